@@ -1,0 +1,27 @@
+#pragma once
+// The two flat copies of the 8051 code space and the values the chip operations share
+// with the loader. One instance lives as long as the program; the hex views show the
+// images in place.
+#include <array>
+#include <cstdint>
+
+namespace velkorn {
+
+inline constexpr int kImageSize = 0x10000;   // both images always hold 64 KiB
+inline constexpr int kChipSize64K = 0x10000; // chip size at start
+inline constexpr int kChipSize32K = 0x8000;  // after memory code "F7"
+inline constexpr std::uint8_t kErasedByte = 0xFF;
+
+using Image = std::array<std::uint8_t, kImageSize>;
+
+struct MemoryImages {
+  Image fileImage{};  // what the HEX file says the flash must hold (00 until a load)
+  Image chipImage{};  // what was last read back from the chip (00 until a read)
+  int chipSize = kChipSize64K;  // bytes handled by read-back, programming, verification
+  bool fileLoaded = false;      // every line of the last HEX file was visited
+  bool reload = false;          // set only while the Reload command runs
+  int hexLineCount = 0;         // lines of the last HEX file read
+  std::uint32_t startTick = 0;  // start of the running long operation, in ms
+};
+
+}  // namespace velkorn

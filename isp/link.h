@@ -1,0 +1,29 @@
+#pragma once
+// The engine's view of the line to the bootloader. The window implements it on the serial
+// port it owns (with the status panel and the "SetCommState failed" notice); the command
+// line on its own port; tests on the in-process simulated target.
+#include <cstdint>
+#include <string_view>
+
+namespace velkorn::isp {
+
+struct LinkRead {
+  bool ok = false;         // the read call itself succeeded (a time-out is still ok)
+  int count = 0;           // bytes read: 0 or 1
+  std::uint8_t byte = 0;   // valid when count == 1
+};
+
+class Link {
+ public:
+  virtual ~Link() = default;
+  // A serial port counts as open exactly when the handle is not none.
+  virtual bool isOpen() const = 0;
+  // WriteLinkBytes: one write of the whole string; returns the success flag.
+  virtual bool writeBytes(std::string_view bytes) = 0;
+  // ReadLinkByte: at most one byte, within the line's read time-outs (20 ms at most).
+  virtual LinkRead readByte() = 0;
+  // SetBaudRate: apply the rate to the open port (and show it); no port: nothing is applied.
+  virtual void setBaudRate(int rate) = 0;
+};
+
+}  // namespace velkorn::isp

@@ -1,0 +1,74 @@
+#pragma once
+// A software model of the chip's resident serial bootloader: autobaud on "U", an echo of
+// every record character, answers ending in "." or "X", and a flash that programming can
+// only clear bits of. It is fed the bytes the programmer sends and hands back the bytes the
+// chip would send. The same model runs in-process for engine tests and behind a
+// pseudo-terminal in the velkorn-target program.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velkorn::sim {
+
+struct DeviceProfile {
+  std::uint8_t manufacturer = 0x58;
+  std::uint8_t family = 0xD7;
+  std::uint8_t product = 0xFF;       // 0xFF and 0xEF are the two known products
+  std::uint8_t memoryCode = 0xFC;    // 0xF7: 32 KiB part
+  std::uint8_t securityByte = 0xFF;  // software security byte (bits 0 and 4 clear = locked)
+  std::uint8_t bootStatus = 0xFF;    // BSB
+  std::uint8_t bootVector = 0xFC;    // SBV
+  std::uint8_t hardwareSecurity = 0xFB;  // HSB
+  std::uint8_t bootloaderVersion = 0x12;
+  int flashSize() const { return memoryCode == 0xF7 ? 0x8000 : 0x10000; }
+};
+
+// Faults for tests. Counts are 1-based; 0 means off.
+struct Faults {
+  int refuseDataRecord = 0;     // answer "X" to the n-th data record, once
+  int silentAfterRecords = 0;   // stop answering anything after n complete records
+  int dropEchoOfRecord = 0;     // send no echo (only the answer) for the n-th record
+  int garbleReadBlock = 0;      // corrupt one data digit of the n-th read answer
+  int shortReadBlock = 0;       // answer the n-th read request one character short
+  int eraseDelayMs = 0;         // the erase answer comes this much later
+  bool refuseErase = false;
+};
+
+class Bootloader {
+ public:
+  explicit Bootloader(DeviceProfile profile = {});
+
+  // One byte from the programmer; the bytes the chip sends back are appended to `out`.
+  // `delayMs` (when not null) receives how long the chip takes before those bytes leave,
+  // e.g. the erase time.
+  void receive(std::uint8_t byte, std::string& out, int* delayMs = nullptr);
+  std::string receive(std::string_view bytes);  // convenience: all bytes, no delays
+
+  bool synchronised() const { return synced_; }
+  void resetSync() { synced_ = false; }
+
+  // The whole 64 KiB flash array (bytes past flashSize() are not reachable).
+  std::array<std::uint8_t, 0x10000>& flash() { return flash_; }
+  DeviceProfile& profile() { return profile_; }
+  Faults& faults() { return faults_; }
+
+  // Every complete record received, as received (checksum included), in order.
+  const std::vector<std::string>& records() const { return records_; }
+  void clearRecords() { records_.clear(); }
+
+ private:
+  // defined in bootloader.cpp
+  void completeRecord(std::string& out, int* delayMs);
+
+  DeviceProfile profile_;
+  Faults faults_;
+  std::array<std::uint8_t, 0x10000> flash_{};
+  bool synced_ = false;
+  std::string record_;          // the record being received, ':' first
+  std::vector<std::string> records_;
+  int dataRecords_ = 0;
+  int readRequests_ = 0;
+};
+
+}  // namespace velkorn::sim
