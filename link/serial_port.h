@@ -1,0 +1,59 @@
+#pragma once
+// The serial port on POSIX termios: exclusive open, raw 8N1 with DTR and RTS raised and no
+// flow control, a rate change that keeps the old settings when the driver refuses, one
+// write of a whole string, and a one-byte read that gives up within 20 ms.
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velkorn::link {
+
+// One-byte read time-out: ReadIntervalTimeout 10 ms + ReadTotalTimeoutMultiplier 10 ms
+// x 1 byte + ReadTotalTimeoutConstant 10 ms gives up after 20 ms.
+inline constexpr std::chrono::milliseconds kReadByteTimeout{20};
+// Write time-out: 100 ms per byte plus 100 ms.
+inline constexpr std::chrono::milliseconds kWritePerByteTimeout{100};
+inline constexpr std::chrono::milliseconds kWriteConstantTimeout{100};
+
+struct ReadResult {
+  bool ok = false;        // the read call succeeded (nothing arriving is still ok)
+  int count = 0;          // 0 or 1
+  std::uint8_t byte = 0;
+};
+
+class SerialPort {
+ public:
+  SerialPort() = default;
+  ~SerialPort();
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // Opens the device for exclusive use (TIOCEXCL and flock), raw 8N1, no flow control,
+  // DTR and RTS raised (a pseudo-terminal's refusal of modem lines is ignored). On failure
+  // returns false and puts the reason (the errno text) into `error`.
+  bool open(const std::string& path, std::string* error = nullptr);
+  void close();
+  bool isOpen() const { return fd_ >= 0; }
+  const std::string& path() const { return path_; }
+
+  // Applies the rate; false when the driver refuses it (or it is no standard rate), and
+  // then the port keeps its previous settings.
+  bool setBaudRate(int rate);
+  int baudRate() const { return rate_; }
+
+  // One write of the whole string within the write time-outs; false on a closed port or a
+  // failed or timed-out write (a vanished adapter).
+  bool write(std::string_view bytes);
+  // At most one byte within kReadByteTimeout; fails at once on a closed port.
+  ReadResult readByte();
+
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  int rate_ = 0;
+  std::string path_;
+};
+
+}  // namespace velkorn::link

@@ -1,0 +1,41 @@
+#pragma once
+// The engine's Link on the in-process simulated bootloader. A read with nothing waiting
+// costs the 20 ms read time-out on the fake clock, so silence and time limits run
+// without real time passing.
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "isp/link.h"
+#include "sim/bootloader.h"
+#include "fake_clock.h"
+
+namespace velkorn::testing {
+
+class SimLink final : public isp::Link {
+ public:
+  SimLink(sim::Bootloader& target, FakeClock& clock) : target_(target), clock_(clock) {}
+
+  bool isOpen() const override { return open_; }
+  bool writeBytes(std::string_view bytes) override;
+  isp::LinkRead readByte() override;
+  void setBaudRate(int rate) override { rates.push_back(rate); }
+
+  void setOpen(bool open) { open_ = open; }
+  // Bytes that arrive on the line as if the chip had sent them (noise, leftovers).
+  void inject(const std::string& bytes) { for (unsigned char c : bytes) rx_.push_back({c, clock_.tickMs()}); }
+  // Everything the programmer wrote, in order.
+  std::string written;
+  std::vector<int> rates;  // every SetBaudRate
+  int reads = 0;           // ReadLinkByte calls
+
+ private:
+  struct Pending { std::uint8_t byte; std::uint32_t at; };
+  sim::Bootloader& target_;
+  FakeClock& clock_;
+  std::deque<Pending> rx_;
+  bool open_ = true;
+};
+
+}  // namespace velkorn::testing
