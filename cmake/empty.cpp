@@ -1,0 +1,1 @@
+// Keeps a library that has only headers so far linkable.
