@@ -7,6 +7,12 @@
 
 namespace velkorn::link {
 
+// Where the machine's devices are looked for; tests point these at fake trees.
+struct DeviceRoots {
+  std::string dev = "/dev";             // device nodes ttyUSB*, ttyACM*, ttyS*
+  std::string sysTty = "/sys/class/tty";  // ttySN/device/driver marks hardware behind ttySN
+};
+
 // $XDG_CONFIG_HOME/velkorn, or ~/.config/velkorn (not created here).
 std::string configDirectory();
 // Creates the configuration directory when missing; returns false if it cannot.
@@ -14,12 +20,18 @@ bool ensureConfigDirectory();
 
 // The machine's serial devices in COM order.
 std::vector<std::string> defaultSerialDevices();
+std::vector<std::string> defaultSerialDevices(const DeviceRoots& roots);
 
 // The device path for COM n (1..8): the COMn link when present, else the n-th default
 // device; empty when there is none.
+// The link's own path is returned (opening follows it), so a pin to a device that comes and
+// goes keeps its COM number.
 std::string comDevicePath(int n);
+std::string comDevicePath(int n, const DeviceRoots& roots);
 
 // "COM3" / "com3" -> the device of COM 3; anything else is taken as a device path.
+// Empty when COM n has no device.
 std::string resolvePortName(const std::string& name);
+std::string resolvePortName(const std::string& name, const DeviceRoots& roots);
 
 }  // namespace velkorn::link

@@ -1,0 +1,135 @@
+// COM n on fake /dev and /sys trees with a temporary configuration directory.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "link/port_names.h"
+
+namespace velkorn::link {
+namespace {
+namespace fs = std::filesystem;
+
+class PortNamesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("velkorn_ports_" + std::to_string(::getpid()) + "_" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "dev");
+    fs::create_directories(root_ / "sys");
+    fs::create_directories(root_ / "config");
+    if (const char* old = std::getenv("XDG_CONFIG_HOME")) savedXdg_ = old;
+    hadXdg_ = std::getenv("XDG_CONFIG_HOME") != nullptr;
+    ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
+    roots_.dev = (root_ / "dev").string();
+    roots_.sysTty = (root_ / "sys").string();
+  }
+  void TearDown() override {
+    if (hadXdg_) {
+      ::setenv("XDG_CONFIG_HOME", savedXdg_.c_str(), 1);
+    } else {
+      ::unsetenv("XDG_CONFIG_HOME");
+    }
+    fs::remove_all(root_);
+  }
+
+  void device(const std::string& name) { std::ofstream(root_ / "dev" / name) << ""; }
+  // A ttyS node with a UART behind it.
+  void uart(const std::string& name) {
+    device(name);
+    fs::create_directories(root_ / "sys" / name / "device" / "driver");
+  }
+  std::string dev(const std::string& name) const { return (root_ / "dev" / name).string(); }
+  std::string pin(int n, const std::string& target) {
+    EXPECT_TRUE(ensureConfigDirectory());
+    const fs::path link = fs::path(configDirectory()) / ("COM" + std::to_string(n));
+    fs::create_symlink(target, link);
+    return link.string();
+  }
+
+  fs::path root_;
+  DeviceRoots roots_;
+  std::string savedXdg_;
+  bool hadXdg_ = false;
+};
+
+TEST_F(PortNamesTest, ConfigDirectoryFollowsXdgThenHome) {
+  EXPECT_EQ(configDirectory(), (root_ / "config" / "velkorn").string());
+  ::setenv("XDG_CONFIG_HOME", "relative/dir", 1);  // relative values are ignored
+  const char* home = std::getenv("HOME");
+  ASSERT_NE(home, nullptr);
+  EXPECT_EQ(configDirectory(), (fs::path(home) / ".config" / "velkorn").string());
+  ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(configDirectory(), (fs::path(home) / ".config" / "velkorn").string());
+}
+
+TEST_F(PortNamesTest, EnsureConfigDirectoryCreatesItOnce) {
+  EXPECT_FALSE(fs::exists(configDirectory()));
+  EXPECT_TRUE(ensureConfigDirectory());
+  EXPECT_TRUE(fs::is_directory(configDirectory()));
+  EXPECT_TRUE(ensureConfigDirectory());
+  // A file in the way cannot become the directory.
+  fs::remove(configDirectory());
+  std::ofstream(configDirectory()) << "x";
+  EXPECT_FALSE(ensureConfigDirectory());
+}
+
+TEST_F(PortNamesTest, DefaultOrderPutsAdaptersFirstInNumericOrder) {
+  for (const char* n : {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyUSB0", "ttyACM1"}) device(n);
+  for (const char* n : {"ttyS10", "ttyS2", "ttyS0"}) uart(n);
+  // No driver: a placeholder node the kernel lists without hardware.
+  for (const char* n : {"ttyS1", "ttyS3", "tty0", "ttyUSB", "ttyUSBx1", "console", "ttyprintk"}) {
+    device(n);
+  }
+  const std::vector<std::string> expected = {
+      dev("ttyACM0"), dev("ttyACM1"), dev("ttyUSB0"), dev("ttyUSB2"),
+      dev("ttyUSB10"), dev("ttyS0"),  dev("ttyS2"),  dev("ttyS10")};
+  EXPECT_EQ(defaultSerialDevices(roots_), expected);
+}
+
+TEST_F(PortNamesTest, MissingRootsGiveNoDevices) {
+  DeviceRoots absent{(root_ / "nope").string(), (root_ / "nope2").string()};
+  EXPECT_TRUE(defaultSerialDevices(absent).empty());
+  EXPECT_EQ(comDevicePath(1, absent), "");
+}
+
+TEST_F(PortNamesTest, ComNumbersMapToDevicesAndPinsWin) {
+  device("ttyUSB0");
+  device("ttyUSB1");
+  uart("ttyS0");
+  const std::string pinned2 = pin(2, "/dev/pts/7");
+  const std::string dangling5 = pin(5, (root_ / "gone").string());
+  struct Case {
+    std::string name;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"COM1", dev("ttyUSB0")},
+      {"com1", dev("ttyUSB0")},
+      {"Com3", dev("ttyS0")},
+      {"COM2", pinned2},     // the pin wins over ttyUSB1
+      {"COM5", dangling5},   // a pin whose device is unplugged still names COM 5
+      {"COM4", ""},          // no fourth device
+      {"COM0", "COM0"},      // not a COM number: taken as a path
+      {"COMX", "COMX"},
+      {"COM", "COM"},
+      {"/dev/ttyUSB7", "/dev/ttyUSB7"},
+      {"/dev/serial/by-id/usb-FTDI", "/dev/serial/by-id/usb-FTDI"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(resolvePortName(c.name, roots_), c.expected);
+  }
+  EXPECT_EQ(comDevicePath(0, roots_), "");
+  EXPECT_EQ(comDevicePath(-1, roots_), "");
+}
+
+}  // namespace
+}  // namespace velkorn::link

@@ -1,0 +1,231 @@
+// The termios layer on a real pseudo-terminal: exclusive open, bytes both ways, the bounded
+// one-byte read, rate changes and refusals, and a port that is closed or has vanished.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "link/serial_port.h"
+
+namespace velkorn::link {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The far end of the line: the master side of a pseudo-terminal.
+class Pty {
+ public:
+  Pty() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+    slave_ = ::ptsname(master_);
+  }
+  ~Pty() { closeMaster(); }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+
+  const std::string& slave() const { return slave_; }
+  void send(const std::string& bytes) {
+    ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // What arrived at the master within a bounded wait.
+  std::string receive(std::size_t want) {
+    std::string out;
+    const auto deadline = Clock::now() + milliseconds(2000);
+    while (out.size() < want && Clock::now() < deadline) {
+      pollfd pfd{master_, POLLIN, 0};
+      if (::poll(&pfd, 1, 50) <= 0) continue;
+      char buf[256];
+      const ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n > 0) out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+  }
+  void closeMaster() {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+  }
+
+ private:
+  int master_ = -1;
+  std::string slave_;
+};
+
+class SerialPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(pty_.slave().empty()) << "no pseudo-terminal"; }
+  Pty pty_;
+};
+
+speed_t currentSpeed(int fd) {
+  termios tio{};
+  ::tcgetattr(fd, &tio);
+  return ::cfgetospeed(&tio);
+}
+
+TEST_F(SerialPortTest, OpensRaw8N1WithoutFlowControl) {
+  SerialPort port;
+  std::string error;
+  ASSERT_TRUE(port.open(pty_.slave(), &error)) << error;
+  EXPECT_TRUE(port.isOpen());
+  EXPECT_EQ(port.path(), pty_.slave());
+  termios tio{};
+  ASSERT_EQ(::tcgetattr(port.fd(), &tio), 0);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_NE(tio.c_cflag & CLOCAL, 0u);
+  EXPECT_NE(tio.c_cflag & CREAD, 0u);
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | ISTRIP), 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+  EXPECT_EQ(tio.c_cc[VMIN], 0);
+  EXPECT_EQ(tio.c_cc[VTIME], 0);
+}
+
+TEST_F(SerialPortTest, SecondOpenOfAHeldPortIsRefusedWithAReason) {
+  SerialPort first;
+  ASSERT_TRUE(first.open(pty_.slave()));
+  SerialPort second;
+  std::string error;
+  EXPECT_FALSE(second.open(pty_.slave(), &error));
+  EXPECT_FALSE(second.isOpen());
+  EXPECT_FALSE(error.empty());
+  // Released on close: the next program gets the port.
+  first.close();
+  EXPECT_TRUE(second.open(pty_.slave(), &error)) << error;
+}
+
+TEST_F(SerialPortTest, PortLockedByAnotherProgramNamesTheHolder) {
+  const int other = ::open(pty_.slave().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  SerialPort port;
+  std::string error;
+  EXPECT_FALSE(port.open(pty_.slave(), &error));
+  EXPECT_NE(error.find("another program"), std::string::npos) << error;
+  ::close(other);
+}
+
+TEST_F(SerialPortTest, BytesTravelBothWaysUnchanged) {
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty_.slave()));
+  // CR, LF, XON/XOFF, NUL and 0xFF must pass untouched in raw mode.
+  const std::string record = std::string(":0100000000FF\r\n\x11\x13", 17) + std::string(1, '\0') + "\xFF";
+  ASSERT_TRUE(port.write(record));
+  EXPECT_EQ(pty_.receive(record.size()), record);
+
+  pty_.send(record);
+  std::string got;
+  for (int i = 0; i < 200 && got.size() < record.size(); ++i) {
+    const ReadResult r = port.readByte();
+    ASSERT_TRUE(r.ok);
+    if (r.count == 1) got.push_back(static_cast<char>(r.byte));
+  }
+  EXPECT_EQ(got, record);
+}
+
+TEST_F(SerialPortTest, ReadWithNothingArrivingReturnsEmptyPromptly) {
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty_.slave()));
+  const auto start = Clock::now();
+  const ReadResult r = port.readByte();
+  const auto took = Clock::now() - start;
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.count, 0);
+  EXPECT_LT(took, milliseconds(1000));
+}
+
+TEST_F(SerialPortTest, RateChangesApplyAndRefusalsKeepTheOldRate) {
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty_.slave()));
+  struct Step {
+    int rate;
+    bool accepted;
+    speed_t expected;  // the port's speed afterwards
+  };
+  const Step steps[] = {
+      {9600, true, B9600},   {115200, true, B115200}, {0, false, B115200},
+      {12345, false, B115200}, {-9600, false, B115200}, {300, true, B300},
+      {9601, false, B300},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.rate);
+    EXPECT_EQ(port.setBaudRate(s.rate), s.accepted);
+    EXPECT_EQ(currentSpeed(port.fd()), s.expected);
+    EXPECT_TRUE(port.isOpen());
+  }
+  EXPECT_EQ(port.baudRate(), 300);
+}
+
+TEST_F(SerialPortTest, ClosedPortFailsAtOnce) {
+  SerialPort port;
+  const auto start = Clock::now();
+  EXPECT_FALSE(port.write("U"));
+  EXPECT_FALSE(port.readByte().ok);
+  EXPECT_FALSE(port.setBaudRate(115200));
+  ASSERT_TRUE(port.open(pty_.slave()));
+  port.close();
+  EXPECT_FALSE(port.isOpen());
+  EXPECT_FALSE(port.write("U"));
+  const ReadResult r = port.readByte();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.count, 0);
+  EXPECT_LT(Clock::now() - start, milliseconds(1000));
+}
+
+TEST_F(SerialPortTest, VanishedPortFailsPromptly) {
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty_.slave()));
+  pty_.closeMaster();
+  const auto start = Clock::now();
+  EXPECT_FALSE(port.readByte().ok);
+  EXPECT_FALSE(port.write(":00000001FF"));
+  EXPECT_LT(Clock::now() - start, milliseconds(1000));
+}
+
+TEST_F(SerialPortTest, WriteIntoAStalledLineGivesUpInsteadOfBlocking) {
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty_.slave()));
+  // Nobody reads the master: fill the pseudo-terminal's buffer until the driver pushes back.
+  const std::string chunk(1024, 'A');
+  int chunks = 0;
+  while (chunks < 4096 && ::write(port.fd(), chunk.data(), chunk.size()) > 0) ++chunks;
+  ASSERT_LT(chunks, 4096) << "the pseudo-terminal never filled";
+  // A one-byte record now has 200 ms to go out; it must fail, not hang.
+  const auto start = Clock::now();
+  EXPECT_FALSE(port.write("U"));
+  EXPECT_LT(Clock::now() - start, milliseconds(2000));
+}
+
+TEST(SerialPortRefusal, PathsThatAreNoTerminalAreRefused) {
+  const std::string regular =
+      (std::filesystem::temp_directory_path() / ("velkorn_not_a_tty_" + std::to_string(::getpid())))
+          .string();
+  std::FILE* f = std::fopen(regular.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  const std::string cases[] = {"/dev/null", regular, "/nonexistent/ttyUSB99", ""};
+  for (const std::string& path : cases) {
+    SCOPED_TRACE(path);
+    SerialPort port;
+    std::string error;
+    EXPECT_FALSE(port.open(path, &error));
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(port.write("U"));
+  }
+  std::filesystem::remove(regular);
+}
+
+}  // namespace
+}  // namespace velkorn::link
