@@ -6,7 +6,9 @@
 // pseudo-terminal in the velkorn-target program.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velkorn::sim {
@@ -33,6 +35,12 @@ struct Faults {
   int shortReadBlock = 0;       // answer the n-th read request one character short
   int eraseDelayMs = 0;         // the erase answer comes this much later
   bool refuseErase = false;
+  char garbleReadWith = 'G';    // what replaces the first data digit of the garbled read line
+  // Line faults: the n-th byte (1-based, counted since construction) in either direction.
+  int dropInputByte = 0;        // the chip never sees this byte from the programmer
+  int garbleInputByte = 0;      // the chip sees this byte with its lowest bit flipped
+  int dropOutputByte = 0;       // this byte from the chip never reaches the programmer
+  int garbleOutputByte = 0;     // this byte reaches the programmer with its lowest bit flipped
 };
 
 class Bootloader {
@@ -57,9 +65,24 @@ class Bootloader {
   const std::vector<std::string>& records() const { return records_; }
   void clearRecords() { records_.clear(); }
 
+  // Boot loader jump bit as last written by the BLJB records (initially set).
+  bool bljb() const { return bljb_; }
+  // Grows whenever the flash contents may have changed (erase, accepted data record).
+  std::uint64_t flashChanges() const { return flashChanges_; }
+  // Called after each complete record with the record and the answer that followed its echo.
+  std::function<void(const std::string& record, const std::string& answer)> onRecord;
+
  private:
   // defined in bootloader.cpp
   void completeRecord(std::string& out, int* delayMs);
+  void receiveByte(std::uint8_t byte, std::string& out, int* delayMs);
+  std::string answerRecord(const std::vector<std::uint8_t>& bytes, int* delayMs);
+  std::string answerInfo(std::uint8_t hi, std::uint8_t lo) const;
+  std::string answerRead(unsigned first, unsigned last);
+  std::string answerBlankCheck(unsigned first, unsigned last) const;
+  std::string answerData(unsigned address, const std::vector<std::uint8_t>& bytes);
+  std::string answerErase(int* delayMs);
+  std::string answerWrite(const std::vector<std::uint8_t>& data);
 
   DeviceProfile profile_;
   Faults faults_;
@@ -69,6 +92,14 @@ class Bootloader {
   std::vector<std::string> records_;
   int dataRecords_ = 0;
   int readRequests_ = 0;
+  int recordNumber_ = 0;        // 1-based number of the record being received
+  int completedRecords_ = 0;
+  bool echoRecord_ = true;      // false while the echo of the current record is dropped
+  bool silent_ = false;
+  bool bljb_ = true;
+  std::uint64_t flashChanges_ = 0;
+  std::uint64_t inputBytes_ = 0;
+  std::uint64_t outputBytes_ = 0;
 };
 
 }  // namespace velkorn::sim
