@@ -1,0 +1,397 @@
+#include "ui/terminal.h"
+
+#include <cstdint>
+#include <exception>
+#include <limits>
+
+#include <QCheckBox>
+#include <QEvent>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "image/failures.h"
+#include "isp/clock.h"
+
+namespace velkorn::ui {
+
+namespace {
+
+constexpr char kCr = '\r';
+constexpr char kLf = '\n';
+constexpr char kTab = '\t';
+constexpr char kCounterMark = '@';
+
+// Start-up state of the tab.
+constexpr int kHotKeyWidthPx = 71;
+constexpr int kCycleTextWidthPx = 121;
+constexpr int kCycleIntervalWidthPx = 50;
+constexpr int kTimer1InitialMs = 1000;
+constexpr int kMemoFontPx = 11;
+const char* const kHotKeyNames[TTerminal::kHotKeyCount] = {"tbf1", "tbF2", "TbF3",
+                                                           "tbF4", "tbF5", "tbF6"};
+const char* const kHotKeyCaptions[TTerminal::kHotKeyCount] = {"KP01001", "KP02001", "AM0105",
+                                                              "QS0105",  "DOWNLOAD", ""};
+
+// Unicode's block of control pictures starts with the picture of NUL; DEL has its own.
+constexpr char16_t kControlPictureBase = 0x2400;
+constexpr char16_t kDeletePicture = 0x2421;
+constexpr char16_t kReplacementChar = 0xFFFD;
+
+QChar displayChar(unsigned char byte) {
+  if (byte == static_cast<unsigned char>(kTab)) return QChar(kTab);
+  if (byte < 0x20) return QChar(static_cast<char16_t>(kControlPictureBase + byte));
+  if (byte == 0x7F) return QChar(kDeletePicture);
+  if (byte >= 0x80 && byte < 0xA0) return QChar(kReplacementChar);
+  return QChar(static_cast<char16_t>(byte));
+}
+
+std::string toLatin1(const QString& text) {
+  const QByteArray bytes = text.toLatin1();
+  return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+// The interval of the cyclic sender is made of every decimal digit of the box, in order;
+// no digit, or a number past the signed 32-bit range, is the run-time's invalid integer.
+struct IntervalDigits {
+  std::string digits;
+  bool valid = false;
+  int value = 0;
+};
+
+IntervalDigits collectIntervalDigits(const QString& text) {
+  IntervalDigits out;
+  std::int64_t value = 0;
+  bool overflow = false;
+  for (QChar c : text) {
+    const char16_t u = c.unicode();
+    if (u < u'0' || u > u'9') continue;
+    out.digits.push_back(static_cast<char>(u));
+    value = value * 10 + (u - u'0');
+    if (value > std::numeric_limits<std::int32_t>::max()) {
+      overflow = true;
+      value = 0;  // keeps the arithmetic in range; the text is reported anyway
+    }
+  }
+  out.valid = !out.digits.empty() && !overflow;
+  out.value = out.valid ? static_cast<int>(value) : 0;
+  return out;
+}
+
+}  // namespace
+
+QString terminalDisplayText(std::string_view bytes) {
+  QString out;
+  out.reserve(static_cast<qsizetype>(bytes.size()));
+  for (char c : bytes) out.append(displayChar(static_cast<unsigned char>(c)));
+  return out;
+}
+
+ExpandedLine expandTerminalLine(std::string_view text, int counter) {
+  ExpandedLine out;
+  out.bytes.assign(text);
+  const std::size_t mark = out.bytes.find(kCounterMark);
+  if (mark != std::string::npos) {
+    const std::string digits = std::to_string(counter);
+    const std::string padded = std::string(digits.size() < 3 ? 3 - digits.size() : 0, '0') + digits;
+    out.bytes.replace(mark, 1, padded);
+    out.counterUsed = true;
+  }
+  out.bytes.append(kLineEnd);
+  return out;
+}
+
+TTerminal::TTerminal(TerminalLink& link, QWidget* parent, isp::Clock* clock)
+    : QWidget(parent), link_(link), clock_(clock) {
+  if (clock_ == nullptr) {
+    ownClock_ = std::make_unique<isp::SystemClock>();
+    clock_ = ownClock_.get();
+  }
+  buildWidgets();
+  connectWidgets();
+}
+
+TTerminal::~TTerminal() = default;
+
+void TTerminal::buildWidgets() {
+  setObjectName("TabSheet3Content");
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+
+  toolBar_ = new QToolBar(this);
+  toolBar_->setObjectName("ToolBar1");
+  toolBar_->setMovable(false);
+  for (int i = 0; i < kHotKeyCount; ++i) {
+    auto* button = new QToolButton(toolBar_);
+    button->setObjectName(kHotKeyNames[i]);
+    button->setText(kHotKeyCaptions[i]);
+    button->setFixedWidth(kHotKeyWidthPx);
+    button->setFocusPolicy(Qt::NoFocus);
+    toolBar_->addWidget(button);
+    hotKeys_[i] = button;
+  }
+  toolBar_->addSeparator();
+
+  tbCycle_ = new QToolButton(toolBar_);
+  tbCycle_->setObjectName("tbCycle");
+  tbCycle_->setText("Cylce");
+  tbCycle_->setCheckable(true);
+  tbCycle_->setChecked(false);
+  tbCycle_->setFocusPolicy(Qt::NoFocus);
+  toolBar_->addWidget(tbCycle_);
+
+  eCycleStr_ = new QLineEdit("KP01@", toolBar_);
+  eCycleStr_->setObjectName("eCycleStr");
+  eCycleStr_->setFixedWidth(kCycleTextWidthPx);
+  toolBar_->addWidget(eCycleStr_);
+
+  eCycle_ = new QLineEdit("500 ms", toolBar_);
+  eCycle_->setObjectName("eCycle");
+  eCycle_->setFixedWidth(kCycleIntervalWidthPx);
+  toolBar_->addWidget(eCycle_);
+  toolBar_->addSeparator();
+
+  cbEcho_ = new QCheckBox("Ech&o", toolBar_);
+  cbEcho_->setObjectName("cbEcho");
+  cbEcho_->setChecked(true);
+  toolBar_->addWidget(cbEcho_);
+  layout->addWidget(toolBar_);
+
+  memo_ = new QPlainTextEdit(this);
+  memo_->setObjectName("Memo1");
+  memo_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  // Typed keys never edit the memo themselves (they are sent and appended by the key
+  // handler); read-only also keeps paste and drops out, while the caret and selection stay.
+  memo_->setReadOnly(true);
+  memo_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  memo_->setUndoRedoEnabled(false);
+  QFont font("Courier New");
+  font.setStyleHint(QFont::TypeWriter);
+  font.setPixelSize(kMemoFontPx);
+  memo_->setFont(font);
+  memo_->installEventFilter(this);
+  memo_->viewport()->installEventFilter(this);
+  layout->addWidget(memo_, 1);
+
+  timer1_ = new QTimer(this);
+  timer1_->setObjectName("Timer1");
+  timer1_->setInterval(kTimer1InitialMs);
+}
+
+void TTerminal::connectWidgets() {
+  for (int i = 0; i < kHotKeyCount; ++i) {
+    connect(hotKeys_[i], &QToolButton::clicked, this, [this, i] { tbf1Click(i); });
+  }
+  connect(tbCycle_, &QToolButton::clicked, this, &TTerminal::tbCycleClick);
+  connect(timer1_, &QTimer::timeout, this, &TTerminal::Timer1Timer);
+}
+
+void TTerminal::setErrorHandler(std::function<void(const std::string&)> handler) {
+  errorHandler_ = std::move(handler);
+}
+
+void TTerminal::reportError(const std::string& text) {
+  if (errorHandler_) {
+    errorHandler_(text);
+  } else {
+    qWarning("%s", text.c_str());
+  }
+}
+
+std::uint32_t TTerminal::nowMs() { return clock_->tickMs(); }
+
+// ---- sending ----------------------------------------------------------------------------
+
+void TTerminal::sendBytes(const std::string& bytes) {
+  if (link_.serialOpen()) {
+    link_.serialWrite(bytes);  // a failed write is lost, as on the line itself
+    return;
+  }
+  if (!link_.socketConnected()) return;
+  // The socket reports its own failures by throwing; they end this send and reach the
+  // operator's error box instead of unwinding through the event loop.
+  try {
+    link_.socketWrite(bytes);
+  } catch (const std::exception& e) {
+    reportError(e.what());
+  }
+}
+
+void TTerminal::SendTerminalLine(const QString& text) {
+  ExpandedLine line = expandTerminalLine(toLatin1(text), cycleCounter_);
+  if (line.counterUsed) {
+    cycleCounter_ = cycleCounter_ >= kCycleCounterLast ? kCycleCounterRestart : cycleCounter_ + 1;
+  }
+  sendBytes(line.bytes);
+}
+
+void TTerminal::tbf1Click(int index) {
+  if (index < 0 || index >= kHotKeyCount) return;
+  SendTerminalLine(hotKeys_[index]->text());
+}
+
+// ---- cyclic sender ----------------------------------------------------------------------
+
+void TTerminal::tbCycleClick() {
+  // The timer follows the button first; a bad interval text leaves it so. An interval of 0
+  // keeps it from ticking although the button is down.
+  const bool down = tbCycle_->isChecked();
+  if (down && timer1_->interval() > 0) {
+    if (!timer1_->isActive()) timer1_->start();
+  } else {
+    timer1_->stop();
+  }
+
+  const IntervalDigits interval = collectIntervalDigits(eCycle_->text());
+  if (!interval.valid) {
+    reportError(invalidIntegerText(interval.digits));
+    return;
+  }
+  if (interval.value == timer1_->interval()) return;
+  timer1_->setInterval(interval.value);  // restarts a running timer, as a changed period does
+  if (interval.value == 0) {
+    timer1_->stop();
+  } else if (down && !timer1_->isActive()) {
+    timer1_->start();
+  }
+}
+
+void TTerminal::Timer1Timer() {
+  // While a chip operation or a HEX load owns the line, a tick sends nothing: its line
+  // would land between two bootloader records. The counter stays where it was.
+  if (link_.linkBusy()) return;
+  SendTerminalLine(eCycleStr_->text());
+}
+
+// ---- typing and clearing ----------------------------------------------------------------
+
+void TTerminal::Memo1KeyPress(char ch) {
+  QTextCursor cursor(memo_->document());
+  cursor.movePosition(QTextCursor::End);
+  if (ch == kCr) {
+    cursor.insertBlock();
+  } else {
+    cursor.insertText(QString(displayChar(static_cast<unsigned char>(ch))));
+  }
+  memo_->setTextCursor(cursor);
+  memo_->ensureCursorVisible();
+  sendBytes(std::string(1, ch));  // Enter goes out as the CR alone
+}
+
+void TTerminal::Memo1DblClick() { memo_->clear(); }
+
+bool TTerminal::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == memo_ && event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    const QString text = key->text();
+    if (text.isEmpty()) return false;  // caret keys, function keys: no character
+    for (char ch : toLatin1(text)) {
+      // Some platforms report Enter as LF; the terminal's Enter is CR.
+      if (ch == kLf && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) ch = kCr;
+      Memo1KeyPress(ch);
+    }
+    return true;
+  }
+  if (watched == memo_->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+    Memo1DblClick();
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+// ---- receiving --------------------------------------------------------------------------
+
+void TTerminal::Timer2Timer() {
+  if (!link_.serialOpen()) return;
+  const bool echo = cbEcho_->isChecked();
+  const std::uint32_t start = nowMs();
+  std::size_t taken = 0;
+  // A bounded slice per tick: whatever is still arriving waits with the port for the next.
+  while (taken < kPollSliceBytes &&
+         nowMs() - start < static_cast<std::uint32_t>(kPollSliceTime.count())) {
+    const link::ReadResult read = link_.serialReadByte();
+    if (!read.ok || read.count == 0) break;
+    const char byte = static_cast<char>(read.byte);
+    receiveBuffer_.push_back(byte);
+    ++taken;
+    if (echo) link_.serialWrite(std::string_view(&byte, 1));
+  }
+  FlushReceivedLines();
+}
+
+void TTerminal::SockDataAvailable() {
+  std::string text;
+  try {
+    text = link_.socketRead();
+  } catch (const std::exception& e) {
+    reportError(e.what());
+    return;
+  }
+  if (text.empty()) return;
+  // Socket data is always written back. A failed write-back is the socket's to report and
+  // is dropped here, but the text already read is still shown.
+  try {
+    link_.socketWrite(text);
+  } catch (const std::exception&) {
+  }
+  receiveBuffer_.append(text);
+  FlushReceivedLines();
+}
+
+void TTerminal::FlushReceivedLines() {
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t lf = receiveBuffer_.find(kLf, begin);
+    if (lf == std::string::npos) break;
+    std::size_t end = lf;
+    // Only the CR of a CR LF pair is dropped; a line ended by LF alone stays whole.
+    if (end > begin && receiveBuffer_[end - 1] == kCr) --end;
+    appendReceivedLine(std::string_view(receiveBuffer_).substr(begin, end - begin));
+    begin = lf + 1;
+  }
+  receiveBuffer_.erase(0, begin);
+}
+
+void TTerminal::appendReceivedLine(std::string_view line) {
+  // Each received line becomes a line of its own; the memo then waits on a fresh line, the
+  // way typed text continues after it.
+  QTextCursor cursor(memo_->document());
+  cursor.movePosition(QTextCursor::End);
+  if (!cursor.block().text().isEmpty()) cursor.insertBlock();
+  cursor.insertText(terminalDisplayText(line));
+  cursor.insertBlock();
+  memo_->setTextCursor(cursor);
+  memo_->ensureCursorVisible();
+}
+
+// ---- settings accessors -----------------------------------------------------------------
+
+QString TTerminal::hotKeyCaption(int index) const {
+  if (index < 0 || index >= kHotKeyCount) return {};
+  return hotKeys_[index]->text();
+}
+
+void TTerminal::setHotKeyCaption(int index, const QString& caption) {
+  if (index < 0 || index >= kHotKeyCount) return;
+  hotKeys_[index]->setText(caption);
+}
+
+QString TTerminal::cycleText() const { return eCycleStr_->text(); }
+void TTerminal::setCycleText(const QString& text) { eCycleStr_->setText(text); }
+QString TTerminal::cycleIntervalText() const { return eCycle_->text(); }
+void TTerminal::setCycleIntervalText(const QString& text) { eCycle_->setText(text); }
+
+QFont TTerminal::memoFont() const { return memo_->font(); }
+void TTerminal::setMemoFont(const QFont& font) { memo_->setFont(font); }
+
+bool TTerminal::echoEnabled() const { return cbEcho_->isChecked(); }
+
+}  // namespace velkorn::ui

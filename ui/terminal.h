@@ -1,0 +1,157 @@
+#pragma once
+// The "&Terminal" tab: six hot-key buttons that send their caption as a command line, a
+// cyclic sender with a rolling three-digit counter, a memo in which typed characters go out
+// one by one and received text is shown line by line, and the echo-back switch.
+//
+// The widget does no port handling of its own: it reaches the open serial port or the
+// connected socket through TerminalLink, which the main window implements. The main window
+// also owns the 200 ms receive poll (Timer2) and connects it to Timer2Timer.
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <QFont>
+#include <QString>
+#include <QWidget>
+
+#include "link/serial_port.h"
+
+class QCheckBox;
+class QLineEdit;
+class QPlainTextEdit;
+class QTimer;
+class QToolBar;
+class QToolButton;
+
+namespace velkorn::isp {
+class Clock;
+}
+
+namespace velkorn::ui {
+
+class TerminalLink {
+ public:
+  virtual ~TerminalLink() = default;
+  virtual bool serialOpen() const = 0;                       // the serial handle is not none
+  virtual void serialWrite(std::string_view bytes) = 0;      // WriteLinkBytes, result unchecked
+  virtual link::ReadResult serialReadByte() = 0;             // ReadLinkByte
+  virtual bool socketConnected() const = 0;                  // sock.Connected
+  virtual void socketWrite(const std::string& text) = 0;     // sock.Write (may throw)
+  virtual std::string socketRead() = 0;                      // sock.Read(0)
+  virtual bool linkBusy() const = 0;   // a chip operation or HEX load owns the link
+};
+
+// One poll of the serial line takes at most this much, so that a target that streams
+// without pause cannot hold the window; the rest waits for the next tick.
+inline constexpr std::size_t kPollSliceBytes = 4096;
+inline constexpr std::chrono::milliseconds kPollSliceTime{50};
+
+// The counter that replaces the first "@" of a line runs 000 (once, after start), then
+// 001 .. 999 and back to 001.
+inline constexpr int kCycleCounterLast = 999;
+inline constexpr int kCycleCounterRestart = 1;
+
+// Line end of every command line sent.
+inline constexpr std::string_view kLineEnd = "\r\n";
+
+// How received and typed bytes appear in the memo. Text is 8-bit: bytes 0x20..0x7E and
+// 0xA0..0xFF are their Latin-1 characters, TAB stays a TAB. Every other control byte
+// (0x00..0x1F, 0x7F and the C1 range 0x80..0x9F) is shown as a visible stand-in so that
+// none of them can cut, break or hide a line: C0 bytes and DEL as their Unicode control
+// pictures (NUL as U+2400, CR as U+240D, ESC as U+241B, DEL as U+2421), C1 bytes as
+// U+FFFD. One byte always gives one character.
+QString terminalDisplayText(std::string_view bytes);
+
+// The line that SendTerminalLine puts on the wire for `text` (Latin-1) with the counter
+// value `counter`, and whether the counter was used.
+struct ExpandedLine {
+  std::string bytes;
+  bool counterUsed = false;
+};
+ExpandedLine expandTerminalLine(std::string_view text, int counter);
+
+class TTerminal : public QWidget {
+  Q_OBJECT
+
+ public:
+  // `link` must outlive the widget. `clock` (optional, for tests) times the poll slice;
+  // without one the machine's monotonic clock is used.
+  explicit TTerminal(TerminalLink& link, QWidget* parent = nullptr, isp::Clock* clock = nullptr);
+  ~TTerminal() override;
+
+  // Failures that end a handler (an invalid cycle interval, a socket write that fails) are
+  // reported here as UTF-8 text, for the window's error box. Without a handler they go to
+  // the Qt warning log.
+  void setErrorHandler(std::function<void(const std::string&)> handler);
+
+  // Sends one command line: the first "@" replaced by the counter, CR LF appended; to the
+  // serial port when open, else to the socket when connected, else nowhere (the counter
+  // advances all the same). Also used for F1..F6.
+  void SendTerminalLine(const QString& text);
+
+  // Received socket data: written back at once, then shown line by line.
+  void SockDataAvailable();
+  // Moves the complete lines of the receive buffer into the memo.
+  void FlushReceivedLines();
+
+  // Hot-key buttons 0..5 (tbf1 .. tbF6); the caption is what the button and F1..F6 send.
+  static constexpr int kHotKeyCount = 6;
+  QString hotKeyCaption(int index) const;
+  void setHotKeyCaption(int index, const QString& caption);
+
+  QString cycleText() const;              // eCycleStr
+  void setCycleText(const QString& text);
+  QString cycleIntervalText() const;      // eCycle
+  void setCycleIntervalText(const QString& text);
+
+  QFont memoFont() const;
+  void setMemoFont(const QFont& font);
+  QPlainTextEdit* memo() const { return memo_; }
+
+  int cycleCounter() const { return cycleCounter_; }
+  const std::string& receiveBuffer() const { return receiveBuffer_; }
+  bool echoEnabled() const;
+  QTimer* cycleTimer() const { return timer1_; }
+
+ public slots:
+  void tbf1Click(int index);
+  void tbCycleClick();
+  void Timer1Timer();
+  void Timer2Timer();
+  void Memo1DblClick();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void buildWidgets();
+  void connectWidgets();
+  // Memo1KeyPress for one typed character (Latin-1).
+  void Memo1KeyPress(char ch);
+  void sendBytes(const std::string& bytes);
+  void appendReceivedLine(std::string_view line);
+  void reportError(const std::string& text);
+  std::uint32_t nowMs();
+
+  TerminalLink& link_;
+  isp::Clock* clock_;
+  std::unique_ptr<isp::Clock> ownClock_;
+  std::function<void(const std::string&)> errorHandler_;
+
+  QToolBar* toolBar_ = nullptr;
+  QToolButton* hotKeys_[kHotKeyCount] = {};
+  QToolButton* tbCycle_ = nullptr;
+  QLineEdit* eCycleStr_ = nullptr;
+  QLineEdit* eCycle_ = nullptr;
+  QCheckBox* cbEcho_ = nullptr;
+  QPlainTextEdit* memo_ = nullptr;
+  QTimer* timer1_ = nullptr;
+
+  std::string receiveBuffer_;
+  int cycleCounter_ = 0;
+};
+
+}  // namespace velkorn::ui
