@@ -71,12 +71,44 @@ class Engine {
   Button ShowError(const std::string& text, bool cancellable);
 
  private:
+  // Entry guard of the operator's commands. A command started while another one runs (a
+  // menu entry or button reached through processEvents or a modal box) does nothing and
+  // returns at once. Only the outermost command owns busy_; an exception passing through
+  // still clears it. Nested calls made by a running command use the unguarded
+  // implementations below, or are marked with nestedCall_ (for LoadHexFile).
+  class CommandGuard {
+   public:
+    explicit CommandGuard(Engine& engine);
+    ~CommandGuard();
+    CommandGuard(const CommandGuard&) = delete;
+    CommandGuard& operator=(const CommandGuard&) = delete;
+    bool entered() const { return entered_; }
+
+   private:
+    Engine& engine_;
+    bool entered_ = false;
+    bool outermost_ = false;
+  };
+
+  // Unguarded implementations, for calls made inside a running command.
+  bool syncTarget();
+  void readDeviceInfo(bool quiet);
+  bool eraseChip();
+  void progClick();
+  bool readChip(const std::string& title, bool compare);
+  void programBootConfig();
+  bool loadHexFileNested();  // LoadHexFile on behalf of a running command
+
+  // One device-information record: exchanged with stop character 0, its value shown.
+  std::string readValue(const char* record, DeviceField field, std::string DeviceInfo::*member);
+
   Link& link_;
   Operator& op_;
   Clock& clock_;
   MemoryImages images_;
   DeviceInfo device_;
   bool busy_ = false;
+  bool nestedCall_ = false;  // the next guarded entry is a nested call of the running command
 };
 
 }  // namespace velkorn::isp

@@ -1,0 +1,288 @@
+// Command records and their exchange with the bootloader, synchronisation, device
+// information, the progress figures and the error box.
+#include "isp/engine.h"
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+
+#include "image/failures.h"
+#include "image/hex_codec.h"
+
+namespace velkorn::isp {
+
+namespace {
+
+constexpr int kDefaultReplyLimit = 1024;  // reply length limit when the stored one is 0
+constexpr int kFlushReadLimit = 1001;     // a line that never falls silent costs this many reads
+constexpr int kBootloaderBaud = 115200;   // all bootloader traffic runs at this rate
+constexpr char kAutobaud = 'U';           // sent until the bootloader sends it back
+constexpr int kFailedReadPauseMs = 200;   // pause after a read call that failed outright
+constexpr std::uint8_t kAccepted = '.';   // an answer ends in "." when the command was accepted
+constexpr std::uint8_t kRefused = 'X';    // ... and in "X" when it was refused
+constexpr char kStopErase = '.';          // erase: only "." or "X" end the wait
+constexpr char kStopBlank = '\n';         // blank check: a line feed ends it too
+constexpr char kStopData = '\x01';        // data records: only "." or "X"
+
+// Device-information records (type 05 reads), without checksum.
+constexpr const char* kReadManufacturer = ":020000050000";
+constexpr const char* kReadFamily = ":020000050001";
+constexpr const char* kReadMemoryCode = ":020000050002";
+constexpr const char* kReadProduct = ":020000050003";
+constexpr const char* kReadSecurity = ":020000050700";  // software security byte
+constexpr const char* kReadBootStatus = ":020000050701";  // BSB
+constexpr const char* kReadBootVector = ":020000050702";  // SBV
+
+constexpr const char* kMemoryCode32K = "F7";  // memory size/type of the 32 KiB part
+constexpr std::uint32_t kSecurityLock0Bit = 0x01;  // clear: erase and programming locked
+constexpr std::uint32_t kSecurityLock1Bit = 0x10;  // clear: read and blank check locked too
+
+// The known devices: identification bytes and where each keeps its hardware security byte
+// and bootloader version.
+struct KnownDevice {
+  std::uint32_t manufacturer, family, product;
+  const char* hsbRecord;
+  const char* versionRecord;
+};
+constexpr KnownDevice kKnownDevices[] = {
+    {0x58, 0xD7, 0xFF, ":020000050703", ":020000050800"},
+    {0x58, 0xD7, 0xEF, ":020000050B00", ":020000050F00"},
+};
+
+// How long an answer whose stop character is not 0 may keep the exchange waiting; a silent
+// target would otherwise hold it for ever.
+std::chrono::milliseconds answerLimit(char stop) {
+  switch (stop) {
+    case kStopErase: return kEraseAnswerLimit;
+    case kStopBlank: return kBlankAnswerLimit;
+    case kStopData: return kDataAnswerLimit;
+    default: return kDataAnswerLimit;
+  }
+}
+
+}  // namespace
+
+Engine::Engine(Link& link, Operator& op, Clock& clock) : link_(link), op_(op), clock_(clock) {}
+
+// ---------------------------------------------------------------- command guard
+
+Engine::CommandGuard::CommandGuard(Engine& engine) : engine_(engine) {
+  if (!engine_.busy_) {
+    entered_ = outermost_ = true;
+    engine_.busy_ = true;
+  } else if (engine_.nestedCall_) {
+    entered_ = true;
+  }
+  engine_.nestedCall_ = false;
+}
+
+Engine::CommandGuard::~CommandGuard() {
+  if (outermost_) engine_.busy_ = false;
+}
+
+bool Engine::loadHexFileNested() {
+  nestedCall_ = true;
+  try {
+    LoadHexFile();
+  } catch (...) {
+    nestedCall_ = false;
+    throw;
+  }
+  nestedCall_ = false;
+  return images_.fileLoaded;
+}
+
+// ---------------------------------------------------------------- records and exchange
+
+void Engine::FlushInput() {
+  for (int reads = 0; reads < kFlushReadLimit; ++reads) {
+    const LinkRead r = link_.readByte();
+    if (!r.ok || r.count != 1) return;
+  }
+}
+
+std::string Engine::AppendChecksum(std::string_view record) { return appendChecksum(record); }
+
+void Engine::SendRecord(std::string& record, bool withChecksum) {
+  if (withChecksum) record = AppendChecksum(record);
+  link_.writeBytes(record);  // a failed write shows up as a missing echo
+  op_.debugLog(record);
+}
+
+std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum, char stop) {
+  if (replyLimit == 0) replyLimit = kDefaultReplyLimit;
+  std::string sent = record;
+  SendRecord(sent, withChecksum);
+
+  const auto stopByte = static_cast<std::uint8_t>(stop);
+  const auto limitMs = static_cast<std::uint32_t>(answerLimit(stop).count());
+  const std::uint32_t startMs = clock_.tickMs();
+  std::string reply;
+  std::int32_t count = 0;
+  for (;;) {
+    std::uint8_t last = 0;
+    const LinkRead r = link_.readByte();
+    if (r.ok && r.count == 1) {
+      last = r.byte;
+      reply.push_back(static_cast<char>(last));
+      ++count;
+    }
+    if (last == kAccepted || last == kRefused || last == stopByte || count >= replyLimit) break;
+    // A read call that fails (no port, a vanished adapter) will not bring anything later.
+    if (!r.ok) break;
+    if (clock_.tickMs() - startMs >= limitMs) break;
+  }
+
+  const std::size_t echo = reply.find(sent);
+  if (echo == std::string::npos) {
+    ShowError("Error in cmd " + sent, false);
+    return reply;
+  }
+  reply.erase(0, echo + sent.size());
+  op_.debugLog("->" + reply);
+  return reply;
+}
+
+std::string Engine::ReplyValue(const std::string& reply) {
+  if (reply.empty()) return {};
+  if (reply.back() == static_cast<char>(kAccepted)) return reply.substr(0, reply.size() - 1);
+  return "X";
+}
+
+// ---------------------------------------------------------------- synchronisation
+
+bool Engine::SyncTarget() {
+  CommandGuard guard(*this);
+  if (!guard.entered()) return false;
+  return syncTarget();
+}
+
+bool Engine::syncTarget() {
+  FlushInput();
+  link_.setBaudRate(kBootloaderBaud);
+  op_.setTerminalPoll(false);  // the terminal poll must not take the bootloader's bytes
+  op_.syncShow();
+  bool synced = false;
+  do {
+    FlushInput();
+    if (!link_.writeBytes(std::string(1, kAutobaud))) {
+      ShowError("Can not write to COM", false);
+    } else {
+      const LinkRead r = link_.readByte();
+      if (!r.ok) {
+        clock_.sleepMs(kFailedReadPauseMs);
+      } else if (r.count == 1 && r.byte == static_cast<std::uint8_t>(kAutobaud)) {
+        op_.syncHide();
+        synced = true;
+        readDeviceInfo(false);
+      }
+    }
+    op_.processEvents();  // the window's Cancel button and its 60 s timer
+  } while (!synced && !op_.syncCancelled());
+  op_.syncHide();
+  if (!synced) ShowError("Can not synchronize target \"U\"", false);
+  return synced;
+}
+
+// ---------------------------------------------------------------- device information
+
+std::string Engine::readValue(const char* record, DeviceField field, std::string DeviceInfo::*member) {
+  const std::string value = ReplyValue(ExchangeRecord(record, true, 0));
+  device_.*member = value;
+  op_.deviceField(field, value);
+  return value;
+}
+
+void Engine::ReadDeviceInfo(bool quiet) {
+  CommandGuard guard(*this);
+  if (!guard.entered()) return;
+  readDeviceInfo(quiet);
+}
+
+void Engine::readDeviceInfo(bool quiet) {
+  op_.debugLog("Load Misc");
+  FlushInput();
+  readValue(kReadManufacturer, DeviceField::Manu, &DeviceInfo::manu);
+  readValue(kReadFamily, DeviceField::DevFam, &DeviceInfo::devFam);
+  readValue(kReadMemoryCode, DeviceField::Mem, &DeviceInfo::mem);
+  readValue(kReadProduct, DeviceField::Product, &DeviceInfo::product);
+
+  if (device_.mem == kMemoryCode32K) {
+    images_.chipSize = kChipSize32K;  // never set back: stays for the rest of the run
+    op_.statusPanel2("Chipsize=0x8000");
+  }
+
+  // Software security: a refused answer ("X") counts as 0, so both lock boxes get ticked;
+  // anything else that is not hex ends the command here.
+  const std::string security = ReplyValue(ExchangeRecord(kReadSecurity, true, 0));
+  std::uint32_t securityByte = 0;
+  if (security != "X") securityByte = hexToInt(security);
+  device_.lock0 = (securityByte & kSecurityLock0Bit) == 0;
+  device_.lock1 = (securityByte & kSecurityLock1Bit) == 0;
+  op_.lockBoxes(device_.lock0, device_.lock1);
+
+  const std::string bsb = readValue(kReadBootStatus, DeviceField::BSB, &DeviceInfo::bsb);
+  if (bsb == "FF") op_.statusPanel2("BOOTLOADER");
+  else if (bsb == "00") op_.statusPanel2("normal operation");
+  readValue(kReadBootVector, DeviceField::SBV, &DeviceInfo::sbv);
+
+  if (device_.manu == "X") return;
+
+  // The identification values in order; the first that does not convert and all after it
+  // count as 0, the decision still runs, then the conversion failure ends the command.
+  std::optional<std::string> failed;
+  auto identification = [&failed](const std::string& text) -> std::uint32_t {
+    if (failed) return 0;
+    const auto value = parseHex(text);
+    if (!value) {
+      failed = text;
+      return 0;
+    }
+    return *value;
+  };
+  const std::uint32_t manufacturer = identification(device_.manu);
+  const std::uint32_t family = identification(device_.devFam);
+  const std::uint32_t product = identification(device_.product);
+
+  const KnownDevice* known = nullptr;
+  for (const KnownDevice& d : kKnownDevices) {
+    if (d.manufacturer == manufacturer && d.family == family && d.product == product) known = &d;
+  }
+  if (known) {
+    readValue(known->hsbRecord, DeviceField::HSB, &DeviceInfo::hsb);
+    readValue(known->versionRecord, DeviceField::BVersion, &DeviceInfo::bversion);
+  } else if (!quiet) {
+    op_.showNotice("unkonown Device - check manufactor, family, revision code");
+  }
+  if (failed) throw InvalidInteger(*failed);
+}
+
+// ---------------------------------------------------------------- progress and errors
+
+void Engine::UpdateProgress(std::int32_t position, std::int32_t total, std::int32_t bytesPerStep) {
+  nestedCall_ = false;  // messages run below: nothing reached from there is a nested call
+  if (position == 0) {
+    images_.startTick = clock_.tickMs();
+    op_.progressFigures("", "");
+  }
+  // Unsigned 32-bit difference, so a tick count that wrapped still gives the right time.
+  const std::int64_t elapsed = static_cast<std::uint32_t>(clock_.tickMs() - images_.startTick);
+  op_.progressPosition(position);
+  if (elapsed > 0 && position > 0) {
+    // 64-bit product: elapsed x remaining exceeds 32 bits after a minute on a slow link.
+    const std::int64_t secondsLeft = elapsed * (std::int64_t{total} - position) / position / 1000;
+    const std::int64_t bytesPerSecond = std::int64_t{position} * bytesPerStep * 1000 / elapsed;
+    if (elapsed > 1000) op_.progressFigures(std::to_string(secondsLeft) + "s ", std::to_string(bytesPerSecond));
+  }
+  op_.processEvents();
+}
+
+Button Engine::ShowError(const std::string& text, bool cancellable) {
+  nestedCall_ = false;
+  // An OK-only box has no Cancel: whatever closed it counts as OK.
+  const Button b = op_.showError(text, cancellable) == Button::Cancel && cancellable ? Button::Cancel : Button::Ok;
+  if (b == Button::Cancel) downloadAbort = 1;
+  return b;
+}
+
+}  // namespace velkorn::isp
