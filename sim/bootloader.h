@@ -58,7 +58,9 @@ class Bootloader {
 
   // The whole 64 KiB flash array (bytes past flashSize() are not reachable).
   std::array<std::uint8_t, 0x10000>& flash() { return flash_; }
+  const std::array<std::uint8_t, 0x10000>& flash() const { return flash_; }
   DeviceProfile& profile() { return profile_; }
+  const DeviceProfile& profile() const { return profile_; }
   Faults& faults() { return faults_; }
 
   // Every complete record received, as received (checksum included), in order.

@@ -1,0 +1,455 @@
+#include "sim/pty_target.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
+
+namespace velkorn::sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kBitsPerByte = 10;           // start bit, 8 data bits, stop bit
+constexpr std::size_t kReadChunkBytes = 4096;
+constexpr int kMaxEraseDelayMs = 600000;
+
+std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+bool parseHexByte(const std::string& text, std::uint8_t& value) {
+  std::string digits = text;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits = digits.substr(2);
+  if (digits.empty() || digits.size() > 2) return false;
+  unsigned v = 0;
+  for (char c : digits) {
+    int d = -1;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    if (d < 0) return false;
+    v = v * 16 + static_cast<unsigned>(d);
+  }
+  value = static_cast<std::uint8_t>(v);
+  return true;
+}
+
+bool parseDecimal(const std::string& text, int minimum, int maximum, int& value) {
+  if (text.empty() || text.size() > 9) return false;
+  int v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v < minimum || v > maximum) return false;
+  value = v;
+  return true;
+}
+
+bool isPortName(const std::string& name) {
+  if (name.size() < 4 || name.compare(0, 3, "COM") != 0 || name[3] == '0') return false;
+  for (std::size_t i = 3; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return false;
+  }
+  return name.size() <= 6;
+}
+
+bool makeDirectories(const std::string& path, std::string& error) {
+  std::string partial;
+  std::size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    partial = path.substr(0, pos);
+    if (partial.empty()) continue;
+    if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+      error = errnoText("cannot create " + partial);
+      return false;
+    }
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = "not a directory: " + path;
+    return false;
+  }
+  return true;
+}
+
+std::string linkTarget(const std::string& path) {
+  char buf[4096];
+  const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
+  if (n < 0) return {};
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+std::string targetUsage() {
+  return
+      "usage: velkorn-target [options]\n"
+      "Simulates the chip's serial bootloader on a pseudo-terminal; prints the port path first.\n"
+      "  --link COMn          publish the port as COMn in the configuration directory\n"
+      "  --pace               send at the line rate (rate / 10 bytes per second)\n"
+      "  --rate N             line rate in bit/s for --pace (default 115200)\n"
+      "  --manufacturer HEX   identification bytes (default 58, D7, FF)\n"
+      "  --family HEX\n"
+      "  --product HEX        FF or EF for the known devices, anything else is unknown\n"
+      "  --32k                a 32 KiB part (memory code F7)\n"
+      "  --security HEX       software security byte (default FF)\n"
+      "  --bsb HEX            boot status byte (default FF)\n"
+      "  --sbv HEX            boot vector (default FC)\n"
+      "  --hsb HEX            hardware security byte (default FB)\n"
+      "  --boot-version HEX   bootloader version (default 12)\n"
+      "  --flash-in FILE      binary preset of the flash\n"
+      "  --flash-out FILE     write the flash as binary when the program ends\n"
+      "  --flash-out-live     ... and after every erase or data record\n"
+      "  --refuse-record N    answer X to the N-th data record, once\n"
+      "  --silent-after N     fall silent after N complete records\n"
+      "  --drop-echo N        send no echo for the N-th record\n"
+      "  --garble-read N      corrupt a data digit of the N-th read answer\n"
+      "  --short-read N       answer the N-th read request one character short\n"
+      "  --erase-delay MS     answer the erase this much later\n"
+      "  --refuse-erase       answer X to the erase\n"
+      "  --drop-input N       lose the N-th byte from the programmer\n"
+      "  --garble-input N     flip the lowest bit of the N-th byte from the programmer\n"
+      "  --drop-output N      lose the N-th byte to the programmer\n"
+      "  --garble-output N    flip the lowest bit of the N-th byte to the programmer\n"
+      "  --log                print each record and its answer on stderr\n"
+      "  --help               this text\n";
+}
+
+std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& args, std::string& error) {
+  TargetOptions o;
+  struct HexOption { const char* name; std::uint8_t* field; };
+  struct CountOption { const char* name; int* field; };
+  const HexOption hexOptions[] = {
+      {"--manufacturer", &o.profile.manufacturer}, {"--family", &o.profile.family},
+      {"--product", &o.profile.product},           {"--security", &o.profile.securityByte},
+      {"--bsb", &o.profile.bootStatus},            {"--sbv", &o.profile.bootVector},
+      {"--hsb", &o.profile.hardwareSecurity},      {"--boot-version", &o.profile.bootloaderVersion},
+  };
+  const CountOption countOptions[] = {
+      {"--refuse-record", &o.faults.refuseDataRecord}, {"--silent-after", &o.faults.silentAfterRecords},
+      {"--drop-echo", &o.faults.dropEchoOfRecord},     {"--garble-read", &o.faults.garbleReadBlock},
+      {"--short-read", &o.faults.shortReadBlock},      {"--drop-input", &o.faults.dropInputByte},
+      {"--garble-input", &o.faults.garbleInputByte},   {"--drop-output", &o.faults.dropOutputByte},
+      {"--garble-output", &o.faults.garbleOutputByte},
+  };
+
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> inlineValue;
+    if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inlineValue = name.substr(eq + 1);
+      name = name.substr(0, eq);
+    }
+    // The value of an option that takes one: after "=" or as the next argument.
+    auto value = [&](std::string& out) {
+      if (inlineValue) {
+        out = *inlineValue;
+        return true;
+      }
+      if (i + 1 >= args.size()) {
+        error = "option " + name + " needs a value";
+        return false;
+      }
+      out = args[++i];
+      return true;
+    };
+    auto flag = [&](bool& field) {
+      if (inlineValue) {
+        error = "option " + name + " takes no value";
+        return false;
+      }
+      field = true;
+      return true;
+    };
+
+    bool handled = false;
+    for (const auto& h : hexOptions) {
+      if (name != h.name) continue;
+      std::string v;
+      if (!value(v)) return std::nullopt;
+      if (!parseHexByte(v, *h.field)) {
+        error = "option " + name + ": '" + v + "' is not a hexadecimal byte";
+        return std::nullopt;
+      }
+      handled = true;
+    }
+    for (const auto& c : countOptions) {
+      if (name != c.name) continue;
+      std::string v;
+      if (!value(v)) return std::nullopt;
+      if (!parseDecimal(v, 1, 999999999, *c.field)) {
+        error = "option " + name + ": '" + v + "' is not a count of 1 or more";
+        return std::nullopt;
+      }
+      handled = true;
+    }
+    if (handled) continue;
+
+    std::string v;
+    if (name == "--help" || name == "-h") {
+      if (!flag(o.help)) return std::nullopt;
+    } else if (name == "--32k") {
+      bool on = false;
+      if (!flag(on)) return std::nullopt;
+      o.profile.memoryCode = 0xF7;
+    } else if (name == "--pace") {
+      if (!flag(o.pace)) return std::nullopt;
+    } else if (name == "--log") {
+      if (!flag(o.log)) return std::nullopt;
+    } else if (name == "--refuse-erase") {
+      if (!flag(o.faults.refuseErase)) return std::nullopt;
+    } else if (name == "--flash-out-live") {
+      if (!flag(o.flashOutLive)) return std::nullopt;
+    } else if (name == "--rate") {
+      if (!value(v)) return std::nullopt;
+      if (!parseDecimal(v, 10, 100000000, o.rateBitsPerSecond)) {
+        error = "option --rate: '" + v + "' is not a line rate in bit/s";
+        return std::nullopt;
+      }
+    } else if (name == "--erase-delay") {
+      if (!value(v)) return std::nullopt;
+      if (!parseDecimal(v, 0, kMaxEraseDelayMs, o.faults.eraseDelayMs)) {
+        error = "option --erase-delay: '" + v + "' is not a time in milliseconds (0 to 600000)";
+        return std::nullopt;
+      }
+    } else if (name == "--link") {
+      if (!value(v)) return std::nullopt;
+      if (!isPortName(v)) {
+        error = "option --link: '" + v + "' is not a port name such as COM3";
+        return std::nullopt;
+      }
+      o.link = v;
+    } else if (name == "--flash-in" || name == "--flash-out") {
+      if (!value(v)) return std::nullopt;
+      if (v.empty()) {
+        error = "option " + name + " needs a file name";
+        return std::nullopt;
+      }
+      (name == "--flash-in" ? o.flashIn : o.flashOut) = v;
+    } else {
+      error = "unknown option '" + args[i] + "'";
+      return std::nullopt;
+    }
+  }
+  if (o.flashOutLive && o.flashOut.empty()) {
+    error = "option --flash-out-live needs --flash-out FILE";
+    return std::nullopt;
+  }
+  return o;
+}
+
+std::string configDirectory() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg && xdg[0] == '/') return std::string(xdg) + "/velkorn";
+  const char* home = std::getenv("HOME");
+  return std::string(home && home[0] ? home : ".") + "/.config/velkorn";
+}
+
+std::optional<std::string> createPortLink(const std::string& name, const std::string& target,
+                                          std::string& error) {
+  const std::string dir = configDirectory();
+  if (!makeDirectories(dir, error)) return std::nullopt;
+  const std::string path = dir + "/" + name;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    // Only an old link is replaced; a file of the same name may be the user's own.
+    if (!S_ISLNK(st.st_mode)) {
+      error = path + " exists and is not a symbolic link";
+      return std::nullopt;
+    }
+    if (::unlink(path.c_str()) != 0) {
+      error = errnoText("cannot remove the old link " + path);
+      return std::nullopt;
+    }
+  }
+  if (::symlink(target.c_str(), path.c_str()) != 0) {
+    error = errnoText("cannot create the link " + path);
+    return std::nullopt;
+  }
+  return path;
+}
+
+void removePortLink(const std::string& linkPath, const std::string& target) {
+  if (!linkPath.empty() && linkTarget(linkPath) == target) ::unlink(linkPath.c_str());
+}
+
+bool writeFlashFile(const std::string& path, const Bootloader& model, std::string& error) {
+  const Bootloader& b = model;
+  const auto size = static_cast<std::size_t>(b.profile().flashSize());
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(b.flash().data()), static_cast<std::streamsize>(size));
+    out.close();
+    if (!out) {
+      error = "cannot write " + temporary;
+      ::unlink(temporary.c_str());
+      return false;
+    }
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = errnoText("cannot rename " + temporary + " to " + path);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool readFlashFile(const std::string& path, Bootloader& model, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot open " + path;
+    return false;
+  }
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    error = "cannot read " + path;
+    return false;
+  }
+  const auto size = static_cast<std::size_t>(model.profile().flashSize());
+  if (bytes.size() > size) {
+    error = path + " holds " + std::to_string(bytes.size()) + " bytes, more than the flash (" +
+            std::to_string(size) + ")";
+    return false;
+  }
+  for (std::size_t i = 0; i < bytes.size(); ++i) model.flash()[i] = static_cast<std::uint8_t>(bytes[i]);
+  return true;
+}
+
+PtyTarget::~PtyTarget() {
+  if (slave_ >= 0) ::close(slave_);
+  if (master_ >= 0) ::close(master_);
+}
+
+bool PtyTarget::open(std::string& error) {
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (master_ < 0) {
+    error = errnoText("posix_openpt");
+    return false;
+  }
+  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+    error = errnoText("cannot unlock the pseudo-terminal");
+    return false;
+  }
+  const char* name = ::ptsname(master_);
+  if (!name) {
+    error = errnoText("ptsname");
+    return false;
+  }
+  slavePath_ = name;
+  slave_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY);
+  if (slave_ < 0) {
+    error = errnoText("cannot open " + slavePath_);
+    return false;
+  }
+  // Raw: the line discipline must neither echo nor translate what passes through.
+  termios tio {};
+  if (::tcgetattr(slave_, &tio) == 0) {
+    ::cfmakeraw(&tio);
+    ::cfsetispeed(&tio, B115200);
+    ::cfsetospeed(&tio, B115200);
+    ::tcsetattr(slave_, TCSANOW, &tio);
+  }
+  const int flags = ::fcntl(master_, F_GETFL);
+  if (flags < 0 || ::fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) {
+    error = errnoText("cannot make the pseudo-terminal non-blocking");
+    return false;
+  }
+  return true;
+}
+
+bool PtyTarget::serve(const volatile std::sig_atomic_t& stop, const sigset_t* waitMask, std::string& error) {
+  struct Pending {
+    char byte;
+    Clock::time_point due;
+  };
+  std::deque<Pending> pending;
+  // When the last queued byte leaves; paced bytes follow each other one byte time apart.
+  Clock::time_point lastDue = Clock::now();
+  const auto byteTime = paceBitsPerSecond_ > 0
+                            ? std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
+                                  1000000000LL * kBitsPerByte / paceBitsPerSecond_))
+                            : Clock::duration::zero();
+  std::uint64_t flashChanges = model_.flashChanges();
+
+  while (!stop) {
+    // Send everything that is due, in one write.
+    auto now = Clock::now();
+    std::string due;
+    for (const auto& p : pending) {
+      if (p.due > now) break;
+      due += p.byte;
+    }
+    if (!due.empty()) {
+      const ssize_t n = ::write(master_, due.data(), due.size());
+      if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        error = errnoText("write to the pseudo-terminal");
+        return false;
+      }
+      for (ssize_t k = 0; k < n; ++k) pending.pop_front();
+    }
+    const bool blocked = !due.empty() && !pending.empty() && pending.front().due <= now;
+
+    pollfd fd{master_, POLLIN, 0};
+    if (blocked) fd.events |= POLLOUT;
+    timespec timeout{};
+    const timespec* timeoutPtr = nullptr;
+    if (!blocked && !pending.empty()) {
+      const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(pending.front().due - now);
+      const long long ns = wait.count() > 0 ? wait.count() : 0;
+      timeout.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+      timeout.tv_nsec = static_cast<long>(ns % 1000000000LL);
+      timeoutPtr = &timeout;
+    }
+    const int ready = ::ppoll(&fd, 1, timeoutPtr, waitMask);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      error = errnoText("poll");
+      return false;
+    }
+    if (ready == 0) continue;
+    if (fd.revents & POLLNVAL) {
+      error = "the pseudo-terminal was closed";
+      return false;
+    }
+    if (!(fd.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+
+    char buf[kReadChunkBytes];
+    const ssize_t n = ::read(master_, buf, sizeof buf);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) return true;  // end of input
+    now = Clock::now();
+    if (lastDue < now) lastDue = now;
+    for (ssize_t k = 0; k < n; ++k) {
+      std::string out;
+      int delayMs = 0;
+      model_.receive(static_cast<std::uint8_t>(buf[k]), out, &delayMs);
+      const auto release = now + std::chrono::milliseconds(delayMs);
+      for (char c : out) {
+        // Answers never overtake what was sent before them.
+        const auto at = std::max(release, lastDue + byteTime);
+        pending.push_back({c, at});
+        lastDue = at;
+      }
+      if (model_.flashChanges() != flashChanges) {
+        flashChanges = model_.flashChanges();
+        if (onFlashChanged) onFlashChanged(model_);
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace velkorn::sim

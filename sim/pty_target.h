@@ -1,0 +1,80 @@
+#pragma once
+// The simulated bootloader behind a pseudo-terminal: the programmer opens the slave side as
+// if it were the serial port of a board, and the model answers on the master side.
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/bootloader.h"
+
+namespace velkorn::sim {
+
+// Everything the velkorn-target command line can set.
+struct TargetOptions {
+  DeviceProfile profile;
+  Faults faults;
+  std::string link;          // "COMn": publish the slave as that port name
+  bool pace = false;         // send at the line rate instead of all at once
+  int rateBitsPerSecond = 115200;
+  std::string flashIn;       // binary preset of the flash
+  std::string flashOut;      // the flash is written here at the end
+  bool flashOutLive = false; // ... and after every erase or data record
+  bool log = false;          // each record and its answer on stderr
+  bool help = false;
+};
+
+// Parses the arguments after the program name. On a bad option returns nothing and sets
+// `error` to a message naming it.
+std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& args, std::string& error);
+std::string targetUsage();
+
+// The directory that holds the COMn links: $XDG_CONFIG_HOME/velkorn or ~/.config/velkorn.
+std::string configDirectory();
+
+// Creates (or replaces) the symbolic link `name` in the configuration directory, pointing
+// to `target`. Returns the link's path, or nothing with `error` set.
+std::optional<std::string> createPortLink(const std::string& name, const std::string& target,
+                                          std::string& error);
+// Removes the link, but only while it still points to `target` (another target may have
+// taken the name over since).
+void removePortLink(const std::string& linkPath, const std::string& target);
+
+// Writes the flash (flashSize bytes) to `path` through a temporary file and a rename, so
+// that a reader never sees half a dump.
+bool writeFlashFile(const std::string& path, const Bootloader& model, std::string& error);
+// Presets the flash from a binary file no larger than the flash.
+bool readFlashFile(const std::string& path, Bootloader& model, std::string& error);
+
+class PtyTarget {
+ public:
+  explicit PtyTarget(Bootloader& model) : model_(model) {}
+  ~PtyTarget();
+  PtyTarget(const PtyTarget&) = delete;
+  PtyTarget& operator=(const PtyTarget&) = delete;
+
+  // Creates the pseudo-terminal and puts its slave side in raw mode.
+  bool open(std::string& error);
+  const std::string& slavePath() const { return slavePath_; }
+
+  // Output pacing: 0 sends every answer at once, otherwise rate / 10 bytes per second.
+  void setPacing(int bitsPerSecond) { paceBitsPerSecond_ = bitsPerSecond; }
+  // Called after each record that may have changed the flash.
+  std::function<void(const Bootloader&)> onFlashChanged;
+
+  // Serves the model until `stop` becomes non-zero or the master side fails. The waits run
+  // with the signal mask `waitMask`, so a signal blocked outside them ends the wait at once.
+  // Returns false with `error` set when the line failed.
+  bool serve(const volatile std::sig_atomic_t& stop, const sigset_t* waitMask, std::string& error);
+
+ private:
+  Bootloader& model_;
+  int master_ = -1;
+  int slave_ = -1;  // kept open so that the master never sees a hang-up between clients
+  std::string slavePath_;
+  int paceBitsPerSecond_ = 0;
+};
+
+}  // namespace velkorn::sim
