@@ -1,0 +1,524 @@
+// The terminal tab: command lines with the rolling counter, the cyclic sender, typed
+// characters, received lines, echo, and the bounded receive poll.
+#include "ui/terminal.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+#include "image/failures.h"
+#include "isp/clock.h"
+#include "link/serial_port.h"
+#include "support/fake_clock.h"
+
+namespace velkorn::ui {
+namespace {
+
+using namespace std::string_literals;
+
+QString Q(const char16_t* text) { return QString::fromUtf16(text); }
+
+// The link as the terminal sees it: a serial side fed from a queue, a socket side, and
+// everything written recorded in order.
+class FakeLink final : public TerminalLink {
+ public:
+  bool serialOpen() const override { return serialIsOpen; }
+  void serialWrite(std::string_view bytes) override { serialOut.append(bytes); }
+  link::ReadResult serialReadByte() override {
+    ++reads;
+    if (clock != nullptr) clock->advance(readCostMs);
+    if (endless) return {true, 1, static_cast<std::uint8_t>('0' + (streamed++ % 10))};
+    if (serialIn.empty()) return {true, 0, 0};
+    const auto byte = static_cast<std::uint8_t>(serialIn.front());
+    serialIn.pop_front();
+    return {true, 1, byte};
+  }
+  bool socketConnected() const override { return socketIsConnected; }
+  void socketWrite(const std::string& text) override {
+    if (socketWriteFails) throw std::runtime_error("10054:Connection reset by peer");
+    socketOut.push_back(text);
+  }
+  std::string socketRead() override { return std::exchange(socketIn, {}); }
+  bool linkBusy() const override { return busy; }
+
+  void feed(const std::string& bytes) { serialIn.insert(serialIn.end(), bytes.begin(), bytes.end()); }
+
+  bool serialIsOpen = true;
+  bool socketIsConnected = false;
+  bool socketWriteFails = false;
+  bool busy = false;
+  bool endless = false;  // a target that streams digits without pause
+  std::size_t streamed = 0;
+  std::deque<char> serialIn;
+  std::string serialOut;
+  std::string socketIn;
+  std::vector<std::string> socketOut;
+  int reads = 0;
+  testing::FakeClock* clock = nullptr;
+  std::uint32_t readCostMs = 0;
+};
+
+class TerminalTest : public ::testing::Test {
+ protected:
+  TerminalTest() : term(link, nullptr, &clock) {
+    term.setErrorHandler([this](const std::string& text) { errors.push_back(text); });
+  }
+  QToolButton* button(const char* name) { return term.findChild<QToolButton*>(name); }
+  QLineEdit* edit(const char* name) { return term.findChild<QLineEdit*>(name); }
+  QCheckBox* echoBox() { return term.findChild<QCheckBox*>("cbEcho"); }
+  QString memoText() { return term.memo()->toPlainText(); }
+  void receive(const std::string& bytes) {
+    link.feed(bytes);
+    term.Timer2Timer();
+  }
+
+  FakeLink link;
+  testing::FakeClock clock;
+  TTerminal term;
+  std::vector<std::string> errors;
+};
+
+// ---- command lines and the counter -------------------------------------------------------
+
+TEST(TerminalLineTest, ExpandsOnlyTheFirstMarkAndAppendsCrLf) {
+  struct Case { const char* text; int counter; std::string wire; bool used; };
+  const Case cases[] = {
+      {"KP01@", 0, "KP01000\r\n", true},
+      {"KP01@", 7, "KP01007\r\n", true},
+      {"KP01@", 42, "KP01042\r\n", true},
+      {"KP01@", 999, "KP01999\r\n", true},
+      {"A@B@", 5, "A005B@\r\n", true},
+      {"@", 123, "123\r\n", true},
+      {"KP01001", 5, "KP01001\r\n", false},
+      {"", 5, "\r\n", false},
+  };
+  for (const Case& c : cases) {
+    const ExpandedLine line = expandTerminalLine(c.text, c.counter);
+    EXPECT_EQ(line.bytes, c.wire) << c.text << " with " << c.counter;
+    EXPECT_EQ(line.counterUsed, c.used) << c.text;
+  }
+}
+
+TEST_F(TerminalTest, CounterRunsFromZeroOnceThenWrapsToOne) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 1002; ++i) {
+    link.serialOut.clear();
+    term.SendTerminalLine("KP01@");
+    lines.push_back(link.serialOut);
+  }
+  const std::pair<int, const char*> expected[] = {
+      {0, "KP01000\r\n"}, {1, "KP01001\r\n"}, {2, "KP01002\r\n"}, {998, "KP01998\r\n"},
+      {999, "KP01999\r\n"}, {1000, "KP01001\r\n"}, {1001, "KP01002\r\n"},
+  };
+  for (const auto& [index, wire] : expected) EXPECT_EQ(lines[index], wire) << "send " << index;
+}
+
+TEST_F(TerminalTest, OnlyLinesWithAMarkAdvanceTheSharedCounter) {
+  struct Step { const char* text; std::string wire; int counterAfter; };
+  const Step steps[] = {
+      {"KP01001", "KP01001\r\n", 0},
+      {"A@B@", "A000B@\r\n", 1},
+      {"", "\r\n", 1},
+      {"QS0105", "QS0105\r\n", 1},
+      {"KP02@", "KP02001\r\n", 2},
+  };
+  for (const Step& s : steps) {
+    link.serialOut.clear();
+    term.SendTerminalLine(s.text);
+    EXPECT_EQ(link.serialOut, s.wire) << s.text;
+    EXPECT_EQ(term.cycleCounter(), s.counterAfter) << s.text;
+  }
+}
+
+TEST_F(TerminalTest, LineGoesToSerialElseSocketElseNowhereAndCounterAdvancesAnyway) {
+  struct Case { bool serial; bool socket; bool toSerial; bool toSocket; };
+  const Case cases[] = {
+      {true, true, true, false},
+      {true, false, true, false},
+      {false, true, false, true},
+      {false, false, false, false},
+  };
+  int counter = 0;
+  for (const Case& c : cases) {
+    link.serialIsOpen = c.serial;
+    link.socketIsConnected = c.socket;
+    link.serialOut.clear();
+    link.socketOut.clear();
+    term.SendTerminalLine("X@");
+    ++counter;
+    const std::string wire = "X00" + std::to_string(counter - 1) + "\r\n";
+    EXPECT_EQ(link.serialOut, c.toSerial ? wire : "") << c.serial << c.socket;
+    EXPECT_EQ(link.socketOut, c.toSocket ? std::vector<std::string>{wire} : std::vector<std::string>{});
+    EXPECT_EQ(term.cycleCounter(), counter);
+  }
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(TerminalTest, FailingSocketWriteIsReportedNotThrown) {
+  link.serialIsOpen = false;
+  link.socketIsConnected = true;
+  link.socketWriteFails = true;
+  EXPECT_NO_THROW(term.SendTerminalLine("KP01@"));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0], "10054:Connection reset by peer");
+}
+
+TEST_F(TerminalTest, EachHotKeyButtonSendsItsOwnCaption) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"tbf1", "KP01001\r\n"}, {"tbF2", "KP02001\r\n"}, {"TbF3", "AM0105\r\n"},
+      {"tbF4", "QS0105\r\n"},  {"tbF5", "DOWNLOAD\r\n"}, {"tbF6", "\r\n"},
+  };
+  for (const auto& [name, wire] : cases) {
+    QToolButton* b = button(name);
+    ASSERT_NE(b, nullptr) << name;
+    link.serialOut.clear();
+    b->click();
+    EXPECT_EQ(link.serialOut, wire) << name;
+  }
+  EXPECT_EQ(term.cycleCounter(), 0);
+
+  term.setHotKeyCaption(2, "SET@");
+  link.serialOut.clear();
+  button("TbF3")->click();
+  EXPECT_EQ(link.serialOut, "SET000\r\n");
+  EXPECT_EQ(term.hotKeyCaption(2), "SET@");
+}
+
+// ---- received lines -----------------------------------------------------------------------
+
+TEST_F(TerminalTest, ReceivedBytesBecomeLinesOnlyWhenTheirLfArrives) {
+  struct Step { std::string bytes; QString memo; std::string pending; };
+  struct Case { const char* name; std::vector<Step> steps; };
+  const Case cases[] = {
+      {"CR LF then partial", {{"OK\r\nERR", "OK\n", "ERR"}, {"\r\n", "OK\nERR\n", ""}}},
+      {"LF alone keeps the last character", {{"ABC\n", "ABC\n", ""}}},
+      {"empty lines", {{"\n", "\n", ""}, {"\r\n", "\n\n", ""}}},
+      {"CR without LF stays in the line", {{"A\rB", "", "A\rB"}, {"\r\n", Q(u"A\u240DB\n"), ""}}},
+      {"NUL does not cut the line", {{"A\0B\r\n"s, Q(u"A\u2400B\n"), ""}}},
+      {"8-bit text", {{"\xE4\xF6\xFC\xDF\r\n", Q(u"\u00E4\u00F6\u00FC\u00DF\n"), ""}}},
+      {"several lines at once", {{"1\r\n2\n3\r\n4", "1\n2\n3\n", "4"}, {"\n", "1\n2\n3\n4\n", ""}}},
+      {"CR CR LF keeps one CR", {{"X\r\r\n", Q(u"X\u240D\n"), ""}}},
+  };
+  for (const Case& c : cases) {
+    term.memo()->clear();
+    for (const Step& s : c.steps) {
+      receive(s.bytes);
+      EXPECT_EQ(memoText(), s.memo) << c.name;
+      EXPECT_EQ(term.receiveBuffer(), s.pending) << c.name;
+    }
+    ASSERT_TRUE(term.receiveBuffer().empty()) << c.name << ": later cases need a clean buffer";
+  }
+}
+
+TEST_F(TerminalTest, DoubleClickClearsTheMemoButKeepsThePartialLineAndCounter) {
+  receive("FIRST\r\nPAR");
+  term.SendTerminalLine("@");
+  QTest::mouseDClick(term.memo()->viewport(), Qt::LeftButton);
+  EXPECT_EQ(memoText(), "");
+  EXPECT_EQ(term.receiveBuffer(), "PAR");
+  EXPECT_EQ(term.cycleCounter(), 1);
+  receive("T\r\n");
+  EXPECT_EQ(memoText(), "PART\n");
+}
+
+TEST(TerminalDisplayTest, ControlBytesGetVisibleStandInsAndLatin1StaysItself) {
+  struct Case { std::string bytes; QString shown; };
+  const Case cases[] = {
+      {"AZ az 09 ~", "AZ az 09 ~"},
+      {"a\tb", "a\tb"},
+      {"\0"s, Q(u"\u2400")},
+      {"\r", Q(u"\u240D")},
+      {"\n", Q(u"\u240A")},
+      {"\x1B[0m", Q(u"\u241B[0m")},
+      {"\x7F", Q(u"\u2421")},
+      {"\x85\x9F", Q(u"\uFFFD\uFFFD")},
+      {"\xA0\xE9\xFF", Q(u"\u00A0\u00E9\u00FF")},
+  };
+  for (const Case& c : cases) {
+    const QString shown = terminalDisplayText(c.bytes);
+    EXPECT_EQ(shown, c.shown) << c.shown.toStdString();
+    EXPECT_EQ(shown.size(), static_cast<qsizetype>(c.bytes.size())) << "one character per byte";
+  }
+}
+
+TEST_F(TerminalTest, SerialEchoFollowsTheSwitchSocketDataIsAlwaysWrittenBack) {
+  struct Case { bool echo; std::string back; };
+  for (const Case& c : {Case{true, "HI\r\n"}, Case{false, ""}}) {
+    echoBox()->setChecked(c.echo);
+    link.serialOut.clear();
+    receive("HI\r\n");
+    EXPECT_EQ(link.serialOut, c.back) << "echo " << c.echo;
+  }
+
+  link.serialIsOpen = false;
+  echoBox()->setChecked(false);
+  term.memo()->clear();
+  link.socketIn = "NET\r\n";
+  term.SockDataAvailable();
+  EXPECT_EQ(link.socketOut, std::vector<std::string>{"NET\r\n"});
+  EXPECT_EQ(memoText(), "NET\n");
+}
+
+TEST_F(TerminalTest, SocketDataIsShownEvenWhenTheWriteBackFails) {
+  link.serialIsOpen = false;
+  link.socketIsConnected = true;
+  link.socketWriteFails = true;
+  link.socketIn = "LOST?\r\n";
+  EXPECT_NO_THROW(term.SockDataAvailable());
+  EXPECT_EQ(memoText(), "LOST?\n");
+}
+
+TEST_F(TerminalTest, PollDoesNothingWithoutSerialPort) {
+  link.serialIsOpen = false;
+  link.feed("OK\r\n");
+  term.Timer2Timer();
+  EXPECT_EQ(link.reads, 0);
+  EXPECT_EQ(memoText(), "");
+}
+
+// ---- the bounded poll --------------------------------------------------------------------
+
+TEST_F(TerminalTest, PollTakesABoundedSliceAndLosesNothing) {
+  struct Case { std::uint32_t readCostMs; std::size_t perTick; };
+  const Case cases[] = {
+      {0, kPollSliceBytes},  // bytes arrive faster than time passes: the byte limit ends it
+      {20, 3},               // 20, 40, 60 ms: the third read crosses the 50 ms slice
+      {10, 5},
+      {60, 1},
+  };
+  link.endless = true;
+  link.clock = &clock;
+  echoBox()->setChecked(false);
+  for (const Case& c : cases) {
+    link.readCostMs = c.readCostMs;
+    link.streamed = 0;
+    term.memo()->clear();
+    const std::string before = term.receiveBuffer();
+    term.Timer2Timer();
+    ASSERT_EQ(link.streamed, c.perTick) << "cost " << c.readCostMs;
+    term.Timer2Timer();
+    ASSERT_EQ(link.streamed, 2 * c.perTick) << "cost " << c.readCostMs;
+    // The stream has no LF, so both slices wait in the buffer, in order.
+    std::string expected;
+    for (std::size_t i = 0; i < 2 * c.perTick; ++i) expected.push_back(static_cast<char>('0' + i % 10));
+    EXPECT_EQ(term.receiveBuffer(), before + expected);
+  }
+}
+
+TEST(TerminalPollTimeTest, EndlessStreamReturnsWithinAGenerousBound) {
+  FakeLink link;
+  link.endless = true;
+  TTerminal term(link);  // the machine's own clock
+  QElapsedTimer timer;
+  timer.start();
+  for (int tick = 0; tick < 5; ++tick) term.Timer2Timer();
+  EXPECT_LT(timer.elapsed(), 5000);
+  EXPECT_LE(link.streamed, 5 * kPollSliceBytes);
+  EXPECT_EQ(link.serialOut.size(), link.streamed) << "each byte echoed once";
+}
+
+// ---- typing ------------------------------------------------------------------------------
+
+TEST_F(TerminalTest, TypedCharactersAreSentOneByOneAndShownAtTheEnd) {
+  struct Key { Qt::Key key; char ascii; };
+  struct Case { const char* name; std::vector<Key> keys; std::string sent; QString memo; };
+  const Case cases[] = {
+      {"letters", {{Qt::Key_A, 'a'}, {Qt::Key_B, 'b'}}, "ab", "ab"},
+      {"enter is CR alone", {{Qt::Key_O, 'o'}, {Qt::Key_Return, 0}, {Qt::Key_K, 'k'}}, "o\rk", "o\nk"},
+      {"backspace is a character, not an edit",
+       {{Qt::Key_X, 'x'}, {Qt::Key_Backspace, 0}}, "x\b", Q(u"x\u2408")},
+      {"escape", {{Qt::Key_Escape, 0}}, "\x1B", Q(u"\u241B")},
+  };
+  QPlainTextEdit* memo = term.memo();
+  for (const Case& c : cases) {
+    memo->setPlainText("old");
+    QTextCursor atStart = memo->textCursor();
+    atStart.movePosition(QTextCursor::Start);
+    memo->setTextCursor(atStart);  // the caret elsewhere: typing still lands at the end
+    link.serialOut.clear();
+    for (const Key& k : c.keys) {
+      if (k.ascii != 0) QTest::keyClick(memo, k.ascii);
+      else QTest::keyClick(memo, k.key);
+    }
+    EXPECT_EQ(link.serialOut, c.sent) << c.name;
+    EXPECT_EQ(memoText(), "old" + c.memo) << c.name;
+    EXPECT_EQ(memo->textCursor().position(), memo->document()->characterCount() - 1) << c.name;
+  }
+}
+
+TEST_F(TerminalTest, TypedCharacterGoesToTheSocketWhenNoSerialPort) {
+  link.serialIsOpen = false;
+  link.socketIsConnected = true;
+  QTest::keyClick(term.memo(), Qt::Key_Return);
+  EXPECT_EQ(link.socketOut, std::vector<std::string>{"\r"});
+  EXPECT_EQ(memoText(), "\n");
+}
+
+TEST_F(TerminalTest, TypedLineAndAnswerShareTheMemoLineByLine) {
+  for (char c : std::string("KP01")) QTest::keyClick(term.memo(), c);
+  QTest::keyClick(term.memo(), Qt::Key_Return);
+  receive("OK\r\n");
+  QTest::keyClick(term.memo(), 'x');
+  receive("ERR\r\n");
+  EXPECT_EQ(memoText(), "KP01\nOK\nx\nERR\n");
+}
+
+// ---- the cyclic sender -------------------------------------------------------------------
+
+TEST_F(TerminalTest, CycleIntervalIsMadeOfTheDigitsOfTheBox) {
+  struct Case { const char* text; int interval; bool active; std::string error; };
+  const Case cases[] = {
+      {"500 ms", 500, true, ""},
+      {"1 000 ms", 1000, true, ""},
+      {"2.5 s", 25, true, ""},
+      {"2147483647", 2147483647, true, ""},
+      {"0", 0, false, ""},
+      {"ms", 1000, true, invalidIntegerText("")},
+      {"", 1000, true, invalidIntegerText("")},
+      {"2147483648", 1000, true, invalidIntegerText("2147483648")},
+      {"99 999 999 999 ms", 1000, true, invalidIntegerText("99999999999")},
+  };
+  QToolButton* cycle = button("tbCycle");
+  for (const Case& c : cases) {
+    // Start from a running sender at 1000 ms.
+    edit("eCycle")->setText("1000");
+    if (cycle->isChecked()) cycle->click();
+    cycle->click();
+    ASSERT_EQ(term.cycleTimer()->interval(), 1000);
+    ASSERT_TRUE(term.cycleTimer()->isActive());
+    cycle->click();  // released
+    EXPECT_FALSE(term.cycleTimer()->isActive());
+
+    errors.clear();
+    edit("eCycle")->setText(c.text);
+    cycle->click();  // pressed again: the interval is read now
+    EXPECT_TRUE(cycle->isChecked()) << c.text;
+    EXPECT_EQ(term.cycleTimer()->interval(), c.interval) << c.text;
+    EXPECT_EQ(term.cycleTimer()->isActive(), c.active) << c.text;
+    EXPECT_EQ(errors, c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error})
+        << c.text;
+  }
+}
+
+TEST_F(TerminalTest, ReleasingTheCycleButtonStopsTheTimerEvenWithABadInterval) {
+  QToolButton* cycle = button("tbCycle");
+  cycle->click();
+  ASSERT_TRUE(term.cycleTimer()->isActive());
+  edit("eCycle")->setText("off");
+  cycle->click();
+  EXPECT_FALSE(term.cycleTimer()->isActive());
+  EXPECT_EQ(errors.size(), 1u);
+}
+
+TEST_F(TerminalTest, CyclicSenderSendsItsLineAndHoldsWhileTheLinkIsBusy) {
+  struct Tick { bool busy; std::string wire; int counterAfter; };
+  const Tick ticks[] = {
+      {false, "KP01000\r\n", 1},
+      {true, "", 1},
+      {true, "", 1},
+      {false, "KP01001\r\n", 2},
+  };
+  for (const Tick& t : ticks) {
+    link.busy = t.busy;
+    link.serialOut.clear();
+    term.Timer1Timer();
+    EXPECT_EQ(link.serialOut, t.wire);
+    EXPECT_EQ(term.cycleCounter(), t.counterAfter);
+  }
+}
+
+TEST_F(TerminalTest, RunningSenderTicksAndAZeroIntervalNeverDoes) {
+  QToolButton* cycle = button("tbCycle");
+  edit("eCycle")->setText("0 ms");
+  cycle->click();
+  QTest::qWait(60);
+  EXPECT_EQ(link.serialOut, "");
+  EXPECT_TRUE(cycle->isChecked());
+
+  cycle->click();
+  edit("eCycle")->setText("5 ms");
+  edit("eCycleStr")->setText("T@");
+  cycle->click();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return link.serialOut.size() >= 2 * 5; }, 5000));
+  EXPECT_EQ(link.serialOut.substr(0, 10), "T000\r\nT001");
+}
+
+// ---- over a real pseudo-terminal ---------------------------------------------------------
+
+class PortLink final : public TerminalLink {
+ public:
+  explicit PortLink(link::SerialPort& port) : port_(port) {}
+  bool serialOpen() const override { return port_.isOpen(); }
+  void serialWrite(std::string_view bytes) override { port_.write(bytes); }
+  link::ReadResult serialReadByte() override { return port_.readByte(); }
+  bool socketConnected() const override { return false; }
+  void socketWrite(const std::string&) override {}
+  std::string socketRead() override { return {}; }
+  bool linkBusy() const override { return false; }
+
+ private:
+  link::SerialPort& port_;
+};
+
+// Everything the master side can read within `limit_ms`, stopping early once `want`
+// bytes have come.
+std::string drain(int fd, std::size_t want, int limit_ms) {
+  std::string got;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  while (got.size() < want && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 20) <= 0) continue;
+    char buf[256];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+TEST(TerminalPtyTest, EchoWritesEachReceivedByteBackOnceOnlyWhenChecked) {
+  struct Case { bool echo; std::string back; };
+  for (const Case& c : {Case{true, "HELLO\r\n"}, Case{false, ""}}) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    link::SerialPort port;
+    std::string reason;
+    ASSERT_TRUE(port.open(::ptsname(master), &reason)) << reason;
+    PortLink plink(port);
+    TTerminal term(plink);
+    term.findChild<QCheckBox*>("cbEcho")->setChecked(c.echo);
+
+    ASSERT_EQ(::write(master, "HELLO\r\n", 7), 7);
+    QElapsedTimer waited;
+    waited.start();
+    while (term.memo()->toPlainText().isEmpty() && waited.elapsed() < 3000) term.Timer2Timer();
+    EXPECT_EQ(term.memo()->toPlainText(), "HELLO\n") << "echo " << c.echo;
+    // Wait a little past the expected bytes so that a doubled echo would show.
+    EXPECT_EQ(drain(master, c.back.size() + 1, c.echo ? 500 : 200), c.back) << "echo " << c.echo;
+
+    term.SendTerminalLine("KP01@");
+    EXPECT_EQ(drain(master, 9, 2000), "KP01000\r\n");
+    port.close();
+    ::close(master);
+  }
+}
+
+}  // namespace
+}  // namespace velkorn::ui
