@@ -146,5 +146,228 @@ TEST(BootloaderRead, BlockAnswerHas626CharactersAndNothingAfter) {
   }
 }
 
+// Bytes fed to a target from power-up, and everything it sends back.
+struct LineCase {
+  const char* name;
+  std::string input;
+  std::string output;
+};
+
+TEST(BootloaderLine, SynchronisationAndFraming) {
+  const std::vector<LineCase> cases = {
+      {"silent before autobaud", ":020000050000F9", ""},
+      {"noise before U is dropped", "ab:X\r\nU", "U"},
+      {"U once synchronised is echoed", "UUU", "UUU"},
+      {"record after autobaud", "U:020000050000F9", "U:020000050000F958."},
+      {"characters outside a record are echoed", "Uhello\r\n", "Uhello\r\n"},
+      {"non-hex inside a record ends it", "U:0200G00050000F9", "U:0200GX00050000F9"},
+      {"a second colon inside a record ends it", "U:0200:020000050000F9", "U:0200:X020000050000F9"},
+      {"U inside a record ends it", "U:02U", "U:02UX"},
+      {"lower-case digits are read", "U:020000050000f9", "U:020000050000f958."},
+      {"line end between records is echoed", "U:020000050000F9\r\n:020000050001F8",
+       "U:020000050000F958.\r\n:020000050001F8D7."},
+      {"incomplete record gives no answer", "U:0200000500", "U:0200000500"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bootloader b;
+    EXPECT_EQ(b.receive(c.input), c.output);
+  }
+}
+
+TEST(BootloaderLine, ResetSyncNeedsANewAutobaud) {
+  Bootloader b = synced();
+  b.resetSync();
+  EXPECT_FALSE(b.synchronised());
+  EXPECT_EQ(b.receive(":020000050000F9"), "");
+  EXPECT_EQ(b.receive("U:020000050000F9"), "U:020000050000F958.");
+}
+
+TEST(BootloaderLine, RecordsKeepsOnlyCompleteRecordsAsReceived) {
+  Bootloader b = synced();
+  b.receive(":0200G0:020000050000F8:0100000307F5:020000");
+  EXPECT_EQ(b.records(), (std::vector<std::string>{":020000050000F8", ":0100000307F5"}));
+}
+
+TEST(BootloaderFlash, ProgrammingOnlyClearsBitsUntilErased) {
+  Bootloader b = synced();
+  EXPECT_EQ(answerTo(b, withChecksum(":02001000F03C")), ".");
+  EXPECT_EQ(answerTo(b, withChecksum(":020010000FC3")), ".");
+  EXPECT_EQ(b.flash()[0x10], 0x00);  // F0 & 0F
+  EXPECT_EQ(b.flash()[0x11], 0x00);  // 3C & C3
+  EXPECT_EQ(b.flash()[0x12], 0xFF);
+  EXPECT_EQ(answerTo(b, ":050000040000FFBF0138"), "0010\r\n");
+  EXPECT_EQ(answerTo(b, ":0100000307F5"), ".");
+  EXPECT_EQ(b.flash()[0x10], 0xFF);
+  EXPECT_EQ(answerTo(b, ":050000040000FFBF0138"), ".");
+}
+
+TEST(BootloaderFlash, BlankCheckReportsTheFirstProgrammedAddress) {
+  struct Case {
+    const char* name;
+    bool small;
+    unsigned address;
+    std::string answer;
+  };
+  const std::vector<Case> cases = {
+      {"first byte", false, 0x0000, "0000\r\n"},
+      {"middle", false, 0x1234, "1234\r\n"},
+      {"last checked byte", false, 0xFFBF, "FFBF\r\n"},
+      {"past the checked range", false, 0xFFC0, "."},
+      {"last byte of a 32k part", true, 0x7FFF, "7FFF\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeviceProfile p;
+    if (c.small) p.memoryCode = 0xF7;
+    Bootloader b = synced(p);
+    b.flash()[c.address] = 0x7E;
+    b.flash()[0xFFFF] = 0x00;  // past the checked range, and past the end of a 32k part
+    EXPECT_EQ(answerTo(b, ":050000040000FFBF0138"), c.answer);
+  }
+}
+
+TEST(BootloaderConfiguration, SecurityBootStatusAndBljb) {
+  Bootloader b = synced();
+  EXPECT_TRUE(b.bljb());
+  EXPECT_EQ(answerTo(b, ":020000030500F6"), ".");
+  EXPECT_EQ(answerTo(b, ":020000050700F2"), "FE.");
+  EXPECT_EQ(answerTo(b, ":020000030501F5"), ".");
+  EXPECT_EQ(answerTo(b, ":020000050700F2"), "EE.");
+  EXPECT_EQ(answerTo(b, ":030000030A0400EC"), ".");
+  EXPECT_FALSE(b.bljb());
+  EXPECT_EQ(answerTo(b, ":030000030A0401EB"), ".");
+  EXPECT_TRUE(b.bljb());
+  EXPECT_EQ(answerTo(b, ":020000050701F1"), "FF.");
+  EXPECT_EQ(answerTo(b, ":03000003060000F4"), ".");
+  EXPECT_EQ(answerTo(b, ":020000050701F1"), "00.");
+  // The erase unlocks the chip again.
+  EXPECT_EQ(answerTo(b, ":0100000307F5"), ".");
+  EXPECT_EQ(answerTo(b, ":020000050700F2"), "FF.");
+}
+
+TEST(BootloaderConfiguration, RecordCallbackAndFlashChangeCount) {
+  Bootloader b = synced();
+  std::vector<std::string> seen;
+  b.onRecord = [&](const std::string& record, const std::string& answer) { seen.push_back(record + "|" + answer); };
+  b.receive(":020000050000F9:0100000307F5:10010000000102030405060708090A0B0C0D0E0F77");
+  EXPECT_EQ(seen, (std::vector<std::string>{":020000050000F9|58.", ":0100000307F5|.",
+                                            ":10010000000102030405060708090A0B0C0D0E0F77|."}));
+  EXPECT_EQ(b.flashChanges(), 2u);
+}
+
+// A record sequence sent one record at a time, with the reply each one gets.
+struct FaultCase {
+  const char* name;
+  Faults faults;
+  std::vector<std::string> records;
+  std::vector<std::string> replies;
+};
+
+const std::string kData1 = ":10010000000102030405060708090A0B0C0D0E0F77";
+const std::string kManu = ":020000050000F9";
+const std::string kErase = ":0100000307F5";
+const std::string kRead0 = ":05000004000000FF00F8";
+
+Faults fault(void (*set)(Faults&)) {
+  Faults f;
+  set(f);
+  return f;
+}
+
+TEST(BootloaderFaults, EachFaultChangesOnlyWhatItNames) {
+  const std::string blankLines = [] {
+    std::array<std::uint8_t, 0x10000> blank;
+    blank.fill(0xFF);
+    return readLines(0, blank);
+  }();
+  std::string garbled = blankLines;
+  garbled[7] = 'G';
+  const std::vector<FaultCase> cases = {
+      {"second data record refused once",
+       fault([](Faults& f) { f.refuseDataRecord = 2; }),
+       {kData1, kManu, kData1, kData1},
+       {kData1 + ".", kManu + "58.", kData1 + "X", kData1 + "."}},
+      {"silent after two records",
+       fault([](Faults& f) { f.silentAfterRecords = 2; }),
+       {kManu, kManu, kManu, "U"},
+       {kManu + "58.", kManu + "58.", "", ""}},
+      {"echo of the second record dropped",
+       fault([](Faults& f) { f.dropEchoOfRecord = 2; }),
+       {kManu, kManu, kManu},
+       {kManu + "58.", "58.", kManu + "58."}},
+      {"second read answer garbled",
+       fault([](Faults& f) { f.garbleReadBlock = 2; }),
+       {kRead0, kRead0, kRead0},
+       {kRead0 + blankLines, kRead0 + garbled, kRead0 + blankLines}},
+      {"first read answer one short",
+       fault([](Faults& f) { f.shortReadBlock = 1; }),
+       {kRead0, kRead0},
+       {kRead0 + blankLines.substr(0, 625), kRead0 + blankLines}},
+      {"erase refused",
+       fault([](Faults& f) { f.refuseErase = true; }),
+       {kErase, kManu},
+       {kErase + "X", kManu + "58."}},
+      {"programmer's third byte lost",
+       fault([](Faults& f) { f.dropInputByte = 3; }),  // "U" is byte 1
+       {kManu, kManu},
+       {":20000050000F9", kManu.substr(0, 1) + "X" + kManu.substr(1)}},
+      {"programmer's checksum digit garbled",
+       fault([](Faults& f) { f.garbleInputByte = 16; }),
+       {kManu},
+       {":020000050000F8X"}},
+      {"chip's answer byte lost",
+       fault([](Faults& f) { f.dropOutputByte = 18; }),  // "U", the echo, "5", "8"
+       {kManu},
+       {kManu + "5."}},
+      {"chip's stop byte garbled",
+       fault([](Faults& f) { f.garbleOutputByte = 19; }),
+       {kManu},
+       {kManu + "58/"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bootloader b;
+    b.faults() = c.faults;
+    ASSERT_EQ(b.receive("U"), "U");
+    ASSERT_EQ(c.records.size(), c.replies.size());
+    for (std::size_t i = 0; i < c.records.size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(b.receive(c.records[i]), c.replies[i]);
+    }
+  }
+}
+
+TEST(BootloaderFaults, RefusedDataRecordLeavesTheFlashAlone) {
+  Bootloader b = synced();
+  b.faults().refuseDataRecord = 1;
+  EXPECT_EQ(answerTo(b, kData1), "X");
+  EXPECT_EQ(b.flash()[0x0101], 0xFF);
+  EXPECT_EQ(answerTo(b, kData1), ".");
+  EXPECT_EQ(b.flash()[0x0101], 0x01);
+}
+
+TEST(BootloaderFaults, RefusedEraseKeepsTheFlash) {
+  Bootloader b = synced();
+  b.flash()[5] = 0;
+  b.faults().refuseErase = true;
+  EXPECT_EQ(answerTo(b, kErase), "X");
+  EXPECT_EQ(b.flash()[5], 0);
+}
+
+TEST(BootloaderFaults, EraseDelayComesWithTheAnswer) {
+  Bootloader b = synced();
+  b.faults().eraseDelayMs = 1500;
+  std::string out;
+  int delay = -1;
+  for (std::size_t i = 0; i + 1 < kErase.size(); ++i) {
+    b.receive(static_cast<std::uint8_t>(kErase[i]), out, &delay);
+    EXPECT_EQ(delay, 0);
+  }
+  b.receive(static_cast<std::uint8_t>(kErase.back()), out, &delay);
+  EXPECT_EQ(delay, 1500);
+  EXPECT_EQ(out, kErase + ".");
+}
+
 }  // namespace
 }  // namespace velkorn::sim
