@@ -1,0 +1,46 @@
+#pragma once
+// The command line of velkorn-cli: global options, one command, its arguments.
+#include <string>
+#include <vector>
+
+namespace velkorn::cli {
+
+inline constexpr const char* kVersionText = "0.98";
+
+// Exit statuses of velkorn-cli.
+enum ExitStatus : int {
+  kExitDone = 0,
+  kExitChipFailed = 1,   // refused, mismatch, aborted, a bad answer from the chip
+  kExitUsage = 2,        // usage or input file error (nothing was changed on the chip)
+  kExitNoTarget = 3,     // the port cannot be opened or the target does not synchronise
+};
+
+enum class Command { None, Info, Program, Verify, Read, Erase, Boot };
+
+struct Options {
+  std::string port = "COM1";
+  int retries = 3;          // cancellable error boxes answered OK in a row before Cancel
+  int syncTimeoutS = 60;    // replaces the synchronisation window's 60 s limit
+  bool quiet = false;       // no progress and no success texts; errors still shown
+  bool verbose = false;     // the debug log on stderr
+  bool force = false;       // read: overwrite an existing output file
+  bool lock0 = false;       // "Lock Erase, Prog."
+  bool lock1 = false;       // "Lock Erase, Prog., Read, Blank Check"
+  bool bljb = true;         // "BLJB", ticked unless --no-bljb
+  bool help = false;
+  bool version = false;
+  Command command = Command::None;
+  std::string file;         // program / verify: the HEX file; read: the output file
+};
+
+struct ParseResult {
+  bool ok = false;
+  Options options;
+  std::string error;  // why the command line was refused
+};
+
+ParseResult parseOptions(const std::vector<std::string>& args);
+
+std::string usageText();
+
+}  // namespace velkorn::cli
