@@ -1,0 +1,1016 @@
+#include "link/powersock.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
+#include <QtDebug>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace velkorn::link {
+
+namespace {
+
+// The number Windows Sockets gives an operation that has to wait (a non-blocking send or
+// connect); most callers pass it as the code to ignore.
+constexpr int kWouldBlock = 10035;
+
+// Status levels: 8 for the steps of each operation, 4 for the inner ones, 1 for replies.
+constexpr int kLevelStep = 8;
+constexpr int kLevelInner = 4;
+constexpr int kLevelReply = 1;
+
+// While the peer's close cannot be seen through read readiness (unread bytes wait), it is
+// looked for this often.
+constexpr int kHangupWatchMs = 20;
+
+// Components that started the socket layer; the last one to go stops it.
+int g_winsock_users = 0;
+
+const char* const kInitFailed = "Die Initialisierung der Windows-Sockets ist fehlgeschlagen";
+const char* const kLookupTimedOut = "Zeit\xC3\xBC" "berschreitung bei Host-Lookup";
+const char* const kLookupAborted = "Host-Lookup abgebrochen";
+const char* const kLookupFailed = "Host-Lookup fehlgeschlagen";
+const char* const kNoAddress = "Null Externe Adresse";
+const char* const kAlreadyConnected = "Bereits verbunden";
+const char* const kConnectTimedOut = "Zeit\xC3\xBC" "berschreitung bei Verbindung";
+const char* const kConnectAborted = "Verbindung abgebrochen";
+const char* const kConnectFailed = "Verbindung fehlgeschlagen";
+const char* const kSendAborted = "Socket-send abgebrochen";
+const char* const kReadLnAborted = "Socket-readln abgebrochen";
+const char* const kAcceptAborted = "Annahme abgebrochen";
+const char* const kAcceptFailed = "Fehler beim Herstellen der Datenverbindung";
+// The run-time's text for a value outside its type's range.
+const char* const kRangeFailure = "Fehler bei Bereichspr\xC3\xBC" "fung";
+
+struct ErrorRow {
+  int number;
+  const char* text;
+};
+
+// The classic Berkeley texts of the Windows Sockets numbers, in their fixed order.
+constexpr ErrorRow kErrorTable[] = {
+    {10004, "Interrupted system call"},
+    {10009, "Bad file number"},
+    {10013, "Permission denied"},
+    {10014, "Bad address"},
+    {10022, "Invalid argument"},
+    {10024, "Too many open files"},
+    {10035, "Operation would block"},
+    {10036, "Operation now in progress"},
+    {10037, "Operation already in progress"},
+    {10038, "Socket operation on non-socket"},
+    {10039, "Destination address required"},
+    {10040, "Message too long"},
+    {10041, "Wrong protocol type for socket"},
+    {10042, "Bad protocol option"},
+    {10043, "Protocol not supported"},
+    {10044, "Socket type not supported"},
+    {10045, "Operation not supported on socket"},
+    {10046, "Protocol family not supported"},
+    {10047, "Address family not supported by protocol family"},
+    {10048, "Address already in use"},
+    {10049, "Can't assign requested address"},
+    {10050, "Network is down"},
+    {10051, "Network is unreachable"},
+    {10052, "Network dropped connection or reset"},
+    {10053, "Software caused connection abort"},
+    {10054, "Connection reset by peer"},
+    {10055, "No buffer space available"},
+    {10056, "Socket is already connected"},
+    {10057, "Socket is not connected"},
+    {10058, "Can't send after socket shutdown"},
+    {10059, "Too many references, can't splice"},
+    {10060, "Connection timed out"},
+    {10061, "Connection refused"},
+    {10062, "Too many levels of symbolic links"},
+    {10063, "File name too long"},
+    {10064, "Host is down"},
+    {10065, "No route to Host"},
+    {10066, "Directory not empty"},
+    {10067, "Too many processes"},
+    {10068, "Too many users"},
+    {10069, "Disc quota exceeded"},
+    {10070, "Stale NFS file handle"},
+    {10071, "Too many levels of remote in path"},
+    {10091, "Network subsystem is unavailable"},
+    {10092, "Incompatible version of WINSOCK.DLL"},
+    {10093, "Successful WSAStartup not yet performed"},
+    {11001, "Host not found"},
+    {11002, "Non-Authoritative Host not found"},
+    {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
+    {11004, "Valid name, no data record of requested type"},
+    {0, "Unrecognized error code"},
+};
+static_assert(std::size(kErrorTable) == 51);
+
+// Errors a non-blocking connect may report at once on a loopback or local network, where
+// Windows Sockets would report them through the connect notification.
+bool isConnectOutcome(int e) {
+  return e == ECONNREFUSED || e == ETIMEDOUT || e == EHOSTUNREACH || e == ENETUNREACH ||
+         e == ECONNRESET;
+}
+
+}  // namespace
+
+// One asynchronous host lookup. The lookup thread may outlive the component: the
+// receiver is cleared under the mutex before the component goes, and the result is
+// posted under the same mutex.
+struct TPowersock::LookupJob {
+  std::mutex mutex;
+  TPowersock* receiver = nullptr;
+  std::uint64_t id = 0;
+};
+
+// ---------------------------------------------------------------------------------------
+// TThreadTimer
+
+TThreadTimer::TThreadTimer(QObject* owner) : QObject(owner), timer_(new QTimer(this)) {
+  connect(timer_, &QTimer::timeout, this, &TThreadTimer::Timer);
+}
+
+TThreadTimer::~TThreadTimer() {
+  enabled_ = false;
+  timer_->stop();
+}
+
+void TThreadTimer::SetEnabled(bool enabled) {
+  if (enabled == enabled_) return;
+  enabled_ = enabled;
+  UpdateTimer();
+}
+
+void TThreadTimer::SetInterval(std::int32_t interval_ms) {
+  if (interval_ms == interval_ms_) return;
+  interval_ms_ = interval_ms;
+  UpdateTimer();
+}
+
+void TThreadTimer::SetOnTimer(std::function<void(TThreadTimer&)> handler) {
+  on_timer_ = std::move(handler);
+  UpdateTimer();
+}
+
+void TThreadTimer::UpdateTimer() {
+  timer_->stop();
+  if (interval_ms_ != 0 && enabled_ && on_timer_) {
+    if (interval_ms_ > 0 && QAbstractEventDispatcher::instance(thread()) != nullptr) {
+      timer_->start(interval_ms_);
+    }
+    if (!timer_->isActive()) throw std::runtime_error("Kein Zeitgeber");
+  }
+}
+
+void TThreadTimer::Timer() {
+  if (!on_timer_) return;
+  try {
+    on_timer_(*this);
+  } catch (const std::exception& e) {
+    // No handler may let a failure run into the event loop; it is logged instead.
+    qWarning("%s", e.what());
+  } catch (...) {
+    qWarning("unknown failure in a timer handler");
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// TPowersock: life cycle
+
+TPowersock::TPowersock(QObject* owner) : QObject(owner) {
+  ReportStatus(kLevelStep, "Erzeugen");
+  timeout_timer_ = new TThreadTimer(this);
+  timeout_timer_->SetEnabled(false);
+  timeout_timer_->SetOnTimer([this](TThreadTimer&) { TimeoutExpired(); });
+  TimeOut = 0;
+  read_notifier_ = new QSocketNotifier(QSocketNotifier::Read, this);
+  read_notifier_->setEnabled(false);
+  connect(read_notifier_, &QSocketNotifier::activated, this, &TPowersock::onReadReady);
+  write_notifier_ = new QSocketNotifier(QSocketNotifier::Write, this);
+  write_notifier_->setEnabled(false);
+  connect(write_notifier_, &QSocketNotifier::activated, this, &TPowersock::onWriteReady);
+  hangup_watch_ = new QTimer(this);
+  hangup_watch_->setInterval(kHangupWatchMs);
+  connect(hangup_watch_, &QTimer::timeout, this, &TPowersock::onHangupWatch);
+
+  ReportStatus(kLevelStep, "Winsock wird initialisiert");
+  ++g_winsock_users;
+  if (g_winsock_users == 1) {
+    long max_sockets = ::sysconf(_SC_OPEN_MAX);
+    winsock_info_ = {"Version= 1.1",
+                     "Hauptversion= 2.2",
+                     "Beschreibung= POSIX sockets",
+                     "System= Running",
+                     "Max Sockets= " + std::to_string(max_sockets),
+                     "Max Upd Pack.-Gr\xC3\xB6\xC3\x9F" "e= 65507"};
+  }
+  try {
+    // Notifications need an event queue on this thread; without one every wait would
+    // last for ever.
+    if (QAbstractEventDispatcher::instance(QThread::currentThread()) == nullptr) {
+      throw ESockError(kInitFailed);
+    }
+    createSocket(true);
+  } catch (...) {
+    --g_winsock_users;
+    throw ESockError(kInitFailed);
+  }
+}
+
+TPowersock::~TPowersock() {
+  try {
+    ReportStatus(kLevelStep, "L\xC3\xB6schen");
+    Cancel();
+  } catch (...) {
+  }
+  if (lookup_) {
+    std::lock_guard<std::mutex> lock(lookup_->mutex);
+    lookup_->receiver = nullptr;
+  }
+  try {
+    timeout_timer_->SetEnabled(false);
+  } catch (...) {
+  }
+  destroying_ = true;
+  try {
+    CloseSocket();
+  } catch (...) {
+  }
+  --g_winsock_users;
+}
+
+void TPowersock::createSocket(bool linger_reset) {
+  // The first socket closes with a reset (linger on, 0 s): unsent data is dropped. Its
+  // replacements close normally.
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                    linger_reset ? IPPROTO_TCP : 0);
+  if (fd < 0) {
+    setLastSocketError(SocketErrorNumber(errno));
+    CheckSocketError(kWouldBlock);
+    throw ESockError(SocketErrorText(socket_library_error_));
+  }
+  if (linger_reset) {
+    linger lg{};
+    lg.l_onoff = 1;
+    lg.l_linger = 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  }
+  fd_ = fd;
+  ++generation_;
+  listening_ = false;
+  established_ = false;
+  connect_pending_ = false;
+  read_armed_ = false;
+  close_reported_ = false;
+  read_notifier_->setEnabled(false);
+  read_notifier_->setSocket(fd);
+  write_notifier_->setEnabled(false);
+  write_notifier_->setSocket(fd);
+}
+
+// ---------------------------------------------------------------------------------------
+// Status, errors, time-out
+
+void TPowersock::ReportStatus(int level, const std::string& text) {
+  if (level > ReportLevel) return;
+  try {
+    last_status_ = text;
+    if (!destroying_ && OnStatus) OnStatus(*this, text);
+  } catch (...) {
+    // A status observer never disturbs the operation that reports.
+  }
+}
+
+int TPowersock::SocketErrorNumber(int e) {
+  switch (e) {
+    case 0: return 0;
+    case EINTR: return 10004;
+    case EBADF: return 10009;
+    case EACCES:
+    case EPERM: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE:
+    case ENFILE: return 10024;
+    case EAGAIN: return 10035;  // EWOULDBLOCK is the same number here
+    case EINPROGRESS: return 10036;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return 10040;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+    case ESOCKTNOSUPPORT: return 10044;
+    case EOPNOTSUPP: return 10045;
+    case EPFNOSUPPORT: return 10046;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return 10053;
+    // A send after the peer went away: Windows Sockets reports the reset.
+    case EPIPE:
+    case ECONNRESET: return 10054;
+    case ENOBUFS:
+    case ENOMEM: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case ESHUTDOWN: return 10058;
+    case ETOOMANYREFS: return 10059;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case ELOOP: return 10062;
+    case ENAMETOOLONG: return 10063;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return 10065;
+    case ENOTEMPTY: return 10066;
+    case EUSERS: return 10068;
+    case EDQUOT: return 10069;
+    case ESTALE: return 10070;
+    case EREMOTE: return 10071;
+    default:
+      // Out of the table's range, so it is never mistaken for one of its rows (and never
+      // for the ignored would-block number), yet still above 10000 and so reported.
+      return 20000 + e;
+  }
+}
+
+int TPowersock::LookupErrorNumber(int gai_result) {
+  switch (gai_result) {
+    case 0: return 0;
+    case EAI_NONAME: return 11001;
+    case EAI_AGAIN: return 11002;
+    case EAI_FAIL: return 11003;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return 11004;
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY: return 11004;
+#endif
+    case EAI_MEMORY: return 10055;
+    case EAI_SYSTEM: return SocketErrorNumber(errno);
+    default: return 11003;
+  }
+}
+
+std::string TPowersock::ErrorTableText(int number) {
+  if (number == 0) return {};
+  for (const ErrorRow& row : kErrorTable) {
+    if (row.number == number) return row.text;
+  }
+  return {};
+}
+
+std::string TPowersock::SocketErrorText(int number) {
+  ReportStatus(kLevelStep, "Fehlermeldung wird gelesen");
+  if (number == 0) return {};
+  for (const ErrorRow& row : kErrorTable) {
+    if (row.number == number) return std::to_string(number) + ":" + row.text;
+  }
+  return "Unbekannte Fehlernummer " + std::to_string(number);
+}
+
+void TPowersock::CheckSocketError(int ignored_code) {
+  last_error_ = socket_library_error_;
+  if (last_error_ != ignored_code && last_error_ > 10000) {
+    std::string text = SocketErrorText(last_error_);
+    if (OnError) OnError(*this, static_cast<std::uint16_t>(last_error_), text);
+    throw ESockError(text);
+  }
+}
+
+void TPowersock::raiseRange() {
+  throw std::out_of_range(kRangeFailure);
+}
+
+void TPowersock::StartTimeout() {
+  ReportStatus(kLevelStep, "Zeitgeber An");
+  timed_out_ = false;
+  if (TimeOut < 0) raiseRange();
+  timeout_timer_->SetInterval(TimeOut);
+  timeout_timer_->SetEnabled(true);
+}
+
+void TPowersock::StopTimeout() {
+  ReportStatus(kLevelStep, "Zeitgeber Aus");
+  timeout_timer_->SetEnabled(false);
+}
+
+void TPowersock::TimeoutExpired() {
+  ReportStatus(kLevelStep, "Zeitgeber ausgel\xC3\xB6st");
+  StopTimeout();
+  timed_out_ = true;
+  event_seen_ = true;
+  Cancel();
+}
+
+void TPowersock::Cancel() {
+  ReportStatus(kLevelStep, "Abbrechen");
+  ReportStatus(kLevelStep, "Beim Abbrechen");
+  aborted_ = true;
+}
+
+void TPowersock::pumpAndSleep() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(kWaitSliceMs));
+  QCoreApplication::processEvents();
+}
+
+// ---------------------------------------------------------------------------------------
+// Notifications
+
+void TPowersock::notify(int event, int error) {
+  no_error_ = (error == 0);
+  last_notification_error_ = error;
+  try {
+    switch (event) {
+      case kEventRead:
+        if (OnDataAvailable) OnDataAvailable(*this);
+        break;
+      case kEventAccept:
+        connected_ = true;
+        // Lets a waiting Accept go on; the notification alone would leave it waiting.
+        event_seen_ = true;
+        if (OnAccept) OnAccept(*this);
+        break;
+      case kEventConnect:
+        if (no_error_) {
+          connected_ = true;
+          if (OnConnect) OnConnect(*this);
+        }
+        break;
+      case kEventClose:
+        // Bytes still waiting keep the connection: the owner reads them first.
+        if (!DataAvailable()) CloseSocket();
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+    // Failures inside notification handling never reach the event loop.
+  }
+}
+
+bool TPowersock::peerHungUp() const {
+  if (fd_ < 0) return false;
+  pollfd p{fd_, static_cast<short>(POLLIN | POLLRDHUP), 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  return (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+void TPowersock::updateReadWatch() {
+  if (fd_ < 0 || listening_) {
+    hangup_watch_->stop();
+    return;
+  }
+  if (!established_) {
+    // An unconnected socket reads as hung up: its readiness would fire without pause.
+    read_notifier_->setEnabled(false);
+    hangup_watch_->stop();
+    return;
+  }
+  char probe = 0;
+  const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  const bool readable = n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+  const bool data_waits = n > 0;
+  const bool gives_read = data_waits && read_armed_;
+  const bool gives_close =
+      !close_reported_ && ((readable && !data_waits) || (data_waits && peerHungUp()));
+  // Read readiness is level-triggered: listen for it while nothing is readable (new bytes
+  // or the close will wake it) or while it leads to a notification, else it would spin.
+  const bool listen = !readable || gives_read || gives_close;
+  read_notifier_->setEnabled(listen);
+  // With unread bytes and no notification due, a close behind them is watched for.
+  if (!listen && data_waits && !close_reported_) {
+    if (!hangup_watch_->isActive()) hangup_watch_->start();
+  } else {
+    hangup_watch_->stop();
+  }
+}
+
+void TPowersock::armRead() {
+  read_armed_ = true;
+  updateReadWatch();
+}
+
+void TPowersock::onReadReady() {
+  if (fd_ < 0) return;
+  const std::uint32_t generation = generation_;
+  if (listening_) {
+    read_notifier_->setEnabled(false);  // until Accept takes the connection
+    notify(kEventAccept, 0);
+    return;
+  }
+  char probe = 0;
+  const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  const int peek_errno = errno;
+  if (n < 0 && (peek_errno == EAGAIN || peek_errno == EWOULDBLOCK)) {
+    updateReadWatch();
+    return;
+  }
+  const bool data_waits = n > 0;
+  if (data_waits && read_armed_) {
+    read_armed_ = false;
+    notify(kEventRead, 0);
+    if (generation != generation_) return;
+  }
+  const bool peer_closed = n == 0 || n < 0 || peerHungUp();
+  if (peer_closed && !close_reported_) {
+    close_reported_ = true;
+    notify(kEventClose, n < 0 ? SocketErrorNumber(peek_errno) : 0);
+    if (generation != generation_) return;
+  }
+  updateReadWatch();
+}
+
+void TPowersock::onHangupWatch() {
+  if (fd_ < 0 || close_reported_ || !established_) {
+    hangup_watch_->stop();
+    return;
+  }
+  if (!peerHungUp()) return;
+  const std::uint32_t generation = generation_;
+  close_reported_ = true;
+  notify(kEventClose, 0);
+  if (generation == generation_) updateReadWatch();
+}
+
+void TPowersock::onWriteReady() {
+  write_notifier_->setEnabled(false);
+  if (!connect_pending_ || fd_ < 0) return;
+  connect_pending_ = false;
+  int so_error = 0;
+  socklen_t len = sizeof so_error;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) so_error = errno;
+  if (so_error == 0) {
+    established_ = true;
+    close_reported_ = false;
+    read_armed_ = true;
+    updateReadWatch();
+    notify(kEventConnect, 0);
+  } else {
+    notify(kEventConnect, SocketErrorNumber(so_error));
+  }
+}
+
+void TPowersock::onLookupFinished(std::uint64_t job_id, std::uint32_t address, int error) {
+  // A lookup that was given up (time-out, cancel) may still answer; only the newest counts.
+  if (!lookup_ || lookup_->id != job_id) return;
+  no_error_ = (error == 0);
+  last_notification_error_ = error;
+  if (error != 0) setLastSocketError(error);
+  lookup_result_ = address;
+  event_seen_ = true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Host lookup and connection
+
+void TPowersock::startLookup(const std::string& name) {
+  if (lookup_) {
+    std::lock_guard<std::mutex> lock(lookup_->mutex);
+    lookup_->receiver = nullptr;
+  }
+  auto job = std::make_shared<LookupJob>();
+  job->receiver = this;
+  job->id = ++lookup_counter_;
+  lookup_ = job;
+  lookup_result_ = 0;
+  try {
+    std::thread([job, name] {
+      addrinfo hints{};
+      hints.ai_family = AF_INET;
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* found = nullptr;
+      const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+      std::uint32_t address = 0;
+      int error = LookupErrorNumber(rc);
+      if (rc == 0) {
+        if (found != nullptr && found->ai_addr != nullptr && found->ai_family == AF_INET) {
+          sockaddr_in in{};
+          std::memcpy(&in, found->ai_addr, sizeof in);
+          address = in.sin_addr.s_addr;
+        } else {
+          error = 11004;
+        }
+      }
+      if (found != nullptr) ::freeaddrinfo(found);
+      std::lock_guard<std::mutex> lock(job->mutex);
+      if (TPowersock* receiver = job->receiver) {
+        const std::uint64_t id = job->id;
+        QMetaObject::invokeMethod(
+            receiver, [receiver, id, address, error] { receiver->onLookupFinished(id, address, error); },
+            Qt::QueuedConnection);
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread for the lookup: it fails like a lookup the resolver could not run.
+    QMetaObject::invokeMethod(
+        this, [this, id = job->id] { onLookupFinished(id, 0, 11002); }, Qt::QueuedConnection);
+  }
+}
+
+void TPowersock::ResolveHost() {
+  ReportStatus(kLevelStep, "Auf Host zur\xC3\xBC" "ckschreiben");
+  const std::string& host = AlternativeHost.empty() ? Host : AlternativeHost;
+  const std::size_t length = std::min(host.size(), kWorkBufferBytes - 1);
+  std::memcpy(work_buffer_.data(), host.data(), length);
+  work_buffer_[length] = '\0';
+
+  const in_addr_t numeric = ::inet_addr(work_buffer_.data());
+  if (numeric != INADDR_NONE) {
+    remote_address_ = numeric;
+    return;
+  }
+  remote_address_ = 0;
+  StartTimeout();
+  event_seen_ = false;
+  startLookup(std::string(work_buffer_.data()));
+  while (!event_seen_ && !timed_out_ && !aborted_) pumpAndSleep();
+  StopTimeout();
+  if (timed_out_) throw ESockError(kLookupTimedOut);
+  if (aborted_) throw ESockError(kLookupAborted);
+  if (!no_error_) throw ESockError(kLookupFailed);
+  remote_address_ = lookup_result_;
+  if (OnHostResolved) OnHostResolved(*this);
+}
+
+void TPowersock::Connect() {
+  ReportStatus(kLevelStep, "Herstellen der Verbindung");
+  aborted_ = false;
+  if (connected_) throw ESockError(kAlreadyConnected);
+
+  int retries = 0;
+  for (;;) {
+    try {
+      ResolveHost();
+    } catch (const ESockError& e) {
+      const std::string text = e.what();
+      if (text == kLookupTimedOut || text == kLookupAborted) throw;
+      remote_address_ = 0;
+    }
+    if (remote_address_ != 0) break;
+    if (retries > 0 || !OnInvalidHost) throw ESockError(kNoAddress);
+    bool retry = false;
+    OnInvalidHost(retry);
+    if (!retry) throw ESockError(kNoAddress);
+    ++retries;
+  }
+
+  // A close that failed earlier may have left no socket; every connect needs one.
+  if (fd_ < 0 && !destroying_) createSocket(false);
+
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(AlternativeHost.empty() ? Port : AlternativePort);
+  remote.sin_addr.s_addr = remote_address_;
+
+  event_seen_ = false;
+  no_error_ = true;
+  const std::uint32_t generation = generation_;
+  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) {
+    // Done at once (loopback): the connect notification still follows.
+    connect_pending_ = true;
+    write_notifier_->setEnabled(true);
+  } else {
+    const int e = errno;
+    if (e == EINPROGRESS || e == EAGAIN) {
+      // What Windows Sockets reports as would-block for a pending non-blocking connect.
+      setLastSocketError(kWouldBlock);
+      CheckSocketError(kWouldBlock);
+      connect_pending_ = true;
+      write_notifier_->setEnabled(true);
+    } else if (isConnectOutcome(e)) {
+      // The outcome is known already; it arrives as the connect notification.
+      setLastSocketError(kWouldBlock);
+      CheckSocketError(kWouldBlock);
+      connect_pending_ = true;
+      const int number = SocketErrorNumber(e);
+      QMetaObject::invokeMethod(
+          this,
+          [this, generation, number] {
+            if (generation != generation_ || !connect_pending_) return;
+            connect_pending_ = false;
+            notify(kEventConnect, number);
+          },
+          Qt::QueuedConnection);
+    } else {
+      setLastSocketError(SocketErrorNumber(e));
+      CheckSocketError(kWouldBlock);
+    }
+  }
+
+  StartTimeout();
+  while (!connected_ && !timed_out_ && !aborted_ && no_error_) {
+    pumpAndSleep();
+    // A handler that closed the socket meanwhile ends the wait: no notification would
+    // ever come for the socket that was connecting.
+    if (generation != generation_ && !connected_) no_error_ = false;
+  }
+  StopTimeout();
+  if (!timed_out_ && !aborted_ && no_error_) return;
+  if (OnConnectionFailed) OnConnectionFailed(*this);
+  if (timed_out_) throw ESockError(kConnectTimedOut);
+  if (aborted_) throw ESockError(kConnectAborted);
+  throw ESockError(kConnectFailed);
+}
+
+void TPowersock::Disconnect() {
+  ReportStatus(kLevelStep, "Verbindung wird abgebrochen");
+  CloseSocket();
+}
+
+void TPowersock::CloseSocket() {
+  ReportStatus(kLevelInner, "Schlie\xC3\x9F" "en des Socket anfordern");
+  connected_ = false;
+  if (fd_ < 0) return;
+  // The notifiers let go of the descriptor before it is closed.
+  read_notifier_->setEnabled(false);
+  write_notifier_->setEnabled(false);
+  hangup_watch_->stop();
+  const int rc = ::close(fd_);
+  const int e = errno;
+  fd_ = -1;
+  ++generation_;
+  established_ = false;
+  listening_ = false;
+  connect_pending_ = false;
+  if (rc != 0) {
+    setLastSocketError(SocketErrorNumber(e));
+    CheckSocketError(kWouldBlock);
+    return;
+  }
+  if (destroying_) return;
+  try {
+    if (OnDisconnect) OnDisconnect(*this);
+  } catch (...) {
+    // The component still holds a ready socket when the owner's handler fails.
+    createSocket(false);
+    throw;
+  }
+  createSocket(false);
+}
+
+void TPowersock::Listen(std::uint16_t port) {
+  if (fd_ < 0) createSocket(false);
+  const int on = 1;
+  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+      ::listen(fd_, SOMAXCONN) != 0) {
+    setLastSocketError(SocketErrorNumber(errno));
+    CheckSocketError(0);
+    return;
+  }
+  listening_ = true;
+  event_seen_ = false;
+  read_notifier_->setEnabled(true);
+}
+
+int TPowersock::Accept() {
+  ReportStatus(kLevelInner, "Annahme");
+  StartTimeout();
+  while (!event_seen_ && !aborted_) pumpAndSleep();
+  StopTimeout();
+  if (aborted_) {
+    aborted_ = false;
+    throw ESockError(kAcceptAborted);
+  }
+  if (!no_error_) throw ESockError(kAcceptFailed);
+  event_seen_ = false;
+  const int accepted = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  const int e = errno;
+  if (listening_ && fd_ >= 0) read_notifier_->setEnabled(true);
+  if (accepted < 0) {
+    setLastSocketError(SocketErrorNumber(e));
+    CheckSocketError(kWouldBlock);
+    throw ESockError(kAcceptFailed);
+  }
+  return accepted;
+}
+
+// ---------------------------------------------------------------------------------------
+// Sending and receiving
+
+void TPowersock::Write(const std::string& text) {
+  ReportStatus(kLevelStep, "Schreiben");
+  const std::size_t length = std::min(text.size(), kWorkBufferBytes - 1);
+  std::memcpy(work_buffer_.data(), text.data(), length);
+  work_buffer_[length] = '\0';
+  SendBuffer(work_buffer_.data(), 0);
+}
+
+void TPowersock::WriteLn(const std::string& text) {
+  ReportStatus(kLevelStep, "Writeln");
+  const std::string line = text + "\r\n";
+  const std::size_t length = std::min(line.size(), kWorkBufferBytes - 1);
+  std::memcpy(work_buffer_.data(), line.data(), length);
+  work_buffer_[length] = '\0';
+  SendBuffer(work_buffer_.data(), 0);
+}
+
+void TPowersock::SendBuffer(const char* buffer, std::uint16_t length) {
+  ReportStatus(kLevelInner, "Puffer senden");
+  StartTimeout();
+  struct StopGuard {
+    TPowersock& sock;
+    ~StopGuard() {
+      try {
+        sock.StopTimeout();
+      } catch (...) {
+      }
+    }
+  } guard{*this};
+
+  if (!aborted_) {
+    std::size_t total = length;
+    if (total == 0) {
+      total = ::strnlen(buffer, kMaxTransferBytes + 1);
+      if (total > kMaxTransferBytes) raiseRange();
+    }
+    std::size_t remaining = total;
+    auto last_progress = std::chrono::steady_clock::now();
+    while (remaining != 0 && !aborted_) {
+      // MSG_NOSIGNAL: a peer that vanished gives an error here, never SIGPIPE.
+      const ssize_t sent = ::send(fd_, buffer + (total - remaining), remaining,
+                                  MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent == 0) break;
+      if (sent < 0) {
+        const int e = errno;
+        if (e == EINTR) continue;
+        setLastSocketError(SocketErrorNumber(e));
+        CheckSocketError(kWouldBlock);
+        // The peer reads nothing: give up after a bound instead of spinning for ever.
+        if (std::chrono::steady_clock::now() - last_progress >
+            std::chrono::milliseconds(kSendStallLimitMs)) {
+          setLastSocketError(SocketErrorNumber(ETIMEDOUT));
+          CheckSocketError(kWouldBlock);
+        }
+        pollfd p{fd_, POLLOUT, 0};
+        ::poll(&p, 1, kWaitSliceMs);
+        continue;
+      }
+      remaining -= static_cast<std::size_t>(sent);
+      last_progress = std::chrono::steady_clock::now();
+    }
+  }
+  if (aborted_) {
+    aborted_ = false;
+    throw EAbortError(kSendAborted);
+  }
+}
+
+std::string TPowersock::Read(std::uint16_t count) {
+  ReportStatus(kLevelStep, "Read( " + std::to_string(count) + " )");
+  std::size_t wanted = count;
+  if (count == 0) {
+    // At most what one count can carry, so a full buffer is never read as "nothing".
+    const ssize_t n = ::recv(fd_, work_buffer_.data(), kMaxTransferBytes, MSG_PEEK | MSG_DONTWAIT);
+    const int e = errno;
+    read_armed_ = true;
+    if (n < 0) {
+      setLastSocketError(SocketErrorNumber(e));
+      updateReadWatch();
+      CheckSocketError(kWouldBlock);
+      wanted = 0;
+    } else {
+      wanted = static_cast<std::size_t>(n);
+    }
+  } else {
+    do {
+      const ssize_t n = ::recv(fd_, work_buffer_.data(), kWorkBufferBytes - 1, MSG_PEEK | MSG_DONTWAIT);
+      const int e = errno;
+      armRead();
+      if (n >= static_cast<ssize_t>(count)) break;
+      if (n == 0) return {};
+      if (n < 0) {
+        setLastSocketError(SocketErrorNumber(e));
+        CheckSocketError(kWouldBlock);
+      }
+      // Wait for more bytes without burning the processor, then let the queue run.
+      pollfd p{fd_, POLLIN, 0};
+      ::poll(&p, 1, kWaitSliceMs);
+      QCoreApplication::processEvents();
+    } while (!aborted_);
+  }
+  if (aborted_) {
+    aborted_ = false;
+    throw EAbortError(kSendAborted);
+  }
+  if (wanted == 0) {
+    updateReadWatch();
+    return {};
+  }
+  std::string result(wanted, '\0');
+  const ssize_t got = ::recv(fd_, result.data(), wanted, MSG_DONTWAIT);
+  const int e = errno;
+  armRead();
+  if (got < 0) {
+    setLastSocketError(SocketErrorNumber(e));
+    CheckSocketError(kWouldBlock);
+    return {};
+  }
+  result.resize(static_cast<std::size_t>(got));
+  return result;
+}
+
+std::string TPowersock::ReadLn() {
+  ReportStatus(kLevelStep, "ReadLn");
+  StartTimeout();
+  struct StopGuard {
+    TPowersock& sock;
+    ~StopGuard() {
+      try {
+        sock.StopTimeout();
+      } catch (...) {
+      }
+    }
+  } guard{*this};
+  do {
+    const ssize_t n = ::recv(fd_, work_buffer_.data(), kWorkBufferBytes - 1, MSG_PEEK | MSG_DONTWAIT);
+    const int e = errno;
+    if (n > 0) {
+      const void* lf = std::memchr(work_buffer_.data(), '\n', static_cast<std::size_t>(n));
+      if (lf != nullptr) {
+        const std::size_t wanted =
+            static_cast<std::size_t>(static_cast<const char*>(lf) - work_buffer_.data()) + 1;
+        std::string line(wanted, '\0');
+        const ssize_t got = ::recv(fd_, line.data(), wanted, MSG_DONTWAIT);
+        armRead();
+        line.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        return line;
+      }
+    } else if (n == 0) {
+      armRead();
+      return {};
+    } else {
+      setLastSocketError(SocketErrorNumber(e));
+      CheckSocketError(kWouldBlock);
+    }
+    armRead();
+    pumpAndSleep();
+  } while (!aborted_);
+  aborted_ = false;
+  throw EAbortError(kReadLnAborted);
+}
+
+bool TPowersock::DataAvailable() {
+  ReportStatus(kLevelStep, "Daten verf\xC3\xBC" "gbar");
+  if (fd_ < 0) return false;
+  char probe = 0;
+  const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  armRead();
+  return n >= 1;
+}
+
+std::string TPowersock::Transaction(const std::string& line) {
+  ReportStatus(kLevelStep, "Transaktion");
+  transaction_code_ = 0;
+  WriteLn(line);
+  transaction_reply_ = ReadLn();
+  ReportStatus(kLevelReply, transaction_reply_);
+  std::int64_t code = 0;
+  for (std::size_t i = 0; i < transaction_reply_.size() && i < 10; ++i) {
+    const char c = transaction_reply_[i];
+    if (c < '0' || c > '9') break;
+    code = code * 10 + (c - '0');
+  }
+  transaction_code_ = static_cast<std::int16_t>(code);
+  return transaction_reply_;
+}
+
+// ---------------------------------------------------------------------------------------
+
+std::optional<HostAndPort> TPowersock::SplitHostPort(const std::string& text) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return HostAndPort{text, kDefaultModulePort};
+  const std::string digits = text.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5) return std::nullopt;
+  unsigned value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value == 0 || value > 65535) return std::nullopt;
+  return HostAndPort{text.substr(0, colon), static_cast<std::uint16_t>(value)};
+}
+
+}  // namespace velkorn::link
