@@ -1,0 +1,185 @@
+// Synchronisation with the bootloader and the device information.
+#include <gtest/gtest.h>
+
+#include "engine_rig.h"
+#include "image/failures.h"
+
+namespace velkorn::testing {
+namespace {
+
+using isp::DeviceField;
+using isp::Engine;
+
+const std::vector<std::string> kIdentification = {
+    ":020000050000F9", ":020000050001F8", ":020000050002F7", ":020000050003F6",
+    ":020000050700F2", ":020000050701F1", ":020000050702F0"};
+
+std::vector<std::string> plus(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST(Sync, KnownAndUnknownProductsReadTheirRecords) {
+  struct Case {
+    std::uint8_t product;
+    bool quiet;
+    std::vector<std::string> records;
+    std::vector<std::string> notices;
+  };
+  const std::string unknown = "unkonown Device - check manufactor, family, revision code";
+  const Case cases[] = {
+      {0xFF, false, plus(kIdentification, {":020000050703EF", ":020000050800F1"}), {}},
+      {0xEF, false, plus(kIdentification, {":020000050B00EE", ":020000050F00EA"}), {}},
+      {0xFC, false, kIdentification, {unknown}},
+      {0xFC, true, kIdentification, {}},
+  };
+  for (const auto& c : cases) {
+    SimRig rig(sim::DeviceProfile{.product = c.product});
+    if (c.quiet) {
+      rig.target.receive("U");
+      rig.engine.ReadDeviceInfo(true);
+    } else {
+      EXPECT_TRUE(rig.engine.SyncTarget());
+      EXPECT_EQ(rig.link.written.substr(0, 1), "U");  // synchronised at the first attempt
+      EXPECT_EQ(rig.link.rates, std::vector<int>{115200});
+      EXPECT_FALSE(rig.op.terminalPoll);
+    }
+    EXPECT_EQ(rig.target.records(), c.records) << int(c.product);
+    EXPECT_EQ(rig.op.of("notice"), c.notices) << int(c.product);
+    EXPECT_TRUE(rig.op.errors().empty());
+    EXPECT_EQ(rig.op.field(DeviceField::Manu), "58");
+    EXPECT_EQ(rig.op.field(DeviceField::HSB), c.records.size() == 9 ? "FB" : "");
+    EXPECT_EQ(rig.op.field(DeviceField::BVersion), c.records.size() == 9 ? "12" : "");
+    EXPECT_EQ(rig.op.log.front(), "Load Misc");
+  }
+}
+
+TEST(Sync, SilentTargetGivesUpAtTheWindowLimitInFakeTime) {
+  FakeClock clock;
+  ScriptedOperator op(clock);
+  ScriptLink link(clock);  // nothing ever comes back
+  Engine engine(link, op, clock);
+  const std::uint32_t start = clock.tickMs();
+  EXPECT_FALSE(engine.SyncTarget());
+  EXPECT_GE(clock.tickMs() - start, 60000u);
+  EXPECT_LT(clock.tickMs() - start, 61000u);
+  EXPECT_EQ(op.errors(), std::vector<std::string>{"Can not synchronize target \"U\"|ok"});
+  EXPECT_EQ(op.events.back(), "error|Can not synchronize target \"U\"|ok");
+}
+
+TEST(Sync, CancelAndWriteFailures) {
+  struct Case {
+    bool open;
+    int cancelAfter;      // processEvents calls before Cancel; 0: let the 60 s run out
+    int writeErrors;
+  };
+  const Case cases[] = {{true, 3, 0}, {false, 4, 4}, {false, 0, 60}};
+  for (const auto& c : cases) {
+    FakeClock clock;
+    ScriptedOperator op(clock);
+    ScriptLink link(clock);
+    link.open = c.open;
+    Engine engine(link, op, clock);
+    op.onProcessEvents = [&] {
+      clock.advance(1000);  // a modal box or the message loop takes its time
+      if (op.processEventsCalls == c.cancelAfter) op.cancelSyncNow = true;
+    };
+    EXPECT_FALSE(engine.SyncTarget());
+    std::vector<std::string> boxes(static_cast<std::size_t>(c.writeErrors), "Can not write to COM|ok");
+    boxes.push_back("Can not synchronize target \"U\"|ok");
+    EXPECT_EQ(op.errors(), boxes) << c.open << c.cancelAfter;
+    EXPECT_FALSE(engine.busy());
+  }
+}
+
+// The table chip answers everything the device-information read asks.
+std::map<std::string, std::string> chipAnswers(const std::string& manu, const std::string& mem,
+                                               const std::string& security, const std::string& bsb) {
+  return {{":020000050000", manu},  {":020000050001", "D7."}, {":020000050002", mem},
+          {":020000050003", "FF."}, {":020000050700", security}, {":020000050701", bsb},
+          {":020000050702", "FC."}, {":020000050703", "FB."},  {":020000050800", "12."}};
+}
+
+TEST(DeviceInfo, SecurityByteTicksTheLockBoxes) {
+  const std::tuple<const char*, bool, bool> cases[] = {
+      {"11.", false, false}, {"10.", true, false}, {"01.", false, true}, {"X", true, true}, {"ef.", false, true}};
+  for (const auto& [answer, lock0, lock1] : cases) {
+    FakeClock clock;
+    ScriptedOperator op(clock);
+    ScriptLink link(clock);
+    link.respond = tableChip(chipAnswers("58.", "FC.", answer, "FF."));
+    Engine engine(link, op, clock);
+    engine.ReadDeviceInfo(false);
+    EXPECT_EQ(op.lock0, lock0) << answer;
+    EXPECT_EQ(op.lock1, lock1) << answer;
+    EXPECT_EQ(engine.device().lock0, lock0) << answer;
+    EXPECT_EQ(engine.device().lock1, lock1) << answer;
+  }
+}
+
+TEST(DeviceInfo, MemoryCodeAndBootStatusInThePanel) {
+  const std::tuple<const char*, const char*, int, const char*> cases[] = {
+      {"F7.", "FF.", 0x8000, "BOOTLOADER"},
+      {"F7.", "00.", 0x8000, "normal operation"},
+      {"F7.", "FE.", 0x8000, "Chipsize=0x8000"},
+      {"FC.", "FE.", 0x10000, ""},
+  };
+  for (const auto& [mem, bsb, chipSize, panel] : cases) {
+    FakeClock clock;
+    ScriptedOperator op(clock);
+    ScriptLink link(clock);
+    link.respond = tableChip(chipAnswers("58.", mem, "FF.", bsb));
+    Engine engine(link, op, clock);
+    engine.ReadDeviceInfo(false);
+    EXPECT_EQ(engine.images().chipSize, chipSize) << mem << bsb;
+    EXPECT_EQ(op.panel2, panel) << mem << bsb;
+  }
+}
+
+TEST(DeviceInfo, RefusedManufacturerStopsBeforeTheDecision) {
+  FakeClock clock;
+  ScriptedOperator op(clock);
+  ScriptLink link(clock);
+  link.respond = tableChip(chipAnswers("X", "FC.", "FF.", "FF."));
+  Engine engine(link, op, clock);
+  engine.ReadDeviceInfo(false);
+  EXPECT_EQ(op.log.size(), 1u + 7u * 2u);  // "Load Misc", then record and reply for seven
+  EXPECT_TRUE(op.events.empty());
+  EXPECT_EQ(op.field(DeviceField::SBV), "FC");
+}
+
+TEST(DeviceInfo, ValuesThatDoNotConvertEndTheCommand) {
+  struct Case {
+    const char *manu, *security;
+    bool quiet;
+    const char* offending;
+    bool notice;      // the unknown-device decision ran first
+    bool bsbShown;
+  };
+  const Case cases[] = {
+      {"58.", "", false, "", false, false},      // silent security read: ends at once
+      {"58.", "1G.", true, "1G", false, false},
+      {"5G.", "FF.", false, "5G", true, true},   // identification: decision, then the failure
+      {"5G.", "FF.", true, "5G", false, true},
+  };
+  for (const auto& c : cases) {
+    FakeClock clock;
+    ScriptedOperator op(clock);
+    ScriptLink link(clock);
+    link.respond = tableChip(chipAnswers(c.manu, "FC.", c.security, "FF."));
+    Engine engine(link, op, clock);
+    try {
+      engine.ReadDeviceInfo(c.quiet);
+      ADD_FAILURE() << "no failure for " << c.offending;
+    } catch (const InvalidInteger& e) {
+      EXPECT_EQ(std::string(e.what()), "'" + std::string(c.offending) + "' ist kein g\xC3\xBCltiger Integerwert");
+    }
+    EXPECT_EQ(op.of("notice").size(), c.notice ? 1u : 0u) << c.offending;
+    EXPECT_EQ(op.field(DeviceField::BSB), c.bsbShown ? "FF" : "") << c.offending;
+    EXPECT_EQ(op.field(DeviceField::HSB), "") << c.offending;
+    EXPECT_FALSE(engine.busy());
+  }
+}
+
+}  // namespace
+}  // namespace velkorn::testing
