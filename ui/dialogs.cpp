@@ -1,0 +1,61 @@
+#include "ui/dialogs.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDialog>
+#include <QMessageBox>
+
+namespace velkorn::ui {
+
+isp::Button QtDialogs::error(QWidget* owner, const QString& text, bool cancellable) {
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), text,
+                  cancellable ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok, owner);
+  box.setDefaultButton(QMessageBox::Ok);
+  // Closing the box by its title bar counts as Cancel only where Cancel is offered.
+  box.setEscapeButton(cancellable ? QMessageBox::Cancel : QMessageBox::Ok);
+  return box.exec() == QMessageBox::Cancel ? isp::Button::Cancel : isp::Button::Ok;
+}
+
+void QtDialogs::information(QWidget* owner, const QString& title, const QString& text) {
+  QMessageBox::information(owner, title, text, QMessageBox::Ok);
+}
+
+void QtDialogs::message(const QString& caption, const QString& text) {
+  QMessageBox::information(nullptr, caption, text, QMessageBox::Ok);
+}
+
+bool QtDialogs::confirm(QWidget* owner, const QString& caption, const QString& text) {
+  return QMessageBox::question(owner, caption, text, QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::Yes) == QMessageBox::Yes;
+}
+
+std::optional<QString> QtDialogs::openHexFile(QWidget* owner, const QString& remembered) {
+  QFileDialog dialog(owner, QString::fromLatin1(kOpenHexTitle), QString::fromLatin1(kOpenHexStartDir),
+                     QString::fromLatin1(kOpenHexFilter));
+  dialog.setFileMode(QFileDialog::ExistingFile);  // an existing file in an existing path
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setDefaultSuffix(QString::fromLatin1(kOpenHexSuffix));
+  dialog.setOption(QFileDialog::ReadOnly, false);
+  if (!remembered.isEmpty()) {
+    const QFileInfo info(remembered);
+    if (info.dir().exists()) dialog.setDirectory(info.dir());
+    dialog.selectFile(info.fileName());
+  }
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  return dialog.selectedFiles().front();
+}
+
+std::optional<QFont> QtDialogs::chooseFont(QWidget* owner, const QFont& current) {
+  bool ok = false;
+  const QFont font = QFontDialog::getFont(&ok, current, owner);
+  if (!ok) return std::nullopt;
+  return font;
+}
+
+void QtDialogs::connectFailed(const QString& text) {
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("ERROR"), text, QMessageBox::Ok);
+  box.exec();
+}
+
+}  // namespace velkorn::ui

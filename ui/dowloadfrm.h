@@ -1,0 +1,42 @@
+#pragma once
+// The progress window "Downloading...": shown while a HEX file loads and while the chip is
+// erased, programmed or read. Its Abort button only raises the download abort flag; the
+// running loop polls the flag and decides what to do.
+#include <QDialog>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace velkorn::ui {
+
+class TDownLoadDlg : public QDialog {
+  Q_OBJECT
+ public:
+  // `abortFlag` is the download abort flag of the main window (1 raised, 0 lowered).
+  explicit TDownLoadDlg(int* abortFlag, QWidget* parent = nullptr);
+
+  void AbortBtnClick();
+
+  QProgressBar* progressBar() const { return pgb1; }
+  QLabel* timeLabel() const { return lTime; }
+  QLabel* rateLabel() const { return lcps; }
+  QPushButton* abortButton() const { return AbortBtn; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  // Escape does not hide the window: only the operation that showed it hides it.
+  void reject() override {}
+
+ private:
+  int* abortFlag_;
+  QWidget* Animate1 = nullptr;
+  QLabel* lTimeLeft = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* lTime = nullptr;
+  QLabel* lcps = nullptr;
+  QPushButton* AbortBtn = nullptr;
+  QProgressBar* pgb1 = nullptr;
+};
+
+}  // namespace velkorn::ui
