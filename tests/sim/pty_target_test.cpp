@@ -1,0 +1,432 @@
+// velkorn-target: its options, the COMn link, the flash files, and the program itself on a
+// pseudo-terminal opened the way a serial port is.
+#include "sim/pty_target.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velkorn::sim {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// A fresh directory, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "velkorn-sim-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Points XDG_CONFIG_HOME somewhere else for one test.
+class ScopedConfigHome {
+ public:
+  explicit ScopedConfigHome(const std::string& dir) {
+    if (const char* old = std::getenv("XDG_CONFIG_HOME")) old_ = old;
+    ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+  }
+  ~ScopedConfigHome() {
+    if (old_) ::setenv("XDG_CONFIG_HOME", old_->c_str(), 1);
+    else ::unsetenv("XDG_CONFIG_HOME");
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+std::vector<std::uint8_t> fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(TargetOptions, GoodOptionsSetTheModel) {
+  std::string error;
+  const auto o = parseTargetOptions({"--product", "ef", "--manufacturer=0x12", "--32k", "--security", "EE",
+                                     "--refuse-record", "3", "--silent-after=7", "--erase-delay", "0",
+                                     "--pace", "--rate", "9600", "--link", "COM12", "--flash-out", "f",
+                                     "--flash-out-live", "--garble-output", "2"},
+                                    error);
+  ASSERT_TRUE(o) << error;
+  EXPECT_EQ(o->profile.product, 0xEF);
+  EXPECT_EQ(o->profile.manufacturer, 0x12);
+  EXPECT_EQ(o->profile.flashSize(), 0x8000);
+  EXPECT_EQ(o->profile.securityByte, 0xEE);
+  EXPECT_EQ(o->faults.refuseDataRecord, 3);
+  EXPECT_EQ(o->faults.silentAfterRecords, 7);
+  EXPECT_EQ(o->faults.garbleOutputByte, 2);
+  EXPECT_TRUE(o->pace);
+  EXPECT_EQ(o->rateBitsPerSecond, 9600);
+  EXPECT_EQ(o->link, "COM12");
+  EXPECT_TRUE(o->flashOutLive);
+}
+
+TEST(TargetOptions, BadOptionsAreNamed) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--bogus"},
+      {"--product"},
+      {"--product", "1FF"},
+      {"--product", "G1"},
+      {"--family", ""},
+      {"--refuse-record", "0"},
+      {"--silent-after", "-1"},
+      {"--drop-echo", "two"},
+      {"--rate", "0"},
+      {"--erase-delay", "600001"},
+      {"--link", "LPT1"},
+      {"--link", "COM0"},
+      {"--link", "COM"},
+      {"--link", "../COM1"},
+      {"--pace=yes"},
+      {"--flash-out-live"},
+      {"COM3"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : std::string()));
+    std::string error;
+    EXPECT_FALSE(parseTargetOptions(args, error));
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+TEST(TargetPortLink, CreatesReplacesAndRemovesOnlyItsOwn) {
+  TempDir dir;
+  ScopedConfigHome home(dir.path() + "/config");
+  const std::string linkDir = dir.path() + "/config/velkorn";
+  std::string error;
+
+  // A new link in a directory that does not exist yet.
+  auto path = createPortLink("COM4", "/dev/pts/98", error);
+  ASSERT_TRUE(path) << error;
+  EXPECT_EQ(*path, linkDir + "/COM4");
+  EXPECT_EQ(fs::read_symlink(*path), "/dev/pts/98");
+
+  // An old link of the same name is replaced.
+  path = createPortLink("COM4", "/dev/pts/99", error);
+  ASSERT_TRUE(path) << error;
+  EXPECT_EQ(fs::read_symlink(*path), "/dev/pts/99");
+
+  // Another target took the name over: leave its link alone.
+  removePortLink(*path, "/dev/pts/98");
+  EXPECT_TRUE(fs::is_symlink(*path));
+  removePortLink(*path, "/dev/pts/99");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(*path)));
+
+  // A file that is not a link is never removed.
+  std::ofstream(linkDir + "/COM5") << "keep me";
+  EXPECT_FALSE(createPortLink("COM5", "/dev/pts/99", error));
+  EXPECT_NE(error.find("not a symbolic link"), std::string::npos);
+  EXPECT_EQ(fileBytes(linkDir + "/COM5").size(), 7u);
+}
+
+TEST(TargetFlashFile, PresetAndDumpFollowTheFlashSize) {
+  TempDir dir;
+  struct Case {
+    const char* name;
+    std::uint8_t memoryCode;
+    std::size_t presetBytes;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {"short preset on 64k", 0xFC, 300, true},
+      {"full preset on 32k", 0xF7, 0x8000, true},
+      {"64k preset on 32k", 0xF7, 0x10000, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string in = dir.path() + "/in.bin";
+    const std::string out = dir.path() + "/out.bin";
+    {
+      std::ofstream f(in, std::ios::binary | std::ios::trunc);
+      for (std::size_t i = 0; i < c.presetBytes; ++i) f.put(static_cast<char>(i % 251));
+    }
+    DeviceProfile p;
+    p.memoryCode = c.memoryCode;
+    Bootloader b(p);
+    std::string error;
+    ASSERT_EQ(readFlashFile(in, b, error), c.accepted) << error;
+    if (!c.accepted) {
+      EXPECT_NE(error.find("more than the flash"), std::string::npos);
+      EXPECT_EQ(b.flash()[0], 0xFF);  // nothing taken from a file that does not fit
+      continue;
+    }
+    ASSERT_TRUE(writeFlashFile(out, b, error)) << error;
+    const auto dump = fileBytes(out);
+    ASSERT_EQ(dump.size(), static_cast<std::size_t>(p.flashSize()));
+    for (std::size_t i = 0; i < dump.size(); ++i) {
+      ASSERT_EQ(dump[i], i < c.presetBytes ? i % 251 : 0xFF) << i;
+    }
+    EXPECT_FALSE(fs::exists(out + ".tmp"));
+  }
+  std::string error;
+  Bootloader b;
+  EXPECT_FALSE(readFlashFile(dir.path() + "/missing.bin", b, error));
+  EXPECT_FALSE(writeFlashFile(dir.path() + "/no/such/dir/out.bin", b, error));
+}
+
+#ifdef VELKORN_TARGET_PATH
+
+// velkorn-target as a child process. Every wait is bounded; the destructor kills what is left.
+class TargetProcess {
+ public:
+  TargetProcess(const std::vector<std::string>& args, const std::string& configHome) {
+    int out[2];
+    int err[2];
+    if (::pipe(out) != 0 || ::pipe(err) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      ::close(out[0]);
+      ::close(err[0]);
+      ::setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+      std::vector<char*> argv{const_cast<char*>(VELKORN_TARGET_PATH)};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(VELKORN_TARGET_PATH, argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~TargetProcess() {
+    if (pid_ > 0 && status_ < 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
+  }
+
+  // The first line of stdout (the slave path), or empty when none came within the time.
+  std::string firstLine(int timeoutMs = 5000) {
+    std::string line;
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < end) {
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      char c;
+      if (::read(out_, &c, 1) != 1) break;
+      if (c == '\n') return line;
+      line += c;
+    }
+    return {};
+  }
+
+  // Waits for the exit status (-1 when it did not end in time).
+  int wait(int timeoutMs = 5000) {
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (status_ < 0 && Clock::now() < end) {
+      int raw = 0;
+      if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status_;
+  }
+  int terminate() {
+    ::kill(pid_, SIGTERM);
+    return wait();
+  }
+  // What the program wrote on stderr so far (call after it ended).
+  std::string errorText() {
+    std::string s;
+    char buf[512];
+    ssize_t n;
+    pollfd p{err_, POLLIN, 0};
+    while (::poll(&p, 1, 0) > 0 && (n = ::read(err_, buf, sizeof buf)) > 0) s.append(buf, static_cast<std::size_t>(n));
+    return s;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  int status_ = -1;
+};
+
+// The slave side opened as the programmer opens a serial port: raw, 8N1, 115200 bit/s.
+class Port {
+ public:
+  explicit Port(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd_ < 0) return;
+    termios tio{};
+    ::tcgetattr(fd_, &tio);
+    ::cfmakeraw(&tio);
+    ::cfsetspeed(&tio, B115200);
+    ::tcsetattr(fd_, TCSANOW, &tio);
+  }
+  ~Port() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool isOpen() const { return fd_ >= 0; }
+  void send(const std::string& s) { ASSERT_EQ(::write(fd_, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+  // Reads until `count` bytes came or `timeoutMs` passed.
+  std::string read(std::size_t count, int timeoutMs = 5000) {
+    std::string got;
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (got.size() < count && Clock::now() < end) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      char buf[1024];
+      const ssize_t n = ::read(fd_, buf, std::min(sizeof buf, count - got.size()));
+      if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+  std::string exchange(const std::string& record, std::size_t answerBytes) {
+    send(record);
+    return read(record.size() + answerBytes);
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+TEST(TargetProgram, ServesThePortLinkAndDumpsTheFlashOnTerm) {
+  TempDir dir;
+  const std::string dump = dir.path() + "/flash.bin";
+  TargetProcess target({"--link", "COM5", "--flash-out", dump}, dir.path());
+  const std::string slave = target.firstLine();
+  ASSERT_FALSE(slave.empty()) << target.errorText();
+  const std::string link = dir.path() + "/velkorn/COM5";
+  ASSERT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::read_symlink(link), slave);
+
+  {
+    Port port(link);
+    ASSERT_TRUE(port.isOpen());
+    port.send("U");
+    EXPECT_EQ(port.read(1), "U");
+    EXPECT_EQ(port.exchange(":020000050000F9", 3), ":020000050000F958.");
+    EXPECT_EQ(port.exchange(":10010000000102030405060708090A0B0C0D0E0F77", 1),
+              ":10010000000102030405060708090A0B0C0D0E0F77.");
+  }
+  {
+    // A second client (a new programmer process) synchronises again on the same port.
+    Port port(slave);
+    ASSERT_TRUE(port.isOpen());
+    port.send("U");
+    EXPECT_EQ(port.read(1), "U");
+    EXPECT_EQ(port.exchange(":020000050001F8", 3), ":020000050001F8D7.");
+  }
+
+  EXPECT_EQ(target.terminate(), 0) << target.errorText();
+  const auto bytes = fileBytes(dump);
+  ASSERT_EQ(bytes.size(), 0x10000u);
+  for (unsigned a = 0x00F0; a < 0x0120; ++a) {
+    EXPECT_EQ(bytes[a], a >= 0x100 && a < 0x110 ? a - 0x100 : 0xFF) << a;
+  }
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+}
+
+TEST(TargetProgram, PresetLiveDumpAndSmallPart) {
+  TempDir dir;
+  const std::string preset = dir.path() + "/in.bin";
+  const std::string dump = dir.path() + "/flash.bin";
+  {
+    std::ofstream f(preset, std::ios::binary);
+    for (int i = 0; i < 0x8000; ++i) f.put(static_cast<char>(i == 0x7F05 ? 0x3C : 0xFF));
+  }
+  TargetProcess target({"--32k", "--flash-in", preset, "--flash-out", dump, "--flash-out-live"}, dir.path());
+  const std::string slave = target.firstLine();
+  ASSERT_FALSE(slave.empty()) << target.errorText();
+  Port port(slave);
+  port.send("U");
+  ASSERT_EQ(port.read(1), "U");
+  const std::string reply = port.exchange(":050000047F007FFF00FA", 626);
+  ASSERT_EQ(reply.size(), 21u + 626u);
+  EXPECT_EQ(reply.substr(21, 39), "\r\n7F00=FFFFFFFFFF3CFFFFFFFFFFFFFFFFFFFF");
+  EXPECT_EQ(port.exchange(":050000040000FFBF0138", 6), ":050000040000FFBF01387F05\r\n");
+
+  // The live dump follows each change while the target still runs.
+  EXPECT_EQ(port.exchange(":0100000307F5", 1), ":0100000307F5.");
+  EXPECT_EQ(port.exchange(":0100020000FD", 1), ":0100020000FD.");  // byte 0x00 at 0x0002
+  const auto bytes = fileBytes(dump);
+  ASSERT_EQ(bytes.size(), 0x8000u);
+  EXPECT_EQ(bytes[0x0002], 0x00);
+  EXPECT_EQ(bytes[0x7F05], 0xFF);
+  EXPECT_EQ(target.terminate(), 0);
+}
+
+TEST(TargetProgram, SlowAnswersTakeAtLeastTheirTime) {
+  // Lower bounds only: a slow machine makes these longer, never shorter.
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string record;
+    std::size_t answerBytes;
+    int atLeastMs;
+  };
+  const std::vector<Case> cases = {
+      // 647 bytes at 19200 bit/s are 337 ms on the line
+      {"paced read answer", {"--pace", "--rate", "19200"}, ":05000004000000FF00F8", 626, 300},
+      {"delayed erase", {"--erase-delay", "400"}, ":0100000307F5", 1, 380},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    TargetProcess target(c.args, dir.path());
+    const std::string slave = target.firstLine();
+    ASSERT_FALSE(slave.empty()) << target.errorText();
+    Port port(slave);
+    port.send("U");
+    ASSERT_EQ(port.read(1), "U");
+    const auto start = Clock::now();
+    const std::string reply = port.exchange(c.record, c.answerBytes);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_EQ(reply.size(), c.record.size() + c.answerBytes);
+    EXPECT_GE(ms, c.atLeastMs);
+    EXPECT_EQ(target.terminate(), 0);
+  }
+}
+
+TEST(TargetProgram, BadUseEndsWithStatus2AndAMessage) {
+  TempDir dir;
+  const std::vector<std::vector<std::string>> cases = {
+      {"--no-such-option"},
+      {"--product", "XYZ"},
+      {"--link", "ttyS0"},
+      {"--flash-in", dir.path() + "/missing.bin"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[0]);
+    TargetProcess target(args, dir.path());
+    EXPECT_EQ(target.wait(), 2);
+    EXPECT_NE(target.errorText().find("velkorn-target: "), std::string::npos);
+  }
+}
+
+#endif  // VELKORN_TARGET_PATH
+
+}  // namespace
+}  // namespace velkorn::sim
