@@ -41,24 +41,13 @@ std::optional<std::string> readHexText(const std::string& name) {
   return text;
 }
 
-// Marks the engine busy for the load and restores the caller's state on every way out
-// (a load started by Program & Verify runs inside that command).
-class BusyScope {
- public:
-  explicit BusyScope(bool& busy) : busy_(busy), was_(busy) { busy_ = true; }
-  ~BusyScope() { busy_ = was_; }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
-
- private:
-  bool& busy_;
-  bool was_;
-};
-
 }  // namespace
 
 bool Engine::LoadHexFile() {
-  BusyScope scope(busy_);
+  // A load picked from the menu while a chip operation runs (through its message loop)
+  // does nothing; the load that a command starts for itself is a nested call and runs.
+  CommandGuard guard(*this);
+  if (!guard.entered()) return false;
   images_.fileLoaded = false;
 
   bool chosen = images_.reload;

@@ -49,7 +49,7 @@ TEST(HexLines, LineEndsNulAndTheFinalBreak) {
       {std::string("a\n\0\n\n", 5), {"a"}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(splitHexLines(c.text), c.lines) << testing::PrintToString(c.text);
+    EXPECT_EQ(splitHexLines(c.text), c.lines) << ::testing::PrintToString(c.text);
   }
 }
 
