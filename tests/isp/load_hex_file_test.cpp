@@ -216,6 +216,18 @@ TEST_F(LoadHexFileTest, ProgressStepsOncePerLineAndTheEngineIsBusyMeanwhile) {
   EXPECT_EQ(op.progressPositionCalls, 5);
 }
 
+TEST_F(LoadHexFileTest, LoadFilePickedDuringALoadDoesNothing) {
+  std::string text;
+  for (int i = 0; i < 3; ++i) text += rec(0, static_cast<unsigned>(i), {i}) + "\n";
+  std::vector<bool> nested;
+  op.onProcessEvents = [&] { nested.push_back(engine.LoadHexFile()); };
+  EXPECT_TRUE(load(text));
+  EXPECT_EQ(nested, std::vector<bool>(3, false));
+  EXPECT_EQ(op.of("dialog").size(), 1u);
+  EXPECT_EQ(op.of("progress").size(), 2u);  // one show, one hide
+  expectImage({{0, 0}, {1, 1}, {2, 2}});
+}
+
 TEST_F(LoadHexFileTest, CancelledDialogKeepsTheImageButClearsTheFlag) {
   ASSERT_TRUE(load(kData + "\n"));
   engine.images().fileImage.fill(0x34);
