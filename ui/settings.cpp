@@ -1,0 +1,302 @@
+#include "ui/settings.h"
+
+#include "image/failures.h"
+#include "link/port_names.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velkorn::ui {
+
+namespace {
+
+// The run-time's texts for a file that cannot be created or written.
+std::string fileCreateText(const std::string& name) {
+  return "Datei " + name + " kann nicht erstellt werden";
+}
+const char* const kStreamWriteText = "Stream-Schreibfehler";
+
+bool fileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The exact name, else one that differs only in letter case; empty when none.
+std::string findSettingsFile(const std::string& directory) {
+  const std::string exact = settingsPath(directory);
+  if (fileExists(exact)) return exact;
+  DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+  if (dir == nullptr) return {};
+  std::string found;
+  while (dirent* entry = ::readdir(dir)) {
+    if (::strcasecmp(entry->d_name, kSettingsFileName) == 0) {
+      const std::string candidate =
+          directory.empty() ? std::string(entry->d_name)
+                            : (directory.back() == '/' ? directory : directory + "/") + entry->d_name;
+      if (fileExists(candidate)) {
+        found = candidate;
+        break;
+      }
+    }
+  }
+  ::closedir(dir);
+  return found;
+}
+
+bool readWholeFile(const std::string& path, std::string& content) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  content.clear();
+  char chunk[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    content.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+bool writeAll(int fd, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+BaudSelection baudSelection(int storedIndex) {
+  // The group was set to none just before: none again is no change and runs nothing.
+  if (storedIndex < 0) return {-1, false};
+  return {storedIndex > kLastBaudIndex ? kLastBaudIndex : storedIndex, true};
+}
+
+std::vector<std::string> splitSettingsLines(std::string_view text) {
+  const std::size_t nul = text.find('\0');
+  if (nul != std::string_view::npos) text = text.substr(0, nul);
+  std::vector<std::string> lines;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = pos;
+    while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
+    lines.emplace_back(text.substr(pos, end - pos));
+    pos = end;
+    if (pos < text.size() && text[pos] == '\r') ++pos;
+    if (pos < text.size() && text[pos] == '\n') ++pos;
+  }
+  return lines;
+}
+
+std::optional<std::int32_t> parseSettingsInteger(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  if (i == text.size()) return std::nullopt;
+  std::int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+    if (value > static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + 1) {
+      return std::nullopt;
+    }
+  }
+  if (negative) value = -value;
+  if (value < std::numeric_limits<std::int32_t>::min() ||
+      value > std::numeric_limits<std::int32_t>::max()) {
+    return std::nullopt;
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+LoadedSettings parseSettings(std::string_view content) {
+  LoadedSettings out;
+  out.fileFound = true;
+  const std::vector<std::string> lines = splitSettingsLines(content);
+  const std::size_t n = lines.size();
+  out.lineCount = static_cast<int>(n);
+  Settings& v = out.values;
+  auto& steps = out.steps;
+
+  // Ends the loading at a value that is no integer: what came before stays applied.
+  auto integer = [&out](const std::string& text, int& target) {
+    const std::optional<std::int32_t> value = parseSettingsInteger(text);
+    if (!value) {
+      out.failure = invalidIntegerText(text);
+      return false;
+    }
+    target = *value;
+    return true;
+  };
+
+  if (n >= 6) {
+    static constexpr SettingsStep kCaptionSteps[6] = {
+        SettingsStep::Caption1, SettingsStep::Caption2, SettingsStep::Caption3,
+        SettingsStep::Caption4, SettingsStep::Caption5, SettingsStep::Caption6};
+    for (std::size_t i = 0; i < 6; ++i) {
+      v.captions[i] = lines[i];
+      steps.push_back(kCaptionSteps[i]);
+    }
+    if (n >= 7) {
+      v.cycleStr = lines[6];
+      steps.push_back(SettingsStep::CycleStr);
+    }
+    if (n >= 8) {
+      v.cycle = lines[7];
+      steps.push_back(SettingsStep::Cycle);
+    }
+  }
+
+  if (n >= 9) {
+    // Each value is the text before the next comma; the text through that comma goes.
+    std::string rest = lines[8];
+    const std::pair<int*, SettingsStep> placement[4] = {{&v.left, SettingsStep::Left},
+                                                        {&v.top, SettingsStep::Top},
+                                                        {&v.width, SettingsStep::Width},
+                                                        {&v.height, SettingsStep::Height}};
+    for (const auto& [target, step] : placement) {
+      const std::size_t comma = rest.find(',');
+      const std::string value = comma == std::string::npos ? std::string() : rest.substr(0, comma);
+      if (!integer(value, *target)) return out;
+      steps.push_back(step);
+      rest = comma == std::string::npos ? std::string() : rest.substr(comma + 1);
+    }
+  }
+
+  if (n >= 10) {
+    v.host = lines[9];
+    steps.push_back(SettingsStep::Host);
+  }
+  steps.push_back(SettingsStep::IpBox);
+
+  if (n >= 11) {
+    steps.push_back(SettingsStep::BaudNone);
+    if (!integer(lines[10], v.baudIndex)) return out;
+    steps.push_back(SettingsStep::BaudIndex);
+  }
+
+  if (n >= 12) {
+    v.fileName = lines[11];
+    steps.push_back(SettingsStep::FileName);
+  }
+
+  if (n >= 15) {
+    v.fontName = lines[12];
+    steps.push_back(SettingsStep::FontName);
+    if (!integer(lines[13], v.fontSize)) return out;
+    steps.push_back(SettingsStep::FontSize);
+    v.bold = lines[14].find("BOLD") != std::string::npos;
+    steps.push_back(SettingsStep::FontStyle);
+  }
+  return out;
+}
+
+std::string formatPlacement(int left, int top, int width, int height) {
+  return std::to_string(left) + "," + std::to_string(top) + "," + std::to_string(width) + "," +
+         std::to_string(height) + "," + kPlacementSuffix;
+}
+
+std::string formatSettings(const Settings& s) {
+  const std::string lines[kSettingsLineCount] = {
+      s.captions[0], s.captions[1], s.captions[2], s.captions[3], s.captions[4], s.captions[5],
+      s.cycleStr,    s.cycle,       formatPlacement(s.left, s.top, s.width, s.height),
+      s.host,        std::to_string(s.baudIndex),  s.fileName,
+      s.fontName,    std::to_string(s.fontSize),   s.bold ? "BOLD" : "-"};
+  std::string out;
+  for (const std::string& line : lines) {
+    out += line;
+    out += "\r\n";
+  }
+  return out;
+}
+
+std::string settingsPath(const std::string& directory) {
+  if (directory.empty()) return kSettingsFileName;
+  if (directory.back() == '/') return directory + kSettingsFileName;
+  return directory + "/" + kSettingsFileName;
+}
+
+std::string settingsDirectory() { return link::configDirectory(); }
+
+LoadedSettings loadSettingsFrom(const std::string& directory) {
+  const std::string path = findSettingsFile(directory);
+  if (path.empty()) {
+    LoadedSettings missing;
+    missing.path = settingsPath(directory);
+    return missing;
+  }
+  std::string content;
+  if (!readWholeFile(path, content)) {
+    LoadedSettings unreadable;
+    unreadable.fileFound = true;
+    unreadable.path = path;
+    unreadable.failure = fileOpenText(path);
+    return unreadable;
+  }
+  LoadedSettings loaded = parseSettings(content);
+  loaded.path = path;
+  return loaded;
+}
+
+LoadedSettings loadSettings() { return loadSettingsFrom(settingsDirectory()); }
+
+std::optional<std::string> saveSettingsTo(const Settings& settings, const std::string& directory) {
+  const std::string path = settingsPath(directory);
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return fileCreateText(path);
+
+  // Keep the permissions of the file being replaced; a new file gets the usual ones.
+  struct stat old {};
+  const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+  ::fchmod(fd, mode);
+
+  const bool written = writeAll(fd, formatSettings(settings)) && ::fsync(fd) == 0;
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed) {
+    ::unlink(temp.c_str());
+    return std::string(kStreamWriteText);
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return fileCreateText(path);
+  }
+  // The rename itself reaches the disk with the directory.
+  const int dir = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> saveSettings(const Settings& settings) {
+  if (!link::ensureConfigDirectory()) return fileCreateText(settingsPath(settingsDirectory()));
+  return saveSettingsTo(settings, settingsDirectory());
+}
+
+}  // namespace velkorn::ui

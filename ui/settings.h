@@ -1,0 +1,125 @@
+#pragma once
+// The settings file "Hotkey.TXT": fifteen lines of 8-bit text, each ended by CR LF, that
+// carry the hot keys, the cyclic sender, the window placement, the module host, the baud
+// selection, the last HEX file and the terminal font from one run to the next.
+//
+// Reading does not touch any widget: it yields the values and the ordered list of steps
+// in which the window applies them. A value that is no decimal integer ends the loading
+// at that value; the steps before it are still applied and then the run-time's message is
+// shown. The file lives in the configuration directory, both for reading and writing, and
+// is replaced atomically.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velkorn::ui {
+
+inline constexpr const char* kSettingsFileName = "Hotkey.TXT";
+// Shown (OK button) when there is no settings file; every default is kept.
+inline constexpr const char* kSettingsMissingText =
+    "Unable to load \"Hotkey.txt\". Using default hotkeys";
+// The program always writes this many lines.
+inline constexpr int kSettingsLineCount = 15;
+// The text after the fourth comma of the placement line.
+inline constexpr const char* kPlacementSuffix = " (Left,Top,Width,Height)";
+// The index of the last item of the Baudrate group (115200).
+inline constexpr int kLastBaudIndex = 9;
+// The terminal font's size in the layout: 11 pixels high at 96 dpi.
+inline constexpr int kDefaultFontPoints = 8;
+
+struct Settings {
+  std::array<std::string, 6> captions{"KP01001", "KP02001", "AM0105", "QS0105", "DOWNLOAD", ""};
+  std::string cycleStr = "KP01@";  // eCycleStr
+  std::string cycle = "500 ms";    // eCycle
+  int left = 0;
+  int top = 0;
+  int width = 0;
+  int height = 0;
+  std::string host;                // the socket's Host
+  int baudIndex = kLastBaudIndex;  // rgBaud's selected index, -1 when none
+  std::string fileName;            // OpenDialog1's file name
+  std::string fontName = "Courier New";
+  int fontSize = kDefaultFontPoints;  // points
+  bool bold = false;
+};
+
+// One thing the window does with a loaded value, in the order the loading does them.
+enum class SettingsStep {
+  Caption1,   // tbf1's caption := captions[0]
+  Caption2,
+  Caption3,
+  Caption4,
+  Caption5,
+  Caption6,
+  CycleStr,   // eCycleStr := cycleStr
+  Cycle,      // eCycle := cycle
+  Left,       // the window's left := left (each placement value right after it was read)
+  Top,
+  Width,
+  Height,
+  Host,       // the socket's Host := host
+  IpBox,      // eIP := the socket's Host (runs whenever the file exists; empties the box
+              // when the file holds no host)
+  BaudNone,   // rgBaud's selection := none (no click handler runs)
+  BaudIndex,  // rgBaud's selection := baudSelection(baudIndex)
+  FileName,   // OpenDialog1's file name := fileName
+  FontName,   // Memo1's font name := fontName
+  FontSize,   // Memo1's font size := fontSize points
+  FontStyle,  // Memo1's font style := plain, plus bold when `bold`
+};
+
+struct LoadedSettings {
+  bool fileFound = false;          // false: show kSettingsMissingText, keep the defaults
+  std::string path;                // the file that was read
+  int lineCount = 0;               // lines in the file (all of them, also past the 15th)
+  Settings values;                 // what was read; the rest keeps the defaults
+  std::vector<SettingsStep> steps; // apply these, in this order
+  // Set when the loading ended early: the run-time's text ("'x' ist kein gültiger
+  // Integerwert", or the file could not be opened). Show it in an error box after
+  // applying `steps`.
+  std::optional<std::string> failure;
+};
+
+// The selection the Baudrate group gets from a stored index, and whether that selection
+// runs rgBaudClick (the group was set to none first, so any item is a change).
+struct BaudSelection {
+  int index = -1;  // -1: none
+  bool runsClickHandler = false;
+};
+BaudSelection baudSelection(int storedIndex);
+
+// The lines of a text as the loading sees them: a line ends at CR LF, CR or LF, a NUL ends
+// the text, a line end at the very end opens no further line.
+std::vector<std::string> splitSettingsLines(std::string_view text);
+// A signed decimal integer (leading blanks allowed, 32-bit); nullopt when it is none.
+std::optional<std::int32_t> parseSettingsInteger(std::string_view text);
+
+// The loading rules applied to the file's whole content.
+LoadedSettings parseSettings(std::string_view content);
+
+// "L,T,W,H, (Left,Top,Width,Height)"
+std::string formatPlacement(int left, int top, int width, int height);
+// The fifteen lines, each ended by CR LF.
+std::string formatSettings(const Settings& settings);
+
+// The settings file in a directory (the name exactly as written).
+std::string settingsPath(const std::string& directory);
+// The configuration directory (link/port_names.h) used for both reading and writing.
+std::string settingsDirectory();
+
+// Reads the settings file of the directory. A file of that name in other letter case
+// (copied from a system that ignores case) is read when the exact name is missing.
+LoadedSettings loadSettingsFrom(const std::string& directory);
+LoadedSettings loadSettings();
+
+// Replaces the directory's settings file atomically: a temporary file beside it, flushed
+// to disk, then renamed over the old one. On failure the old file stays as it was and the
+// result is the error text for the box.
+std::optional<std::string> saveSettingsTo(const Settings& settings, const std::string& directory);
+// The same in the configuration directory, which is created when missing.
+std::optional<std::string> saveSettings(const Settings& settings);
+
+}  // namespace velkorn::ui
