@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kBitsPerByte = 10;           // start bit, 8 data bits, stop bit
 constexpr std::size_t kReadChunkBytes = 4096;
 constexpr int kMaxEraseDelayMs = 600000;
+// How often an idle target looks for an exclusive-use flag that no client holds any more.
+constexpr std::chrono::milliseconds kExclusiveCheckInterval{250};
 
 std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -370,6 +374,20 @@ bool PtyTarget::open(std::string& error) {
   return true;
 }
 
+// The programmer takes the port with flock and TIOCEXCL and clears TIOCEXCL when it closes.
+// A programmer that dies leaves the flag set, and since our own slave descriptor keeps the
+// terminal alive, nobody but root could open the port again. Clear the flag once no client
+// holds the lock any more; while the flag is set no new client can slip in between.
+void PtyTarget::releaseStaleExclusive() {
+#ifdef TIOCGEXCL
+  int exclusive = 0;
+  if (::ioctl(slave_, TIOCGEXCL, &exclusive) != 0 || !exclusive) return;
+  if (::flock(slave_, LOCK_EX | LOCK_NB) != 0) return;  // a client still holds the port
+  ::ioctl(slave_, TIOCNXCL);
+  ::flock(slave_, LOCK_UN);
+#endif
+}
+
 bool PtyTarget::serve(const volatile std::sig_atomic_t& stop, const sigset_t* waitMask, std::string& error) {
   struct Pending {
     char byte;
@@ -383,10 +401,15 @@ bool PtyTarget::serve(const volatile std::sig_atomic_t& stop, const sigset_t* wa
                                   1000000000LL * kBitsPerByte / paceBitsPerSecond_))
                             : Clock::duration::zero();
   std::uint64_t flashChanges = model_.flashChanges();
+  Clock::time_point nextExclusiveCheck = Clock::now();
 
   while (!stop) {
     // Send everything that is due, in one write.
     auto now = Clock::now();
+    if (now >= nextExclusiveCheck) {
+      releaseStaleExclusive();
+      nextExclusiveCheck = now + kExclusiveCheckInterval;
+    }
     std::string due;
     for (const auto& p : pending) {
       if (p.due > now) break;
@@ -404,16 +427,15 @@ bool PtyTarget::serve(const volatile std::sig_atomic_t& stop, const sigset_t* wa
 
     pollfd fd{master_, POLLIN, 0};
     if (blocked) fd.events |= POLLOUT;
+    // Wake exactly when the next byte is due, or for the next exclusive-use check.
+    auto wakeAt = nextExclusiveCheck;
+    if (!blocked && !pending.empty()) wakeAt = std::min(wakeAt, pending.front().due);
+    const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt - now);
+    const long long ns = wait.count() > 0 ? wait.count() : 0;
     timespec timeout{};
-    const timespec* timeoutPtr = nullptr;
-    if (!blocked && !pending.empty()) {
-      const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(pending.front().due - now);
-      const long long ns = wait.count() > 0 ? wait.count() : 0;
-      timeout.tv_sec = static_cast<time_t>(ns / 1000000000LL);
-      timeout.tv_nsec = static_cast<long>(ns % 1000000000LL);
-      timeoutPtr = &timeout;
-    }
-    const int ready = ::ppoll(&fd, 1, timeoutPtr, waitMask);
+    timeout.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+    timeout.tv_nsec = static_cast<long>(ns % 1000000000LL);
+    const int ready = ::ppoll(&fd, 1, &timeout, waitMask);
     if (ready < 0) {
       if (errno == EINTR) continue;
       error = errnoText("poll");

@@ -75,6 +75,8 @@ class PtyTarget {
   int slave_ = -1;  // kept open so that the master never sees a hang-up between clients
   std::string slavePath_;
   int paceBitsPerSecond_ = 0;
+
+  void releaseStaleExclusive();
 };
 
 }  // namespace velkorn::sim

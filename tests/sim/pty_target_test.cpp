@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -375,6 +377,45 @@ TEST(TargetProgram, PresetLiveDumpAndSmallPart) {
   ASSERT_EQ(bytes.size(), 0x8000u);
   EXPECT_EQ(bytes[0x0002], 0x00);
   EXPECT_EQ(bytes[0x7F05], 0xFF);
+  EXPECT_EQ(target.terminate(), 0);
+}
+
+// True when the port can be opened and nobody has it in exclusive use.
+bool portIsFree(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  int exclusive = 1;
+  ::ioctl(fd, TIOCGEXCL, &exclusive);
+  ::close(fd);
+  return exclusive == 0;
+}
+
+bool becomesFree(const std::string& path, int timeoutMs) {
+  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (Clock::now() < end) {
+    if (portIsFree(path)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+TEST(TargetProgram, ExclusiveUseLeftByADeadClientIsReleased) {
+  TempDir dir;
+  TargetProcess target({}, dir.path());
+  const std::string slave = target.firstLine();
+  ASSERT_FALSE(slave.empty()) << target.errorText();
+
+  // A client that locks the port keeps it, however long it stays.
+  int fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  ASSERT_EQ(::ioctl(fd, TIOCEXCL), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_FALSE(portIsFree(slave));
+
+  // It dies without clearing the flag: the port becomes usable again.
+  ::close(fd);
+  EXPECT_TRUE(becomesFree(slave, 3000));
   EXPECT_EQ(target.terminate(), 0);
 }
 
