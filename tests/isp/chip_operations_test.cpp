@@ -1,0 +1,377 @@
+// Erase, program & verify, read-back and comparison, boot configuration, and the entry
+// guard, against the simulated bootloader.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+#include "engine_rig.h"
+#include "image/failures.h"
+#include "image/hex_codec.h"
+
+namespace velkorn::testing {
+namespace {
+
+using isp::Button;
+
+const std::vector<std::string> kKnownDeviceRead = {
+    ":020000050000F9", ":020000050001F8", ":020000050002F7", ":020000050003F6", ":020000050700F2",
+    ":020000050701F1", ":020000050702F0", ":020000050703EF", ":020000050800F1"};
+
+// The read requests (the blank check is a type-04 record too).
+std::vector<std::string> readRequests(const SimRig& rig) {
+  std::vector<std::string> out;
+  for (const auto& r : rig.recordsStartingWith(":05000004"))
+    if (r.substr(17, 2) == "00") out.push_back(r);
+  return out;
+}
+
+bool flashMatchesFile(SimRig& rig, int size) {
+  return std::equal(rig.target.flash().begin(), rig.target.flash().begin() + size,
+                    rig.engine.images().fileImage.begin());
+}
+
+TEST(Program, WritesNonBlankBlocksVerifiesAndHandsTheLineBack) {
+  SimRig rig;
+  std::map<int, std::uint8_t> bytes;
+  for (int i = 0; i < 16; ++i) bytes[0x0100 + i] = static_cast<std::uint8_t>(i);
+  bytes[0x0005] = 0x12;
+  bytes[0xF00F] = 0x00;
+  rig.loadFile(bytes);
+  rig.engine.MProgClick();
+
+  std::vector<std::string> expected = kKnownDeviceRead;
+  expected.insert(expected.end(), {":050000040000FFBF0138", ":0100000307F5"});
+  expected.insert(expected.end(), kKnownDeviceRead.begin(), kKnownDeviceRead.end());
+  expected.insert(expected.end(), {":10000000FFFFFFFFFF12FFFFFFFFFFFFFFFFFFFFED",
+                                   ":10010000000102030405060708090A0B0C0D0E0F77",
+                                   ":10F00000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFF000F"});
+  const auto& sent = rig.target.records();
+  ASSERT_EQ(sent.size(), expected.size() + 256 + 2 + 9);
+  EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + 23), expected);
+  EXPECT_EQ(sent[23], ":05000004000000FF00F8");
+  EXPECT_EQ(sent[23 + 255], ":05000004FF00FFFF00FA");
+  EXPECT_EQ(sent[23 + 256], ":030000030A0401EB");
+  EXPECT_EQ(sent[23 + 257], ":03000003060000F4");
+  EXPECT_TRUE(flashMatchesFile(rig, 0x10000));
+  EXPECT_EQ(rig.engine.images().chipImage, rig.engine.images().fileImage);
+  EXPECT_TRUE(rig.op.errors().empty());
+  EXPECT_EQ(rig.op.of("message"), std::vector<std::string>{"Programm BSB|completed successfully"});
+  EXPECT_EQ(rig.op.events.back(), "tab|Terminal");
+  EXPECT_EQ(rig.link.rates.back(), 9600);
+  EXPECT_TRUE(rig.op.terminalPoll);
+  EXPECT_EQ(rig.op.of("caption"), std::vector<std::string>{"Programming..."});
+  const std::vector<std::string> windows = {"Erasing...|9", "hide", "Verifying...|65536", "hide"};
+  EXPECT_EQ(rig.op.of("progress"), windows);
+  EXPECT_FALSE(rig.engine.busy());
+}
+
+// A 32 KiB part: a difference in the last 256-byte block is reported, yet the final
+// comparison stops at 0x7BFF and the boot configuration follows; an earlier one ends it.
+TEST(Program, ThirtyTwoKiBPartAndVerificationDifferences) {
+  struct Case {
+    int spoilAt;  // the chip keeps a wrong byte here after programming; -1: none
+    std::vector<std::string> errors;
+    int readRequests;
+    bool bootConfig;
+  };
+  const Case cases[] = {
+      {-1, {}, 128, true},
+      {0x7F80, {"Chip does not match file at @7F80|ok"}, 128, true},
+      {0x1234, {"Chip does not match file at @1234|ok"}, 0x13, false},
+  };
+  for (const auto& c : cases) {
+    SimRig rig(sim::DeviceProfile{.memoryCode = 0xF7});
+    rig.loadFile({{0x0000, 0x01}, {0x1234, 0x00}, {0x7F80, 0x00}, {0x9000, 0x00}});
+    rig.target.onRecord = [&](const std::string&, const std::string&) {
+      if (c.spoilAt >= 0 && rig.target.flash()[static_cast<std::size_t>(c.spoilAt)] == 0x00)
+        rig.target.flash()[static_cast<std::size_t>(c.spoilAt)] = 0x55;
+    };
+    rig.engine.MProgClick();
+    const auto reads = readRequests(rig);
+    EXPECT_EQ(rig.engine.images().chipSize, 0x8000);
+    EXPECT_EQ(static_cast<int>(reads.size()), c.readRequests) << c.spoilAt;
+    if (c.readRequests == 128) {
+      EXPECT_EQ(reads.back(), ":050000047F007FFF00FA");
+    }
+    EXPECT_EQ(rig.recordsStartingWith(":109000").size(), 0u);  // above the chip size
+    EXPECT_EQ(rig.op.errors(), c.errors) << c.spoilAt;
+    EXPECT_EQ(rig.recordsStartingWith(":03000003060000").size(), c.bootConfig ? 1u : 0u) << c.spoilAt;
+  }
+}
+
+TEST(Program, RefusedRecordRetriedOrAborted) {
+  struct Case {
+    Button answer;
+    std::vector<std::string> dataRecords;  // address parts, in order
+    int highestPosition;
+    bool verified;
+  };
+  const Case cases[] = {
+      {Button::Ok, {"0000", "0010", "0010", "0020"}, 4, true},
+      {Button::Cancel, {"0000", "0010"}, 1, false},
+  };
+  for (const auto& c : cases) {
+    SimRig rig;
+    rig.loadFile({{0x0000, 1}, {0x0010, 2}, {0x0020, 3}});
+    rig.target.faults().refuseDataRecord = 2;
+    rig.op.errorAnswers = {c.answer};
+    int highest = 0;
+    rig.op.onProcessEvents = [&] {
+      if (readRequests(rig).empty()) highest = std::max(highest, rig.op.lastProgressPosition);
+    };
+    rig.engine.MProgClick();
+    std::vector<std::string> addresses;
+    for (const auto& r : rig.recordsStartingWith(":10")) addresses.push_back(r.substr(3, 4));
+    EXPECT_EQ(addresses, c.dataRecords);
+    EXPECT_EQ(rig.op.errors(), std::vector<std::string>{"Ack Error Retry! s=\"X\"|okcancel"});
+    EXPECT_EQ(highest, c.highestPosition);
+    EXPECT_EQ(readRequests(rig).size(), c.verified ? 256u : 0u);
+    EXPECT_EQ(rig.op.of("message").size(), c.verified ? 1u : 0u);
+  }
+}
+
+TEST(Program, BlankCheckAnswersAndTheQuestion) {
+  struct Case {
+    int dirtyAt;  // -1: blank chip
+    bool asked;
+  };
+  // 0xFC00 answers "FC00\r\n": only the bootloader's area is written, counted as blank.
+  const Case cases[] = {{-1, false}, {0xFC00, false}, {0x0005, true}};
+  for (const auto& c : cases) {
+    SimRig rig;
+    if (c.dirtyAt >= 0) rig.target.flash()[static_cast<std::size_t>(c.dirtyAt)] = 0x00;
+    rig.loadFile({{0x0000, 0x42}});
+    rig.op.yesNoAnswers = {false};
+    rig.engine.MProgClick();
+    const std::vector<std::string> question = {"Confirmation|Device is not blank. Erase and program?"};
+    EXPECT_EQ(rig.op.of("ask"), c.asked ? question : std::vector<std::string>{}) << c.dirtyAt;
+    // No: only the boot configuration and its device read.
+    const std::size_t afterBlank = c.asked ? 2 + 9 : 1 + 9 + 1 + 256 + 2 + 9;
+    EXPECT_EQ(rig.target.records().size(), 9 + 1 + afterBlank) << c.dirtyAt;
+    EXPECT_EQ(rig.op.events.back(), "tab|Terminal");
+  }
+}
+
+TEST(Program, SilentTargetEndsWithinTheBounds) {
+  struct Case {
+    int silentAfter;             // records answered since start-up
+    std::deque<Button> answers;  // the boxes that follow
+    std::uint32_t minMs, maxMs;
+    bool throws;
+  };
+  const Case cases[] = {
+      // erase unanswered: 30 s, then the device read fails on its empty security value
+      {9 + 1, {}, 30000, 31000, true},
+      // data record unanswered twice (5 s each), then Cancel
+      {9 + 2 + 9, {Button::Ok, Button::Ok, Button::Ok, Button::Cancel}, 10000, 10500, false},
+  };
+  for (const auto& c : cases) {
+    SimRig rig;
+    rig.target.faults().silentAfterRecords = c.silentAfter;
+    rig.loadFile({{0x0000, 0x42}});
+    rig.op.errorAnswers = c.answers;
+    const std::uint32_t start = rig.clock.tickMs();
+    if (c.throws) {
+      EXPECT_THROW(rig.engine.MProgClick(), InvalidInteger);
+    } else {
+      rig.engine.MProgClick();
+    }
+    EXPECT_GE(rig.clock.tickMs() - start, c.minMs);
+    EXPECT_LT(rig.clock.tickMs() - start, c.maxMs);
+    EXPECT_EQ(rig.op.events.back(), "progress|hide");  // also when the failure passes through
+    EXPECT_EQ(rig.op.of("cursor").back(), "normal");
+    EXPECT_FALSE(rig.engine.busy());
+    EXPECT_TRUE(readRequests(rig).empty());
+  }
+}
+
+TEST(Program, ReloadAsksNothingAndShowsNoSuccessBox) {
+  SimRig rig;
+  rig.target.flash()[0x10] = 0x00;  // not blank
+  const std::string path = ::testing::TempDir() + "/velkorn_reload.hex";
+  std::ofstream(path) << ":0400000001020304F2\r\n:00000001FF\r\n";
+  rig.engine.hexFileName = path;
+  rig.engine.MReloadClick();
+  EXPECT_TRUE(rig.op.of("ask").empty());
+  EXPECT_TRUE(rig.op.of("message").empty());
+  EXPECT_TRUE(rig.op.of("dialog").empty());
+  EXPECT_EQ(rig.op.events.back(), "tab|Terminal");
+  EXPECT_EQ(rig.target.flash()[3], 0x04);
+  EXPECT_FALSE(rig.engine.images().reload);
+
+  std::remove(path.c_str());
+  EXPECT_THROW(rig.engine.MReloadClick(), FileOpenFailure);
+  EXPECT_FALSE(rig.engine.images().reload);
+  EXPECT_FALSE(rig.engine.busy());
+}
+
+TEST(Verify, MatchOrStopAfterTheFirstDifferingBlock) {
+  const std::tuple<int, std::vector<std::string>, std::vector<std::string>, std::size_t> cases[] = {
+      {-1, {}, {"Verifying...|Matched OK!!!"}, 256},
+      {0xFC10, {}, {"Verifying...|Matched OK!!!"}, 256},  // the bootloader's area is not compared
+      {0x0123, {"Chip does not match file at @0123|ok"}, {}, 2},
+  };
+  for (const auto& [differAt, errors, messages, reads] : cases) {
+    SimRig rig;
+    rig.loadFile({{0x0120, 0x00}, {0x0123, 0x11}});
+    std::copy(rig.engine.images().fileImage.begin(), rig.engine.images().fileImage.end(), rig.target.flash().begin());
+    if (differAt >= 0) rig.target.flash()[static_cast<std::size_t>(differAt)] = 0x10;
+    rig.engine.CompareFileClick();
+    EXPECT_EQ(rig.op.errors(), errors);
+    EXPECT_EQ(rig.op.of("message"), messages);
+    EXPECT_EQ(readRequests(rig).size(), reads);
+    EXPECT_EQ(rig.op.of("tab").front(), "ChipData");
+    EXPECT_EQ(rig.engine.replyLimit, 647);
+  }
+}
+
+// A read answer as the bootloader sends it, for 256 bytes of `fill` from `block`.
+std::string readAnswer(int block, std::uint8_t fill) {
+  std::string answer;
+  for (int k = 0; k < 16; ++k) {
+    char head[8];
+    std::snprintf(head, sizeof head, "\r\n%04X=", block + 16 * k);
+    answer += head;
+    for (int i = 0; i < 16; ++i) answer += hexByte(fill);
+  }
+  return answer + "\r\n";
+}
+
+TEST(ReadBack, MalformedAnswers) {
+  struct Case {
+    const char* name;
+    std::function<void(std::string&)> spoil;  // applied to the first answer only
+    Button answer;
+    std::size_t boxes;
+    std::string firstBox;
+    int blockZeroRequests;
+    int storedInBlockZero;  // bytes of block 0 that now hold the chip's 0xA5
+    bool complete;
+  };
+  const Case cases[] = {
+      {"625 characters", [](std::string& a) { a.pop_back(); }, Button::Ok, 1,
+       "Read record length unexpected 625|okcancel", 2, 256, true},
+      {"625 characters, Cancel", [](std::string& a) { a.pop_back(); }, Button::Cancel, 1,
+       "Read record length unexpected 625|okcancel", 1, 0, false},
+      // line 4 is then taken from line 3's text, which carries its address
+      {"address one line too far", [](std::string& a) { a[3 * 39 + 4] = '4'; }, Button::Ok, 12,
+       "Read record format unexpected [\r\n0040=", 1, 64, true},
+      {"address not hex", [](std::string& a) { a[2 * 39 + 3] = 'G'; }, Button::Ok, 14,
+       "Read record addr error [\r\n0G20=", 1, 32, true},
+      {"no line feed", [](std::string& a) { a[5 * 39 + 1] = 'x'; }, Button::Cancel, 11,
+       "Read record format unexpected [\r", 1, 80, false},
+      {"bad data digit", [](std::string& a) { a[39 + 7 + 10] = 'Z'; }, Button::Ok, 1,
+       "Read record data error [A5A5A5A5A5Z5", 1, 256 - 11, true},
+  };
+  for (const auto& c : cases) {
+    FakeClock clock;
+    ScriptedOperator op(clock);
+    ScriptLink link(clock);
+    int requests = 0, blockZero = 0;
+    link.respond = [&](const std::string& w) {
+      const int block = std::stoi(w.substr(9, 4), nullptr, 16);
+      blockZero += block == 0;
+      std::string answer = readAnswer(block, 0xA5);
+      if (requests++ == 0) c.spoil(answer);
+      return w + answer;
+    };
+    isp::Engine engine(link, op, clock);
+    engine.images().chipSize = 0x8000;
+    op.errorAnswers = {c.answer, c.answer, c.answer, c.answer, c.answer, c.answer, c.answer,
+                       c.answer, c.answer, c.answer, c.answer, c.answer, c.answer, c.answer};
+    EXPECT_EQ(engine.ReadChip("Reading data...", false), c.complete) << c.name;
+    const auto errors = op.errors();
+    ASSERT_EQ(errors.size(), c.boxes) << c.name;
+    EXPECT_EQ(errors.front().substr(0, c.firstBox.size()), c.firstBox) << c.name;
+    EXPECT_EQ(blockZero, c.blockZeroRequests) << c.name;
+    const auto& chip = engine.images().chipImage;
+    EXPECT_EQ(std::count(chip.begin(), chip.begin() + 256, 0xA5), c.storedInBlockZero) << c.name;
+    EXPECT_EQ(requests, c.complete ? 128 + c.blockZeroRequests - 1 : 1) << c.name;
+  }
+}
+
+TEST(Erase, AcceptedOrRefusedFromTheMenu) {
+  for (const bool refuse : {false, true}) {
+    SimRig rig;
+    rig.target.faults().refuseErase = refuse;
+    rig.engine.MEraseClick();
+    const auto& chip = rig.engine.images().chipImage;
+    EXPECT_EQ(std::count(chip.begin(), chip.end(), 0xFF), refuse ? 0 : 0x10000);
+    EXPECT_EQ(rig.op.of("message"), refuse ? std::vector<std::string>{}
+                                           : std::vector<std::string>{"Erase|completed successfully"});
+    EXPECT_EQ(rig.op.log[rig.op.log.size() - 2 * 9 - 1 - 2 - 1], "Erase Chip");
+    EXPECT_EQ(rig.op.events.back(), "cursor|normal");
+    EXPECT_EQ(rig.op.of("line"), refuse ? std::vector<std::string>{} : std::vector<std::string>{"chip|0"});
+  }
+}
+
+TEST(BootConfig, RecordsFollowTheBoxes) {
+  struct Case {
+    bool lock0, lock1, bljb;
+    std::vector<std::string> records;
+  };
+  const Case cases[] = {
+      {false, false, true, {":030000030A0401EB", ":03000003060000F4"}},
+      {true, true, false, {":020000030500F6", ":020000030501F5", ":030000030A0400EC", ":03000003060000F4"}},
+      {false, true, true, {":020000030501F5", ":030000030A0401EB", ":03000003060000F4"}},
+  };
+  for (const auto& c : cases) {
+    SimRig rig(sim::DeviceProfile{.securityByte = 0x11});
+    rig.sync();
+    rig.engine.device().lock0 = c.lock0;
+    rig.engine.device().lock1 = c.lock1;
+    rig.engine.device().bljb = c.bljb;
+    rig.engine.MBSBClick();
+    const auto& sent = rig.target.records();
+    EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + static_cast<long>(c.records.size())), c.records);
+    EXPECT_EQ(rig.target.bljb(), c.bljb);
+    EXPECT_EQ(rig.op.lock0, c.lock0);  // read back from the chip afterwards
+    EXPECT_EQ(rig.op.panel2, "normal operation");
+  }
+}
+
+TEST(BootConfig, SilentTargetFailsWithoutHandingTheLineBack) {
+  SimRig rig;
+  rig.target.faults().silentAfterRecords = 9;
+  rig.sync();
+  rig.engine.MBSBClick();
+  const std::vector<std::string> boxes = {"Error in cmd :030000030A0401EB|ok", "Error in cmd :03000003060000F4|ok",
+                                          "Programm BSB FAILED!|ok"};
+  EXPECT_EQ(rig.op.errors(), boxes);
+  EXPECT_TRUE(rig.op.of("tab").empty());
+  EXPECT_FALSE(rig.op.terminalPoll);
+}
+
+// A command started while another runs (from a button during processEvents) does nothing;
+// the commands a running one calls itself still work.
+TEST(Guard, CommandsDoNothingWhileAnotherRuns) {
+  SimRig rig;
+  const std::string path = ::testing::TempDir() + "/velkorn_guard.hex";
+  std::ofstream(path) << ":0400000001020304F2\r\n:00000001FF\r\n";
+  rig.op.fileAnswers = {path};  // the nested load asks for the file
+  int refusedEntries = 0;
+  rig.op.onProcessEvents = [&] {
+    if (!rig.engine.busy()) return;
+    const std::size_t before = rig.link.written.size();
+    rig.engine.MProgClick();
+    rig.engine.MEraseClick();
+    rig.engine.MReadClick();
+    rig.engine.CompareFileClick();
+    rig.engine.MBSBClick();
+    rig.engine.MReloadClick();
+    EXPECT_FALSE(rig.engine.SyncTarget());
+    EXPECT_FALSE(rig.engine.ReadChip("x", false));
+    if (rig.link.written.size() == before) ++refusedEntries;
+  };
+  rig.engine.MProgClick();
+  EXPECT_GT(refusedEntries, 100);
+  EXPECT_EQ(rig.target.flash()[2], 0x03);
+  EXPECT_EQ(rig.op.events.back(), "tab|Terminal");
+  EXPECT_FALSE(rig.engine.busy());
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace velkorn::testing
