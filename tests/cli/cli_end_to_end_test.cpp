@@ -1,0 +1,312 @@
+// velkorn-cli against velkorn-target on a pseudo-terminal: every command's success path
+// with the flash afterwards, retries, mismatches, bad files, silent and held ports.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "image/hex_writer.h"
+#include "process.h"
+
+namespace velkorn::testing {
+namespace {
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+using Flash = std::vector<std::uint8_t>;
+
+const std::string kBlinky = std::string(VELKORN_SOURCE_DIR) + "/examples/blinky.hex";
+
+// The bytes of examples/blinky.hex as the flash must hold them.
+Flash blinkyFlash() {
+  Flash f(0x10000, 0xFF);
+  const std::uint8_t reset[] = {0x02, 0x01, 0x00};
+  const std::uint8_t main[] = {0x75, 0x81, 0x30, 0x75, 0x90, 0xFF, 0xB2, 0x90, 0x7D, 0x04, 0x7F,
+                               0xFA, 0x7E, 0xFA, 0xDE, 0xFE, 0xDF, 0xFA, 0xDD, 0xF6, 0x80, 0xF0};
+  std::copy(std::begin(reset), std::end(reset), f.begin());
+  std::copy(std::begin(main), std::end(main), f.begin() + 0x100);
+  return f;
+}
+
+std::string readFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& p, const std::string& text) {
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << text;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("velkorn_cli_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path path(const std::string& name) const { return dir_ / name; }
+
+  // A target whose flash starts as `preset` (erased when empty), logging its records.
+  std::unique_ptr<Target> startTarget(const Flash& preset = {}, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--log", "--flash-out", path("flash.bin").string()};
+    if (!preset.empty()) {
+      writeFile(path("flash_in.bin"), std::string(preset.begin(), preset.end()));
+      args.push_back("--flash-in");
+      args.push_back(path("flash_in.bin").string());
+    }
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto t = std::make_unique<Target>(args, path("target.log").string());
+    EXPECT_FALSE(t->port().empty()) << "velkorn-target did not start";
+    return t;
+  }
+
+  RunResult cli(const std::string& port, std::vector<std::string> args, seconds limit = seconds(60)) {
+    args.insert(args.begin(), {VELKORN_CLI_PATH, "--port", port});
+    return run(args, limit);
+  }
+
+  Flash flashAfter(Target& t) {
+    log_ = t.stop();
+    const std::string bytes = readFile(path("flash.bin"));
+    return Flash(bytes.begin(), bytes.end());
+  }
+
+  fs::path dir_;
+  std::string log_;  // the target's record log after stop
+};
+
+// Each command's success path: exit 0 and the flash the command leaves behind.
+TEST_F(CliTest, CommandsSucceedAndLeaveTheRightFlash) {
+  const Flash blank(0x10000, 0xFF);
+  const Flash blinky = blinkyFlash();
+  Flash scrambled(0x10000);
+  for (std::size_t i = 0; i < scrambled.size(); ++i) scrambled[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  struct Case {
+    const char* name;
+    Flash preset;
+    std::vector<std::string> args;
+    std::string stdoutHas, stderrHas;
+    Flash flashAfter;
+    std::vector<std::string> recordsSent;  // must appear in the target's log, in this order
+  };
+  const Case cases[] = {
+      {"info", blank, {"info"}, "Manufactor Id: 58\n", "", blank, {":020000050800F1"}},
+      {"program blank chip", blank, {"program", kBlinky}, "", "Programming...", blinky,
+       {":0100000307F5", ":10000000020100FFFFFFFFFFFFFFFFFFFFFFFFFFFA", ":030000030A0401EB",
+        ":03000003060000F4"}},
+      {"program over old code", scrambled, {"program", kBlinky}, "", "", blinky, {":0100000307F5"}},
+      {"verify", blinky, {"verify", kBlinky}, "", "Matched OK!!!", blinky, {}},
+      {"erase", scrambled, {"erase"}, "", "Erase: completed successfully", blank, {":0100000307F5"}},
+      {"boot with both locks", blank, {"boot", "--lock0", "--lock1", "--no-bljb"}, "", "", blank,
+       {":020000030500F6", ":020000030501F5", ":030000030A0400EC", ":03000003060000F4"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto target = startTarget(c.preset);
+    const RunResult r = cli(target->port(), c.args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(c.stdoutHas), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.stderrHas), std::string::npos) << r.err;
+    EXPECT_TRUE(flashAfter(*target) == c.flashAfter);
+    std::size_t at = 0;
+    for (const std::string& record : c.recordsSent) {
+      at = log_.find(record, at);
+      EXPECT_NE(at, std::string::npos) << record << " missing or out of order";
+    }
+  }
+}
+
+TEST_F(CliTest, ProgramNeverSetsLocksTheCommandLineDidNotAskFor) {
+  // The chip reports itself locked; without --lock0/--lock1 no lock record goes out.
+  auto target = startTarget({}, {"--security", "EE"});
+  const RunResult r = cli(target->port(), {"program", kBlinky});
+  flashAfter(*target);
+  EXPECT_EQ(log_.find(":020000030500F6"), std::string::npos);
+  EXPECT_EQ(log_.find(":020000030501F5"), std::string::npos);
+  (void)r;
+}
+
+// Refused data records: retried up to --retries times in a row, then the command fails.
+TEST_F(CliTest, RefusedRecordIsRetriedWithinTheLimit) {
+  struct Case {
+    std::string retries;
+    int exitStatus;
+    bool programmed;
+  };
+  const Case cases[] = {{"3", 0, true}, {"1", 0, true}, {"0", 1, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("retries " + c.retries);
+    auto target = startTarget({}, {"--refuse-record", "2"});
+    const RunResult r = cli(target->port(), {"--retries", c.retries, "program", kBlinky});
+    EXPECT_EQ(r.status, c.exitStatus) << r.err;
+    EXPECT_NE(r.err.find("Ack Error Retry! s=\"X\""), std::string::npos) << r.err;
+    EXPECT_EQ(flashAfter(*target) == blinkyFlash(), c.programmed);
+    if (!c.programmed) {
+      // Aborted: no verification, no boot configuration.
+      EXPECT_EQ(log_.find(":03000003060000F4"), std::string::npos);
+    }
+  }
+}
+
+TEST_F(CliTest, MismatchFailsWithTheAddress) {
+  Flash almost = blinkyFlash();
+  almost[0x0105] = 0x00;
+  auto target = startTarget(almost);
+  const RunResult r = cli(target->port(), {"verify", kBlinky});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Chip does not match file at @0105"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Matched OK!!!"), std::string::npos);
+}
+
+TEST_F(CliTest, DamagedReadAnswerIsNoSuccess) {
+  // A corrupted data digit leaves bytes unread: read and verify must not report success.
+  for (const char* command : {"read", "verify"}) {
+    SCOPED_TRACE(command);
+    auto target = startTarget(blinkyFlash(), {"--garble-read", "1"});
+    const std::string arg = std::string(command) == "read" ? path("out.hex").string() : kBlinky;
+    const RunResult r = cli(target->port(), {command, arg});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("Read record data error ["), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(path("out.hex")));
+  }
+}
+
+// Input file errors stop before anything reaches the chip.
+TEST_F(CliTest, BadHexFilesStopBeforeTheChip) {
+  struct Case {
+    const char* name;
+    bool exists;
+    std::string text;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"bad digit", true,
+       ":03000000020100FA\r\n:10010000758130759GFFB2907D047FFA7EFADEFE35\r\n:00000001FF\r\n",
+       "Data error in line 2"},
+      {"bad checksum", true, ":03000000020100FB\r\n:00000001FF\r\n", "Checksum error in line 1"},
+      {"blank line", true, ":03000000020100FA\r\n\r\n:00000001FF\r\n", "Hex File format error in line 2"},
+      {"no start mark", true, "03000000020100FA\r\n", "Hex File format error in line 1"},
+      {"empty file", true, "", "Hex File format error in line 1"},
+      {"missing file", false, "", "kann nicht ge\xC3\xB6" "ffnet werden"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path file = path("bad.hex");
+    fs::remove(file);
+    if (c.exists) writeFile(file, c.text);
+    auto target = startTarget();
+    const RunResult r = cli(target->port(), {"program", file.string()});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    flashAfter(*target);
+    EXPECT_EQ(log_.find(" -> "), std::string::npos) << "records reached the chip:\n" << log_;
+  }
+}
+
+TEST_F(CliTest, SilentTargetGivesUpAtTheSyncTimeout) {
+  // A pseudo-terminal nobody answers on.
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string slave = ::ptsname(master);
+  for (const char* command : {"info", "erase"}) {
+    SCOPED_TRACE(command);
+    const RunResult r = cli(slave, {"--sync-timeout", "1", command}, seconds(30));
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("Can not synchronize target \"U\""), std::string::npos) << r.err;
+    EXPECT_LT(r.took, milliseconds(15000));
+  }
+  ::close(master);
+}
+
+TEST_F(CliTest, UnusablePortsExitWithThree) {
+  auto target = startTarget();
+  // Another program holds the target's port.
+  const int holder = ::open(target->port().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  writeFile(path("regular"), "x");
+  struct Case {
+    std::string port;
+    std::string message;
+  };
+  const Case cases[] = {
+      {target->port(), "another program"},
+      {path("absent").string(), "No such file"},
+      {path("regular").string(), "not a serial device"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.port);
+    const RunResult r = cli(c.port, {"info"}, seconds(30));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("Can not open " + c.port), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+  ::close(holder);
+}
+
+TEST_F(CliTest, ComNamesFollowTheConfigurationLink) {
+  auto target = startTarget();
+  const fs::path config = path("config");
+  fs::create_directories(config / "velkorn");
+  fs::create_symlink(target->port(), config / "velkorn" / "COM7");
+  const char* old = std::getenv("XDG_CONFIG_HOME");
+  const std::string saved = old ? old : "";
+  ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  const RunResult ok = cli("COM7", {"info"});
+  const RunResult none = cli("COM8", {"info"}, seconds(30));
+  if (old) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  EXPECT_EQ(none.status, 3);
+  EXPECT_NE(none.err.find("Can not open COM 8"), std::string::npos) << none.err;
+}
+
+TEST_F(CliTest, ReadThenVerifyRoundTrip) {
+  auto target = startTarget(blinkyFlash());
+  const fs::path out = path("chip.hex");
+  const RunResult read = cli(target->port(), {"read", out.string()});
+  ASSERT_EQ(read.status, 0) << read.err;
+  const Flash blinky = blinkyFlash();
+  EXPECT_EQ(readFile(out), writeIntelHex(blinky.data(), static_cast<int>(blinky.size())));
+
+  const RunResult verify = cli(target->port(), {"verify", out.string()});
+  EXPECT_EQ(verify.status, 0) << verify.err;
+  EXPECT_NE(verify.err.find("Matched OK!!!"), std::string::npos);
+
+  // An existing file is kept unless --force says otherwise.
+  writeFile(out, "keep me");
+  const RunResult refused = cli(target->port(), {"read", out.string()});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(readFile(out), "keep me");
+  const RunResult forced = cli(target->port(), {"read", "--force", out.string()});
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  EXPECT_EQ(readFile(out), writeIntelHex(blinky.data(), static_cast<int>(blinky.size())));
+}
+
+TEST_F(CliTest, ThirtyTwoKilobytePartIsReadToItsSize) {
+  auto target = startTarget({}, {"--32k"});
+  const fs::path out = path("chip.hex");
+  const RunResult r = cli(target->port(), {"read", out.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const Flash blank(0x8000, 0xFF);
+  EXPECT_EQ(readFile(out), writeIntelHex(blank.data(), 0x8000));
+}
+
+}  // namespace
+}  // namespace velkorn::testing
