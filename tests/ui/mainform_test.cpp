@@ -1,0 +1,499 @@
+// The main window offscreen: its start-up face, link selection onto pseudo-terminals and
+// onto a vanished device, the rate group, the error box and its abort flag, the debug
+// window, the function keys, the tab handling and the locking of commands while one runs.
+#include <QAction>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <fstream>
+
+#include "ui/dbgdlg.h"
+#include "ui/hexdump.h"
+#include "ui/syncdlg.h"
+#include "window_fixture.h"
+
+namespace velkorn::testing {
+namespace {
+
+using ui::TForm1;
+
+class MainFormTest : public ::testing::Test {
+ protected:
+  // The window is made after the test pinned its ports: it probes them at creation.
+  TForm1& makeForm() {
+    form_ = std::make_unique<TForm1>(&dialogs_);
+    return *form_;
+  }
+  bool tabShown(QWidget* sheet) const {
+    return form_->PageControl1->isTabVisible(form_->PageControl1->indexOf(sheet));
+  }
+  std::vector<bool> linkTabsShown() const {
+    return {tabShown(form_->TabSheet2), tabShown(form_->TabSheet3), tabShown(form_->TabSheet4)};
+  }
+  std::vector<bool> chipCommandsEnabled() const {
+    std::vector<bool> out;
+    for (QAction* a : form_->chipCommandEntries()) out.push_back(a->isEnabled());
+    return out;
+  }
+  std::vector<int> checkedComEntries() const {
+    std::vector<int> out;
+    for (int n = 1; n <= ui::kPortEntries; ++n)
+      if (form_->comEntry(n)->isChecked()) out.push_back(n);
+    return out;
+  }
+
+  ConfigHome home_;
+  ScriptedDialogs dialogs_;
+  std::unique_ptr<TForm1> form_;
+};
+
+// ------------------------------------------------------------------ start-up face
+
+TEST_F(MainFormTest, StartsWithOnlyTheFileTabAndTheChipCommandsDisabled) {
+  TForm1& form = makeForm();
+  EXPECT_EQ(form.windowTitle(), QStringLiteral("Velkorn RD2 / ED2 v0.98"));
+
+  struct Entry {
+    const char* caption;
+    bool enabled;
+  };
+  const Entry bar[] = {{"&Comport", true},         {"&Load File", true},        {"&Read Chip", false},
+                       {"Verify File", false},     {"&Program && Verify", false}, {"Full Chip &Erase", false},
+                       {"Program SSB+&BSB", false}, {"Reload", false}};
+  const QList<QAction*> actions = form.menuBar()->actions();
+  ASSERT_EQ(actions.size(), static_cast<qsizetype>(std::size(bar)));
+  for (std::size_t i = 0; i < std::size(bar); ++i) {
+    SCOPED_TRACE(bar[i].caption);
+    EXPECT_EQ(actions[static_cast<qsizetype>(i)]->text(), QString::fromLatin1(bar[i].caption));
+    EXPECT_EQ(actions[static_cast<qsizetype>(i)]->isEnabled(), bar[i].enabled);
+    EXPECT_EQ(actions[static_cast<qsizetype>(i)]->font().bold(), actions[static_cast<qsizetype>(i)] == form.MProg);
+  }
+  // "Debug" is enabled, never in the bar, and reached by its short cut only.
+  EXPECT_FALSE(actions.contains(form.Debug1));
+  EXPECT_TRUE(form.Debug1->isEnabled());
+  EXPECT_EQ(form.Debug1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_D));
+  EXPECT_EQ(form.MReload->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
+  const std::vector<QAction*> group1 = {form.MRead, form.CompareFile, form.MProg, form.MErase,
+                                        form.MBSB,  form.Debug1,      form.MReload};
+  EXPECT_EQ(form.chipCommandEntries(), group1);
+
+  // The Comport submenu: eight ports in two groups of four, TCP, Exit.
+  const QList<QAction*> sub = form.Com1->actions();
+  ASSERT_EQ(sub.size(), 13);
+  const char* const captions[] = {"COM &1", "COM &2", "COM &3", "COM &4", "-",   "COM &5", "COM &6",
+                                  "COM &7", "COM &8", "-",      "&TCP/Winsock", "-", "&Exit"};
+  for (int i = 0; i < 13; ++i) {
+    SCOPED_TRACE(captions[i]);
+    if (std::string(captions[i]) == "-") {
+      EXPECT_TRUE(sub[i]->isSeparator());
+    } else {
+      EXPECT_EQ(sub[i]->text().section(QLatin1Char('\t'), 0, 0), QString::fromLatin1(captions[i]));
+      EXPECT_FALSE(sub[i]->isChecked());
+    }
+  }
+
+  EXPECT_EQ(linkTabsShown(), (std::vector<bool>{false, false, false}));
+  EXPECT_TRUE(tabShown(form.TabSheet1));
+  EXPECT_EQ(form.PageControl1->tabText(0), QStringLiteral("&File Data"));
+  EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
+  EXPECT_EQ(form.panelText(1), QString());
+  EXPECT_EQ(form.panelText(2), QString());
+  EXPECT_TRUE(form.Timer2->isActive());
+  EXPECT_EQ(form.Timer2->interval(), 200);
+  EXPECT_FALSE(form.Timer1->isActive());
+  EXPECT_FALSE(form.serialPort().isOpen());
+  EXPECT_EQ(form.terminalRate(), 0);
+
+  // The file data view shows the whole file image in place.
+  EXPECT_EQ(form.fileView->DataPointer(), form.engine().images().fileImage.data());
+  EXPECT_EQ(form.fileView->DataSize(), 0x10000);
+  EXPECT_EQ(form.chipView->DataPointer(), form.engine().images().chipImage.data());
+
+  // Device tab defaults.
+  for (QLabel* value : {form.lManu, form.lDevFam, form.lMem, form.lProduct, form.lBSB, form.lSBV,
+                        form.lBVersion, form.lHSB}) {
+    SCOPED_TRACE(value->objectName().toStdString());
+    EXPECT_TRUE(value->text().isEmpty());
+    EXPECT_EQ(value->width(), 32);
+    EXPECT_EQ(value->palette().color(QPalette::WindowText), QColor(Qt::yellow));
+    EXPECT_EQ(value->palette().color(QPalette::Window), QColor(Qt::black));
+  }
+  EXPECT_FALSE(form.cbLock0->isChecked());
+  EXPECT_FALSE(form.cblock1->isChecked());
+  EXPECT_TRUE(form.cbBLJB->isChecked());
+  EXPECT_EQ(form.rgBaud->checkedId(), 9);
+  EXPECT_EQ(form.rgBaud->checkedButton()->text(), QStringLiteral("115200"));
+  EXPECT_EQ(form.eIP->text(), QStringLiteral("IP"));
+  EXPECT_EQ(form.debugWindow()->lines(), QStringList{QStringLiteral("Memo1")});
+  EXPECT_FALSE(form.debugWindow()->isVisible());
+  EXPECT_FALSE(form.engine().images().reload);
+}
+
+TEST_F(MainFormTest, SecurityBoxesFollowTheOperatorIntoTheDeviceState) {
+  TForm1& form = makeForm();
+  form.cbLock0->click();
+  form.cblock1->click();
+  form.cbBLJB->click();
+  EXPECT_TRUE(form.engine().device().lock0);
+  EXPECT_TRUE(form.engine().device().lock1);
+  EXPECT_FALSE(form.engine().device().bljb);
+  form.lockBoxes(false, true);  // as a device-information read sets them
+  EXPECT_FALSE(form.engine().device().lock0);
+  EXPECT_TRUE(form.engine().device().lock1);
+}
+
+// ------------------------------------------------------------------ link selection
+
+TEST_F(MainFormTest, PickingAPinnedPortOpensItAndShowsTheLinkFace) {
+  Pty pty;
+  ASSERT_FALSE(pty.slave().empty());
+  home_.pin(2, pty.slave());
+  TForm1& form = makeForm();
+  EXPECT_TRUE(form.comEntry(2)->isEnabled());
+  EXPECT_TRUE(form.comEntry(2)->text().endsWith(QString::fromStdString(pty.slave())));
+  form.Timer2->stop();
+
+  form.comEntry(2)->trigger();
+
+  EXPECT_TRUE(form.serialPort().isOpen());
+  EXPECT_EQ(form.panelText(0), QStringLiteral("COM2"));
+  EXPECT_EQ(checkedComEntries(), std::vector<int>{2});
+  EXPECT_EQ(linkTabsShown(), (std::vector<bool>{true, true, true}));
+  EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet3);
+  EXPECT_TRUE(form.Timer2->isActive());
+  // No saved rate yet: the rate the group shows.
+  EXPECT_EQ(form.terminalRate(), 115200);
+  EXPECT_EQ(form.serialPort().baudRate(), 115200);
+  EXPECT_EQ(form.panelText(1), QStringLiteral("115200"));
+  EXPECT_EQ(chipCommandsEnabled(), std::vector<bool>(7, true));
+  EXPECT_TRUE(dialogs_.of("error").empty());
+}
+
+TEST_F(MainFormTest, AVanishedDeviceClosesTheOldPortAndLeavesNoLink) {
+  Pty first, second;
+  home_.pin(1, first.slave());
+  home_.pin(3, second.slave());
+  TForm1& form = makeForm();
+  ASSERT_TRUE(form.comEntry(3)->isEnabled());
+  form.comEntry(1)->trigger();
+  ASSERT_TRUE(form.serialPort().isOpen());
+  const QString rateBefore = form.panelText(1);
+
+  home_.pin(3, (home_.root() / "unplugged").string());  // the adapter is gone
+  form.comEntry(3)->trigger();
+
+  EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{"Can not open COM 3|ok"});
+  EXPECT_FALSE(form.serialPort().isOpen());
+  EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
+  EXPECT_EQ(form.panelText(1), rateBefore);  // a failed open does not touch the rate panel
+  EXPECT_TRUE(checkedComEntries().empty());
+  EXPECT_EQ(linkTabsShown(), (std::vector<bool>{false, false, false}));
+  EXPECT_EQ(chipCommandsEnabled(), std::vector<bool>(7, false));
+  // The reason goes to the debug log beside the box.
+  const QStringList log = form.debugWindow()->lines();
+  ASSERT_FALSE(log.isEmpty());
+  EXPECT_TRUE(log.back().startsWith(QStringLiteral("COM3: "))) << log.back().toStdString();
+}
+
+TEST_F(MainFormTest, APortThatCannotBeOpenedAtStartIsDisabled) {
+  Pty pty;
+  home_.pin(4, (home_.root() / "nothing-here").string());
+  home_.pin(5, pty.slave());
+  TForm1& form = makeForm();
+  EXPECT_FALSE(form.comEntry(4)->isEnabled());
+  EXPECT_TRUE(form.comEntry(5)->isEnabled());
+  EXPECT_FALSE(form.serialPort().isOpen());  // the probe closes what it opened
+}
+
+TEST_F(MainFormTest, TheTcpEntryWithoutAModuleEndsInTheNoLinkFace) {
+  TForm1& form = makeForm();
+  form.MTCP->trigger();
+  EXPECT_EQ(dialogs_.of("connect").size(), 1u);
+  EXPECT_FALSE(form.MTCP->isChecked());
+  EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
+  EXPECT_FALSE(form.Timer2->isActive());
+  EXPECT_EQ(linkTabsShown(), (std::vector<bool>{false, false, false}));
+}
+
+// ------------------------------------------------------------------ the rate group
+
+TEST_F(MainFormTest, RateGroupStoresTheRateAndAppliesItOnlyToAnOpenPort) {
+  struct Case {
+    bool portOpen;
+    int index;
+    const char* panel1;
+    int rate;
+  };
+  const Case cases[] = {
+      {false, 5, "", 9600},
+      {false, 0, "", 300},
+      {true, 5, "9600", 9600},
+      {true, 8, "57600", 57600},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rate) + (c.portOpen ? " open" : " closed"));
+    Pty pty;
+    home_.pin(1, pty.slave());
+    form_.reset();
+    TForm1& form = makeForm();
+    if (c.portOpen) form.comEntry(1)->trigger();
+    form.rgBaud->button(c.index)->click();  // the operator picks the rate
+    EXPECT_EQ(form.terminalRate(), c.rate);
+    EXPECT_EQ(form.panelText(1), QString::fromLatin1(c.panel1));
+    if (c.portOpen) {
+      EXPECT_EQ(form.serialPort().baudRate(), c.rate);
+    }
+    // The next open runs at the chosen rate.
+    form.comEntry(1)->trigger();
+    EXPECT_EQ(form.serialPort().baudRate(), c.rate);
+    EXPECT_EQ(form.panelText(1), QString::number(c.rate));
+  }
+}
+
+TEST_F(MainFormTest, SelectingARateByProgramRunsTheClickHandler) {
+  TForm1& form = makeForm();
+  form.selectBaudIndex(7);
+  EXPECT_EQ(form.terminalRate(), 38400);
+  form.selectBaudIndex(-1);  // no entry selected: nothing changes
+  EXPECT_EQ(form.rgBaud->checkedId(), -1);
+  EXPECT_EQ(form.terminalRate(), 38400);
+}
+
+// ------------------------------------------------------------------ tabs
+
+TEST_F(MainFormTest, OperatorTabChangesRunThePollAndRateHandling) {
+  Pty pty;
+  home_.pin(1, pty.slave());
+  TForm1& form = makeForm();
+  form.selectBaudIndex(5);  // 9600
+  form.comEntry(1)->trigger();
+
+  form.PageControl1->setCurrentWidget(form.TabSheet4);  // the operator picks "Device"
+  EXPECT_FALSE(form.Timer2->isActive());
+  form.serialPort().setBaudRate(115200);  // as a synchronisation leaves it
+  form.PageControl1->setCurrentWidget(form.TabSheet3);
+  EXPECT_TRUE(form.Timer2->isActive());
+  EXPECT_EQ(form.serialPort().baudRate(), 9600);
+  EXPECT_EQ(form.panelText(1), QStringLiteral("9600"));
+
+  // The engine's tab changes run the same handling explicitly.
+  form.showTab(isp::Tab::ChipData);
+  EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet2);
+  EXPECT_FALSE(form.Timer2->isActive());
+  form.showTab(isp::Tab::Terminal);
+  EXPECT_TRUE(form.Timer2->isActive());
+}
+
+// ------------------------------------------------------------------ error box
+
+TEST_F(MainFormTest, CancelInTheErrorBoxRaisesTheAbortFlag) {
+  struct Case {
+    bool cancellable;
+    isp::Button answer;
+    int flagBefore, flagAfter;
+  };
+  const Case cases[] = {
+      {true, isp::Button::Cancel, 0, 1},
+      {true, isp::Button::Ok, 0, 0},
+      {true, isp::Button::Ok, 1, 1},  // OK leaves the flag as it was
+      {false, isp::Button::Cancel, 0, 0},  // a box without Cancel answers OK
+  };
+  TForm1& form = makeForm();
+  for (const Case& c : cases) {
+    form.engine().downloadAbort = c.flagBefore;
+    dialogs_.errorAnswers = {c.answer};
+    const isp::Button got = form.ShowError(QStringLiteral("x"), c.cancellable);
+    EXPECT_EQ(got, c.cancellable ? c.answer : isp::Button::Ok);
+    EXPECT_EQ(form.engine().downloadAbort, c.flagAfter);
+  }
+  EXPECT_EQ(dialogs_.of("error").front(), "x|okcancel");
+}
+
+// ------------------------------------------------------------------ debug window
+
+TEST_F(MainFormTest, CtrlDShowsTheDebugWindowWhileDebugIsEnabled) {
+  TForm1& form = makeForm();
+  form.show();
+  QApplication::setActiveWindow(&form);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form, 5000));
+  QTest::keyClick(&form, Qt::Key_D, Qt::ControlModifier);
+  EXPECT_TRUE(form.debugWindow()->isVisible());
+  EXPECT_EQ(form.debugWindow()->windowTitle(), QStringLiteral("DbgFrm"));
+
+  // A failed link selection disables group 1, "Debug" with it.
+  form.debugWindow()->hide();
+  home_.pin(6, (home_.root() / "gone").string());
+  form.COM11Click(form.comEntry(6));
+  QApplication::setActiveWindow(&form);
+  QTest::keyClick(&form, Qt::Key_D, Qt::ControlModifier);
+  EXPECT_FALSE(form.debugWindow()->isVisible());
+}
+
+TEST_F(MainFormTest, DebugLogAccumulatesWhileHiddenAndADoubleClickEmptiesIt) {
+  TForm1& form = makeForm();
+  form.debugLog(":020000050000F9");
+  form.debugLog("->58.");
+  form.debugLog("->\r\n0000=FF\r\n");
+  EXPECT_FALSE(form.debugWindow()->isVisible());
+  EXPECT_EQ(form.debugWindow()->lines(),
+            (QStringList{"Memo1", ":020000050000F9", "->58.", "->", "0000=FF", ""}));
+  form.Debug1->trigger();
+  QTest::mouseDClick(form.debugWindow()->memo()->viewport(), Qt::LeftButton);
+  EXPECT_TRUE(form.debugWindow()->lines().isEmpty());
+  form.debugLog("Load Misc");
+  EXPECT_EQ(form.debugWindow()->lines(), QStringList{"Load Misc"});
+}
+
+// ------------------------------------------------------------------ function keys
+
+TEST_F(MainFormTest, FunctionKeysSendTheirCaptionOnlyWithoutModifiers) {
+  struct Case {
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+    const char* sent;  // nullptr: nothing sent, no beep
+  };
+  const Case cases[] = {
+      {Qt::Key_F1, Qt::NoModifier, "KP01001"},
+      {Qt::Key_F5, Qt::NoModifier, "DOWNLOAD"},
+      {Qt::Key_F6, Qt::NoModifier, nullptr},  // empty caption
+      {Qt::Key_F1, Qt::ShiftModifier, nullptr},
+      {Qt::Key_F2, Qt::ControlModifier, nullptr},
+      {Qt::Key_F3, Qt::AltModifier, nullptr},
+      {Qt::Key_F7, Qt::NoModifier, nullptr},
+      {Qt::Key_A, Qt::NoModifier, nullptr},
+  };
+  TForm1& form = makeForm();
+  std::vector<QString> sent;
+  form.sendTerminalLine = [&](const QString& line) { sent.push_back(line); };
+  form.show();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(QKeySequence(c.key | c.modifiers).toString().toStdString());
+    sent.clear();
+    const int beeps = form.beeps();
+    // Sent to a control deep inside the window: the window still sees it, once.
+    QTest::keyClick(form.fileView, c.key, c.modifiers);
+    if (c.sent) {
+      EXPECT_EQ(sent, std::vector<QString>{QString::fromLatin1(c.sent)});
+      EXPECT_EQ(form.beeps(), beeps + 1);
+    } else {
+      EXPECT_TRUE(sent.empty());
+      EXPECT_EQ(form.beeps(), beeps);
+    }
+  }
+  // Captions come from the terminal's buttons once it provides them.
+  form.hotKeyCaption = [](int index) { return index == 5 ? QStringLiteral("SIX") : QString(); };
+  sent.clear();
+  QTest::keyClick(form.eIP, Qt::Key_F6);
+  QTest::keyClick(form.eIP, Qt::Key_F1);
+  EXPECT_EQ(sent, std::vector<QString>{QStringLiteral("SIX")});
+}
+
+// ------------------------------------------------------------------ commands lock the menu
+
+class CommandLockTest : public MainFormTest {
+ protected:
+  std::string writeHex(const std::string& text) {
+    const auto path = home_.root() / "small.hex";
+    std::ofstream(path, std::ios::binary) << text;
+    return path.string();
+  }
+  struct Snapshot {
+    bool busy, loadFile, prog, reload, com1, tcp, debug;
+  };
+  Snapshot snapshot() {
+    TForm1& f = *form_;
+    return {f.engine().busy(), f.LoadFile1->isEnabled(), f.MProg->isEnabled(), f.MReload->isEnabled(),
+            f.comEntry(1)->isEnabled(), f.MTCP->isEnabled(), f.Debug1->isEnabled()};
+  }
+};
+
+TEST_F(CommandLockTest, ALoadDisablesTheCommandsAndHandsThemBackAfterwards) {
+  struct Case {
+    const char* name;
+    bool link;
+  };
+  for (const Case c : {Case{"no link", false}, Case{"link", true}}) {
+    SCOPED_TRACE(c.name);
+    Pty pty;
+    home_.pin(1, pty.slave());
+    form_.reset();
+    dialogs_ = ScriptedDialogs{};
+    TForm1& form = makeForm();
+    if (c.link) form.comEntry(1)->trigger();
+    const std::string hex = writeHex(":0400000001020304F2\r\n:00000001FF\r\n");
+    std::optional<Snapshot> during;
+    int syncShownDuring = -1;
+    dialogs_.onOpenFile = [&] {
+      during = snapshot();
+      // Another command started inside the load does nothing.
+      form.MProgClick();
+      syncShownDuring = form.syncWindow()->isVisible();
+    };
+    dialogs_.fileAnswers = {QString::fromStdString(hex)};
+
+    form.LoadFile1->trigger();
+
+    ASSERT_TRUE(during.has_value());
+    EXPECT_TRUE(during->busy);
+    EXPECT_FALSE(during->loadFile);
+    EXPECT_FALSE(during->prog);
+    EXPECT_FALSE(during->reload);
+    EXPECT_FALSE(during->com1);
+    EXPECT_FALSE(during->tcp);
+    EXPECT_TRUE(during->debug);  // the debug window stays reachable
+    EXPECT_EQ(syncShownDuring, 0);
+    EXPECT_EQ(dialogs_.of("open").size(), 1u);
+
+    const Snapshot after = snapshot();
+    EXPECT_FALSE(after.busy);
+    EXPECT_TRUE(after.loadFile);
+    EXPECT_EQ(after.prog, c.link);  // back to what the link selection gives
+    EXPECT_TRUE(after.reload);      // a complete load enables Reload, link or not
+    EXPECT_TRUE(after.com1);
+    EXPECT_TRUE(after.tcp);
+    EXPECT_EQ(form.engine().images().fileImage[2], 0x03);
+    EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet1);
+  }
+}
+
+TEST_F(CommandLockTest, AFailureEscapingACommandIsShownAndTheMenuComesBack) {
+  TForm1& form = makeForm();
+  dialogs_.fileAnswers = {QString::fromStdString((home_.root() / "missing.hex").string())};
+  form.LoadFile1Click();
+  const auto errors = dialogs_.of("error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("missing.hex"), std::string::npos) << errors[0];
+  EXPECT_NE(errors[0].find("kann nicht ge"), std::string::npos) << errors[0];
+  EXPECT_FALSE(form.engine().busy());
+  EXPECT_TRUE(form.LoadFile1->isEnabled());
+  EXPECT_FALSE(form.MReload->isEnabled());
+}
+
+TEST_F(CommandLockTest, SyncWithoutAPortEndsWhenTheOperatorCancels) {
+  TForm1& form = makeForm();
+  std::optional<Snapshot> during;
+  dialogs_.onError = [&](const QString& text) {
+    if (text == QStringLiteral("Can not write to COM") && !during) {
+      during = snapshot();
+      form.syncWindow()->cancelButton()->click();
+    }
+  };
+  form.BitBtn1->click();
+  ASSERT_TRUE(during.has_value());
+  EXPECT_FALSE(during->loadFile);
+  EXPECT_FALSE(form.syncWindow()->isVisible());
+  EXPECT_EQ(dialogs_.of("error").back(), "Can not synchronize target \"U\"|ok");
+  EXPECT_TRUE(form.LoadFile1->isEnabled());
+}
+
+}  // namespace
+}  // namespace velkorn::testing

@@ -1,0 +1,102 @@
+#pragma once
+// What the window tests share: a private configuration directory (so COM n can be pinned to
+// a pseudo-terminal with a COMn link before the window probes its ports), pseudo-terminals
+// to pin, and a window answered by scripted dialogs.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "scripted_dialogs.h"
+#include "ui/mainform.h"
+
+namespace velkorn::testing {
+
+// The master side of a pseudo-terminal; its slave is the device a COMn link points at.
+class Pty {
+ public:
+  Pty() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) {
+      if (const char* name = ::ptsname(master_)) slave_ = name;
+    }
+  }
+  ~Pty() {
+    if (master_ >= 0) ::close(master_);
+  }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+  const std::string& slave() const { return slave_; }
+  int master() const { return master_; }
+
+ private:
+  int master_ = -1;
+  std::string slave_;
+};
+
+// A fresh $XDG_CONFIG_HOME for one test, restored afterwards.
+class ConfigHome {
+ public:
+  ConfigHome() {
+    namespace fs = std::filesystem;
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+    for (char& c : name)
+      if (c == '/') c = '_';
+    root_ = fs::temp_directory_path() / ("velkorn_ui_" + std::to_string(::getpid()) + "_" + name);
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "velkorn");
+    if (const char* old = ::getenv("XDG_CONFIG_HOME")) old_ = old, hadOld_ = true;
+    ::setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
+  }
+  ~ConfigHome() {
+    if (hadOld_)
+      ::setenv("XDG_CONFIG_HOME", old_.c_str(), 1);
+    else
+      ::unsetenv("XDG_CONFIG_HOME");
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+  ConfigHome(const ConfigHome&) = delete;
+  ConfigHome& operator=(const ConfigHome&) = delete;
+
+  // Pins COM n to `target` (replacing an earlier pin); the target need not exist.
+  void pin(int n, const std::string& target) const {
+    const auto link = dir() / ("COM" + std::to_string(n));
+    std::error_code ec;
+    std::filesystem::remove(link, ec);
+    std::filesystem::create_symlink(target, link);
+  }
+  std::filesystem::path dir() const { return root_ / "velkorn"; }
+  std::filesystem::path root() const { return root_; }
+
+ private:
+  std::filesystem::path root_;
+  std::string old_;
+  bool hadOld_ = false;
+};
+
+// Lets the event loop run until `done` holds or the limit passes; returns `done()`.
+inline bool waitFor(const std::function<bool()>& done, int limitMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done()) {
+    if (timer.elapsed() > limitMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    ::usleep(1000);
+  }
+  return true;
+}
+
+}  // namespace velkorn::testing
