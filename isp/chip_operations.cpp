@@ -42,6 +42,9 @@ constexpr int kReadLineDataAt = 7;
 constexpr int kCompareBelow = 0xFC00;    // blocks from here on (the bootloader's own) are not compared
 constexpr int kFinalCompareSpare = 1024; // the final comparison stops this far below the chip size
 
+// The chip size as a bound for the 64 KiB images, whatever was stored in it.
+int chipBytes(const MemoryImages& images) { return std::clamp(images.chipSize, 0, kImageSize); }
+
 std::string dataRecord(const Image& image, int address) {
   std::string record = ":10" + hexWord(static_cast<std::uint16_t>(address)) + "00";
   for (int i = 0; i < kDataBlockBytes; ++i) record += hexByte(image[static_cast<std::size_t>(address + i)]);
@@ -152,6 +155,7 @@ void Engine::progClick() {
   op_.progressCaption("Programming...");
   op_.processEvents();
 
+  const int chipSize = chipBytes(images_);
   int address = 0;
   int recordsSent = 0;  // retries count again
   do {
@@ -165,14 +169,14 @@ void Engine::progClick() {
       if (answer == ".") address += kDataBlockBytes;
       else ShowError("Ack Error Retry! s=\"" + answer + "\"", true);  // OK: the same record again
     }
-  } while (address < images_.chipSize && downloadAbort == 0);
+  } while (address < chipSize && downloadAbort == 0);
   op_.progressHide();
-  if (address < images_.chipSize) return;
+  if (address < chipSize) return;
 
   if (!readChip("Verifying...", true)) return;
 
   // The top 1 KiB holds the bootloader's area and is left out of the final comparison.
-  const auto end = images_.fileImage.begin() + (images_.chipSize - kFinalCompareSpare);
+  const auto end = images_.fileImage.begin() + std::max(chipSize - kFinalCompareSpare, 0);
   if (std::equal(images_.fileImage.begin(), end, images_.chipImage.begin())) programBootConfig();
   else ShowError("Verify FAILED !!!", false);
 }
@@ -190,6 +194,7 @@ bool Engine::readChip(const std::string& title, bool compare) {
   op_.debugLog("Reading Chip");
   matchFlag = true;
   downloadAbort = 0;
+  const int chipSize = chipBytes(images_);
   op_.progressShow(title, images_.chipSize);
   OnUnwind hideProgress([this] { op_.progressHide(); });
   int block = 0;
@@ -198,7 +203,7 @@ bool Engine::readChip(const std::string& title, bool compare) {
   replyLimit = kReadReplyLimit;
 
   do {
-    UpdateProgress(block, images_.chipSize - 1, 1);
+    UpdateProgress(block, chipSize - 1, 1);
     const std::string answer = ExchangeRecord(readRequest(block), true, kStopNone);
     if (answer.size() != static_cast<std::size_t>(kReadAnswerChars)) {
       // OK asks for the same block again.
@@ -241,9 +246,9 @@ bool Engine::readChip(const std::string& title, bool compare) {
     }
     if (block == 0) op_.repaintView(View::Chip);
     block += kReadBlockBytes;
-  } while (block < images_.chipSize && downloadAbort == 0);
+  } while (block < chipSize && downloadAbort == 0);
 
-  const bool complete = block >= images_.chipSize;
+  const bool complete = block >= chipSize;
   op_.progressHide();
   op_.repaintView(View::Chip);
   return complete;
