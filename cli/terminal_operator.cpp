@@ -137,23 +137,30 @@ void TerminalOperator::processEvents() {
 }
 
 void TerminalOperator::progressShow(const std::string& caption, int maximum) {
+  shown_ = true;
   maximum_ = maximum;
   position_ = 0;
   timeLeft_.clear();
   bytesPerSecond_.clear();
-  progressCaption(caption);
+  showCaption(caption);
 }
 
 void TerminalOperator::progressCaption(const std::string& caption) {
-  if (caption == caption_ && (barShown_ || !settings_.progressBar)) return;
+  // A caption set while the window is hidden only shows when the window does.
+  if (!shown_ || caption == caption_) {
+    caption_ = caption;
+    return;
+  }
+  showCaption(caption);
+}
+
+void TerminalOperator::showCaption(const std::string& caption) {
   caption_ = caption;
   if (settings_.quiet) return;
+  finishLine();
   if (settings_.progressBar) {
-    finishLine();
-    drawnPercent_ = -1;
     drawBar();
   } else {
-    finishLine();
     err_ << caption << '\n';
     err_.flush();
   }
@@ -161,7 +168,7 @@ void TerminalOperator::progressCaption(const std::string& caption) {
 
 void TerminalOperator::progressPosition(int position) {
   position_ = position;
-  if (!settings_.quiet && settings_.progressBar) drawBar();
+  if (shown_ && !settings_.quiet && settings_.progressBar) drawBar();
 }
 
 void TerminalOperator::progressFigures(const std::string& timeLeft, const std::string& bytesPerSecond) {
@@ -170,10 +177,8 @@ void TerminalOperator::progressFigures(const std::string& timeLeft, const std::s
 }
 
 void TerminalOperator::progressHide() {
-  if (barShown_) {
-    position_ = maximum_ > 0 ? std::max(position_, 0) : 0;
-    finishLine();
-  }
+  if (barShown_) finishLine();
+  shown_ = false;
   caption_.clear();
 }
 

@@ -90,6 +90,7 @@ class TerminalOperator final : public isp::Operator {
   static constexpr int kTerminalRate = 115200;
   void printBox(const std::string& text);
   void drawBar();
+  void showCaption(const std::string& caption);
 
   OperatorSettings settings_;
   std::ostream& err_;
@@ -109,6 +110,7 @@ class TerminalOperator final : public isp::Operator {
   bool chipLock1_ = false;
   std::string panel2_;
   // progress
+  bool shown_ = false;  // between progressShow and progressHide
   std::string caption_;
   int maximum_ = 0;
   int position_ = 0;
