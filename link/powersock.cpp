@@ -270,6 +270,8 @@ void TPowersock::createSocket(bool linger_reset) {
   }
   fd_ = fd;
   ++generation_;
+  linger_reset_ = linger_reset;
+  connect_failed_ = false;
   listening_ = false;
   established_ = false;
   connect_pending_ = false;
@@ -564,6 +566,7 @@ void TPowersock::onWriteReady() {
     updateReadWatch();
     notify(kEventConnect, 0);
   } else {
+    connect_failed_ = true;
     notify(kEventConnect, SocketErrorNumber(so_error));
   }
 }
@@ -674,6 +677,16 @@ void TPowersock::Connect() {
 
   // A close that failed earlier may have left no socket; every connect needs one.
   if (fd_ < 0 && !destroying_) createSocket(false);
+  // Windows Sockets lets a socket try again after a refused connect; here such a socket
+  // only answers "connection aborted", so a fresh one of the same kind takes its place
+  // (quietly: for the owner it is still the same socket).
+  if (connect_failed_ && !connect_pending_) {
+    read_notifier_->setEnabled(false);
+    write_notifier_->setEnabled(false);
+    ::close(fd_);
+    fd_ = -1;
+    createSocket(linger_reset_);
+  }
 
   sockaddr_in remote{};
   remote.sin_family = AF_INET;
@@ -706,6 +719,7 @@ void TPowersock::Connect() {
           [this, generation, number] {
             if (generation != generation_ || !connect_pending_) return;
             connect_pending_ = false;
+            connect_failed_ = true;
             notify(kEventConnect, number);
           },
           Qt::QueuedConnection);
@@ -856,7 +870,10 @@ void TPowersock::SendBuffer(const char* buffer, std::uint16_t length) {
       if (sent < 0) {
         const int e = errno;
         if (e == EINTR) continue;
-        setLastSocketError(SocketErrorNumber(e));
+        // A socket that never got connected answers "broken pipe" here, where Windows
+        // Sockets says "not connected".
+        setLastSocketError(e == EPIPE && !established_ ? SocketErrorNumber(ENOTCONN)
+                                                       : SocketErrorNumber(e));
         CheckSocketError(kWouldBlock);
         // The peer reads nothing: give up after a bound instead of spinning for ever.
         if (std::chrono::steady_clock::now() - last_progress >

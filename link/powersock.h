@@ -212,6 +212,8 @@ class TPowersock : public QObject {
   std::uint32_t generation_ = 0;   // bumped whenever the socket is replaced
   bool listening_ = false;
   bool established_ = false;      // the connect completed; reads and closes are watched
+  bool connect_failed_ = false;   // the last connect attempt on this socket failed
+  bool linger_reset_ = false;     // this socket closes with a reset
   bool connect_pending_ = false;
   bool read_armed_ = false;        // a read notification may be given (until the next recv)
   bool close_reported_ = false;    // the peer's close was already notified
