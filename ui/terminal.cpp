@@ -347,6 +347,9 @@ void TTerminal::SockDataAvailable() {
 }
 
 void TTerminal::FlushReceivedLines() {
+  // All complete lines go into the memo as one edit, so that a burst of short lines costs
+  // one layout pass rather than one per line.
+  QString lines;
   std::size_t begin = 0;
   for (;;) {
     const std::size_t lf = receiveBuffer_.find(kLf, begin);
@@ -354,20 +357,23 @@ void TTerminal::FlushReceivedLines() {
     std::size_t end = lf;
     // Only the CR of a CR LF pair is dropped; a line ended by LF alone stays whole.
     if (end > begin && receiveBuffer_[end - 1] == kCr) --end;
-    appendReceivedLine(std::string_view(receiveBuffer_).substr(begin, end - begin));
+    lines += terminalDisplayText(std::string_view(receiveBuffer_).substr(begin, end - begin));
+    lines += QChar(QChar::ParagraphSeparator);
     begin = lf + 1;
   }
   receiveBuffer_.erase(0, begin);
+  if (begin > 0) appendReceivedLines(lines);
 }
 
-void TTerminal::appendReceivedLine(std::string_view line) {
+void TTerminal::appendReceivedLines(const QString& lines) {
   // Each received line becomes a line of its own; the memo then waits on a fresh line, the
   // way typed text continues after it.
   QTextCursor cursor(memo_->document());
+  cursor.beginEditBlock();
   cursor.movePosition(QTextCursor::End);
   if (!cursor.block().text().isEmpty()) cursor.insertBlock();
-  cursor.insertText(terminalDisplayText(line));
-  cursor.insertBlock();
+  cursor.insertText(lines);
+  cursor.endEditBlock();
   memo_->setTextCursor(cursor);
   memo_->ensureCursorVisible();
 }

@@ -132,7 +132,7 @@ class TTerminal : public QWidget {
   // Memo1KeyPress for one typed character (Latin-1).
   void Memo1KeyPress(char ch);
   void sendBytes(const std::string& bytes);
-  void appendReceivedLine(std::string_view line);
+  void appendReceivedLines(const QString& lines);  // each ended by a paragraph separator
   void reportError(const std::string& text);
   std::uint32_t nowMs();
 
