@@ -120,6 +120,8 @@ std::string targetUsage() {
       "  --silent-after N     fall silent after N complete records\n"
       "  --drop-echo N        send no echo for the N-th record\n"
       "  --garble-read N      corrupt a data digit of the N-th read answer\n"
+      "  --garble-with C      the character that --garble-read puts in (default G; a hex\n"
+      "                       digit makes a wrong byte instead of an unreadable one)\n"
       "  --short-read N       answer the N-th read request one character short\n"
       "  --erase-delay MS     answer the erase this much later\n"
       "  --refuse-erase       answer X to the erase\n"
@@ -228,6 +230,13 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
         error = "option --erase-delay: '" + v + "' is not a time in milliseconds (0 to 600000)";
         return std::nullopt;
       }
+    } else if (name == "--garble-with") {
+      if (!value(v)) return std::nullopt;
+      if (v.size() != 1 || v[0] < 0x21 || v[0] > 0x7E) {
+        error = "option --garble-with: '" + v + "' is not one printable character";
+        return std::nullopt;
+      }
+      o.faults.garbleReadWith = v[0];
     } else if (name == "--link") {
       if (!value(v)) return std::nullopt;
       if (!isPortName(v)) {

@@ -71,7 +71,7 @@ TEST(TargetOptions, GoodOptionsSetTheModel) {
   const auto o = parseTargetOptions({"--product", "ef", "--manufacturer=0x12", "--32k", "--security", "EE",
                                      "--refuse-record", "3", "--silent-after=7", "--erase-delay", "0",
                                      "--pace", "--rate", "9600", "--link", "COM12", "--flash-out", "f",
-                                     "--flash-out-live", "--garble-output", "2"},
+                                     "--flash-out-live", "--garble-output", "2", "--garble-with", "7"},
                                     error);
   ASSERT_TRUE(o) << error;
   EXPECT_EQ(o->profile.product, 0xEF);
@@ -81,6 +81,7 @@ TEST(TargetOptions, GoodOptionsSetTheModel) {
   EXPECT_EQ(o->faults.refuseDataRecord, 3);
   EXPECT_EQ(o->faults.silentAfterRecords, 7);
   EXPECT_EQ(o->faults.garbleOutputByte, 2);
+  EXPECT_EQ(o->faults.garbleReadWith, '7');
   EXPECT_TRUE(o->pace);
   EXPECT_EQ(o->rateBitsPerSecond, 9600);
   EXPECT_EQ(o->link, "COM12");
@@ -99,6 +100,8 @@ TEST(TargetOptions, BadOptionsAreNamed) {
       {"--drop-echo", "two"},
       {"--rate", "0"},
       {"--erase-delay", "600001"},
+      {"--garble-with", "AB"},
+      {"--garble-with", " "},
       {"--link", "LPT1"},
       {"--link", "COM0"},
       {"--link", "COM"},
