@@ -175,14 +175,6 @@ TEST(BootloaderLine, SynchronisationAndFraming) {
   }
 }
 
-TEST(BootloaderLine, ResetSyncNeedsANewAutobaud) {
-  Bootloader b = synced();
-  b.resetSync();
-  EXPECT_FALSE(b.synchronised());
-  EXPECT_EQ(b.receive(":020000050000F9"), "");
-  EXPECT_EQ(b.receive("U:020000050000F9"), "U:020000050000F958.");
-}
-
 TEST(BootloaderLine, RecordsKeepsOnlyCompleteRecordsAsReceived) {
   Bootloader b = synced();
   b.receive(":0200G0:020000050000F8:0100000307F5:020000");
@@ -244,16 +236,6 @@ TEST(BootloaderConfiguration, SecurityBootStatusAndBljb) {
   // The erase unlocks the chip again.
   EXPECT_EQ(answerTo(b, ":0100000307F5"), ".");
   EXPECT_EQ(answerTo(b, ":020000050700F2"), "FF.");
-}
-
-TEST(BootloaderConfiguration, RecordCallbackAndFlashChangeCount) {
-  Bootloader b = synced();
-  std::vector<std::string> seen;
-  b.onRecord = [&](const std::string& record, const std::string& answer) { seen.push_back(record + "|" + answer); };
-  b.receive(":020000050000F9:0100000307F5:10010000000102030405060708090A0B0C0D0E0F77");
-  EXPECT_EQ(seen, (std::vector<std::string>{":020000050000F9|58.", ":0100000307F5|.",
-                                            ":10010000000102030405060708090A0B0C0D0E0F77|."}));
-  EXPECT_EQ(b.flashChanges(), 2u);
 }
 
 // A record sequence sent one record at a time, with the reply each one gets.
