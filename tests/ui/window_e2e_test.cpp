@@ -1,0 +1,116 @@
+// The window against velkorn-target on a pseudo-terminal published as COM1: Sync fills the
+// Device tab, Program & Verify puts a HEX file into the simulated flash and hands the line
+// back to the terminal.
+#include <QAction>
+#include <QLabel>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+#include <fstream>
+#include <iterator>
+
+#include "cli/process.h"
+#include "ui/dbgdlg.h"
+#include "ui/dowloadfrm.h"
+#include "ui/syncdlg.h"
+#include "window_fixture.h"
+
+namespace velkorn::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+class WindowEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    target_ = std::make_unique<Target>(
+        std::vector<std::string>{"--link", "COM1", "--log", "--flash-out", (home_.root() / "flash.bin").string()},
+        (home_.root() / "target.log").string());
+    ASSERT_FALSE(target_->port().empty()) << "velkorn-target did not start";
+    ASSERT_TRUE(waitFor([&] { return fs::is_symlink(home_.dir() / "COM1"); }, 10000));
+    form_ = std::make_unique<ui::TForm1>(&dialogs_);
+    // The sync window's own minute is the bound on a silent target; keep it short here.
+    form_->syncWindow()->timer().setInterval(100);
+    ASSERT_TRUE(form_->comEntry(1)->isEnabled());
+    form_->comEntry(1)->trigger();
+    ASSERT_EQ(form_->panelText(0), QStringLiteral("COM1"));
+  }
+  void TearDown() override {
+    form_.reset();
+    if (target_) target_->stop();
+  }
+
+  std::vector<std::uint8_t> flashAfterStop() {
+    target_->stop();
+    std::ifstream in(home_.root() / "flash.bin", std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+  }
+
+  ConfigHome home_;
+  ScriptedDialogs dialogs_;
+  std::unique_ptr<Target> target_;
+  std::unique_ptr<ui::TForm1> form_;
+};
+
+TEST_F(WindowEndToEnd, SyncShowsTheTargetsDeviceInformation) {
+  form_->BitBtn1->click();
+
+  EXPECT_TRUE(dialogs_.of("error").empty()) << dialogs_.of("error").front();
+  const std::pair<QLabel*, const char*> shown[] = {
+      {form_->lManu, "58"}, {form_->lDevFam, "D7"}, {form_->lMem, "FC"},  {form_->lProduct, "FF"},
+      {form_->lBSB, "FF"},  {form_->lSBV, "FC"},    {form_->lHSB, "FB"},  {form_->lBVersion, "12"},
+  };
+  for (const auto& [label, text] : shown) EXPECT_EQ(label->text(), QString::fromLatin1(text)) << label->objectName().toStdString();
+  EXPECT_EQ(form_->panelText(2), QStringLiteral("BOOTLOADER"));
+  EXPECT_EQ(form_->panelText(1), QStringLiteral("115200"));
+  EXPECT_FALSE(form_->syncWindow()->isVisible());
+
+  // Every record as sent, each followed by its reply.
+  const QStringList log = form_->debugWindow()->lines();
+  const char* const records[] = {":020000050000F9", ":020000050001F8", ":020000050002F7", ":020000050003F6",
+                                 ":020000050700F2", ":020000050701F1", ":020000050702F0", ":020000050703EF",
+                                 ":020000050800F1"};
+  qsizetype at = log.indexOf(QStringLiteral("Load Misc"));
+  ASSERT_GE(at, 0);
+  for (const char* record : records) {
+    SCOPED_TRACE(record);
+    at = log.indexOf(QString::fromLatin1(record), at);
+    ASSERT_GE(at, 0);
+    ASSERT_LT(at + 1, log.size());
+    EXPECT_TRUE(log[at + 1].startsWith(QStringLiteral("->"))) << log[at + 1].toStdString();
+  }
+}
+
+TEST_F(WindowEndToEnd, ProgramAndVerifyWritesTheFileIntoTheFlash) {
+  const fs::path hex = home_.root() / "blink.hex";
+  std::ofstream(hex, std::ios::binary) << ":03000000020100FA\r\n"
+                                          ":10010000758130759000B290ED04FFFAFEFADEFEC4\r\n"
+                                          ":00000001FF\r\n";
+  dialogs_.fileAnswers = {QString::fromStdString(hex.string())};
+  form_->LoadFile1->trigger();
+  ASSERT_TRUE(form_->engine().images().fileLoaded);
+  ASSERT_TRUE(form_->MReload->isEnabled());
+
+  form_->MProg->trigger();
+
+  EXPECT_TRUE(dialogs_.of("error").empty()) << dialogs_.of("error").front();
+  EXPECT_EQ(dialogs_.of("message"), std::vector<std::string>{"Programm BSB|completed successfully"});
+  EXPECT_EQ(form_->PageControl1->currentWidget(), form_->TabSheet3);
+  EXPECT_TRUE(form_->Timer2->isActive());
+  EXPECT_FALSE(form_->downloadWindow()->isVisible());
+  EXPECT_TRUE(form_->MProg->isEnabled());
+  EXPECT_EQ(form_->lBSB->text(), QStringLiteral("00"));  // the closing record cleared it
+
+  const auto flash = flashAfterStop();
+  ASSERT_EQ(flash.size(), 0x10000u);
+  const auto& image = form_->engine().images().fileImage;
+  for (int address = 0; address < 0x10000; ++address) {
+    ASSERT_EQ(flash[static_cast<std::size_t>(address)], image[static_cast<std::size_t>(address)]) << address;
+  }
+  EXPECT_EQ(flash[0], 0x02);
+  EXPECT_EQ(flash[0x100], 0x75);
+  EXPECT_EQ(flash[0x200], 0xFF);
+}
+
+}  // namespace
+}  // namespace velkorn::testing
