@@ -17,6 +17,9 @@
 namespace velkorn::isp {
 
 // What the Device tab shows and the three check boxes of the "&Software security" group.
+// The window keeps lock0, lock1 and bljb in step with its check boxes (the operator may
+// tick them); ReadDeviceInfo writes lock0 and lock1 from the chip and reports them through
+// Operator::lockBoxes, and the boot configuration sends its records from these three.
 struct DeviceInfo {
   std::string manu, devFam, mem, product;  // identification values as the bootloader sent them
   std::string bsb, sbv, hsb, bversion;     // boot status, vector, HW security, bootloader version
