@@ -34,7 +34,9 @@ constexpr int kHotKeyWidthPx = 71;
 constexpr int kCycleTextWidthPx = 121;
 constexpr int kCycleIntervalWidthPx = 50;
 constexpr int kTimer1InitialMs = 1000;
-constexpr int kMemoFontPx = 11;
+// "Courier New" 11 pixels high: 8 points at 96 dpi. Kept in points, the unit the settings
+// file stores, so that the font survives a save and load unchanged.
+constexpr int kMemoFontPoints = 8;
 const char* const kHotKeyNames[TTerminal::kHotKeyCount] = {"tbf1", "tbF2", "TbF3",
                                                            "tbF4", "tbF5", "tbF6"};
 const char* const kHotKeyCaptions[TTerminal::kHotKeyCount] = {"KP01001", "KP02001", "AM0105",
@@ -173,9 +175,8 @@ void TTerminal::buildWidgets() {
   memo_->setReadOnly(true);
   memo_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   memo_->setUndoRedoEnabled(false);
-  QFont font("Courier New");
+  QFont font("Courier New", kMemoFontPoints);
   font.setStyleHint(QFont::TypeWriter);
-  font.setPixelSize(kMemoFontPx);
   memo_->setFont(font);
   memo_->installEventFilter(this);
   memo_->viewport()->installEventFilter(this);
