@@ -13,11 +13,14 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QStyle>
+#include <QStyleOptionMenuItem>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -70,6 +73,46 @@ QString displayedDevice(const std::string& path) {
   const QFileInfo info(QString::fromStdString(path));
   return info.isSymLink() ? info.symLinkTarget() : info.filePath();
 }
+
+// Draws the menu bar's default item in bold: the bar itself ignores an entry's font.
+class DefaultItemStyle final : public QProxyStyle {
+ public:
+  explicit DefaultItemStyle(const QAction* defaultItem) : item_(defaultItem) {}
+
+  void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                   const QWidget* widget) const override {
+    if (element == CE_MenuBarItem && isDefault(option)) {
+      painter->save();
+      painter->setFont(boldOf(painter->font()));
+      QProxyStyle::drawControl(element, option, painter, widget);
+      painter->restore();
+      return;
+    }
+    QProxyStyle::drawControl(element, option, painter, widget);
+  }
+
+  QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
+                         const QWidget* widget) const override {
+    QSize result = QProxyStyle::sizeFromContents(type, option, size, widget);
+    if (type == CT_MenuBarItem && widget && isDefault(option)) {
+      const QString text = static_cast<const QStyleOptionMenuItem*>(option)->text;
+      const QFontMetrics normal(widget->font()), bold(boldOf(widget->font()));
+      result.rwidth() += bold.size(Qt::TextShowMnemonic, text).width() - normal.size(Qt::TextShowMnemonic, text).width();
+    }
+    return result;
+  }
+
+ private:
+  static QFont boldOf(QFont font) {
+    font.setBold(true);
+    return font;
+  }
+  bool isDefault(const QStyleOption* option) const {
+    const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
+    return item && item_ && item->text == item_->text();
+  }
+  const QAction* item_;
+};
 
 }  // namespace
 
@@ -154,6 +197,9 @@ void TForm1::buildMenus() {
   QFont bold = MProg->font();
   bold.setBold(true);
   MProg->setFont(bold);  // the menu's default item
+  auto* style = new DefaultItemStyle(MProg);
+  style->setParent(bar);
+  bar->setStyle(style);
   Debug1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
   MReload->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
 
