@@ -39,15 +39,6 @@ TEST(HexCodec, HexToIntNamesTheOffendingTextInItsFailure) {
   }
 }
 
-TEST(HexCodec, FormatsUpperCaseFixedWidth) {
-  EXPECT_EQ(hexByte(0x00), "00");
-  EXPECT_EQ(hexByte(0xAB), "AB");
-  EXPECT_EQ(hexByte(0x0F), "0F");
-  EXPECT_EQ(hexWord(0x0000), "0000");
-  EXPECT_EQ(hexWord(0x0A5F), "0A5F");
-  EXPECT_EQ(hexWord(0xFFFF), "FFFF");
-}
-
 // The bootloader's fixed records and the two built ones, as they go out on the line.
 TEST(HexCodec, AppendChecksumGivesTheRecordsAsSent) {
   const struct {

@@ -53,16 +53,6 @@ TEST(HexLines, LineEndsNulAndTheFinalBreak) {
   }
 }
 
-TEST(HexLines, MessagesAndWhichBoxesOfferCancel) {
-  EXPECT_EQ(hexLineMessage(E::Format, 1), "Hex File format error in line 1");
-  EXPECT_EQ(hexLineMessage(E::Address, 5), "Address error in line 5");
-  EXPECT_EQ(hexLineMessage(E::Len, 12), "Len error in line 12");
-  EXPECT_EQ(hexLineMessage(E::Data, 100), "Data error in line 100");
-  EXPECT_EQ(hexLineMessage(E::Checksum, 7), "Checksum error in line 7");
-  EXPECT_FALSE(hexLineErrorCancellable(E::Format));
-  for (E e : {E::Address, E::Len, E::Data, E::Checksum}) EXPECT_TRUE(hexLineErrorCancellable(e));
-}
-
 struct LineCase {
   const char* name;
   std::vector<std::string> lines;
