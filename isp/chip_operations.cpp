@@ -211,21 +211,33 @@ bool Engine::readChip(const std::string& title, bool compare) {
       continue;
     }
     std::size_t rest = 0;  // start of the unread rest of the answer
+    // After a line fails its form or address check the rest is not consumed, so every later
+    // line of the block fails on the same text with the same box. A line whose address reads
+    // one line too far must not be taken for the next line: its bytes would land 16
+    // addresses off.
+    std::string failedBox;
     for (int k = 0; k < kReadLines; ++k) {
+      if (!failedBox.empty()) {
+        ShowError(failedBox, true);
+        continue;
+      }
       const std::string restText = answer.substr(rest);
       const std::string_view line = std::string_view(answer).substr(rest, kReadLineChars);
       if (line.size() < kReadLineChars || line[0] != '\r' || line[1] != '\n' || line[kReadLineEqualsAt] != '=') {
-        ShowError("Read record format unexpected [" + restText + "]", true);
-        continue;  // the rest is not consumed: the next line fails on the same text
+        failedBox = "Read record format unexpected [" + restText + "]";
+        ShowError(failedBox, true);
+        continue;
       }
       const auto lineAddress = parseHex(line.substr(kReadLineAddressAt, 4));
       if (!lineAddress) {
-        ShowError("Read record addr error [" + restText + "]", true);
+        failedBox = "Read record addr error [" + restText + "]";
+        ShowError(failedBox, true);
         continue;
       }
       const int lineStart = block + k * kReadLineBytes;
       if (*lineAddress != static_cast<std::uint32_t>(lineStart)) {
-        ShowError("Read record format unexpected [" + restText + "]", true);
+        failedBox = "Read record format unexpected [" + restText + "]";
+        ShowError(failedBox, true);
         continue;
       }
       rest += kReadLineChars;

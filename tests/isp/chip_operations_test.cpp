@@ -255,9 +255,10 @@ TEST(ReadBack, MalformedAnswers) {
        "Read record length unexpected 625|okcancel", 2, 256, true},
       {"625 characters, Cancel", [](std::string& a) { a.pop_back(); }, Button::Cancel, 1,
        "Read record length unexpected 625|okcancel", 1, 0, false},
-      // line 4 is then taken from line 3's text, which carries its address
-      {"address one line too far", [](std::string& a) { a[3 * 39 + 4] = '4'; }, Button::Ok, 12,
-       "Read record format unexpected [\r\n0040=", 1, 64, true},
+      // line 3 claims line 4's address: the box for it and for every later line of the
+      // block, and none of their bytes stored (not even at line 4's addresses)
+      {"address one line too far", [](std::string& a) { a[3 * 39 + 4] = '4'; }, Button::Ok, 13,
+       "Read record format unexpected [\r\n0040=", 1, 48, true},
       {"address not hex", [](std::string& a) { a[2 * 39 + 3] = 'G'; }, Button::Ok, 14,
        "Read record addr error [\r\n0G20=", 1, 32, true},
       {"no line feed", [](std::string& a) { a[5 * 39 + 1] = 'x'; }, Button::Cancel, 11,
