@@ -236,10 +236,7 @@ TPowersock::~TPowersock() {
     Cancel();
   } catch (...) {
   }
-  if (lookup_) {
-    std::lock_guard<std::mutex> lock(lookup_->mutex);
-    lookup_->receiver = nullptr;
-  }
+  dropLookup();
   try {
     timeout_timer_->SetEnabled(false);
   } catch (...) {
@@ -584,11 +581,17 @@ void TPowersock::onLookupFinished(std::uint64_t job_id, std::uint32_t address, i
 // ---------------------------------------------------------------------------------------
 // Host lookup and connection
 
-void TPowersock::startLookup(const std::string& name) {
-  if (lookup_) {
+void TPowersock::dropLookup() {
+  if (!lookup_) return;
+  {
     std::lock_guard<std::mutex> lock(lookup_->mutex);
     lookup_->receiver = nullptr;
   }
+  lookup_.reset();
+}
+
+void TPowersock::startLookup(const std::string& name) {
+  dropLookup();
   auto job = std::make_shared<LookupJob>();
   job->receiver = this;
   job->id = ++lookup_counter_;
@@ -645,6 +648,8 @@ void TPowersock::ResolveHost() {
   event_seen_ = false;
   startLookup(std::string(work_buffer_.data()));
   while (!event_seen_ && !timed_out_ && !aborted_) pumpAndSleep();
+  // A lookup given up on may still answer later; its answer must not land in a later wait.
+  dropLookup();
   StopTimeout();
   if (timed_out_) throw ESockError(kLookupTimedOut);
   if (aborted_) throw ESockError(kLookupAborted);

@@ -189,6 +189,7 @@ class TPowersock : public QObject {
   void updateReadWatch();
   bool peerHungUp() const;
   void startLookup(const std::string& name);
+  void dropLookup();
   [[noreturn]] static void raiseRange();
 
   std::array<char, kWorkBufferBytes> work_buffer_{};

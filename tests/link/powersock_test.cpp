@@ -194,6 +194,56 @@ TEST_F(PowersockTest, RefusedConnectionFailsAndTheSameComponentConnectsLater) {
   EXPECT_TRUE(sock.Connected());
 }
 
+TEST_F(PowersockTest, HandlersThatInterruptTheConnectWait) {
+  // A handler that runs inside the wait (here the status observer, as a menu click would)
+  // cancels or closes the socket; the wait ends instead of waiting for ever.
+  struct Case {
+    const char* name;
+    bool disconnect;       // else cancel
+    const char* error;
+    bool connectsLater;    // the pending connect still completes afterwards
+  };
+  const Case cases[] = {
+      {"cancel", false, "Verbindung abgebrochen", true},
+      {"disconnect", true, "Verbindung fehlgeschlagen", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoopbackServer server;
+    bool armed = true;
+    int failed = 0;
+    TPowersock sock;
+    sock.ReportLevel = 8;
+    sock.OnStatus = [&](TPowersock& s, const std::string& text) {
+      if (!armed || text != "Zeitgeber An") return;
+      armed = false;
+      if (c.disconnect) {
+        s.Disconnect();
+      } else {
+        s.Cancel();
+      }
+    };
+    sock.OnConnectionFailed = [&](TPowersock&) { ++failed; };
+    sock.Host = "127.0.0.1";
+    sock.Port = server.port();
+    try {
+      sock.Connect();
+      ADD_FAILURE() << "the interrupted connect succeeded";
+    } catch (const ESockError& e) {
+      EXPECT_STREQ(e.what(), c.error);
+    }
+    EXPECT_EQ(failed, 1);
+    if (c.connectsLater) {
+      EXPECT_TRUE(pumpUntil([&] { return sock.Connected(); }));
+    } else {
+      pumpFor(milliseconds(30));
+      EXPECT_FALSE(sock.Connected());
+      EXPECT_NO_THROW(sock.Connect());
+      EXPECT_TRUE(sock.Connected());
+    }
+  }
+}
+
 TEST_F(PowersockTest, ConnectWhileConnectedLeavesTheConnectionAlone) {
   LoopbackServer server;
   TPowersock sock;
@@ -560,8 +610,8 @@ TEST_F(PowersockTest, ReportLevelsFilterTheStatusTexts) {
   LoopbackServer server;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.text) + " at " + std::to_string(c.level));
+    std::vector<std::string> seen;  // outlives the component, which reports its end too
     TPowersock sock;
-    std::vector<std::string> seen;
     sock.ReportLevel = c.level;
     sock.OnStatus = [&](TPowersock&, const std::string& text) {
       seen.push_back(text);
