@@ -1,5 +1,6 @@
 #include "ui/dowloadfrm.h"
 
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
@@ -143,6 +144,13 @@ TDownLoadDlg::TDownLoadDlg(int* abortFlag, QWidget* parent)
 
 void TDownLoadDlg::AbortBtnClick() {
   if (abortFlag_) *abortFlag_ = 1;
+}
+
+void TDownLoadDlg::closeEvent(QCloseEvent* event) {
+  if (event->spontaneous())
+    event->ignore();
+  else
+    event->accept();
 }
 
 void TDownLoadDlg::showEvent(QShowEvent* event) {

@@ -27,6 +27,9 @@ class TDownLoadDlg : public QDialog {
   void showEvent(QShowEvent* event) override;
   // Escape does not hide the window: only the operation that showed it hides it.
   void reject() override {}
+  // Only a close by the program (the application quitting) hides it; refusing that one
+  // would refuse the quit.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   int* abortFlag_;

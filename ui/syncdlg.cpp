@@ -1,5 +1,6 @@
 #include "ui/syncdlg.h"
 
+#include <QCloseEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -55,6 +56,15 @@ void TSyncMessage::start() {
 void TSyncMessage::BitBtn1Click() { cancelFlag_ = true; }
 
 void TSyncMessage::reject() { BitBtn1Click(); }
+
+void TSyncMessage::closeEvent(QCloseEvent* event) {
+  if (event->spontaneous()) {
+    BitBtn1Click();
+    event->ignore();
+    return;
+  }
+  event->accept();
+}
 
 void TSyncMessage::Timer1Timer() {
   pB1->setValue(pB1->value() + 1);

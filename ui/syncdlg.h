@@ -36,6 +36,9 @@ class TSyncMessage : public QDialog {
   // Escape or the title bar's close button: the same as Cancel. Hiding the window instead
   // would stop the timer and leave the waiting loop without its time-out.
   void reject() override;
+  // The title bar's close button is Cancel too; a close by the program (the application
+  // quitting) is let through, or the quit would be refused.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   QLabel* Label1 = nullptr;

@@ -140,3 +140,26 @@ TEST_F(WindowOperatorTest, DeviceFieldsAndPanelsShowWhatTheEngineReads) {
 
 }  // namespace
 }  // namespace velkorn::testing
+
+namespace velkorn::testing {
+namespace {
+
+// The application's quit closes every window; a window refusing that close refuses the quit
+// and leaves a process without windows behind.
+TEST(HelperWindows, AProgramCloseIsNotRefusedWhileShown) {
+  int abortFlag = 0;
+  ui::TDownLoadDlg progress(&abortFlag);
+  ui::TSyncMessage sync;
+  progress.show();
+  sync.start();
+  for (QWidget* window : {static_cast<QWidget*>(&progress), static_cast<QWidget*>(&sync)}) {
+    SCOPED_TRACE(window->objectName().toStdString());
+    EXPECT_TRUE(window->close());
+    EXPECT_FALSE(window->isVisible());
+  }
+  EXPECT_EQ(abortFlag, 0);
+  EXPECT_FALSE(sync.timer().isActive());
+}
+
+}  // namespace
+}  // namespace velkorn::testing
