@@ -211,7 +211,17 @@ class Session {
       ~ClearReload() { images.reload = false; }
     } clear{engine_.images()};
     engine_.MProgClick();
-    return judged(op_.terminalShown());
+    return result(judged(op_.terminalShown()), "Programmed and verified " + options_.file);
+  }
+
+  // The result of a command that changes the chip, on stdout for scripts and logs.
+  int result(int status, const std::string& done) {
+    if (status == kExitDone && !options_.quiet) {
+      op_.finishLine();
+      out_ << done << '\n';
+      out_.flush();
+    }
+    return status;
   }
 
   int verify() {
@@ -221,7 +231,7 @@ class Session {
 
   int erase() {
     engine_.MEraseClick();
-    return judged(op_.sawMessage("Erase", "completed successfully"));
+    return result(judged(op_.sawMessage("Erase", "completed successfully")), "Erased");
   }
 
   int boot() {
@@ -229,7 +239,7 @@ class Session {
     applyLockChoices();
     if (!engine_.SyncTarget()) return kExitNoTarget;
     engine_.MBSBClick();
-    return judged(op_.terminalShown());
+    return result(judged(op_.terminalShown()), "Boot configuration written");
   }
 
   int read() {
