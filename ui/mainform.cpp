@@ -28,6 +28,7 @@
 
 #include "image/failures.h"
 #include "link/port_names.h"
+#include "link/powersock.h"
 #include "ui/dbgdlg.h"
 #include "ui/dialogs.h"
 #include "ui/dowloadfrm.h"
@@ -126,10 +127,7 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QString::fromLatin1(kProgramTitle));
   resize(760, 540);
-  terminalFont_ = QFont(QStringLiteral("Courier New"), 10);
 
-  Timer1 = new QTimer(this);
-  Timer1->setObjectName(QStringLiteral("Timer1"));
   Timer2 = new QTimer(this);
   Timer2->setObjectName(QStringLiteral("Timer2"));
   Timer2->setInterval(kTimer2IntervalMs);
@@ -138,6 +136,7 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
   buildMenus();
   buildTabs();
   buildStatusBar();
+  createSocket();
   connectComponents();
 
   guarded([this] { FormCreate(); });
@@ -150,6 +149,10 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
 TForm1::~TForm1() {
   if (qApp) qApp->removeEventFilter(this);
   if (busyCursor_) QApplication::restoreOverrideCursor();
+  // The socket's handlers reach the terminal: it goes first, while everything it can call
+  // still exists.
+  delete sock;
+  sock = nullptr;
 }
 
 void TForm1::buildMenus() {
@@ -223,6 +226,12 @@ void TForm1::buildTabs() {
   TabSheet3 = sheet("TabSheet3", "&Terminal");
   TabSheet4 = sheet("TabSheet4", "Device");
   setCentralWidget(PageControl1);
+
+  auto* terminalLayout = new QVBoxLayout(TabSheet3);
+  terminalLayout->setContentsMargins(0, 0, 0, 0);
+  terminal_ = new TTerminal(*this, TabSheet3);
+  terminalLayout->addWidget(terminal_);
+  Timer1 = terminal_->cycleTimer();  // the cyclic sender's timer lives with its button
   buildDeviceTab();
 }
 
@@ -378,6 +387,8 @@ void TForm1::connectComponents() {
   connect(cbBLJB, &QCheckBox::toggled, this, [this](bool on) { engine_.device().bljb = on; });
   connect(BitBtn1, &QPushButton::clicked, this, &TForm1::BitBtn1Click);
   connect(BitBtn2, &QPushButton::clicked, this, &TForm1::BitBtn2Click);
+  connect(eIP, &QLineEdit::textChanged, this, &TForm1::eIPChange);
+  connectTerminal();
 }
 
 void TForm1::FormCreate() {
@@ -406,16 +417,24 @@ void TForm1::FormCreate() {
   fileView->setFont(viewFont);
   // 6. No port is open.
   port_.close();
-  // 7. [socket] The socket component's data handler is registered here.
-  // 8. [settings] LoadSettings runs here.
+  // 7. What arrives from the module goes to the terminal.
+  if (sock) sock->OnDataAvailable = [this](link::TPowersock&) { terminal_->SockDataAvailable(); };
+  // 8. The operator's choices of the last run.
+  LoadSettings();
   // 9.
   images.reload = false;
 }
 
 void TForm1::FormDestroy() {
-  // 1. [socket] A connected socket is disconnected here; the serial port is left to the
-  //    end of the process.
-  // 2. [settings] SaveSettings runs here.
+  // 1. The serial port is left to the end of the process. A connect still waiting for the
+  //    module would keep the closing window alive until the network gives up on it.
+  if (connecting_) {
+    connectSuperseded_ = true;
+    sock->Cancel();
+  }
+  if (sock && sock->Connected()) guarded([this] { sock->Disconnect(); });
+  // 2.
+  SaveSettings();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -509,13 +528,15 @@ void TForm1::ProbePorts() {
 
 bool TForm1::OpenLink(int n) {
   port_.close();
-  // [socket] A connected socket is disconnected here.
+  // A connect still waiting (this choice was made from inside its wait) gives way to it.
+  if (connecting_) {
+    connectSuperseded_ = true;
+    sock->Cancel();
+  }
+  if (sock && sock->Connected()) sock->Disconnect();
   if (n == 0) {
     Timer2->stop();
-    // [socket] The socket component connects to the module here; until then the
-    // connection cannot be made.
-    dialogs_.connectFailed(QString::fromLatin1(kConnectFailedText));
-    return false;
+    return connectModule();
   }
   const std::string path = link::comDevicePath(n);
   std::string reason;
@@ -662,7 +683,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm1::BitBtn2Click() {
-  if (const auto font = dialogs_.chooseFont(this, terminalFont_)) terminalFont_ = *font;
+  if (const auto font = dialogs_.chooseFont(this, terminalFont())) setTerminalFont(*font);
 }
 
 // ==================================================================== chip commands

@@ -1,8 +1,9 @@
 #pragma once
-// The main window: owner of the serial port, the engine with its two images and the device
-// state, the two hex views, the terminal timers and the three helper windows. It is the
-// engine's Link (on its serial port) and its Operator (boxes, progress and sync windows,
-// debug log, views); the menu handlers hand the chip commands to the engine.
+// The main window: owner of the serial port, the socket to the network module, the engine
+// with its two images and the device state, the two hex views, the terminal with its timers
+// and the three helper windows. It is the engine's Link (on its serial port) and its
+// Operator (boxes, progress and sync windows, debug log, views), and the terminal's link
+// (serial port or socket); the menu handlers hand the chip commands to the engine.
 #include <QFont>
 #include <QMainWindow>
 #include <QString>
@@ -17,6 +18,8 @@
 #include "isp/link.h"
 #include "isp/operator.h"
 #include "link/serial_port.h"
+#include "ui/settings.h"
+#include "ui/terminal.h"
 
 class QAction;
 class QButtonGroup;
@@ -28,6 +31,10 @@ class QMenu;
 class QPushButton;
 class QTabWidget;
 class QTimer;
+
+namespace velkorn::link {
+class TPowersock;
+}
 
 namespace velkorn::ui {
 
@@ -47,7 +54,7 @@ inline constexpr const char* kDefaultModuleHost = "IP";
 // The fixed text of the failed TCP connect box, naming the module by its default host name.
 inline constexpr const char* kConnectFailedText = "Can not connect to the module \"IP\"";
 
-class TForm1 : public QMainWindow, public isp::Link, public isp::Operator {
+class TForm1 : public QMainWindow, public isp::Link, public isp::Operator, public TerminalLink {
   Q_OBJECT
 
  public:
@@ -61,8 +68,10 @@ class TForm1 : public QMainWindow, public isp::Link, public isp::Operator {
   TDownLoadDlg* downloadWindow() const { return DownLoadDlg; }
   TSyncMessage* syncWindow() const { return SyncMessage; }
   int terminalRate() const { return terminalBaud_; }
-  const QFont& terminalFont() const { return terminalFont_; }
-  void setTerminalFont(const QFont& font) { terminalFont_ = font; }
+  // The terminal memo's font (BitBtn2Click, the settings file).
+  QFont terminalFont() const;
+  void setTerminalFont(const QFont& font);
+  TTerminal* terminal() const { return terminal_; }
   // The text of a status bar panel (0 to 2).
   QString panelText(int panel) const;
   // The COM entry for port n (1..8).
@@ -96,7 +105,14 @@ class TForm1 : public QMainWindow, public isp::Link, public isp::Operator {
   void BitBtn1Click();
   void BitBtn2Click();
   void GroupBox1DblClick();
+  void eIPChange();
   void FormDestroy();
+
+  // ---- settings file
+  void LoadSettings();
+  void SaveSettings();
+  // The values SaveSettings writes, taken from the window as it stands.
+  Settings currentSettings() const;
 
   // ---- hooks for the terminal
   // Sends one line of the terminal (SendTerminalLine); the function keys use it.
@@ -113,6 +129,15 @@ class TForm1 : public QMainWindow, public isp::Link, public isp::Operator {
   bool writeBytes(std::string_view bytes) override;   // WriteLinkBytes
   isp::LinkRead readByte() override;                  // ReadLinkByte
   void setBaudRate(int rate) override { SetBaudRate(rate); }
+
+  // ---- TerminalLink: the open serial port, else the connected socket
+  bool serialOpen() const override { return port_.isOpen(); }
+  void serialWrite(std::string_view bytes) override { port_.write(bytes); }
+  link::ReadResult serialReadByte() override { return port_.readByte(); }
+  bool socketConnected() const override;
+  void socketWrite(const std::string& text) override;
+  std::string socketRead() override;
+  bool linkBusy() const override { return commandRunning_ || engine_.busy(); }
 
   // ---- isp::Operator
   isp::Button showError(const std::string& text, bool cancellable) override;
@@ -179,6 +204,9 @@ class TForm1 : public QMainWindow, public isp::Link, public isp::Operator {
   QLineEdit* eIP = nullptr;
   QPushButton* BitBtn1 = nullptr;  // "Sync"
   QPushButton* BitBtn2 = nullptr;  // "Terminal Font"
+  // The socket to the network module (ReportLevel 0); null only when the socket layer
+  // could not be started, which was reported at start.
+  link::TPowersock* sock = nullptr;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -191,6 +219,13 @@ class TForm1 : public QMainWindow, public isp::Link, public isp::Operator {
   void buildStatusBar();
   void connectComponents();
   void FormCreate();
+  void createSocket();
+  void connectTerminal();
+  void applySettings(const LoadedSettings& loaded);
+  // Gives the socket the host and port of a host field text ("host" or "host:port").
+  void setModuleAddress(const std::string& text);
+  // The TCP branch of OpenLink: connects the socket, or shows the "ERROR" box.
+  bool connectModule();
   // Runs a handler the way the run-time's top-level handler would: a failure that escapes
   // it is shown in an error box and the program goes on.
   void guarded(const std::function<void()>& handler);
@@ -209,7 +244,12 @@ class TForm1 : public QMainWindow, public isp::Link, public isp::Operator {
   isp::SystemClock clock_;
   isp::Engine engine_;
   int terminalBaud_ = 0;  // written only by rgBaudClick (and the first open, see OpenLink)
-  QFont terminalFont_;
+  TTerminal* terminal_ = nullptr;
+  // The host field text last given to the socket, port included; the socket's Host holds
+  // only the host part.
+  std::string moduleAddress_;
+  bool connecting_ = false;       // the socket's Connect waits for the module
+  bool connectSuperseded_ = false;  // another link choice or the close ended that wait
 
   TDbgFrm* DbgFrm = nullptr;
   TDownLoadDlg* DownLoadDlg = nullptr;
