@@ -91,17 +91,14 @@ isp::Button TerminalOperator::showError(const std::string& text, bool cancellabl
     ++failures_;
     return isp::Button::Ok;
   }
-  if (!isRetryBox(text)) {
-    // Cancel stops the failed command at once instead of letting it run on without data.
-    ++failures_;
-    cancelled_ = true;
-    return isp::Button::Cancel;
-  }
+  // A box whose OK goes on without the data it complains of (a malformed read line) fails
+  // the command whatever the answer; a retry box fails it only when the retries run out.
+  if (!isRetryBox(text)) ++failures_;
   const std::string record = currentRecord ? currentRecord() : std::string();
   retriesInRow_ = (record == lastRetryRecord_) ? retriesInRow_ + 1 : 1;
   lastRetryRecord_ = record;
   if (retriesInRow_ > settings_.retries || interrupted) {
-    ++failures_;
+    if (isRetryBox(text)) ++failures_;
     cancelled_ = true;
     return isp::Button::Cancel;
   }

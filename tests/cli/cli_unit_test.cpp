@@ -111,8 +111,11 @@ TEST(TerminalOperator, RetriesAndFailuresAreTallied) {
        {{ack, true, "r1", Button::Ok}, {ack, true, "r2", Button::Ok}, {ack, true, "r3", Button::Ok}}, 0, false},
       {"read length box retries the same block", 1,
        {{len, true, "q1", Button::Ok}, {len, true, "q1", Button::Cancel}}, 1, true},
-      {"format error is not retried", 3, {{"Read record format unexpected [x]", true, "q1", Button::Cancel}}, 1, true},
-      {"data error in a read is not retried", 3, {{"Read record data error [G0]", true, "q1", Button::Cancel}}, 1, true},
+      // a box whose OK goes on without the data fails the command; OK up to N in a row
+      {"format errors answered OK, then Cancel", 1,
+       {{"Read record format unexpected [x]", true, "q1", Button::Ok},
+        {"Read record format unexpected [x]", true, "q1", Button::Cancel}}, 2, true},
+      {"data error in a read fails the command", 3, {{"Read record data error [G0]", true, "q1", Button::Ok}}, 1, false},
       {"OK-only boxes fail the command", 3,
        {{"Error in cmd :0100000307F5", false, "e", Button::Ok}, {"Verify FAILED !!!", false, "e", Button::Ok}}, 2, false},
       {"mismatch", 3, {{"Chip does not match file at @0123", false, "q", Button::Ok}}, 1, false},
