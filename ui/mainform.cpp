@@ -591,7 +591,8 @@ void TForm1::COM11Click(QAction* sender) {
   setTabVisibleQuietly(TabSheet3, false);
   setTabVisibleQuietly(TabSheet4, false);
   for (QAction* entry : comEntries_) entry->setChecked(false);
-  if (sender == MTCP) MTCP->setChecked(false);  // a failed connect leaves no entry checked
+  // Any choice drops the TCP link too (OpenLink), so its entry cannot stay checked.
+  MTCP->setChecked(false);
 
   const int n = sender->data().toInt();
   if (!OpenLink(n)) return;

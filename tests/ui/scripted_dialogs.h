@@ -20,6 +20,7 @@ class ScriptedDialogs final : public ui::Dialogs {
   std::deque<bool> confirmAnswers;                    // default Yes
   std::deque<std::optional<QString>> fileAnswers;     // default: cancelled
   std::optional<QFont> fontAnswer;                    // default: cancelled
+  QFont fontShown;                                    // the font the font dialog started from
   std::function<void(const QString&)> onError;        // runs while the error box is "open"
   std::function<void()> onOpenFile;                   // runs while the open dialog is "open"
   std::vector<std::string> events;
@@ -58,12 +59,17 @@ class ScriptedDialogs final : public ui::Dialogs {
     events.push_back("open|" + remembered.toStdString());
     if (onOpenFile) onOpenFile();
     if (fileAnswers.empty()) return std::nullopt;
-    auto answer = fileAnswers.front();
+    // Taken apart rather than copied whole: an optimised build warns about the copy of an
+    // optional QString.
+    const bool chosen = fileAnswers.front().has_value();
+    const QString name = chosen ? *fileAnswers.front() : QString();
     fileAnswers.pop_front();
-    return answer;
+    if (!chosen) return std::nullopt;
+    return name;
   }
-  std::optional<QFont> chooseFont(QWidget*, const QFont&) override {
+  std::optional<QFont> chooseFont(QWidget*, const QFont& current) override {
     events.push_back("font|");
+    fontShown = current;
     return fontAnswer;
   }
   void connectFailed(const QString& text) override { events.push_back("connect|" + text.toStdString()); }

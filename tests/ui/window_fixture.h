@@ -3,6 +3,7 @@
 // a pseudo-terminal with a COMn link before the window probes its ports), pseudo-terminals
 // to pin, and a window answered by scripted dialogs.
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -97,6 +98,25 @@ inline bool waitFor(const std::function<bool()>& done, int limitMs) {
     ::usleep(1000);
   }
   return true;
+}
+
+// Reads what has arrived on `fd` until `want` bytes came or the limit passed, letting the
+// event loop run meanwhile (the window's timers and socket notifications).
+inline std::string readArrived(int fd, std::size_t want, int limitMs) {
+  std::string got;
+  waitFor(
+      [&] {
+        pollfd p{fd, POLLIN, 0};
+        while (got.size() < want && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+          char buffer[256];
+          const ssize_t n = ::read(fd, buffer, sizeof buffer);
+          if (n <= 0) break;
+          got.append(buffer, static_cast<std::size_t>(n));
+        }
+        return got.size() >= want;
+      },
+      limitMs);
+  return got;
 }
 
 }  // namespace velkorn::testing

@@ -1,0 +1,245 @@
+// The window's TCP link against a loopback server: the host field feeding the socket,
+// "&TCP/Winsock" bringing up the link face, hot-key lines reaching the server and its text
+// reaching the memo and coming back, the server going away, refused connects ending in the
+// "ERROR" box and the no-link face, and a serial choice dropping the connection.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <QAction>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include "link/powersock.h"
+#include "window_fixture.h"
+
+namespace velkorn::testing {
+namespace {
+
+// A socket on 127.0.0.1 with an ephemeral port; it refuses connections until it listens.
+class LoopbackServer {
+ public:
+  explicit LoopbackServer(bool listening) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    if (listening) ::listen(fd_, 4);
+  }
+  ~LoopbackServer() {
+    closePeer();
+    ::close(fd_);
+  }
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  QString address() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
+  // Takes the connection the window made (it is complete once Connect returned).
+  bool accept() {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 3000) <= 0) return false;
+    peer_ = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    return peer_ >= 0;
+  }
+  int peer() const { return peer_; }
+  void send(const std::string& text) const { ::send(peer_, text.data(), text.size(), MSG_NOSIGNAL); }
+  void closePeer() {
+    if (peer_ >= 0) ::close(peer_);
+    peer_ = -1;
+  }
+  // True when the client closed its end (a read gives end of file or a reset).
+  bool peerClosed() const {
+    pollfd p{peer_, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    char byte;
+    return ::recv(peer_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+  }
+
+ private:
+  int fd_ = -1;
+  int peer_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+class TcpLinkTest : public ::testing::Test {
+ protected:
+  ui::TForm1& makeForm() {
+    form_ = std::make_unique<ui::TForm1>(&dialogs_);
+    return *form_;
+  }
+  bool tabShown(QWidget* sheet) const {
+    return form_->PageControl1->isTabVisible(form_->PageControl1->indexOf(sheet));
+  }
+  bool noEntryChecked() const {
+    for (int n = 1; n <= ui::kPortEntries; ++n)
+      if (form_->comEntry(n)->isChecked()) return false;
+    return !form_->MTCP->isChecked();
+  }
+  QString memoText() const { return form_->terminal()->memo()->toPlainText(); }
+
+  ConfigHome home_;
+  ScriptedDialogs dialogs_;
+  std::unique_ptr<ui::TForm1> form_;
+};
+
+TEST_F(TcpLinkTest, TheHostFieldGivesTheSocketItsHostAndPort) {
+  struct Case {
+    const char* typed;
+    const char* host;
+    std::uint16_t port;
+  };
+  const Case cases[] = {
+      {"module", "module", 23},
+      {"10.0.0.7:2101", "10.0.0.7", 2101},
+      {"module:http", "module:http", 23},  // no port number: Connect will fail on the host
+      {"module:70000", "module:70000", 23},
+      {"", "", 23},
+  };
+  ui::TForm1& form = makeForm();
+  // No settings file: the field shows the default host, the socket has none yet.
+  EXPECT_EQ(form.eIP->text(), QStringLiteral("IP"));
+  EXPECT_EQ(form.sock->Host, "");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    form.eIP->setText(QString::fromLatin1(c.typed));
+    EXPECT_EQ(form.sock->Host, c.host);
+    EXPECT_EQ(form.sock->Port, c.port);
+  }
+}
+
+TEST_F(TcpLinkTest, AConnectionCarriesTheTerminalBothWays) {
+  LoopbackServer server(true);
+  ui::TForm1& form = makeForm();
+  form.eIP->setText(server.address());
+  form.MTCP->trigger();
+
+  ASSERT_TRUE(form.sock->Connected()) << (dialogs_.events.empty() ? "" : dialogs_.events.back());
+  ASSERT_TRUE(server.accept());
+  EXPECT_EQ(form.panelText(0), QStringLiteral("TCP"));
+  EXPECT_EQ(form.panelText(1), QString());  // no serial port, no rate
+  EXPECT_TRUE(form.MTCP->isChecked());
+  EXPECT_TRUE(tabShown(form.TabSheet2) && tabShown(form.TabSheet3) && tabShown(form.TabSheet4));
+  EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet3);
+  EXPECT_TRUE(form.Timer2->isActive());
+  EXPECT_TRUE(form.MProg->isEnabled());
+  EXPECT_TRUE(dialogs_.of("connect").empty());
+
+  // A hot-key line and a typed character go to the module.
+  QTest::keyClick(form.eIP, Qt::Key_F1);
+  form.terminal()->findChild<QToolButton*>("tbF2")->click();
+  EXPECT_EQ(readArrived(server.peer(), 18, 3000), "KP01001\r\nKP02001\r\n");
+
+  // The module's text reaches the memo and is written back at once.
+  server.send("READY\r\nPART");
+  EXPECT_TRUE(waitFor([&] { return memoText().startsWith(QStringLiteral("READY")); }, 3000))
+      << memoText().toStdString();
+  EXPECT_EQ(readArrived(server.peer(), 11, 3000), "READY\r\nPART");
+  EXPECT_FALSE(memoText().contains(QStringLiteral("PART")));
+
+  // The module goes away: the socket notices by itself, the face stays, lines go nowhere.
+  server.closePeer();
+  EXPECT_TRUE(waitFor([&] { return !form.sock->Connected(); }, 3000));
+  EXPECT_EQ(form.panelText(0), QStringLiteral("TCP"));
+  form.terminal()->SendTerminalLine(QStringLiteral("LOST"));
+  EXPECT_TRUE(dialogs_.of("error").empty());
+}
+
+TEST_F(TcpLinkTest, AFailedConnectShowsTheErrorBoxAndNoLink) {
+  LoopbackServer refusing(false);
+  struct Case {
+    const char* name;
+    QString field;
+  };
+  const Case cases[] = {
+      {"refused", refusing.address()},
+      {"port that is no number", QStringLiteral("127.0.0.1:x")},
+      {"no address", QStringLiteral("0.0.0.0:23")},
+  };
+  ui::TForm1& form = makeForm();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    dialogs_.events.clear();
+    form.eIP->setText(c.field);
+    form.MTCP->trigger();
+    EXPECT_EQ(dialogs_.of("connect"), std::vector<std::string>{ui::kConnectFailedText});
+    EXPECT_TRUE(dialogs_.of("error").empty());
+    EXPECT_FALSE(form.sock->Connected());
+    EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
+    EXPECT_TRUE(noEntryChecked());
+    EXPECT_FALSE(form.Timer2->isActive());
+    EXPECT_FALSE(tabShown(form.TabSheet3));
+    EXPECT_FALSE(form.MProg->isEnabled());
+  }
+  // The same socket connects once a module listens.
+  LoopbackServer server(true);
+  form.eIP->setText(server.address());
+  form.MTCP->trigger();
+  EXPECT_TRUE(form.sock->Connected());
+  EXPECT_EQ(form.panelText(0), QStringLiteral("TCP"));
+}
+
+TEST_F(TcpLinkTest, ChoosingAPortOrTheModuleAgainDropsTheConnection) {
+  struct Case {
+    const char* name;
+    bool toSerial;
+    bool serialWorks;
+    const char* panel;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"serial port", true, true, "COM1", nullptr},
+      {"serial port that fails to open", true, false, "---", "Can not open COM 1|ok"},
+      {"the module again", false, false, "TCP", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pty pty;
+    home_.pin(1, pty.slave());
+    form_.reset();
+    dialogs_ = ScriptedDialogs{};
+    ui::TForm1& form = makeForm();
+    LoopbackServer server(true);
+    form.eIP->setText(server.address());
+    form.MTCP->trigger();
+    ASSERT_TRUE(form.sock->Connected());
+    ASSERT_TRUE(server.accept());
+
+    if (!c.serialWorks) home_.pin(1, (home_.root() / "unplugged").string());
+    if (c.toSerial)
+      form.comEntry(1)->trigger();
+    else
+      form.MTCP->trigger();
+
+    EXPECT_TRUE(waitFor([&] { return server.peerClosed(); }, 3000));
+    EXPECT_EQ(form.panelText(0), QString::fromLatin1(c.panel));
+    EXPECT_EQ(form.sock->Connected(), !c.toSerial);  // reconnected to the same module
+    EXPECT_EQ(form.MTCP->isChecked(), !c.toSerial);
+    if (c.error)
+      EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{c.error});
+    else
+      EXPECT_TRUE(dialogs_.of("error").empty());
+    EXPECT_TRUE(dialogs_.of("connect").empty());
+  }
+}
+
+TEST_F(TcpLinkTest, ClosingTheWindowDisconnects) {
+  LoopbackServer server(true);
+  ui::TForm1& form = makeForm();
+  form.eIP->setText(server.address());
+  form.MTCP->trigger();
+  ASSERT_TRUE(server.accept());
+  form.close();
+  EXPECT_FALSE(form.sock->Connected());
+  EXPECT_TRUE(waitFor([&] { return server.peerClosed(); }, 3000));
+}
+
+}  // namespace
+}  // namespace velkorn::testing
