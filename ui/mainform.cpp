@@ -403,7 +403,12 @@ void TForm1::FormCreate() {
   DownLoadDlg = new TDownLoadDlg(&engine_.downloadAbort, this);
   // 4., 5. The chip data view and the file data view show the images in place.
   MemoryImages& images = engine_.images();
+  // "Courier New", bold, at the sheets' 11-pixel height; any fixed-pitch face stands in
+  // where Courier New is not installed.
   QFont viewFont(QStringLiteral("Courier New"));
+  viewFont.setStyleHint(QFont::TypeWriter);
+  viewFont.setFixedPitch(true);
+  viewFont.setPixelSize(11);
   viewFont.setBold(true);
   chipView = CreateHexDump(TabSheet2);
   chipView->setObjectName(QStringLiteral("ChipDump"));
