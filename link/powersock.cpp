@@ -846,18 +846,23 @@ void TPowersock::WriteLn(const std::string& text) {
   SendBuffer(work_buffer_.data(), 0);
 }
 
+namespace {
+// Stops the time-out timer however the operation that started it ends.
+struct StopTimeoutOnExit {
+  TPowersock& sock;
+  ~StopTimeoutOnExit() {
+    try {
+      sock.StopTimeout();
+    } catch (...) {
+    }
+  }
+};
+}  // namespace
+
 void TPowersock::SendBuffer(const char* buffer, std::uint16_t length) {
   ReportStatus(kLevelInner, "Puffer senden");
   StartTimeout();
-  struct StopGuard {
-    TPowersock& sock;
-    ~StopGuard() {
-      try {
-        sock.StopTimeout();
-      } catch (...) {
-      }
-    }
-  } guard{*this};
+  const StopTimeoutOnExit guard{*this};
 
   if (!aborted_) {
     std::size_t total = length;
@@ -957,15 +962,7 @@ std::string TPowersock::Read(std::uint16_t count) {
 std::string TPowersock::ReadLn() {
   ReportStatus(kLevelStep, "ReadLn");
   StartTimeout();
-  struct StopGuard {
-    TPowersock& sock;
-    ~StopGuard() {
-      try {
-        sock.StopTimeout();
-      } catch (...) {
-      }
-    }
-  } guard{*this};
+  const StopTimeoutOnExit guard{*this};
   do {
     const ssize_t n = ::recv(fd_, work_buffer_.data(), kWorkBufferBytes - 1, MSG_PEEK | MSG_DONTWAIT);
     const int e = errno;
