@@ -294,6 +294,10 @@ bool TTerminal::eventFilter(QObject* watched, QEvent* event) {
     auto* key = static_cast<QKeyEvent*>(event);
     const QString text = key->text();
     if (text.isEmpty()) return false;  // caret keys, function keys: no character
+    // Alt with a letter is a menu key, never a typed character (AltGr, reported as Ctrl+Alt
+    // on some systems, still types one); X11 hands it over with its letter as text.
+    const Qt::KeyboardModifiers mods = key->modifiers();
+    if ((mods & Qt::AltModifier) && !(mods & Qt::ControlModifier)) return false;
     for (char ch : toLatin1(text)) {
       // Some platforms report Enter as LF; the terminal's Enter is CR.
       if (ch == kLf && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) ch = kCr;
