@@ -16,7 +16,8 @@ bool isRetryBox(const std::string& text) {
                      [&text](const char* p) { return text.rfind(p, 0) == 0; });
 }
 
-// The debug log carries raw replies (CR LF inside read answers): keep stderr one line each.
+// Debug lines and box texts carry raw replies (CR LF inside read answers): keep stderr one
+// line each.
 std::string visible(const std::string& line) {
   std::string out;
   for (unsigned char c : line) {
@@ -78,7 +79,8 @@ void TerminalOperator::printBox(const std::string& text) {
     return;
   }
   finishLine();
-  err_ << text << '\n';
+  // Read-back boxes quote the chip's answer with its CR LF: escaped, each box keeps one line.
+  err_ << visible(text) << '\n';
   err_.flush();
   lastBox_ = text;
 }

@@ -148,6 +148,24 @@ TEST(TerminalOperator, RepeatedBoxesArePrintedOnceWithACount) {
   EXPECT_TRUE(op.syncFailed());
 }
 
+// Read-back boxes quote the chip's answer, CR LF included; on stderr each box stays one line.
+TEST(TerminalOperator, BoxTextsWithLineBreaksStayOnOneLine) {
+  const struct {
+    std::string text;
+    std::string printed;
+  } cases[] = {
+      {"Read record format unexpected [\r\n0000=FF\r\n]", "Read record format unexpected [\\r\\n0000=FF\\r\\n]\n"},
+      {"Read record data error [G0\r\n]", "Read record data error [G0\\r\\n]\n"},
+      {"Ack Error Retry! s=\"\n\"", "Ack Error Retry! s=\"\\n\"\n"},
+  };
+  for (const auto& c : cases) {
+    std::ostringstream err;
+    TerminalOperator op(OperatorSettings{}, err);
+    op.showError(c.text, true);
+    EXPECT_EQ(err.str(), c.printed);
+  }
+}
+
 TEST(TerminalOperator, SyncGivesUpOnTimeOrOnADeadPort) {
   std::ostringstream err;
   TerminalOperator op(OperatorSettings{3, std::chrono::milliseconds(0), true, false, false}, err);
