@@ -72,6 +72,9 @@ bool Engine::LoadHexFile() {
 
     HexLineLoader loader(images_.fileImage);
     bool complete = false;
+    // A record whose checksum is wrong is a corrupted file, wherever it stands: even in the
+    // last line it must not leave a load that Program & Verify would take as complete.
+    bool corrupted = false;
     if (lineCount == 0) {
       // Nothing to program: an empty image would only erase the chip.
       ShowError(hexLineMessage(HexLineError::Format, 1), false);
@@ -82,13 +85,14 @@ bool Engine::LoadHexFile() {
       for (const HexLineError error : loader.load(lines[static_cast<std::size_t>(i)])) {
         ShowError(hexLineMessage(error, i + 1), hexLineErrorCancellable(error));
         downloadAbort = 1;  // whichever button was pressed
+        if (error == HexLineError::Checksum) corrupted = true;
       }
       // Every line visited counts as complete, even with an error in the last one.
       if (i + 1 == lineCount) complete = true;
       else if (downloadAbort != 0) break;
     }
 
-    if (complete) {
+    if (complete && !corrupted) {
       images_.fileLoaded = true;
       op_.reloadAvailable();
     }

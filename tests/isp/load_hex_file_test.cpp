@@ -135,6 +135,9 @@ TEST_F(LoadHexFileTest, TableOfFiles) {
        {"Checksum error in line 2|okcancel"}, false, 3, {{0x10, 1}}},
       {"missing checksum", kData.substr(0, kData.size() - 2) + "\n" + kEnd + "\n",
        {"Checksum error in line 1|okcancel"}, false, 2, {}},
+      // unlike the other errors, a corrupted last record never leaves a complete load
+      {"bad checksum in the last line", rec(0, 0x10, {1}) + "\n" + kData.substr(0, kData.size() - 1) + "8\n",
+       {"Checksum error in line 2|okcancel"}, false, 2, {{0x10, 1}}},
       {"blank line in the middle", kData + "\r\n\r\n" + rec(0, 0x20, {2}) + "\r\n",
        {"Hex File format error in line 2|ok"}, false, 3, bytesAt(0x100, counting(16))},
       {"blank line at the end still completes", kData + "\r\n\r\n", {"Hex File format error in line 2|ok"}, true,
