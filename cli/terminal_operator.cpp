@@ -111,7 +111,8 @@ void TerminalOperator::showNotice(const std::string& text) { printBox(text); }
 
 void TerminalOperator::showMessage(const std::string& caption, const std::string& text) {
   messages_.push_back(caption + "|" + text);
-  if (!settings_.quiet) printBox(caption + ": " + text);
+  // The box's text alone, as the window shows it (its caption is the title bar's).
+  if (!settings_.quiet) printBox(text);
 }
 
 bool TerminalOperator::askYesNo(const std::string& caption, const std::string& text) {

@@ -110,8 +110,8 @@ TEST_F(CliTest, CommandsSucceedAndLeaveTheRightFlash) {
        {":0100000307F5", ":10000000020100FFFFFFFFFFFFFFFFFFFFFFFFFFFA", ":030000030A0401EB",
         ":03000003060000F4"}},
       {"program over old code", scrambled, {"program", kBlinky}, "", "", blinky, {":0100000307F5"}},
-      {"verify", blinky, {"verify", kBlinky}, "", "Matched OK!!!", blinky, {}},
-      {"erase", scrambled, {"erase"}, "", "Erase: completed successfully", blank, {":0100000307F5"}},
+      {"verify", blinky, {"verify", kBlinky}, "", "\nMatched OK!!!\n", blinky, {}},
+      {"erase", scrambled, {"erase"}, "", "\ncompleted successfully\n", blank, {":0100000307F5"}},
       {"boot with both locks", blank, {"boot", "--lock0", "--lock1", "--no-bljb"}, "", "", blank,
        {":020000030500F6", ":020000030501F5", ":030000030A0400EC", ":03000003060000F4"}},
   };
