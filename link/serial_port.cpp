@@ -139,6 +139,7 @@ void SerialPort::close() {
   fd_ = -1;
   rate_ = 0;
   path_.clear();
+  rxPos_ = rxLen_ = 0;
 }
 
 bool SerialPort::setBaudRate(int rate) {
@@ -185,6 +186,7 @@ bool SerialPort::write(std::string_view bytes) {
 
 ReadResult SerialPort::readByte() {
   if (fd_ < 0) return {false, 0, 0};
+  if (rxPos_ < rxLen_) return {true, 1, rx_[rxPos_++]};
   // With VMIN and VTIME both 0 the driver answers a read at once, 0 bytes when nothing is
   // there; the wait for the byte is the poll below, bounded by the read time-out.
   const auto deadline = std::chrono::steady_clock::now() + kReadByteTimeout;
@@ -197,9 +199,12 @@ ReadResult SerialPort::readByte() {
     if (r < 0) return {false, 0, 0};
     if (r == 0) return {true, 0, 0};
     if (pfd.revents & POLLIN) {
-      std::uint8_t byte = 0;
-      const ssize_t n = ::read(fd_, &byte, 1);
-      if (n == 1) return {true, 1, byte};
+      const ssize_t n = ::read(fd_, rx_.data(), rx_.size());
+      if (n >= 1) {
+        rxLen_ = static_cast<std::size_t>(n);
+        rxPos_ = 1;
+        return {true, 1, rx_[0]};
+      }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         if (left.count() <= 0) return {true, 0, 0};

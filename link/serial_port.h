@@ -2,6 +2,7 @@
 // The serial port on POSIX termios: exclusive open, raw 8N1 with DTR and RTS raised and no
 // flow control, a rate change that keeps the old settings when the driver refuses, one
 // write of a whole string, and a one-byte read that gives up within 20 ms.
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -54,6 +55,10 @@ class SerialPort {
   int fd_ = -1;
   int rate_ = 0;
   std::string path_;
+  // Bytes the driver had ready beyond the one asked for: handed out one per readByte, so a
+  // burst costs one system call instead of one per byte.
+  std::array<std::uint8_t, 4096> rx_{};
+  std::size_t rxPos_ = 0, rxLen_ = 0;
 };
 
 }  // namespace velkorn::link
