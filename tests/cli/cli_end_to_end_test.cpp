@@ -17,6 +17,7 @@
 
 #include "image/hex_writer.h"
 #include "process.h"
+#include "support/pty.h"
 
 namespace velkorn::testing {
 namespace {
@@ -220,19 +221,15 @@ TEST_F(CliTest, BadHexFilesStopBeforeTheChip) {
 
 TEST_F(CliTest, SilentTargetGivesUpAtTheSyncTimeout) {
   // A pseudo-terminal nobody answers on.
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(::grantpt(master), 0);
-  ASSERT_EQ(::unlockpt(master), 0);
-  const std::string slave = ::ptsname(master);
+  PseudoTerminal pty;
+  ASSERT_TRUE(pty.isOpen());
   for (const char* command : {"info", "erase"}) {
     SCOPED_TRACE(command);
-    const RunResult r = cli(slave, {"--sync-timeout", "1", command}, seconds(30));
+    const RunResult r = cli(pty.slave(), {"--sync-timeout", "1", command}, seconds(30));
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_NE(r.err.find("Can not synchronize target \"U\""), std::string::npos) << r.err;
     EXPECT_LT(r.took, milliseconds(15000));
   }
-  ::close(master);
 }
 
 TEST_F(CliTest, UnusablePortsExitWithThree) {

@@ -1,8 +1,6 @@
 // The termios layer on a real pseudo-terminal: exclusive open, bytes both ways, the bounded
 // one-byte read, rate changes and refusals, and a port that is closed or has vanished.
 #include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
 #include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "link/serial_port.h"
+#include "support/pty.h"
 
 namespace velkorn::link {
 namespace {
@@ -22,49 +21,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// The far end of the line: the master side of a pseudo-terminal.
-class Pty {
- public:
-  Pty() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-    slave_ = ::ptsname(master_);
-  }
-  ~Pty() { closeMaster(); }
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
-
-  const std::string& slave() const { return slave_; }
-  void send(const std::string& bytes) {
-    ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  // What arrived at the master within a bounded wait.
-  std::string receive(std::size_t want) {
-    std::string out;
-    const auto deadline = Clock::now() + milliseconds(2000);
-    while (out.size() < want && Clock::now() < deadline) {
-      pollfd pfd{master_, POLLIN, 0};
-      if (::poll(&pfd, 1, 50) <= 0) continue;
-      char buf[256];
-      const ssize_t n = ::read(master_, buf, sizeof buf);
-      if (n > 0) out.append(buf, static_cast<std::size_t>(n));
-    }
-    return out;
-  }
-  void closeMaster() {
-    if (master_ >= 0) ::close(master_);
-    master_ = -1;
-  }
-
- private:
-  int master_ = -1;
-  std::string slave_;
-};
-
 class SerialPortTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(pty_.slave().empty()) << "no pseudo-terminal"; }
-  Pty pty_;
+  testing::PseudoTerminal pty_;
 };
 
 speed_t currentSpeed(int fd) {
@@ -124,7 +84,7 @@ TEST_F(SerialPortTest, BytesTravelBothWaysUnchanged) {
   ASSERT_TRUE(port.write(record));
   EXPECT_EQ(pty_.receive(record.size()), record);
 
-  pty_.send(record);
+  ASSERT_TRUE(pty_.send(record));
   std::string got;
   for (int i = 0; i < 200 && got.size() < record.size(); ++i) {
     const ReadResult r = port.readByte();

@@ -2,10 +2,6 @@
 // characters, received lines, echo, and the bounded receive poll.
 #include "ui/terminal.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <deque>
@@ -26,6 +22,7 @@
 #include "isp/clock.h"
 #include "link/serial_port.h"
 #include "support/fake_clock.h"
+#include "support/pty.h"
 
 namespace velkorn::ui {
 namespace {
@@ -407,47 +404,31 @@ class PortLink final : public TerminalLink {
   link::SerialPort& port_;
 };
 
-// Everything the master side can read within `limit_ms`, stopping early once `want`
-// bytes have come.
-std::string drain(int fd, std::size_t want, int limit_ms) {
-  std::string got;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-  while (got.size() < want && std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 20) <= 0) continue;
-    char buf[256];
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-  }
-  return got;
-}
-
 TEST(TerminalPtyTest, EchoWritesEachReceivedByteBackOnceOnlyWhenChecked) {
   struct Case { bool echo; std::string back; };
   for (const Case& c : {Case{true, "HELLO\r\n"}, Case{false, ""}}) {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
+    testing::PseudoTerminal pty;
+    ASSERT_TRUE(pty.isOpen());
     link::SerialPort port;
     std::string reason;
-    ASSERT_TRUE(port.open(::ptsname(master), &reason)) << reason;
+    ASSERT_TRUE(port.open(pty.slave(), &reason)) << reason;
     PortLink plink(port);
     TTerminal term(plink);
     term.findChild<QCheckBox*>("cbEcho")->setChecked(c.echo);
 
-    ASSERT_EQ(::write(master, "HELLO\r\n", 7), 7);
+    ASSERT_TRUE(pty.send("HELLO\r\n"));
     QElapsedTimer waited;
     waited.start();
     while (term.memo()->toPlainText().isEmpty() && waited.elapsed() < 3000) term.Timer2Timer();
     EXPECT_EQ(term.memo()->toPlainText(), "HELLO\n") << "echo " << c.echo;
     // Wait a little past the expected bytes so that a doubled echo would show.
-    EXPECT_EQ(drain(master, c.back.size() + 1, c.echo ? 500 : 200), c.back) << "echo " << c.echo;
+    EXPECT_EQ(pty.receive(c.back.size() + 1, std::chrono::milliseconds(c.echo ? 500 : 200)), c.back)
+        << "echo " << c.echo;
 
     term.SendTerminalLine("KP01@");
-    EXPECT_EQ(drain(master, 9, 2000), "KP01000\r\n");
+    EXPECT_EQ(pty.receive(9, std::chrono::milliseconds(2000)), "KP01000\r\n");
     port.close();
-    ::close(master);
+    pty.closeMaster();
   }
 }
 

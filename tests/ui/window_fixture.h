@@ -20,31 +20,13 @@
 #include <gtest/gtest.h>
 
 #include "scripted_dialogs.h"
+#include "support/pty.h"
 #include "ui/mainform.h"
 
 namespace velkorn::testing {
 
-// The master side of a pseudo-terminal; its slave is the device a COMn link points at.
-class Pty {
- public:
-  Pty() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) {
-      if (const char* name = ::ptsname(master_)) slave_ = name;
-    }
-  }
-  ~Pty() {
-    if (master_ >= 0) ::close(master_);
-  }
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
-  const std::string& slave() const { return slave_; }
-  int master() const { return master_; }
-
- private:
-  int master_ = -1;
-  std::string slave_;
-};
+// A pseudo-terminal whose slave is the device a COMn link points at.
+using Pty = PseudoTerminal;
 
 // A fresh $XDG_CONFIG_HOME for one test, restored afterwards.
 class ConfigHome {
