@@ -27,6 +27,17 @@
 namespace velkorn::link {
 namespace {
 
+// The text of the exception of type E that `f` throws; empty when it throws nothing.
+template <class E, class F>
+std::string thrownText(F f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return {};
+}
+
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -177,12 +188,7 @@ TEST_F(PowersockTest, RefusedConnectionFailsAndTheSameComponentConnectsLater) {
   sock.OnConnectionFailed = [&](TPowersock&) { ++failed; };
   sock.Host = "127.0.0.1";
   sock.Port = closed.port();
-  try {
-    sock.Connect();
-    FAIL() << "connected to a port nobody listens on";
-  } catch (const ESockError& e) {
-    EXPECT_STREQ(e.what(), "Verbindung fehlgeschlagen");
-  }
+  EXPECT_EQ(thrownText<ESockError>([&] { sock.Connect(); }), "Verbindung fehlgeschlagen") << "connected to a port nobody listens on";
   EXPECT_FALSE(sock.Connected());
   EXPECT_EQ(failed, 1);
   EXPECT_EQ(sock.LastNotificationError(), 10061);
@@ -251,12 +257,7 @@ TEST_F(PowersockTest, ConnectWhileConnectedLeavesTheConnectionAlone) {
   sock.Port = server.port();
   sock.Connect();
   ASSERT_TRUE(server.accept());
-  try {
-    sock.Connect();
-    FAIL() << "second connect accepted";
-  } catch (const ESockError& e) {
-    EXPECT_STREQ(e.what(), "Bereits verbunden");
-  }
+  EXPECT_EQ(thrownText<ESockError>([&] { sock.Connect(); }), "Bereits verbunden") << "second connect accepted";
   EXPECT_TRUE(sock.Connected());
   sock.Write("still here");
   EXPECT_EQ(server.receive(10), "still here");
@@ -480,12 +481,7 @@ TEST_F(PowersockTest, ReadLnWaitsForALineAndGivesUpAfterTheTimeOut) {
   EXPECT_EQ(server.receive(7), "HELLO\r\n");
 
   const auto start = Clock::now();
-  try {
-    sock.ReadLn();  // "rest" has no line end
-    FAIL() << "ReadLn returned without a line";
-  } catch (const EAbortError& e) {
-    EXPECT_STREQ(e.what(), "Socket-readln abgebrochen");
-  }
+  EXPECT_EQ(thrownText<EAbortError>([&] { sock.ReadLn(); }), "Socket-readln abgebrochen") << "ReadLn returned without a line";
   EXPECT_LT(Clock::now() - start, milliseconds(5000));
   EXPECT_TRUE(sock.TimedOut());
   EXPECT_FALSE(sock.Aborted());  // the raise took the flag back
@@ -500,12 +496,7 @@ TEST_F(PowersockTest, CancelledSendRaisesAbort) {
   sock.Connect();
   ASSERT_TRUE(server.accept());
   sock.Cancel();
-  try {
-    sock.Write("never");
-    FAIL() << "send went out after a cancel";
-  } catch (const EAbortError& e) {
-    EXPECT_STREQ(e.what(), "Socket-send abgebrochen");
-  }
+  EXPECT_EQ(thrownText<EAbortError>([&] { sock.Write("never"); }), "Socket-send abgebrochen") << "send went out after a cancel";
   EXPECT_FALSE(sock.Aborted());
   sock.Write("after");
   EXPECT_EQ(server.receive(5), "after");
@@ -579,12 +570,7 @@ TEST_F(PowersockTest, CheckSocketErrorRaisesAllButTheIgnoredCode) {
   std::vector<int> reported;
   sock.OnError = [&](TPowersock&, std::uint16_t number, const std::string&) { reported.push_back(number); };
   // A send on the unconnected socket fails with "not connected".
-  try {
-    sock.Write("x");
-    FAIL() << "send on an unconnected socket succeeded";
-  } catch (const ESockError& e) {
-    EXPECT_STREQ(e.what(), "10057:Socket is not connected");
-  }
+  EXPECT_EQ(thrownText<ESockError>([&] { sock.Write("x"); }), "10057:Socket is not connected") << "send on an unconnected socket succeeded";
   EXPECT_EQ(reported, std::vector<int>{10057});
   EXPECT_EQ(sock.LastError(), 10057);
 }
@@ -643,12 +629,7 @@ TEST_F(PowersockTest, TimerRefusesWhatItCannotRun) {
   timer.SetInterval(5);
   timer.SetOnTimer([&](TThreadTimer&) { ++ticks; });
   EXPECT_TRUE(pumpUntil([&] { return ticks >= 2; }));
-  try {
-    timer.SetInterval(-5);
-    FAIL() << "a negative period was accepted";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Kein Zeitgeber");
-  }
+  EXPECT_EQ(thrownText<std::runtime_error>([&] { timer.SetInterval(-5); }), "Kein Zeitgeber") << "a negative period was accepted";
 }
 
 TEST_F(PowersockTest, SplitHostPort) {
