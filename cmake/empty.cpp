@@ -1,1 +1,0 @@
-// Keeps a library that has only headers so far linkable.
