@@ -7,25 +7,15 @@
 
 #include "image/hex_codec.h"
 #include "image/hex_file.h"
+#include "support/hex_records.h"
 
 namespace velkorn {
 namespace {
 
 using E = HexLineError;
 
-// A record with a correct checksum: type, 16-bit field address, data bytes.
-std::string rec(int type, unsigned address, const std::vector<int>& bytes) {
-  std::string r = ":" + hexByte(static_cast<std::uint8_t>(bytes.size())) +
-                  hexWord(static_cast<std::uint16_t>(address)) + hexByte(static_cast<std::uint8_t>(type));
-  for (int b : bytes) r += hexByte(static_cast<std::uint8_t>(b));
-  return appendChecksum(r);
-}
-
-std::vector<int> counting(int n, int first = 0) {
-  std::vector<int> v;
-  for (int i = 0; i < n; ++i) v.push_back((first + i) & 0xFF);
-  return v;
-}
+using testing::counting;
+using testing::rec;
 
 TEST(HexLines, LineEndsNulAndTheFinalBreak) {
   using L = std::vector<std::string>;

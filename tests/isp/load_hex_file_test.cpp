@@ -19,6 +19,7 @@
 #include "support/fake_clock.h"
 #include "support/scripted_operator.h"
 #include "support/sim_link.h"
+#include "support/hex_records.h"
 
 namespace velkorn::isp {
 namespace {
@@ -28,19 +29,8 @@ using testing::FakeClock;
 using testing::ScriptedOperator;
 using testing::SimLink;
 
-// A data record with a correct checksum.
-std::string rec(int type, unsigned address, const std::vector<int>& bytes) {
-  std::string r = ":" + hexByte(static_cast<std::uint8_t>(bytes.size())) +
-                  hexWord(static_cast<std::uint16_t>(address)) + hexByte(static_cast<std::uint8_t>(type));
-  for (int b : bytes) r += hexByte(static_cast<std::uint8_t>(b));
-  return appendChecksum(r);
-}
-
-std::vector<int> counting(int n, int first = 0) {
-  std::vector<int> v;
-  for (int i = 0; i < n; ++i) v.push_back((first + i) & 0xFF);
-  return v;
-}
+using testing::counting;
+using testing::rec;
 
 std::map<unsigned, int> bytesAt(unsigned address, const std::vector<int>& values,
                                 std::map<unsigned, int> m = {}) {
