@@ -16,6 +16,7 @@
 #include "image/failures.h"
 #include "link/powersock.h"
 #include "window_fixture.h"
+#include "support/file_size_limit.h"
 
 namespace velkorn::testing {
 namespace {
@@ -142,18 +143,10 @@ TEST_F(SettingsInWindow, AFailedSaveIsReportedAndKeepsTheEarlierFile) {
   ui::TForm1& form = makeForm();
   form.eIP->setText(QStringLiteral("changed"));
 
-  // A disk that is full: writes past a few bytes fail.
-  struct sigaction ignore {}, previous {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGXFSZ, &ignore, &previous);
-  rlimit saved{};
-  ::getrlimit(RLIMIT_FSIZE, &saved);
-  rlimit small = saved;
-  small.rlim_cur = 16;
-  ::setrlimit(RLIMIT_FSIZE, &small);
-  form.Exit1->trigger();
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  ::sigaction(SIGXFSZ, &previous, nullptr);
+  {
+    const testing::FileSizeLimit fullDisk;  // writes past a few bytes fail
+    form.Exit1->trigger();
+  }
 
   EXPECT_EQ(dialogs_.of("error").size(), 1u);
   EXPECT_EQ(readFile(), earlier);

@@ -18,6 +18,7 @@
 
 #include "image/failures.h"
 #include "ui/settings.h"
+#include "support/file_size_limit.h"
 
 namespace velkorn::ui {
 namespace {
@@ -321,19 +322,13 @@ TEST(SettingsFile, SaveReplacesAtomicallyAndAFailedSaveKeepsTheOldFile) {
 
   // A write that fails half-way (the disk is full, here a file size limit).
   {
-    struct sigaction ignore {}, previous {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGXFSZ, &ignore, &previous);
-    rlimit saved{};
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit small = saved;
-    small.rlim_cur = 16;
-    ::setrlimit(RLIMIT_FSIZE, &small);
     Settings third;
     third.host = "third";
-    const auto error = saveSettingsTo(third, dir.path());
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::sigaction(SIGXFSZ, &previous, nullptr);
+    std::optional<std::string> error;
+    {
+      const testing::FileSizeLimit fullDisk;
+      error = saveSettingsTo(third, dir.path());
+    }
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(dir.read(kSettingsFileName), formatSettings(second));
     entries = 0;
