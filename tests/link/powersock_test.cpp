@@ -152,6 +152,14 @@ class LoopbackServer {
   std::uint16_t port_ = 0;
 };
 
+// Connects the component to the server by address and lets the server take the connection.
+bool connectTo(TPowersock& sock, LoopbackServer& server) {
+  sock.Host = "127.0.0.1";
+  sock.Port = server.port();
+  sock.Connect();
+  return server.accept();
+}
+
 class PowersockTest : public ::testing::Test {
  protected:
   void SetUp() override { ensureApplication(); }
@@ -253,10 +261,7 @@ TEST_F(PowersockTest, HandlersThatInterruptTheConnectWait) {
 TEST_F(PowersockTest, ConnectWhileConnectedLeavesTheConnectionAlone) {
   LoopbackServer server;
   TPowersock sock;
-  sock.Host = "127.0.0.1";
-  sock.Port = server.port();
-  sock.Connect();
-  ASSERT_TRUE(server.accept());
+  ASSERT_TRUE(connectTo(sock, server));
   EXPECT_EQ(thrownText<ESockError>([&] { sock.Connect(); }), "Bereits verbunden") << "second connect accepted";
   EXPECT_TRUE(sock.Connected());
   sock.Write("still here");
@@ -315,10 +320,7 @@ TEST_F(PowersockTest, HostWithoutAddress) {
 TEST_F(PowersockTest, WriteSendsUpToTheFirstZeroByteAndRefusesOverlongText) {
   LoopbackServer server;
   TPowersock sock;
-  sock.Host = "127.0.0.1";
-  sock.Port = server.port();
-  sock.Connect();
-  ASSERT_TRUE(server.accept());
+  ASSERT_TRUE(connectTo(sock, server));
 
   sock.Write(std::string("AB\0CD", 5));
   sock.Write("|end");
@@ -336,10 +338,7 @@ TEST_F(PowersockTest, WriteSendsUpToTheFirstZeroByteAndRefusesOverlongText) {
 TEST_F(PowersockTest, ReadTakesWhatWaits) {
   LoopbackServer server;
   TPowersock sock;
-  sock.Host = "127.0.0.1";
-  sock.Port = server.port();
-  sock.Connect();
-  ASSERT_TRUE(server.accept());
+  ASSERT_TRUE(connectTo(sock, server));
 
   EXPECT_EQ(sock.Read(0), "");  // nothing waits
   server.send("abcdef");
@@ -359,10 +358,7 @@ TEST_F(PowersockTest, DataNotificationReachesTheOwnerOncePerArrival) {
     ++calls;
     received += s.Read(0);
   };
-  sock.Host = "127.0.0.1";
-  sock.Port = server.port();
-  sock.Connect();
-  ASSERT_TRUE(server.accept());
+  ASSERT_TRUE(connectTo(sock, server));
   server.send("first ");
   ASSERT_TRUE(pumpUntil([&] { return received == "first "; }));
   server.send("second");
@@ -395,10 +391,7 @@ TEST_F(PowersockTest, PeerClosing) {
     std::string received;
     sock.OnDisconnect = [&](TPowersock&) { ++disconnects; };
     if (c.ownerReads) sock.OnDataAvailable = [&](TPowersock& s) { received += s.Read(0); };
-    sock.Host = "127.0.0.1";
-    sock.Port = server.port();
-    sock.Connect();
-    ASSERT_TRUE(server.accept());
+    ASSERT_TRUE(connectTo(sock, server));
     if (!c.unread.empty()) server.send(c.unread);
     server.closePeer(c.reset);
 
@@ -424,10 +417,7 @@ TEST_F(PowersockTest, WritingToAVanishedPeerReportsTheResetWithoutKillingTheProg
     SCOPED_TRACE(reset ? "reset" : "closed");
     LoopbackServer server;
     TPowersock sock;
-    sock.Host = "127.0.0.1";
-    sock.Port = server.port();
-    sock.Connect();
-    ASSERT_TRUE(server.accept());
+    ASSERT_TRUE(connectTo(sock, server));
     server.closePeer(reset);
     std::this_thread::sleep_for(milliseconds(20));
     // No events run: the component has not seen the close yet and sends into it.
@@ -491,10 +481,7 @@ TEST_F(PowersockTest, ReadLnWaitsForALineAndGivesUpAfterTheTimeOut) {
 TEST_F(PowersockTest, CancelledSendRaisesAbort) {
   LoopbackServer server;
   TPowersock sock;
-  sock.Host = "127.0.0.1";
-  sock.Port = server.port();
-  sock.Connect();
-  ASSERT_TRUE(server.accept());
+  ASSERT_TRUE(connectTo(sock, server));
   sock.Cancel();
   EXPECT_EQ(thrownText<EAbortError>([&] { sock.Write("never"); }), "Socket-send abgebrochen") << "send went out after a cancel";
   EXPECT_FALSE(sock.Aborted());
@@ -603,10 +590,7 @@ TEST_F(PowersockTest, ReportLevelsFilterTheStatusTexts) {
       seen.push_back(text);
       throw std::runtime_error("observer failure is swallowed");
     };
-    sock.Host = "127.0.0.1";
-    sock.Port = server.port();
-    sock.Connect();
-    ASSERT_TRUE(server.accept());
+    ASSERT_TRUE(connectTo(sock, server));
     sock.Write("x");
     sock.Disconnect();
     const bool found = std::find(seen.begin(), seen.end(), c.text) != seen.end();
