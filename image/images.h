@@ -1,7 +1,7 @@
 #pragma once
 // The two flat copies of the 8051 code space and the values the chip operations share
-// with the loader. One instance lives as long as the program; the hex views show the
-// images in place.
+// with the loader; what belongs to one command run travels with that run. One instance
+// lives as long as the program; the hex views show the images in place.
 #include <array>
 #include <cstdint>
 
@@ -19,9 +19,7 @@ struct MemoryImages {
   Image chipImage{};  // what was last read back from the chip (00 until a read)
   int chipSize = kChipSize64K;  // bytes handled by read-back, programming, verification
   bool fileLoaded = false;      // every line of the last HEX file was visited
-  bool reload = false;          // set only while the Reload command runs
   int hexLineCount = 0;         // lines of the last HEX file read
-  std::uint32_t startTick = 0;  // start of the running long operation, in ms
 };
 
 }  // namespace velkorn

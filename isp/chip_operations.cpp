@@ -2,10 +2,13 @@
 // and the boot configuration.
 #include <algorithm>
 #include <exception>
+#include <functional>
+#include <numeric>
 #include <string>
 
 #include "image/hex_codec.h"
 #include "isp/engine.h"
+#include "isp/records.h"
 
 namespace velkorn::isp {
 
@@ -20,14 +23,10 @@ constexpr const char* kBljbSetRecord = ":030000030A0401";       // BLJB box tick
 constexpr const char* kBljbClearRecord = ":030000030A0400";     // BLJB box not ticked
 constexpr const char* kBootConfigEndRecord = ":03000003060000";  // closes the boot configuration
 
-constexpr char kStopNone = '\0';   // the first read that brings nothing ends the wait
-constexpr char kStopErase = '.';   // only "." or "X" end the erase's wait
-constexpr char kStopBlank = '\n';  // the blank check answer may end in a line feed
-constexpr char kStopData = '\x01'; // data records: only "." or "X"
-
 // The two answers of a blank chip to the blank check.
 constexpr const char* kBlankDot = ".";
 constexpr const char* kBlankLine = "FC00\r\n";
+constexpr const char* kAcceptedAnswer = ".";  // a data or closing record was accepted
 
 constexpr int kDataBlockBytes = 16;      // bytes per data record
 constexpr int kReadBlockBytes = 256;     // bytes per read request
@@ -56,6 +55,13 @@ std::string readRequest(int block) {
          hexWord(static_cast<std::uint16_t>(block + kReadBlockBytes - 1)) + "00";
 }
 
+Outcome refused(const char* record, const std::string& answer, Step step) {
+  Outcome o = Outcome::ofKind(OutcomeKind::Refused, step);
+  o.record = appendChecksum(record);
+  o.answer = answer;
+  return o;
+}
+
 // Runs `undo` when the scope is left by an exception, so a failed command does not leave
 // the hourglass or the progress window behind.
 template <class F>
@@ -73,91 +79,105 @@ class OnUnwind {
   int exceptions_;
 };
 
+// What a read-back saw, block by block.
+struct ReadTally {
+  int mismatches = 0, firstMismatch = -1;
+  int unreadLines = 0, firstUnread = -1;  // lines whose bytes were not all stored
+  bool cancelled = false;                 // Cancel in one of its boxes
+
+  void unread(int address, int lines) {
+    if (firstUnread < 0 || address < firstUnread) firstUnread = address;
+    unreadLines += lines;
+  }
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------- erase
 
-bool Engine::EraseChip() {
+Outcome Engine::erase() {
   CommandGuard guard(*this);
-  if (!guard.entered()) return false;
-  return eraseChip();
+  if (!guard.entered()) return Outcome::ofKind(OutcomeKind::Aborted, Step::None);
+  const Outcome synced = syncTarget();
+  if (!synced.done()) {
+    progress_.setBusyCursor(false);
+    return finish(synced);
+  }
+  progress_.setBusyCursor(true);
+  OnUnwind restoreCursor([this] { progress_.setBusyCursor(false); });
+  const Outcome erased = eraseChip();
+  progress_.setBusyCursor(false);
+  return finish(erased);
 }
 
-bool Engine::eraseChip() {
-  op_.debugLog("Erase Chip");
-  op_.setBusyCursor(true);
-  OnUnwind restoreCursor([this] { op_.setBusyCursor(false); });
+Outcome Engine::eraseChip() {
+  progress_.debugLog("Erase Chip");
+  progress_.setBusyCursor(true);
+  OnUnwind restoreCursor([this] { progress_.setBusyCursor(false); });
   FlushInput();
   const std::string answer = ExchangeRecord(kEraseRecord, true, kStopErase);
-  const bool accepted = !answer.empty() && answer.front() == '.';
-  readDeviceInfo(true);
-  op_.setBusyCursor(false);
-  return accepted;
-}
-
-void Engine::MEraseClick() {
-  CommandGuard guard(*this);
-  if (!guard.entered()) return;
-  if (!syncTarget()) {
-    op_.setBusyCursor(false);
-    return;
-  }
-  op_.setBusyCursor(true);
-  OnUnwind restoreCursor([this] { op_.setBusyCursor(false); });
-  if (eraseChip()) {
-    op_.setBusyCursor(false);
-    op_.showMessage("Erase", "completed successfully");
-    images_.chipImage.fill(kErasedByte);
-    op_.setCurrentLine(View::Chip, 0);
-  }
-  op_.setBusyCursor(false);
+  const bool accepted = !answer.empty() && answer.front() == static_cast<char>(kAccepted);
+  const Outcome info = readInfo(true);
+  progress_.setBusyCursor(false);
+  if (!info.done()) return info;
+  if (!accepted) return refused(kEraseRecord, answer, Step::Erase);
+  return {};
 }
 
 // ---------------------------------------------------------------- program & verify
 
-void Engine::MProgClick() {
+Outcome Engine::program(Asking asking) {
   CommandGuard guard(*this);
-  if (!guard.entered()) return;
-  progClick();
+  if (!guard.entered()) return Outcome::ofKind(OutcomeKind::Aborted, Step::None);
+  run_.reload = asking == Asking::Never;
+  return finish(programImage());
 }
 
-void Engine::MReloadClick() {
+Outcome Engine::reload() {
   CommandGuard guard(*this);
-  if (!guard.entered()) return;
-  images_.reload = true;
-  struct ClearReload {
-    MemoryImages& images;
-    ~ClearReload() { images.reload = false; }
-  } clearReload{images_};
-  loadHexFileNested();
-  progClick();
+  if (!guard.entered()) return Outcome::ofKind(OutcomeKind::Aborted, Step::None);
+  run_.reload = true;
+  const Outcome loaded = loadFile();
+  // A file that cannot be opened ends the command; any other load goes on to programming,
+  // which gives up when the file is not loaded completely.
+  if (loaded.kind == OutcomeKind::FileError && loaded.line == 0) return finish(loaded);
+  return finish(programImage());
 }
 
-void Engine::progClick() {
-  if (!syncTarget()) return;
-  if (!images_.fileLoaded && !loadHexFileNested()) return;
+Outcome Engine::programImage() {
+  if (Outcome synced = syncTarget(); !synced.done()) return synced;
+  if (!images_.fileLoaded) {
+    const Outcome loaded = loadFile();
+    if (!images_.fileLoaded) return loaded;
+  }
 
   replyLimit = 0;
   FlushInput();
   const std::string blank = ExchangeRecord(kBlankCheckRecord, true, kStopBlank);
-  if (blank != kBlankLine && blank != kBlankDot && !images_.reload &&
-      !op_.askYesNo("Confirmation", "Device is not blank. Erase and program?")) {
-    programBootConfig();
-    return;
+  if (blank != kBlankLine && blank != kBlankDot && !run_.reload &&
+      !prompts_.askYesNo("Confirmation", "Device is not blank. Erase and program?")) {
+    Outcome kept = bootConfig();
+    kept.declined = true;
+    return kept;
   }
 
-  OnUnwind hideProgress([this] { op_.progressHide(); });
+  OnUnwind hideProgress([this] { progress_.progressHide(); });
   UpdateProgress(0, 0, 0);
   downloadAbort = 0;
-  op_.progressShow("Erasing...", images_.hexLineCount - 1);
-  op_.processEvents();
-  eraseChip();  // a refused erase is not reported: the data records' answers decide
-  op_.progressCaption("Programming...");
-  op_.processEvents();
+  progress_.progressShow("Erasing...", images_.hexLineCount - 1);
+  progress_.processEvents();
+  // A refused erase is not reported: the data records' answers decide.
+  if (const Outcome erased = eraseChip(); erased.kind == OutcomeKind::BadAnswer) {
+    progress_.progressHide();
+    return erased;
+  }
+  progress_.progressCaption("Programming...");
+  progress_.processEvents();
 
   const int chipSize = chipBytes(images_);
   int address = 0;
   int recordsSent = 0;  // retries count again
+  Outcome stopped = Outcome::ofKind(OutcomeKind::Aborted, Step::Program);
   do {
     UpdateProgress(recordsSent, images_.hexLineCount - 1, kDataBlockBytes);
     const auto first = images_.fileImage.begin() + address;
@@ -165,49 +185,68 @@ void Engine::progClick() {
       address += kDataBlockBytes;  // erased flash already holds these bytes
     } else {
       ++recordsSent;
-      const std::string answer = ExchangeRecord(dataRecord(images_.fileImage, address), true, kStopData);
-      if (answer == ".") address += kDataBlockBytes;
-      else ShowError("Ack Error Retry! s=\"" + answer + "\"", true);  // OK: the same record again
+      const std::string record = dataRecord(images_.fileImage, address);
+      const std::string answer = ExchangeRecord(record, true, kStopData);
+      if (answer == kAcceptedAnswer) {
+        address += kDataBlockBytes;
+      } else if (ShowError("Ack Error Retry! s=\"" + answer + "\"", true) == Button::Cancel) {
+        stopped = refused(record.c_str(), answer, Step::Program);  // OK: the same record again
+      }
     }
   } while (address < chipSize && downloadAbort == 0);
-  op_.progressHide();
-  if (address < chipSize) return;
+  progress_.progressHide();
+  if (address < chipSize) return stopped;
 
-  if (!readChip("Verifying...", true)) return;
+  bool complete = false;
+  const Outcome read = readBack("Verifying...", true, &complete);
+  if (!complete) return read;
 
   // The top 1 KiB holds the bootloader's area and is left out of the final comparison.
   const auto end = images_.fileImage.begin() + std::max(chipSize - kFinalCompareSpare, 0);
-  if (std::equal(images_.fileImage.begin(), end, images_.chipImage.begin())) programBootConfig();
-  else ShowError("Verify FAILED !!!", false);
+  const auto differs = std::mismatch(images_.fileImage.begin(), end, images_.chipImage.begin());
+  if (differs.first != end) {
+    Outcome o = Outcome::ofKind(OutcomeKind::Mismatch, Step::FinalCompare);
+    o.address = static_cast<int>(differs.first - images_.fileImage.begin());
+    o.count = static_cast<int>(std::inner_product(images_.fileImage.begin(), end, images_.chipImage.begin(), 0,
+                                                  std::plus<>(), std::not_equal_to<>()));
+    return o;
+  }
+  Outcome written = bootConfig();
+  // A difference that only the read-back saw (in the last block of a 32 KiB part) still
+  // leaves the boot configuration written, but the command did not succeed.
+  if (written.done() && !read.done()) {
+    const bool bootWritten = written.bootWritten;
+    written = read;
+    written.bootWritten = bootWritten;
+  }
+  return written;
 }
 
 // ---------------------------------------------------------------- read-back
 
-bool Engine::ReadChip(const std::string& title, bool compare) {
-  CommandGuard guard(*this);
-  if (!guard.entered()) return false;
-  return readChip(title, compare);
-}
-
-bool Engine::readChip(const std::string& title, bool compare) {
+Outcome Engine::readBack(const std::string& title, bool compare, bool* complete) {
   UpdateProgress(0, 0, 0);
-  op_.debugLog("Reading Chip");
-  matchFlag = true;
+  progress_.debugLog("Reading Chip");
   downloadAbort = 0;
   const int chipSize = chipBytes(images_);
-  op_.progressShow(title, images_.chipSize);
-  OnUnwind hideProgress([this] { op_.progressHide(); });
+  progress_.progressShow(title, images_.chipSize);
+  OnUnwind hideProgress([this] { progress_.progressHide(); });
   int block = 0;
-  op_.setCurrentLine(View::Chip, 0);
+  progress_.setCurrentLine(View::Chip, 0);
   FlushInput();
   replyLimit = kReadReplyLimit;
+  ReadTally tally;
+  auto box = [this, &tally](const std::string& text) {
+    if (ShowError(text, true) == Button::Cancel) tally.cancelled = true;
+  };
 
   do {
     UpdateProgress(block, chipSize - 1, 1);
     const std::string answer = ExchangeRecord(readRequest(block), true, kStopNone);
     if (answer.size() != static_cast<std::size_t>(kReadAnswerChars)) {
       // OK asks for the same block again.
-      ShowError("Read record length unexpected " + std::to_string(answer.size()), true);
+      box("Read record length unexpected " + std::to_string(answer.size()));
+      if (tally.cancelled) tally.unread(block, kReadLines);
       continue;
     }
     std::size_t rest = 0;  // start of the unread rest of the answer
@@ -217,98 +256,110 @@ bool Engine::readChip(const std::string& title, bool compare) {
     // addresses off.
     std::string failedBox;
     for (int k = 0; k < kReadLines; ++k) {
+      const int lineStart = block + k * kReadLineBytes;
       if (!failedBox.empty()) {
-        ShowError(failedBox, true);
+        tally.unread(lineStart, 1);
+        box(failedBox);
         continue;
       }
       const std::string restText = answer.substr(rest);
       const std::string_view line = std::string_view(answer).substr(rest, kReadLineChars);
       if (line.size() < kReadLineChars || line[0] != '\r' || line[1] != '\n' || line[kReadLineEqualsAt] != '=') {
         failedBox = "Read record format unexpected [" + restText + "]";
-        ShowError(failedBox, true);
-        continue;
-      }
-      const auto lineAddress = parseHex(line.substr(kReadLineAddressAt, 4));
-      if (!lineAddress) {
+      } else if (const auto lineAddress = parseHex(line.substr(kReadLineAddressAt, 4)); !lineAddress) {
         failedBox = "Read record addr error [" + restText + "]";
-        ShowError(failedBox, true);
-        continue;
-      }
-      const int lineStart = block + k * kReadLineBytes;
-      if (*lineAddress != static_cast<std::uint32_t>(lineStart)) {
+      } else if (*lineAddress != static_cast<std::uint32_t>(lineStart)) {
         failedBox = "Read record format unexpected [" + restText + "]";
-        ShowError(failedBox, true);
+      }
+      if (!failedBox.empty()) {
+        tally.unread(lineStart, 1);
+        box(failedBox);
         continue;
       }
       rest += kReadLineChars;
       for (int i = 0; i < kReadLineBytes; ++i) {
         const auto value = parseHex(line.substr(kReadLineDataAt + 2 * i, 2));
         if (!value) {
-          ShowError("Read record data error [" + answer.substr(rest - kReadLineChars + kReadLineDataAt) + "]", true);
+          tally.unread(lineStart, 1);
+          box("Read record data error [" + answer.substr(rest - kReadLineChars + kReadLineDataAt) + "]");
           break;  // the rest of this line is skipped
         }
         const auto at = static_cast<std::size_t>(lineStart + i);
         images_.chipImage[at] = static_cast<std::uint8_t>(*value);
         if (compare && block < kCompareBelow && images_.chipImage[at] != images_.fileImage[at]) {
           ShowError("Chip does not match file at @" + hexWord(static_cast<std::uint16_t>(at)), false);
-          matchFlag = false;
+          if (tally.mismatches++ == 0) tally.firstMismatch = static_cast<int>(at);
           downloadAbort = 1;  // the read ends after this block
         }
       }
     }
-    if (block == 0) op_.repaintView(View::Chip);
+    if (block == 0) progress_.repaintView(View::Chip);
     block += kReadBlockBytes;
   } while (block < chipSize && downloadAbort == 0);
 
-  const bool complete = block >= chipSize;
-  op_.progressHide();
-  op_.repaintView(View::Chip);
-  return complete;
+  *complete = block >= chipSize;
+  progress_.progressHide();
+  progress_.repaintView(View::Chip);
+
+  if (tally.mismatches > 0) {
+    Outcome o = Outcome::ofKind(OutcomeKind::Mismatch, Step::ReadBack);
+    o.address = tally.firstMismatch;
+    o.count = tally.mismatches;
+    return o;
+  }
+  // Lines that could not be read are not a match, whatever the rest of the block says.
+  if (tally.unreadLines > 0) {
+    Outcome o = Outcome::ofKind(OutcomeKind::NotVerified, Step::ReadBack);
+    o.address = tally.firstUnread;
+    o.count = tally.unreadLines;
+    return o;
+  }
+  if (!*complete) return Outcome::ofKind(OutcomeKind::Aborted, Step::ReadBack);
+  return {};
 }
 
-void Engine::MReadClick() {
+Outcome Engine::readChip() {
   CommandGuard guard(*this);
-  if (!guard.entered()) return;
-  op_.showTab(Tab::ChipData);
-  if (syncTarget()) readChip("Reading data...", false);
+  if (!guard.entered()) return Outcome::ofKind(OutcomeKind::Aborted, Step::None);
+  if (Outcome synced = syncTarget(); !synced.done()) return finish(synced);
+  bool complete = false;
+  return finish(readBack("Reading data...", false, &complete));
 }
 
-void Engine::CompareFileClick() {
+Outcome Engine::verify(Asking asking) {
   CommandGuard guard(*this);
-  if (!guard.entered()) return;
-  if (!images_.fileLoaded && !loadHexFileNested()) return;
-  op_.showTab(Tab::ChipData);
-  if (!syncTarget()) return;
-  if (readChip("Verifying file...", true) && matchFlag) op_.showMessage("Verifying...", "Matched OK!!!");
+  if (!guard.entered()) return Outcome::ofKind(OutcomeKind::Aborted, Step::None);
+  run_.reload = asking == Asking::Never;
+  if (!images_.fileLoaded) {
+    const Outcome loaded = loadFile();
+    if (!images_.fileLoaded) return finish(loaded);
+  }
+  if (Outcome synced = syncTarget(); !synced.done()) return finish(synced);
+  bool complete = false;
+  return finish(readBack("Verifying file...", true, &complete));
 }
 
 // ---------------------------------------------------------------- boot configuration
 
-void Engine::MBSBClick() {
+Outcome Engine::writeBootConfig() {
   CommandGuard guard(*this);
-  if (!guard.entered()) return;
-  programBootConfig();
+  if (!guard.entered()) return Outcome::ofKind(OutcomeKind::Aborted, Step::None);
+  return finish(bootConfig());
 }
 
-void Engine::programBootConfig() {
-  op_.debugLog("Program BSB");
+Outcome Engine::bootConfig() {
+  progress_.debugLog("Program BSB");
   FlushInput();
+  const BootChoice choice = deviceState_.bootChoice();
   // The answers to these are judged only by the echo check; the closing record decides.
-  if (device_.lock0) ExchangeRecord(kLock0Record, true, kStopNone);
-  if (device_.lock1) ExchangeRecord(kLock1Record, true, kStopNone);
-  ExchangeRecord(device_.bljb ? kBljbSetRecord : kBljbClearRecord, true, kStopNone);
+  if (choice.lock0) ExchangeRecord(kLock0Record, true, kStopNone);
+  if (choice.lock1) ExchangeRecord(kLock1Record, true, kStopNone);
+  ExchangeRecord(choice.bljb ? kBljbSetRecord : kBljbClearRecord, true, kStopNone);
   const std::string answer = ExchangeRecord(kBootConfigEndRecord, true, kStopNone);
-  if (answer != ".") {
-    ShowError("Programm BSB FAILED!", false);
-    return;
-  }
-  readDeviceInfo(true);
-  if (!images_.reload) op_.showMessage("Programm BSB", "completed successfully");
-  // Hand the line back to the terminal.
-  FlushInput();
-  link_.setBaudRate(op_.terminalBaudRate());
-  op_.setTerminalPoll(true);
-  op_.showTab(Tab::Terminal);
+  if (answer != kAcceptedAnswer) return refused(kBootConfigEndRecord, answer, Step::BootConfig);
+  Outcome written = readInfo(true);
+  written.bootWritten = written.done();
+  return written;
 }
 
 }  // namespace velkorn::isp

@@ -3,11 +3,10 @@
 #include "isp/engine.h"
 
 #include <cstdint>
-#include <exception>
 #include <optional>
 
-#include "image/failures.h"
 #include "image/hex_codec.h"
+#include "isp/records.h"
 
 namespace velkorn::isp {
 
@@ -15,14 +14,7 @@ namespace {
 
 constexpr int kDefaultReplyLimit = 1024;  // reply length limit when the stored one is 0
 constexpr int kFlushReadLimit = 1001;     // a line that never falls silent costs this many reads
-constexpr int kBootloaderBaud = 115200;   // all bootloader traffic runs at this rate
-constexpr char kAutobaud = 'U';           // sent until the bootloader sends it back
 constexpr int kFailedReadPauseMs = 200;   // pause after a read call that failed outright
-constexpr std::uint8_t kAccepted = '.';   // an answer ends in "." when the command was accepted
-constexpr std::uint8_t kRefused = 'X';    // ... and in "X" when it was refused
-constexpr char kStopErase = '.';          // erase: only "." or "X" end the wait
-constexpr char kStopBlank = '\n';         // blank check: a line feed ends it too
-constexpr char kStopData = '\x01';        // data records: only "." or "X"
 
 // Device-information records (type 05 reads), without checksum.
 constexpr const char* kReadManufacturer = ":020000050000";
@@ -62,34 +54,31 @@ std::chrono::milliseconds answerLimit(char stop) {
 
 }  // namespace
 
-Engine::Engine(Link& link, Operator& op, Clock& clock) : link_(link), op_(op), clock_(clock) {}
+Engine::Engine(Link& link, Prompts& prompts, Progress& progress, DeviceState& device, Clock& clock)
+    : link_(link), prompts_(prompts), progress_(progress), deviceState_(device), clock_(clock) {}
 
 // ---------------------------------------------------------------- command guard
 
 Engine::CommandGuard::CommandGuard(Engine& engine) : engine_(engine) {
-  if (!engine_.busy_) {
-    entered_ = outermost_ = true;
-    engine_.busy_ = true;
-  } else if (engine_.nestedCall_) {
-    entered_ = true;
-  }
-  engine_.nestedCall_ = false;
+  if (engine_.busy_) return;
+  entered_ = engine_.busy_ = true;
+  engine_.run_ = Run{};
 }
 
 Engine::CommandGuard::~CommandGuard() {
-  if (outermost_) engine_.busy_ = false;
+  if (!entered_) return;
+  engine_.busy_ = false;
+  engine_.run_ = Run{};
 }
 
-bool Engine::loadHexFileNested() {
-  nestedCall_ = true;
-  try {
-    LoadHexFile();
-  } catch (...) {
-    nestedCall_ = false;
-    throw;
+Outcome Engine::finish(Outcome outcome) const {
+  if (!outcome.done() && run_.linkFailed) {
+    const Step step = outcome.step;
+    outcome = Outcome::ofKind(OutcomeKind::LinkLost, step);
+    outcome.detail = link_.lastError();
   }
-  nestedCall_ = false;
-  return images_.fileLoaded;
+  outcome.echoErrors = run_.echoErrors;
+  return outcome;
 }
 
 // ---------------------------------------------------------------- records and exchange
@@ -97,6 +86,7 @@ bool Engine::loadHexFileNested() {
 void Engine::FlushInput() {
   for (int reads = 0; reads < kFlushReadLimit; ++reads) {
     const LinkRead r = link_.readByte();
+    if (!r.ok) run_.linkFailed = true;
     if (!r.ok || r.count != 1) return;
   }
 }
@@ -105,8 +95,10 @@ std::string Engine::AppendChecksum(std::string_view record) { return appendCheck
 
 void Engine::SendRecord(std::string& record, bool withChecksum) {
   if (withChecksum) record = AppendChecksum(record);
-  link_.writeBytes(record);  // a failed write shows up as a missing echo
-  op_.debugLog(record);
+  lastRecord_ = record;
+  // A failed write shows up as a missing echo.
+  if (!link_.writeBytes(record)) run_.linkFailed = true;
+  progress_.debugLog(record);
 }
 
 std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum, char stop) {
@@ -129,17 +121,21 @@ std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum,
     }
     if (last == kAccepted || last == kRefused || last == stopByte || count >= replyLimit) break;
     // A read call that fails (no port, a vanished adapter) will not bring anything later.
-    if (!r.ok) break;
+    if (!r.ok) {
+      run_.linkFailed = true;
+      break;
+    }
     if (clock_.tickMs() - startMs >= limitMs) break;
   }
 
   const std::size_t echo = reply.find(sent);
   if (echo == std::string::npos) {
+    ++run_.echoErrors;
     ShowError("Error in cmd " + sent, false);
     return reply;
   }
   reply.erase(0, echo + sent.size());
-  op_.debugLog("->" + reply);
+  progress_.debugLog("->" + reply);
   return reply;
 }
 
@@ -151,37 +147,38 @@ std::string Engine::ReplyValue(const std::string& reply) {
 
 // ---------------------------------------------------------------- synchronisation
 
-bool Engine::SyncTarget() {
+Outcome Engine::sync() {
   CommandGuard guard(*this);
-  if (!guard.entered()) return false;
-  return syncTarget();
+  if (!guard.entered()) return Outcome::ofKind(OutcomeKind::Aborted, Step::None);
+  return finish(syncTarget());
 }
 
-bool Engine::syncTarget() {
+Outcome Engine::syncTarget() {
   FlushInput();
   link_.setBaudRate(kBootloaderBaud);
-  op_.setTerminalPoll(false);  // the terminal poll must not take the bootloader's bytes
-  op_.syncShow();
-  bool synced = false;
+  progress_.syncShow();
+  std::optional<Outcome> synced;
   do {
     FlushInput();
     if (!link_.writeBytes(std::string(1, kAutobaud))) {
+      run_.linkFailed = true;
       ShowError("Can not write to COM", false);
     } else {
       const LinkRead r = link_.readByte();
       if (!r.ok) {
         clock_.sleepMs(kFailedReadPauseMs);
       } else if (r.count == 1 && r.byte == static_cast<std::uint8_t>(kAutobaud)) {
-        op_.syncHide();
-        synced = true;
-        readDeviceInfo(false);
+        progress_.syncHide();
+        // A device-information answer that is no number ends the command that synchronised.
+        synced = readInfo(false);
+        if (!synced->done()) return *synced;
       }
     }
-    op_.processEvents();  // the window's Cancel button and its 60 s timer
-  } while (!synced && !op_.syncCancelled());
-  op_.syncHide();
-  if (!synced) ShowError("Can not synchronize target \"U\"", false);
-  return synced;
+    progress_.processEvents();  // the window's Cancel button and its time limit
+  } while (!synced && !progress_.syncCancelled());
+  progress_.syncHide();
+  if (synced) return *synced;
+  return Outcome::ofKind(OutcomeKind::NoSync, Step::Sync);
 }
 
 // ---------------------------------------------------------------- device information
@@ -189,44 +186,49 @@ bool Engine::syncTarget() {
 std::string Engine::readValue(const char* record, DeviceField field, std::string DeviceInfo::*member) {
   const std::string value = ReplyValue(ExchangeRecord(record, true, 0));
   device_.*member = value;
-  op_.deviceField(field, value);
+  deviceState_.deviceField(field, value);
   return value;
 }
 
-void Engine::ReadDeviceInfo(bool quiet) {
+Outcome Engine::readDeviceInfo(bool quiet) {
   CommandGuard guard(*this);
-  if (!guard.entered()) return;
-  readDeviceInfo(quiet);
+  if (!guard.entered()) return Outcome::ofKind(OutcomeKind::Aborted, Step::None);
+  return finish(readInfo(quiet));
 }
 
-void Engine::readDeviceInfo(bool quiet) {
-  op_.debugLog("Load Misc");
+Outcome Engine::readInfo(bool quiet) {
+  auto badAnswer = [](const std::string& text) {
+    Outcome o = Outcome::ofKind(OutcomeKind::BadAnswer, Step::DeviceInfo);
+    o.detail = text;
+    return o;
+  };
+  progress_.debugLog("Load Misc");
   FlushInput();
   readValue(kReadManufacturer, DeviceField::Manu, &DeviceInfo::manu);
   readValue(kReadFamily, DeviceField::DevFam, &DeviceInfo::devFam);
   readValue(kReadMemoryCode, DeviceField::Mem, &DeviceInfo::mem);
   readValue(kReadProduct, DeviceField::Product, &DeviceInfo::product);
 
-  if (device_.mem == kMemoryCode32K) {
-    images_.chipSize = kChipSize32K;  // never set back: stays for the rest of the run
-    op_.statusPanel2("Chipsize=0x8000");
-  }
+  // Never set back: the chip size stays for the rest of the run.
+  if (device_.mem == kMemoryCode32K) images_.chipSize = kChipSize32K;
 
   // Software security: a refused answer ("X") counts as 0, so both lock boxes get ticked;
   // anything else that is not hex ends the command here.
   const std::string security = ReplyValue(ExchangeRecord(kReadSecurity, true, 0));
   std::uint32_t securityByte = 0;
-  if (security != "X") securityByte = hexToInt(security);
+  if (security != "X") {
+    const auto value = parseHex(security);
+    if (!value) return badAnswer(security);
+    securityByte = *value;
+  }
   device_.lock0 = (securityByte & kSecurityLock0Bit) == 0;
   device_.lock1 = (securityByte & kSecurityLock1Bit) == 0;
-  op_.lockBoxes(device_.lock0, device_.lock1);
+  deviceState_.lockBoxes(device_.lock0, device_.lock1);
 
-  const std::string bsb = readValue(kReadBootStatus, DeviceField::BSB, &DeviceInfo::bsb);
-  if (bsb == "FF") op_.statusPanel2("BOOTLOADER");
-  else if (bsb == "00") op_.statusPanel2("normal operation");
+  readValue(kReadBootStatus, DeviceField::BSB, &DeviceInfo::bsb);
   readValue(kReadBootVector, DeviceField::SBV, &DeviceInfo::sbv);
 
-  if (device_.manu == "X") return;
+  if (device_.manu == "X") return {};
 
   // The identification values in order; the first that does not convert and all after it
   // count as 0, the decision still runs, then the conversion failure ends the command.
@@ -252,35 +254,34 @@ void Engine::readDeviceInfo(bool quiet) {
     readValue(known->hsbRecord, DeviceField::HSB, &DeviceInfo::hsb);
     readValue(known->versionRecord, DeviceField::BVersion, &DeviceInfo::bversion);
   } else if (!quiet) {
-    op_.showNotice("unkonown Device - check manufactor, family, revision code");
+    prompts_.showNotice("unkonown Device - check manufactor, family, revision code");
   }
-  if (failed) throw InvalidInteger(*failed);
+  if (failed) return badAnswer(*failed);
+  return {};
 }
 
 // ---------------------------------------------------------------- progress and errors
 
 void Engine::UpdateProgress(std::int32_t position, std::int32_t total, std::int32_t bytesPerStep) {
-  nestedCall_ = false;  // messages run below: nothing reached from there is a nested call
   if (position == 0) {
-    images_.startTick = clock_.tickMs();
-    op_.progressFigures("", "");
+    run_.startTick = clock_.tickMs();
+    progress_.progressFigures("", "");
   }
   // Unsigned 32-bit difference, so a tick count that wrapped still gives the right time.
-  const std::int64_t elapsed = static_cast<std::uint32_t>(clock_.tickMs() - images_.startTick);
-  op_.progressPosition(position);
+  const std::int64_t elapsed = static_cast<std::uint32_t>(clock_.tickMs() - run_.startTick);
+  progress_.progressPosition(position);
   if (elapsed > 0 && position > 0) {
     // 64-bit product: elapsed x remaining exceeds 32 bits after a minute on a slow link.
     const std::int64_t secondsLeft = elapsed * (std::int64_t{total} - position) / position / 1000;
     const std::int64_t bytesPerSecond = std::int64_t{position} * bytesPerStep * 1000 / elapsed;
-    if (elapsed > 1000) op_.progressFigures(std::to_string(secondsLeft) + "s ", std::to_string(bytesPerSecond));
+    if (elapsed > 1000) progress_.progressFigures(std::to_string(secondsLeft) + "s ", std::to_string(bytesPerSecond));
   }
-  op_.processEvents();
+  progress_.processEvents();
 }
 
 Button Engine::ShowError(const std::string& text, bool cancellable) {
-  nestedCall_ = false;
   // An OK-only box has no Cancel: whatever closed it counts as OK.
-  const Button b = op_.showError(text, cancellable) == Button::Cancel && cancellable ? Button::Cancel : Button::Ok;
+  const Button b = prompts_.showError(text, cancellable) == Button::Cancel && cancellable ? Button::Cancel : Button::Ok;
   if (b == Button::Cancel) downloadAbort = 1;
   return b;
 }

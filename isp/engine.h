@@ -2,8 +2,8 @@
 // The programmer's engine: command records and their exchange with the bootloader,
 // synchronisation and device information, erase, programming, read-back, verification,
 // boot configuration and the HEX loader. Free of Qt and of hardware: it reaches the line,
-// the person and the clock through Link, Operator and Clock. The window's menu handlers
-// and the command line call these operations by the names of their menu commands.
+// the person and the clock through Link, Prompts, Progress, DeviceState and Clock. Every
+// command returns an Outcome; showing it is the caller's business.
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -12,20 +12,17 @@
 #include "image/images.h"
 #include "isp/clock.h"
 #include "isp/link.h"
-#include "isp/operator.h"
+#include "isp/outcome.h"
+#include "isp/person.h"
 
 namespace velkorn::isp {
 
-// What the Device tab shows and the three check boxes of the "&Software security" group.
-// The window keeps lock0, lock1 and bljb in step with its check boxes (the operator may
-// tick them); ReadDeviceInfo writes lock0 and lock1 from the chip and reports them through
-// Operator::lockBoxes, and the boot configuration sends its records from these three.
+// What the last device-information read brought, as the Device tab shows it.
 struct DeviceInfo {
   std::string manu, devFam, mem, product;  // identification values as the bootloader sent them
   std::string bsb, sbv, hsb, bversion;     // boot status, vector, HW security, bootloader version
-  bool lock0 = false;  // cbLock0 "Lock Erase, Prog."
-  bool lock1 = false;  // cblock1 "Lock Erase, Prog., Read, Blank Check"
-  bool bljb = true;    // cbBLJB "BLJB", ticked at start
+  bool lock0 = false;  // the chip locks erase and programming
+  bool lock1 = false;  // the chip locks read and blank check too
 };
 
 // Bounds for the waits the bootloader could otherwise hold open for ever.
@@ -33,18 +30,26 @@ inline constexpr std::chrono::milliseconds kEraseAnswerLimit{30000};
 inline constexpr std::chrono::milliseconds kDataAnswerLimit{5000};   // data records
 inline constexpr std::chrono::milliseconds kBlankAnswerLimit{5000};  // blank check
 
+// Whether a command may stop to ask the operator.
+enum class Asking {
+  Operator,  // the open dialog for a missing file, the question on a chip that is not blank
+  Never,     // Reload and the command line: the remembered file, no question
+};
+
 class Engine {
  public:
-  Engine(Link& link, Operator& op, Clock& clock);
+  Engine(Link& link, Prompts& prompts, Progress& progress, DeviceState& device, Clock& clock);
 
   // ---- shared state (owned here, shown by the window)
   MemoryImages& images() { return images_; }
-  DeviceInfo& device() { return device_; }
+  const DeviceInfo& device() const { return device_; }
   int downloadAbort = 0;       // download abort flag: 1 raised, 0 lowered
-  bool matchFlag = false;      // no difference seen by the last compare
   std::int32_t replyLimit = 0; // reply length limit; 0 = default (1024)
   std::string hexFileName;     // the remembered HEX file name (open dialog, Reload, settings)
   bool busy() const { return busy_; }  // a chip operation or a load is running
+  // The last record sent, checksum included: a box about the same record twice in a row
+  // is a retry of it.
+  const std::string& lastRecord() const { return lastRecord_; }
 
   // ---- records and exchange
   void FlushInput();
@@ -53,20 +58,18 @@ class Engine {
   std::string ExchangeRecord(const std::string& record, bool withChecksum, char stop);
   static std::string ReplyValue(const std::string& reply);
 
-  // ---- synchronisation and device information
-  bool SyncTarget();
-  void ReadDeviceInfo(bool quiet);
-
-  // ---- chip operations (menu commands)
-  bool EraseChip();
-  void MEraseClick();          // "Full Chip &Erase"
-  void MProgClick();           // "&Program && Verify"
-  void MReloadClick();         // "Reload"
-  bool ReadChip(const std::string& title, bool compare);
-  void MReadClick();           // "&Read Chip"
-  void CompareFileClick();     // "Verify File"
-  void MBSBClick();            // "Program SSB+&BSB"
-  bool LoadHexFile();          // "&Load File" and the implicit loads
+  // ---- commands, by what they do. A command started while another one runs (a menu
+  // entry reached through the message loop or a modal box) does nothing and returns
+  // Aborted.
+  Outcome sync();                                  // the "Sync" button; starts every chip command
+  Outcome readDeviceInfo(bool quiet);              // double click on "&Identification"
+  Outcome erase();                                 // "Full Chip &Erase"
+  Outcome program(Asking asking = Asking::Operator);  // "&Program && Verify"
+  Outcome reload();                                // "Reload": load the remembered file, program
+  Outcome readChip();                              // "&Read Chip"
+  Outcome verify(Asking asking = Asking::Operator);   // "Verify File"
+  Outcome writeBootConfig();                       // "Program SSB+&BSB"
+  Outcome loadHexFile(Asking asking = Asking::Operator);  // "&Load File"
 
   // ---- progress and errors
   void UpdateProgress(std::int32_t position, std::int32_t total, std::int32_t bytesPerStep);
@@ -74,11 +77,8 @@ class Engine {
   Button ShowError(const std::string& text, bool cancellable);
 
  private:
-  // Entry guard of the operator's commands. A command started while another one runs (a
-  // menu entry or button reached through processEvents or a modal box) does nothing and
-  // returns at once. Only the outermost command owns busy_; an exception passing through
-  // still clears it. Nested calls made by a running command use the unguarded
-  // implementations below, or are marked with nestedCall_ (for LoadHexFile).
+  // Entry guard of the commands: only the outermost one runs and owns busy_ and the run's
+  // state; an exception passing through still clears them.
   class CommandGuard {
    public:
     explicit CommandGuard(Engine& engine);
@@ -90,28 +90,42 @@ class Engine {
    private:
     Engine& engine_;
     bool entered_ = false;
-    bool outermost_ = false;
+  };
+
+  // State of one command run, fresh for each.
+  struct Run {
+    bool reload = false;          // no open dialog and no question (Reload, command line)
+    std::uint32_t startTick = 0;  // start of the running long operation, in ms
+    bool linkFailed = false;      // a write or read call failed
+    int echoErrors = 0;           // "Error in cmd " boxes shown
   };
 
   // Unguarded implementations, for calls made inside a running command.
-  bool syncTarget();
-  void readDeviceInfo(bool quiet);
-  bool eraseChip();
-  void progClick();
-  bool readChip(const std::string& title, bool compare);
-  void programBootConfig();
-  bool loadHexFileNested();  // LoadHexFile on behalf of a running command
+  Outcome syncTarget();
+  Outcome readInfo(bool quiet);
+  Outcome eraseChip();
+  Outcome programImage();
+  // `complete`: every block up to the chip size was read (not aborted, not stopped).
+  Outcome readBack(const std::string& title, bool compare, bool* complete);
+  Outcome bootConfig();
+  Outcome loadFile();
+  // The outcome as the command hands it out: a failure on a line that failed is LinkLost,
+  // and the run's echo errors are counted in.
+  Outcome finish(Outcome outcome) const;
 
   // One device-information record: exchanged with stop character 0, its value shown.
   std::string readValue(const char* record, DeviceField field, std::string DeviceInfo::*member);
 
   Link& link_;
-  Operator& op_;
+  Prompts& prompts_;
+  Progress& progress_;
+  DeviceState& deviceState_;
   Clock& clock_;
   MemoryImages images_;
   DeviceInfo device_;
+  Run run_;
+  std::string lastRecord_;
   bool busy_ = false;
-  bool nestedCall_ = false;  // the next guarded entry is a nested call of the running command
 };
 
 }  // namespace velkorn::isp

@@ -1,8 +1,9 @@
 #pragma once
-// The engine's view of the line to the bootloader. The window implements it on the serial
-// port it owns (with the status panel and the "SetCommState failed" notice); the command
-// line on its own port; tests on the in-process simulated target.
+// The engine's view of the line to the bootloader. One adapter on the serial port serves
+// the window and the command line (link/serial_link.h); tests use the in-process
+// simulated target.
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace velkorn::isp {
@@ -24,6 +25,8 @@ class Link {
   virtual LinkRead readByte() = 0;
   // SetBaudRate: apply the rate to the open port (and show it); no port: nothing is applied.
   virtual void setBaudRate(int rate) = 0;
+  // Why the last write or read call failed (the system's text); empty when unknown.
+  virtual std::string lastError() const { return {}; }
 };
 
 }  // namespace velkorn::isp

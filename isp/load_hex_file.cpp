@@ -1,6 +1,8 @@
 // "&Load File", and the load that Reload, Program & Verify and Verify File start: an Intel
 // HEX file into the file image, line by line under the progress window.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -8,7 +10,6 @@
 #include <system_error>
 #include <vector>
 
-#include "image/failures.h"
 #include "image/hex_file.h"
 #include "isp/engine.h"
 
@@ -19,14 +20,21 @@ namespace {
 constexpr const char* kLoadCaption = "Loadig hex file...";
 constexpr std::int32_t kLoadBytesPerStep = 16;  // the rate figure counts one record per line
 
+struct HexText {
+  std::string text;   // the whole text up to the first NUL
+  std::string error;  // why the file cannot be opened; empty when it was read
+};
+
 // The whole text up to the first NUL, which ends it (so a device that never ends, or a
-// binary file, is not read further than needed). nullopt: the file cannot be opened.
-std::optional<std::string> readHexText(const std::string& name) {
+// binary file, is not read further than needed).
+HexText readHexText(const std::string& name) {
   std::error_code ec;
-  if (name.empty() || std::filesystem::is_directory(name, ec)) return std::nullopt;
+  if (name.empty()) return {{}, std::strerror(ENOENT)};
+  if (std::filesystem::is_directory(name, ec)) return {{}, std::strerror(EISDIR)};
+  errno = 0;
   std::ifstream in(name, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string text;
+  if (!in) return {{}, std::strerror(errno != 0 ? errno : ENOENT)};
+  HexText result;
   char chunk[4096];
   while (in) {
     in.read(chunk, sizeof chunk);
@@ -34,75 +42,95 @@ std::optional<std::string> readHexText(const std::string& name) {
     if (got <= 0) break;
     const char* end = chunk + got;
     const char* nul = std::find(static_cast<const char*>(chunk), end, '\0');
-    text.append(chunk, static_cast<std::size_t>(nul - chunk));
+    result.text.append(chunk, static_cast<std::size_t>(nul - chunk));
     if (nul != end) break;
   }
-  if (in.bad()) return std::nullopt;
-  return text;
+  if (in.bad()) return {{}, std::strerror(errno != 0 ? errno : EIO)};
+  return result;
 }
 
 }  // namespace
 
-bool Engine::LoadHexFile() {
+Outcome Engine::loadHexFile(Asking asking) {
   // A load picked from the menu while a chip operation runs (through its message loop)
-  // does nothing; the load that a command starts for itself is a nested call and runs.
+  // does nothing.
   CommandGuard guard(*this);
-  if (!guard.entered()) return false;
+  if (!guard.entered()) return Outcome::ofKind(OutcomeKind::Aborted, Step::None);
+  run_.reload = asking == Asking::Never;
+  return finish(loadFile());
+}
+
+Outcome Engine::loadFile() {
   images_.fileLoaded = false;
 
-  bool chosen = images_.reload;
+  bool chosen = run_.reload;
   if (!chosen) {
-    if (auto name = op_.askHexFileName(hexFileName)) {
+    if (auto name = prompts_.askHexFileName(hexFileName)) {
       hexFileName = *name;
       chosen = true;
     }
   }
-
-  if (chosen) {
-    images_.fileImage.fill(kErasedByte);
-    const auto text = readHexText(hexFileName);
-    // Ends the command that started the load, with the image already erased.
-    if (!text) throw FileOpenFailure(hexFileName);
-    const std::vector<std::string> lines = splitHexLines(*text);
-    const auto lineCount = static_cast<std::int32_t>(lines.size());
-
-    op_.progressShow(kLoadCaption, std::max(lineCount - 1, 0));
-    downloadAbort = 0;
-    images_.startTick = clock_.tickMs();
-
-    HexLineLoader loader(images_.fileImage);
-    bool complete = false;
-    // A record whose checksum is wrong is a corrupted file, wherever it stands: even in the
-    // last line it must not leave a load that Program & Verify would take as complete.
-    bool corrupted = false;
-    if (lineCount == 0) {
-      // Nothing to program: an empty image would only erase the chip.
-      ShowError(hexLineMessage(HexLineError::Format, 1), false);
-      downloadAbort = 1;
-    }
-    for (std::int32_t i = 0; i < lineCount; ++i) {
-      UpdateProgress(i, lineCount, kLoadBytesPerStep);
-      for (const HexLineError error : loader.load(lines[static_cast<std::size_t>(i)])) {
-        ShowError(hexLineMessage(error, i + 1), hexLineErrorCancellable(error));
-        downloadAbort = 1;  // whichever button was pressed
-        if (error == HexLineError::Checksum) corrupted = true;
-      }
-      // Every line visited counts as complete, even with an error in the last one.
-      if (i + 1 == lineCount) complete = true;
-      else if (downloadAbort != 0) break;
-    }
-
-    if (complete && !corrupted) {
-      images_.fileLoaded = true;
-      op_.reloadAvailable();
-    }
-    images_.hexLineCount = lineCount;
-    op_.progressHide();
+  if (!chosen) {
+    progress_.loadFinished(false);
+    return Outcome::ofKind(OutcomeKind::Aborted, Step::Load);
   }
 
-  op_.repaintView(View::File);
-  op_.showTab(Tab::FileData);
-  return images_.fileLoaded;
+  images_.fileImage.fill(kErasedByte);
+  HexText read = readHexText(hexFileName);
+  if (!read.error.empty()) {
+    // Ends the command that started the load, with the image already erased.
+    Outcome o = Outcome::ofKind(OutcomeKind::FileError, Step::Load);
+    o.file = hexFileName;
+    o.detail = read.error;
+    return o;
+  }
+  const std::vector<std::string> lines = splitHexLines(read.text);
+  const auto lineCount = static_cast<std::int32_t>(lines.size());
+
+  progress_.progressShow(kLoadCaption, std::max(lineCount - 1, 0));
+  downloadAbort = 0;
+  run_.startTick = clock_.tickMs();
+
+  HexLineLoader loader(images_.fileImage);
+  bool complete = false;
+  // A record whose checksum is wrong is a corrupted file, wherever it stands: even in the
+  // last line it must not leave a load that Program & Verify would take as complete.
+  bool corrupted = false;
+  int firstBadLine = 0;
+  if (lineCount == 0) {
+    // Nothing to program: an empty image would only erase the chip.
+    ShowError(hexLineMessage(HexLineError::Format, 1), false);
+    downloadAbort = 1;
+    firstBadLine = 1;
+  }
+  for (std::int32_t i = 0; i < lineCount; ++i) {
+    UpdateProgress(i, lineCount, kLoadBytesPerStep);
+    for (const HexLineError error : loader.load(lines[static_cast<std::size_t>(i)])) {
+      ShowError(hexLineMessage(error, i + 1), hexLineErrorCancellable(error));
+      downloadAbort = 1;  // whichever button was pressed
+      if (error == HexLineError::Checksum) corrupted = true;
+      if (firstBadLine == 0) firstBadLine = i + 1;
+    }
+    // Every line visited counts as complete, even with an error in the last one.
+    if (i + 1 == lineCount) complete = true;
+    else if (downloadAbort != 0) break;
+  }
+
+  images_.fileLoaded = complete && !corrupted;
+  images_.hexLineCount = lineCount;
+  progress_.progressHide();
+  progress_.loadFinished(images_.fileLoaded);
+
+  // A bad line is a file error even where the load still counts as complete (the last
+  // line): the image may lack bytes the file meant to hold.
+  if (firstBadLine != 0) {
+    Outcome o = Outcome::ofKind(OutcomeKind::FileError, Step::Load);
+    o.file = hexFileName;
+    o.line = firstBadLine;
+    return o;
+  }
+  if (!images_.fileLoaded) return Outcome::ofKind(OutcomeKind::Aborted, Step::Load);
+  return {};
 }
 
 }  // namespace velkorn::isp

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "link/com_name.h"
+
 namespace velkorn::link {
 namespace fs = std::filesystem;
 namespace {
@@ -53,21 +55,6 @@ bool hasPrefixAndNumber(const std::string& name, const std::string& prefix) {
   if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
   return std::all_of(name.begin() + static_cast<long>(prefix.size()), name.end(),
                      [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
-}
-
-// Parses "COMn" in any letter case; 0 when the text is no COM name.
-int comNumber(const std::string& name) {
-  if (name.size() < 4 || name.size() > 6) return 0;
-  std::string head = name.substr(0, 3);
-  std::transform(head.begin(), head.end(), head.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  if (head != "COM") return 0;
-  int n = 0;
-  for (std::size_t i = 3; i < name.size(); ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return 0;
-    n = n * 10 + (name[i] - '0');
-  }
-  return n;
 }
 
 }  // namespace

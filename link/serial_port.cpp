@@ -159,8 +159,18 @@ bool SerialPort::setBaudRate(int rate) {
   return true;
 }
 
+bool SerialPort::failed(std::string reason) {
+  error_ = std::move(reason);
+  return false;
+}
+
+ReadResult SerialPort::readFailed(std::string reason) {
+  error_ = std::move(reason);
+  return {false, 0, 0};
+}
+
 bool SerialPort::write(std::string_view bytes) {
-  if (fd_ < 0) return false;
+  if (fd_ < 0) return failed("no port is open");
   const auto limit = kWritePerByteTimeout * static_cast<long>(bytes.size()) + kWriteConstantTimeout;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   std::size_t done = 0;
@@ -171,21 +181,22 @@ bool SerialPort::write(std::string_view bytes) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return failed(std::strerror(errno));
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
+    if (left.count() <= 0) return failed("the write timed out");
     pollfd pfd{fd_, POLLOUT, 0};
     const int r = ::poll(&pfd, 1, static_cast<int>(left.count()));
     if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+    if (r < 0) return failed(std::strerror(errno));
+    if (r == 0) return failed("the write timed out");
+    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return failed("the line hung up");
   }
   return true;
 }
 
 ReadResult SerialPort::readByte() {
-  if (fd_ < 0) return {false, 0, 0};
+  if (fd_ < 0) return readFailed("no port is open");
   if (rxPos_ < rxLen_) return {true, 1, rx_[rxPos_++]};
   // With VMIN and VTIME both 0 the driver answers a read at once, 0 bytes when nothing is
   // there; the wait for the byte is the poll below, bounded by the read time-out.
@@ -196,7 +207,7 @@ ReadResult SerialPort::readByte() {
     pollfd pfd{fd_, POLLIN, 0};
     const int r = ::poll(&pfd, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
     if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return {false, 0, 0};
+    if (r < 0) return readFailed(std::strerror(errno));
     if (r == 0) return {true, 0, 0};
     if (pfd.revents & POLLIN) {
       const ssize_t n = ::read(fd_, rx_.data(), rx_.size());
@@ -210,10 +221,11 @@ ReadResult SerialPort::readByte() {
         if (left.count() <= 0) return {true, 0, 0};
         continue;
       }
-      if (n < 0) return {false, 0, 0};  // EIO / ENXIO: the adapter or the other end is gone
+      // EIO / ENXIO: the adapter or the other end is gone.
+      if (n < 0) return readFailed(std::strerror(errno));
     }
     // Readable but empty together with a hang-up, or an error on the descriptor.
-    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return {false, 0, 0};
+    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return readFailed("the line hung up");
     if (left.count() <= 0) return {true, 0, 0};
   }
 }

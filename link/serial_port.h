@@ -50,11 +50,17 @@ class SerialPort {
   ReadResult readByte();
 
   int fd() const { return fd_; }
+  // Why the last write or read failed (the system's text, or what timed out).
+  const std::string& lastError() const { return error_; }
 
  private:
+  bool failed(std::string reason);
+  ReadResult readFailed(std::string reason);
+
   int fd_ = -1;
   int rate_ = 0;
   std::string path_;
+  std::string error_;
   // Bytes the driver had ready beyond the one asked for: handed out one per readByte, so a
   // burst costs one system call instead of one per byte.
   std::array<std::uint8_t, 4096> rx_{};

@@ -17,6 +17,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "link/com_name.h"
+
 namespace velkorn::sim {
 
 namespace {
@@ -60,12 +62,9 @@ bool parseDecimal(const std::string& text, int minimum, int maximum, int& value)
   return true;
 }
 
+// The link is named as the programs look it up: "COM" in capitals, then the number.
 bool isPortName(const std::string& name) {
-  if (name.size() < 4 || name.compare(0, 3, "COM") != 0 || name[3] == '0') return false;
-  for (std::size_t i = 3; i < name.size(); ++i) {
-    if (name[i] < '0' || name[i] > '9') return false;
-  }
-  return name.size() <= 6;
+  return name.rfind("COM", 0) == 0 && name[3] != '0' && link::comNumber(name) > 0;
 }
 
 bool makeDirectories(const std::string& path, std::string& error) {

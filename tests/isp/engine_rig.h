@@ -66,7 +66,7 @@ struct SimRig {
   sim::Bootloader target;
   ScriptedOperator op{clock};
   SimLink link{target, clock};
-  isp::Engine engine{link, op, clock};
+  isp::Engine engine{link, op, op, op, clock};
 
   // Synchronise, then forget what that sent and showed.
   void sync() {

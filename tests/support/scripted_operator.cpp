@@ -48,10 +48,4 @@ bool ScriptedOperator::syncCancelled() {
   return cancelSyncNow || steps >= static_cast<std::uint32_t>(syncLimitSeconds);
 }
 
-void ScriptedOperator::showTab(isp::Tab tab) {
-  static const char* const names[] = {"FileData", "ChipData", "Terminal", "Device"};
-  events.push_back(std::string("tab|") + names[static_cast<int>(tab)]);
-  terminalPoll = (tab == isp::Tab::Terminal);
-}
-
 }  // namespace velkorn::testing

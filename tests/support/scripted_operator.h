@@ -1,19 +1,20 @@
 #pragma once
-// An Operator that answers boxes from a script and records everything the engine showed,
-// in order, as short text events ("error|text|cancel", "message|Erase|completed successfully",
-// "tab|Terminal", ...). The sync window's 60-step limit runs on the fake clock.
+// The person at the bench for engine tests: answers boxes from a script and records
+// everything the engine showed, in order, as short text events ("error|text|okcancel",
+// "progress|Erasing...|9", "load|complete", ...). The sync window's 60-step limit runs on
+// the fake clock; the boot choice is whatever the test sets.
 #include <deque>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "isp/operator.h"
+#include "isp/person.h"
 #include "fake_clock.h"
 
 namespace velkorn::testing {
 
-class ScriptedOperator final : public isp::Operator {
+class ScriptedOperator final : public isp::Prompts, public isp::Progress, public isp::DeviceState {
  public:
   explicit ScriptedOperator(FakeClock& clock) : clock_(clock) {}
 
@@ -24,7 +25,7 @@ class ScriptedOperator final : public isp::Operator {
   bool cancelSyncNow = false;                     // the Cancel button of the sync window
   int syncLimitSeconds = 60;                      // the window's bar maximum
   std::function<void()> onProcessEvents;          // e.g. press Abort after n steps
-  int terminalRate = 9600;
+  isp::BootChoice choice;                         // what the Device tab's boxes say
 
   // ---- record
   std::vector<std::string> events;
@@ -33,11 +34,8 @@ class ScriptedOperator final : public isp::Operator {
   int progressPositionCalls = 0;
   int lastProgressPosition = -1;
   std::string timeLeft, bytesPerSecond;
-  std::string panel2;
   std::string fields[8];
-  bool lock0 = false, lock1 = false;
-  bool terminalPoll = true;
-  bool reloadEnabled = false;
+  bool lock0 = false, lock1 = false;  // what the lock boxes were last set to
 
   // The events of one kind ("error", "message", ...), without the kind.
   std::vector<std::string> of(const std::string& kind) const;
@@ -45,9 +43,6 @@ class ScriptedOperator final : public isp::Operator {
 
   isp::Button showError(const std::string& text, bool cancellable) override;
   void showNotice(const std::string& text) override { events.push_back("notice|" + text); }
-  void showMessage(const std::string& caption, const std::string& text) override {
-    events.push_back("message|" + caption + "|" + text);
-  }
   bool askYesNo(const std::string& caption, const std::string& text) override;
   std::optional<std::string> askHexFileName(const std::string& remembered) override;
   void debugLog(const std::string& line) override { log.push_back(line); }
@@ -76,15 +71,12 @@ class ScriptedOperator final : public isp::Operator {
     fields[static_cast<int>(field)] = text;
   }
   void lockBoxes(bool l0, bool l1) override { lock0 = l0; lock1 = l1; }
-  void statusPanel2(const std::string& text) override { panel2 = text; }
+  isp::BootChoice bootChoice() override { return choice; }
   void repaintView(isp::View view) override { events.push_back(view == isp::View::Chip ? "repaint|chip" : "repaint|file"); }
   void setCurrentLine(isp::View view, int line) override {
     events.push_back(std::string(view == isp::View::Chip ? "line|chip|" : "line|file|") + std::to_string(line));
   }
-  void showTab(isp::Tab tab) override;
-  void setTerminalPoll(bool on) override { terminalPoll = on; }
-  int terminalBaudRate() override { return terminalRate; }
-  void reloadAvailable() override { reloadEnabled = true; }
+  void loadFinished(bool complete) override { events.push_back(complete ? "load|complete" : "load|incomplete"); }
 
   std::string field(isp::DeviceField f) const { return fields[static_cast<int>(f)]; }
 
