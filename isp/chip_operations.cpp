@@ -199,7 +199,9 @@ Outcome Engine::programImage() {
 
   bool complete = false;
   const Outcome read = readBack("Verifying...", true, &complete);
-  if (!complete) return read;
+  // Lines that could not be read leave older bytes in the chip image: the final comparison
+  // would judge those, so the command ends here.
+  if (!complete || read.kind == OutcomeKind::NotVerified) return read;
 
   // The top 1 KiB holds the bootloader's area and is left out of the final comparison.
   const auto end = images_.fileImage.begin() + std::max(chipSize - kFinalCompareSpare, 0);

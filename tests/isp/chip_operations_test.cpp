@@ -7,7 +7,6 @@
 #include <fstream>
 
 #include "engine_rig.h"
-#include "image/failures.h"
 #include "image/hex_codec.h"
 
 namespace velkorn::testing {
@@ -39,7 +38,7 @@ TEST(Program, WritesNonBlankBlocksVerifiesAndHandsTheLineBack) {
   bytes[0x0005] = 0x12;
   bytes[0xF00F] = 0x00;
   rig.loadFile(bytes);
-  rig.engine.MProgClick();
+  const isp::Outcome outcome = rig.engine.program();
 
   std::vector<std::string> expected = kKnownDeviceRead;
   expected.insert(expected.end(), {":050000040000FFBF0138", ":0100000307F5"});
@@ -57,10 +56,9 @@ TEST(Program, WritesNonBlankBlocksVerifiesAndHandsTheLineBack) {
   EXPECT_TRUE(flashMatchesFile(rig, 0x10000));
   EXPECT_EQ(rig.engine.images().chipImage, rig.engine.images().fileImage);
   EXPECT_TRUE(rig.op.errors().empty());
-  EXPECT_EQ(rig.op.of("message"), std::vector<std::string>{"Programm BSB|completed successfully"});
-  EXPECT_EQ(rig.op.events.back(), "tab|Terminal");
-  EXPECT_EQ(rig.link.rates.back(), 9600);
-  EXPECT_TRUE(rig.op.terminalPoll);
+  EXPECT_TRUE(outcome.done());
+  EXPECT_TRUE(outcome.bootWritten);
+  EXPECT_EQ(rig.link.rates, std::vector<int>{115200});
   EXPECT_EQ(rig.op.of("caption"), std::vector<std::string>{"Programming..."});
   const std::vector<std::string> windows = {"Erasing...|9", "hide", "Verifying...|65536", "hide"};
   EXPECT_EQ(rig.op.of("progress"), windows);
@@ -68,18 +66,20 @@ TEST(Program, WritesNonBlankBlocksVerifiesAndHandsTheLineBack) {
 }
 
 // A 32 KiB part: a difference in the last 256-byte block is reported, yet the final
-// comparison stops at 0x7BFF and the boot configuration follows; an earlier one ends it.
+// comparison stops at 0x7BFF and the boot configuration follows (the command still did not
+// succeed); an earlier one ends it.
 TEST(Program, ThirtyTwoKiBPartAndVerificationDifferences) {
   struct Case {
     int spoilAt;  // the chip keeps a wrong byte here after programming; -1: none
     std::vector<std::string> errors;
     int readRequests;
     bool bootConfig;
+    isp::OutcomeKind kind;
   };
   const Case cases[] = {
-      {-1, {}, 128, true},
-      {0x7F80, {"Chip does not match file at @7F80|ok"}, 128, true},
-      {0x1234, {"Chip does not match file at @1234|ok"}, 0x13, false},
+      {-1, {}, 128, true, isp::OutcomeKind::Done},
+      {0x7F80, {"Chip does not match file at @7F80|ok"}, 128, true, isp::OutcomeKind::Mismatch},
+      {0x1234, {"Chip does not match file at @1234|ok"}, 0x13, false, isp::OutcomeKind::Mismatch},
   };
   for (const auto& c : cases) {
     SimRig rig(sim::DeviceProfile{.memoryCode = 0xF7});
@@ -88,7 +88,7 @@ TEST(Program, ThirtyTwoKiBPartAndVerificationDifferences) {
       if (c.spoilAt >= 0 && rig.target.flash()[static_cast<std::size_t>(c.spoilAt)] == 0x00)
         rig.target.flash()[static_cast<std::size_t>(c.spoilAt)] = 0x55;
     };
-    rig.engine.MProgClick();
+    const isp::Outcome outcome = rig.engine.program();
     const auto reads = readRequests(rig);
     EXPECT_EQ(rig.engine.images().chipSize, 0x8000);
     EXPECT_EQ(static_cast<int>(reads.size()), c.readRequests) << c.spoilAt;
@@ -98,6 +98,12 @@ TEST(Program, ThirtyTwoKiBPartAndVerificationDifferences) {
     EXPECT_EQ(rig.recordsStartingWith(":109000").size(), 0u);  // above the chip size
     EXPECT_EQ(rig.op.errors(), c.errors) << c.spoilAt;
     EXPECT_EQ(rig.recordsStartingWith(":03000003060000").size(), c.bootConfig ? 1u : 0u) << c.spoilAt;
+    EXPECT_EQ(outcome.kind, c.kind) << c.spoilAt;
+    EXPECT_EQ(outcome.bootWritten, c.bootConfig) << c.spoilAt;
+    if (c.spoilAt >= 0) {
+      EXPECT_EQ(outcome.address, c.spoilAt);
+      EXPECT_EQ(outcome.count, 1);
+    }
   }
 }
 
@@ -107,10 +113,11 @@ TEST(Program, RefusedRecordRetriedOrAborted) {
     std::vector<std::string> dataRecords;  // address parts, in order
     int highestPosition;
     bool verified;
+    isp::OutcomeKind kind;  // a record accepted on its retry still ends in done
   };
   const Case cases[] = {
-      {Button::Ok, {"0000", "0010", "0010", "0020"}, 4, true},
-      {Button::Cancel, {"0000", "0010"}, 1, false},
+      {Button::Ok, {"0000", "0010", "0010", "0020"}, 4, true, isp::OutcomeKind::Done},
+      {Button::Cancel, {"0000", "0010"}, 1, false, isp::OutcomeKind::Refused},
   };
   for (const auto& c : cases) {
     SimRig rig;
@@ -121,14 +128,18 @@ TEST(Program, RefusedRecordRetriedOrAborted) {
     rig.op.onProcessEvents = [&] {
       if (readRequests(rig).empty()) highest = std::max(highest, rig.op.lastProgressPosition);
     };
-    rig.engine.MProgClick();
+    const isp::Outcome outcome = rig.engine.program();
     std::vector<std::string> addresses;
     for (const auto& r : rig.recordsStartingWith(":10")) addresses.push_back(r.substr(3, 4));
     EXPECT_EQ(addresses, c.dataRecords);
     EXPECT_EQ(rig.op.errors(), std::vector<std::string>{"Ack Error Retry! s=\"X\"|okcancel"});
     EXPECT_EQ(highest, c.highestPosition);
     EXPECT_EQ(readRequests(rig).size(), c.verified ? 256u : 0u);
-    EXPECT_EQ(rig.op.of("message").size(), c.verified ? 1u : 0u);
+    EXPECT_EQ(outcome.kind, c.kind);
+    if (c.kind == isp::OutcomeKind::Refused) {
+      EXPECT_EQ(outcome.record, ":1000100002FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFED");
+      EXPECT_EQ(outcome.answer, "X");
+    }
   }
 }
 
@@ -144,13 +155,14 @@ TEST(Program, BlankCheckAnswersAndTheQuestion) {
     if (c.dirtyAt >= 0) rig.target.flash()[static_cast<std::size_t>(c.dirtyAt)] = 0x00;
     rig.loadFile({{0x0000, 0x42}});
     rig.op.yesNoAnswers = {false};
-    rig.engine.MProgClick();
+    const isp::Outcome outcome = rig.engine.program();
     const std::vector<std::string> question = {"Confirmation|Device is not blank. Erase and program?"};
     EXPECT_EQ(rig.op.of("ask"), c.asked ? question : std::vector<std::string>{}) << c.dirtyAt;
     // No: only the boot configuration and its device read.
     const std::size_t afterBlank = c.asked ? 2 + 9 : 1 + 9 + 1 + 256 + 2 + 9;
     EXPECT_EQ(rig.target.records().size(), 9 + 1 + afterBlank) << c.dirtyAt;
-    EXPECT_EQ(rig.op.events.back(), "tab|Terminal");
+    EXPECT_TRUE(outcome.done() && outcome.bootWritten) << c.dirtyAt;
+    EXPECT_EQ(outcome.declined, c.asked) << c.dirtyAt;
   }
 }
 
@@ -159,13 +171,13 @@ TEST(Program, SilentTargetEndsWithinTheBounds) {
     int silentAfter;             // records answered since start-up
     std::deque<Button> answers;  // the boxes that follow
     std::uint32_t minMs, maxMs;
-    bool throws;
+    isp::OutcomeKind kind;
   };
   const Case cases[] = {
       // erase unanswered: 30 s, then the device read fails on its empty security value
-      {9 + 1, {}, 30000, 31000, true},
+      {9 + 1, {}, 30000, 31000, isp::OutcomeKind::BadAnswer},
       // data record unanswered twice (5 s each), then Cancel
-      {9 + 2 + 9, {Button::Ok, Button::Ok, Button::Ok, Button::Cancel}, 10000, 10500, false},
+      {9 + 2 + 9, {Button::Ok, Button::Ok, Button::Ok, Button::Cancel}, 10000, 10500, isp::OutcomeKind::Refused},
   };
   for (const auto& c : cases) {
     SimRig rig;
@@ -173,56 +185,56 @@ TEST(Program, SilentTargetEndsWithinTheBounds) {
     rig.loadFile({{0x0000, 0x42}});
     rig.op.errorAnswers = c.answers;
     const std::uint32_t start = rig.clock.tickMs();
-    if (c.throws) {
-      EXPECT_THROW(rig.engine.MProgClick(), InvalidInteger);
-    } else {
-      rig.engine.MProgClick();
-    }
+    EXPECT_EQ(rig.engine.program().kind, c.kind);
     EXPECT_GE(rig.clock.tickMs() - start, c.minMs);
     EXPECT_LT(rig.clock.tickMs() - start, c.maxMs);
-    EXPECT_EQ(rig.op.events.back(), "progress|hide");  // also when the failure passes through
+    EXPECT_EQ(rig.op.events.back(), "progress|hide");  // also when the command ends early
     EXPECT_EQ(rig.op.of("cursor").back(), "normal");
     EXPECT_FALSE(rig.engine.busy());
     EXPECT_TRUE(readRequests(rig).empty());
   }
 }
 
-TEST(Program, ReloadAsksNothingAndShowsNoSuccessBox) {
+TEST(Program, ReloadAsksNothing) {
   SimRig rig;
   rig.target.flash()[0x10] = 0x00;  // not blank
   const std::string path = ::testing::TempDir() + "/velkorn_reload.hex";
   std::ofstream(path) << ":0400000001020304F2\r\n:00000001FF\r\n";
   rig.engine.hexFileName = path;
-  rig.engine.MReloadClick();
+  EXPECT_TRUE(rig.engine.reload().done());
   EXPECT_TRUE(rig.op.of("ask").empty());
-  EXPECT_TRUE(rig.op.of("message").empty());
   EXPECT_TRUE(rig.op.of("dialog").empty());
-  EXPECT_EQ(rig.op.events.back(), "tab|Terminal");
   EXPECT_EQ(rig.target.flash()[3], 0x04);
-  EXPECT_FALSE(rig.engine.images().reload);
+
+  // The reload mode went with that run: the next Program & Verify asks again.
+  rig.op.yesNoAnswers = {false};
+  EXPECT_TRUE(rig.engine.program().declined);
 
   std::remove(path.c_str());
-  EXPECT_THROW(rig.engine.MReloadClick(), FileOpenFailure);
-  EXPECT_FALSE(rig.engine.images().reload);
+  const std::size_t sent = rig.target.records().size();
+  const isp::Outcome gone = rig.engine.reload();
+  EXPECT_EQ(gone.kind, isp::OutcomeKind::FileError);
+  EXPECT_EQ(gone.line, 0);
+  EXPECT_EQ(gone.file, path);
+  EXPECT_EQ(gone.detail, "No such file or directory");
+  EXPECT_EQ(rig.target.records().size(), sent);  // nothing reached the chip
   EXPECT_FALSE(rig.engine.busy());
 }
 
 TEST(Verify, MatchOrStopAfterTheFirstDifferingBlock) {
-  const std::tuple<int, std::vector<std::string>, std::vector<std::string>, std::size_t> cases[] = {
-      {-1, {}, {"Verifying...|Matched OK!!!"}, 256},
-      {0xFC10, {}, {"Verifying...|Matched OK!!!"}, 256},  // the bootloader's area is not compared
-      {0x0123, {"Chip does not match file at @0123|ok"}, {}, 2},
+  const std::tuple<int, std::vector<std::string>, isp::OutcomeKind, std::size_t> cases[] = {
+      {-1, {}, isp::OutcomeKind::Done, 256},
+      {0xFC10, {}, isp::OutcomeKind::Done, 256},  // the bootloader's area is not compared
+      {0x0123, {"Chip does not match file at @0123|ok"}, isp::OutcomeKind::Mismatch, 2},
   };
-  for (const auto& [differAt, errors, messages, reads] : cases) {
+  for (const auto& [differAt, errors, kind, reads] : cases) {
     SimRig rig;
     rig.loadFile({{0x0120, 0x00}, {0x0123, 0x11}});
     std::copy(rig.engine.images().fileImage.begin(), rig.engine.images().fileImage.end(), rig.target.flash().begin());
     if (differAt >= 0) rig.target.flash()[static_cast<std::size_t>(differAt)] = 0x10;
-    rig.engine.CompareFileClick();
+    EXPECT_EQ(rig.engine.verify().kind, kind);
     EXPECT_EQ(rig.op.errors(), errors);
-    EXPECT_EQ(rig.op.of("message"), messages);
     EXPECT_EQ(readRequests(rig).size(), reads);
-    EXPECT_EQ(rig.op.of("tab").front(), "ChipData");
     EXPECT_EQ(rig.engine.replyLimit, 647);
   }
 }
@@ -249,22 +261,24 @@ TEST(ReadBack, MalformedAnswers) {
     int blockZeroRequests;
     int storedInBlockZero;  // bytes of block 0 that now hold the chip's 0xA5
     bool complete;
+    int firstUnread, unreadLines;  // -1: every line read, and the read is done
   };
+  // Lines that could not be read make the read "not verified", whatever the button.
   const Case cases[] = {
       {"625 characters", [](std::string& a) { a.pop_back(); }, Button::Ok, 1,
-       "Read record length unexpected 625|okcancel", 2, 256, true},
+       "Read record length unexpected 625|okcancel", 2, 256, true, -1, 0},
       {"625 characters, Cancel", [](std::string& a) { a.pop_back(); }, Button::Cancel, 1,
-       "Read record length unexpected 625|okcancel", 1, 0, false},
+       "Read record length unexpected 625|okcancel", 1, 0, false, 0x00, 16},
       // line 3 claims line 4's address: the box for it and for every later line of the
       // block, and none of their bytes stored (not even at line 4's addresses)
       {"address one line too far", [](std::string& a) { a[3 * 39 + 4] = '4'; }, Button::Ok, 13,
-       "Read record format unexpected [\r\n0040=", 1, 48, true},
+       "Read record format unexpected [\r\n0040=", 1, 48, true, 0x30, 13},
       {"address not hex", [](std::string& a) { a[2 * 39 + 3] = 'G'; }, Button::Ok, 14,
-       "Read record addr error [\r\n0G20=", 1, 32, true},
+       "Read record addr error [\r\n0G20=", 1, 32, true, 0x20, 14},
       {"no line feed", [](std::string& a) { a[5 * 39 + 1] = 'x'; }, Button::Cancel, 11,
-       "Read record format unexpected [\r", 1, 80, false},
+       "Read record format unexpected [\r", 1, 80, false, 0x50, 11},
       {"bad data digit", [](std::string& a) { a[39 + 7 + 10] = 'Z'; }, Button::Ok, 1,
-       "Read record data error [A5A5A5A5A5Z5", 1, 256 - 11, true},
+       "Read record data error [A5A5A5A5A5Z5", 1, 256 - 11, true, 0x10, 1},
   };
   for (const auto& c : cases) {
     FakeClock clock;
@@ -272,17 +286,26 @@ TEST(ReadBack, MalformedAnswers) {
     ScriptLink link(clock);
     int requests = 0, blockZero = 0;
     link.respond = [&](const std::string& w) {
+      if (w == "U") return w;
+      if (w.rfind(":02000005", 0) == 0) return w + "00.";  // device information
       const int block = std::stoi(w.substr(9, 4), nullptr, 16);
       blockZero += block == 0;
       std::string answer = readAnswer(block, 0xA5);
       if (requests++ == 0) c.spoil(answer);
       return w + answer;
     };
-    isp::Engine engine(link, op, clock);
+    isp::Engine engine(link, op, op, op, clock);
     engine.images().chipSize = 0x8000;
     op.errorAnswers = {c.answer, c.answer, c.answer, c.answer, c.answer, c.answer, c.answer,
                        c.answer, c.answer, c.answer, c.answer, c.answer, c.answer, c.answer};
-    EXPECT_EQ(engine.ReadChip("Reading data...", false), c.complete) << c.name;
+    const isp::Outcome outcome = engine.readChip();
+    if (c.firstUnread < 0) {
+      EXPECT_TRUE(outcome.done()) << c.name;
+    } else {
+      EXPECT_EQ(outcome.kind, isp::OutcomeKind::NotVerified) << c.name;
+      EXPECT_EQ(outcome.address, c.firstUnread) << c.name;
+      EXPECT_EQ(outcome.count, c.unreadLines) << c.name;
+    }
     const auto errors = op.errors();
     ASSERT_EQ(errors.size(), c.boxes) << c.name;
     EXPECT_EQ(errors.front().substr(0, c.firstBox.size()), c.firstBox) << c.name;
@@ -293,18 +316,17 @@ TEST(ReadBack, MalformedAnswers) {
   }
 }
 
-TEST(Erase, AcceptedOrRefusedFromTheMenu) {
+TEST(Erase, AcceptedOrRefused) {
   for (const bool refuse : {false, true}) {
     SimRig rig;
     rig.target.faults().refuseErase = refuse;
-    rig.engine.MEraseClick();
-    const auto& chip = rig.engine.images().chipImage;
-    EXPECT_EQ(std::count(chip.begin(), chip.end(), 0xFF), refuse ? 0 : 0x10000);
-    EXPECT_EQ(rig.op.of("message"), refuse ? std::vector<std::string>{}
-                                           : std::vector<std::string>{"Erase|completed successfully"});
+    const isp::Outcome outcome = rig.engine.erase();
+    EXPECT_EQ(outcome.kind, refuse ? isp::OutcomeKind::Refused : isp::OutcomeKind::Done);
+    EXPECT_EQ(outcome.record, refuse ? ":0100000307F5" : "");
+    EXPECT_EQ(outcome.answer, refuse ? "X" : "");
     EXPECT_EQ(rig.op.log[rig.op.log.size() - 2 * 9 - 1 - 2 - 1], "Erase Chip");
     EXPECT_EQ(rig.op.events.back(), "cursor|normal");
-    EXPECT_EQ(rig.op.of("line"), refuse ? std::vector<std::string>{} : std::vector<std::string>{"chip|0"});
+    EXPECT_TRUE(rig.op.errors().empty());  // a refused erase shows no box of its own
   }
 }
 
@@ -321,28 +343,81 @@ TEST(BootConfig, RecordsFollowTheBoxes) {
   for (const auto& c : cases) {
     SimRig rig(sim::DeviceProfile{.securityByte = 0x11});
     rig.sync();
-    rig.engine.device().lock0 = c.lock0;
-    rig.engine.device().lock1 = c.lock1;
-    rig.engine.device().bljb = c.bljb;
-    rig.engine.MBSBClick();
+    rig.op.choice = {c.lock0, c.lock1, c.bljb};
+    EXPECT_TRUE(rig.engine.writeBootConfig().bootWritten);
     const auto& sent = rig.target.records();
     EXPECT_EQ(std::vector<std::string>(sent.begin(), sent.begin() + static_cast<long>(c.records.size())), c.records);
     EXPECT_EQ(rig.target.bljb(), c.bljb);
     EXPECT_EQ(rig.op.lock0, c.lock0);  // read back from the chip afterwards
-    EXPECT_EQ(rig.op.panel2, "normal operation");
+    EXPECT_EQ(rig.op.field(isp::DeviceField::BSB), "00");
   }
 }
 
-TEST(BootConfig, SilentTargetFailsWithoutHandingTheLineBack) {
+TEST(BootConfig, SilentTargetIsRefused) {
   SimRig rig;
   rig.target.faults().silentAfterRecords = 9;
   rig.sync();
-  rig.engine.MBSBClick();
-  const std::vector<std::string> boxes = {"Error in cmd :030000030A0401EB|ok", "Error in cmd :03000003060000F4|ok",
-                                          "Programm BSB FAILED!|ok"};
+  const isp::Outcome outcome = rig.engine.writeBootConfig();
+  const std::vector<std::string> boxes = {"Error in cmd :030000030A0401EB|ok", "Error in cmd :03000003060000F4|ok"};
   EXPECT_EQ(rig.op.errors(), boxes);
-  EXPECT_TRUE(rig.op.of("tab").empty());
-  EXPECT_FALSE(rig.op.terminalPoll);
+  EXPECT_EQ(outcome.kind, isp::OutcomeKind::Refused);
+  EXPECT_EQ(outcome.step, isp::Step::BootConfig);
+  EXPECT_EQ(outcome.record, ":03000003060000F4");
+  EXPECT_EQ(outcome.echoErrors, 2);
+  EXPECT_FALSE(outcome.bootWritten);
+}
+
+// What a command ends in when the line or the chip misbehaves once: a record repaired by
+// its retry is done; a read-back line that could not be read is never a match.
+TEST(Outcomes, RepairedAndUnrepairedFaults) {
+  struct Case {
+    const char* name;
+    std::function<void(sim::Faults&)> fault;
+    bool verifyOnly;  // Verify File instead of Program & Verify
+    isp::OutcomeKind kind;
+    bool bootWritten;
+  };
+  // Byte 310 lies in the address of the first data record ("U", 9 + 1 + 1 + 9 records of
+  // 15, 21 and 13 bytes before it); the blank check counts as the first read request.
+  const Case cases[] = {
+      {"garbled data record, accepted on its retry", [](sim::Faults& f) { f.garbleInputByte = 310; }, false,
+       isp::OutcomeKind::Done, true},
+      {"unreadable line in the verification read", [](sim::Faults& f) { f.garbleReadBlock = 2; }, false,
+       isp::OutcomeKind::NotVerified, false},
+      {"unreadable line in Verify File", [](sim::Faults& f) { f.garbleReadBlock = 1; }, true,
+       isp::OutcomeKind::NotVerified, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimRig rig;
+    rig.loadFile({{0x0000, 0x01}, {0x0105, 0x02}});
+    if (c.verifyOnly) std::copy(rig.engine.images().fileImage.begin(), rig.engine.images().fileImage.end(),
+                                rig.target.flash().begin());
+    c.fault(rig.target.faults());
+    const isp::Outcome outcome = c.verifyOnly ? rig.engine.verify() : rig.engine.program();
+    EXPECT_EQ(outcome.kind, c.kind);
+    EXPECT_EQ(outcome.bootWritten, c.bootWritten);
+    EXPECT_FALSE(rig.op.errors().empty());  // the fault was shown as it happened
+    if (c.kind == isp::OutcomeKind::NotVerified) {
+      EXPECT_EQ(outcome.count, 1);
+      EXPECT_EQ(outcome.address % 256, 0);
+    }
+  }
+}
+
+// An adapter pulled out mid-programming: the boxes run as on any failure, and the command
+// ends in "link lost", not in a refusal the chip never made.
+TEST(Outcomes, VanishedLineIsLinkLost) {
+  SimRig rig;
+  rig.loadFile({{0x0000, 0x01}, {0x0100, 0x02}});
+  rig.op.onProcessEvents = [&] {
+    if (!rig.target.records().empty() && rig.target.records().back().rfind(":10", 0) == 0) rig.link.setOpen(false);
+  };
+  rig.op.errorAnswers = {Button::Ok, Button::Ok, Button::Ok, Button::Cancel};
+  const isp::Outcome outcome = rig.engine.program();
+  EXPECT_EQ(outcome.kind, isp::OutcomeKind::LinkLost);
+  EXPECT_EQ(outcome.step, isp::Step::Program);
+  EXPECT_FALSE(outcome.bootWritten);
 }
 
 // A command started while another runs (from a button during processEvents) does nothing;
@@ -356,20 +431,16 @@ TEST(Guard, CommandsDoNothingWhileAnotherRuns) {
   rig.op.onProcessEvents = [&] {
     if (!rig.engine.busy()) return;
     const std::size_t before = rig.link.written.size();
-    rig.engine.MProgClick();
-    rig.engine.MEraseClick();
-    rig.engine.MReadClick();
-    rig.engine.CompareFileClick();
-    rig.engine.MBSBClick();
-    rig.engine.MReloadClick();
-    EXPECT_FALSE(rig.engine.SyncTarget());
-    EXPECT_FALSE(rig.engine.ReadChip("x", false));
+    const isp::Outcome refused[] = {rig.engine.program(),      rig.engine.erase(),
+                                    rig.engine.readChip(),     rig.engine.verify(),
+                                    rig.engine.writeBootConfig(), rig.engine.reload(),
+                                    rig.engine.sync(),         rig.engine.loadHexFile()};
+    for (const isp::Outcome& o : refused) EXPECT_EQ(o.kind, isp::OutcomeKind::Aborted);
     if (rig.link.written.size() == before) ++refusedEntries;
   };
-  rig.engine.MProgClick();
+  EXPECT_TRUE(rig.engine.program().done());
   EXPECT_GT(refusedEntries, 100);
   EXPECT_EQ(rig.target.flash()[2], 0x03);
-  EXPECT_EQ(rig.op.events.back(), "tab|Terminal");
   EXPECT_FALSE(rig.engine.busy());
   std::remove(path.c_str());
 }

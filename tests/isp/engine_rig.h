@@ -70,7 +70,7 @@ struct SimRig {
 
   // Synchronise, then forget what that sent and showed.
   void sync() {
-    ASSERT_TRUE(engine.SyncTarget());
+    ASSERT_TRUE(engine.sync().done());
     target.clearRecords();
     op.events.clear();
     op.log.clear();

@@ -57,7 +57,7 @@ TEST(Exchange, RepliesEchoAndLimit) {
     ScriptedOperator op(clock);
     ScriptLink link(clock);
     link.respond = [&](const std::string&) { return c.chipSends; };
-    Engine engine(link, op, clock);
+    Engine engine(link, op, op, op, clock);
     engine.replyLimit = c.limit;
     EXPECT_EQ(engine.ExchangeRecord(":020000050000", true, 0), c.reply) << c.name;
     const std::vector<std::string> boxes = c.echoBox ? std::vector<std::string>{"Error in cmd " + sent + "|ok"}
@@ -93,7 +93,7 @@ TEST(Exchange, StopCharactersAndBoundedWaits) {
     ScriptedOperator op(clock);
     ScriptLink link(clock);
     link.respond = [&](const std::string& w) { return w + c.answer; };
-    Engine engine(link, op, clock);
+    Engine engine(link, op, op, op, clock);
     const std::uint32_t start = clock.tickMs();
     EXPECT_EQ(engine.ExchangeRecord(":0100000307", true, c.stop), c.reply) << int(c.stop) << c.answer;
     const std::uint32_t took = clock.tickMs() - start;
@@ -108,7 +108,7 @@ TEST(Exchange, ClosedLinkComesBackEmptyAtOnce) {
     ScriptedOperator op(clock);
     ScriptLink link(clock);
     link.open = false;
-    Engine engine(link, op, clock);
+    Engine engine(link, op, op, op, clock);
     EXPECT_EQ(engine.ExchangeRecord(":0100000307", true, stop), "");
     EXPECT_EQ(link.reads, 1);
     EXPECT_EQ(op.errors(), std::vector<std::string>{"Error in cmd :0100000307F5|ok"});
@@ -123,7 +123,7 @@ TEST(Exchange, FlushReadsUntilSilenceOrAtMost1001Times) {
     ScriptLink link(clock);
     link.stream = stream;
     link.pending = waiting;
-    Engine engine(link, op, clock);
+    Engine engine(link, op, op, op, clock);
     engine.FlushInput();
     EXPECT_EQ(link.reads, reads);
   }
@@ -147,11 +147,10 @@ TEST(Progress, FiguresAfterTheFirstSecond) {
     clock.set(c.startMs);
     ScriptedOperator op(clock);
     ScriptLink link(clock);
-    Engine engine(link, op, clock);
+    Engine engine(link, op, op, op, clock);
     op.timeLeft = "old";
     engine.UpdateProgress(0, 0, 0);
     EXPECT_EQ(op.timeLeft, "");
-    EXPECT_EQ(engine.images().startTick, c.startMs);
     clock.advance(c.elapsedMs);
     engine.UpdateProgress(c.position, c.total, c.bytesPerStep);
     EXPECT_EQ(op.timeLeft, c.timeLeft) << c.elapsedMs;
@@ -171,7 +170,7 @@ TEST(ErrorBox, CancelRaisesTheAbortFlag) {
     FakeClock clock;
     ScriptedOperator op(clock);
     ScriptLink link(clock);
-    Engine engine(link, op, clock);
+    Engine engine(link, op, op, op, clock);
     op.errorAnswers = {pressed};
     EXPECT_EQ(engine.ShowError("boom", cancellable), result);
     EXPECT_EQ(engine.downloadAbort, abort);

@@ -11,7 +11,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "image/failures.h"
 #include "image/hex_codec.h"
 #include "image/hex_writer.h"
 #include "isp/engine.h"
@@ -60,10 +59,11 @@ class LoadHexFileTest : public ::testing::Test {
     return p.string();
   }
 
-  // Loads `text` through the open dialog.
+  // Loads `text` through the open dialog; true when the load is complete.
   bool load(const std::string& text) {
     op.fileAnswers.push_back(writeFile(text));
-    return engine.LoadHexFile();
+    outcome = engine.loadHexFile();
+    return engine.images().fileLoaded;
   }
 
   // Every byte of the file image: the listed values, 0xFF elsewhere.
@@ -84,7 +84,8 @@ class LoadHexFileTest : public ::testing::Test {
   sim::Bootloader target;
   SimLink link{target, clock};
   ScriptedOperator op{clock};
-  Engine engine{link, op, clock};
+  Engine engine{link, op, op, op, clock};
+  isp::Outcome outcome;  // of the last load()
 };
 
 struct LoadCase {
@@ -157,20 +158,15 @@ TEST_F(LoadHexFileTest, TableOfFiles) {
     EXPECT_EQ(op.errors(), c.errors);
     EXPECT_EQ(engine.images().hexLineCount, c.lines);
     EXPECT_EQ(engine.downloadAbort, c.errors.empty() ? 0 : 1);
+    // Any bad line is a file error, even where the load still counts as complete.
+    EXPECT_EQ(outcome.kind, c.errors.empty() ? isp::OutcomeKind::Done : isp::OutcomeKind::FileError);
     expectImage(c.stored);
     // The window's part of every load that read a file, in this order.
-    const std::vector<std::string> tail = {"progress|hide", "repaint|file", "tab|FileData"};
-    ASSERT_GE(op.events.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(op.events.end() - 3, op.events.end()), tail);
+    const std::vector<std::string> tail = {"progress|hide", c.loaded ? "load|complete" : "load|incomplete"};
+    ASSERT_GE(op.events.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(op.events.end() - 2, op.events.end()), tail);
     EXPECT_EQ(op.events[1], "progress|Loadig hex file...|" + std::to_string(std::max(c.lines - 1, 0)));
   }
-}
-
-TEST_F(LoadHexFileTest, ReloadBecomesAvailableOnlyAfterACompleteLoad) {
-  load(kData + "\n\n" + kEnd + "\n");
-  EXPECT_FALSE(op.reloadEnabled);
-  load(kData + "\n" + kEnd + "\n");
-  EXPECT_TRUE(op.reloadEnabled);
 }
 
 TEST_F(LoadHexFileTest, AbortStopsAfterTheCurrentLine) {
@@ -189,6 +185,7 @@ TEST_F(LoadHexFileTest, AbortStopsAfterTheCurrentLine) {
       if (op.processEventsCalls == c.pressedAt) engine.downloadAbort = 1;
     };
     EXPECT_EQ(load(text), c.loaded);
+    EXPECT_EQ(outcome.kind, c.loaded ? isp::OutcomeKind::Done : isp::OutcomeKind::Aborted);
     EXPECT_EQ(engine.images().hexLineCount, 10);
     EXPECT_TRUE(op.errors().empty());
     std::map<unsigned, int> stored;
@@ -213,7 +210,7 @@ TEST_F(LoadHexFileTest, LoadFilePickedDuringALoadDoesNothing) {
   std::string text;
   for (int i = 0; i < 3; ++i) text += rec(0, static_cast<unsigned>(i), {i}) + "\n";
   std::vector<bool> nested;
-  op.onProcessEvents = [&] { nested.push_back(engine.LoadHexFile()); };
+  op.onProcessEvents = [&] { nested.push_back(engine.loadHexFile().done()); };
   EXPECT_TRUE(load(text));
   EXPECT_EQ(nested, std::vector<bool>(3, false));
   EXPECT_EQ(op.of("dialog").size(), 1u);
@@ -226,50 +223,52 @@ TEST_F(LoadHexFileTest, CancelledDialogKeepsTheImageButClearsTheFlag) {
   engine.images().fileImage.fill(0x34);
   engine.hexFileName = "remembered.hex";
   op.events.clear();
-  EXPECT_FALSE(engine.LoadHexFile());  // no answer scripted: the dialog is cancelled
+  // No answer scripted: the dialog is cancelled.
+  EXPECT_EQ(engine.loadHexFile().kind, isp::OutcomeKind::Aborted);
   EXPECT_FALSE(engine.images().fileLoaded);
   EXPECT_EQ(engine.hexFileName, "remembered.hex");
   EXPECT_EQ(engine.images().hexLineCount, 1);
   EXPECT_EQ(engine.images().fileImage[0x100], 0x34);
   EXPECT_EQ(engine.images().fileImage[0xFFFF], 0x34);
-  EXPECT_EQ(op.events, (std::vector<std::string>{"dialog|remembered.hex", "repaint|file", "tab|FileData"}));
+  EXPECT_EQ(op.events, (std::vector<std::string>{"dialog|remembered.hex", "load|incomplete"}));
 }
 
 TEST_F(LoadHexFileTest, DialogStartsOnTheRememberedNameAndRemembersTheChoice) {
   engine.hexFileName = "old.hex";
   const std::string path = writeFile(kData + "\n");
   op.fileAnswers.push_back(path);
-  EXPECT_TRUE(engine.LoadHexFile());
+  EXPECT_TRUE(engine.loadHexFile().done());
   EXPECT_EQ(op.events.front(), "dialog|old.hex");
   EXPECT_EQ(engine.hexFileName, path);
 }
 
 TEST_F(LoadHexFileTest, ReloadLoadsTheRememberedFileWithoutADialog) {
   engine.hexFileName = writeFile(kData + "\n" + kEnd + "\n");
-  engine.images().reload = true;
-  EXPECT_TRUE(engine.LoadHexFile());
+  EXPECT_TRUE(engine.loadHexFile(isp::Asking::Never).done());
   EXPECT_TRUE(op.of("dialog").empty());
   expectImage(bytesAt(0x100, counting(16)));
 }
 
 TEST_F(LoadHexFileTest, FileThatCannotBeOpenedEndsTheCommandWithTheImageErased) {
   const std::string missing = (dir_ / "gone.hex").string();
-  for (const std::string& name : {missing, dir_.string()}) {
+  const std::pair<std::string, std::string> cases[] = {{missing, "No such file or directory"},
+                                                       {dir_.string(), "Is a directory"}};
+  for (const auto& [name, reason] : cases) {
     SCOPED_TRACE(name);
     engine.images().fileImage.fill(0x12);
     engine.images().fileLoaded = true;
     op.events.clear();
     op.fileAnswers.push_back(name);
-    try {
-      engine.LoadHexFile();
-      ADD_FAILURE() << "no failure";
-    } catch (const FileOpenFailure& e) {
-      EXPECT_EQ(std::string(e.what()), "Datei " + name + " kann nicht ge\xC3\xB6" "ffnet werden");
-    }
+    const isp::Outcome o = engine.loadHexFile();
+    EXPECT_EQ(o.kind, isp::OutcomeKind::FileError);
+    EXPECT_EQ(o.line, 0);
+    EXPECT_EQ(o.file, name);
+    EXPECT_EQ(o.detail, reason);
     EXPECT_FALSE(engine.images().fileLoaded);
     EXPECT_FALSE(engine.busy());
     expectImage({});
     EXPECT_TRUE(op.of("progress").empty());  // it ends before the progress window
+    EXPECT_TRUE(op.of("load").empty());
   }
 }
 
