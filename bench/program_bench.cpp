@@ -19,7 +19,7 @@
 #include "isp/clock.h"
 #include "isp/engine.h"
 #include "isp/link.h"
-#include "isp/operator.h"
+#include "isp/person.h"
 #include "link/serial_port.h"
 
 namespace {
@@ -51,7 +51,9 @@ class CountingLink final : public velkorn::isp::Link {
 };
 
 // Answers every box with OK and Yes and counts the error boxes.
-class BenchOperator final : public velkorn::isp::Operator {
+class BenchPerson final : public velkorn::isp::Prompts,
+                          public velkorn::isp::Progress,
+                          public velkorn::isp::DeviceState {
  public:
   int errors = 0;
   std::string lastError;
@@ -61,7 +63,6 @@ class BenchOperator final : public velkorn::isp::Operator {
     return Button::Ok;
   }
   void showNotice(const std::string&) override {}
-  void showMessage(const std::string&, const std::string&) override {}
   bool askYesNo(const std::string&, const std::string&) override { return true; }
   std::optional<std::string> askHexFileName(const std::string&) override { return std::nullopt; }
   void debugLog(const std::string&) override {}
@@ -75,15 +76,12 @@ class BenchOperator final : public velkorn::isp::Operator {
   void syncShow() override { syncStart_ = std::chrono::steady_clock::now(); }
   bool syncCancelled() override { return std::chrono::steady_clock::now() - syncStart_ > std::chrono::seconds(10); }
   void syncHide() override {}
-  void deviceField(velkorn::isp::DeviceField, const std::string&) override {}
-  void lockBoxes(bool, bool) override {}
-  void statusPanel2(const std::string&) override {}
   void repaintView(velkorn::isp::View) override {}
   void setCurrentLine(velkorn::isp::View, int) override {}
-  void showTab(velkorn::isp::Tab) override {}
-  void setTerminalPoll(bool) override {}
-  int terminalBaudRate() override { return 115200; }
-  void reloadAvailable() override {}
+  void loadFinished(bool) override {}
+  void deviceField(velkorn::isp::DeviceField, const std::string&) override {}
+  void lockBoxes(bool, bool) override {}
+  velkorn::isp::BootChoice bootChoice() override { return {}; }
 
  private:
   std::chrono::steady_clock::time_point syncStart_{};
@@ -159,9 +157,9 @@ int main(int argc, char** argv) {
     }
     port.setBaudRate(rate);
     CountingLink link(port);
-    BenchOperator op;
+    BenchPerson op;
     velkorn::isp::SystemClock clock;
-    velkorn::isp::Engine engine(link, op, clock);
+    velkorn::isp::Engine engine(link, op, op, op, clock);
     auto& images = engine.images();
     images.fileImage.fill(0xFF);
     std::mt19937 random(12345);
@@ -173,18 +171,18 @@ int main(int argc, char** argv) {
     }
     images.fileLoaded = true;
     images.hexLineCount = 4097;
-    images.reload = true;  // as Reload: no question, no success box
 
     const double cpu0 = cpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
-    if (run.kind == 2) engine.MReadClick();
-    else engine.MProgClick();
+    // As Reload: no question.
+    const velkorn::isp::Outcome outcome = run.kind == 2 ? engine.readChip() : engine.program(velkorn::isp::Asking::Never);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = cpuSeconds() - cpu0;
     const double line = static_cast<double>(link.received) * bitsPerChar / rate +
                         static_cast<double>(link.silentReads) * kSilentReadMs / 1000.0;
-    std::printf("%-28s %9.3f %9.3f %7.3f %8.3f %5.1f%% %d%s%s\n", run.name, wall, line, wall / line, cpu,
-                100.0 * cpu / wall, op.errors, op.errors ? " last: " : "", op.lastError.c_str());
+    std::printf("%-28s %9.3f %9.3f %7.3f %8.3f %5.1f%% %d%s%s%s\n", run.name, wall, line, wall / line, cpu,
+                100.0 * cpu / wall, op.errors, op.errors ? " last: " : "", op.lastError.c_str(),
+                outcome.done() ? "" : " (the command failed)");
     port.close();
     kill(target.pid, SIGTERM);
     waitpid(target.pid, nullptr, 0);
