@@ -3,18 +3,24 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <ostream>
+#include <vector>
 
-#include "cli/serial_link.h"
+#include "cli/image_diff.h"
+#include "cli/outcome_report.h"
 #include "cli/terminal_operator.h"
-#include "image/failures.h"
 #include "image/hex_writer.h"
 #include "isp/clock.h"
 #include "isp/engine.h"
+#include "isp/records.h"
+#include "link/com_name.h"
 #include "link/port_names.h"
+#include "link/serial_link.h"
 #include "link/serial_port.h"
 
 namespace velkorn::cli {
@@ -22,13 +28,43 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// All bootloader traffic runs at this rate; the port opens at it too.
-constexpr int kBootloaderBaud = 115200;
+// The read-back compares nothing from here on: the bootloader's own area.
+constexpr int kUncomparedFrom = 0xFC00;
 
-bool isComName(const std::string& name) {
-  return name.size() > 3 && (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
-         (name[2] == 'M' || name[2] == 'm') &&
-         name.find_first_not_of("0123456789", 3) == std::string::npos;
+std::string hexAddress(int a) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(a));
+  return text;
+}
+
+// The line as the command line watches it: a port that fails a write has gone away (a
+// pulled adapter), so the synchronisation need not wait out its limit.
+class WatchedLink final : public isp::Link {
+ public:
+  explicit WatchedLink(isp::Link& line) : line_(line) {}
+  bool isOpen() const override { return line_.isOpen(); }
+  bool writeBytes(std::string_view bytes) override {
+    const bool ok = line_.writeBytes(bytes);
+    if (!ok) writeFailed_ = true;
+    return ok;
+  }
+  isp::LinkRead readByte() override { return line_.readByte(); }
+  void setBaudRate(int rate) override { line_.setBaudRate(rate); }
+  std::string lastError() const override { return line_.lastError(); }
+  bool writeFailed() const { return writeFailed_; }
+
+ private:
+  isp::Link& line_;
+  bool writeFailed_ = false;
+};
+
+// The status bar's right-hand panel after a device-information read: the boot status
+// byte's state, else the 32 KiB note, else nothing.
+std::string statePanel(const isp::DeviceInfo& d) {
+  if (d.bsb == "FF") return "BOOTLOADER";
+  if (d.bsb == "00") return "normal operation";
+  if (d.mem == "F7") return "Chipsize=0x8000";
+  return {};
 }
 
 // Writes next to the destination first, so a failed write never leaves half a file under
@@ -72,208 +108,226 @@ class Session {
   Session(const Options& o, std::ostream& out, std::ostream& err, bool errIsTerminal)
       : options_(o),
         out_(out),
-        err_(err),
-        op_(OperatorSettings{o.retries, std::chrono::seconds(o.syncTimeoutS), o.quiet, o.verbose,
-                             errIsTerminal},
+        op_(OperatorSettings{o.retries, std::chrono::seconds(o.syncTimeoutS), o.quiet, o.verbose, errIsTerminal,
+                             isp::BootChoice{o.lock0, o.lock1, o.bljb}},
             err),
-        link_(port_, op_),
-        engine_(link_, op_, clock_) {
-    op_.currentRecord = [this] { return link_.lastWritten(); };
+        link_(port_),
+        line_(link_),
+        engine_(line_, op_, op_, op_, clock_) {
+    op_.currentRecord = [this] { return engine_.lastRecord(); };
     op_.onInterrupt = [this] { engine_.downloadAbort = 1; };
-    op_.hexFile = o.file;
+    op_.lineFailed = [this] { return line_.writeFailed(); };
+    link_.onRate = [this](int, link::RateResult result) {
+      if (result == link::RateResult::Refused) op_.showNotice("SetCommState failed");
+    };
   }
 
   int run() {
+    try {
+      return dispatch();
+    } catch (const std::exception& e) {
+      op_.say(std::string("internal error: ") + e.what());
+      return kExitChipFailed;
+    }
+  }
+
+ private:
+  int dispatch() {
     switch (options_.command) {
-      case Command::Info: return guarded([this] { return info(); });
-      case Command::Program: return withFile([this] { return program(); });
-      case Command::Verify: return withFile([this] { return verify(); });
+      case Command::Info: return info();
+      case Command::Program: return program();
+      case Command::Verify: return verify();
+      case Command::Diff: return diff();
       case Command::Read: return read();
-      case Command::Erase: return guarded([this] { return erase(); });
-      case Command::Boot: return guarded([this] { return boot(); });
+      case Command::Erase: return erase();
+      case Command::Boot: return boot();
       case Command::None: break;
     }
     return kExitUsage;
   }
 
- private:
-  // Opens the port; on failure says why and returns false.
-  bool openPort() {
+  // Opens the port; on failure says why and returns the exit status.
+  std::optional<int> openPort() {
     const std::string path = link::resolvePortName(options_.port);
-    const std::string what = isComName(options_.port)
-                                 ? "Can not open COM " + options_.port.substr(3)
-                                 : "Can not open " + options_.port;
-    if (path.empty()) {
-      err_ << what << '\n' << "no serial device is known as " << options_.port << '\n';
-      return false;
-    }
+    const int com = link::comNumber(options_.port);
+    const std::string what = com > 0 ? "Can not open COM " + std::to_string(com) : "Can not open " + options_.port;
     std::string reason;
-    if (!port_.open(path, &reason)) {
-      err_ << what << '\n' << path << ": " << reason << '\n';
-      return false;
+    if (path.empty()) {
+      reason = "no serial device is known as " + options_.port;
+    } else if (port_.open(path, &reason)) {
+      op_.debugLog("Port " + path);
+      link_.setBaudRate(isp::kBootloaderBaud);
+      return std::nullopt;
+    } else {
+      reason = path + ": " + reason;
     }
-    op_.debugLog("Port " + path);
-    link_.setBaudRate(kBootloaderBaud);
-    return true;
-  }
-
-  // Opens the port and runs the chip part of a command; a conversion failure that escapes
-  // the engine ends the command as the window's top-level handler would, with its text.
-  template <typename F>
-  int guarded(F body) {
-    if (!openPort()) return kExitNoTarget;
-    try {
-      return finish(body());
-    } catch (const UnhandledFailure& e) {
-      op_.finishLine();
-      err_ << e.what() << '\n';
-      return finish(op_.syncFailed() ? kExitNoTarget : kExitChipFailed);
-    }
-  }
-
-  int finish(int status) {
-    op_.finishLine();
-    if (TerminalOperator::interrupted) {
-      err_ << "Interrupted\n";
-      if (status == kExitDone) status = kExitChipFailed;
-    }
-    return status;
+    op_.say(what);
+    op_.say(reason);
+    return kExitNoTarget;
   }
 
   // The HEX file is loaded before the port is touched: a bad file changes nothing.
-  template <typename F>
-  int withFile(F body) {
+  std::optional<int> loadFile() {
     engine_.hexFileName = options_.file;
-    try {
-      engine_.LoadHexFile();
-    } catch (const UnhandledFailure& e) {
-      op_.finishLine();
-      err_ << e.what() << '\n';
-      return kExitUsage;
-    }
+    const isp::Outcome loaded = engine_.loadHexFile(isp::Asking::Never);
+    if (loaded.done()) return std::nullopt;
+    report(loaded);
+    return kExitUsage;
+  }
+
+  // Says what failed, from the outcome; returns the exit status.
+  int report(const isp::Outcome& outcome) {
+    const ReportContext context{commandName(), options_.file, options_.port, options_.syncTimeoutS};
+    for (const std::string& line : failureLines(outcome, context)) op_.say(line);
+    if (!outcome.done() && TerminalOperator::interrupted) op_.say("interrupted");
     op_.finishLine();
-    if (!engine_.images().fileLoaded || op_.failures() > 0) {
-      if (op_.failures() == 0) err_ << "The file " << options_.file << " was not loaded completely\n";
-      return kExitUsage;
+    return exitStatus(outcome);
+  }
+
+  std::string commandName() const {
+    switch (options_.command) {
+      case Command::Info: return "info";
+      case Command::Program: return "program";
+      case Command::Verify: return "verify";
+      case Command::Diff: return "diff";
+      case Command::Read: return "read";
+      case Command::Erase: return "erase";
+      case Command::Boot: return "boot";
+      case Command::None: break;
     }
-    op_.resetTally();
-    return guarded(body);
+    return {};
   }
 
-  int judged(bool succeeded) const {
-    if (op_.syncFailed()) return kExitNoTarget;
-    return succeeded && op_.failures() == 0 && !op_.cancelled() ? kExitDone : kExitChipFailed;
+  // A success line on stdout, for scripts and logs.
+  int result(const std::string& line) {
+    if (!options_.quiet) {
+      op_.finishLine();
+      out_ << line << '\n';
+      out_.flush();
+    }
+    return kExitDone;
   }
 
-  void applyLockChoices() {
-    isp::DeviceInfo& d = engine_.device();
-    d.lock0 = options_.lock0;
-    d.lock1 = options_.lock1;
-    d.bljb = options_.bljb;
+  // File data that the command leaves out: past the chip's size, and (program, verify)
+  // the bootloader's area, which the read-back does not compare.
+  void noteLeftOut(const char* bootAreaNote) {
+    const MemoryImages& images = engine_.images();
+    if (bootAreaNote) {
+      if (const auto at = firstDataAt(images.fileImage, kUncomparedFrom, images.chipSize)) {
+        op_.say(options_.file + " holds data at " + hexAddress(kUncomparedFrom) + " and above (from " +
+                hexAddress(*at) + "): " + bootAreaNote);
+      }
+    }
+    if (const auto at = firstDataAt(images.fileImage, images.chipSize, kImageSize)) {
+      op_.say(options_.file + " holds data from " + hexAddress(*at) + " on, beyond the chip's size of " +
+              hexAddress(images.chipSize) + " bytes: left out");
+    }
   }
 
   int info() {
-    if (!engine_.SyncTarget()) return kExitNoTarget;
-    printInfo();
-    return judged(true);
-  }
-
-  void printInfo() {
+    if (const auto failed = openPort()) return *failed;
+    const isp::Outcome synced = engine_.sync();
+    if (!synced.done()) return report(synced);
     op_.finishLine();
-    using isp::DeviceField;
+    const isp::DeviceInfo& d = engine_.device();
     const struct {
       const char* caption;
-      DeviceField field;
+      const std::string& value;
     } rows[] = {
-        {"Manufactor Id", DeviceField::Manu},     {"Device family", DeviceField::DevFam},
-        {"Mem size/type", DeviceField::Mem},      {"Product Id", DeviceField::Product},
-        {"Status(BSB)", DeviceField::BSB},        {"Vector(SBV)", DeviceField::SBV},
-        {"HW security (HSB)", DeviceField::HSB},  {"Bootloader version", DeviceField::BVersion},
+        {"Manufactor Id", d.manu},        {"Device family", d.devFam},
+        {"Mem size/type", d.mem},         {"Product Id", d.product},
+        {"Status(BSB)", d.bsb},           {"Vector(SBV)", d.sbv},
+        {"HW security (HSB)", d.hsb},     {"Bootloader version", d.bversion},
     };
-    for (const auto& row : rows) out_ << row.caption << ": " << op_.field(row.field) << '\n';
-    out_ << "Lock Erase, Prog.: " << (op_.chipLock0() ? "yes" : "no") << '\n';
-    out_ << "Lock Erase, Prog., Read, Blank Check: " << (op_.chipLock1() ? "yes" : "no") << '\n';
-    char size[16];
-    std::snprintf(size, sizeof size, "0x%X", engine_.images().chipSize);
-    out_ << "Chip size: " << size << '\n';
-    if (!op_.panel2().empty()) out_ << "State: " << op_.panel2() << '\n';
+    for (const auto& row : rows) out_ << row.caption << ": " << row.value << '\n';
+    out_ << "Lock Erase, Prog.: " << (d.lock0 ? "yes" : "no") << '\n';
+    out_ << "Lock Erase, Prog., Read, Blank Check: " << (d.lock1 ? "yes" : "no") << '\n';
+    out_ << "Chip size: " << hexAddress(engine_.images().chipSize) << '\n';
+    if (const std::string state = statePanel(d); !state.empty()) out_ << "State: " << state << '\n';
     out_.flush();
+    return kExitDone;
   }
 
+  // As Reload: no question on a chip that is not blank; the security and boot bytes are the
+  // command line's choice, not the chip's old state.
   int program() {
-    // The command line decides the security and boot bytes, not the chip's old state.
-    op_.onLockBoxes = [this] { applyLockChoices(); };
-    applyLockChoices();
-    // As Reload: no question on a chip that is not blank, no success box at the end.
-    engine_.images().reload = true;
-    struct ClearReload {
-      MemoryImages& images;
-      ~ClearReload() { images.reload = false; }
-    } clear{engine_.images()};
-    engine_.MProgClick();
-    return result(judged(op_.terminalShown()), "Programmed and verified " + options_.file);
-  }
-
-  // The result of a command that changes the chip, on stdout for scripts and logs.
-  int result(int status, const std::string& done) {
-    if (status == kExitDone && !options_.quiet) {
-      op_.finishLine();
-      out_ << done << '\n';
-      out_.flush();
-    }
-    return status;
+    if (const auto failed = loadFile()) return *failed;
+    if (const auto failed = openPort()) return *failed;
+    const isp::Outcome programmed = engine_.program(isp::Asking::Never);
+    if (!programmed.done()) return report(programmed);
+    noteLeftOut("those addresses were programmed but not compared");
+    return result("Programmed and verified " + options_.file);
   }
 
   int verify() {
-    engine_.CompareFileClick();
-    return judged(op_.sawMessage("Verifying...", "Matched OK!!!"));
+    if (const auto failed = loadFile()) return *failed;
+    if (const auto failed = openPort()) return *failed;
+    const isp::Outcome verified = engine_.verify(isp::Asking::Never);
+    if (!verified.done()) return report(verified);
+    noteLeftOut("those addresses were not compared");
+    return result("Matched OK!!!");
   }
 
-  int erase() {
-    engine_.MEraseClick();
-    return result(judged(op_.sawMessage("Erase", "completed successfully")), "Erased");
-  }
-
-  int boot() {
-    op_.onLockBoxes = [this] { applyLockChoices(); };
-    applyLockChoices();
-    if (!engine_.SyncTarget()) return kExitNoTarget;
-    engine_.MBSBClick();
-    return result(judged(op_.terminalShown()), "Boot configuration written");
+  // Every address up to the chip size, the bootloader's area included, every range listed.
+  int diff() {
+    if (const auto failed = loadFile()) return *failed;
+    if (const auto failed = openPort()) return *failed;
+    const isp::Outcome read = engine_.readChip();
+    if (!read.done()) return report(read);
+    const MemoryImages& images = engine_.images();
+    noteLeftOut(nullptr);
+    const std::vector<std::string> ranges = differingRanges(images.fileImage, images.chipImage, images.chipSize);
+    if (ranges.empty()) return result("The chip matches " + options_.file);
+    op_.finishLine();
+    for (const std::string& range : ranges) out_ << range << '\n';
+    out_.flush();
+    op_.say("the chip differs from " + options_.file + " in " + std::to_string(ranges.size()) +
+            (ranges.size() == 1 ? " range" : " ranges"));
+    return kExitChipFailed;
   }
 
   int read() {
     std::error_code ec;
     if (!options_.force && fs::exists(fs::symlink_status(options_.file, ec))) {
-      err_ << options_.file << ": the file exists (use --force to overwrite it)\n";
+      op_.say(options_.file + ": the file exists (use --force to overwrite it)");
       return kExitUsage;
     }
-    bool complete = false;
-    const int status = guarded([this, &complete]() -> int {
-      if (!engine_.SyncTarget()) return kExitNoTarget;
-      complete = engine_.ReadChip("Reading data...", false);
-      return judged(complete);
-    });
-    if (status != kExitDone) return status;
+    if (const auto failed = openPort()) return *failed;
+    const isp::Outcome read = engine_.readChip();
+    if (!read.done()) return report(read);
     const MemoryImages& images = engine_.images();
     std::string why;
     if (!writeFileAtomically(options_.file, writeIntelHex(images.chipImage.data(), images.chipSize),
                              options_.force, &why)) {
-      err_ << options_.file << ": " << why << '\n';
+      op_.say(options_.file + ": " + why);
       return kExitUsage;
     }
-    if (!options_.quiet) {
-      out_ << "Read " << images.chipSize << " bytes into " << options_.file << '\n';
-    }
-    return kExitDone;
+    return result("Read " + std::to_string(images.chipSize) + " bytes into " + options_.file);
+  }
+
+  int erase() {
+    if (const auto failed = openPort()) return *failed;
+    const isp::Outcome erased = engine_.erase();
+    if (!erased.done()) return report(erased);
+    return result("Erased");
+  }
+
+  // A new process has no synchronised line: synchronise, then write as "Program SSB+&BSB".
+  int boot() {
+    if (const auto failed = openPort()) return *failed;
+    const isp::Outcome synced = engine_.sync();
+    if (!synced.done()) return report(synced);
+    const isp::Outcome written = engine_.writeBootConfig();
+    if (!written.done()) return report(written);
+    return result("Boot configuration written");
   }
 
   const Options& options_;
   std::ostream& out_;
-  std::ostream& err_;
   TerminalOperator op_;
   link::SerialPort port_;
-  SerialLink link_;
+  link::SerialLink link_;
+  WatchedLink line_;
   isp::SystemClock clock_;
   isp::Engine engine_;
 };

@@ -1,6 +1,6 @@
 #pragma once
-// Runs one command of velkorn-cli on the engine and judges its exit status from what the
-// engine did: the boxes it showed, its success notices and the hand-back to the terminal.
+// Runs one command of velkorn-cli on the engine; its exit status and its result or failure
+// lines come from the Outcome the engine returns.
 #include <iosfwd>
 
 #include "cli/options.h"

@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/terminal_operator.h"
+#include "velkorn_version.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   const ParseResult parsed = parseOptions(args);
   if (!parsed.ok) {
-    std::cerr << "velkorn-cli: " << parsed.error << "\n\n" << usageText();
+    std::cerr << kStderrPrefix << parsed.error << "\n\n" << usageText();
     return kExitUsage;
   }
   if (parsed.options.help) {
@@ -40,7 +41,7 @@ int main(int argc, char** argv) {
     return kExitDone;
   }
   if (parsed.options.version) {
-    std::cout << "velkorn-cli " << kVersionText << '\n';
+    std::cout << "velkorn-cli " << velkorn::kVersion << '\n';
     return kExitDone;
   }
   installSignalHandlers();

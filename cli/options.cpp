@@ -23,8 +23,9 @@ struct CommandName {
 
 constexpr CommandName kCommands[] = {
     {"info", Command::Info, false, false},   {"program", Command::Program, true, true},
-    {"verify", Command::Verify, true, false}, {"read", Command::Read, true, false},
-    {"erase", Command::Erase, false, false},  {"boot", Command::Boot, false, true},
+    {"verify", Command::Verify, true, false}, {"diff", Command::Diff, true, false},
+    {"read", Command::Read, true, false},     {"erase", Command::Erase, false, false},
+    {"boot", Command::Boot, false, true},
 };
 
 }  // namespace
@@ -37,7 +38,8 @@ std::string usageText() {
          "  info                          synchronise and print the device information\n"
          "  program FILE.hex [--lock0] [--lock1] [--no-bljb]\n"
          "                                load, erase, program, verify, write boot configuration\n"
-         "  verify FILE.hex               read back and compare with the file\n"
+         "  verify FILE.hex               read back and compare (\"Matched OK!!!\" on success)\n"
+         "  diff FILE.hex                 read the whole chip and list every differing range\n"
          "  read OUT.hex [--force]        read the chip and write it as Intel HEX\n"
          "  erase                         full chip erase\n"
          "  boot [--lock0] [--lock1] [--no-bljb]\n"
@@ -55,8 +57,8 @@ std::string usageText() {
          "  --force             read: overwrite an existing output file\n"
          "  --help, --version\n"
          "\n"
-         "exit status: 0 done, 1 chip operation failed, 2 usage or input file error,\n"
-         "3 port cannot be opened or target does not synchronise\n";
+         "exit status: 0 done, 1 chip operation failed (diff: the chip differs),\n"
+         "2 usage or input file error, 3 port cannot be opened or target does not synchronise\n";
 }
 
 ParseResult parseOptions(const std::vector<std::string>& args) {

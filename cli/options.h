@@ -5,17 +5,16 @@
 
 namespace velkorn::cli {
 
-inline constexpr const char* kVersionText = "0.98";
-
 // Exit statuses of velkorn-cli.
 enum ExitStatus : int {
   kExitDone = 0,
-  kExitChipFailed = 1,   // refused, mismatch, aborted, a bad answer from the chip
+  kExitChipFailed = 1,   // refused, mismatch, not verified, aborted, link lost, a bad answer;
+                         // diff: the chip differs from the file
   kExitUsage = 2,        // usage or input file error (nothing was changed on the chip)
   kExitNoTarget = 3,     // the port cannot be opened or the target does not synchronise
 };
 
-enum class Command { None, Info, Program, Verify, Read, Erase, Boot };
+enum class Command { None, Info, Program, Verify, Diff, Read, Erase, Boot };
 
 struct Options {
   std::string port = "COM1";
@@ -30,7 +29,7 @@ struct Options {
   bool help = false;
   bool version = false;
   Command command = Command::None;
-  std::string file;         // program / verify: the HEX file; read: the output file
+  std::string file;         // program / verify / diff: the HEX file; read: the output file
 };
 
 struct ParseResult {

@@ -7,15 +7,6 @@
 namespace velkorn::cli {
 namespace {
 
-// Boxes whose OK makes the engine send the same request again. Every other error box tells
-// of a failure that OK cannot repair: a format error in a read answer is skipped on OK (the
-// bytes of that line stay unread), a mismatch stays a mismatch.
-bool isRetryBox(const std::string& text) {
-  static const char* const kRetryPrefixes[] = {"Ack Error Retry! s=", "Read record length unexpected "};
-  return std::any_of(std::begin(kRetryPrefixes), std::end(kRetryPrefixes),
-                     [&text](const char* p) { return text.rfind(p, 0) == 0; });
-}
-
 // Debug lines and box texts carry raw replies (CR LF inside read answers): keep stderr one
 // line each.
 std::string visible(const std::string& line) {
@@ -46,18 +37,6 @@ std::atomic<bool> TerminalOperator::interrupted{false};
 TerminalOperator::TerminalOperator(OperatorSettings settings, std::ostream& err)
     : settings_(settings), err_(err) {}
 
-bool TerminalOperator::sawMessage(const std::string& caption, const std::string& text) const {
-  return std::find(messages_.begin(), messages_.end(), caption + "|" + text) != messages_.end();
-}
-
-void TerminalOperator::resetTally() {
-  failures_ = 0;
-  syncFailed_ = cancelled_ = terminalShown_ = false;
-  messages_.clear();
-  lastRetryRecord_.clear();
-  retriesInRow_ = 0;
-}
-
 void TerminalOperator::finishLine() {
   if (barShown_) {
     err_ << '\n';
@@ -65,10 +44,17 @@ void TerminalOperator::finishLine() {
     drawnPercent_ = -1;
   }
   if (repeats_ > 0) {
-    err_ << "(the last message came " << repeats_ << " more times)\n";
+    err_ << kStderrPrefix << "(the last message came " << repeats_ << " more times)\n";
     repeats_ = 0;
   }
   lastBox_.clear();
+  err_.flush();
+}
+
+void TerminalOperator::say(const std::string& text) {
+  finishLine();
+  // Read-back boxes quote the chip's answer with its CR LF: escaped, each text keeps one line.
+  err_ << kStderrPrefix << visible(text) << '\n';
   err_.flush();
 }
 
@@ -78,42 +64,23 @@ void TerminalOperator::printBox(const std::string& text) {
     ++repeats_;
     return;
   }
-  finishLine();
-  // Read-back boxes quote the chip's answer with its CR LF: escaped, each box keeps one line.
-  err_ << visible(text) << '\n';
-  err_.flush();
+  say(text);
   lastBox_ = text;
 }
 
 isp::Button TerminalOperator::showError(const std::string& text, bool cancellable) {
   printBox(text);
-  if (text == kSyncFailedText) syncFailed_ = true;
-  if (text == kWriteFailedText) writeFailedInSync_ = true;
-  if (!cancellable) {
-    ++failures_;
-    return isp::Button::Ok;
-  }
-  // A box whose OK goes on without the data it complains of (a malformed read line) fails
-  // the command whatever the answer; a retry box fails it only when the retries run out.
-  if (!isRetryBox(text)) ++failures_;
+  if (!cancellable) return isp::Button::Ok;
+  // OK sends the same record again, or goes on past what the box complains of; either way
+  // the outcome tells whether the command got what it needed.
   const std::string record = currentRecord ? currentRecord() : std::string();
   retriesInRow_ = (record == lastRetryRecord_) ? retriesInRow_ + 1 : 1;
   lastRetryRecord_ = record;
-  if (retriesInRow_ > settings_.retries || interrupted) {
-    if (isRetryBox(text)) ++failures_;
-    cancelled_ = true;
-    return isp::Button::Cancel;
-  }
+  if (retriesInRow_ > settings_.retries || interrupted) return isp::Button::Cancel;
   return isp::Button::Ok;
 }
 
 void TerminalOperator::showNotice(const std::string& text) { printBox(text); }
-
-void TerminalOperator::showMessage(const std::string& caption, const std::string& text) {
-  messages_.push_back(caption + "|" + text);
-  // The box's text alone, as the window shows it (its caption is the title bar's).
-  if (!settings_.quiet) printBox(text);
-}
 
 bool TerminalOperator::askYesNo(const std::string& caption, const std::string& text) {
   // No command of the command line asks; should one, it goes on as the window's default.
@@ -122,14 +89,12 @@ bool TerminalOperator::askYesNo(const std::string& caption, const std::string& t
 }
 
 std::optional<std::string> TerminalOperator::askHexFileName(const std::string&) {
-  if (hexFile.empty()) return std::nullopt;
-  return hexFile;
+  // There is no dialog here: the file comes from the command line and is loaded without one.
+  return std::nullopt;
 }
 
 void TerminalOperator::debugLog(const std::string& line) {
-  if (!settings_.verbose) return;
-  finishLine();
-  err_ << "debug: " << visible(line) << '\n';
+  if (settings_.verbose) say("debug: " + line);
 }
 
 void TerminalOperator::processEvents() {
@@ -157,12 +122,11 @@ void TerminalOperator::progressCaption(const std::string& caption) {
 void TerminalOperator::showCaption(const std::string& caption) {
   caption_ = caption;
   if (settings_.quiet) return;
-  finishLine();
   if (settings_.progressBar) {
+    finishLine();
     drawBar();
   } else {
-    err_ << caption << '\n';
-    err_.flush();
+    say(caption);
   }
 }
 
@@ -192,7 +156,8 @@ void TerminalOperator::drawBar() {
   drawnPercent_ = percent;
   drawnAt_ = now;
   const int filled = percent * kBarWidth / 100;
-  std::string line = "\r\033[K" + caption_ + " [" + std::string(static_cast<std::size_t>(filled), '#') +
+  std::string line = "\r\033[K" + std::string(kStderrPrefix) + caption_ + " [" +
+                     std::string(static_cast<std::size_t>(filled), '#') +
                      std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] " +
                      std::to_string(percent) + "%";
   if (!bytesPerSecond_.empty()) line += "  " + bytesPerSecond_ + " B/s";
@@ -205,32 +170,13 @@ void TerminalOperator::drawBar() {
 
 void TerminalOperator::syncShow() {
   syncStart_ = std::chrono::steady_clock::now();
-  writeFailedInSync_ = false;
-  if (!settings_.quiet) {
-    finishLine();
-    err_ << "Synchronize...\n";
-    err_.flush();
-  }
+  if (!settings_.quiet) say("Synchronize...");
 }
 
 bool TerminalOperator::syncCancelled() {
-  // A port that refuses every write has gone away: waiting out the limit cannot help.
-  if (writeFailedInSync_ || interrupted) return true;
+  // A port that refuses writes has gone away: waiting out the limit cannot help.
+  if (interrupted || (lineFailed && lineFailed())) return true;
   return std::chrono::steady_clock::now() - syncStart_ >= settings_.syncTimeout;
-}
-
-void TerminalOperator::deviceField(isp::DeviceField field, const std::string& text) {
-  fields_[static_cast<int>(field)] = text;
-}
-
-void TerminalOperator::lockBoxes(bool lock0, bool lock1) {
-  chipLock0_ = lock0;
-  chipLock1_ = lock1;
-  if (onLockBoxes) onLockBoxes();
-}
-
-void TerminalOperator::showTab(isp::Tab tab) {
-  if (tab == isp::Tab::Terminal) terminalShown_ = true;
 }
 
 }  // namespace velkorn::cli
