@@ -65,14 +65,36 @@ std::string hexLineMessage(HexLineError error, int lineNumber) {
   return text + std::to_string(lineNumber);
 }
 
+// Records the loader does not act on (end of file, start addresses, unknown types) are
+// still checked: a damaged one is a damaged file.
+std::vector<HexLineError> HexLineLoader::checkOnly(std::string_view line) {
+  const auto count = parseHex(field(line, kCountPos, kCountLen));
+  const auto address = parseHex(field(line, kAddressPos, kAddressLen));
+  const auto type = parseHex(field(line, kTypePos, kTypeLen));
+  if (!count || !address || !type || field(line, kTypePos, kTypeLen).size() < kTypeLen) {
+    cutShort_ = line.size() < kDataPos - 1;
+    return {HexLineError::Checksum};
+  }
+  cutShort_ = field(line, kDataPos + 2 * *count, 2).size() < 2;
+  unsigned sum = *count + (*address >> 8) + (*address & 0xFF) + *type;
+  for (std::uint32_t k = 0; k <= *count; ++k) {  // the data bytes, then the checksum
+    const auto b = byteField(line, kDataPos + 2 * k);
+    if (!b || field(line, kDataPos + 2 * k, 2).size() < 2) return {HexLineError::Checksum};
+    sum += *b;
+  }
+  if ((sum & 0xFF) != 0) return {HexLineError::Checksum};
+  return {};
+}
+
 std::vector<HexLineError> HexLineLoader::load(std::string_view line) {
+  cutShort_ = false;
   if (line.empty() || line.front() != ':') return {HexLineError::Format};
 
   const std::string_view type = field(line, kTypePos, kTypeLen);
   const bool data = type == kDataRecord;
   const bool segment = type == kSegmentAddressRecord;
   const bool linear = type == kLinearAddressRecord;
-  if (!data && !segment && !linear) return {};  // other records and too-short lines: skipped
+  if (!data && !segment && !linear) return checkOnly(line);
 
   std::vector<HexLineError> errors;
   const auto address = parseHex(field(line, kAddressPos, kAddressLen));
@@ -82,6 +104,7 @@ std::vector<HexLineError> HexLineLoader::load(std::string_view line) {
     errors.push_back(HexLineError::Len);
     return errors;  // without a count there are no data bytes to read
   }
+  cutShort_ = field(line, kDataPos + 2 * *count, 2).size() < 2;
 
   std::vector<std::optional<std::uint8_t>> bytes;
   bytes.reserve(*count);

@@ -21,7 +21,8 @@ enum class HexLineError {
   Address,   // the load address cannot be read, or data lands at 0x10000 or above
   Len,       // the byte count cannot be read (or does not fit an address record)
   Data,      // one data byte cannot be read (reported once per such byte)
-  Checksum,  // a readable record whose checksum pair is wrong or missing
+  Checksum,  // a record whose checksum pair is wrong or missing, or a record the loader
+             // does not act on that cannot be read at all
 };
 
 // The box text for an error in line `lineNumber` (1-based): "Address error in line 5".
@@ -32,8 +33,9 @@ inline bool hexLineErrorCancellable(HexLineError error) { return error != HexLin
 
 // Interprets the lines of one file, in order, into an image. Type 00 records carry data;
 // type 04 (extended linear) and type 02 (extended segment) records move the base that later
-// data records are added to; every other record type is skipped without a word, the end
-// record included, so lines after it still load. Nothing is ever written outside the image.
+// data records are added to; every other record type is only checked (its checksum), the
+// end record included, so lines after it still load. Nothing is ever written outside the
+// image.
 class HexLineLoader {
  public:
   explicit HexLineLoader(Image& image) : image_(image) {}
@@ -47,10 +49,16 @@ class HexLineLoader {
 
   // The base that extended address records have set (0 for files with 16-bit addresses).
   std::uint32_t baseAddress() const { return base_; }
+  // The last line ended before its checksum: a file cut off there is not a complete load,
+  // even when that line is its last.
+  bool cutShort() const { return cutShort_; }
 
  private:
+  std::vector<HexLineError> checkOnly(std::string_view line);
+
   Image& image_;
   std::uint32_t base_ = 0;
+  bool cutShort_ = false;
 };
 
 }  // namespace velkorn

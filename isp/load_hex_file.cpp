@@ -19,21 +19,34 @@ namespace {
 
 constexpr const char* kLoadCaption = "Loadig hex file...";
 constexpr std::int32_t kLoadBytesPerStep = 16;  // the rate figure counts one record per line
+// A full 64 KiB image is about 180 KB of HEX text; anything this large is not a firmware
+// file for this chip, and reading it would only cost time and memory.
+constexpr std::uintmax_t kMaxHexFileBytes = 16u * 1024u * 1024u;
 
 struct HexText {
-  std::string text;   // the whole text up to the first NUL
-  std::string error;  // why the file cannot be opened; empty when it was read
+  std::string text;         // the whole text up to the first NUL
+  FileFault fault = FileFault::None;
+  std::string error;        // why the file cannot be used
 };
 
-// The whole text up to the first NUL, which ends it (so a device that never ends, or a
-// binary file, is not read further than needed).
+HexText fileFault(FileFault fault, std::string why) { return {{}, fault, std::move(why)}; }
+
+// The whole text up to the first NUL, which ends it. Only a regular file is opened: a FIFO or
+// a device would hold the load (and the window) until something writes to it.
 HexText readHexText(const std::string& name) {
+  namespace fs = std::filesystem;
   std::error_code ec;
-  if (name.empty()) return {{}, std::strerror(ENOENT)};
-  if (std::filesystem::is_directory(name, ec)) return {{}, std::strerror(EISDIR)};
+  if (name.empty()) return fileFault(FileFault::CannotOpen, std::strerror(ENOENT));
+  const fs::file_status status = fs::status(name, ec);
+  if (ec) return fileFault(FileFault::CannotOpen, ec.message());
+  if (fs::is_directory(status)) return fileFault(FileFault::CannotOpen, std::strerror(EISDIR));
+  if (!fs::is_regular_file(status)) return fileFault(FileFault::CannotOpen, "not a regular file");
+  const std::uintmax_t size = fs::file_size(name, ec);
+  if (ec) return fileFault(FileFault::CannotOpen, ec.message());
+  if (size > kMaxHexFileBytes) return fileFault(FileFault::TooLarge, std::to_string(size) + " bytes");
   errno = 0;
   std::ifstream in(name, std::ios::binary);
-  if (!in) return {{}, std::strerror(errno != 0 ? errno : ENOENT)};
+  if (!in) return fileFault(FileFault::CannotOpen, std::strerror(errno != 0 ? errno : ENOENT));
   HexText result;
   char chunk[4096];
   while (in) {
@@ -44,9 +57,16 @@ HexText readHexText(const std::string& name) {
     const char* nul = std::find(static_cast<const char*>(chunk), end, '\0');
     result.text.append(chunk, static_cast<std::size_t>(nul - chunk));
     if (nul != end) break;
+    // A file that grew since it was measured is held to the same limit.
+    if (result.text.size() > kMaxHexFileBytes) return fileFault(FileFault::TooLarge, "it grew while read");
   }
-  if (in.bad()) return {{}, std::strerror(errno != 0 ? errno : EIO)};
+  if (in.bad()) return fileFault(FileFault::CannotOpen, std::strerror(errno != 0 ? errno : EIO));
   return result;
+}
+
+// Editors end files with blank lines: after the last record they are not lines of the file.
+void dropTrailingBlankLines(std::vector<std::string>& lines) {
+  while (!lines.empty() && lines.back().find_first_not_of(" \t") == std::string::npos) lines.pop_back();
 }
 
 }  // namespace
@@ -77,14 +97,19 @@ Outcome Engine::loadFile() {
 
   images_.fileImage.fill(kErasedByte);
   HexText read = readHexText(hexFileName);
-  if (!read.error.empty()) {
+  if (read.fault != FileFault::None) {
     // Ends the command that started the load, with the image already erased.
+    if (read.fault == FileFault::TooLarge) ShowError("Hex file too large: " + hexFileName, false);
     Outcome o = Outcome::ofKind(OutcomeKind::FileError, Step::Load);
+    o.fileFault = read.fault;
     o.file = hexFileName;
     o.detail = read.error;
     return o;
   }
-  const std::vector<std::string> lines = splitHexLines(read.text);
+  std::vector<std::string> lines = splitHexLines(read.text);
+  read.text.clear();
+  read.text.shrink_to_fit();
+  dropTrailingBlankLines(lines);
   const auto lineCount = static_cast<std::int32_t>(lines.size());
 
   progress_.progressShow(kLoadCaption, std::max(lineCount - 1, 0));
@@ -93,8 +118,9 @@ Outcome Engine::loadFile() {
 
   HexLineLoader loader(images_.fileImage);
   bool complete = false;
-  // A record whose checksum is wrong is a corrupted file, wherever it stands: even in the
-  // last line it must not leave a load that Program & Verify would take as complete.
+  // A record whose checksum is wrong or missing is a corrupted file, wherever it stands:
+  // even in the last line it must not leave a load that Program & Verify would take as
+  // complete.
   bool corrupted = false;
   int firstBadLine = 0;
   if (lineCount == 0) {
@@ -111,6 +137,7 @@ Outcome Engine::loadFile() {
       if (error == HexLineError::Checksum) corrupted = true;
       if (firstBadLine == 0) firstBadLine = i + 1;
     }
+    if (loader.cutShort()) corrupted = true;
     // Every line visited counts as complete, even with an error in the last one.
     if (i + 1 == lineCount) complete = true;
     else if (downloadAbort != 0) break;
@@ -125,6 +152,7 @@ Outcome Engine::loadFile() {
   // line): the image may lack bytes the file meant to hold.
   if (firstBadLine != 0) {
     Outcome o = Outcome::ofKind(OutcomeKind::FileError, Step::Load);
+    o.fileFault = FileFault::BadLine;
     o.file = hexFileName;
     o.line = firstBadLine;
     return o;

@@ -14,9 +14,16 @@ enum class OutcomeKind {
   Aborted,      // the Abort button, a cancelled file dialog, or a command already running
   NoSync,       // the bootloader never sent "U" back
   LinkLost,     // the line failed a write or a read call: `detail` is the reason when known
-  FileError,    // the HEX file cannot be opened (`line` 0, `detail` the system's reason) or a
-                // line of it is bad (`line` the first such line)
+  FileError,    // the HEX file cannot be used: see `fileFault`
   BadAnswer,    // a device-information answer that is no hexadecimal number: `detail`
+};
+
+// What is wrong with a HEX file.
+enum class FileFault {
+  None,
+  CannotOpen,  // missing, unreadable, or not a regular file: `detail` is the reason
+  TooLarge,    // over the size limit; refused before anything was read (its box was shown)
+  BadLine,     // `line` is the first line whose box was shown
 };
 
 // The step of a command where it ended; the window picks its closing box by it.
@@ -29,7 +36,8 @@ struct Outcome {
   std::string answer;   // Refused: the answer after the echo
   int address = -1;     // Mismatch, NotVerified: the first address concerned
   int count = 0;        // Mismatch: differing bytes seen; NotVerified: lines or blocks not read
-  int line = 0;         // FileError: the first bad line of the file; 0 when it cannot be opened
+  FileFault fileFault = FileFault::None;  // FileError: what is wrong with the file
+  int line = 0;         // FileError: the first bad line of the file; 0 for the file as a whole
   std::string file;     // FileError: the file's name
   std::string detail;   // LinkLost, FileError: the system's reason; BadAnswer: the answer
   int echoErrors = 0;   // records of the run whose echo did not come back ("Error in cmd ")

@@ -65,11 +65,12 @@ TEST(HexLineLoader, TableOfLines) {
       {"trailing text after the checksum", {kData16 + "77  ;x"}, {}, bytesAt(0x100, counting(16))},
       {"byte count 0", {":0000000000"}, {}, {}},
       {"end record", {":00000001FF"}, {}, {}},
-      {"end record with a wrong checksum is still skipped", {":00000001AA"}, {}, {}},
-      {"start address records skipped", {":0400000300001234B3", ":04000005000012349E"}, {}, {}},
-      {"too short to hold the type", {":1000"}, {}, {}},
-      {"type field half there", {":1000000"}, {}, {}},
-      {"not a type the loader knows", {":0201000A1234AB"}, {}, {}},
+      {"end record with a wrong checksum", {":00000001AA"}, {E::Checksum}, {}},
+      {"start address records skipped", {":0400000300001234B3", ":0400000500001234B1"}, {}, {}},
+      {"start address record with a wrong checksum", {":04000005000012349E"}, {E::Checksum}, {}},
+      {"too short to hold the type", {":1000"}, {E::Checksum}, {}},
+      {"type field half there", {":1000000"}, {E::Checksum}, {}},
+      {"not a type the loader knows", {":0201000A1234AD"}, {}, {}},
       {"empty line", {""}, {E::Format}, {}},
       {"no start mark", {"10010000000102030405060708090A0B0C0D0E0F77"}, {E::Format}, {}},
       {"leading blank", {" " + kData16 + "77"}, {E::Format}, {}},
@@ -142,6 +143,20 @@ TEST(HexLineLoader, TableOfLines) {
         break;
       }
     }
+  }
+}
+
+// A line that ends before its checksum pair is a file cut off there.
+TEST(HexLineLoader, CutShortLines) {
+  const std::pair<std::string, bool> cases[] = {
+      {kData16 + "77", false}, {kData16, true},     {kData16 + "7", true},       {":00000001FF", false},
+      {":00000001", true},     {":1000", true},     {":13010000000102030405060708090A0B0C0D0E0F77", true},
+  };
+  for (const auto& [line, cut] : cases) {
+    Image image;
+    HexLineLoader loader(image);
+    loader.load(line);
+    EXPECT_EQ(loader.cutShort(), cut) << line;
   }
 }
 

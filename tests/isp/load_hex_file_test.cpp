@@ -1,5 +1,6 @@
 // "&Load File" on the engine: boxes, flags, the file image and the window updates of a load.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -131,8 +132,16 @@ TEST_F(LoadHexFileTest, TableOfFiles) {
        {"Checksum error in line 2|okcancel"}, false, 2, {{0x10, 1}}},
       {"blank line in the middle", kData + "\r\n\r\n" + rec(0, 0x20, {2}) + "\r\n",
        {"Hex File format error in line 2|ok"}, false, 3, bytesAt(0x100, counting(16))},
-      {"blank line at the end still completes", kData + "\r\n\r\n", {"Hex File format error in line 2|ok"}, true,
-       2, bytesAt(0x100, counting(16))},
+      {"blank lines at the end are not lines of the file", kData + "\r\n\r\n \r\n\n", {}, true, 1,
+       bytesAt(0x100, counting(16))},
+      {"format error in the last line still completes", kData + "\r\nx\r\n", {"Hex File format error in line 2|ok"},
+       true, 2, bytesAt(0x100, counting(16))},
+      {"end record with a wrong checksum", kData + "\n:00000001AA\n", {"Checksum error in line 2|okcancel"}, false, 2,
+       bytesAt(0x100, counting(16))},
+      // A file cut off inside its last record is not a complete load.
+      {"last line cut short", kEnd + "\n:13010000000102030405060708090A0B0C0D0E0F77",
+       {"Data error in line 2|okcancel", "Data error in line 2|okcancel"}, false, 2,
+       bytesAt(0x100, counting(16), {{0x110, 0x77}})},
       {"bad hex in the address of line 5",
        rec(0, 0, {1}) + "\n" + rec(0, 1, {2}) + "\n" + rec(0, 2, {3}) + "\n" + rec(0, 3, {4}) + "\n" +
            ":01000X00057A\n" + kEnd + "\n",
@@ -251,8 +260,10 @@ TEST_F(LoadHexFileTest, ReloadLoadsTheRememberedFileWithoutADialog) {
 
 TEST_F(LoadHexFileTest, FileThatCannotBeOpenedEndsTheCommandWithTheImageErased) {
   const std::string missing = (dir_ / "gone.hex").string();
-  const std::pair<std::string, std::string> cases[] = {{missing, "No such file or directory"},
-                                                       {dir_.string(), "Is a directory"}};
+  const std::string fifo = (dir_ / "fifo.hex").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // opening it would wait for a writer for ever
+  const std::pair<std::string, std::string> cases[] = {
+      {missing, "No such file or directory"}, {dir_.string(), "Is a directory"}, {fifo, "not a regular file"}};
   for (const auto& [name, reason] : cases) {
     SCOPED_TRACE(name);
     engine.images().fileImage.fill(0x12);
@@ -270,6 +281,18 @@ TEST_F(LoadHexFileTest, FileThatCannotBeOpenedEndsTheCommandWithTheImageErased) 
     EXPECT_TRUE(op.of("progress").empty());  // it ends before the progress window
     EXPECT_TRUE(op.of("load").empty());
   }
+}
+
+TEST_F(LoadHexFileTest, FileOverTheLimitIsRefusedBeforeReading) {
+  const std::string big = writeFile(kData + "\n", "big.hex");
+  fs::resize_file(big, 16 * 1024 * 1024 + 1);  // sparse: costs no disk
+  op.fileAnswers.push_back(big);
+  const isp::Outcome o = engine.loadHexFile();
+  EXPECT_EQ(o.kind, isp::OutcomeKind::FileError);
+  EXPECT_EQ(o.fileFault, isp::FileFault::TooLarge);
+  EXPECT_EQ(op.errors(), std::vector<std::string>{"Hex file too large: " + big + "|ok"});
+  EXPECT_TRUE(op.of("progress").empty());
+  EXPECT_FALSE(engine.images().fileLoaded);
 }
 
 TEST_F(LoadHexFileTest, WrittenImageLoadsBackUnchanged) {
