@@ -1,5 +1,5 @@
-// The command line's parsing and the operator's tally: which boxes are retried, which end
-// the command, and when the synchronisation gives up.
+// The command line's parsing, the operator's answers to boxes and when the synchronisation
+// gives up, and what each outcome makes of the exit status and the failure lines.
 #include <sstream>
 #include <string>
 #include <vector>
@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/options.h"
+#include "cli/outcome_report.h"
 #include "cli/terminal_operator.h"
 
 namespace velkorn::cli {
@@ -35,6 +36,7 @@ TEST(CliOptions, AcceptedCommandLines) {
        true},
       {{"verify", "x.hex", "--port", "com2"}, Command::Verify, "x.hex", "com2", 3, 60, false, false,
        true, false},
+      {{"diff", "x.hex"}, Command::Diff, "x.hex", "COM1", 3, 60, false, false, true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -58,6 +60,7 @@ TEST(CliOptions, RefusedCommandLines) {
       {"flash"},
       {"program"},                            // no file
       {"read"},
+      {"diff"},
       {"info", "extra"},
       {"program", "a.hex", "b.hex"},
       {"--retries", "-1", "info"},
@@ -83,57 +86,38 @@ TEST(CliOptions, RefusedCommandLines) {
   EXPECT_TRUE(parseOptions({"--version", "nonsense"}).ok);
 }
 
-// One box as the engine shows it, with the record the engine last wrote.
+// One box as the engine shows it, with the record the engine last sent.
 struct Box {
-  std::string text;
   bool cancellable;
   std::string record;
   Button expected;
 };
 
-struct TallyCase {
-  const char* name;
-  int retries;
-  std::vector<Box> boxes;
-  int failures;
-  bool cancelled;
-};
-
-TEST(TerminalOperator, RetriesAndFailuresAreTallied) {
-  const std::string ack = "Ack Error Retry! s=\"X\"";
-  const std::string len = "Read record length unexpected 625";
-  const TallyCase cases[] = {
-      {"retried then accepted", 3, {{ack, true, "r1", Button::Ok}, {ack, true, "r1", Button::Ok}}, 0, false},
+TEST(TerminalOperator, CancellableBoxesAreAnsweredOkUpToTheRetriesInARow) {
+  const struct {
+    const char* name;
+    int retries;
+    std::vector<Box> boxes;
+  } cases[] = {
+      {"retried then accepted", 3, {{true, "r1", Button::Ok}, {true, "r1", Button::Ok}}},
       {"N retries are N+1 sends", 2,
-       {{ack, true, "r1", Button::Ok}, {ack, true, "r1", Button::Ok}, {ack, true, "r1", Button::Cancel}}, 1, true},
-      {"no retries", 0, {{ack, true, "r1", Button::Cancel}}, 1, true},
+       {{true, "r1", Button::Ok}, {true, "r1", Button::Ok}, {true, "r1", Button::Cancel}}},
+      {"no retries", 0, {{true, "r1", Button::Cancel}}},
       {"a new record starts a new count", 1,
-       {{ack, true, "r1", Button::Ok}, {ack, true, "r2", Button::Ok}, {ack, true, "r3", Button::Ok}}, 0, false},
-      {"read length box retries the same block", 1,
-       {{len, true, "q1", Button::Ok}, {len, true, "q1", Button::Cancel}}, 1, true},
-      // a box whose OK goes on without the data fails the command; OK up to N in a row
-      {"format errors answered OK, then Cancel", 1,
-       {{"Read record format unexpected [x]", true, "q1", Button::Ok},
-        {"Read record format unexpected [x]", true, "q1", Button::Cancel}}, 2, true},
-      {"data error in a read fails the command", 3, {{"Read record data error [G0]", true, "q1", Button::Ok}}, 1, false},
-      {"OK-only boxes fail the command", 3,
-       {{"Error in cmd :0100000307F5", false, "e", Button::Ok}, {"Verify FAILED !!!", false, "e", Button::Ok}}, 2, false},
-      {"mismatch", 3, {{"Chip does not match file at @0123", false, "q", Button::Ok}}, 1, false},
+       {{true, "r1", Button::Ok}, {true, "r2", Button::Ok}, {true, "r3", Button::Ok}}},
+      {"an OK-only box between does not reset the count", 1,
+       {{true, "q1", Button::Ok}, {false, "q1", Button::Ok}, {true, "q1", Button::Cancel}}},
   };
-  for (const TallyCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::ostringstream err;
-    TerminalOperator op(OperatorSettings{c.retries, std::chrono::seconds(60), false, false, false}, err);
+    TerminalOperator op(OperatorSettings{c.retries, std::chrono::seconds(60), false, false, false, {}}, err);
     std::string record;
     op.currentRecord = [&record] { return record; };
     for (const Box& b : c.boxes) {
       record = b.record;
-      EXPECT_EQ(op.showError(b.text, b.cancellable), b.expected) << b.text;
+      EXPECT_EQ(op.showError("box about " + b.record, b.cancellable), b.expected);
     }
-    EXPECT_EQ(op.failures(), c.failures);
-    EXPECT_EQ(op.cancelled(), c.cancelled);
-    // Every box text reaches stderr on its own line.
-    for (const Box& b : c.boxes) EXPECT_NE(err.str().find(b.text + "\n"), std::string::npos);
   }
 }
 
@@ -141,11 +125,10 @@ TEST(TerminalOperator, RepeatedBoxesArePrintedOnceWithACount) {
   std::ostringstream err;
   TerminalOperator op(OperatorSettings{}, err);
   for (int i = 0; i < 500; ++i) op.showError("Can not write to COM", false);
-  op.showError("Can not synchronize target \"U\"", false);
+  op.showError("Error in cmd :0100000307F5", false);
   EXPECT_EQ(err.str(),
-            "Can not write to COM\n(the last message came 499 more times)\n"
-            "Can not synchronize target \"U\"\n");
-  EXPECT_TRUE(op.syncFailed());
+            "velkorn-cli: Can not write to COM\nvelkorn-cli: (the last message came 499 more times)\n"
+            "velkorn-cli: Error in cmd :0100000307F5\n");
 }
 
 // Read-back boxes quote the chip's answer, CR LF included; on stderr each box stays one line.
@@ -154,9 +137,10 @@ TEST(TerminalOperator, BoxTextsWithLineBreaksStayOnOneLine) {
     std::string text;
     std::string printed;
   } cases[] = {
-      {"Read record format unexpected [\r\n0000=FF\r\n]", "Read record format unexpected [\\r\\n0000=FF\\r\\n]\n"},
-      {"Read record data error [G0\r\n]", "Read record data error [G0\\r\\n]\n"},
-      {"Ack Error Retry! s=\"\n\"", "Ack Error Retry! s=\"\\n\"\n"},
+      {"Read record format unexpected [\r\n0000=FF\r\n]",
+       "velkorn-cli: Read record format unexpected [\\r\\n0000=FF\\r\\n]\n"},
+      {"Read record data error [G0\r\n]", "velkorn-cli: Read record data error [G0\\r\\n]\n"},
+      {"Ack Error Retry! s=\"\n\"", "velkorn-cli: Ack Error Retry! s=\"\\n\"\n"},
   };
   for (const auto& c : cases) {
     std::ostringstream err;
@@ -168,17 +152,17 @@ TEST(TerminalOperator, BoxTextsWithLineBreaksStayOnOneLine) {
 
 TEST(TerminalOperator, SyncGivesUpOnTimeOrOnADeadPort) {
   std::ostringstream err;
-  TerminalOperator op(OperatorSettings{3, std::chrono::milliseconds(0), true, false, false}, err);
+  TerminalOperator op(OperatorSettings{3, std::chrono::milliseconds(0), true, false, false, {}}, err);
   op.syncShow();
   EXPECT_TRUE(op.syncCancelled());  // a zero limit has passed at once
 
-  TerminalOperator patient(OperatorSettings{3, std::chrono::seconds(3600), true, false, false}, err);
+  TerminalOperator patient(OperatorSettings{3, std::chrono::seconds(3600), true, false, false, {}}, err);
+  bool writeFailed = false;
+  patient.lineFailed = [&writeFailed] { return writeFailed; };
   patient.syncShow();
   EXPECT_FALSE(patient.syncCancelled());
-  patient.showError("Can not write to COM", false);
+  writeFailed = true;
   EXPECT_TRUE(patient.syncCancelled());
-  patient.syncShow();  // a new synchronisation starts afresh
-  EXPECT_FALSE(patient.syncCancelled());
 }
 
 TEST(TerminalOperator, ProgressIsOneLinePerPhaseOffATerminal) {
@@ -189,10 +173,10 @@ TEST(TerminalOperator, ProgressIsOneLinePerPhaseOffATerminal) {
   op.progressCaption("Programming...");
   for (int i = 0; i < 30; ++i) op.progressPosition(i);  // past the maximum: retries count too
   op.progressHide();
-  EXPECT_EQ(err.str(), "Erasing...\nProgramming...\n");
+  EXPECT_EQ(err.str(), "velkorn-cli: Erasing...\nvelkorn-cli: Programming...\n");
 
   std::ostringstream tty;
-  TerminalOperator bar(OperatorSettings{3, std::chrono::seconds(60), false, false, true}, tty);
+  TerminalOperator bar(OperatorSettings{3, std::chrono::seconds(60), false, false, true, {}}, tty);
   bar.progressPosition(0);  // the engine starts its figures before it shows the window
   EXPECT_EQ(tty.str(), "");
   bar.progressShow("Verifying...", 200);
@@ -201,6 +185,59 @@ TEST(TerminalOperator, ProgressIsOneLinePerPhaseOffATerminal) {
   bar.progressHide();
   EXPECT_NE(tty.str().find("100%  1024 B/s  3s left"), std::string::npos) << tty.str();
   EXPECT_EQ(tty.str().back(), '\n');
+}
+
+// An outcome as the engine would hand it out, filled field by field.
+struct Made : isp::Outcome {
+  Made(isp::OutcomeKind k, isp::Step s) { kind = k, step = s; }
+  Made& refused(const std::string& r, const std::string& a) { return record = r, answer = a, *this; }
+  Made& at(int a, int n) { return address = a, count = n, *this; }
+  Made& why(const std::string& d) { return detail = d, *this; }
+  Made& in(const std::string& f, int l) { return file = f, line = l, *this; }
+};
+
+// Each outcome's exit status and what the command line says about it.
+TEST(OutcomeReport, StatusAndLinesComeFromTheOutcome) {
+  using K = isp::OutcomeKind;
+  using S = isp::Step;
+  const struct {
+    const char* name;
+    isp::Outcome outcome;
+    int status;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"done", Made(K::Done, S::None), 0, {}},
+      {"refused erase", Made(K::Refused, S::Erase).refused(":0100000307F5", "X"), 1,
+       {"the bootloader refused the erase (answer \"X\")"}},
+      {"refused data record", Made(K::Refused, S::Program).refused(":10000000AB", ""), 1,
+       {"the bootloader refused data record :10000000AB (no answer)"}},
+      {"boot configuration refused", Made(K::Refused, S::BootConfig).refused(":03000003060000F4", "X"), 1,
+       {"Programm BSB FAILED!",
+        "the bootloader refused the boot configuration (record :03000003060000F4, answer \"X\")"}},
+      {"final comparison", Made(K::Mismatch, S::FinalCompare).at(0x7B00, 2), 1,
+       {"Verify FAILED !!!", "the chip does not match a.hex at 0x7B00 (2 differing bytes seen)"}},
+      {"unreadable line", Made(K::NotVerified, S::ReadBack).at(0x100, 1), 1,
+       {"the chip could not be verified: 1 line of the read-back could not be read, the first at 0x0100"}},
+      {"aborted", Made(K::Aborted, S::Program), 1, {"the programming was aborted"}},
+      {"no sync", Made(K::NoSync, S::Sync), 3,
+       {"Can not synchronize target \"U\"", "the target on COM1 did not answer \"U\" within 5 s"}},
+      {"line lost in the sync", Made(K::LinkLost, S::Sync).why("Input/output error"), 3,
+       {"Can not synchronize target \"U\"",
+        "the line to the target failed during the synchronisation: Input/output error"}},
+      {"line lost later", Made(K::LinkLost, S::ReadBack).why("the line hung up"), 1,
+       {"the line to the target failed during the read-back: the line hung up"}},
+      {"file cannot be opened", Made(K::FileError, S::Load).in("a.hex", 0).why("No such file or directory"), 2,
+       {"cannot open a.hex: No such file or directory"}},
+      {"bad line in the file", Made(K::FileError, S::Load).in("a.hex", 7), 2, {"cannot load a.hex: error in line 7"}},
+      {"bad answer", Made(K::BadAnswer, S::DeviceInfo).why("xx"), 1,
+       {"the bootloader's answer 'xx' is no hexadecimal number"}},
+  };
+  const ReportContext context{"verify", "a.hex", "COM1", 5};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(exitStatus(c.outcome), c.status);
+    EXPECT_EQ(failureLines(c.outcome, context), c.lines);
+  }
 }
 
 }  // namespace
