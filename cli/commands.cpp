@@ -177,9 +177,9 @@ class Session {
 
   // Says what failed, from the outcome; returns the exit status.
   int report(const isp::Outcome& outcome) {
-    const ReportContext context{commandName(), options_.file, options_.port, options_.syncTimeoutS};
+    const ReportContext context{commandName(), options_.file, options_.port, options_.syncTimeoutS,
+                                TerminalOperator::interrupted};
     for (const std::string& line : failureLines(outcome, context)) op_.say(line);
-    if (!outcome.done() && TerminalOperator::interrupted) op_.say("interrupted");
     op_.finishLine();
     return exitStatus(outcome);
   }

@@ -55,24 +55,7 @@ std::string refusal(const isp::Outcome& o) {
   }
 }
 
-}  // namespace
-
-int exitStatus(const isp::Outcome& o) {
-  switch (o.kind) {
-    case OutcomeKind::Done: return kExitDone;
-    case OutcomeKind::FileError: return kExitUsage;
-    case OutcomeKind::NoSync: return kExitNoTarget;
-    case OutcomeKind::LinkLost: return o.step == Step::Sync ? kExitNoTarget : kExitChipFailed;
-    case OutcomeKind::Refused:
-    case OutcomeKind::Mismatch:
-    case OutcomeKind::NotVerified:
-    case OutcomeKind::Aborted:
-    case OutcomeKind::BadAnswer: break;
-  }
-  return kExitChipFailed;
-}
-
-std::vector<std::string> failureLines(const isp::Outcome& o, const ReportContext& c) {
+std::vector<std::string> whatFailed(const isp::Outcome& o, const ReportContext& c) {
   const bool reading = c.command == "read" || c.command == "diff";
   switch (o.kind) {
     case OutcomeKind::Done: return {};
@@ -91,6 +74,7 @@ std::vector<std::string> failureLines(const isp::Outcome& o, const ReportContext
               address(o.address)};
     case OutcomeKind::Aborted: return {"the " + stepName(o.step, c.command) + " was aborted"};
     case OutcomeKind::NoSync:
+      if (c.interrupted) return {kNoSyncBox};  // cancelled by Ctrl+C, not timed out
       return {kNoSyncBox, "the target on " + c.port + " did not answer \"U\" within " +
                               std::to_string(c.syncTimeoutS) + " s"};
     case OutcomeKind::LinkLost: {
@@ -106,6 +90,29 @@ std::vector<std::string> failureLines(const isp::Outcome& o, const ReportContext
       return {"the bootloader's answer '" + o.detail + "' is no hexadecimal number"};
   }
   return {};
+}
+
+}  // namespace
+
+int exitStatus(const isp::Outcome& o) {
+  switch (o.kind) {
+    case OutcomeKind::Done: return kExitDone;
+    case OutcomeKind::FileError: return kExitUsage;
+    case OutcomeKind::NoSync: return kExitNoTarget;
+    case OutcomeKind::LinkLost: return o.step == Step::Sync ? kExitNoTarget : kExitChipFailed;
+    case OutcomeKind::Refused:
+    case OutcomeKind::Mismatch:
+    case OutcomeKind::NotVerified:
+    case OutcomeKind::Aborted:
+    case OutcomeKind::BadAnswer: break;
+  }
+  return kExitChipFailed;
+}
+
+std::vector<std::string> failureLines(const isp::Outcome& o, const ReportContext& c) {
+  std::vector<std::string> lines = whatFailed(o, c);
+  if (!o.done() && c.interrupted) lines.push_back("interrupted");
+  return lines;
 }
 
 }  // namespace velkorn::cli

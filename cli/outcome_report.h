@@ -14,6 +14,7 @@ struct ReportContext {
   std::string file;     // the HEX file of program, verify and diff
   std::string port;     // as given with --port
   int syncTimeoutS = 60;
+  bool interrupted = false;  // Ctrl+C ended the command
 };
 
 // 0 done; 1 the chip operation failed; 2 the input file; 3 no target on the line.
