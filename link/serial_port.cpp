@@ -1,6 +1,7 @@
 #include "link/serial_port.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -122,6 +123,7 @@ bool SerialPort::open(const std::string& path, std::string* error) {
 
   fd_ = fd;
   path_ = path;
+  askForLowLatency();
   const speed_t current = ::cfgetospeed(&tio);
   rate_ = 0;
   for (int rate : {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400}) {
@@ -130,8 +132,38 @@ bool SerialPort::open(const std::string& path, std::string* error) {
   return true;
 }
 
+void SerialPort::askForLowLatency() {
+  auto notAvailable = [this](const std::string& reason) {
+    lowLatency_ = LowLatency::NotAvailable;
+    lowLatencyNote_ = "low latency not available: " + reason;
+  };
+  serial_struct info{};
+  if (::ioctl(fd_, TIOCGSERIAL, &info) != 0) return notAvailable(std::strerror(errno));
+  if (info.flags & ASYNC_LOW_LATENCY) {
+    lowLatency_ = LowLatency::AlreadyOn;
+    lowLatencyNote_ = "low latency already on";
+    return;
+  }
+  info.flags |= ASYNC_LOW_LATENCY;
+  if (::ioctl(fd_, TIOCSSERIAL, &info) != 0) return notAvailable(std::strerror(errno));
+  // Some drivers accept the request and keep their own timing: believe what reads back.
+  serial_struct check{};
+  if (::ioctl(fd_, TIOCGSERIAL, &check) != 0 || !(check.flags & ASYNC_LOW_LATENCY)) {
+    return notAvailable("the driver ignores the request");
+  }
+  lowLatency_ = LowLatency::On;
+  lowLatencyNote_ = "low latency on";
+}
+
 void SerialPort::close() {
   if (fd_ >= 0) {
+    // The latency setting outlives the open: leave the driver as the port was found. A
+    // vanished adapter refuses this, which does not matter any more.
+    serial_struct info{};
+    if (lowLatency_ == LowLatency::On && ::ioctl(fd_, TIOCGSERIAL, &info) == 0) {
+      info.flags &= ~ASYNC_LOW_LATENCY;
+      (void)::ioctl(fd_, TIOCSSERIAL, &info);
+    }
     ::flock(fd_, LOCK_UN);
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);
@@ -139,6 +171,8 @@ void SerialPort::close() {
   fd_ = -1;
   rate_ = 0;
   path_.clear();
+  lowLatency_ = LowLatency::NotAsked;
+  lowLatencyNote_.clear();
   rxPos_ = rxLen_ = 0;
 }
 

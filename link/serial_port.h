@@ -1,7 +1,8 @@
 #pragma once
 // The serial port on POSIX termios: exclusive open, raw 8N1 with DTR and RTS raised and no
-// flow control, a rate change that keeps the old settings when the driver refuses, one
-// write of a whole string, and a one-byte read that gives up within 20 ms.
+// flow control, low latency where the driver allows it, a rate change that keeps the old
+// settings when the driver refuses, one write of a whole string, and a one-byte read that
+// gives up within 20 ms.
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -17,6 +18,16 @@ inline constexpr std::chrono::milliseconds kReadByteTimeout{20};
 inline constexpr std::chrono::milliseconds kWritePerByteTimeout{100};
 inline constexpr std::chrono::milliseconds kWriteConstantTimeout{100};
 
+// What the driver said when the port asked for low latency on open. A USB adapter holds
+// received bytes for its latency time (16 ms on common chips) unless told otherwise; a
+// pseudo-terminal or an on-board UART has no such setting.
+enum class LowLatency {
+  NotAsked,      // no port is open
+  On,            // the driver accepted it
+  AlreadyOn,     // the driver had it on before we asked
+  NotAvailable,  // the driver refused or ignored it (not an error: the port works as it is)
+};
+
 struct ReadResult {
   bool ok = false;        // the read call succeeded (nothing arriving is still ok)
   int count = 0;          // 0 or 1
@@ -31,8 +42,9 @@ class SerialPort {
   SerialPort& operator=(const SerialPort&) = delete;
 
   // Opens the device for exclusive use (TIOCEXCL and flock), raw 8N1, no flow control,
-  // DTR and RTS raised (a pseudo-terminal's refusal of modem lines is ignored). On failure
-  // returns false and puts the reason (the errno text) into `error`.
+  // DTR and RTS raised (a pseudo-terminal's refusal of modem lines is ignored), and asks
+  // for low latency (see lowLatency()). On failure returns false and puts the reason (the
+  // errno text) into `error`.
   bool open(const std::string& path, std::string* error = nullptr);
   void close();
   bool isOpen() const { return fd_ >= 0; }
@@ -49,6 +61,12 @@ class SerialPort {
   // At most one byte within kReadByteTimeout; fails at once on a closed port.
   ReadResult readByte();
 
+  // The answer to the low-latency request of the last open, and one line for the debug log:
+  // "low latency on", "low latency already on" or "low latency not available: <reason>"
+  // (empty while no port is open). Closing the port gives the driver back the setting it had.
+  LowLatency lowLatency() const { return lowLatency_; }
+  const std::string& lowLatencyNote() const { return lowLatencyNote_; }
+
   int fd() const { return fd_; }
   // Why the last write or read failed (the system's text, or what timed out).
   const std::string& lastError() const { return error_; }
@@ -56,11 +74,14 @@ class SerialPort {
  private:
   bool failed(std::string reason);
   ReadResult readFailed(std::string reason);
+  void askForLowLatency();
 
   int fd_ = -1;
   int rate_ = 0;
   std::string path_;
   std::string error_;
+  LowLatency lowLatency_ = LowLatency::NotAsked;
+  std::string lowLatencyNote_;
   // Bytes the driver had ready beyond the one asked for: handed out one per readByte, so a
   // burst costs one system call instead of one per byte.
   std::array<std::uint8_t, 4096> rx_{};

@@ -1,5 +1,6 @@
-// The termios layer on a real pseudo-terminal: exclusive open, bytes both ways, the bounded
-// one-byte read, rate changes and refusals, and a port that is closed or has vanished.
+// The termios layer on a real pseudo-terminal: exclusive open, the low-latency note, bytes
+// both ways, the bounded one-byte read, rate changes and refusals, and a port that is closed
+// or has vanished.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <termios.h>
@@ -33,7 +34,7 @@ speed_t currentSpeed(int fd) {
   return ::cfgetospeed(&tio);
 }
 
-TEST_F(SerialPortTest, OpensRaw8N1WithoutFlowControl) {
+TEST_F(SerialPortTest, OpensRaw8N1WithoutFlowControlAndNotesLowLatency) {
   SerialPort port;
   std::string error;
   ASSERT_TRUE(port.open(pty_.slave(), &error)) << error;
@@ -50,6 +51,11 @@ TEST_F(SerialPortTest, OpensRaw8N1WithoutFlowControl) {
   EXPECT_EQ(tio.c_oflag & OPOST, 0u);
   EXPECT_EQ(tio.c_cc[VMIN], 0);
   EXPECT_EQ(tio.c_cc[VTIME], 0);
+  // A pseudo-terminal has no latency setting: the open succeeds and the note says why.
+  EXPECT_EQ(port.lowLatency(), LowLatency::NotAvailable);
+  EXPECT_EQ(port.lowLatencyNote().rfind("low latency not available: ", 0), 0u) << port.lowLatencyNote();
+  port.close();
+  EXPECT_EQ(port.lowLatencyNote(), "");
 }
 
 TEST_F(SerialPortTest, SecondOpenOfAHeldPortIsRefusedWithAReason) {
