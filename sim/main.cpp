@@ -2,6 +2,7 @@
 // command line can be run and tested without a board.
 #include <sys/prctl.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -41,6 +42,27 @@ constexpr int kExitUsage = 2;
 
 int main(int argc, char** argv) {
   using namespace velkorn::sim;
+  // The stop signals stay blocked except inside the wait, so none is lost between the
+  // check of the flag and the wait. They are caught from the first moment on: a target
+  // stopped at any time still writes its flash file.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
+  sigset_t waitMask;
+  sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+  sigdelset(&waitMask, SIGTERM);
+  sigdelset(&waitMask, SIGINT);
+  sigdelset(&waitMask, SIGHUP);
+  struct sigaction stopAction {};
+  stopAction.sa_handler = onStopSignal;
+  sigemptyset(&stopAction.sa_mask);
+  sigaction(SIGTERM, &stopAction, nullptr);
+  sigaction(SIGINT, &stopAction, nullptr);
+  sigaction(SIGHUP, &stopAction, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
   const std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
   const auto options = parseTargetOptions(args, error);
@@ -60,25 +82,6 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  // The stop signals stay blocked except inside the wait, so none is lost between the
-  // check of the flag and the wait.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGHUP);
-  sigset_t waitMask;
-  sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-  sigdelset(&waitMask, SIGTERM);
-  sigdelset(&waitMask, SIGINT);
-  sigdelset(&waitMask, SIGHUP);
-  struct sigaction stopAction {};
-  stopAction.sa_handler = onStopSignal;
-  sigemptyset(&stopAction.sa_mask);
-  sigaction(SIGTERM, &stopAction, nullptr);
-  sigaction(SIGINT, &stopAction, nullptr);
-  sigaction(SIGHUP, &stopAction, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
 
   PtyTarget target(model);
   if (!target.open(error)) {
@@ -107,6 +110,10 @@ int main(int argc, char** argv) {
     // A byte leaves every 87 us at 115200 bit/s: the default 50 us timer slack would make
     // the simulated line noticeably slower than a real one.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  }
+  if (options->latencyMs > 0 || options->latencyJitterMs > 0) {
+    target.setAdapter(AdapterBuffer(std::chrono::milliseconds(options->latencyMs),
+                                    std::chrono::milliseconds(options->latencyJitterMs), options->seed));
   }
   if (options->flashOutLive) {
     target.onFlashChanged = [path = options->flashOut](const Bootloader& b) {

@@ -28,6 +28,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kBitsPerByte = 10;           // start bit, 8 data bits, stop bit
 constexpr std::size_t kReadChunkBytes = 4096;
 constexpr int kMaxEraseDelayMs = 600000;
+constexpr int kMaxLatencyMs = 10000;
 // How often an idle target looks for an exclusive-use flag that no client holds any more.
 constexpr std::chrono::milliseconds kExclusiveCheckInterval{250};
 
@@ -103,6 +104,10 @@ std::string targetUsage() {
       "  --link COMn          publish the port as COMn in the configuration directory\n"
       "  --pace               send at the line rate (rate / 10 bytes per second)\n"
       "  --rate N             line rate in bit/s for --pace (default 115200)\n"
+      "  --latency MS         hold the output as a USB adapter does: pass it on MS ms after\n"
+      "                       the first held byte, or at once when 62 bytes are held\n"
+      "  --latency-jitter MS  add a random 0..MS ms to each hold\n"
+      "  --seed N             seed of the jitter (default 1): the same seed repeats a run\n"
       "  --manufacturer HEX   identification bytes (default 58, D7, FF)\n"
       "  --family HEX\n"
       "  --product HEX        FF or EF for the known devices, anything else is unknown\n"
@@ -113,7 +118,8 @@ std::string targetUsage() {
       "  --hsb HEX            hardware security byte (default FB)\n"
       "  --boot-version HEX   bootloader version (default 12)\n"
       "  --flash-in FILE      binary preset of the flash\n"
-      "  --flash-out FILE     write the flash as binary when the program ends\n"
+      "  --flash-out FILE     write the flash as binary when the program ends, also when it\n"
+      "                       is stopped by SIGTERM, SIGINT or SIGHUP (not by SIGKILL)\n"
       "  --flash-out-live     ... and after every erase or data record\n"
       "  --refuse-record N    answer X to the N-th data record, once\n"
       "  --silent-after N     fall silent after N complete records\n"
@@ -229,6 +235,20 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
         error = "option --erase-delay: '" + v + "' is not a time in milliseconds (0 to 600000)";
         return std::nullopt;
       }
+    } else if (name == "--latency" || name == "--latency-jitter") {
+      if (!value(v)) return std::nullopt;
+      if (!parseDecimal(v, 0, kMaxLatencyMs, name == "--latency" ? o.latencyMs : o.latencyJitterMs)) {
+        error = "option " + name + ": '" + v + "' is not a time in milliseconds (0 to 10000)";
+        return std::nullopt;
+      }
+    } else if (name == "--seed") {
+      if (!value(v)) return std::nullopt;
+      int seed = 0;
+      if (!parseDecimal(v, 0, 999999999, seed)) {
+        error = "option --seed: '" + v + "' is not a number of 0 or more";
+        return std::nullopt;
+      }
+      o.seed = static_cast<std::uint32_t>(seed);
     } else if (name == "--garble-with") {
       if (!value(v)) return std::nullopt;
       if (v.size() != 1 || v[0] < 0x21 || v[0] > 0x7E) {
@@ -411,33 +431,38 @@ bool PtyTarget::serve(const volatile std::sig_atomic_t& stop, const sigset_t* wa
   std::uint64_t flashChanges = model_.flashChanges();
   Clock::time_point nextExclusiveCheck = Clock::now();
 
+  // Passed on by the adapter, not yet taken by the pseudo-terminal.
+  std::string outbound;
+
   while (!stop) {
-    // Send everything that is due, in one write.
     auto now = Clock::now();
     if (now >= nextExclusiveCheck) {
       releaseStaleExclusive();
       nextExclusiveCheck = now + kExclusiveCheckInterval;
     }
-    std::string due;
-    for (const auto& p : pending) {
-      if (p.due > now) break;
-      due += p.byte;
+    // What has come off the line goes into the adapter; what it passes on goes out in one write.
+    while (!pending.empty() && pending.front().due <= now) {
+      adapter_.put(pending.front().byte, pending.front().due);
+      pending.pop_front();
     }
-    if (!due.empty()) {
-      const ssize_t n = ::write(master_, due.data(), due.size());
+    outbound += adapter_.take(now);
+    if (!outbound.empty()) {
+      const ssize_t n = ::write(master_, outbound.data(), outbound.size());
       if (n < 0 && errno != EAGAIN && errno != EINTR) {
         error = errnoText("write to the pseudo-terminal");
         return false;
       }
-      for (ssize_t k = 0; k < n; ++k) pending.pop_front();
+      if (n > 0) outbound.erase(0, static_cast<std::size_t>(n));
     }
-    const bool blocked = !due.empty() && !pending.empty() && pending.front().due <= now;
+    const bool blocked = !outbound.empty();
 
     pollfd fd{master_, POLLIN, 0};
     if (blocked) fd.events |= POLLOUT;
-    // Wake exactly when the next byte is due, or for the next exclusive-use check.
+    // Wake exactly when the next byte comes off the line or the adapter's timer runs out, or
+    // for the next exclusive-use check.
     auto wakeAt = nextExclusiveCheck;
     if (!blocked && !pending.empty()) wakeAt = std::min(wakeAt, pending.front().due);
+    if (const auto held = adapter_.deadline(); !blocked && held) wakeAt = std::min(wakeAt, *held);
     const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt - now);
     const long long ns = wait.count() > 0 ? wait.count() : 0;
     timespec timeout{};

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/adapter_buffer.h"
 #include "sim/bootloader.h"
 
 namespace velkorn::sim {
@@ -19,8 +20,11 @@ struct TargetOptions {
   std::string link;          // "COMn": publish the slave as that port name
   bool pace = false;         // send at the line rate instead of all at once
   int rateBitsPerSecond = 115200;
+  int latencyMs = 0;         // a USB adapter's latency timer on the target's output
+  int latencyJitterMs = 0;   // ... plus a random 0..this to each hold
+  std::uint32_t seed = 1;    // for the jitter, so that runs repeat
   std::string flashIn;       // binary preset of the flash
-  std::string flashOut;      // the flash is written here at the end
+  std::string flashOut;      // the flash is written here at the end (a stop signal too)
   bool flashOutLive = false; // ... and after every erase or data record
   bool log = false;          // each record and its answer on stderr
   bool help = false;
@@ -61,6 +65,8 @@ class PtyTarget {
 
   // Output pacing: 0 sends every answer at once, otherwise rate / 10 bytes per second.
   void setPacing(int bitsPerSecond) { paceBitsPerSecond_ = bitsPerSecond; }
+  // The adapter between the line and the programmer; by default it passes every byte at once.
+  void setAdapter(const AdapterBuffer& adapter) { adapter_ = adapter; }
   // Called after each record that may have changed the flash.
   std::function<void(const Bootloader&)> onFlashChanged;
 
@@ -75,6 +81,7 @@ class PtyTarget {
   int slave_ = -1;  // kept open so that the master never sees a hang-up between clients
   std::string slavePath_;
   int paceBitsPerSecond_ = 0;
+  AdapterBuffer adapter_;
 
   void releaseStaleExclusive();
 };

@@ -71,7 +71,8 @@ TEST(TargetOptions, GoodOptionsSetTheModel) {
   const auto o = parseTargetOptions({"--product", "ef", "--manufacturer=0x12", "--32k", "--security", "EE",
                                      "--refuse-record", "3", "--silent-after=7", "--erase-delay", "0",
                                      "--pace", "--rate", "9600", "--link", "COM12", "--flash-out", "f",
-                                     "--flash-out-live", "--garble-output", "2", "--garble-with", "7"},
+                                     "--flash-out-live", "--garble-output", "2", "--garble-with", "7", "--latency", "16",
+                                     "--latency-jitter=4", "--seed", "9"},
                                     error);
   ASSERT_TRUE(o) << error;
   EXPECT_EQ(o->profile.product, 0xEF);
@@ -86,6 +87,9 @@ TEST(TargetOptions, GoodOptionsSetTheModel) {
   EXPECT_EQ(o->rateBitsPerSecond, 9600);
   EXPECT_EQ(o->link, "COM12");
   EXPECT_TRUE(o->flashOutLive);
+  EXPECT_EQ(o->latencyMs, 16);
+  EXPECT_EQ(o->latencyJitterMs, 4);
+  EXPECT_EQ(o->seed, 9u);
 }
 
 TEST(TargetOptions, BadOptionsAreNamed) {
@@ -100,6 +104,9 @@ TEST(TargetOptions, BadOptionsAreNamed) {
       {"--drop-echo", "two"},
       {"--rate", "0"},
       {"--erase-delay", "600001"},
+      {"--latency", "10001"},
+      {"--latency-jitter", "-1"},
+      {"--seed", "x"},
       {"--garble-with", "AB"},
       {"--garble-with", " "},
       {"--link", "LPT1"},
@@ -257,8 +264,8 @@ class TargetProcess {
     }
     return status_;
   }
-  int terminate() {
-    ::kill(pid_, SIGTERM);
+  int terminate(int signal = SIGTERM) {
+    ::kill(pid_, signal);
     return wait();
   }
   // What the program wrote on stderr so far (call after it ended).
@@ -317,41 +324,45 @@ class Port {
   int fd_ = -1;
 };
 
-TEST(TargetProgram, ServesThePortLinkAndDumpsTheFlashOnTerm) {
-  TempDir dir;
-  const std::string dump = dir.path() + "/flash.bin";
-  TargetProcess target({"--link", "COM5", "--flash-out", dump}, dir.path());
-  const std::string slave = target.firstLine();
-  ASSERT_FALSE(slave.empty()) << target.errorText();
-  const std::string link = dir.path() + "/velkorn/COM5";
-  ASSERT_TRUE(fs::is_symlink(link));
-  EXPECT_EQ(fs::read_symlink(link), slave);
+TEST(TargetProgram, ServesThePortLinkAndDumpsTheFlashOnAStopSignal) {
+  // Whoever started the target may end it with either signal: the flash file is written all the same.
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    TempDir dir;
+    const std::string dump = dir.path() + "/flash.bin";
+    TargetProcess target({"--link", "COM5", "--flash-out", dump}, dir.path());
+    const std::string slave = target.firstLine();
+    ASSERT_FALSE(slave.empty()) << target.errorText();
+    const std::string link = dir.path() + "/velkorn/COM5";
+    ASSERT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(fs::read_symlink(link), slave);
 
-  {
-    Port port(link);
-    ASSERT_TRUE(port.isOpen());
-    port.send("U");
-    EXPECT_EQ(port.read(1), "U");
-    EXPECT_EQ(port.exchange(":020000050000F9", 3), ":020000050000F958.");
-    EXPECT_EQ(port.exchange(":10010000000102030405060708090A0B0C0D0E0F77", 1),
-              ":10010000000102030405060708090A0B0C0D0E0F77.");
-  }
-  {
-    // A second client (a new programmer process) synchronises again on the same port.
-    Port port(slave);
-    ASSERT_TRUE(port.isOpen());
-    port.send("U");
-    EXPECT_EQ(port.read(1), "U");
-    EXPECT_EQ(port.exchange(":020000050001F8", 3), ":020000050001F8D7.");
-  }
+    {
+      Port port(link);
+      ASSERT_TRUE(port.isOpen());
+      port.send("U");
+      EXPECT_EQ(port.read(1), "U");
+      EXPECT_EQ(port.exchange(":020000050000F9", 3), ":020000050000F958.");
+      EXPECT_EQ(port.exchange(":10010000000102030405060708090A0B0C0D0E0F77", 1),
+                ":10010000000102030405060708090A0B0C0D0E0F77.");
+    }
+    {
+      // A second client (a new programmer process) synchronises again on the same port.
+      Port port(slave);
+      ASSERT_TRUE(port.isOpen());
+      port.send("U");
+      EXPECT_EQ(port.read(1), "U");
+      EXPECT_EQ(port.exchange(":020000050001F8", 3), ":020000050001F8D7.");
+    }
 
-  EXPECT_EQ(target.terminate(), 0) << target.errorText();
-  const auto bytes = fileBytes(dump);
-  ASSERT_EQ(bytes.size(), 0x10000u);
-  for (unsigned a = 0x00F0; a < 0x0120; ++a) {
-    EXPECT_EQ(bytes[a], a >= 0x100 && a < 0x110 ? a - 0x100 : 0xFF) << a;
+    EXPECT_EQ(target.terminate(signal), 0) << target.errorText();
+    const auto bytes = fileBytes(dump);
+    ASSERT_EQ(bytes.size(), 0x10000u);
+    for (unsigned a = 0x00F0; a < 0x0120; ++a) {
+      EXPECT_EQ(bytes[a], a >= 0x100 && a < 0x110 ? a - 0x100 : 0xFF) << a;
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
   }
-  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
 }
 
 TEST(TargetProgram, PresetLiveDumpAndSmallPart) {
@@ -422,19 +433,23 @@ TEST(TargetProgram, ExclusiveUseLeftByADeadClientIsReleased) {
   EXPECT_EQ(target.terminate(), 0);
 }
 
-TEST(TargetProgram, SlowAnswersTakeAtLeastTheirTime) {
+TEST(TargetProgram, SlowAnswersComeWholeInOrderAndTakeAtLeastTheirTime) {
   // Lower bounds only: a slow machine makes these longer, never shorter.
+  const std::string readBlock = ":05000004000000FF00F8";  // 0000..00FF: 626 characters after the echo
   struct Case {
     const char* name;
     std::vector<std::string> args;
     std::string record;
-    std::size_t answerBytes;
     int atLeastMs;
   };
   const std::vector<Case> cases = {
       // 647 bytes at 19200 bit/s are 337 ms on the line
-      {"paced read answer", {"--pace", "--rate", "19200"}, ":05000004000000FF00F8", 626, 300},
-      {"delayed erase", {"--erase-delay", "400"}, ":0100000307F5", 1, 380},
+      {"paced read answer", {"--pace", "--rate", "19200"}, readBlock, 300},
+      {"delayed erase", {"--erase-delay", "400"}, ":0100000307F5", 380},
+      {"short answer held by an adapter", {"--latency", "300"}, ":0100000307F5", 280},
+      // 11 packets of 62 bytes pass on as they fill: the whole answer takes about its line time
+      {"paced read behind an adapter with jitter",
+       {"--pace", "--latency", "16", "--latency-jitter", "10", "--seed", "3"}, readBlock, 50},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -442,13 +457,16 @@ TEST(TargetProgram, SlowAnswersTakeAtLeastTheirTime) {
     TargetProcess target(c.args, dir.path());
     const std::string slave = target.firstLine();
     ASSERT_FALSE(slave.empty()) << target.errorText();
+    Bootloader reference;
+    reference.receive("U");
+    const std::string expected = reference.receive(c.record);
     Port port(slave);
     port.send("U");
     ASSERT_EQ(port.read(1), "U");
     const auto start = Clock::now();
-    const std::string reply = port.exchange(c.record, c.answerBytes);
+    const std::string reply = port.exchange(c.record, expected.size() - c.record.size());
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    EXPECT_EQ(reply.size(), c.record.size() + c.answerBytes);
+    EXPECT_EQ(reply, expected);
     EXPECT_GE(ms, c.atLeastMs);
     EXPECT_EQ(target.terminate(), 0);
   }
