@@ -190,9 +190,9 @@ int main(int argc, char** argv) {
     const double line = static_cast<double>(link.received) * bitsPerChar / rate +
                         static_cast<double>(link.silentReads) * kSilentReadMs / 1000.0;
     std::printf("%-28s %6d %9.3f %9.3f %7.3f %8.3f %5.1f%% %d%s%s%s\n", run.name, run.latencyMs, wall, line,
-                wall / line, cpu,
-                100.0 * cpu / wall, op.errors, op.errors ? " last: " : "", op.lastError.c_str(),
+                wall / line, cpu, 100.0 * cpu / wall, op.errors, op.errors ? " last: " : "", op.lastError.c_str(),
                 outcome.done() ? "" : " (the command failed)");
+    std::fflush(stdout);
     port.close();
     kill(target.pid, SIGTERM);
     waitpid(target.pid, nullptr, 0);
