@@ -91,10 +91,42 @@ void Engine::FlushInput() {
   }
 }
 
+int Engine::drain(std::chrono::milliseconds silence, std::chrono::milliseconds limit, bool watchSyncCancel) {
+  const std::uint32_t startMs = clock_.tickMs();
+  std::uint32_t lastByteMs = startMs;
+  int drained = 0;
+  for (int reads = 0;; ++reads) {
+    const LinkRead r = link_.readByte();
+    const std::uint32_t now = clock_.tickMs();
+    if (!r.ok) {
+      run_.linkFailed = true;
+      break;
+    }
+    if (r.count == 1) {
+      ++drained;
+      lastByteMs = now;
+    } else if (now - lastByteMs >= static_cast<std::uint32_t>(silence.count())) {
+      break;
+    }
+    // A read that returns at once on a line that never pauses still costs no more than
+    // kFlushReadLimit reads a slice.
+    if (now - startMs >= static_cast<std::uint32_t>(limit.count()) || reads >= kFlushReadLimit * 4) break;
+    if (watchSyncCancel && progress_.syncCancelled()) break;
+  }
+  return drained;
+}
+
 std::string Engine::AppendChecksum(std::string_view record) { return appendChecksum(record); }
 
 void Engine::SendRecord(std::string& record, bool withChecksum) {
   if (withChecksum) record = AppendChecksum(record);
+  // What answered too late for the exchange before a box must not be read as the answer
+  // to this record.
+  if (drainPending_) {
+    drainPending_ = false;
+    if (const int dropped = drain(kDrainSilence, kDrainLimit, false); dropped > 0)
+      progress_.debugLog("(" + std::to_string(dropped) + " late bytes dropped)");
+  }
   lastRecord_ = record;
   // A failed write shows up as a missing echo.
   if (!link_.writeBytes(record)) run_.linkFailed = true;
@@ -108,24 +140,31 @@ std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum,
 
   const auto stopByte = static_cast<std::uint8_t>(stop);
   const auto limitMs = static_cast<std::uint32_t>(answerLimit(stop).count());
+  const auto gapMs = static_cast<std::uint32_t>(kAnswerGapLimit.count());
   const std::uint32_t startMs = clock_.tickMs();
+  std::uint32_t lastByteMs = startMs;
   std::string reply;
   std::int32_t count = 0;
   for (;;) {
     std::uint8_t last = 0;
     const LinkRead r = link_.readByte();
+    const std::uint32_t now = clock_.tickMs();
     if (r.ok && r.count == 1) {
       last = r.byte;
       reply.push_back(static_cast<char>(last));
       ++count;
+      lastByteMs = now;
     }
-    if (last == kAccepted || last == kRefused || last == stopByte || count >= replyLimit) break;
+    const bool got = r.ok && r.count == 1;
+    if ((got && (last == kAccepted || last == kRefused || last == stopByte)) || count >= replyLimit) break;
     // A read call that fails (no port, a vanished adapter) will not bring anything later.
     if (!r.ok) {
       run_.linkFailed = true;
       break;
     }
-    if (clock_.tickMs() - startMs >= limitMs) break;
+    // Stop character 0: a pause ends the answer.
+    if (stop == kStopNone && !got && now - lastByteMs >= gapMs) break;
+    if (now - startMs >= limitMs) break;
   }
 
   const std::size_t echo = reply.find(sent);
@@ -154,12 +193,14 @@ Outcome Engine::sync() {
 }
 
 Outcome Engine::syncTarget() {
-  FlushInput();
+  drain(std::chrono::milliseconds(1), kSyncFlushSlice, false);
   link_.setBaudRate(kBootloaderBaud);
   progress_.syncShow();
   std::optional<Outcome> synced;
   do {
-    FlushInput();
+    // On a noisy line a plain flush would read for seconds between two looks at the
+    // Cancel button and the time limit.
+    drain(std::chrono::milliseconds(1), kSyncFlushSlice, true);
     if (!link_.writeBytes(std::string(1, kAutobaud))) {
       run_.linkFailed = true;
       ShowError("Can not write to COM", false);
@@ -280,6 +321,7 @@ void Engine::UpdateProgress(std::int32_t position, std::int32_t total, std::int3
 }
 
 Button Engine::ShowError(const std::string& text, bool cancellable) {
+  drainPending_ = true;
   // An OK-only box has no Cancel: whatever closed it counts as OK.
   const Button b = prompts_.showError(text, cancellable) == Button::Cancel && cancellable ? Button::Cancel : Button::Ok;
   if (b == Button::Cancel) downloadAbort = 1;

@@ -29,6 +29,18 @@ struct DeviceInfo {
 inline constexpr std::chrono::milliseconds kEraseAnswerLimit{30000};
 inline constexpr std::chrono::milliseconds kDataAnswerLimit{5000};   // data records
 inline constexpr std::chrono::milliseconds kBlankAnswerLimit{5000};  // blank check
+// Answers collected with stop character 0 end at a pause this long. A healthy answer ends
+// by its "." or "X" or its fixed length long before; a USB adapter or a network server can
+// hold the bytes of one answer back for several milliseconds.
+inline constexpr std::chrono::milliseconds kAnswerGapLimit{100};
+// Before a record goes out again after an error box, the line is drained until it has been
+// silent this long, so a late answer cannot pass for the answer to the next record; a line
+// that never falls silent is given up on after kDrainLimit.
+inline constexpr std::chrono::milliseconds kDrainSilence{150};
+inline constexpr std::chrono::milliseconds kDrainLimit{2000};
+// The synchronisation's flush reads at most this long in one attempt, so the cancel flag
+// and the time limit are looked at even on a line that never falls silent.
+inline constexpr std::chrono::milliseconds kSyncFlushSlice{250};
 
 // Whether a command may stop to ask the operator.
 enum class Asking {
@@ -113,6 +125,11 @@ class Engine {
   // and the run's echo errors are counted in.
   Outcome finish(Outcome outcome) const;
 
+  // Reads and drops what the line brings until it has been silent for `silence` (at least
+  // one read time-out), or `limit` has passed, or (when watched) the sync cancel flag rises;
+  // returns how many bytes it dropped.
+  int drain(std::chrono::milliseconds silence, std::chrono::milliseconds limit, bool watchSyncCancel);
+
   // One device-information record: exchanged with stop character 0, its value shown.
   std::string readValue(const char* record, DeviceField field, std::string DeviceInfo::*member);
 
@@ -125,6 +142,7 @@ class Engine {
   DeviceInfo device_;
   Run run_;
   std::string lastRecord_;
+  bool drainPending_ = false;  // an error box was shown since the last record went out
   bool busy_ = false;
 };
 

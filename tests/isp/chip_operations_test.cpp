@@ -175,7 +175,7 @@ TEST(Program, SilentTargetEndsWithinTheBounds) {
   };
   const Case cases[] = {
       // erase unanswered: 30 s, then the device read fails on its empty security value
-      {9 + 1, {}, 30000, 31000, isp::OutcomeKind::BadAnswer},
+      {9 + 1, {}, 30000, 32000, isp::OutcomeKind::BadAnswer},
       // data record unanswered twice (5 s each), then Cancel
       {9 + 2 + 9, {Button::Ok, Button::Ok, Button::Ok, Button::Cancel}, 10000, 10500, isp::OutcomeKind::Refused},
   };
@@ -418,6 +418,26 @@ TEST(Outcomes, VanishedLineIsLinkLost) {
   EXPECT_EQ(outcome.kind, isp::OutcomeKind::LinkLost);
   EXPECT_EQ(outcome.step, isp::Step::Program);
   EXPECT_FALSE(outcome.bootWritten);
+}
+
+// A read answer held back past the end of its exchange (a loaded machine, an adapter) costs
+// one retry of that block: the line is drained before the request goes out again, so no
+// later exchange is one answer behind.
+TEST(Outcomes, LateAnswerCostsOneRetry) {
+  SimRig rig(sim::DeviceProfile{.memoryCode = 0xF7});
+  rig.sync();
+  int answers = 0;
+  rig.link.lateBy = [&](const std::string& out) -> std::uint32_t {
+    return out.size() > 600 && ++answers == 3 ? 200 : 0;  // the third read answer
+  };
+  const isp::Outcome outcome = rig.engine.readChip();
+  EXPECT_TRUE(outcome.done());
+  // The last echo byte is held back with the answer.
+  const std::vector<std::string> boxes = {"Error in cmd :05000004020002FF00F4|ok",
+                                          "Read record length unexpected 20|okcancel"};
+  EXPECT_EQ(rig.op.errors(), boxes);
+  EXPECT_EQ(readRequests(rig).size(), 128u + 1u);
+  EXPECT_EQ(rig.engine.images().chipImage[0x2FF], rig.target.flash()[0x2FF]);
 }
 
 // A command started while another runs (from a button during processEvents) does nothing;

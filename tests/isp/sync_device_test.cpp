@@ -92,6 +92,33 @@ TEST(Sync, CancelAndWriteFailures) {
   }
 }
 
+// A line with a byte of noise every 10 ms never falls silent: the synchronisation still
+// gives up within a slice of its limit, not after one long flush per attempt.
+TEST(Sync, NoisyLineKeepsTheLimit) {
+  FakeClock clock;
+  ScriptedOperator op(clock);
+  op.syncLimitSeconds = 2;
+  class NoisyLink final : public isp::Link {
+   public:
+    explicit NoisyLink(FakeClock& c) : clock_(c) {}
+    bool isOpen() const override { return true; }
+    bool writeBytes(std::string_view) override { return true; }
+    isp::LinkRead readByte() override {
+      clock_.advance(10);
+      return {true, 1, 0x5A};
+    }
+    void setBaudRate(int) override {}
+
+   private:
+    FakeClock& clock_;
+  } link(clock);
+  Engine engine(link, op, op, op, clock);
+  const std::uint32_t start = clock.tickMs();
+  EXPECT_EQ(engine.sync().kind, isp::OutcomeKind::NoSync);
+  EXPECT_GE(clock.tickMs() - start, 2000u);
+  EXPECT_LE(clock.tickMs() - start, 2500u);
+}
+
 // The table chip answers everything the device-information read asks.
 std::map<std::string, std::string> chipAnswers(const std::string& manu, const std::string& mem,
                                                const std::string& security, const std::string& bsb) {

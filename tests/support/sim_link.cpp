@@ -14,7 +14,7 @@ bool SimLink::writeBytes(std::string_view bytes) {
     int delayMs = 0;
     target_.receive(c, out, &delayMs);
     // Answers never overtake what the chip sent before them.
-    std::uint32_t at = clock_.tickMs() + static_cast<std::uint32_t>(delayMs);
+    std::uint32_t at = clock_.tickMs() + static_cast<std::uint32_t>(delayMs) + (lateBy ? lateBy(out) : 0);
     if (!rx_.empty() && rx_.back().at > at) at = rx_.back().at;
     for (unsigned char o : out) rx_.push_back({o, at});
   }

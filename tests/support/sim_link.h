@@ -4,6 +4,7 @@
 // without real time passing.
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ class SimLink final : public isp::Link {
   std::string written;
   std::vector<int> rates;  // every SetBaudRate
   int reads = 0;           // ReadLinkByte calls
+  // Holds back what the chip sends for one input byte by this many extra milliseconds (a
+  // busy machine, an adapter's latency); `out` is what the chip sent.
+  std::function<std::uint32_t(const std::string& out)> lateBy;
 
  private:
   struct Pending { std::uint8_t byte; std::uint32_t at; };
