@@ -5,6 +5,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
   fonts-dejavu-core xvfb xauth
 )
 missing=()
