@@ -30,12 +30,6 @@ namespace fs = std::filesystem;
 // The read-back compares nothing from here on: the bootloader's own area.
 constexpr int kUncomparedFrom = 0xFC00;
 
-std::string hexAddress(int a) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(a));
-  return text;
-}
-
 // The line as the command line watches it: a port that fails a write has gone away (a
 // pulled adapter), so the synchronisation need not wait out its limit.
 class WatchedLink final : public isp::Link {

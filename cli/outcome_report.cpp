@@ -15,12 +15,6 @@ constexpr const char* kNoSyncBox = "Can not synchronize target \"U\"";
 constexpr const char* kFinalCompareBox = "Verify FAILED !!!";
 constexpr const char* kBootConfigBox = "Programm BSB FAILED!";
 
-std::string address(int a) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(a));
-  return text;
-}
-
 std::string counted(int n, const std::string& noun) {
   return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
 }
@@ -63,7 +57,7 @@ std::vector<std::string> whatFailed(const isp::Outcome& o, const ReportContext& 
       if (o.step == Step::BootConfig) return {kBootConfigBox, refusal(o)};
       return {refusal(o)};
     case OutcomeKind::Mismatch: {
-      std::string what = "the chip does not match " + c.file + " at " + address(o.address) + " (" +
+      std::string what = "the chip does not match " + c.file + " at " + hexAddress(o.address) + " (" +
                          counted(o.count, "differing byte") + " seen)";
       if (o.step == Step::FinalCompare) return {kFinalCompareBox, what};
       return {what};
@@ -71,7 +65,7 @@ std::vector<std::string> whatFailed(const isp::Outcome& o, const ReportContext& 
     case OutcomeKind::NotVerified:
       return {std::string(reading ? "the chip could not be read completely: " : "the chip could not be verified: ") +
               counted(o.count, "line") + " of the read-back could not be read, the first at " +
-              address(o.address)};
+              hexAddress(o.address)};
     case OutcomeKind::Aborted: return {"the " + stepName(o.step, c.command) + " was aborted"};
     case OutcomeKind::NoSync:
       if (c.interrupted) return {kNoSyncBox};  // cancelled by Ctrl+C, not timed out
@@ -93,6 +87,12 @@ std::vector<std::string> whatFailed(const isp::Outcome& o, const ReportContext& 
 }
 
 }  // namespace
+
+std::string hexAddress(int address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(address));
+  return text;
+}
 
 int exitStatus(const isp::Outcome& o) {
   switch (o.kind) {

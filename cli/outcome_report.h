@@ -17,6 +17,9 @@ struct ReportContext {
   bool interrupted = false;  // Ctrl+C ended the command
 };
 
+// An address as the command line writes it: "0x0105".
+std::string hexAddress(int address);
+
 // 0 done; 1 the chip operation failed; 2 the input file; 3 no target on the line.
 int exitStatus(const isp::Outcome& outcome);
 
