@@ -6,7 +6,7 @@
 #include <QString>
 #include <optional>
 
-#include "isp/operator.h"
+#include "isp/person.h"
 
 class QWidget;
 

@@ -24,15 +24,15 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QPlainTextEdit>
 #include <exception>
 
-#include "image/failures.h"
 #include "link/port_names.h"
-#include "link/powersock.h"
 #include "ui/dbgdlg.h"
 #include "ui/dialogs.h"
 #include "ui/dowloadfrm.h"
 #include "ui/hexdump.h"
+#include "ui/latin1.h"
 #include "ui/syncdlg.h"
 
 namespace velkorn::ui {
@@ -47,8 +47,6 @@ constexpr const char* kBaudRates[] = {"300",  "600",   "1200",  "2400",  "4800",
 constexpr const char* kHotKeyDefaults[kHotKeys] = {"KP01001", "KP02001", "AM0105",
                                                    "QS0105",  "DOWNLOAD", ""};
 constexpr int kGroupChipCommands = 1;  // menu group of the chip commands
-
-QString fromEngine(const std::string& text) { return QString::fromStdString(text); }
 
 QLabel* valueLabel(const char* name, QWidget* parent) {
   auto* label = new QLabel(parent);
@@ -123,9 +121,15 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
     : QMainWindow(parent),
       ownDialogs_(dialogs ? nullptr : std::make_unique<QtDialogs>()),
       dialogs_(dialogs ? *dialogs : *ownDialogs_),
-      engine_(*this, *this, clock_) {
+      serialLink_(port_),
+      engine_(serialLink_, *this, *this, *this, clock_),
+      module_(dialogs_, this),
+      terminalLine_(port_, module_, [this] { return commandRunning_ || engine_.busy(); }),
+      settings_(*this, dialogs_) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QString::fromLatin1(kProgramTitle));
+  sock = module_.socket();
+  serialLink_.onRate = [this](int rate, link::RateResult result) { rateChanged(rate, result); };
   resize(760, 540);
 
   Timer2 = new QTimer(this);
@@ -136,7 +140,6 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
   buildMenus();
   buildTabs();
   buildStatusBar();
-  createSocket();
   connectComponents();
 
   guarded([this] { FormCreate(); });
@@ -149,10 +152,6 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
 TForm1::~TForm1() {
   if (qApp) qApp->removeEventFilter(this);
   if (busyCursor_) QApplication::restoreOverrideCursor();
-  // The socket's handlers reach the terminal: it goes first, while everything it can call
-  // still exists.
-  delete sock;
-  sock = nullptr;
 }
 
 void TForm1::buildMenus() {
@@ -229,7 +228,7 @@ void TForm1::buildTabs() {
 
   auto* terminalLayout = new QVBoxLayout(TabSheet3);
   terminalLayout->setContentsMargins(0, 0, 0, 0);
-  terminal_ = new TTerminal(*this, TabSheet3);
+  terminal_ = new TTerminal(terminalLine_, TabSheet3);
   terminalLayout->addWidget(terminal_);
   Timer1 = terminal_->cycleTimer();  // the cyclic sender's timer lives with its button
   buildDeviceTab();
@@ -382,9 +381,6 @@ void TForm1::connectComponents() {
   });
 
   connect(rgBaud, &QButtonGroup::idClicked, this, [this](int) { guarded([this] { rgBaudClick(); }); });
-  connect(cbLock0, &QCheckBox::toggled, this, [this](bool on) { engine_.device().lock0 = on; });
-  connect(cblock1, &QCheckBox::toggled, this, [this](bool on) { engine_.device().lock1 = on; });
-  connect(cbBLJB, &QCheckBox::toggled, this, [this](bool on) { engine_.device().bljb = on; });
   connect(BitBtn1, &QPushButton::clicked, this, &TForm1::BitBtn1Click);
   connect(BitBtn2, &QPushButton::clicked, this, &TForm1::BitBtn2Click);
   connect(eIP, &QLineEdit::textChanged, this, &TForm1::eIPChange);
@@ -423,21 +419,17 @@ void TForm1::FormCreate() {
   // 6. No port is open.
   port_.close();
   // 7. What arrives from the module goes to the terminal.
-  if (sock) sock->OnDataAvailable = [this](link::TPowersock&) { terminal_->SockDataAvailable(); };
+  module_.onData([this] { terminal_->SockDataAvailable(); });
   // 8. The operator's choices of the last run.
   LoadSettings();
-  // 9.
-  images.reload = false;
+  // 9. The reload flag travels with each Reload run: there is nothing to clear here.
 }
 
 void TForm1::FormDestroy() {
   // 1. The serial port is left to the end of the process. A connect still waiting for the
   //    module would keep the closing window alive until the network gives up on it.
-  if (connecting_) {
-    connectSuperseded_ = true;
-    sock->Cancel();
-  }
-  if (sock && sock->Connected()) guarded([this] { sock->Disconnect(); });
+  module_.giveWay();
+  guarded([this] { module_.disconnect(); });
   // 2.
   SaveSettings();
 }
@@ -497,16 +489,6 @@ void TForm1::setCurrentTabQuietly(QWidget* sheet) {
   programTabChange_ = before;
 }
 
-QWidget* TForm1::sheetOf(isp::Tab tab) const {
-  switch (tab) {
-    case isp::Tab::FileData: return TabSheet1;
-    case isp::Tab::ChipData: return TabSheet2;
-    case isp::Tab::Terminal: return TabSheet3;
-    case isp::Tab::Device: return TabSheet4;
-  }
-  return TabSheet1;
-}
-
 THexDump* TForm1::viewOf(isp::View view) const { return view == isp::View::Chip ? chipView : fileView; }
 
 void TForm1::setPanel(int panel, const QString& text) { panels_[static_cast<std::size_t>(panel)]->setText(text); }
@@ -534,14 +516,11 @@ void TForm1::ProbePorts() {
 bool TForm1::OpenLink(int n) {
   port_.close();
   // A connect still waiting (this choice was made from inside its wait) gives way to it.
-  if (connecting_) {
-    connectSuperseded_ = true;
-    sock->Cancel();
-  }
-  if (sock && sock->Connected()) sock->Disconnect();
+  module_.giveWay();
+  module_.disconnect();
   if (n == 0) {
     Timer2->stop();
-    return connectModule();
+    return module_.connect();
   }
   const std::string path = link::comDevicePath(n);
   std::string reason;
@@ -561,12 +540,14 @@ bool TForm1::OpenLink(int n) {
   return true;
 }
 
-void TForm1::SetBaudRate(int rate) {
-  if (!port_.isOpen()) {
+void TForm1::SetBaudRate(int rate) { serialLink_.setBaudRate(rate); }
+
+void TForm1::rateChanged(int rate, link::RateResult result) {
+  if (result == link::RateResult::NoPort) {
     setPanel(1, QString());
     return;
   }
-  if (!port_.setBaudRate(rate))
+  if (result == link::RateResult::Refused)
     dialogs_.information(this, QString::fromLatin1(kProgramTitle), QStringLiteral("SetCommState failed"));
   setPanel(1, QString::number(rate));
 }
@@ -606,8 +587,7 @@ void TForm1::COM11Click(QAction* sender) {
   setTabVisibleQuietly(TabSheet2, true);
   setTabVisibleQuietly(TabSheet3, true);
   setTabVisibleQuietly(TabSheet4, true);
-  setCurrentTabQuietly(TabSheet3);
-  PageControl1Change();
+  showPage(TabSheet3);
   sender->setChecked(true);
   setPanel(0, n <= 0 ? QStringLiteral("TCP") : QStringLiteral("COM%1").arg(n));
 }
@@ -623,13 +603,9 @@ void TForm1::PageControl1Change() {
   }
 }
 
-bool TForm1::isOpen() const { return port_.isOpen(); }
-
-bool TForm1::writeBytes(std::string_view bytes) { return port_.write(bytes); }
-
-isp::LinkRead TForm1::readByte() {
-  const link::ReadResult r = port_.readByte();
-  return isp::LinkRead{r.ok, r.count, r.byte};
+void TForm1::showPage(QWidget* sheet) {
+  setCurrentTabQuietly(sheet);
+  PageControl1Change();
 }
 
 // ==================================================================== small handlers
@@ -692,128 +668,35 @@ void TForm1::BitBtn2Click() {
   if (const auto font = dialogs_.chooseFont(this, terminalFont())) setTerminalFont(*font);
 }
 
-// ==================================================================== chip commands
+// ==================================================================== terminal
 
-void TForm1::LoadFile1Click() { runCommand([this] { engine_.LoadHexFile(); }); }
-void TForm1::MReadClick() { runCommand([this] { engine_.MReadClick(); }); }
-void TForm1::CompareFileClick() { runCommand([this] { engine_.CompareFileClick(); }); }
-void TForm1::MProgClick() { runCommand([this] { engine_.MProgClick(); }); }
-void TForm1::MEraseClick() { runCommand([this] { engine_.MEraseClick(); }); }
-void TForm1::MBSBClick() { runCommand([this] { engine_.MBSBClick(); }); }
-void TForm1::MReloadClick() { runCommand([this] { engine_.MReloadClick(); }); }
-void TForm1::BitBtn1Click() { runCommand([this] { engine_.SyncTarget(); }); }
-void TForm1::GroupBox1DblClick() { runCommand([this] { engine_.ReadDeviceInfo(false); }); }
-
-// ==================================================================== isp::Operator
-
-isp::Button TForm1::showError(const std::string& text, bool cancellable) {
-  // The engine raises the download abort flag itself on Cancel.
-  return dialogs_.error(this, fromEngine(text), cancellable);
+void TForm1::connectTerminal() {
+  // The poll holds while a chip operation or a HEX load owns the line: a byte it took
+  // would be missing from a bootloader answer.
+  connect(Timer2, &QTimer::timeout, this, [this] {
+    if (!terminalLine_.linkBusy()) terminal_->Timer2Timer();
+  });
+  sendTerminalLine = [this](const QString& line) { terminal_->SendTerminalLine(line); };
+  hotKeyCaption = [this](int index) { return terminal_->hotKeyCaption(index); };
+  focusTerminalMemo = [this] { terminal_->memo()->setFocus(Qt::ShortcutFocusReason); };
+  // What ends a terminal handler (a cycle interval that is no number, a failed socket
+  // write) is shown the way the run-time's top-level handler shows it.
+  terminal_->setErrorHandler(
+      [this](const std::string& text) { dialogs_.error(this, QString::fromStdString(text), false); });
 }
 
-void TForm1::showNotice(const std::string& text) {
-  dialogs_.information(this, QString::fromLatin1(kProgramTitle), fromEngine(text));
-}
+QFont TForm1::terminalFont() const { return terminal_->memoFont(); }
 
-void TForm1::showMessage(const std::string& caption, const std::string& text) {
-  dialogs_.message(fromEngine(caption), fromEngine(text));
-}
+void TForm1::setTerminalFont(const QFont& font) { terminal_->setMemoFont(font); }
 
-bool TForm1::askYesNo(const std::string& caption, const std::string& text) {
-  return dialogs_.confirm(this, fromEngine(caption), fromEngine(text));
-}
+// ==================================================================== module and settings
 
-std::optional<std::string> TForm1::askHexFileName(const std::string& remembered) {
-  const auto name = dialogs_.openHexFile(this, fromEngine(remembered));
-  if (!name) return std::nullopt;
-  return name->toStdString();
-}
+void TForm1::eIPChange() { module_.setAddress(toLatin1(eIP->text())); }
 
-void TForm1::debugLog(const std::string& line) {
-  // A reply's CR LF pairs would show as empty lines in the memo.
-  QString text = fromEngine(line);
-  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  if (DbgFrm) DbgFrm->append(text);
-}
+void TForm1::LoadSettings() { settings_.load(); }
 
-void TForm1::processEvents() { QCoreApplication::processEvents(); }
+void TForm1::SaveSettings() { settings_.save(); }
 
-void TForm1::setBusyCursor(bool busy) {
-  if (busy == busyCursor_) return;
-  busyCursor_ = busy;
-  if (busy)
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-  else
-    QApplication::restoreOverrideCursor();
-}
-
-void TForm1::progressShow(const std::string& caption, int maximum) {
-  DownLoadDlg->setWindowTitle(fromEngine(caption));
-  DownLoadDlg->progressBar()->setRange(0, maximum);
-  DownLoadDlg->progressBar()->setValue(0);
-  DownLoadDlg->show();
-}
-
-void TForm1::progressCaption(const std::string& caption) { DownLoadDlg->setWindowTitle(fromEngine(caption)); }
-
-void TForm1::progressPosition(int position) { DownLoadDlg->progressBar()->setValue(position); }
-
-void TForm1::progressFigures(const std::string& timeLeft, const std::string& bytesPerSecond) {
-  DownLoadDlg->timeLabel()->setText(fromEngine(timeLeft));
-  DownLoadDlg->rateLabel()->setText(fromEngine(bytesPerSecond));
-}
-
-void TForm1::progressHide() { DownLoadDlg->hide(); }
-
-void TForm1::syncShow() { SyncMessage->start(); }
-
-bool TForm1::syncCancelled() { return SyncMessage->cancelled(); }
-
-void TForm1::syncHide() { SyncMessage->hide(); }
-
-void TForm1::deviceField(isp::DeviceField field, const std::string& text) {
-  QLabel* label = nullptr;
-  switch (field) {
-    case isp::DeviceField::Manu: label = lManu; break;
-    case isp::DeviceField::DevFam: label = lDevFam; break;
-    case isp::DeviceField::Mem: label = lMem; break;
-    case isp::DeviceField::Product: label = lProduct; break;
-    case isp::DeviceField::BSB: label = lBSB; break;
-    case isp::DeviceField::SBV: label = lSBV; break;
-    case isp::DeviceField::HSB: label = lHSB; break;
-    case isp::DeviceField::BVersion: label = lBVersion; break;
-  }
-  if (label) label->setText(fromEngine(text));
-}
-
-void TForm1::lockBoxes(bool lock0, bool lock1) {
-  cbLock0->setChecked(lock0);
-  cblock1->setChecked(lock1);
-}
-
-void TForm1::statusPanel2(const std::string& text) { setPanel(2, fromEngine(text)); }
-
-void TForm1::repaintView(isp::View view) { viewOf(view)->Invalidate(); }
-
-void TForm1::setCurrentLine(isp::View view, int line) { viewOf(view)->SetCurrentLine(line); }
-
-void TForm1::showTab(isp::Tab tab) {
-  setCurrentTabQuietly(sheetOf(tab));
-  PageControl1Change();
-}
-
-void TForm1::setTerminalPoll(bool on) {
-  if (on)
-    Timer2->start();
-  else
-    Timer2->stop();
-}
-
-void TForm1::reloadAvailable() {
-  if (commandRunning_)
-    reloadDuringCommand_ = true;  // applied when the command hands the menu back
-  else
-    MReload->setEnabled(true);
-}
+Settings TForm1::currentSettings() const { return settings_.current(); }
 
 }  // namespace velkorn::ui

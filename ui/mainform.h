@@ -1,25 +1,31 @@
 #pragma once
-// The main window: owner of the serial port, the socket to the network module, the engine
-// with its two images and the device state, the two hex views, the terminal with its timers
-// and the three helper windows. It is the engine's Link (on its serial port) and its
-// Operator (boxes, progress and sync windows, debug log, views), and the terminal's link
-// (serial port or socket); the menu handlers hand the chip commands to the engine.
+// The main window: owner of the serial port and its link to the engine, the socket to the
+// network module, the engine with its two images, the two hex views, the terminal with its
+// timers, the settings binding and the three helper windows. It shows the engine's boxes,
+// progress and device state (Prompts, Progress, DeviceState), and turns each command's
+// outcome into the closing box, the tab changes and the hand-back to the terminal.
 #include <QFont>
 #include <QMainWindow>
 #include <QString>
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "isp/clock.h"
 #include "isp/engine.h"
-#include "isp/link.h"
-#include "isp/operator.h"
+#include "isp/outcome.h"
+#include "isp/person.h"
+#include "link/serial_link.h"
 #include "link/serial_port.h"
+#include "ui/module_socket.h"
+#include "ui/program_title.h"
 #include "ui/settings.h"
+#include "ui/settings_binding.h"
 #include "ui/terminal.h"
+#include "ui/terminal_line.h"
 
 class QAction;
 class QButtonGroup;
@@ -44,17 +50,12 @@ class TDownLoadDlg;
 class TSyncMessage;
 class THexDump;
 
-inline constexpr const char* kProgramTitle = "Velkorn RD2 / ED2 v0.98";
-inline constexpr const char* kProgramVersion = "0.98";
 inline constexpr int kPortEntries = 8;           // COM1 to COM8
 inline constexpr int kTimer2IntervalMs = 200;    // the terminal's receive poll
-inline constexpr int kDefaultBaudIndex = 9;      // "115200", selected in the layout
+inline constexpr int kDefaultBaudIndex = kLastBaudIndex;  // "115200", selected in the layout
 inline constexpr int kHotKeys = 6;               // F1 to F6
-inline constexpr const char* kDefaultModuleHost = "IP";
-// The fixed text of the failed TCP connect box, naming the module by its default host name.
-inline constexpr const char* kConnectFailedText = "Can not connect to the module \"IP\"";
 
-class TForm1 : public QMainWindow, public isp::Link, public isp::Operator, public TerminalLink {
+class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, public isp::DeviceState {
   Q_OBJECT
 
  public:
@@ -124,27 +125,18 @@ class TForm1 : public QMainWindow, public isp::Link, public isp::Operator, publi
   QString HotKeyCaption(int index) const;
   static QString defaultHotKeyCaption(int index);
 
-  // ---- isp::Link on the serial port
-  bool isOpen() const override;
-  bool writeBytes(std::string_view bytes) override;   // WriteLinkBytes
-  isp::LinkRead readByte() override;                  // ReadLinkByte
-  void setBaudRate(int rate) override { SetBaudRate(rate); }
+  // Makes the tab the active page and runs PageControl1Change, as every tab change made
+  // by the program does.
+  void showPage(QWidget* sheet);
+  ModuleSocket& moduleSocket() { return module_; }
 
-  // ---- TerminalLink: the open serial port, else the connected socket
-  bool serialOpen() const override { return port_.isOpen(); }
-  void serialWrite(std::string_view bytes) override { port_.write(bytes); }
-  link::ReadResult serialReadByte() override { return port_.readByte(); }
-  bool socketConnected() const override;
-  void socketWrite(const std::string& text) override;
-  std::string socketRead() override;
-  bool linkBusy() const override { return commandRunning_ || engine_.busy(); }
-
-  // ---- isp::Operator
+  // ---- isp::Prompts
   isp::Button showError(const std::string& text, bool cancellable) override;
   void showNotice(const std::string& text) override;
-  void showMessage(const std::string& caption, const std::string& text) override;
   bool askYesNo(const std::string& caption, const std::string& text) override;
   std::optional<std::string> askHexFileName(const std::string& remembered) override;
+
+  // ---- isp::Progress
   void debugLog(const std::string& line) override;
   void processEvents() override;
   void setBusyCursor(bool busy) override;
@@ -156,15 +148,14 @@ class TForm1 : public QMainWindow, public isp::Link, public isp::Operator, publi
   void syncShow() override;
   bool syncCancelled() override;
   void syncHide() override;
-  void deviceField(isp::DeviceField field, const std::string& text) override;
-  void lockBoxes(bool lock0, bool lock1) override;
-  void statusPanel2(const std::string& text) override;
   void repaintView(isp::View view) override;
   void setCurrentLine(isp::View view, int line) override;
-  void showTab(isp::Tab tab) override;
-  void setTerminalPoll(bool on) override;
-  int terminalBaudRate() override { return terminalBaud_; }
-  void reloadAvailable() override;
+  void loadFinished(bool complete) override;
+
+  // ---- isp::DeviceState
+  void deviceField(isp::DeviceField field, const std::string& text) override;
+  void lockBoxes(bool lock0, bool lock1) override;
+  isp::BootChoice bootChoice() override;
 
   // ---- components, by the names the handlers and the other parts use
   QTabWidget* PageControl1 = nullptr;
@@ -204,8 +195,8 @@ class TForm1 : public QMainWindow, public isp::Link, public isp::Operator, publi
   QLineEdit* eIP = nullptr;
   QPushButton* BitBtn1 = nullptr;  // "Sync"
   QPushButton* BitBtn2 = nullptr;  // "Terminal Font"
-  // The socket to the network module (ReportLevel 0); null only when the socket layer
-  // could not be started, which was reported at start.
+  // The socket to the network module (ReportLevel 0), owned by moduleSocket(); null only
+  // when the socket layer could not be started, which was reported at start.
   link::TPowersock* sock = nullptr;
 
  protected:
@@ -219,37 +210,39 @@ class TForm1 : public QMainWindow, public isp::Link, public isp::Operator, publi
   void buildStatusBar();
   void connectComponents();
   void FormCreate();
-  void createSocket();
   void connectTerminal();
-  void applySettings(const LoadedSettings& loaded);
-  // Gives the socket the host and port of a host field text ("host" or "host:port").
-  void setModuleAddress(const std::string& text);
-  // The TCP branch of OpenLink: connects the socket, or shows the "ERROR" box.
-  bool connectModule();
   // Runs a handler the way the run-time's top-level handler would: a failure that escapes
   // it is shown in an error box and the program goes on.
   void guarded(const std::function<void()>& handler);
   // Runs a chip command or a HEX load with the commands that could start another one
   // disabled, and restores them afterwards.
   void runCommand(const std::function<void()>& command);
+  // The closing box of a command that did not end done (most of its boxes came while it
+  // ran).
+  void report(const isp::Outcome& outcome);
+  // Program & Verify, Reload and the boot configuration: the success box (when wanted and
+  // done) and the hand-back once the boot configuration is written, else the report.
+  void closeBootConfig(const isp::Outcome& outcome, bool successBox);
+  // The line goes back to the terminal: its rate, its receive poll, its tab.
+  void handBack();
+  // What a rate change did, on status panel 1 (and the box of a refused rate).
+  void rateChanged(int rate, link::RateResult result);
   void setTabVisibleQuietly(QWidget* sheet, bool visible);
   void setCurrentTabQuietly(QWidget* sheet);
-  QWidget* sheetOf(isp::Tab tab) const;
   THexDump* viewOf(isp::View view) const;
   void setPanel(int panel, const QString& text);
 
   std::unique_ptr<Dialogs> ownDialogs_;
   Dialogs& dialogs_;
   link::SerialPort port_;
+  link::SerialLink serialLink_;
   isp::SystemClock clock_;
   isp::Engine engine_;
+  ModuleSocket module_;
+  TerminalLine terminalLine_;
+  SettingsBinding settings_;
   int terminalBaud_ = 0;  // written only by rgBaudClick (and the first open, see OpenLink)
   TTerminal* terminal_ = nullptr;
-  // The host field text last given to the socket, port included; the socket's Host holds
-  // only the host part.
-  std::string moduleAddress_;
-  bool connecting_ = false;       // the socket's Connect waits for the module
-  bool connectSuperseded_ = false;  // another link choice or the close ended that wait
 
   TDbgFrm* DbgFrm = nullptr;
   TDownLoadDlg* DownLoadDlg = nullptr;

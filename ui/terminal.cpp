@@ -19,6 +19,7 @@
 
 #include "image/failures.h"
 #include "isp/clock.h"
+#include "ui/latin1.h"
 
 namespace velkorn::ui {
 
@@ -53,11 +54,6 @@ QChar displayChar(unsigned char byte) {
   if (byte == 0x7F) return QChar(kDeletePicture);
   if (byte >= 0x80 && byte < 0xA0) return QChar(kReplacementChar);
   return QChar(static_cast<char16_t>(byte));
-}
-
-std::string toLatin1(const QString& text) {
-  const QByteArray bytes = text.toLatin1();
-  return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
 // The interval of the cyclic sender is made of every decimal digit of the box, in order;

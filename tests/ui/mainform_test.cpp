@@ -135,20 +135,22 @@ TEST_F(MainFormTest, StartsWithOnlyTheFileTabAndTheChipCommandsDisabled) {
   EXPECT_EQ(form.eIP->text(), QStringLiteral("IP"));
   EXPECT_EQ(form.debugWindow()->lines(), QStringList{QStringLiteral("Memo1")});
   EXPECT_FALSE(form.debugWindow()->isVisible());
-  EXPECT_FALSE(form.engine().images().reload);
 }
 
-TEST_F(MainFormTest, SecurityBoxesFollowTheOperatorIntoTheDeviceState) {
+TEST_F(MainFormTest, TheBootChoiceIsWhatTheSecurityBoxesShowWhenItIsRead) {
   TForm1& form = makeForm();
   form.cbLock0->click();
   form.cblock1->click();
   form.cbBLJB->click();
-  EXPECT_TRUE(form.engine().device().lock0);
-  EXPECT_TRUE(form.engine().device().lock1);
-  EXPECT_FALSE(form.engine().device().bljb);
+  isp::BootChoice choice = form.bootChoice();
+  EXPECT_TRUE(choice.lock0);
+  EXPECT_TRUE(choice.lock1);
+  EXPECT_FALSE(choice.bljb);
   form.lockBoxes(false, true);  // as a device-information read sets them
-  EXPECT_FALSE(form.engine().device().lock0);
-  EXPECT_TRUE(form.engine().device().lock1);
+  choice = form.bootChoice();
+  EXPECT_FALSE(choice.lock0);
+  EXPECT_TRUE(choice.lock1);
+  EXPECT_FALSE(choice.bljb);
 }
 
 // ------------------------------------------------------------------ link selection
@@ -285,11 +287,11 @@ TEST_F(MainFormTest, OperatorTabChangesRunThePollAndRateHandling) {
   EXPECT_EQ(form.serialPort().baudRate(), 9600);
   EXPECT_EQ(form.panelText(1), QStringLiteral("9600"));
 
-  // The engine's tab changes run the same handling explicitly.
-  form.showTab(isp::Tab::ChipData);
+  // The window's own tab changes run the same handling explicitly.
+  form.showPage(form.TabSheet2);
   EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet2);
   EXPECT_FALSE(form.Timer2->isActive());
-  form.showTab(isp::Tab::Terminal);
+  form.showPage(form.TabSheet3);
   EXPECT_TRUE(form.Timer2->isActive());
 }
 
@@ -465,7 +467,7 @@ TEST_F(CommandLockTest, ALoadDisablesTheCommandsAndHandsThemBackAfterwards) {
   }
 }
 
-TEST_F(CommandLockTest, AFailureEscapingACommandIsShownAndTheMenuComesBack) {
+TEST_F(CommandLockTest, AFileThatCannotBeOpenedIsReportedAndTheMenuComesBack) {
   TForm1& form = makeForm();
   dialogs_.fileAnswers = {QString::fromStdString((home_.root() / "missing.hex").string())};
   form.LoadFile1Click();

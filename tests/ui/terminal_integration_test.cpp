@@ -127,7 +127,7 @@ TEST_F(TerminalInWindow, TheCyclicSenderCountsAndHoldsWhileALoadOwnsTheLine) {
   EXPECT_TRUE(dialogs_.of("error").empty());
 
   // After the load the counter goes on where it stopped, and the held line arrives.
-  form_->showTab(isp::Tab::Terminal);
+  form_->showPage(form_->TabSheet3);
   terminal.Timer1Timer();
   EXPECT_EQ(lineOutput().substr(0, 9), "KP01002\r\n");  // the echo of HOLD may follow
   EXPECT_TRUE(waitFor([&] { return memoText() == QStringLiteral("HOLD"); }, 3000)) << memoText().toStdString();

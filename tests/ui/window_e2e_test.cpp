@@ -1,6 +1,6 @@
 // The window against velkorn-target on a pseudo-terminal published as COM1: Sync fills the
 // Device tab, Program & Verify puts a HEX file into the simulated flash and hands the line
-// back to the terminal.
+// back to the terminal, and each command's outcome gets its closing box and tab.
 #include <QAction>
 #include <QLabel>
 #include <QPushButton>
@@ -20,14 +20,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr const char* kBlinkHex =
+    ":03000000020100FA\r\n:10010000758130759000B290ED04FFFAFEFADEFEC4\r\n:00000001FF\r\n";
+
 class WindowEndToEnd : public ::testing::Test {
  protected:
-  void SetUp() override {
-    target_ = std::make_unique<Target>(
-        std::vector<std::string>{"--link", "COM1", "--log", "--flash-out", (home_.root() / "flash.bin").string()},
-        (home_.root() / "target.log").string());
+  void SetUp() override { start({}); }
+  // A fresh target (with these options added) and a fresh window on it.
+  void start(std::vector<std::string> options) {
+    form_.reset();
+    if (target_) target_->stop();
+    dialogs_ = ScriptedDialogs{};
+    for (const char* option : {"--link", "COM1", "--log", "--flash-out"}) options.emplace_back(option);
+    options.push_back((home_.root() / "flash.bin").string());
+    target_ = std::make_unique<Target>(options, (home_.root() / "target.log").string());
     ASSERT_FALSE(target_->port().empty()) << "velkorn-target did not start";
-    ASSERT_TRUE(waitFor([&] { return fs::is_symlink(home_.dir() / "COM1"); }, 10000));
+    ASSERT_TRUE(waitFor([&] { return fs::read_symlink(home_.dir() / "COM1", ec_) == target_->port(); }, 10000));
     form_ = std::make_unique<ui::TForm1>(&dialogs_);
     // The sync window's own minute is the bound on a silent target; keep it short here.
     form_->syncWindow()->timer().setInterval(100);
@@ -46,7 +54,14 @@ class WindowEndToEnd : public ::testing::Test {
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
   }
 
+  std::string writeHex(const std::string& text) const {
+    const fs::path hex = home_.root() / "blink.hex";
+    std::ofstream(hex, std::ios::binary) << text;
+    return hex.string();
+  }
+
   ConfigHome home_;
+  std::error_code ec_;
   ScriptedDialogs dialogs_;
   std::unique_ptr<Target> target_;
   std::unique_ptr<ui::TForm1> form_;
@@ -82,11 +97,7 @@ TEST_F(WindowEndToEnd, SyncShowsTheTargetsDeviceInformation) {
 }
 
 TEST_F(WindowEndToEnd, ProgramAndVerifyWritesTheFileIntoTheFlash) {
-  const fs::path hex = home_.root() / "blink.hex";
-  std::ofstream(hex, std::ios::binary) << ":03000000020100FA\r\n"
-                                          ":10010000758130759000B290ED04FFFAFEFADEFEC4\r\n"
-                                          ":00000001FF\r\n";
-  dialogs_.fileAnswers = {QString::fromStdString(hex.string())};
+  dialogs_.fileAnswers = {QString::fromStdString(writeHex(kBlinkHex))};
   form_->LoadFile1->trigger();
   ASSERT_TRUE(form_->engine().images().fileLoaded);
   ASSERT_TRUE(form_->MReload->isEnabled());
@@ -110,6 +121,61 @@ TEST_F(WindowEndToEnd, ProgramAndVerifyWritesTheFileIntoTheFlash) {
   EXPECT_EQ(flash[0], 0x02);
   EXPECT_EQ(flash[0x100], 0x75);
   EXPECT_EQ(flash[0x200], 0xFF);
+}
+
+TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHandsBack) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> targetOptions;
+    std::function<void(ui::TForm1&)> command;
+    std::vector<std::string> messages;
+    const char* lastError;  // the last error box starts so; nullptr: no error box
+    QWidget* ui::TForm1::*tab;
+  };
+  const std::string hex = writeHex(kBlinkHex);
+  const std::string blank = writeHex(":00000001FF\r\n");  // the file image all FF, as the erased flash
+  const Case cases[] = {
+      // Not synchronised, the bootloader stays silent: no echo, and the closing record fails.
+      {"boot configuration refused", {}, [](ui::TForm1& f) { f.MBSBClick(); }, {}, "Programm BSB FAILED!|ok",
+       &ui::TForm1::TabSheet4},
+      {"reload",
+       {},
+       [&](ui::TForm1& f) {
+         f.engine().hexFileName = hex;
+         f.MReloadClick();
+       },
+       {},
+       nullptr,
+       &ui::TForm1::TabSheet3},
+      {"verify matched", {}, [&](ui::TForm1& f) {
+         dialogs_.fileAnswers = {QString::fromStdString(blank)};
+         f.CompareFileClick();
+       },
+       {"Verifying...|Matched OK!!!"}, nullptr, &ui::TForm1::TabSheet2},
+      {"verify with an unreadable line", {"--garble-read", "1"}, [&](ui::TForm1& f) {
+         dialogs_.fileAnswers = {QString::fromStdString(blank)};
+         f.CompareFileClick();
+       },
+       {}, "Read record data error [", &ui::TForm1::TabSheet2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    start(c.targetOptions);
+    form_->PageControl1->setCurrentWidget(form_->TabSheet4);  // the operator looks at Device
+
+    c.command(*form_);
+
+    EXPECT_EQ(dialogs_.of("message"), c.messages);
+    const auto errors = dialogs_.of("error");
+    if (!c.lastError) {
+      EXPECT_TRUE(errors.empty()) << errors.front();
+    } else {
+      ASSERT_FALSE(errors.empty());
+      EXPECT_EQ(errors.back().rfind(c.lastError, 0), 0u) << errors.back();
+    }
+    EXPECT_EQ(form_->PageControl1->currentWidget(), (*form_).*c.tab);
+    EXPECT_EQ(form_->Timer2->isActive(), c.tab == &ui::TForm1::TabSheet3);
+  }
 }
 
 }  // namespace

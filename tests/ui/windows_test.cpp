@@ -132,9 +132,30 @@ TEST_F(WindowOperatorTest, DeviceFieldsAndPanelsShowWhatTheEngineReads) {
     form_.deviceField(field, text);
     EXPECT_EQ(label->text().toStdString(), text);
   }
-  form_.statusPanel2("BOOTLOADER");
-  EXPECT_EQ(form_.panelText(2), QStringLiteral("BOOTLOADER"));
-  form_.reloadAvailable();
+  EXPECT_EQ(form_.panelText(2), QString());
+
+  // Status panel 2, in the order of a device-information read: the memory code, then the
+  // boot status; any other value leaves what the panel shows.
+  struct Case {
+    isp::DeviceField field;
+    const char* value;
+    const char* panel2;
+  };
+  const Case cases[] = {
+      {isp::DeviceField::Mem, "F7", "Chipsize=0x8000"}, {isp::DeviceField::BSB, "12", "Chipsize=0x8000"},
+      {isp::DeviceField::BSB, "FF", "BOOTLOADER"},      {isp::DeviceField::Mem, "FC", "BOOTLOADER"},
+      {isp::DeviceField::BSB, "00", "normal operation"}, {isp::DeviceField::SBV, "FF", "normal operation"},
+  };
+  for (const Case& c : cases) {
+    form_.deviceField(c.field, c.value);
+    EXPECT_EQ(form_.panelText(2), QString::fromLatin1(c.panel2)) << c.value;
+  }
+}
+
+TEST_F(WindowOperatorTest, OnlyACompleteLoadEnablesReload) {
+  form_.loadFinished(false);
+  EXPECT_FALSE(form_.MReload->isEnabled());
+  form_.loadFinished(true);
   EXPECT_TRUE(form_.MReload->isEnabled());
 }
 

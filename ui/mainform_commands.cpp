@@ -1,0 +1,235 @@
+// The main window's chip commands and what their outcomes show (the closing boxes, the
+// tab changes, the hand-back to the terminal), and the window as the engine's person: its
+// boxes, its progress and sync windows, its views and the Device tab.
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTabWidget>
+#include <QTimer>
+
+#include "image/failures.h"
+#include "ui/dbgdlg.h"
+#include "ui/dialogs.h"
+#include "ui/dowloadfrm.h"
+#include "ui/hexdump.h"
+#include "ui/mainform.h"
+#include "ui/syncdlg.h"
+
+namespace velkorn::ui {
+
+namespace {
+
+using isp::OutcomeKind;
+using isp::Step;
+
+QString fromEngine(const std::string& text) { return QString::fromStdString(text); }
+
+// What the Device tab's values put on status panel 2.
+constexpr const char* kMemoryCode32K = "F7";
+constexpr const char* kBootStatusBootloader = "FF";
+constexpr const char* kBootStatusNormal = "00";
+
+constexpr const char* kSuccessText = "completed successfully";
+
+}  // namespace
+
+// ==================================================================== chip commands
+
+void TForm1::LoadFile1Click() { runCommand([this] { report(engine_.loadHexFile()); }); }
+
+void TForm1::MReadClick() {
+  runCommand([this] {
+    showPage(TabSheet2);
+    report(engine_.readChip());
+  });
+}
+
+void TForm1::CompareFileClick() {
+  runCommand([this] {
+    if (!engine_.images().fileLoaded) {
+      report(engine_.loadHexFile());
+      if (!engine_.images().fileLoaded) return;
+    }
+    showPage(TabSheet2);
+    const isp::Outcome verified = engine_.verify();
+    if (verified.done())
+      dialogs_.message(QStringLiteral("Verifying..."), QStringLiteral("Matched OK!!!"));
+    else
+      report(verified);
+  });
+}
+
+void TForm1::MProgClick() { runCommand([this] { closeBootConfig(engine_.program(), true); }); }
+
+void TForm1::MReloadClick() { runCommand([this] { closeBootConfig(engine_.reload(), false); }); }
+
+void TForm1::MBSBClick() { runCommand([this] { closeBootConfig(engine_.writeBootConfig(), true); }); }
+
+void TForm1::MEraseClick() {
+  runCommand([this] {
+    const isp::Outcome erased = engine_.erase();
+    if (!erased.done()) {
+      report(erased);  // a refused erase is not reported
+      return;
+    }
+    dialogs_.message(QStringLiteral("Erase"), QString::fromLatin1(kSuccessText));
+    engine_.images().chipImage.fill(kErasedByte);
+    chipView->SetCurrentLine(0);
+  });
+}
+
+void TForm1::BitBtn1Click() { runCommand([this] { report(engine_.sync()); }); }
+
+void TForm1::GroupBox1DblClick() { runCommand([this] { report(engine_.readDeviceInfo(false)); }); }
+
+void TForm1::report(const isp::Outcome& outcome) {
+  if (outcome.done()) return;
+  // A line that failed on the way turns the outcome into LinkLost; the step still says
+  // which closing box the operator is owed.
+  const bool linkLost = outcome.kind == OutcomeKind::LinkLost;
+  if (outcome.kind == OutcomeKind::NoSync || (linkLost && outcome.step == Step::Sync)) {
+    ShowError(QStringLiteral("Can not synchronize target \"U\""), false);
+  } else if (outcome.kind == OutcomeKind::BadAnswer) {
+    ShowError(fromEngine(invalidIntegerText(outcome.detail)), false);
+  } else if (outcome.kind == OutcomeKind::FileError && outcome.line == 0) {
+    ShowError(fromEngine(fileOpenText(outcome.file)), false);
+  } else if ((outcome.kind == OutcomeKind::Mismatch || linkLost) && outcome.step == Step::FinalCompare) {
+    ShowError(QStringLiteral("Verify FAILED !!!"), false);
+  } else if ((outcome.kind == OutcomeKind::Refused || linkLost) && outcome.step == Step::BootConfig) {
+    ShowError(QStringLiteral("Programm BSB FAILED!"), false);
+  }
+}
+
+void TForm1::closeBootConfig(const isp::Outcome& outcome, bool successBox) {
+  if (!outcome.bootWritten) {
+    report(outcome);
+    return;
+  }
+  // A difference that only the read-back saw still leaves the configuration written: the
+  // line goes back to the terminal, without the success box.
+  if (successBox && outcome.done()) dialogs_.message(QStringLiteral("Programm BSB"), QString::fromLatin1(kSuccessText));
+  handBack();
+}
+
+void TForm1::handBack() {
+  engine_.FlushInput();
+  SetBaudRate(terminalBaud_);
+  Timer2->start();
+  showPage(TabSheet3);
+}
+
+// ==================================================================== isp::Prompts
+
+isp::Button TForm1::showError(const std::string& text, bool cancellable) {
+  // The engine raises the download abort flag itself on Cancel.
+  return dialogs_.error(this, fromEngine(text), cancellable);
+}
+
+void TForm1::showNotice(const std::string& text) {
+  dialogs_.information(this, QString::fromLatin1(kProgramTitle), fromEngine(text));
+}
+
+bool TForm1::askYesNo(const std::string& caption, const std::string& text) {
+  return dialogs_.confirm(this, fromEngine(caption), fromEngine(text));
+}
+
+std::optional<std::string> TForm1::askHexFileName(const std::string& remembered) {
+  const auto name = dialogs_.openHexFile(this, fromEngine(remembered));
+  if (!name) return std::nullopt;
+  return name->toStdString();
+}
+
+// ==================================================================== isp::Progress
+
+void TForm1::debugLog(const std::string& line) {
+  // A reply's CR LF pairs would show as empty lines in the memo.
+  QString text = fromEngine(line);
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  if (DbgFrm) DbgFrm->append(text);
+}
+
+void TForm1::processEvents() { QCoreApplication::processEvents(); }
+
+void TForm1::setBusyCursor(bool busy) {
+  if (busy == busyCursor_) return;
+  busyCursor_ = busy;
+  if (busy)
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  else
+    QApplication::restoreOverrideCursor();
+}
+
+void TForm1::progressShow(const std::string& caption, int maximum) {
+  DownLoadDlg->setWindowTitle(fromEngine(caption));
+  DownLoadDlg->progressBar()->setRange(0, maximum);
+  DownLoadDlg->progressBar()->setValue(0);
+  DownLoadDlg->show();
+}
+
+void TForm1::progressCaption(const std::string& caption) { DownLoadDlg->setWindowTitle(fromEngine(caption)); }
+
+void TForm1::progressPosition(int position) { DownLoadDlg->progressBar()->setValue(position); }
+
+void TForm1::progressFigures(const std::string& timeLeft, const std::string& bytesPerSecond) {
+  DownLoadDlg->timeLabel()->setText(fromEngine(timeLeft));
+  DownLoadDlg->rateLabel()->setText(fromEngine(bytesPerSecond));
+}
+
+void TForm1::progressHide() { DownLoadDlg->hide(); }
+
+void TForm1::syncShow() {
+  // The terminal's receive poll would take the bootloader's bytes.
+  Timer2->stop();
+  SyncMessage->start();
+}
+
+bool TForm1::syncCancelled() { return SyncMessage->cancelled(); }
+
+void TForm1::syncHide() { SyncMessage->hide(); }
+
+void TForm1::repaintView(isp::View view) { viewOf(view)->Invalidate(); }
+
+void TForm1::setCurrentLine(isp::View view, int line) { viewOf(view)->SetCurrentLine(line); }
+
+void TForm1::loadFinished(bool complete) {
+  fileView->Invalidate();
+  if (complete) {
+    if (commandRunning_)
+      reloadDuringCommand_ = true;  // applied when the command hands the menu back
+    else
+      MReload->setEnabled(true);
+  }
+  showPage(TabSheet1);
+}
+
+// ==================================================================== isp::DeviceState
+
+void TForm1::deviceField(isp::DeviceField field, const std::string& text) {
+  QLabel* label = nullptr;
+  switch (field) {
+    case isp::DeviceField::Manu: label = lManu; break;
+    case isp::DeviceField::DevFam: label = lDevFam; break;
+    case isp::DeviceField::Mem: label = lMem; break;
+    case isp::DeviceField::Product: label = lProduct; break;
+    case isp::DeviceField::BSB: label = lBSB; break;
+    case isp::DeviceField::SBV: label = lSBV; break;
+    case isp::DeviceField::HSB: label = lHSB; break;
+    case isp::DeviceField::BVersion: label = lBVersion; break;
+  }
+  if (label) label->setText(fromEngine(text));
+  if (field == isp::DeviceField::Mem && text == kMemoryCode32K) setPanel(2, QStringLiteral("Chipsize=0x8000"));
+  if (field == isp::DeviceField::BSB && text == kBootStatusBootloader) setPanel(2, QStringLiteral("BOOTLOADER"));
+  if (field == isp::DeviceField::BSB && text == kBootStatusNormal) setPanel(2, QStringLiteral("normal operation"));
+}
+
+void TForm1::lockBoxes(bool lock0, bool lock1) {
+  cbLock0->setChecked(lock0);
+  cblock1->setChecked(lock1);
+}
+
+isp::BootChoice TForm1::bootChoice() {
+  return {cbLock0->isChecked(), cblock1->isChecked(), cbBLJB->isChecked()};
+}
+
+}  // namespace velkorn::ui
