@@ -4,6 +4,8 @@
 #include <exception>
 #include <functional>
 #include <numeric>
+#include <optional>
+#include <array>
 #include <string>
 
 #include "image/hex_codec.h"
@@ -86,10 +88,33 @@ struct ReadTally {
   bool cancelled = false;                 // Cancel in one of its boxes
 
   void unread(int address, int lines) {
+    if (lines == 0) return;
     if (firstUnread < 0 || address < firstUnread) firstUnread = address;
     unreadLines += lines;
   }
 };
+
+using BlockBytes = std::array<std::uint8_t, kReadBlockBytes>;
+
+// A read answer as the confirming reads see it: every line in form, at its address, with
+// readable data; nullopt otherwise.
+std::optional<BlockBytes> parseBlock(const std::string& answer, int block) {
+  if (answer.size() != static_cast<std::size_t>(kReadAnswerChars)) return std::nullopt;
+  BlockBytes bytes{};
+  for (int k = 0; k < kReadLines; ++k) {
+    const std::string_view line = std::string_view(answer).substr(static_cast<std::size_t>(k) * kReadLineChars, kReadLineChars);
+    const auto lineAddress = parseHex(line.substr(kReadLineAddressAt, 4));
+    if (line[0] != '\r' || line[1] != '\n' || line[kReadLineEqualsAt] != '=' || !lineAddress ||
+        *lineAddress != static_cast<std::uint32_t>(block + k * kReadLineBytes))
+      return std::nullopt;
+    for (int i = 0; i < kReadLineBytes; ++i) {
+      const auto value = parseHex(line.substr(kReadLineDataAt + 2 * i, 2));
+      if (!value) return std::nullopt;
+      bytes[static_cast<std::size_t>(k * kReadLineBytes + i)] = static_cast<std::uint8_t>(*value);
+    }
+  }
+  return bytes;
+}
 
 }  // namespace
 
@@ -226,7 +251,7 @@ Outcome Engine::programImage() {
 
 // ---------------------------------------------------------------- read-back
 
-Outcome Engine::readBack(const std::string& title, bool compare, bool* complete) {
+Outcome Engine::readBack(const std::string& title, bool compare, bool* complete, ReadCheck check) {
   UpdateProgress(0, 0, 0);
   progress_.debugLog("Reading Chip");
   downloadAbort = 0;
@@ -251,6 +276,11 @@ Outcome Engine::readBack(const std::string& title, bool compare, bool* complete)
       if (tally.cancelled) tally.unread(block, kReadLines);
       continue;
     }
+    int blockUnread = 0, blockFirstUnread = -1;
+    auto unread = [&](int address) {
+      if (blockFirstUnread < 0) blockFirstUnread = address;
+      ++blockUnread;
+    };
     std::size_t rest = 0;  // start of the unread rest of the answer
     // After a line fails its form or address check the rest is not consumed, so every later
     // line of the block fails on the same text with the same box. A line whose address reads
@@ -260,7 +290,7 @@ Outcome Engine::readBack(const std::string& title, bool compare, bool* complete)
     for (int k = 0; k < kReadLines; ++k) {
       const int lineStart = block + k * kReadLineBytes;
       if (!failedBox.empty()) {
-        tally.unread(lineStart, 1);
+        unread(lineStart);
         box(failedBox);
         continue;
       }
@@ -274,7 +304,7 @@ Outcome Engine::readBack(const std::string& title, bool compare, bool* complete)
         failedBox = "Read record format unexpected [" + restText + "]";
       }
       if (!failedBox.empty()) {
-        tally.unread(lineStart, 1);
+        unread(lineStart);
         box(failedBox);
         continue;
       }
@@ -282,7 +312,7 @@ Outcome Engine::readBack(const std::string& title, bool compare, bool* complete)
       for (int i = 0; i < kReadLineBytes; ++i) {
         const auto value = parseHex(line.substr(kReadLineDataAt + 2 * i, 2));
         if (!value) {
-          tally.unread(lineStart, 1);
+          unread(lineStart);
           box("Read record data error [" + answer.substr(rest - kReadLineChars + kReadLineDataAt) + "]");
           break;  // the rest of this line is skipped
         }
@@ -295,6 +325,13 @@ Outcome Engine::readBack(const std::string& title, bool compare, bool* complete)
         }
       }
     }
+    if (check.twice && !compare) {
+      // Agreeing answers stand for the block; without them none of its bytes can be trusted.
+      const bool agreed = confirmBlock(block, blockUnread == 0, check.retries);
+      blockUnread = agreed ? 0 : kReadLines;
+      blockFirstUnread = block;
+    }
+    tally.unread(blockFirstUnread, blockUnread);
     if (block == 0) progress_.repaintView(View::Chip);
     block += kReadBlockBytes;
   } while (block < chipSize && downloadAbort == 0);
@@ -320,12 +357,33 @@ Outcome Engine::readBack(const std::string& title, bool compare, bool* complete)
   return {};
 }
 
-Outcome Engine::readChip() {
+bool Engine::confirmBlock(int block, bool firstComplete, int retries) {
+  const auto first = images_.chipImage.begin() + block;
+  std::optional<BlockBytes> previous;
+  if (firstComplete) {
+    previous.emplace();
+    std::copy(first, first + kReadBlockBytes, previous->begin());
+  }
+  // The confirming read, then up to `retries` more until two answers in a row agree.
+  for (int read = 0; read <= retries && downloadAbort == 0; ++read) {
+    const auto bytes = parseBlock(ExchangeRecord(readRequest(block), true, kStopNone), block);
+    if (bytes && previous && *bytes == *previous) {
+      std::copy(bytes->begin(), bytes->end(), first);
+      return true;
+    }
+    previous = bytes;
+    progress_.processEvents();  // the Abort button
+  }
+  progress_.debugLog("Block " + hexWord(static_cast<std::uint16_t>(block)) + ": no two answers agree");
+  return false;
+}
+
+Outcome Engine::readChip(ReadCheck check) {
   CommandGuard guard(*this);
   if (!guard.entered()) return Outcome::ofKind(OutcomeKind::Aborted, Step::None);
   if (Outcome synced = syncTarget(); !synced.done()) return finish(synced);
   bool complete = false;
-  return finish(readBack("Reading data...", false, &complete));
+  return finish(readBack("Reading data...", false, &complete, check));
 }
 
 Outcome Engine::verify(Asking asking) {

@@ -42,6 +42,14 @@ inline constexpr std::chrono::milliseconds kDrainLimit{2000};
 // and the time limit are looked at even on a line that never falls silent.
 inline constexpr std::chrono::milliseconds kSyncFlushSlice{250};
 
+// How far the read-back trusts its answers, which carry no checksum. Read twice, each
+// block's answer is read again and must agree; a block that disagrees is read again up to
+// `retries` more times before its bytes count as not read.
+struct ReadCheck {
+  bool twice = false;
+  int retries = 0;
+};
+
 // Whether a command may stop to ask the operator.
 enum class Asking {
   Operator,  // the open dialog for a missing file, the question on a chip that is not blank
@@ -78,7 +86,7 @@ class Engine {
   Outcome erase();                                 // "Full Chip &Erase"
   Outcome program(Asking asking = Asking::Operator);  // "&Program && Verify"
   Outcome reload();                                // "Reload": load the remembered file, program
-  Outcome readChip();                              // "&Read Chip"
+  Outcome readChip(ReadCheck check = {});          // "&Read Chip"
   Outcome verify(Asking asking = Asking::Operator);   // "Verify File"
   Outcome writeBootConfig();                       // "Program SSB+&BSB"
   Outcome loadHexFile(Asking asking = Asking::Operator);  // "&Load File"
@@ -118,7 +126,10 @@ class Engine {
   Outcome eraseChip();
   Outcome programImage();
   // `complete`: every block up to the chip size was read (not aborted, not stopped).
-  Outcome readBack(const std::string& title, bool compare, bool* complete);
+  Outcome readBack(const std::string& title, bool compare, bool* complete, ReadCheck check = {});
+  // Reads the block again until two complete answers in a row agree (the first read counts
+  // when it was complete); the agreed bytes go into the chip image. False when none agree.
+  bool confirmBlock(int block, bool firstComplete, int retries);
   Outcome bootConfig();
   Outcome loadFile();
   // The outcome as the command hands it out: a failure on a line that failed is LinkLost,

@@ -440,6 +440,34 @@ TEST(Outcomes, LateAnswerCostsOneRetry) {
   EXPECT_EQ(rig.engine.images().chipImage[0x2FF], rig.target.flash()[0x2FF]);
 }
 
+// Read answers carry no checksum: a digit turned into another hex digit is seen only by
+// reading the block twice.
+TEST(ReadBack, ReadingTwiceCatchesADigitThatIsStillHex) {
+  struct Case {
+    isp::ReadCheck check;
+    isp::OutcomeKind kind;
+    bool imageRight;
+    std::size_t requests;
+  };
+  const Case cases[] = {
+      {{}, isp::OutcomeKind::Done, false, 128},             // the wrong byte goes unseen
+      {{true, 0}, isp::OutcomeKind::NotVerified, false, 256},  // two answers, and they disagree
+      {{true, 1}, isp::OutcomeKind::Done, true, 257},          // a third answer agrees with the second
+  };
+  for (const auto& c : cases) {
+    SimRig rig(sim::DeviceProfile{.memoryCode = 0xF7});
+    for (int a = 0; a < 0x8000; ++a) rig.target.flash()[static_cast<std::size_t>(a)] = static_cast<std::uint8_t>(a * 13);
+    rig.sync();
+    rig.target.faults().garbleReadBlock = 3;
+    rig.target.faults().garbleReadWith = '9';
+    const isp::Outcome outcome = rig.engine.readChip(c.check);
+    EXPECT_EQ(outcome.kind, c.kind) << c.check.twice << c.check.retries;
+    const auto& chip = rig.engine.images().chipImage;
+    EXPECT_EQ(std::equal(chip.begin(), chip.begin() + 0x8000, rig.target.flash().begin()), c.imageRight);
+    EXPECT_EQ(readRequests(rig).size(), c.requests);
+  }
+}
+
 // A command started while another runs (from a button during processEvents) does nothing;
 // the commands a running one calls itself still work.
 TEST(Guard, CommandsDoNothingWhileAnotherRuns) {

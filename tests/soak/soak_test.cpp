@@ -1,0 +1,287 @@
+// Fault soak: a few hundred velkorn-cli commands against velkorn-target, each with a fault
+// chosen at random from a fixed seed (refused records, silence, garbled digits that are still
+// hex, dropped echoes and bytes, late answers, the target killed). Counts hangs, crashes and
+// false successes (exit 0 or a result line while the simulated flash, or the file read, says
+// otherwise). All three must be 0; the counts are printed either way.
+//
+// VELKORN_SOAK_RUNS sets the number of commands (default 240), VELKORN_SOAK_SEED the seed.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/process.h"
+#include "image/hex_file.h"
+
+namespace velkorn::testing {
+namespace {
+namespace fs = std::filesystem;
+using Flash = std::vector<std::uint8_t>;
+
+constexpr int kFlashSize = 0x10000;
+constexpr int kCompareBelow = 0xFC00;  // verify leaves the bootloader's area out
+constexpr std::chrono::seconds kHangLimit{150};
+
+std::string readFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& p, const std::string& text) {
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << text;
+}
+
+// The bytes an Intel HEX text puts into an erased image; nullopt when a line is bad.
+std::optional<Flash> loadHex(const std::string& text) {
+  Image image;
+  image.fill(0xFF);
+  HexLineLoader loader(image);
+  for (const std::string& line : splitHexLines(text)) {
+    if (!loader.load(line).empty()) return std::nullopt;
+  }
+  return Flash(image.begin(), image.end());
+}
+
+int envInt(const char* name, int fallback) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::atoi(v) : fallback;
+}
+
+struct Child {
+  int status = 0;
+  bool exited = false, signaled = false, hung = false;
+  std::string out, err;
+};
+
+// Runs a program to its end; a program still running after `limit` is killed and counted hung.
+Child runChild(const std::vector<std::string>& argv, std::chrono::seconds limit) {
+  Child c;
+  pid_t pid = 0;
+  int outFd = -1, errFd = -1;
+  const auto start = std::chrono::steady_clock::now();
+  if (!spawnWithPipes(argv, &pid, &outFd, &errFd)) {
+    c.signaled = true;
+    return c;
+  }
+  drain(outFd, errFd, c.out, c.err, start + limit);
+  ::close(outFd);
+  ::close(errFd);
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) != pid) {
+    if (std::chrono::steady_clock::now() > start + limit) {
+      c.hung = true;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return c;
+    }
+    ::usleep(2000);
+  }
+  c.exited = WIFEXITED(status);
+  c.signaled = WIFSIGNALED(status);
+  c.status = c.exited ? WEXITSTATUS(status) : -1;
+  return c;
+}
+
+struct Tally {
+  int runs = 0, hangs = 0, crashes = 0, falseSuccesses = 0, resultsOnFailure = 0;
+  std::map<int, int> exits;
+  std::vector<std::string> findings;
+};
+
+class Soak {
+ public:
+  explicit Soak(unsigned seed) : random_(seed) {
+    dir_ = fs::temp_directory_path() / ("velkorn_soak_" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  ~Soak() { fs::remove_all(dir_); }
+
+  void runOne(int index, Tally& tally) {
+    static const char* const kCommands[] = {"info", "program", "verify", "read", "erase", "boot", "diff"};
+    const std::string command = kCommands[pick(0, 6)];
+    const Flash file = randomFirmware();
+    const fs::path hexPath = dir_ / "fw.hex";
+    writeFile(hexPath, sparseHex(file));
+
+    // The chip's flash before the command: what the check afterwards is measured against.
+    Flash before(kFlashSize, 0xFF);
+    if (command == "verify" || command == "diff") {
+      before = file;
+      if (pick(0, 2) == 0) before[static_cast<std::size_t>(pick(0, kFlashSize - 1))] ^= 0x5A;
+    } else if (command != "info" && command != "boot") {
+      for (auto& b : before) b = static_cast<std::uint8_t>(random_());
+    }
+    writeFile(dir_ / "flash_in.bin", std::string(before.begin(), before.end()));
+    fs::remove(dir_ / "flash.bin");
+    fs::remove(dir_ / "out.hex");
+
+    std::vector<std::string> targetArgs = {"--flash-in", (dir_ / "flash_in.bin").string(), "--flash-out",
+                                           (dir_ / "flash.bin").string(), "--flash-out-live"};
+    int killAfterMs = -1;
+    const std::string fault = chooseFault(targetArgs, killAfterMs);
+    Target target(targetArgs, (dir_ / "target.log").string());
+    if (target.port().empty()) {
+      tally.findings.push_back("velkorn-target did not start with " + fault);
+      ++tally.crashes;
+      return;
+    }
+    std::vector<std::string> argv = {VELKORN_CLI_PATH, "--port", target.port(), "--retries", "2",
+                                     "--sync-timeout", "2", command};
+    if (command == "program" || command == "verify" || command == "diff") argv.push_back(hexPath.string());
+    if (command == "read") argv.push_back((dir_ / "out.hex").string());
+
+    std::thread killer;
+    if (killAfterMs >= 0) {
+      killer = std::thread([&target, killAfterMs] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(killAfterMs));
+        target.stop();
+      });
+    }
+    const Child c = runChild(argv, kHangLimit);
+    if (killer.joinable()) killer.join();
+    target.stop();
+    const std::string bin = readFile(dir_ / "flash.bin");
+    const Flash after = bin.size() == kFlashSize ? Flash(bin.begin(), bin.end()) : before;
+
+    ++tally.runs;
+    ++tally.exits[c.status];
+    const std::string what = "#" + std::to_string(index) + " " + command + " with " + fault;
+    if (c.hung) {
+      ++tally.hangs;
+      tally.findings.push_back(what + ": hung");
+      return;
+    }
+    if (c.signaled || c.status < 0 || c.status > 3) {
+      ++tally.crashes;
+      tally.findings.push_back(what + ": ended by a signal or with status " + std::to_string(c.status) + "\n" + c.err);
+      return;
+    }
+    const bool resultShown = !c.out.empty();
+    if (resultShown && c.status != 0) {
+      ++tally.resultsOnFailure;
+      tally.findings.push_back(what + ": a result on stdout with status " + std::to_string(c.status) + ": " + c.out);
+    }
+    if ((c.status == 0 || resultShown) && !truthful(command, file, after, c)) {
+      ++tally.falseSuccesses;
+      tally.findings.push_back(what + ": status " + std::to_string(c.status) + " but the chip says otherwise\n" +
+                               c.out + c.err);
+    }
+  }
+
+ private:
+  int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+
+  // Code in a few places of the chip, the rest erased.
+  Flash randomFirmware() {
+    Flash f(kFlashSize, 0xFF);
+    const int pieces = pick(1, 3);
+    for (int p = 0; p < pieces; ++p) {
+      const int at = pick(0, 0xF000 / 16) * 16;
+      const int length = pick(1, 512);
+      for (int i = 0; i < length && at + i < kFlashSize; ++i) f[static_cast<std::size_t>(at + i)] = static_cast<std::uint8_t>(random_());
+    }
+    return f;
+  }
+
+  // Only the records that carry data, as a firmware file holds them.
+  static std::string sparseHex(const Flash& f) {
+    std::string out;
+    for (int a = 0; a < kFlashSize; a += 16) {
+      const auto first = f.begin() + a;
+      if (std::all_of(first, first + 16, [](std::uint8_t b) { return b == 0xFF; })) continue;
+      char line[64];
+      unsigned sum = 0x10 + (static_cast<unsigned>(a) >> 8) + (static_cast<unsigned>(a) & 0xFF);
+      int at = std::snprintf(line, sizeof line, ":10%04X00", a);
+      for (int i = 0; i < 16; ++i) {
+        sum += first[i];
+        at += std::snprintf(line + at, sizeof line - static_cast<std::size_t>(at), "%02X", first[i]);
+      }
+      std::snprintf(line + at, sizeof line - static_cast<std::size_t>(at), "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
+      out += line;
+    }
+    return out + ":00000001FF\r\n";
+  }
+
+  std::string chooseFault(std::vector<std::string>& args, int& killAfterMs) {
+    const std::string n = std::to_string(pick(1, 40));
+    auto add = [&args](std::vector<std::string> a) {
+      args.insert(args.end(), a.begin(), a.end());
+      return std::string();
+    };
+    switch (pick(0, 14)) {
+      case 0: return "no fault";
+      case 1: add({"--refuse-record", std::to_string(pick(1, 3))}); return "a refused data record";
+      case 2: add({"--silent-after", n}); return "silence after " + n + " records";
+      case 3: add({"--drop-echo", n}); return "no echo for record " + n;
+      case 4: {
+        const std::string digit(1, "0123456789ABCDEF"[pick(0, 15)]);
+        const std::string block = std::to_string(pick(1, 260));
+        add({"--garble-read", block, "--garble-with", digit});
+        return "read answer " + block + " with a wrong hex digit " + digit;
+      }
+      case 5: add({"--garble-read", std::to_string(pick(1, 260))}); return "a read answer with a non-hex digit";
+      case 6: add({"--short-read", std::to_string(pick(1, 260))}); return "a short read answer";
+      case 7: add({"--drop-input", std::to_string(pick(1, 3000))}); return "a byte lost on the way to the chip";
+      case 8: add({"--garble-input", std::to_string(pick(1, 3000))}); return "a byte garbled on the way to the chip";
+      case 9: add({"--drop-output", std::to_string(pick(1, 60000))}); return "a byte lost on the way back";
+      case 10: add({"--garble-output", std::to_string(pick(1, 60000))}); return "a byte garbled on the way back";
+      case 11: add({"--erase-delay", std::to_string(pick(0, 3000))}); return "a slow erase";
+      case 12: add({"--refuse-erase"}); return "a refused erase";
+      case 13:
+        killAfterMs = pick(20, 1500);
+        return "the target killed after " + std::to_string(killAfterMs) + " ms";
+      default: add({"--latency", "16", "--latency-jitter", "8", "--seed", n}); return "a USB adapter's latency";
+    }
+  }
+
+  // Whether what the command claimed holds on the chip (or in the file it wrote).
+  bool truthful(const std::string& command, const Flash& file, const Flash& after, const Child& c) const {
+    auto equalBelow = [&](int end) { return std::equal(file.begin(), file.begin() + end, after.begin()); };
+    if (command == "program") return equalBelow(kFlashSize);
+    if (command == "verify") return equalBelow(kCompareBelow);
+    if (command == "diff") return c.status != 0 || equalBelow(kFlashSize);
+    if (command == "erase") return std::all_of(after.begin(), after.end(), [](std::uint8_t b) { return b == 0xFF; });
+    if (command == "read") {
+      const auto read = loadHex(readFile(dir_ / "out.hex"));
+      return read && *read == after;
+    }
+    return true;  // info and boot change nothing that could be checked against a file
+  }
+
+  std::mt19937 random_;
+  fs::path dir_;
+};
+
+TEST(Soak, NoHangsCrashesOrFalseSuccesses) {
+  const int runs = envInt("VELKORN_SOAK_RUNS", 240);
+  const auto seed = static_cast<unsigned>(envInt("VELKORN_SOAK_SEED", 20261207));
+  Soak soak(seed);
+  Tally tally;
+  for (int i = 0; i < runs; ++i) soak.runOne(i, tally);
+  std::string exits;
+  for (const auto& [status, count] : tally.exits) exits += " " + std::to_string(status) + ":" + std::to_string(count);
+  std::printf("soak (seed %u): %d commands, %d hangs, %d crashes, %d false successes, %d results on failure;"
+              " exit statuses%s\n",
+              seed, tally.runs, tally.hangs, tally.crashes, tally.falseSuccesses, tally.resultsOnFailure, exits.c_str());
+  for (const std::string& f : tally.findings) std::printf("  %s\n", f.c_str());
+  EXPECT_EQ(tally.runs, runs);
+  EXPECT_EQ(tally.hangs, 0);
+  EXPECT_EQ(tally.crashes, 0);
+  EXPECT_EQ(tally.falseSuccesses, 0);
+  EXPECT_EQ(tally.resultsOnFailure, 0);
+}
+
+}  // namespace
+}  // namespace velkorn::testing
