@@ -261,11 +261,15 @@ class Session {
     return result("Matched OK!!!");
   }
 
+  // Read answers carry no checksum: unless told otherwise, every block is read until two
+  // answers agree.
+  isp::ReadCheck readCheck() const { return {!options_.singleRead, options_.retries}; }
+
   // Every address up to the chip size, the bootloader's area included, every range listed.
   int diff() {
     if (const auto failed = loadFile()) return *failed;
     if (const auto failed = openPort()) return *failed;
-    const isp::Outcome read = engine_.readChip();
+    const isp::Outcome read = engine_.readChip(readCheck());
     if (!read.done()) return report(read);
     const MemoryImages& images = engine_.images();
     noteLeftOut(nullptr);
@@ -286,7 +290,7 @@ class Session {
       return kExitUsage;
     }
     if (const auto failed = openPort()) return *failed;
-    const isp::Outcome read = engine_.readChip();
+    const isp::Outcome read = engine_.readChip(readCheck());
     if (!read.done()) return report(read);
     const MemoryImages& images = engine_.images();
     std::string why;

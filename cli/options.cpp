@@ -39,8 +39,9 @@ std::string usageText() {
          "  program FILE.hex [--lock0] [--lock1] [--no-bljb]\n"
          "                                load, erase, program, verify, write boot configuration\n"
          "  verify FILE.hex               read back and compare (\"Matched OK!!!\" on success)\n"
-         "  diff FILE.hex                 read the whole chip and list every differing range\n"
-         "  read OUT.hex [--force]        read the chip and write it as Intel HEX\n"
+         "  diff FILE.hex [--single-read] read the whole chip and list every differing range\n"
+         "  read OUT.hex [--force] [--single-read]\n"
+         "                                read the chip and write it as Intel HEX\n"
          "  erase                         full chip erase\n"
          "  boot [--lock0] [--lock1] [--no-bljb]\n"
          "                                write security and boot configuration\n"
@@ -55,6 +56,9 @@ std::string usageText() {
          "  --lock1             lock erase, programming, reading and blank check\n"
          "  --no-bljb           clear the boot loader jump bit (start the application)\n"
          "  --force             read: overwrite an existing output file\n"
+         "  --single-read       read, diff: read each block once (by default every block is\n"
+         "                      read twice and the answers must agree; read answers carry\n"
+         "                      no checksum)\n"
          "  --help, --version\n"
          "\n"
          "exit status: 0 done, 1 chip operation failed (diff: the chip differs),\n"
@@ -67,6 +71,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   bool sawLockOption = false;
   bool sawForce = false;
+  bool sawSingleRead = false;
   auto fail = [&result](std::string why) {
     result.ok = false;
     result.error = std::move(why);
@@ -110,6 +115,8 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
       o.verbose = true;
     } else if (a == "--force" || a == "-f") {
       o.force = sawForce = true;
+    } else if (a == "--single-read") {
+      o.singleRead = sawSingleRead = true;
     } else if (a == "--lock0") {
       o.lock0 = sawLockOption = true;
     } else if (a == "--lock1") {
@@ -146,6 +153,9 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     return fail("--lock0, --lock1 and --no-bljb belong to program and boot");
   }
   if (sawForce && o.command != Command::Read) return fail("--force belongs to read");
+  if (sawSingleRead && o.command != Command::Read && o.command != Command::Diff) {
+    return fail("--single-read belongs to read and diff");
+  }
   result.ok = true;
   return result;
 }

@@ -23,6 +23,7 @@ struct Options {
   bool quiet = false;       // no progress and no success texts; errors still shown
   bool verbose = false;     // the debug log on stderr
   bool force = false;       // read: overwrite an existing output file
+  bool singleRead = false;  // read, diff: each block read once, without the confirming read
   bool lock0 = false;       // "Lock Erase, Prog."
   bool lock1 = false;       // "Lock Erase, Prog., Read, Blank Check"
   bool bljb = true;         // "BLJB", ticked unless --no-bljb

@@ -74,6 +74,7 @@ TEST(CliOptions, RefusedCommandLines) {
       {"info", "--lock0"},                    // locks belong to program and boot
       {"verify", "a.hex", "--no-bljb"},
       {"program", "a.hex", "--force"},        // --force belongs to read
+      {"verify", "a.hex", "--single-read"},   // only read and diff read the whole chip
       {"--quiet=1", "info"},
   };
   for (const auto& args : cases) {
@@ -82,6 +83,7 @@ TEST(CliOptions, RefusedCommandLines) {
     EXPECT_FALSE(r.ok);
     EXPECT_FALSE(r.error.empty());
   }
+  EXPECT_TRUE(parseOptions({"diff", "a.hex", "--single-read"}).options.singleRead);
   EXPECT_TRUE(parseOptions({"--help"}).ok);
   EXPECT_TRUE(parseOptions({"--version", "nonsense"}).ok);
 }
