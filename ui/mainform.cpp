@@ -14,7 +14,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
-#include <QProgressBar>
+#include <QPlainTextEdit>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
@@ -24,7 +24,6 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <QPlainTextEdit>
 #include <exception>
 
 #include "link/port_names.h"
