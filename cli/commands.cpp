@@ -27,9 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The read-back compares nothing from here on: the bootloader's own area.
-constexpr int kUncomparedFrom = 0xFC00;
-
 // The line as the command line watches it: a port that fails a write has gone away (a
 // pulled adapter), so the synchronisation need not wait out its limit.
 class WatchedLink final : public isp::Link {
@@ -206,8 +203,8 @@ class Session {
   void noteLeftOut(const char* bootAreaNote) {
     const MemoryImages& images = engine_.images();
     if (bootAreaNote) {
-      if (const auto at = firstDataAt(images.fileImage, kUncomparedFrom, images.chipSize)) {
-        op_.say(options_.file + " holds data at " + hexAddress(kUncomparedFrom) + " and above (from " +
+      if (const auto at = firstDataAt(images.fileImage, isp::kCompareBelow, images.chipSize)) {
+        op_.say(options_.file + " holds data at " + hexAddress(isp::kCompareBelow) + " and above (from " +
                 hexAddress(*at) + "): " + bootAreaNote);
       }
     }

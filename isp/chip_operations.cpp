@@ -40,7 +40,6 @@ constexpr int kReadReplyLimit = 647;     // the 21-character echo plus the answe
 constexpr int kReadLineAddressAt = 2;    // four hex digits
 constexpr int kReadLineEqualsAt = 6;
 constexpr int kReadLineDataAt = 7;
-constexpr int kCompareBelow = 0xFC00;    // blocks from here on (the bootloader's own) are not compared
 constexpr int kFinalCompareSpare = 1024; // the final comparison stops this far below the chip size
 
 // The chip size as a bound for the 64 KiB images, whatever was stored in it.

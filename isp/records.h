@@ -15,4 +15,7 @@ inline constexpr char kStopErase = '.';   // erase: only "." or "X" (or the leng
 inline constexpr char kStopBlank = '\n';  // blank check: its answer may end in a line feed
 inline constexpr char kStopData = '\x01'; // data records: only "." or "X"
 
+// The read-back compares nothing from here on: the bootloader's own area.
+inline constexpr int kCompareBelow = 0xFC00;
+
 }  // namespace velkorn::isp

@@ -168,7 +168,8 @@ class Soak {
       tally.findings.push_back(what + ": ended by a signal or with status " + std::to_string(c.status) + "\n" + c.err);
       return;
     }
-    const bool resultShown = !c.out.empty();
+    // diff lists the differing ranges on stdout with status 1: that is its result.
+    const bool resultShown = !c.out.empty() && !(command == "diff" && c.status == 1);
     if (resultShown && c.status != 0) {
       ++tally.resultsOnFailure;
       tally.findings.push_back(what + ": a result on stdout with status " + std::to_string(c.status) + ": " + c.out);
