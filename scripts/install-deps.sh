@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core xvfb xauth
+  ser2net
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,225 @@
+#include "link/net_address.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace velkorn::link {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr std::string_view kTcpPrefix = "tcp://";
+constexpr std::string_view kRfc2217Prefix = "rfc2217://";
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+  }
+  return true;
+}
+
+bool fail(std::string* error, std::string text) {
+  if (error) *error = std::move(text);
+  return false;
+}
+
+// Host names, IPv4 and IPv6 text: letters, digits and . - _ : % (an IPv6 zone).
+bool plausibleHost(std::string_view host) {
+  for (char c : host) {
+    const auto u = static_cast<unsigned char>(c);
+    if (!std::isalnum(u) && c != '.' && c != '-' && c != '_' && c != ':' && c != '%') return false;
+  }
+  return true;
+}
+
+std::optional<int> portNumber(std::string_view text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > 65535) return std::nullopt;
+  return value;
+}
+
+// The answer of a lookup, shared between the waiting caller and the helper thread, so that
+// a caller that gave up can leave the thread to finish alone.
+struct Lookup {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  int status = 0;
+  int systemError = 0;  // errno of the helper thread, for EAI_SYSTEM
+  addrinfo* result = nullptr;
+  ~Lookup() {
+    if (result) ::freeaddrinfo(result);
+  }
+};
+
+std::shared_ptr<Lookup> resolve(const NetAddress& address, milliseconds limit, std::string* error) {
+  auto lookup = std::make_shared<Lookup>();
+  std::thread([lookup, host = address.host, port = std::to_string(address.port)] {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+    addrinfo* result = nullptr;
+    const int status = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &result);
+    const int systemError = errno;
+    std::lock_guard lock(lookup->mutex);
+    lookup->status = status;
+    lookup->systemError = systemError;
+    lookup->result = result;
+    lookup->finished = true;
+    lookup->done.notify_all();
+  }).detach();
+
+  std::unique_lock lock(lookup->mutex);
+  if (!lookup->done.wait_for(lock, limit, [&] { return lookup->finished; })) {
+    fail(error, "cannot resolve " + address.host + ": the name service did not answer within " +
+                    std::to_string(limit.count()) + " ms");
+    return nullptr;
+  }
+  if (lookup->status == EAI_NONAME
+#ifdef EAI_NODATA
+      || lookup->status == EAI_NODATA
+#endif
+  ) {
+    fail(error, "unknown host " + address.host);
+    return nullptr;
+  }
+  if (lookup->status != 0 || lookup->result == nullptr) {
+    const std::string reason = lookup->status == EAI_SYSTEM ? std::strerror(lookup->systemError) : ::gai_strerror(lookup->status);
+    fail(error, "cannot resolve " + address.host + ": " + reason);
+    return nullptr;
+  }
+  return lookup;
+}
+
+// One non-blocking connect within `limit`: the descriptor, or -1 and the reason.
+int connectOne(const addrinfo& ai, milliseconds limit, std::string& reason) {
+  const int fd = ::socket(ai.ai_family, ai.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai.ai_protocol);
+  if (fd < 0) {
+    reason = std::strerror(errno);
+    return -1;
+  }
+  auto give_up = [&](std::string text) {
+    ::close(fd);
+    reason = std::move(text);
+    return -1;
+  };
+  if (::connect(fd, ai.ai_addr, ai.ai_addrlen) != 0) {
+    if (errno != EINPROGRESS) return give_up(std::strerror(errno));
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return give_up("timed out");
+      pollfd p{fd, POLLOUT, 0};
+      const int r = ::poll(&p, 1, static_cast<int>(left.count()));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return give_up(std::strerror(errno));
+      if (r == 0) return give_up("timed out");
+      break;
+    }
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) return give_up(std::strerror(errno));
+    if (soError != 0) return give_up(std::strerror(soError));
+  }
+  // Records are short and every one waits for its answer: Nagle's delay would hold each one.
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return fd;
+}
+
+}  // namespace
+
+std::string NetAddress::hostPort() const {
+  const bool v6 = host.find(':') != std::string::npos;
+  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+bool isNetworkPort(std::string_view name) {
+  return startsWithNoCase(name, kTcpPrefix) || startsWithNoCase(name, kRfc2217Prefix);
+}
+
+std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* error) {
+  const std::string quoted = "\"" + std::string(url) + "\"";
+  auto bad = [&](const std::string& why) {
+    fail(error, "bad network port " + quoted + ": " + why);
+    return std::nullopt;
+  };
+  NetAddress a;
+  std::string_view rest;
+  if (startsWithNoCase(url, kTcpPrefix)) {
+    a.scheme = NetScheme::Tcp;
+    rest = url.substr(kTcpPrefix.size());
+  } else if (startsWithNoCase(url, kRfc2217Prefix)) {
+    a.scheme = NetScheme::Rfc2217;
+    rest = url.substr(kRfc2217Prefix.size());
+  } else {
+    return bad("write tcp://HOST:PORT or rfc2217://HOST:PORT");
+  }
+
+  std::string_view host, port;
+  bool hasPort = false;
+  if (!rest.empty() && rest.front() == '[') {
+    const auto close = rest.find(']');
+    if (close == std::string_view::npos) return bad("the IPv6 address lacks its closing ]");
+    host = rest.substr(1, close - 1);
+    const auto after = rest.substr(close + 1);
+    if (!after.empty() && after.front() != ':') return bad("a colon and the port must follow the ]");
+    hasPort = !after.empty();
+    if (hasPort) port = after.substr(1);
+  } else {
+    const auto colon = rest.rfind(':');
+    hasPort = colon != std::string_view::npos;
+    host = hasPort ? rest.substr(0, colon) : rest;
+    if (hasPort) port = rest.substr(colon + 1);
+    if (host.find(':') != std::string_view::npos) return bad("an IPv6 address goes in brackets, e.g. tcp://[::1]:2000");
+  }
+  if (host.empty()) return bad("the host is missing");
+  if (!plausibleHost(host)) return bad("\"" + std::string(host) + "\" is no host name or address");
+  if (!hasPort || port.empty()) return bad("the port is missing (HOST:PORT)");
+  const auto number = portNumber(port);
+  if (!number) return bad("bad port \"" + std::string(port) + "\" (a number from 1 to 65535)");
+  a.host = std::string(host);
+  a.port = *number;
+  return a;
+}
+
+int connectTcp(const NetAddress& address, const ConnectLimits& limits, std::string* error) {
+  const auto lookup = resolve(address, limits.lookup, error);
+  if (!lookup) return -1;
+  const auto deadline = Clock::now() + limits.total;
+  std::string reason = "no address";
+  for (const addrinfo* ai = lookup->result; ai != nullptr; ai = ai->ai_next) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      reason = "timed out";
+      break;
+    }
+    const int fd = connectOne(*ai, std::min(left, limits.perAddress), reason);
+    if (fd >= 0) return fd;
+  }
+  fail(error, "cannot reach " + address.hostPort() + ": " + reason);
+  return -1;
+}
+
+}  // namespace velkorn::link

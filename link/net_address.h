@@ -1,0 +1,49 @@
+#pragma once
+// Network serial ports: the address forms `tcp://HOST:PORT` (a raw TCP connection to a
+// network serial server) and `rfc2217://HOST:PORT` (the same with the Telnet COM-PORT-OPTION),
+// and the bounded way there: a name lookup that cannot hang the caller and a connect that
+// gives up after a limit, trying each address the name has.
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velkorn::link {
+
+enum class NetScheme { Tcp, Rfc2217 };
+
+struct NetAddress {
+  NetScheme scheme = NetScheme::Tcp;
+  std::string host;  // a name, an IPv4 address, or an IPv6 address without its brackets
+  int port = 0;      // 1..65535
+  // "HOST:PORT" as messages show it, an IPv6 address in brackets.
+  std::string hostPort() const;
+};
+
+// True when the port name asks for the network (it starts with "tcp://" or "rfc2217://",
+// in any case) rather than naming a device or a COM port. A name that says so but is
+// malformed is still a network name: parseNetAddress then says what is wrong with it.
+bool isNetworkPort(std::string_view name);
+
+// Parses `tcp://HOST:PORT` or `rfc2217://HOST:PORT`; an IPv6 address goes in brackets
+// (`tcp://[::1]:2000`). On failure returns nothing and puts the reason into `error`.
+std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* error = nullptr);
+
+// How long the way to the server may take.
+struct ConnectLimits {
+  // The name lookup runs on a helper thread; the caller waits this long at most. A lookup
+  // still running then is left to finish on its own and its answer is thrown away.
+  std::chrono::milliseconds lookup{5000};
+  // Each address the name has gets this long to accept the connection ...
+  std::chrono::milliseconds perAddress{5000};
+  // ... and all of them together this long.
+  std::chrono::milliseconds total{10000};
+};
+
+// Opens a TCP connection to the address: non-blocking socket, TCP_NODELAY, close-on-exec.
+// Returns the descriptor, or -1 with `error` set to a line such as
+// "cannot reach HOST:PORT: Connection refused", "cannot reach HOST:PORT: timed out" or
+// "unknown host HOST".
+int connectTcp(const NetAddress& address, const ConnectLimits& limits, std::string* error);
+
+}  // namespace velkorn::link

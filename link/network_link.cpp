@@ -1,0 +1,128 @@
+#include "link/network_link.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "link/rfc2217_link.h"
+#include "link/serial_port.h"
+#include "link/tcp_link.h"
+
+namespace velkorn::link {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// One receive takes what the socket holds, up to this much.
+constexpr std::size_t kReceiveChunkBytes = 4096;
+
+}  // namespace
+
+NetworkLink::NetworkLink(NetAddress address, int fd, NetworkLimits limits)
+    : limits_(limits), address_(std::move(address)), fd_(fd) {}
+
+NetworkLink::~NetworkLink() { close(); }
+
+void NetworkLink::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  rx_.clear();
+  rxPos_ = 0;
+}
+
+bool NetworkLink::failed(std::string reason) {
+  error_ = std::move(reason);
+  return false;
+}
+
+bool NetworkLink::sendRaw(std::string_view bytes) {
+  if (fd_ < 0) return failed("no connection is open");
+  if (gone_) return failed(error_.empty() ? "the connection is closed" : error_);
+  const auto limit = kWritePerByteTimeout * static_cast<long>(bytes.size()) + kWriteConstantTimeout;
+  const auto deadline = Clock::now() + limit;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      gone_ = true;
+      return failed("connection to " + address_.hostPort() + " lost: " + std::strerror(errno));
+    }
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return failed("the write to " + address_.hostPort() + " timed out");
+    pollfd p{fd_, POLLOUT, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (r < 0 && errno != EINTR) return failed(std::strerror(errno));
+    if (r == 0) return failed("the write to " + address_.hostPort() + " timed out");
+  }
+  return true;
+}
+
+bool NetworkLink::writeBytes(std::string_view bytes) { return sendRaw(encode(bytes)); }
+
+bool NetworkLink::pump(milliseconds wait) {
+  if (fd_ < 0) return failed("no connection is open");
+  if (gone_) return false;
+  pollfd p{fd_, POLLIN, 0};
+  const int r = ::poll(&p, 1, static_cast<int>(std::max<long long>(wait.count(), 0)));
+  if (r < 0) return errno == EINTR ? true : failed(std::strerror(errno));
+  if (r == 0) return true;
+  char buffer[kReceiveChunkBytes];
+  const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+  if (n > 0) {
+    // Compact once everything decoded before was handed out.
+    if (rxPos_ == rx_.size()) {
+      rx_.clear();
+      rxPos_ = 0;
+    }
+    decode(std::string_view(buffer, static_cast<std::size_t>(n)), rx_);
+    return true;
+  }
+  if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+  gone_ = true;
+  if (n == 0) return failed("the server " + address_.hostPort() + " closed the connection");
+  return failed("connection to " + address_.hostPort() + " lost: " + std::strerror(errno));
+}
+
+isp::LinkRead NetworkLink::readByte() {
+  const auto deadline = Clock::now() + kReadByteTimeout;
+  for (;;) {
+    if (rxPos_ < rx_.size()) return {true, 1, static_cast<std::uint8_t>(rx_[rxPos_++])};
+    if (fd_ < 0 || gone_) {
+      if (fd_ < 0) failed("no connection is open");
+      return {false, 0, 0};
+    }
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    if (!pump(left)) return {false, 0, 0};
+    // Only protocol bytes came (or nothing): go on waiting while the read time-out lasts.
+    if (rxPos_ == rx_.size() && Clock::now() >= deadline) return {true, 0, 0};
+  }
+}
+
+void NetworkLink::reportRate(int rate, RateResult result, std::string note) {
+  lastRate_ = result;
+  note_ = std::move(note);
+  if (onRate) onRate(rate, result);
+}
+
+std::unique_ptr<NetworkLink> openNetworkLink(const std::string& url, std::string* error,
+                                             const NetworkLimits& limits) {
+  const auto address = parseNetAddress(url, error);
+  if (!address) return nullptr;
+  const int fd = connectTcp(*address, limits.connect, error);
+  if (fd < 0) return nullptr;
+  if (address->scheme == NetScheme::Tcp) return std::make_unique<TcpLink>(*address, fd, limits);
+  auto link = std::make_unique<Rfc2217Link>(*address, fd, limits);
+  if (!link->negotiate(error)) return nullptr;
+  return link;
+}
+
+}  // namespace velkorn::link

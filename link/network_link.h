@@ -1,0 +1,97 @@
+#pragma once
+// The engine's line to a network serial server: `tcp://HOST:PORT` (raw TCP) or
+// `rfc2217://HOST:PORT` (Telnet COM-PORT-OPTION). Blocking calls with bounded waits, as the
+// serial port's: used while a chip command runs, by the command line and the window alike,
+// with no event loop behind them (the terminal's socket component is a separate thing).
+//
+// The owner opens one with openNetworkLink and, besides the isp::Link calls, listens to
+// onRate as it does on the serial adapter, and writes note() into the debug log after the
+// open and after each rate change.
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "isp/link.h"
+#include "link/net_address.h"
+#include "link/serial_link.h"
+
+namespace velkorn::link {
+
+struct NetworkLimits {
+  ConnectLimits connect;
+  // rfc2217: how long the server has to answer the option negotiation at open, and to
+  // acknowledge a rate change.
+  std::chrono::milliseconds negotiation{2000};
+  std::chrono::milliseconds rateAnswer{2000};
+};
+
+class NetworkLink : public isp::Link {
+ public:
+  ~NetworkLink() override;
+  NetworkLink(const NetworkLink&) = delete;
+  NetworkLink& operator=(const NetworkLink&) = delete;
+
+  // Open while the connection lasts; false once the server closed it or it failed.
+  bool isOpen() const override { return fd_ >= 0 && !gone_; }
+  // One send of the whole record within the serial port's write time-outs (100 ms per byte
+  // plus 100 ms).
+  bool writeBytes(std::string_view bytes) override;
+  // At most one byte within 20 ms. Bytes the server sent before it closed are handed out
+  // first; then the read fails and lastError() says why.
+  isp::LinkRead readByte() override;
+  std::string lastError() const override { return error_; }
+
+  const NetAddress& address() const { return address_; }
+  void close();
+
+  // What a rate change did, as on the serial adapter. Over raw TCP the rate is accepted and
+  // has no effect (note() says so); over rfc2217 it is Applied once the server acknowledged
+  // the rate, Refused when it set another rate or never answered.
+  std::function<void(int rate, RateResult result)> onRate;
+  RateResult lastRate() const { return lastRate_; }
+  // One line for the debug log: what the open agreed on, or what the last rate change did.
+  const std::string& note() const { return note_; }
+
+ protected:
+  NetworkLink(NetAddress address, int fd, NetworkLimits limits);
+
+  // Turns the bytes as they came off the socket into line data (appended to `data`); the
+  // raw link takes them as they are.
+  virtual void decode(std::string_view received, std::string& data) = 0;
+  // Turns a record into what goes on the socket.
+  virtual std::string encode(std::string_view bytes) const { return std::string(bytes); }
+
+  // Sends protocol bytes as they are, within the write time-outs for their length.
+  bool sendRaw(std::string_view bytes);
+  // Waits up to `wait` for what the server sends and decodes it; false once the connection
+  // failed or closed (with lastError() set).
+  bool pump(std::chrono::milliseconds wait);
+  void reportRate(int rate, RateResult result, std::string note);
+  void setNote(std::string note) { note_ = std::move(note); }
+
+  const NetworkLimits limits_;
+
+ private:
+  bool failed(std::string reason);
+
+  NetAddress address_;
+  int fd_ = -1;
+  bool gone_ = false;  // the server closed the connection or it failed
+  std::string error_;
+  std::string note_;
+  RateResult lastRate_ = RateResult::NoPort;
+  // Line data decoded and not yet handed out.
+  std::string rx_;
+  std::size_t rxPos_ = 0;
+};
+
+// Opens `tcp://HOST:PORT` or `rfc2217://HOST:PORT` (isNetworkPort tells these names from a
+// device or COM name). On failure returns null and puts one line for the person into
+// `error`: the parse error, "unknown host HOST", "cannot reach HOST:PORT: Connection
+// refused", "cannot reach HOST:PORT: timed out", or why the rfc2217 negotiation failed.
+std::unique_ptr<NetworkLink> openNetworkLink(const std::string& url, std::string* error,
+                                             const NetworkLimits& limits = {});
+
+}  // namespace velkorn::link

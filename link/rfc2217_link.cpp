@@ -1,0 +1,279 @@
+#include "link/rfc2217_link.h"
+
+#include <utility>
+
+namespace velkorn::link {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using namespace telnet;
+
+// Options we take on either side; every other one is refused.
+bool wanted(std::uint8_t option) {
+  return option == kBinary || option == kSuppressGoAhead || option == kComPortOption;
+}
+
+std::string optionName(std::uint8_t option) {
+  switch (option) {
+    case kBinary: return "BINARY";
+    case kSuppressGoAhead: return "SUPPRESS-GO-AHEAD";
+    case kComPortOption: return "COM-PORT-OPTION";
+    default: return "option " + std::to_string(option);
+  }
+}
+
+std::string bigEndian32(std::uint32_t value) {
+  return {static_cast<char>(value >> 24), static_cast<char>(value >> 16), static_cast<char>(value >> 8),
+          static_cast<char>(value)};
+}
+
+std::uint32_t fromBigEndian(std::string_view bytes) {
+  std::uint32_t value = 0;
+  for (char c : bytes) value = (value << 8) | static_cast<std::uint8_t>(c);
+  return value;
+}
+
+}  // namespace
+
+Rfc2217Link::Rfc2217Link(NetAddress address, int fd, NetworkLimits limits)
+    : NetworkLink(std::move(address), fd, limits) {
+  us_.fill(Option::No);
+  him_.fill(Option::No);
+}
+
+template <class Done>
+bool Rfc2217Link::waitFor(milliseconds limit, Done done) {
+  const auto deadline = Clock::now() + limit;
+  while (!done()) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return true;
+    if (!pump(left)) return false;
+  }
+  return true;
+}
+
+void Rfc2217Link::ask(std::uint8_t verb, std::uint8_t option) {
+  auto& side = (verb == kWill) ? us_ : him_;
+  side[option] = Option::WantYes;
+  replies_ += static_cast<char>(kIac);
+  replies_ += static_cast<char>(verb);
+  replies_ += static_cast<char>(option);
+}
+
+bool Rfc2217Link::negotiate(std::string* error) {
+  auto fail = [&](std::string text) {
+    if (error) *error = std::move(text);
+    return false;
+  };
+  ask(kWill, kComPortOption);
+  ask(kWill, kBinary);
+  ask(kDo, kBinary);
+  ask(kWill, kSuppressGoAhead);
+  ask(kDo, kSuppressGoAhead);
+  const std::string requests = std::exchange(replies_, {});
+  if (!sendRaw(requests)) return fail(lastError());
+  const auto answered = [this] {
+    for (std::uint8_t o : {kComPortOption, kBinary, kSuppressGoAhead}) {
+      if (us_[o] == Option::WantYes) return false;
+      if (o != kComPortOption && him_[o] == Option::WantYes) return false;
+    }
+    return true;
+  };
+  if (!waitFor(limits_.negotiation, answered)) return fail(lastError());
+  const std::string where = address().hostPort();
+  if (us_[kComPortOption] == Option::WantYes) {
+    return fail("no Telnet answer from " + where + " within " + std::to_string(limits_.negotiation.count()) +
+                " ms (a raw TCP port? then use tcp://" + where + ")");
+  }
+  if (us_[kComPortOption] == Option::No) return fail("the server " + where + " refuses the COM-PORT-OPTION (RFC 2217)");
+
+  // 8N1, no flow control, DTR and RTS on, as a local port is opened.
+  using namespace comport;
+  const std::pair<std::uint8_t, std::uint8_t> settings[] = {
+      {kSetDataSize, 8}, {kSetParity, kParityNone}, {kSetStopSize, kStopSizeOne},
+      {kSetControl, kControlNoFlowControl}, {kSetControl, kControlDtrOn}, {kSetControl, kControlRtsOn}};
+  for (const auto& [command, value] : settings) {
+    if (!sendComPort(command, std::string(1, static_cast<char>(value)))) return fail(lastError());
+  }
+  // Their answers are read as they come, not waited for: a server on a port without modem
+  // lines (a pseudo-terminal) leaves DTR and RTS unanswered.
+  std::string note = "rfc2217 " + where + ": COM-PORT-OPTION on";
+  for (std::uint8_t o : {kBinary, kSuppressGoAhead}) {
+    if (us_[o] != Option::Yes || him_[o] != Option::Yes) note += ", " + optionName(o) + " not agreed both ways";
+  }
+  note += "; 8N1, no flow control, DTR and RTS on requested";
+  setNote(std::move(note));
+  return true;
+}
+
+bool Rfc2217Link::sendComPort(std::uint8_t command, std::string_view value) {
+  std::string sb = {static_cast<char>(kIac), static_cast<char>(kSb), static_cast<char>(kComPortOption),
+                    static_cast<char>(command)};
+  for (char c : value) {
+    sb += c;
+    if (static_cast<std::uint8_t>(c) == kIac) sb += c;
+  }
+  sb += static_cast<char>(kIac);
+  sb += static_cast<char>(kSe);
+  if (!sendRaw(sb)) return false;
+  ++pending_[command];
+  return true;
+}
+
+void Rfc2217Link::setBaudRate(int rate) {
+  if (!isOpen()) return reportRate(rate, RateResult::NoPort, {});
+  using comport::kSetBaudRate;
+  const std::string where = address().hostPort();
+  if (rate <= 0) return reportRate(rate, RateResult::Refused, "no rate " + std::to_string(rate));
+  const std::string wanted = bigEndian32(static_cast<std::uint32_t>(rate));
+  if (!sendComPort(kSetBaudRate, wanted)) {
+    return reportRate(rate, RateResult::Refused, "rate " + std::to_string(rate) + " not sent: " + lastError());
+  }
+  // The answer to this request: the last one outstanding, or one that carries this rate (the
+  // answer to an earlier request that timed out may still arrive first, or never).
+  const int before = answers_[kSetBaudRate];
+  const auto acknowledged = [&] {
+    return answers_[kSetBaudRate] != before &&
+           (pending_[kSetBaudRate] == 0 || answerValue_[kSetBaudRate] == wanted);
+  };
+  if (!waitFor(limits_.rateAnswer, acknowledged)) {
+    return reportRate(rate, RateResult::Refused, "rate " + std::to_string(rate) + " not set: " + lastError());
+  }
+  if (!acknowledged()) {
+    return reportRate(rate, RateResult::Refused,
+                      "the server " + where + " did not acknowledge the rate " + std::to_string(rate) +
+                          " within " + std::to_string(limits_.rateAnswer.count()) + " ms");
+  }
+  pending_[kSetBaudRate] = 0;
+  const std::string& value = answerValue_[kSetBaudRate];
+  const auto applied = value.size() == 4 ? static_cast<long long>(fromBigEndian(value)) : -1;
+  if (applied != rate) {
+    return reportRate(rate, RateResult::Refused,
+                      "the server " + where + " set the rate " + std::to_string(applied) + " instead of " +
+                          std::to_string(rate));
+  }
+  reportRate(rate, RateResult::Applied, "rate " + std::to_string(rate) + " set on " + where);
+}
+
+std::string Rfc2217Link::encode(std::string_view bytes) const {
+  const bool binary = us_[kBinary] == Option::Yes;
+  std::string out;
+  out.reserve(bytes.size() + 8);
+  for (char c : bytes) {
+    out += c;
+    if (static_cast<std::uint8_t>(c) == kIac) out += c;
+    // Without BINARY a bare CR is written CR NUL (NVT).
+    if (!binary && c == '\r') out += '\0';
+  }
+  return out;
+}
+
+void Rfc2217Link::decode(std::string_view received, std::string& data) {
+  for (char c : received) {
+    const auto b = static_cast<std::uint8_t>(c);
+    switch (state_) {
+      case State::Data:
+        if (b == kIac) {
+          state_ = State::Iac;
+        } else if (!(b == 0 && lastWasCr_ && him_[kBinary] != Option::Yes)) {
+          data += c;
+        }
+        lastWasCr_ = (b == '\r');
+        break;
+      case State::Iac:
+        command(b, data);
+        break;
+      case State::Negotiation:
+        negotiation(verb_, b);
+        state_ = State::Data;
+        break;
+      case State::Sub:
+        if (b == kIac) {
+          state_ = State::SubIac;
+        } else if (sub_.size() < kMaxSubnegotiationBytes) {
+          sub_ += c;
+        } else {
+          // Garbage or a lost SE: give the stream back to the data.
+          sub_.clear();
+          state_ = State::Data;
+        }
+        break;
+      case State::SubIac:
+        if (b == kIac) {
+          sub_ += c;
+          state_ = State::Sub;
+        } else if (b == kSe) {
+          subnegotiation();
+          state_ = State::Data;
+        } else {
+          // An IAC command inside a subnegotiation ends it unfinished; the command counts.
+          sub_.clear();
+          command(b, data);
+        }
+        break;
+    }
+  }
+  if (!replies_.empty()) sendRaw(std::exchange(replies_, {}));
+}
+
+void Rfc2217Link::command(std::uint8_t byte, std::string& data) {
+  state_ = State::Data;
+  lastWasCr_ = false;
+  switch (byte) {
+    case kIac:
+      data += static_cast<char>(kIac);
+      break;
+    case kWill:
+    case kWont:
+    case kDo:
+    case kDont:
+      verb_ = byte;
+      state_ = State::Negotiation;
+      break;
+    case kSb:
+      sub_.clear();
+      state_ = State::Sub;
+      break;
+    default:
+      // NOP, GA, DM, BRK, AYT, a stray SE, or garbage: no data in it.
+      break;
+  }
+}
+
+void Rfc2217Link::negotiation(std::uint8_t verb, std::uint8_t option) {
+  const bool enable = verb == kWill || verb == kDo;
+  // WILL/WONT speak about the server's side and are answered with DO/DONT; DO/DONT about ours.
+  const bool serverSide = verb == kWill || verb == kWont;
+  auto& side = serverSide ? him_ : us_;
+  const std::uint8_t yes = serverSide ? kDo : kWill;
+  const std::uint8_t no = serverSide ? kDont : kWont;
+  auto reply = [&](std::uint8_t v) {
+    replies_ += static_cast<char>(kIac);
+    replies_ += static_cast<char>(v);
+    replies_ += static_cast<char>(option);
+  };
+  if (enable) {
+    if (side[option] == Option::Yes) return;  // already on: no answer, or we would loop
+    if (!wanted(option)) return reply(no);
+    if (side[option] == Option::No) reply(yes);
+    side[option] = Option::Yes;
+  } else {
+    if (side[option] == Option::Yes) reply(no);
+    side[option] = Option::No;
+  }
+}
+
+void Rfc2217Link::subnegotiation() {
+  if (sub_.size() < 2 || static_cast<std::uint8_t>(sub_[0]) != kComPortOption) return;
+  const auto code = static_cast<std::uint8_t>(sub_[1]);
+  // Answers to our settings; notifications (line and modem state, flow control) are read and
+  // dropped: the engine works by its own time-outs.
+  if (code <= comport::kServerCommandOffset) return;
+  const auto command = static_cast<std::uint8_t>(code - comport::kServerCommandOffset);
+  ++answers_[command];
+  answerValue_[command] = sub_.substr(2);
+  if (pending_[command] > 0) --pending_[command];
+}
+
+}  // namespace velkorn::link

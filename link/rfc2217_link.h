@@ -1,0 +1,101 @@
+#pragma once
+// `rfc2217://HOST:PORT`: Telnet with the COM-PORT-OPTION (RFC 2217), so that the rate, 8N1,
+// flow control and the modem lines are set on the server's port as on a local one.
+//
+// The connection asks for COM-PORT-OPTION, BINARY both ways and SUPPRESS-GO-AHEAD and
+// refuses every other option (RFC 854/855 and the loop-free negotiation of RFC 1143). Data
+// bytes 0xFF go out doubled and come in doubled; every Telnet command and subnegotiation the
+// server puts into the stream (line and modem state notifications included) is consumed and
+// never handed out as data. Malformed or cut-off commands cost at most the bytes inside
+// them: a subnegotiation that never ends is dropped after kMaxSubnegotiationBytes.
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "link/network_link.h"
+
+namespace velkorn::link {
+
+namespace telnet {
+inline constexpr std::uint8_t kSe = 240;    // end of subnegotiation
+inline constexpr std::uint8_t kSb = 250;    // start of subnegotiation
+inline constexpr std::uint8_t kWill = 251;
+inline constexpr std::uint8_t kWont = 252;
+inline constexpr std::uint8_t kDo = 253;
+inline constexpr std::uint8_t kDont = 254;
+inline constexpr std::uint8_t kIac = 255;   // interpret as command; doubled in data
+inline constexpr std::uint8_t kBinary = 0;             // 8-bit data without NVT rules
+inline constexpr std::uint8_t kSuppressGoAhead = 3;
+inline constexpr std::uint8_t kComPortOption = 44;
+}  // namespace telnet
+
+// COM-PORT-OPTION subnegotiation commands, client to server. The server acknowledges each
+// with the same command plus kServerCommandOffset and the value it applied.
+namespace comport {
+inline constexpr std::uint8_t kSetBaudRate = 1;   // 4-byte rate, network byte order
+inline constexpr std::uint8_t kSetDataSize = 2;
+inline constexpr std::uint8_t kSetParity = 3;
+inline constexpr std::uint8_t kSetStopSize = 4;
+inline constexpr std::uint8_t kSetControl = 5;
+inline constexpr std::uint8_t kServerCommandOffset = 100;
+inline constexpr std::uint8_t kParityNone = 1;
+inline constexpr std::uint8_t kStopSizeOne = 1;
+inline constexpr std::uint8_t kControlNoFlowControl = 1;
+inline constexpr std::uint8_t kControlDtrOn = 8;
+inline constexpr std::uint8_t kControlRtsOn = 11;
+}  // namespace comport
+
+class Rfc2217Link final : public NetworkLink {
+ public:
+  // A subnegotiation longer than this is garbage: it is dropped and the stream reads as data
+  // again. A COM-PORT answer is a handful of bytes; a server's signature text fits easily.
+  static constexpr std::size_t kMaxSubnegotiationBytes = 512;
+
+  Rfc2217Link(NetAddress address, int fd, NetworkLimits limits = {});
+
+  // At open: negotiates the options, then asks for 8N1, no flow control, DTR and RTS on.
+  // False (with `error` set) when the server refuses the COM-PORT-OPTION or does not answer
+  // it within the negotiation limit. note() says what was agreed.
+  bool negotiate(std::string* error);
+
+  // Sends SET-BAUDRATE and waits for the server's acknowledgement before anything else goes
+  // out, within the rate-answer limit; data arriving meanwhile is kept. Applied when the
+  // server acknowledges this rate; Refused (note() says why) when it applies another one,
+  // never answers, or the connection fails.
+  void setBaudRate(int rate) override;
+
+ protected:
+  void decode(std::string_view received, std::string& data) override;
+  std::string encode(std::string_view bytes) const override;
+
+ private:
+  // Where an option stands on one side (RFC 1143, without the queue bit: we never change
+  // our mind while a request is out).
+  enum class Option : std::uint8_t { No, Yes, WantYes };
+  enum class State : std::uint8_t { Data, Iac, Negotiation, Sub, SubIac };
+
+  void command(std::uint8_t byte, std::string& data);
+  void negotiation(std::uint8_t verb, std::uint8_t option);
+  void subnegotiation();
+  void ask(std::uint8_t verb, std::uint8_t option);
+  bool sendComPort(std::uint8_t command, std::string_view value);
+  // Pumps the connection until `done` holds or `limit` passes; false on a failed connection.
+  template <class Done>
+  bool waitFor(std::chrono::milliseconds limit, Done done);
+
+  std::array<Option, 256> us_{};    // options on our side (WILL/WONT)
+  std::array<Option, 256> him_{};   // options on the server's side (DO/DONT)
+  State state_ = State::Data;
+  std::uint8_t verb_ = 0;           // WILL/WONT/DO/DONT awaiting its option byte
+  bool lastWasCr_ = false;          // NVT: a CR's NUL is dropped while BINARY is off
+  std::string sub_;                 // the subnegotiation being read, IACs undoubled
+  // Answers from the server, by COM-PORT command: how many arrived, and the last value.
+  std::array<int, 256> answers_{};
+  std::array<std::string, 256> answerValue_{};
+  // Requests whose answers are still out, by command.
+  std::array<int, 256> pending_{};
+  // Replies the decoder owes the server (option answers); sent after each decode.
+  std::string replies_;
+};
+
+}  // namespace velkorn::link

@@ -1,0 +1,25 @@
+#pragma once
+// `tcp://HOST:PORT`: the bytes of the line go over the connection as they are, which is
+// what a network serial server's raw mode (and most serial device servers) expect. The
+// server's port settings belong to the server: a rate change cannot reach them.
+#include "link/network_link.h"
+
+namespace velkorn::link {
+
+// What note() says after a rate change on a raw connection.
+inline constexpr const char* kRawRateNote =
+    "rate changes are not possible over a raw TCP link; the server's port must run at 115200";
+
+class TcpLink final : public NetworkLink {
+ public:
+  TcpLink(NetAddress address, int fd, NetworkLimits limits = {})
+      : NetworkLink(std::move(address), fd, limits) {}
+
+  // Accepted without effect; note() says why, and onRate hears of it as Applied.
+  void setBaudRate(int rate) override;
+
+ protected:
+  void decode(std::string_view received, std::string& data) override { data.append(received); }
+};
+
+}  // namespace velkorn::link

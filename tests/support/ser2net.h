@@ -1,0 +1,193 @@
+#pragma once
+// ser2net (the Debian package) bridging a serial device to TCP on 127.0.0.1, for the
+// network link tests: started in the foreground with a configuration of its own in the
+// test's folder, on a free port, raw or with RFC 2217. Every wait is bounded. When ser2net
+// is not installed, error() says so and how to install it: those tests fail, never skip.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace velkorn::testing {
+
+class Ser2Net {
+ public:
+  enum class Mode { Raw, Rfc2217 };
+
+  // Bridges `device` at 115200 8N1; the configuration, pid file and ser2net's output go
+  // into `dir`.
+  Ser2Net(Mode mode, const std::string& device, const std::filesystem::path& dir) : mode_(mode), dir_(dir) {
+    const std::string program = find();
+    if (program.empty()) {
+      error_ = "ser2net is not installed: install the Debian package ser2net (scripts/install-deps.sh does)";
+      return;
+    }
+    // The free port is found by binding port 0 and letting go of it; should another program
+    // take it in between, ser2net cannot listen and the next port is tried.
+    for (int attempt = 0; attempt < 3 && pid_ < 0; ++attempt) {
+      port_ = freePort();
+      if (port_ <= 0) {
+        error_ = "no free port on 127.0.0.1";
+        return;
+      }
+      start(program, device);
+    }
+  }
+  ~Ser2Net() { stop(); }
+  Ser2Net(const Ser2Net&) = delete;
+  Ser2Net& operator=(const Ser2Net&) = delete;
+
+  bool running() const { return pid_ > 0; }
+  // Why it is not running, with the end of ser2net's own output.
+  const std::string& error() const { return error_; }
+  int port() const { return port_; }
+  std::string url() const {
+    return (mode_ == Mode::Raw ? "tcp://127.0.0.1:" : "rfc2217://127.0.0.1:") + std::to_string(port_);
+  }
+
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    if (!waitExit(std::chrono::seconds(5))) {
+      ::kill(pid_, SIGKILL);
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+  }
+
+ private:
+  // ser2net lives in /usr/sbin, which is not on every PATH.
+  static std::string find() {
+    std::vector<std::string> dirs;
+    if (const char* path = std::getenv("PATH")) {
+      std::stringstream in(path);
+      for (std::string d; std::getline(in, d, ':');) dirs.push_back(d);
+    }
+    dirs.insert(dirs.end(), {"/usr/sbin", "/sbin", "/usr/local/sbin"});
+    for (const auto& d : dirs) {
+      const std::string candidate = d + "/ser2net";
+      if (!d.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return {};
+  }
+
+  static int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+      port = ntohs(a.sin_port);
+    }
+    ::close(fd);
+    return port;
+  }
+
+  static bool accepts(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+  }
+
+  bool waitExit(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  std::string output() const {
+    std::ifstream in(dir_ / "ser2net.out", std::ios::binary);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    return text.size() > 2000 ? text.substr(text.size() - 2000) : text;
+  }
+
+  void start(const std::string& program, const std::string& device) {
+    const std::string accepter = (mode_ == Mode::Raw ? "tcp,127.0.0.1," : "telnet(rfc2217),tcp,127.0.0.1,") +
+                                 std::to_string(port_);
+    const auto config = dir_ / "ser2net.yaml";
+    std::ofstream(config, std::ios::trunc) << "%YAML 1.1\n---\n"
+                                           << "connection: &velkorn\n"
+                                           << "    accepter: " << accepter << "\n"
+                                           << "    enable: on\n"
+                                           << "    options:\n"
+                                           // The readiness probe's connection may still be
+                                           // closing when the test's own arrives.
+                                           << "      kickolduser: true\n"
+                                           << "    connector: serialdev," << device << ",115200n81,local\n";
+    // -n: foreground; -d: debug output to stdout; -u: no UUCP lock files in system folders;
+    // -P: the pid file in the test's folder.
+    const std::vector<std::string> argv = {program, "-n", "-d", "-u", "-c", config.string(), "-P",
+                                           (dir_ / "ser2net.pid").string()};
+    const std::string out = (dir_ / "ser2net.out").string();
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+      error_ = "cannot start " + program;
+      return;
+    }
+    pid_ = pid;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (accepts(port_)) {
+        error_.clear();
+        return;
+      }
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        error_ = "ser2net ended at start: " + output();
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    stop();
+    error_ = "ser2net did not listen on 127.0.0.1:" + std::to_string(port_) + " within 10 s: " + output();
+  }
+
+  Mode mode_;
+  std::filesystem::path dir_;
+  pid_t pid_ = -1;
+  int port_ = -1;
+  std::string error_;
+};
+
+}  // namespace velkorn::testing
