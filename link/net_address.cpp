@@ -78,7 +78,9 @@ std::shared_ptr<Lookup> resolve(const NetAddress& address, milliseconds limit, s
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+    // No AI_ADDRCONFIG: it drops ::1 on a machine whose only IPv6 address is the loopback.
+    // An address family the machine cannot reach fails at once and the next one is tried.
+    hints.ai_flags = AI_NUMERICSERV;
     addrinfo* result = nullptr;
     const int status = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &result);
     const int systemError = errno;
