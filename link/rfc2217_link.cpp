@@ -126,8 +126,8 @@ void Rfc2217Link::setBaudRate(int rate) {
   using comport::kSetBaudRate;
   const std::string where = address().hostPort();
   if (rate <= 0) return reportRate(rate, RateResult::Refused, "no rate " + std::to_string(rate));
-  const std::string wanted = bigEndian32(static_cast<std::uint32_t>(rate));
-  if (!sendComPort(kSetBaudRate, wanted)) {
+  const std::string request = bigEndian32(static_cast<std::uint32_t>(rate));
+  if (!sendComPort(kSetBaudRate, request)) {
     return reportRate(rate, RateResult::Refused, "rate " + std::to_string(rate) + " not sent: " + lastError());
   }
   // The answer to this request: the last one outstanding, or one that carries this rate (the
@@ -135,7 +135,7 @@ void Rfc2217Link::setBaudRate(int rate) {
   const int before = answers_[kSetBaudRate];
   const auto acknowledged = [&] {
     return answers_[kSetBaudRate] != before &&
-           (pending_[kSetBaudRate] == 0 || answerValue_[kSetBaudRate] == wanted);
+           (pending_[kSetBaudRate] == 0 || answerValue_[kSetBaudRate] == request);
   };
   if (!waitFor(limits_.rateAnswer, acknowledged)) {
     return reportRate(rate, RateResult::Refused, "rate " + std::to_string(rate) + " not set: " + lastError());

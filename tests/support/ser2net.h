@@ -14,11 +14,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,16 +37,9 @@ class Ser2Net {
       error_ = "ser2net is not installed: install the Debian package ser2net (scripts/install-deps.sh does)";
       return;
     }
-    // The free port is found by binding port 0 and letting go of it; should another program
-    // take it in between, ser2net cannot listen and the next port is tried.
-    for (int attempt = 0; attempt < 3 && pid_ < 0; ++attempt) {
-      port_ = freePort();
-      if (port_ <= 0) {
-        error_ = "no free port on 127.0.0.1";
-        return;
-      }
-      start(program, device);
-    }
+    // A free port: bound as port 0 and let go of just before ser2net takes it.
+    port_ = freePort();
+    start(program, device);
   }
   ~Ser2Net() { stop(); }
   Ser2Net(const Ser2Net&) = delete;
@@ -74,43 +65,34 @@ class Ser2Net {
   }
 
  private:
-  // ser2net lives in /usr/sbin, which is not on every PATH.
+  // Debian puts ser2net in /usr/sbin, which is not on every PATH.
   static std::string find() {
-    std::vector<std::string> dirs;
-    if (const char* path = std::getenv("PATH")) {
-      std::stringstream in(path);
-      for (std::string d; std::getline(in, d, ':');) dirs.push_back(d);
-    }
-    dirs.insert(dirs.end(), {"/usr/sbin", "/sbin", "/usr/local/sbin"});
-    for (const auto& d : dirs) {
-      const std::string candidate = d + "/ser2net";
-      if (!d.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+    for (const char* p : {"/usr/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/sbin/ser2net"}) {
+      if (::access(p, X_OK) == 0) return p;
     }
     return {};
   }
 
-  static int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-      port = ntohs(a.sin_port);
-    }
-    ::close(fd);
-    return port;
-  }
-
-  static bool accepts(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  static sockaddr_in loopback(int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    return a;
+  }
+  static int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t len = sizeof a;
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    ::close(fd);
+    return ok ? ntohs(a.sin_port) : -1;
+  }
+  static bool accepts(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopback(port);
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
     ::close(fd);
     return ok;
   }
