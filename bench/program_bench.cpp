@@ -52,17 +52,19 @@ class CountingLink final : public velkorn::isp::Link {
   velkorn::link::SerialPort& port_;
 };
 
-// Answers every box with OK and Yes and counts the error boxes.
+// Answers every box with OK and Yes and counts the error boxes. A run whose line never
+// recovers would retry for ever: after kMaxErrors boxes it answers Cancel and the run ends
+// as failed.
 class BenchPerson final : public velkorn::isp::Prompts,
                           public velkorn::isp::Progress,
                           public velkorn::isp::DeviceState {
  public:
+  static constexpr int kMaxErrors = 50;
   int errors = 0;
-  std::string lastError;
-  Button showError(const std::string& text, bool) override {
-    ++errors;
-    lastError = text;
-    return Button::Ok;
+  std::string firstError;
+  Button showError(const std::string& text, bool cancellable) override {
+    if (++errors == 1) firstError = text;
+    return cancellable && errors >= kMaxErrors ? Button::Cancel : Button::Ok;
   }
   void showNotice(const std::string&) override {}
   bool askYesNo(const std::string&, const std::string&) override { return true; }
@@ -190,7 +192,7 @@ int main(int argc, char** argv) {
     const double line = static_cast<double>(link.received) * bitsPerChar / rate +
                         static_cast<double>(link.silentReads) * kSilentReadMs / 1000.0;
     std::printf("%-28s %6d %9.3f %9.3f %7.3f %8.3f %5.1f%% %d%s%s%s\n", run.name, run.latencyMs, wall, line,
-                wall / line, cpu, 100.0 * cpu / wall, op.errors, op.errors ? " last: " : "", op.lastError.c_str(),
+                wall / line, cpu, 100.0 * cpu / wall, op.errors, op.errors ? " first: " : "", op.firstError.c_str(),
                 outcome.done() ? "" : " (the command failed)");
     std::fflush(stdout);
     port.close();
