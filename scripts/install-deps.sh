@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core xvfb xauth
+  dpkg-dev desktop-file-utils appstream man-db bash-completion
   ser2net
 )
 missing=()
