@@ -78,10 +78,20 @@ std::vector<std::string> whatFailed(const isp::Outcome& o, const ReportContext& 
       return {what};
     }
     case OutcomeKind::FileError:
-      if (o.line == 0) return {"cannot open " + o.file + ": " + o.detail};
-      return {"cannot load " + o.file + ": error in line " + std::to_string(o.line)};
-    case OutcomeKind::BadAnswer:
-      return {"the bootloader's answer '" + o.detail + "' is no hexadecimal number"};
+      switch (o.fileFault) {
+        case isp::FileFault::TooLarge:
+          return {o.file + " is too large for a HEX file of this chip (" + o.detail + ", at most 16 MiB)"};
+        case isp::FileFault::BadLine:
+          return {"cannot load " + o.file + ": error in line " + std::to_string(o.line)};
+        case isp::FileFault::CannotOpen:
+        case isp::FileFault::None: break;
+      }
+      return {"cannot open " + o.file + ": " + o.detail};
+    case OutcomeKind::BadAnswer: {
+      std::vector<std::string> lines = {"the bootloader's answer '" + o.detail + "' is no hexadecimal number"};
+      if (!o.lineError.empty()) lines.push_back("the line to the target failed: " + o.lineError);
+      return lines;
+    }
   }
   return {};
 }

@@ -72,10 +72,19 @@ Engine::CommandGuard::~CommandGuard() {
 }
 
 Outcome Engine::finish(Outcome outcome) const {
-  if (!outcome.done() && run_.linkFailed) {
+  if (run_.linkFailed) outcome.lineError = link_.lastError();
+  // A refusal, a difference or an abort on a line that failed its calls was the line's
+  // doing. An answer that is no number and a file error keep their own kind: each has its
+  // own box.
+  const bool lineCaused = outcome.kind != OutcomeKind::Done && outcome.kind != OutcomeKind::BadAnswer &&
+                          outcome.kind != OutcomeKind::FileError;
+  if (lineCaused && run_.linkFailed) {
     const Step step = outcome.step;
+    const bool bootWritten = outcome.bootWritten;
     outcome = Outcome::ofKind(OutcomeKind::LinkLost, step);
     outcome.detail = link_.lastError();
+    outcome.lineError = outcome.detail;
+    outcome.bootWritten = bootWritten;
   }
   outcome.echoErrors = run_.echoErrors;
   return outcome;

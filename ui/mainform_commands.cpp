@@ -92,7 +92,7 @@ void TForm1::report(const isp::Outcome& outcome) {
     ShowError(QStringLiteral("Can not synchronize target \"U\""), false);
   } else if (outcome.kind == OutcomeKind::BadAnswer) {
     ShowError(fromEngine(invalidIntegerText(outcome.detail)), false);
-  } else if (outcome.kind == OutcomeKind::FileError && outcome.line == 0) {
+  } else if (outcome.kind == OutcomeKind::FileError && outcome.fileFault == isp::FileFault::CannotOpen) {
     ShowError(fromEngine(fileOpenText(outcome.file)), false);
   } else if ((outcome.kind == OutcomeKind::Mismatch || linkLost) && outcome.step == Step::FinalCompare) {
     ShowError(QStringLiteral("Verify FAILED !!!"), false);

@@ -195,7 +195,10 @@ struct Made : isp::Outcome {
   Made& refused(const std::string& r, const std::string& a) { return record = r, answer = a, *this; }
   Made& at(int a, int n) { return address = a, count = n, *this; }
   Made& why(const std::string& d) { return detail = d, *this; }
-  Made& in(const std::string& f, int l) { return file = f, line = l, *this; }
+  Made& in(const std::string& f, int l) {
+    fileFault = l == 0 ? isp::FileFault::CannotOpen : isp::FileFault::BadLine;
+    return file = f, line = l, *this;
+  }
 };
 
 // Each outcome's exit status and what the command line says about it.
