@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,39 +58,71 @@ std::string statePanel(const isp::DeviceInfo& d) {
   return {};
 }
 
-// Writes next to the destination first, so a failed write never leaves half a file under
-// the name; without `overwrite` the final step refuses a file that appeared meanwhile.
-bool writeFileAtomically(const std::string& path, const std::string& text, bool overwrite,
-                         std::string* why) {
-  const std::string temp = path + ".velkorn-" + std::to_string(::getpid());
-  {
-    std::ofstream f(temp, std::ios::binary | std::ios::trunc);
-    if (!f) {
-      *why = std::strerror(errno);
-      return false;
-    }
-    f << text;
-    f.flush();
-    if (!f) {
-      *why = std::strerror(errno);
-      f.close();
-      fs::remove(temp);
-      return false;
-    }
+// What kind of thing a path names, in words for a refusal; empty for a regular file.
+std::string notRegular(const fs::file_status& status) {
+  switch (status.type()) {
+    case fs::file_type::regular: return {};
+    case fs::file_type::symlink: return "a symbolic link";
+    case fs::file_type::directory: return "a directory";
+    case fs::file_type::block:
+    case fs::file_type::character: return "a device";
+    case fs::file_type::fifo: return "a FIFO";
+    case fs::file_type::socket: return "a socket";
+    default: return "not a regular file";
   }
-  int rc = 0;
-  if (overwrite) {
-    rc = ::rename(temp.c_str(), path.c_str());
-  } else {
-    rc = ::link(temp.c_str(), path.c_str());
-  }
-  const int err = errno;
+}
+
+// Whether `path` may be written: free, or (with `overwrite`) a regular file. Symbolic links,
+// devices and the like are never replaced: a rename would put a file where they were.
+bool mayWrite(const std::string& path, bool overwrite, std::string* why) {
   std::error_code ec;
-  if (!overwrite || rc != 0) fs::remove(temp, ec);
-  if (rc != 0) {
-    *why = err == EEXIST ? "the file exists (use --force to overwrite it)" : std::strerror(err);
+  const fs::file_status status = fs::symlink_status(path, ec);
+  if (!fs::exists(status)) return true;
+  if (!overwrite) {
+    *why = "the file exists (use --force to overwrite it)";
     return false;
   }
+  if (const std::string kind = notRegular(status); !kind.empty()) {
+    *why = kind + ", which --force does not replace (only a regular file)";
+    return false;
+  }
+  return true;
+}
+
+// Writes next to the destination first, so a failed write (a full disk, a file size limit)
+// never leaves half a file under the name, and removes its temporary file on every failure.
+// The destination is checked again right before the rename.
+bool writeFileAtomically(const std::string& path, const std::string& text, bool overwrite, std::string* why) {
+  std::string temp = path + ".velkorn-XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  const int writeErr = done < text.size() ? (errno != 0 ? errno : EIO) : 0;
+  const bool closed = ::close(fd) == 0;
+  auto fail = [&](const std::string& reason) {
+    ::unlink(temp.c_str());
+    *why = reason;
+    return false;
+  };
+  if (writeErr != 0) return fail(std::strerror(writeErr));
+  if (!closed) return fail(std::strerror(errno));
+  ::chmod(temp.c_str(), 0644);
+  if (!mayWrite(path, overwrite, why)) return fail(*why);
+  // Without --force a link refuses a file that appeared meanwhile; with it, rename replaces
+  // the regular file just checked.
+  const int rc = overwrite ? ::rename(temp.c_str(), path.c_str()) : ::link(temp.c_str(), path.c_str());
+  const int err = errno;
+  if (rc != 0) return fail(err == EEXIST ? "the file exists (use --force to overwrite it)" : std::strerror(err));
+  if (!overwrite) ::unlink(temp.c_str());
   return true;
 }
 
@@ -281,9 +314,9 @@ class Session {
   }
 
   int read() {
-    std::error_code ec;
-    if (!options_.force && fs::exists(fs::symlink_status(options_.file, ec))) {
-      op_.say(options_.file + ": the file exists (use --force to overwrite it)");
+    // Checked before the chip is read, so a refusal costs no read.
+    if (std::string why; !mayWrite(options_.file, options_.force, &why)) {
+      op_.say(options_.file + ": " + why);
       return kExitUsage;
     }
     if (const auto failed = openPort()) return *failed;

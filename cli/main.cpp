@@ -24,6 +24,9 @@ void installSignalHandlers() {
   sa.sa_flags = 0;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // A file size limit makes a write fail with EFBIG, reported like a full disk, instead of
+  // killing the program with its temporary file left behind.
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -355,6 +357,33 @@ TEST_F(CliTest, ReadThenVerifyRoundTrip) {
   const RunResult forced = cli(target->port(), {"read", "--force", out.string()});
   EXPECT_EQ(forced.status, 0) << forced.err;
   EXPECT_EQ(readFile(out), writeIntelHex(blinky.data(), static_cast<int>(blinky.size())));
+
+  // --force replaces a regular file only: a symbolic link or a FIFO stays what it was.
+  writeFile(path("kept.hex"), "keep me");
+  fs::create_symlink(path("kept.hex"), path("link.hex"));
+  ASSERT_EQ(::mkfifo(path("fifo.hex").c_str(), 0600), 0);
+  for (const char* name : {"link.hex", "fifo.hex"}) {
+    const RunResult r = cli(target->port(), {"read", "--force", path(name).string()});
+    EXPECT_EQ(r.status, 2) << name;
+    EXPECT_NE(r.err.find("only a regular file"), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(fs::is_symlink(path("link.hex")));
+  EXPECT_EQ(readFile(path("kept.hex")), "keep me");
+  EXPECT_TRUE(fs::is_fifo(path("fifo.hex")));
+
+  // A file size limit is a write error like a full disk: reported, nothing left behind.
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = 4096;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  const RunResult limited = cli(target->port(), {"read", path("big.hex").string()});
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_EQ(limited.status, 2) << limited.err;
+  EXPECT_NE(limited.err.find("File too large"), std::string::npos) << limited.err;
+  for (const auto& entry : fs::directory_iterator(dir_))
+    EXPECT_EQ(entry.path().filename().string().find(".velkorn-"), std::string::npos) << entry.path();
+  EXPECT_FALSE(fs::exists(path("big.hex")));
 }
 
 TEST_F(CliTest, ThirtyTwoKilobytePartIsReadToItsSize) {
