@@ -2,8 +2,9 @@
 # Checks the program as a user installs it: validates the desktop file, the metainfo and the
 # manuals, builds the Debian package, installs it, programs the example firmware on the
 # simulated chip with the installed programs, and removes the package again.
-# Needs root (apt-get). Touches no serial device: everything runs in a temporary
-# configuration directory, and COM1 is the simulated chip's pseudo-terminal.
+# Needs root (apt-get); a velkorn package installed before is replaced, then removed too.
+# Touches no serial device: everything runs in a temporary configuration directory, and
+# COM1 is the simulated chip's pseudo-terminal.
 #   scripts/check-package.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
