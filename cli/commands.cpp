@@ -179,6 +179,7 @@ class Session {
       reason = "no serial device is known as " + options_.port;
     } else if (port_.open(path, &reason)) {
       op_.debugLog("Port " + path);
+      op_.debugLog(port_.lowLatencyNote());
       link_.setBaudRate(isp::kBootloaderBaud);
       return std::nullopt;
     } else {

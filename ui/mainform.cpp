@@ -529,6 +529,8 @@ bool TForm1::OpenLink(int n) {
     ShowError(QStringLiteral("Can not open COM %1").arg(n), false);
     return false;
   }
+  // What the adapter's driver said to low latency: a late byte is easier to explain.
+  debugLog("COM" + std::to_string(n) + ": " + path + ": " + port_.lowLatencyNote());
   // Without a saved rate nothing has chosen one yet: the rate group's selection holds.
   if (terminalBaud_ == 0 && rgBaud->checkedId() >= 0)
     terminalBaud_ = rgBaud->checkedButton()->text().toInt();
