@@ -19,6 +19,7 @@
 #include "isp/engine.h"
 #include "isp/records.h"
 #include "link/com_name.h"
+#include "link/network_link.h"
 #include "link/port_names.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
@@ -30,22 +31,24 @@ namespace fs = std::filesystem;
 
 // The line as the command line watches it: a port that fails a write has gone away (a
 // pulled adapter), so the synchronisation need not wait out its limit.
+// It also lets the port be a serial device or a network server, chosen when it opens.
 class WatchedLink final : public isp::Link {
  public:
-  explicit WatchedLink(isp::Link& line) : line_(line) {}
-  bool isOpen() const override { return line_.isOpen(); }
+  explicit WatchedLink(isp::Link& line) : line_(&line) {}
+  void use(isp::Link& line) { line_ = &line; }
+  bool isOpen() const override { return line_->isOpen(); }
   bool writeBytes(std::string_view bytes) override {
-    const bool ok = line_.writeBytes(bytes);
+    const bool ok = line_->writeBytes(bytes);
     if (!ok) writeFailed_ = true;
     return ok;
   }
-  isp::LinkRead readByte() override { return line_.readByte(); }
-  void setBaudRate(int rate) override { line_.setBaudRate(rate); }
-  std::string lastError() const override { return line_.lastError(); }
+  isp::LinkRead readByte() override { return line_->readByte(); }
+  void setBaudRate(int rate) override { line_->setBaudRate(rate); }
+  std::string lastError() const override { return line_->lastError(); }
   bool writeFailed() const { return writeFailed_; }
 
  private:
-  isp::Link& line_;
+  isp::Link* line_;
   bool writeFailed_ = false;
 };
 
@@ -171,6 +174,7 @@ class Session {
 
   // Opens the port; on failure says why and returns the exit status.
   std::optional<int> openPort() {
+    if (link::isNetworkPort(options_.port)) return openNetworkPort();
     const std::string path = link::resolvePortName(options_.port);
     const int com = link::comNumber(options_.port);
     const std::string what = com > 0 ? "Can not open COM " + std::to_string(com) : "Can not open " + options_.port;
@@ -188,6 +192,25 @@ class Session {
     op_.say(what);
     op_.say(reason);
     return kExitNoTarget;
+  }
+
+  // A network serial server: raw TCP, or RFC 2217 with the line set as on a local port.
+  std::optional<int> openNetworkPort() {
+    std::string reason;
+    network_ = link::openNetworkLink(options_.port, &reason);
+    if (!network_) {
+      op_.say("Can not open " + options_.port);
+      op_.say(reason);
+      return kExitNoTarget;
+    }
+    network_->onRate = [this](int, link::RateResult result) {
+      op_.debugLog(network_->note());
+      if (result == link::RateResult::Refused) op_.showNotice("SetCommState failed");
+    };
+    line_.use(*network_);
+    op_.debugLog("Port " + options_.port + ": " + network_->note());
+    network_->setBaudRate(isp::kBootloaderBaud);
+    return std::nullopt;
   }
 
   // The HEX file is loaded before the port is touched: a bad file changes nothing.
@@ -355,6 +378,7 @@ class Session {
   TerminalOperator op_;
   link::SerialPort port_;
   link::SerialLink link_;
+  std::unique_ptr<link::NetworkLink> network_;  // when the port is tcp:// or rfc2217://
   WatchedLink line_;
   isp::SystemClock clock_;
   isp::Engine engine_;

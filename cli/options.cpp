@@ -31,8 +31,8 @@ constexpr CommandName kCommands[] = {
 }  // namespace
 
 std::string usageText() {
-  return "usage: velkorn-cli [--port COMn|PATH] [--retries N] [--sync-timeout S] [--quiet]\n"
-         "                   [--verbose] COMMAND [ARGS]\n"
+  return "usage: velkorn-cli [--port COMn|PATH|tcp://HOST:PORT|rfc2217://HOST:PORT]\n"
+         "                   [--retries N] [--sync-timeout S] [--quiet] [--verbose] COMMAND [ARGS]\n"
          "\n"
          "commands:\n"
          "  info                          synchronise and print the device information\n"
@@ -47,7 +47,9 @@ std::string usageText() {
          "                                write security and boot configuration\n"
          "\n"
          "options:\n"
-         "  --port COMn|PATH    serial port (default COM1; COMn follows ~/.config/velkorn/COMn)\n"
+         "  --port PORT         serial port (default COM1; COMn follows ~/.config/velkorn/COMn),\n"
+         "                      or a network serial server: tcp://HOST:PORT (raw; the server's\n"
+         "                      port must run at 115200) or rfc2217://HOST:PORT (IPv6: [ADDR])\n"
          "  --retries N         answer a retry box OK up to N times in a row (default 3)\n"
          "  --sync-timeout S    give up synchronising after S seconds (default 60)\n"
          "  --quiet             no progress display and no success messages\n"

@@ -1,5 +1,7 @@
 #include "link/network_link.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -77,6 +79,13 @@ bool NetworkLink::pump(milliseconds wait) {
   if (r == 0) return true;
   char buffer[kReceiveChunkBytes];
   const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+#ifdef TCP_QUICKACK
+  // Acknowledge at once: a server that waits for our acknowledgement before it sends the
+  // rest of an answer (Nagle) would otherwise wait for the delayed one, some 40 ms an
+  // exchange. The kernel clears the flag again, so it is set after every receive.
+  const int quick = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &quick, sizeof quick);
+#endif
   if (n > 0) {
     // Compact once everything decoded before was handed out.
     if (rxPos_ == rx_.size()) {
