@@ -13,7 +13,10 @@ constexpr int kLeft = 41, kTop = 12, kWidth = 626, kHeight = 750;
 TDbgFrm::TDbgFrm(QWidget* parent) : QWidget(parent, Qt::Window) {
   setObjectName(QStringLiteral("DbgFrm"));
   setWindowTitle(QStringLiteral("DbgFrm"));
-  setGeometry(kLeft, kTop, kWidth, kHeight);
+  // The position is the frame's: placed by its client area, the title bar would sit above
+  // the screen's top edge.
+  move(kLeft, kTop);
+  resize(kWidth, kHeight);
   // A helper window must not keep the program alive once the main window is closed.
   setAttribute(Qt::WA_QuitOnClose, false);
 

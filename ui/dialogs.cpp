@@ -58,4 +58,35 @@ void QtDialogs::connectFailed(const QString& text) {
   box.exec();
 }
 
+isp::Button DialogsGate::error(QWidget* owner, const QString& text, bool cancellable) {
+  if (shut_) return cancellable ? isp::Button::Cancel : isp::Button::Ok;
+  return inner_.error(owner, text, cancellable);
+}
+
+void DialogsGate::information(QWidget* owner, const QString& title, const QString& text) {
+  if (!shut_) inner_.information(owner, title, text);
+}
+
+void DialogsGate::message(const QString& caption, const QString& text) {
+  if (!shut_) inner_.message(caption, text);
+}
+
+bool DialogsGate::confirm(QWidget* owner, const QString& caption, const QString& text) {
+  return !shut_ && inner_.confirm(owner, caption, text);
+}
+
+std::optional<QString> DialogsGate::openHexFile(QWidget* owner, const QString& remembered) {
+  if (shut_) return std::nullopt;
+  return inner_.openHexFile(owner, remembered);
+}
+
+std::optional<QFont> DialogsGate::chooseFont(QWidget* owner, const QFont& current) {
+  if (shut_) return std::nullopt;
+  return inner_.chooseFont(owner, current);
+}
+
+void DialogsGate::connectFailed(const QString& text) {
+  if (!shut_) inner_.connectFailed(text);
+}
+
 }  // namespace velkorn::ui

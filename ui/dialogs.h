@@ -33,6 +33,29 @@ class Dialogs {
   virtual void connectFailed(const QString& text) = 0;
 };
 
+// Passes every box on to the dialogs behind it, except while shut: then each box is
+// answered at once without being shown (Cancel where offered, else OK; No; no file, no
+// font). The window shuts it while a close request waits for the running command to end,
+// so that the command's remaining boxes cannot flash up over a window that is going away.
+class DialogsGate final : public Dialogs {
+ public:
+  explicit DialogsGate(Dialogs& inner) : inner_(inner) {}
+  void shut(bool closed) { shut_ = closed; }
+  bool isShut() const { return shut_; }
+
+  isp::Button error(QWidget* owner, const QString& text, bool cancellable) override;
+  void information(QWidget* owner, const QString& title, const QString& text) override;
+  void message(const QString& caption, const QString& text) override;
+  bool confirm(QWidget* owner, const QString& caption, const QString& text) override;
+  std::optional<QString> openHexFile(QWidget* owner, const QString& remembered) override;
+  std::optional<QFont> chooseFont(QWidget* owner, const QFont& current) override;
+  void connectFailed(const QString& text) override;
+
+ private:
+  Dialogs& inner_;
+  bool shut_ = false;
+};
+
 // The open dialog's fixed settings.
 inline constexpr const char* kOpenHexTitle = "Open Hexfile";
 inline constexpr const char* kOpenHexFilter = "Intel Hex Files (*.hex)";

@@ -24,6 +24,8 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <cerrno>
+#include <cstring>
 #include <exception>
 
 #include "link/port_names.h"
@@ -119,7 +121,8 @@ class DefaultItemStyle final : public QProxyStyle {
 TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
     : QMainWindow(parent),
       ownDialogs_(dialogs ? nullptr : std::make_unique<QtDialogs>()),
-      dialogs_(dialogs ? *dialogs : *ownDialogs_),
+      gate_(dialogs ? *dialogs : *ownDialogs_),
+      dialogs_(gate_),
       serialLink_(port_),
       engine_(serialLink_, *this, *this, *this, clock_),
       module_(dialogs_, this),
@@ -434,6 +437,15 @@ void TForm1::FormDestroy() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  if (commandRunning_ || engine_.busy()) {
+    // The command still owns the line and the images: it ends at its next look at the
+    // flags, without further boxes, and the window closes as soon as it has returned.
+    closeRequested_ = true;
+    gate_.shut(true);
+    raiseStopFlags();
+    event->ignore();
+    return;
+  }
   if (!destroyed_) {
     destroyed_ = true;
     guarded([this] { FormDestroy(); });
@@ -471,7 +483,18 @@ void TForm1::runCommand(const std::function<void()>& command) {
   for (const auto& [action, enabled] : saved) action->setEnabled(enabled);
   if (reloadDuringCommand_) MReload->setEnabled(true);
   commandRunning_ = false;
+  if (closeRequested_) {
+    closeRequested_ = false;
+    gate_.shut(false);  // the settings' own box at shut-down is still shown
+    close();
+    return;
+  }
   if (tabChangeDuringCommand_) guarded([this] { PageControl1Change(); });
+}
+
+void TForm1::raiseStopFlags() {
+  engine_.downloadAbort = 1;
+  if (SyncMessage) SyncMessage->BitBtn1Click();
 }
 
 void TForm1::setTabVisibleQuietly(QWidget* sheet, bool visible) {
@@ -541,15 +564,23 @@ bool TForm1::OpenLink(int n) {
   return true;
 }
 
-void TForm1::SetBaudRate(int rate) { serialLink_.setBaudRate(rate); }
+void TForm1::SetBaudRate(int rate) {
+  errno = 0;
+  serialLink_.setBaudRate(rate);
+}
 
 void TForm1::rateChanged(int rate, link::RateResult result) {
   if (result == link::RateResult::NoPort) {
     setPanel(1, QString());
     return;
   }
-  if (result == link::RateResult::Refused)
+  if (result == link::RateResult::Refused) {
+    // The driver's refusal left its reason in errno (SetBaudRate cleared it before).
+    const int e = errno;
+    debugLog("SetCommState failed (" + std::to_string(rate) + " bit/s): " +
+             (e != 0 ? std::string(std::strerror(e)) : std::string("not a rate the driver knows")));
     dialogs_.information(this, QString::fromLatin1(kProgramTitle), QStringLiteral("SetCommState failed"));
+  }
   setPanel(1, QString::number(rate));
 }
 

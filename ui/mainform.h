@@ -4,6 +4,7 @@
 // timers, the settings binding and the three helper windows. It shows the engine's boxes,
 // progress and device state (Prompts, Progress, DeviceState), and turns each command's
 // outcome into the closing box, the tab changes and the hand-back to the terminal.
+#include <QElapsedTimer>
 #include <QFont>
 #include <QMainWindow>
 #include <QString>
@@ -20,6 +21,7 @@
 #include "isp/person.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
+#include "ui/dialogs.h"
 #include "ui/module_socket.h"
 #include "ui/program_title.h"
 #include "ui/settings.h"
@@ -44,7 +46,6 @@ class TPowersock;
 
 namespace velkorn::ui {
 
-class Dialogs;
 class TDbgFrm;
 class TDownLoadDlg;
 class TSyncMessage;
@@ -232,7 +233,14 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   THexDump* viewOf(isp::View view) const;
   void setPanel(int panel, const QString& text);
 
+  // Raises the download abort and sync cancel flags, so that a running command ends at its
+  // next look at them.
+  void raiseStopFlags();
+  // A box the synchronisation loop asks for (a failed write): shown on the waiting window.
+  void syncLineFailed(const std::string& text);
+
   std::unique_ptr<Dialogs> ownDialogs_;
+  DialogsGate gate_;   // shut while a close request waits for the running command
   Dialogs& dialogs_;
   link::SerialPort port_;
   link::SerialLink serialLink_;
@@ -258,6 +266,10 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   bool tabChangeDuringCommand_ = false;
   bool reloadDuringCommand_ = false;
   bool destroyed_ = false;
+  bool closeRequested_ = false;  // the window was closed while a command ran
+  bool syncing_ = false;         // the synchronisation window waits for the target
+  std::string lastSyncFailure_;  // the reason last logged during this wait
+  QElapsedTimer sinceEvents_;    // since pending messages last ran for the engine
   // Key preview: one key press reaches the filter once per widget it propagates through.
   const QEvent* previewedKey_ = nullptr;
   quint64 previewedKeyTime_ = 0;

@@ -3,6 +3,7 @@
 // boxes, its progress and sync windows, its views and the Device tab.
 #include <QApplication>
 #include <QCheckBox>
+#include <QEventLoop>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTabWidget>
@@ -31,6 +32,11 @@ constexpr const char* kBootStatusBootloader = "FF";
 constexpr const char* kBootStatusNormal = "00";
 
 constexpr const char* kSuccessText = "completed successfully";
+
+// How often a running command lets pending messages run at most.
+constexpr qint64 kEngineEventSliceMs = 10;
+// The pause after a failed write in the synchronisation loop, as after a failed read.
+constexpr int kSyncFailurePauseMs = 200;
 
 }  // namespace
 
@@ -85,6 +91,8 @@ void TForm1::GroupBox1DblClick() { runCommand([this] { report(engine_.readDevice
 
 void TForm1::report(const isp::Outcome& outcome) {
   if (outcome.done()) return;
+  if (outcome.kind == OutcomeKind::LinkLost)
+    debugLog("Line failed: " + (outcome.detail.empty() ? std::string("no reason given") : outcome.detail));
   // A line that failed on the way turns the outcome into LinkLost; the step still says
   // which closing box the operator is owed.
   const bool linkLost = outcome.kind == OutcomeKind::LinkLost;
@@ -122,8 +130,30 @@ void TForm1::handBack() {
 // ==================================================================== isp::Prompts
 
 isp::Button TForm1::showError(const std::string& text, bool cancellable) {
+  if (syncing_ && !cancellable) {
+    syncLineFailed(text);
+    return isp::Button::Ok;
+  }
   // The engine raises the download abort flag itself on Cancel.
   return dialogs_.error(this, fromEngine(text), cancellable);
+}
+
+void TForm1::syncLineFailed(const std::string& text) {
+  // A modal box per attempt would keep Cancel out of reach until the minute is over: the
+  // text goes onto the waiting window, and the system's reason into the debug log once
+  // per change.
+  SyncMessage->setStatus(fromEngine(text));
+  const std::string reason = serialLink_.lastError();
+  if (reason != lastSyncFailure_) {
+    lastSyncFailure_ = reason;
+    debugLog(text + ": " + (reason.empty() ? std::string("no reason given") : reason));
+  }
+  // A dead line fails at once; the next attempt waits a little, with Cancel served.
+  if (SyncMessage->cancelled()) return;
+  QEventLoop pause;
+  QTimer::singleShot(kSyncFailurePauseMs, &pause, &QEventLoop::quit);
+  connect(SyncMessage, &TSyncMessage::cancelRaised, &pause, &QEventLoop::quit);
+  pause.exec();
 }
 
 void TForm1::showNotice(const std::string& text) {
@@ -149,7 +179,18 @@ void TForm1::debugLog(const std::string& line) {
   if (DbgFrm) DbgFrm->append(text);
 }
 
-void TForm1::processEvents() { QCoreApplication::processEvents(); }
+void TForm1::processEvents() {
+  // Each phase of a command lowers the abort flag before its loop: a close request keeps
+  // raising it until the command has returned.
+  if (closeRequested_) raiseStopFlags();
+  // A HEX load asks once per line; letting the queue run that often would cost far more
+  // than the lines themselves. Abort, Cancel, timers and repaints are still served every
+  // few milliseconds.
+  if (sinceEvents_.isValid() && sinceEvents_.elapsed() < kEngineEventSliceMs) return;
+  QCoreApplication::processEvents();
+  sinceEvents_.start();
+  if (closeRequested_) raiseStopFlags();
+}
 
 void TForm1::setBusyCursor(bool busy) {
   if (busy == busyCursor_) return;
@@ -164,6 +205,11 @@ void TForm1::progressShow(const std::string& caption, int maximum) {
   DownLoadDlg->setWindowTitle(fromEngine(caption));
   DownLoadDlg->progressBar()->setRange(0, maximum);
   DownLoadDlg->progressBar()->setValue(0);
+  // A window that is closing starts nothing new, and shows nothing new.
+  if (closeRequested_) {
+    raiseStopFlags();
+    return;
+  }
   DownLoadDlg->show();
 }
 
@@ -181,12 +227,21 @@ void TForm1::progressHide() { DownLoadDlg->hide(); }
 void TForm1::syncShow() {
   // The terminal's receive poll would take the bootloader's bytes.
   Timer2->stop();
+  syncing_ = true;
+  lastSyncFailure_ = "\n";  // nothing logged yet in this wait
   SyncMessage->start();
+  if (closeRequested_) {
+    SyncMessage->hide();
+    raiseStopFlags();
+  }
 }
 
 bool TForm1::syncCancelled() { return SyncMessage->cancelled(); }
 
-void TForm1::syncHide() { SyncMessage->hide(); }
+void TForm1::syncHide() {
+  syncing_ = false;
+  SyncMessage->hide();
+}
 
 void TForm1::repaintView(isp::View view) { viewOf(view)->Invalidate(); }
 

@@ -16,7 +16,10 @@ constexpr int kTitleFontPx = 16;
 TSyncMessage::TSyncMessage(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("SyncMessage"));
   setWindowTitle(QStringLiteral("Synchronize..."));
-  setGeometry(kLeft, kTop, kWidth, kHeight);
+  // The position is the frame's, as for every top-level window placed by the program; the
+  // size is the client area's.
+  move(kLeft, kTop);
+  resize(kWidth, kHeight);
   setModal(false);
   setAttribute(Qt::WA_QuitOnClose, false);
 
@@ -41,6 +44,14 @@ TSyncMessage::TSyncMessage(QWidget* parent) : QDialog(parent) {
   BitBtn1->setGeometry(80, 64, 107, 25);
   connect(BitBtn1, &QPushButton::clicked, this, &TSyncMessage::BitBtn1Click);
 
+  lStatus = new QLabel(this);
+  lStatus->setObjectName(QStringLiteral("lStatus"));
+  lStatus->setGeometry(8, 96, 272, 20);
+  lStatus->setAlignment(Qt::AlignCenter);
+  QPalette warning = lStatus->palette();
+  warning.setColor(QPalette::WindowText, Qt::darkRed);
+  lStatus->setPalette(warning);
+
   Timer1.setInterval(kTimerIntervalMs);
   connect(&Timer1, &QTimer::timeout, this, &TSyncMessage::Timer1Timer);
 }
@@ -48,12 +59,20 @@ TSyncMessage::TSyncMessage(QWidget* parent) : QDialog(parent) {
 void TSyncMessage::start() {
   cancelFlag_ = false;
   pB1->setValue(0);
+  lStatus->clear();
   show();
   // Shown again while already visible: the count still starts from a full minute.
   if (!Timer1.isActive()) Timer1.start();
 }
 
-void TSyncMessage::BitBtn1Click() { cancelFlag_ = true; }
+void TSyncMessage::BitBtn1Click() {
+  cancelFlag_ = true;
+  emit cancelRaised();
+}
+
+void TSyncMessage::setStatus(const QString& text) { lStatus->setText(text); }
+
+QString TSyncMessage::status() const { return lStatus->text(); }
 
 void TSyncMessage::reject() { BitBtn1Click(); }
 
@@ -68,7 +87,10 @@ void TSyncMessage::closeEvent(QCloseEvent* event) {
 
 void TSyncMessage::Timer1Timer() {
   pB1->setValue(pB1->value() + 1);
-  if (pB1->value() >= pB1->maximum()) cancelFlag_ = true;
+  if (pB1->value() >= pB1->maximum()) {
+    cancelFlag_ = true;
+    emit cancelRaised();
+  }
 }
 
 void TSyncMessage::showEvent(QShowEvent* event) {

@@ -19,9 +19,14 @@ class TSyncMessage : public QDialog {
 
   explicit TSyncMessage(QWidget* parent = nullptr);
 
-  // Lowers the flag, sets the bar to 0 and shows the window (not modal).
+  // Lowers the flag, sets the bar to 0, empties the status line and shows the window (not
+  // modal).
   void start();
   bool cancelled() const { return cancelFlag_; }
+  // A line under the Cancel button for what goes wrong while the window waits (a write to
+  // the port that fails); the wait goes on and Cancel stays in reach.
+  void setStatus(const QString& text);
+  QString status() const;
 
   void BitBtn1Click();
   void Timer1Timer();
@@ -29,6 +34,10 @@ class TSyncMessage : public QDialog {
   QProgressBar* progressBar() const { return pB1; }
   QPushButton* cancelButton() const { return BitBtn1; }
   QTimer& timer() { return Timer1; }
+
+ signals:
+  // The sync cancel flag went up (Cancel, Escape, the title bar, or the limit).
+  void cancelRaised();
 
  protected:
   void showEvent(QShowEvent* event) override;  // FormShow: starts the timer
@@ -44,6 +53,7 @@ class TSyncMessage : public QDialog {
   QLabel* Label1 = nullptr;
   QProgressBar* pB1 = nullptr;
   QPushButton* BitBtn1 = nullptr;
+  QLabel* lStatus = nullptr;
   QTimer Timer1;
   bool cancelFlag_ = false;
 };

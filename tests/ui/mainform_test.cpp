@@ -480,20 +480,24 @@ TEST_F(CommandLockTest, AFileThatCannotBeOpenedIsReportedAndTheMenuComesBack) {
   EXPECT_FALSE(form.MReload->isEnabled());
 }
 
-TEST_F(CommandLockTest, SyncWithoutAPortEndsWhenTheOperatorCancels) {
+TEST_F(CommandLockTest, AFailedSyncWriteStaysOnTheWaitingWindowAndCancelEndsTheWait) {
+  // Without a port every write fails at once. A modal box per attempt kept Cancel out of
+  // reach for the whole minute.
   TForm1& form = makeForm();
   std::optional<Snapshot> during;
-  dialogs_.onError = [&](const QString& text) {
-    if (text == QStringLiteral("Can not write to COM") && !during) {
-      during = snapshot();
-      form.syncWindow()->cancelButton()->click();
-    }
-  };
+  QString statusDuring;
+  QTimer::singleShot(300, &form, [&] {
+    during = snapshot();
+    statusDuring = form.syncWindow()->status();
+    form.syncWindow()->cancelButton()->click();
+  });
   form.BitBtn1->click();
   ASSERT_TRUE(during.has_value());
   EXPECT_FALSE(during->loadFile);
+  EXPECT_EQ(statusDuring, QStringLiteral("Can not write to COM"));
   EXPECT_FALSE(form.syncWindow()->isVisible());
-  EXPECT_EQ(dialogs_.of("error").back(), "Can not synchronize target \"U\"|ok");
+  EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{"Can not synchronize target \"U\"|ok"});
+  EXPECT_EQ(form.debugWindow()->lines().count(QStringLiteral("Can not write to COM: no port is open")), 1);
   EXPECT_TRUE(form.LoadFile1->isEnabled());
 }
 

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -175,6 +176,66 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
     }
     EXPECT_EQ(form_->PageControl1->currentWidget(), (*form_).*c.tab);
     EXPECT_EQ(form_->Timer2->isActive(), c.tab == &ui::TForm1::TabSheet3);
+  }
+}
+
+TEST_F(WindowEndToEnd, ClosingDuringACommandEndsItQuietlyAndThenClosesTheWindow) {
+  // "&Exit" while a command runs: the command ends at its next look at the flags, no box
+  // or progress window appears any more, and the window closes once the command returned.
+  struct Case {
+    const char* name;
+    bool targetGone;  // the line hangs up: every synchronisation write fails
+    std::function<void(ui::TForm1&)> command;
+  };
+  const std::string hex = writeHex(kBlinkHex);
+  const Case cases[] = {
+      {"reload, closed while programming", false,
+       [&](ui::TForm1& f) {
+         f.engine().hexFileName = hex;
+         f.MReloadClick();
+       }},
+      {"sync on a line that hung up", true, [](ui::TForm1& f) { f.BitBtn1Click(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    start({});
+    form_->syncWindow()->timer().setInterval(1000);  // the close, not the limit, ends the wait
+    form_->show();
+    if (c.targetGone) target_->stop();
+    std::size_t boxesBeforeClose = SIZE_MAX;
+    qsizetype logBeforeClose = -1;
+    QString syncStatus;
+    auto exitNow = [&] {
+      if (logBeforeClose >= 0) return;
+      boxesBeforeClose = dialogs_.events.size();
+      logBeforeClose = form_->debugWindow()->lines().size();
+      syncStatus = form_->syncWindow()->status();
+      form_->Exit1->trigger();
+    };
+    QObject::connect(form_->downloadWindow(), &QWidget::windowTitleChanged, form_.get(), [&](const QString& title) {
+      if (title == QStringLiteral("Programming...")) exitNow();
+    });
+    if (c.targetGone) QTimer::singleShot(500, form_.get(), exitNow);
+
+    c.command(*form_);
+
+    ASSERT_GE(logBeforeClose, 0) << "the close came too late";
+    EXPECT_FALSE(form_->isVisible());
+    EXPECT_FALSE(form_->engine().busy());
+    EXPECT_FALSE(form_->downloadWindow()->isVisible());
+    EXPECT_FALSE(form_->syncWindow()->isVisible());
+    EXPECT_EQ(dialogs_.events.size(), boxesBeforeClose) << dialogs_.events.back();
+    const QStringList after = form_->debugWindow()->lines().mid(logBeforeClose);
+    EXPECT_FALSE(after.contains(QStringLiteral("Reading Chip"))) << "the verification still ran";
+    EXPECT_TRUE(fs::exists(home_.dir() / "Hotkey.TXT")) << "the shut-down did not run";
+    if (c.targetGone) {
+      // The failed writes were shown on the waiting window, their reason in the log.
+      EXPECT_EQ(syncStatus, QStringLiteral("Can not write to COM"));
+      const QStringList log = form_->debugWindow()->lines();
+      EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const QString& line) {
+        return line.startsWith(QStringLiteral("Can not write to COM: ")) && !line.endsWith(QStringLiteral("no reason given"));
+      })) << log.join(QLatin1Char('|')).toStdString();
+    }
   }
 }
 
