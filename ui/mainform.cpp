@@ -422,6 +422,8 @@ void TForm1::FormCreate() {
   port_.close();
   // 7. What arrives from the module goes to the terminal.
   module_.onData([this] { terminal_->SockDataAvailable(); });
+  module_.onLog([this](const std::string& line) { debugLog(line); });
+  module_.onReport([this](const std::string& text) { dialogs_.error(this, QString::fromStdString(text), false); });
   // 8. The operator's choices of the last run.
   LoadSettings();
   // 9. The reload flag travels with each Reload run: there is nothing to clear here.

@@ -1,12 +1,23 @@
 #include "ui/module_socket.h"
 
+#include <sys/socket.h>
+
 #include <QString>
+#include <QTimer>
+#include <algorithm>
+#include <cerrno>
 #include <exception>
+#include <stdexcept>
 
 #include "link/powersock.h"
 #include "ui/dialogs.h"
 
 namespace velkorn::ui {
+
+namespace {
+// The run-time's range check, as the socket's Write raises it for a text it cannot carry.
+constexpr const char* kRangeFailureText = "Fehler bei Bereichspr\xC3\xBC" "fung";
+}  // namespace
 
 ModuleSocket::ModuleSocket(Dialogs& dialogs, QWidget* owner) : dialogs_(dialogs) {
   try {
@@ -14,6 +25,9 @@ ModuleSocket::ModuleSocket(Dialogs& dialogs, QWidget* owner) : dialogs_(dialogs)
     sock_->setObjectName(QStringLiteral("sock"));
     sock_->ReportLevel = 0;
     sock_->Port = 0;
+    drainTimer_ = new QTimer(sock_.get());
+    drainTimer_->setInterval(kSendDrainIntervalMs);
+    QObject::connect(drainTimer_, &QTimer::timeout, sock_.get(), [this] { drainTick(); });
   } catch (const std::exception& failure) {
     sock_.reset();
     dialogs_.error(owner, QString::fromStdString(failure.what()), false);
@@ -65,13 +79,93 @@ void ModuleSocket::giveWay() {
 }
 
 void ModuleSocket::disconnect() {
+  dropQueue("the link was dropped");
   if (connected()) sock_->Disconnect();
 }
 
 bool ModuleSocket::connected() const { return sock_ && sock_->Connected(); }
 
 void ModuleSocket::write(const std::string& text) {
-  if (sock_) sock_->Write(text);
+  if (!sock_) return;
+  const std::size_t length = std::min(text.find('\0'), text.size());
+  if (length > link::TPowersock::kMaxTransferBytes) throw std::out_of_range(kRangeFailureText);
+  if (length == 0) return;
+  if (queued() + length > kSendQueueLimit) {
+    noteDropped(length);
+    return;
+  }
+  if (queueStart_ > 0) {
+    queue_.erase(0, queueStart_);
+    queueStart_ = 0;
+  }
+  queue_.append(text, 0, length);
+  std::string failure;
+  if (!pump(&failure)) throw link::ESockError(failure);
+}
+
+bool ModuleSocket::pump(std::string* failure) {
+  const int fd = sock_->SocketHandle();
+  while (queued() > 0) {
+    // MSG_DONTWAIT: the window never waits for the module; MSG_NOSIGNAL: a vanished peer
+    // is an error here, not SIGPIPE.
+    const ssize_t n = ::send(fd, queue_.data() + queueStart_, queued(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      queueStart_ += static_cast<std::size_t>(n);
+      continue;
+    }
+    const int e = n < 0 ? errno : EPIPE;
+    if (e == EINTR) continue;
+    if (e == EAGAIN || e == EWOULDBLOCK) break;
+    *failure = sock_->SocketErrorText(link::TPowersock::SocketErrorNumber(e));
+    dropQueue(nullptr);
+    return false;
+  }
+  if (queued() == 0) {
+    dropQueue(nullptr);
+  } else if (!drainTimer_->isActive()) {
+    drainTimer_->start();
+  }
+  return true;
+}
+
+void ModuleSocket::drainTick() {
+  if (!connected()) {
+    dropQueue("the module closed the connection");
+    return;
+  }
+  std::string failure;
+  if (!pump(&failure) && report_) report_(failure);
+}
+
+void ModuleSocket::dropQueue(const char* why) {
+  if (why && queued() > 0) log(std::to_string(queued()) + " bytes for the module not sent: " + why);
+  queue_.clear();
+  queueStart_ = 0;
+  if (drainTimer_) drainTimer_->stop();
+  if (dropped_ > 0) log("Send queue to the module: " + std::to_string(dropped_) + " bytes dropped in all");
+  dropped_ = 0;
+  overflowReported_ = false;
+}
+
+void ModuleSocket::noteDropped(std::size_t bytes) {
+  dropped_ += bytes;
+  if (reportPending_) reportedDrop_ += bytes;
+  if (overflowReported_) return;
+  overflowReported_ = true;
+  reportPending_ = true;
+  reportedDrop_ = bytes;
+  log("Send queue to the module full (" + std::to_string(kSendQueueLimit) + " bytes): dropping what does not fit");
+  // Told once, outside whatever handler is sending, with what was dropped by then; the
+  // total goes to the debug log when the queue has run empty again.
+  QTimer::singleShot(0, sock_.get(), [this] {
+    reportPending_ = false;
+    if (report_)
+      report_("The module does not take the data sent to it: " + std::to_string(reportedDrop_) + " bytes dropped");
+  });
+}
+
+void ModuleSocket::log(const std::string& line) const {
+  if (log_) log_(line);
 }
 
 std::string ModuleSocket::read() { return sock_ ? sock_->Read(0) : std::string(); }

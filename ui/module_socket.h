@@ -1,11 +1,14 @@
 #pragma once
 // The socket to the network module: it owns the TPowersock, keeps the address the host
-// field gave it, and runs the TCP branch of the link selection (connect, give way to a
-// newer choice, disconnect).
+// field gave it, runs the TCP branch of the link selection (connect, give way to a newer
+// choice, disconnect), and sends without ever holding the window: what the module does not
+// take at once waits in a bounded queue that drains as the socket accepts it.
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 
+class QTimer;
 class QWidget;
 
 namespace velkorn::link {
@@ -20,6 +23,10 @@ class Dialogs;
 inline constexpr const char* kDefaultModuleHost = "IP";
 // The fixed text of the failed TCP connect box, naming the module by its default host name.
 inline constexpr const char* kConnectFailedText = "Can not connect to the module \"IP\"";
+// Bytes that may wait for a module that reads slowly or not at all.
+inline constexpr std::size_t kSendQueueLimit = 1024 * 1024;
+// How often waiting bytes are offered to the socket again.
+inline constexpr int kSendDrainIntervalMs = 10;
 
 class ModuleSocket {
  public:
@@ -47,17 +54,46 @@ class ModuleSocket {
   void disconnect();
 
   bool connected() const;
+  // Sends the text up to its first zero byte, as the socket's Write does (a text of 65,536
+  // bytes or more is the run-time's range failure). What the socket does not take at once
+  // is queued; a text that does not fit into the queue is dropped whole, never cut. A
+  // failure of the socket itself is thrown (ESockError, with the socket's error text).
   void write(const std::string& text);
   std::string read();
+  // Bytes waiting for the module.
+  std::size_t queued() const { return queue_.size() - queueStart_; }
   // What arrives from the module.
   void onData(std::function<void()> handler);
+  // Lines for the debug log (queue overflow totals, bytes lost with the connection).
+  void onLog(std::function<void(const std::string&)> handler) { log_ = std::move(handler); }
+  // Failures the operator is told of: the first overflow of the queue (with the bytes
+  // dropped so far), and a socket failure while the queue drains.
+  void onReport(std::function<void(const std::string&)> handler) { report_ = std::move(handler); }
 
  private:
+  // Offers the waiting bytes to the socket until it takes no more; false with `failure`
+  // set when the socket failed (the queue is then dropped).
+  bool pump(std::string* failure);
+  void drainTick();
+  void dropQueue(const char* why);
+  void noteDropped(std::size_t bytes);
+  void log(const std::string& line) const;
+
   Dialogs& dialogs_;
   std::unique_ptr<link::TPowersock> sock_;
   std::string address_;
   bool connecting_ = false;   // Connect waits for the module
   bool superseded_ = false;   // another link choice or the close ended that wait
+
+  std::string queue_;           // bytes for the module; the first queueStart_ already went out
+  std::size_t queueStart_ = 0;
+  QTimer* drainTimer_ = nullptr;
+  std::size_t dropped_ = 0;     // bytes dropped since the queue last ran empty
+  bool overflowReported_ = false;  // since the queue last ran empty
+  bool reportPending_ = false;
+  std::size_t reportedDrop_ = 0;    // what the pending report will say
+  std::function<void(const std::string&)> log_;
+  std::function<void(const std::string&)> report_;
 };
 
 }  // namespace velkorn::ui

@@ -13,8 +13,11 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <atomic>
+#include <thread>
 
 #include "link/powersock.h"
+#include "ui/dbgdlg.h"
 #include "window_fixture.h"
 
 namespace velkorn::testing {
@@ -23,8 +26,10 @@ namespace {
 // A socket on 127.0.0.1 with an ephemeral port; it refuses connections until it listens.
 class LoopbackServer {
  public:
-  explicit LoopbackServer(bool listening) {
+  // `receiveBuffer`: the kernel's receive buffer of the accepted connection (0: default).
+  explicit LoopbackServer(bool listening, int receiveBuffer = 0) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -239,6 +244,74 @@ TEST_F(TcpLinkTest, ClosingTheWindowDisconnects) {
   form.close();
   EXPECT_FALSE(form.sock->Connected());
   EXPECT_TRUE(waitFor([&] { return server.peerClosed(); }, 3000));
+}
+
+TEST_F(TcpLinkTest, AModuleThatStopsReadingNeverHoldsTheWindowAndDropsAreCountedWhole) {
+  // The module sends a flood whose echo it never reads, or the cyclic sender repeats a long
+  // line to it: sends queue up to a bound, the window keeps turning, and what does not fit
+  // is dropped a whole write at a time and reported once, never lost silently.
+  constexpr std::size_t kLine = 30 * 1024;
+  struct Case {
+    const char* name;
+    bool cyclic;
+  };
+  for (const Case c : {Case{"echo of a flood", false}, Case{"30 KB cyclic line", true}}) {
+    SCOPED_TRACE(c.name);
+    form_.reset();
+    dialogs_ = ScriptedDialogs{};
+    LoopbackServer server(true, 4096);
+    ui::TForm1& form = makeForm();
+    form.eIP->setText(server.address());
+    form.MTCP->trigger();
+    ASSERT_TRUE(server.accept());
+    const int small = 4096;
+    ::setsockopt(form.sock->SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+
+    const std::string line = std::string(kLine - 2, 'L') + "\r\n";
+    std::size_t sent = 0;
+    LoopWatch watch;
+    if (c.cyclic) {
+      form.terminal()->setCycleText(QString::fromLatin1(line.substr(0, kLine - 2)));
+      form.terminal()->setCycleIntervalText(QStringLiteral("5 ms"));
+      form.terminal()->findChild<QToolButton*>("tbCycle")->click();
+      QTest::qWait(1000);
+      form.terminal()->findChild<QToolButton*>("tbCycle")->click();
+    } else {
+      std::atomic<bool> done{false};
+      std::thread module([&] {
+        for (int i = 0; i < 60; ++i) sent += static_cast<std::size_t>(::send(server.peer(), line.data(), line.size(), MSG_NOSIGNAL));
+        done = true;
+      });
+      // Until the window has read everything the module sent.
+      const bool read = waitFor([&] {
+        pollfd p{form.sock->SocketHandle(), POLLIN, 0};
+        return done && ::poll(&p, 1, 0) == 0;
+      }, 20000);
+      module.join();
+      ASSERT_TRUE(read);
+    }
+    EXPECT_LT(watch.worstGapMs(), 3000);
+
+    // The module reads again: the queue drains, and the log has the total dropped.
+    std::string echoed;
+    QString total;
+    waitFor([&] {
+      echoed += readArrived(server.peer(), SIZE_MAX, 20);
+      const QStringList log = form.debugWindow()->lines().filter(QStringLiteral(" bytes dropped in all"));
+      if (!log.isEmpty()) total = log.back();
+      return form.moduleSocket().queued() == 0 && !total.isEmpty();
+    }, 20000);
+    echoed += readArrived(server.peer(), SIZE_MAX, 100);
+    ASSERT_FALSE(total.isEmpty()) << "nothing was dropped: the test did not overflow the queue";
+    const std::size_t dropped = total.section(QLatin1Char(' '), -5, -5).toULongLong();
+    EXPECT_EQ(dialogs_.of("error").size(), 1u);
+    if (c.cyclic) {
+      EXPECT_EQ(echoed.size() % kLine, 0u) << "a line was cut";
+      EXPECT_EQ(dropped % kLine, 0u);
+    } else {
+      EXPECT_EQ(echoed.size() + dropped, sent);
+    }
+  }
 }
 
 }  // namespace

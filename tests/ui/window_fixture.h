@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -81,6 +83,24 @@ inline bool waitFor(const std::function<bool()>& done, int limitMs) {
   }
   return true;
 }
+
+// Measures how long the event loop goes without turning: a 10 ms timer notes the longest
+// gap between two of its ticks while it lives.
+class LoopWatch {
+ public:
+  LoopWatch() {
+    timer_.setInterval(10);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { worstMs_ = std::max(worstMs_, since_.restart()); });
+    since_.start();
+    timer_.start();
+  }
+  qint64 worstGapMs() const { return std::max(worstMs_, since_.elapsed()); }
+
+ private:
+  QTimer timer_;
+  QElapsedTimer since_;
+  qint64 worstMs_ = 0;
+};
 
 // Reads what has arrived on `fd` until `want` bytes came or the limit passed, letting the
 // event loop run meanwhile (the window's timers and socket notifications).
