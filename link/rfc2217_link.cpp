@@ -83,8 +83,12 @@ bool Rfc2217Link::negotiate(std::string* error) {
   if (!waitFor(limits_.negotiation, answered)) return fail(lastError());
   const std::string where = address().hostPort();
   if (us_[kComPortOption] == Option::WantYes) {
-    return fail("no Telnet answer from " + where + " within " + std::to_string(limits_.negotiation.count()) +
-                " ms (a raw TCP port? then use tcp://" + where + ")");
+    const std::string within = " within " + std::to_string(limits_.negotiation.count()) + " ms";
+    if (heardCommand_) {
+      return fail("no answer to the COM-PORT-OPTION (RFC 2217) from " + where + within +
+                  ", only other Telnet commands");
+    }
+    return fail("no Telnet answer from " + where + within + " (a raw TCP port? then use tcp://" + where + ")");
   }
   if (us_[kComPortOption] == Option::No) return fail("the server " + where + " refuses the COM-PORT-OPTION (RFC 2217)");
 
@@ -220,6 +224,7 @@ void Rfc2217Link::decode(std::string_view received, std::string& data) {
 void Rfc2217Link::command(std::uint8_t byte, std::string& data) {
   state_ = State::Data;
   lastWasCr_ = false;
+  if (byte != kIac) heardCommand_ = true;
   switch (byte) {
     case kIac:
       data += static_cast<char>(kIac);

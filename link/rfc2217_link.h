@@ -88,6 +88,7 @@ class Rfc2217Link final : public NetworkLink {
   State state_ = State::Data;
   std::uint8_t verb_ = 0;           // WILL/WONT/DO/DONT awaiting its option byte
   bool lastWasCr_ = false;          // NVT: a CR's NUL is dropped while BINARY is off
+  bool heardCommand_ = false;       // the server sent a Telnet command (not a doubled 0xFF)
   std::string sub_;                 // the subnegotiation being read, IACs undoubled
   // Answers from the server, by COM-PORT command: how many arrived, and the last value.
   std::array<int, 256> answers_{};

@@ -1,16 +1,19 @@
-// velkorn-target: the simulated chip on a pseudo-terminal, so that the window and the
-// command line can be run and tested without a board.
+// velkorn-target: the simulated chip on a pseudo-terminal or a TCP port, so that the window
+// and the command line can be run and tested without a board.
 #include <sys/prctl.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "sim/bootloader.h"
 #include "sim/pty_target.h"
+#include "sim/tcp_target.h"
+#include "velkorn_version.h"
 
 namespace {
 
@@ -74,6 +77,10 @@ int main(int argc, char** argv) {
     std::cout << targetUsage();
     return 0;
   }
+  if (options->version) {
+    std::cout << "velkorn-target " << velkorn::kVersion << '\n';
+    return 0;
+  }
 
   Bootloader model(options->profile);
   model.faults() = options->faults;
@@ -82,23 +89,50 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-
-  PtyTarget target(model);
-  if (!target.open(error)) {
-    std::cerr << "velkorn-target: " << error << "\n";
-    return kExitFailure;
-  }
+  // The line: a pseudo-terminal (the default) or a TCP port on 127.0.0.1.
+  std::unique_ptr<LineTarget> target;
+  std::string where;
+  std::string ptyPath;
   std::string linkPath;
-  if (!options->link.empty()) {
-    const auto created = createPortLink(options->link, target.slavePath(), error);
-    if (!created) {
+  if (options->tcpPort >= 0) {
+    auto tcp = std::make_unique<TcpTarget>(model);
+    if (!tcp->listen(options->tcpPort, error)) {
       std::cerr << "velkorn-target: " << error << "\n";
       return kExitFailure;
     }
-    linkPath = *created;
+    tcp->setHangUpAfter(options->hangUpAfter);
+    if (options->log) {
+      tcp->onConnection = [](const std::string& peer) {
+        std::cerr << (peer.empty() ? std::string("connection closed") : "connection from " + peer) << std::endl;
+      };
+    }
+    where = "tcp://127.0.0.1:" + std::to_string(tcp->port());
+    target = std::move(tcp);
+  } else {
+    auto pty = std::make_unique<PtyTarget>(model);
+    if (!pty->open(error)) {
+      std::cerr << "velkorn-target: " << error << "\n";
+      return kExitFailure;
+    }
+    ptyPath = where = pty->slavePath();
+    if (!options->link.empty()) {
+      const auto created = createPortLink(options->link, ptyPath, error);
+      if (!created) {
+        std::cerr << "velkorn-target: " << error << "\n";
+        return kExitFailure;
+      }
+      linkPath = *created;
+    }
+    if (options->log) {
+      pty->onLineRate = [](int rate) {
+        std::cerr << "line at " << (rate > 0 ? std::to_string(rate) : std::string("an unknown rate"))
+                  << " bit/s" << std::endl;
+      };
+    }
+    target = std::move(pty);
   }
-  std::cout << target.slavePath() << std::endl;  // the first line: whoever started us waits for it
-  if (!linkPath.empty()) std::cerr << "velkorn-target: " << options->link << " -> " << target.slavePath() << "\n";
+  std::cout << where << std::endl;  // the first line: whoever started us waits for it
+  if (!linkPath.empty()) std::cerr << "velkorn-target: " << options->link << " -> " << ptyPath << "\n";
 
   if (options->log) {
     model.onRecord = [](const std::string& record, const std::string& answer) {
@@ -106,24 +140,25 @@ int main(int argc, char** argv) {
     };
   }
   if (options->pace) {
-    target.setPacing(options->rateBitsPerSecond);
+    target->setPacing(options->rateBitsPerSecond);
     // A byte leaves every 87 us at 115200 bit/s: the default 50 us timer slack would make
     // the simulated line noticeably slower than a real one.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   }
   if (options->latencyMs > 0 || options->latencyJitterMs > 0) {
-    target.setAdapter(AdapterBuffer(std::chrono::milliseconds(options->latencyMs),
-                                    std::chrono::milliseconds(options->latencyJitterMs), options->seed));
+    target->setAdapter(AdapterBuffer(std::chrono::milliseconds(options->latencyMs),
+                                     std::chrono::milliseconds(options->latencyJitterMs), options->seed));
   }
+  target->setDelay(std::chrono::milliseconds(options->delayMs));
   if (options->flashOutLive) {
-    target.onFlashChanged = [path = options->flashOut](const Bootloader& b) {
+    target->onFlashChanged = [path = options->flashOut](const Bootloader& b) {
       std::string e;
       if (!writeFlashFile(path, b, e)) std::cerr << "velkorn-target: " << e << "\n";
     };
   }
 
   int status = 0;
-  if (!target.serve(gStop, &waitMask, error)) {
+  if (!target->serve(gStop, &waitMask, error)) {
     std::cerr << "velkorn-target: " << error << "\n";
     status = kExitFailure;
   }
@@ -131,6 +166,6 @@ int main(int argc, char** argv) {
     std::cerr << "velkorn-target: " << error << "\n";
     status = kExitFailure;
   }
-  removePortLink(linkPath, target.slavePath());
+  removePortLink(linkPath, ptyPath);
   return status;
 }

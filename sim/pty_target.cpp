@@ -8,12 +8,10 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <iterator>
 
@@ -25,10 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kBitsPerByte = 10;           // start bit, 8 data bits, stop bit
-constexpr std::size_t kReadChunkBytes = 4096;
 constexpr int kMaxEraseDelayMs = 600000;
 constexpr int kMaxLatencyMs = 10000;
+constexpr int kMaxTcpPort = 65535;
 // How often an idle target looks for an exclusive-use flag that no client holds any more.
 constexpr std::chrono::milliseconds kExclusiveCheckInterval{250};
 
@@ -88,6 +85,22 @@ bool makeDirectories(const std::string& path, std::string& error) {
   return true;
 }
 
+int bitsPerSecond(speed_t speed) {
+  struct Rate {
+    speed_t speed;
+    int bits;
+  };
+  static constexpr Rate kRates[] = {
+      {B300, 300},       {B600, 600},       {B1200, 1200},     {B2400, 2400},     {B4800, 4800},
+      {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
+      {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+  };
+  for (const Rate& r : kRates) {
+    if (r.speed == speed) return r.bits;
+  }
+  return 0;
+}
+
 std::string linkTarget(const std::string& path) {
   char buf[4096];
   const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
@@ -100,8 +113,15 @@ std::string linkTarget(const std::string& path) {
 std::string targetUsage() {
   return
       "usage: velkorn-target [options]\n"
-      "Simulates the chip's serial bootloader on a pseudo-terminal; prints the port path first.\n"
+      "Simulates the chip's serial bootloader on a pseudo-terminal and prints the port's path\n"
+      "as its first line, or with --tcp listens on 127.0.0.1 and prints tcp://127.0.0.1:PORT.\n"
       "  --link COMn          publish the port as COMn in the configuration directory\n"
+      "  --tcp PORT           listen on 127.0.0.1:PORT (0: a free port) instead of a\n"
+      "                       pseudo-terminal, raw bytes as a network serial server's; one\n"
+      "                       programmer at a time: a new connection replaces the old one\n"
+      "  --hang-up-after N    with --tcp: close the connection after its N-th byte came in\n"
+      "  --delay MS           add MS ms each way, as a network between the programmer and the\n"
+      "                       line does (answers that end at a pause feel it)\n"
       "  --pace               send at the line rate (rate / 10 bytes per second)\n"
       "  --rate N             line rate in bit/s for --pace (default 115200)\n"
       "  --latency MS         hold the output as a USB adapter does: pass it on MS ms after\n"
@@ -134,7 +154,9 @@ std::string targetUsage() {
       "  --garble-input N     flip the lowest bit of the N-th byte from the programmer\n"
       "  --drop-output N      lose the N-th byte to the programmer\n"
       "  --garble-output N    flip the lowest bit of the N-th byte to the programmer\n"
-      "  --log                print each record and its answer on stderr\n"
+      "  --log                print each record and its answer on stderr, and the port's rate\n"
+      "                       when it changes (as the programmer or a server set it)\n"
+      "  --version            the version\n"
       "  --help               this text\n";
 }
 
@@ -153,7 +175,7 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--drop-echo", &o.faults.dropEchoOfRecord},     {"--garble-read", &o.faults.garbleReadBlock},
       {"--short-read", &o.faults.shortReadBlock},      {"--drop-input", &o.faults.dropInputByte},
       {"--garble-input", &o.faults.garbleInputByte},   {"--drop-output", &o.faults.dropOutputByte},
-      {"--garble-output", &o.faults.garbleOutputByte},
+      {"--garble-output", &o.faults.garbleOutputByte}, {"--hang-up-after", &o.hangUpAfter},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -211,6 +233,8 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
     std::string v;
     if (name == "--help" || name == "-h") {
       if (!flag(o.help)) return std::nullopt;
+    } else if (name == "--version") {
+      if (!flag(o.version)) return std::nullopt;
     } else if (name == "--32k") {
       bool on = false;
       if (!flag(on)) return std::nullopt;
@@ -235,9 +259,16 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
         error = "option --erase-delay: '" + v + "' is not a time in milliseconds (0 to 600000)";
         return std::nullopt;
       }
-    } else if (name == "--latency" || name == "--latency-jitter") {
+    } else if (name == "--tcp") {
       if (!value(v)) return std::nullopt;
-      if (!parseDecimal(v, 0, kMaxLatencyMs, name == "--latency" ? o.latencyMs : o.latencyJitterMs)) {
+      if (!parseDecimal(v, 0, kMaxTcpPort, o.tcpPort)) {
+        error = "option --tcp: '" + v + "' is not a TCP port (0 to 65535)";
+        return std::nullopt;
+      }
+    } else if (name == "--latency" || name == "--latency-jitter" || name == "--delay") {
+      if (!value(v)) return std::nullopt;
+      int& field = name == "--latency" ? o.latencyMs : name == "--delay" ? o.delayMs : o.latencyJitterMs;
+      if (!parseDecimal(v, 0, kMaxLatencyMs, field)) {
         error = "option " + name + ": '" + v + "' is not a time in milliseconds (0 to 10000)";
         return std::nullopt;
       }
@@ -274,6 +305,14 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       error = "unknown option '" + args[i] + "'";
       return std::nullopt;
     }
+  }
+  if (o.tcpPort >= 0 && !o.link.empty()) {
+    error = "options --tcp and --link exclude each other (--link names a pseudo-terminal)";
+    return std::nullopt;
+  }
+  if (o.hangUpAfter > 0 && o.tcpPort < 0) {
+    error = "option --hang-up-after needs --tcp PORT";
+    return std::nullopt;
   }
   if (o.flashOutLive && o.flashOut.empty()) {
     error = "option --flash-out-live needs --flash-out FILE";
@@ -416,95 +455,18 @@ void PtyTarget::releaseStaleExclusive() {
 #endif
 }
 
-bool PtyTarget::serve(const volatile std::sig_atomic_t& stop, const sigset_t* waitMask, std::string& error) {
-  struct Pending {
-    char byte;
-    Clock::time_point due;
-  };
-  std::deque<Pending> pending;
-  // When the last queued byte leaves; paced bytes follow each other one byte time apart.
-  Clock::time_point lastDue = Clock::now();
-  const auto byteTime = paceBitsPerSecond_ > 0
-                            ? std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
-                                  1000000000LL * kBitsPerByte / paceBitsPerSecond_))
-                            : Clock::duration::zero();
-  std::uint64_t flashChanges = model_.flashChanges();
-  Clock::time_point nextExclusiveCheck = Clock::now();
+void PtyTarget::onInput() {
+  termios tio{};
+  if (!onLineRate || ::tcgetattr(slave_, &tio) != 0) return;
+  const int rate = bitsPerSecond(::cfgetospeed(&tio));
+  if (rate == lineRate_) return;
+  lineRate_ = rate;
+  onLineRate(rate);
+}
 
-  // Passed on by the adapter, not yet taken by the pseudo-terminal.
-  std::string outbound;
-
-  while (!stop) {
-    auto now = Clock::now();
-    if (now >= nextExclusiveCheck) {
-      releaseStaleExclusive();
-      nextExclusiveCheck = now + kExclusiveCheckInterval;
-    }
-    // What has come off the line goes into the adapter; what it passes on goes out in one write.
-    while (!pending.empty() && pending.front().due <= now) {
-      adapter_.put(pending.front().byte, pending.front().due);
-      pending.pop_front();
-    }
-    outbound += adapter_.take(now);
-    if (!outbound.empty()) {
-      const ssize_t n = ::write(master_, outbound.data(), outbound.size());
-      if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        error = errnoText("write to the pseudo-terminal");
-        return false;
-      }
-      if (n > 0) outbound.erase(0, static_cast<std::size_t>(n));
-    }
-    const bool blocked = !outbound.empty();
-
-    pollfd fd{master_, POLLIN, 0};
-    if (blocked) fd.events |= POLLOUT;
-    // Wake exactly when the next byte comes off the line or the adapter's timer runs out, or
-    // for the next exclusive-use check.
-    auto wakeAt = nextExclusiveCheck;
-    if (!blocked && !pending.empty()) wakeAt = std::min(wakeAt, pending.front().due);
-    if (const auto held = adapter_.deadline(); !blocked && held) wakeAt = std::min(wakeAt, *held);
-    const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt - now);
-    const long long ns = wait.count() > 0 ? wait.count() : 0;
-    timespec timeout{};
-    timeout.tv_sec = static_cast<time_t>(ns / 1000000000LL);
-    timeout.tv_nsec = static_cast<long>(ns % 1000000000LL);
-    const int ready = ::ppoll(&fd, 1, &timeout, waitMask);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      error = errnoText("poll");
-      return false;
-    }
-    if (ready == 0) continue;
-    if (fd.revents & POLLNVAL) {
-      error = "the pseudo-terminal was closed";
-      return false;
-    }
-    if (!(fd.revents & (POLLIN | POLLHUP | POLLERR))) continue;
-
-    char buf[kReadChunkBytes];
-    const ssize_t n = ::read(master_, buf, sizeof buf);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n <= 0) return true;  // end of input
-    now = Clock::now();
-    if (lastDue < now) lastDue = now;
-    for (ssize_t k = 0; k < n; ++k) {
-      std::string out;
-      int delayMs = 0;
-      model_.receive(static_cast<std::uint8_t>(buf[k]), out, &delayMs);
-      const auto release = now + std::chrono::milliseconds(delayMs);
-      for (char c : out) {
-        // Answers never overtake what was sent before them.
-        const auto at = std::max(release, lastDue + byteTime);
-        pending.push_back({c, at});
-        lastDue = at;
-      }
-      if (model_.flashChanges() != flashChanges) {
-        flashChanges = model_.flashChanges();
-        if (onFlashChanged) onFlashChanged(model_);
-      }
-    }
-  }
-  return true;
+LineTarget::Clock::time_point PtyTarget::housekeeping(Clock::time_point now) {
+  releaseStaleExclusive();
+  return now + kExclusiveCheckInterval;
 }
 
 }  // namespace velkorn::sim

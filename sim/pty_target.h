@@ -1,6 +1,7 @@
 #pragma once
-// The simulated bootloader behind a pseudo-terminal: the programmer opens the slave side as
-// if it were the serial port of a board, and the model answers on the master side.
+// velkorn-target's options and files, and the simulated bootloader behind a pseudo-terminal:
+// the programmer opens the slave side as if it were the serial port of a board, and the
+// model answers on the master side.
 #include <csignal>
 #include <cstdint>
 #include <functional>
@@ -8,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/adapter_buffer.h"
 #include "sim/bootloader.h"
+#include "sim/line_target.h"
 
 namespace velkorn::sim {
 
@@ -18,6 +19,9 @@ struct TargetOptions {
   DeviceProfile profile;
   Faults faults;
   std::string link;          // "COMn": publish the slave as that port name
+  int tcpPort = -1;          // listen on 127.0.0.1 at this port instead (0: any free one)
+  int hangUpAfter = 0;       // with tcpPort: close the connection after the n-th byte in
+  int delayMs = 0;           // a network's delay, each way
   bool pace = false;         // send at the line rate instead of all at once
   int rateBitsPerSecond = 115200;
   int latencyMs = 0;         // a USB adapter's latency timer on the target's output
@@ -28,6 +32,7 @@ struct TargetOptions {
   bool flashOutLive = false; // ... and after every erase or data record
   bool log = false;          // each record and its answer on stderr
   bool help = false;
+  bool version = false;
 };
 
 // Parses the arguments after the program name. On a bad option returns nothing and sets
@@ -52,36 +57,30 @@ bool writeFlashFile(const std::string& path, const Bootloader& model, std::strin
 // Presets the flash from a binary file no larger than the flash.
 bool readFlashFile(const std::string& path, Bootloader& model, std::string& error);
 
-class PtyTarget {
+class PtyTarget final : public LineTarget {
  public:
-  explicit PtyTarget(Bootloader& model) : model_(model) {}
-  ~PtyTarget();
-  PtyTarget(const PtyTarget&) = delete;
-  PtyTarget& operator=(const PtyTarget&) = delete;
+  explicit PtyTarget(Bootloader& model) : LineTarget(model) {}
+  ~PtyTarget() override;
 
   // Creates the pseudo-terminal and puts its slave side in raw mode.
   bool open(std::string& error);
   const std::string& slavePath() const { return slavePath_; }
 
-  // Output pacing: 0 sends every answer at once, otherwise rate / 10 bytes per second.
-  void setPacing(int bitsPerSecond) { paceBitsPerSecond_ = bitsPerSecond; }
-  // The adapter between the line and the programmer; by default it passes every byte at once.
-  void setAdapter(const AdapterBuffer& adapter) { adapter_ = adapter; }
-  // Called after each record that may have changed the flash.
-  std::function<void(const Bootloader&)> onFlashChanged;
+  // Called when bytes arrive at another rate than the last ones: the rate the programmer's
+  // side (or a network serial server) set on the port, in bit/s (0 when unknown).
+  std::function<void(int bitsPerSecond)> onLineRate;
 
-  // Serves the model until `stop` becomes non-zero or the master side fails. The waits run
-  // with the signal mask `waitMask`, so a signal blocked outside them ends the wait at once.
-  // Returns false with `error` set when the line failed.
-  bool serve(const volatile std::sig_atomic_t& stop, const sigset_t* waitMask, std::string& error);
+ protected:
+  int lineFd() const override { return master_; }
+  bool onLineEnd() override { return false; }
+  void onInput() override;
+  Clock::time_point housekeeping(Clock::time_point now) override;
 
  private:
-  Bootloader& model_;
   int master_ = -1;
   int slave_ = -1;  // kept open so that the master never sees a hang-up between clients
   std::string slavePath_;
-  int paceBitsPerSecond_ = 0;
-  AdapterBuffer adapter_;
+  int lineRate_ = -1;
 
   void releaseStaleExclusive();
 };

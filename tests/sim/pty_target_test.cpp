@@ -2,11 +2,14 @@
 // pseudo-terminal opened the way a serial port is.
 #include "sim/pty_target.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -72,7 +75,7 @@ TEST(TargetOptions, GoodOptionsSetTheModel) {
                                      "--refuse-record", "3", "--silent-after=7", "--erase-delay", "0",
                                      "--pace", "--rate", "9600", "--link", "COM12", "--flash-out", "f",
                                      "--flash-out-live", "--garble-output", "2", "--garble-with", "7", "--latency", "16",
-                                     "--latency-jitter=4", "--seed", "9"},
+                                     "--latency-jitter=4", "--seed", "9", "--delay", "20"},
                                     error);
   ASSERT_TRUE(o) << error;
   EXPECT_EQ(o->profile.product, 0xEF);
@@ -90,6 +93,11 @@ TEST(TargetOptions, GoodOptionsSetTheModel) {
   EXPECT_EQ(o->latencyMs, 16);
   EXPECT_EQ(o->latencyJitterMs, 4);
   EXPECT_EQ(o->seed, 9u);
+  EXPECT_EQ(o->delayMs, 20);
+  const auto tcp = parseTargetOptions({"--tcp", "0", "--hang-up-after", "5"}, error);
+  ASSERT_TRUE(tcp) << error;
+  EXPECT_EQ(tcp->tcpPort, 0);
+  EXPECT_EQ(tcp->hangUpAfter, 5);
 }
 
 TEST(TargetOptions, BadOptionsAreNamed) {
@@ -116,6 +124,10 @@ TEST(TargetOptions, BadOptionsAreNamed) {
       {"--pace=yes"},
       {"--flash-out-live"},
       {"COM3"},
+      {"--tcp", "65536"},
+      {"--tcp", "0", "--link", "COM3"},
+      {"--hang-up-after", "5"},
+      {"--delay", "10001"},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : std::string()));
@@ -289,6 +301,19 @@ class TargetProcess {
 class Port {
  public:
   explicit Port(const std::string& path) {
+    if (path.rfind("tcp://127.0.0.1:", 0) == 0) {
+      // velkorn-target --tcp: a connection instead of a port.
+      fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      a.sin_port = htons(static_cast<std::uint16_t>(std::stoi(path.substr(16))));
+      if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+      }
+      return;
+    }
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd_ < 0) return;
     termios tio{};
@@ -318,6 +343,17 @@ class Port {
   std::string exchange(const std::string& record, std::size_t answerBytes) {
     send(record);
     return read(record.size() + answerBytes);
+  }
+  // True when the other end closed the connection within `timeoutMs`; what came before is dropped.
+  bool closedByPeer(int timeoutMs = 5000) {
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < end) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      char buf[1024];
+      if (::read(fd_, buf, sizeof buf) <= 0) return true;
+    }
+    return false;
   }
 
  private:
@@ -447,6 +483,7 @@ TEST(TargetProgram, SlowAnswersComeWholeInOrderAndTakeAtLeastTheirTime) {
       {"paced read answer", {"--pace", "--rate", "19200"}, readBlock, 300},
       {"delayed erase", {"--erase-delay", "400"}, ":0100000307F5", 380},
       {"short answer held by an adapter", {"--latency", "300"}, ":0100000307F5", 280},
+      {"short answer across a network", {"--delay", "100"}, ":0100000307F5", 190},
       // 11 packets of 62 bytes pass on as they fill: the whole answer takes about its line time
       {"paced read behind an adapter with jitter",
        {"--pace", "--latency", "16", "--latency-jitter", "10", "--seed", "3"}, readBlock, 50},
@@ -470,6 +507,32 @@ TEST(TargetProgram, SlowAnswersComeWholeInOrderAndTakeAtLeastTheirTime) {
     EXPECT_GE(ms, c.atLeastMs);
     EXPECT_EQ(target.terminate(), 0);
   }
+}
+
+// --tcp: one programmer at a time, a newcomer replacing the old one; the flash outlives the
+// connections; --hang-up-after closes the connection after that byte.
+TEST(TargetProgram, TcpServesOneProgrammerAtATime) {
+  TempDir dir;
+  TargetProcess target({"--tcp", "0", "--hang-up-after", "40"}, dir.path());
+  const std::string url = target.firstLine();
+  ASSERT_EQ(url.rfind("tcp://127.0.0.1:", 0), 0u) << url << target.errorText();
+  Port first(url);
+  ASSERT_TRUE(first.isOpen());
+  first.send("U");
+  EXPECT_EQ(first.read(1), "U");
+  EXPECT_EQ(first.exchange(":0100020000FD", 1), ":0100020000FD.");  // byte 0x00 at 0x0002: 14 bytes in
+
+  Port second(url);
+  ASSERT_TRUE(second.isOpen());
+  EXPECT_TRUE(first.closedByPeer());
+  second.send("U");
+  EXPECT_EQ(second.read(1), "U");
+  // Bytes 0..2 read back, the first connection's byte among them: 36 bytes in.
+  EXPECT_EQ(second.exchange(":050000040000000200F5", 15), ":050000040000000200F5\r\n0000=FFFF00\r\n");
+  // The 40th byte, inside this record, is the last one the target takes.
+  second.send(":020000050000F9");
+  EXPECT_TRUE(second.closedByPeer());
+  EXPECT_EQ(target.terminate(), 0) << target.errorText();
 }
 
 TEST(TargetProgram, BadUseEndsWithStatus2AndAMessage) {

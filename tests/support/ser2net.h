@@ -29,9 +29,10 @@ class Ser2Net {
  public:
   enum class Mode { Raw, Rfc2217 };
 
-  // Bridges `device` at 115200 8N1; the configuration, pid file and ser2net's output go
-  // into `dir`.
-  Ser2Net(Mode mode, const std::string& device, const std::filesystem::path& dir) : mode_(mode), dir_(dir) {
+  // Bridges `device` at `rate` 8N1 (the rate its port is set to when a client connects); the
+  // configuration, pid file and ser2net's output go into `dir`.
+  Ser2Net(Mode mode, const std::string& device, const std::filesystem::path& dir, int rate = 115200)
+      : mode_(mode), dir_(dir) {
     const std::string program = find();
     if (program.empty()) {
       error_ = "ser2net is not installed: install the Debian package ser2net (scripts/install-deps.sh does)";
@@ -39,7 +40,7 @@ class Ser2Net {
     }
     // A free port: bound as port 0 and let go of just before ser2net takes it.
     port_ = freePort();
-    start(program, device);
+    start(program, device, rate);
   }
   ~Ser2Net() { stop(); }
   Ser2Net(const Ser2Net&) = delete;
@@ -113,7 +114,7 @@ class Ser2Net {
     return text.size() > 2000 ? text.substr(text.size() - 2000) : text;
   }
 
-  void start(const std::string& program, const std::string& device) {
+  void start(const std::string& program, const std::string& device, int rate) {
     const std::string accepter = (mode_ == Mode::Raw ? "tcp,127.0.0.1," : "telnet(rfc2217),tcp,127.0.0.1,") +
                                  std::to_string(port_);
     const auto config = dir_ / "ser2net.yaml";
@@ -125,7 +126,7 @@ class Ser2Net {
                                            // The readiness probe's connection may still be
                                            // closing when the test's own arrives.
                                            << "      kickolduser: true\n"
-                                           << "    connector: serialdev," << device << ",115200n81,local\n";
+                                           << "    connector: serialdev," << device << "," << rate << "n81,local\n";
     // -n: foreground; -d: debug output to stdout; -u: no UUCP lock files in system folders;
     // -P: the pid file in the test's folder.
     const std::vector<std::string> argv = {program, "-n", "-d", "-u", "-c", config.string(), "-P",

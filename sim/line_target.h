@@ -1,0 +1,72 @@
+#pragma once
+// The simulated bootloader behind a byte stream: the loop that feeds the model what the
+// programmer sends and sends the answers back at the line's pace, through a modelled USB
+// adapter and a modelled network delay. Where the stream is comes from the subclass: a
+// pseudo-terminal (PtyTarget) or a TCP connection (TcpTarget).
+#include <chrono>
+#include <csignal>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+
+#include "sim/adapter_buffer.h"
+#include "sim/bootloader.h"
+
+namespace velkorn::sim {
+
+class LineTarget {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit LineTarget(Bootloader& model) : model_(model) {}
+  virtual ~LineTarget() = default;
+  LineTarget(const LineTarget&) = delete;
+  LineTarget& operator=(const LineTarget&) = delete;
+
+  // Output pacing: 0 sends every answer at once, otherwise rate / 10 bytes per second.
+  void setPacing(int bitsPerSecond) { paceBitsPerSecond_ = bitsPerSecond; }
+  // The adapter between the line and the programmer; by default it passes every byte at once.
+  void setAdapter(const AdapterBuffer& adapter) { adapter_ = freshAdapter_ = adapter; }
+  // A network between the programmer and the adapter: every byte, either way, arrives
+  // `oneWay` later than it left.
+  void setDelay(std::chrono::milliseconds oneWay) { delay_ = oneWay; }
+  // Called after each record that may have changed the flash.
+  std::function<void(const Bootloader&)> onFlashChanged;
+
+  // Serves the model until `stop` becomes non-zero or the line ends for good. The waits run
+  // with the signal mask `waitMask`, so a signal blocked outside them ends the wait at once.
+  // Returns false with `error` set when the line failed.
+  bool serve(const volatile std::sig_atomic_t& stop, const sigset_t* waitMask, std::string& error);
+
+ protected:
+  // The programmer's end of the stream, or -1 while no programmer is there (what the chip
+  // sends then is lost).
+  virtual int lineFd() const = 0;
+  // Reads what the programmer sent; as read(2).
+  virtual ssize_t readLine(char* buffer, std::size_t size);
+  // A descriptor to watch besides the line (a listening socket), or -1; onWatchReadable()
+  // runs when it is readable.
+  virtual int watchFd() const { return -1; }
+  virtual void onWatchReadable() {}
+  // The programmer's end reached its end or failed. False ends serve(), as a success.
+  virtual bool onLineEnd() = 0;
+  // Bytes came in from the programmer (before they reach the chip).
+  virtual void onInput() {}
+  // Periodic care; returns when it wants to run next.
+  virtual Clock::time_point housekeeping(Clock::time_point now) { return now + std::chrono::hours(1); }
+  // The programmer's end changed (a new connection, or none): what the chip sent that has
+  // not reached the old one is dropped.
+  void newLine() { lineChanged_ = true; }
+
+  Bootloader& model_;
+
+ private:
+  int paceBitsPerSecond_ = 0;
+  AdapterBuffer adapter_;
+  AdapterBuffer freshAdapter_;
+  std::chrono::milliseconds delay_{0};
+  bool lineChanged_ = false;
+};
+
+}  // namespace velkorn::sim
