@@ -51,7 +51,9 @@ for f in /usr/bin/velkorn /usr/bin/velkorn-cli /usr/bin/velkorn-target \
          /usr/share/doc/velkorn/copyright /usr/share/doc/velkorn/examples/blinky.hex; do
   [ -f "$f" ] || fail "$f is not installed"
 done
-[ "$(velkorn-cli --version)" = "velkorn-cli $version" ] || fail "velkorn-cli --version: $(velkorn-cli --version)"
+for program in velkorn-cli velkorn-target; do
+  [ "$($program --version)" = "$program $version" ] || fail "$program --version: $($program --version)"
+done
 
 # The completion, as an interactive bash loads it.
 completion=$(bash -c 'source /usr/share/bash-completion/bash_completion
