@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextBlock>
+#include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTimer>
 #include <QToolBar>
@@ -43,17 +44,30 @@ const char* const kHotKeyNames[TTerminal::kHotKeyCount] = {"tbf1", "tbF2", "TbF3
 const char* const kHotKeyCaptions[TTerminal::kHotKeyCount] = {"KP01001", "KP02001", "AM0105",
                                                               "QS0105",  "DOWNLOAD", ""};
 
-// Unicode's block of control pictures starts with the picture of NUL; DEL has its own.
-constexpr char16_t kControlPictureBase = 0x2400;
-constexpr char16_t kDeletePicture = 0x2421;
-constexpr char16_t kReplacementChar = 0xFFFD;
+// A tool bar that never hides a control behind its overflow button: its smallest size is
+// its whole row, so the window cannot be made narrower than that.
+class WholeToolBar final : public QToolBar {
+ public:
+  using QToolBar::QToolBar;
+  QSize minimumSizeHint() const override { return sizeHint(); }
+};
 
-QChar displayChar(unsigned char byte) {
-  if (byte == static_cast<unsigned char>(kTab)) return QChar(kTab);
-  if (byte < 0x20) return QChar(static_cast<char16_t>(kControlPictureBase + byte));
-  if (byte == 0x7F) return QChar(kDeletePicture);
-  if (byte >= 0x80 && byte < 0xA0) return QChar(kReplacementChar);
-  return QChar(static_cast<char16_t>(byte));
+bool isControlByte(unsigned char byte) {
+  return (byte < 0x20 && byte != static_cast<unsigned char>(kTab)) || (byte >= 0x7F && byte < 0xA0);
+}
+
+// "<0D>" for a control byte.
+QString controlText(unsigned char byte) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const char text[] = {'<', kHex[byte >> 4], kHex[byte & 0xF], '>'};
+  return QString::fromLatin1(text, 4);
+}
+
+QTextCharFormat controlFormat() {
+  QTextCharFormat format;
+  format.setForeground(QColor(0x00, 0x00, 0xA0));
+  format.setBackground(QColor(0xE4, 0xE4, 0xF0));
+  return format;
 }
 
 // The interval of the cyclic sender is made of every decimal digit of the box, in order;
@@ -88,7 +102,13 @@ IntervalDigits collectIntervalDigits(const QString& text) {
 QString terminalDisplayText(std::string_view bytes) {
   QString out;
   out.reserve(static_cast<qsizetype>(bytes.size()));
-  for (char c : bytes) out.append(displayChar(static_cast<unsigned char>(c)));
+  for (char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (isControlByte(byte))
+      out.append(controlText(byte));
+    else
+      out.append(QChar(char16_t{byte}));
+  }
   return out;
 }
 
@@ -124,7 +144,7 @@ void TTerminal::buildWidgets() {
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
 
-  toolBar_ = new QToolBar(this);
+  toolBar_ = new WholeToolBar(this);
   toolBar_->setObjectName("ToolBar1");
   toolBar_->setMovable(false);
   for (int i = 0; i < kHotKeyCount; ++i) {
@@ -134,6 +154,8 @@ void TTerminal::buildWidgets() {
     button->setFixedWidth(kHotKeyWidthPx);
     button->setFocusPolicy(Qt::NoFocus);
     toolBar_->addWidget(button);
+    // Framed like push buttons: a flat tool button with an empty caption cannot be seen.
+    button->setAutoRaise(false);
     hotKeys_[i] = button;
   }
   toolBar_->addSeparator();
@@ -145,6 +167,7 @@ void TTerminal::buildWidgets() {
   tbCycle_->setChecked(false);
   tbCycle_->setFocusPolicy(Qt::NoFocus);
   toolBar_->addWidget(tbCycle_);
+  tbCycle_->setAutoRaise(false);
 
   eCycleStr_ = new QLineEdit("KP01@", toolBar_);
   eCycleStr_->setObjectName("eCycleStr");
@@ -181,6 +204,10 @@ void TTerminal::buildWidgets() {
   timer1_ = new QTimer(this);
   timer1_->setObjectName("Timer1");
   timer1_->setInterval(kTimer1InitialMs);
+
+  displayTimer_ = new QTimer(this);
+  displayTimer_->setSingleShot(true);
+  displayTimer_->setInterval(0);
 }
 
 void TTerminal::connectWidgets() {
@@ -189,6 +216,7 @@ void TTerminal::connectWidgets() {
   }
   connect(tbCycle_, &QToolButton::clicked, this, &TTerminal::tbCycleClick);
   connect(timer1_, &QTimer::timeout, this, &TTerminal::Timer1Timer);
+  connect(displayTimer_, &QTimer::timeout, this, &TTerminal::showPendingLines);
 }
 
 void TTerminal::setErrorHandler(std::function<void(const std::string&)> handler) {
@@ -276,7 +304,7 @@ void TTerminal::Memo1KeyPress(char ch) {
   if (ch == kCr) {
     cursor.insertBlock();
   } else {
-    cursor.insertText(QString(displayChar(static_cast<unsigned char>(ch))));
+    insertDisplayed(cursor, std::string_view(&ch, 1));
   }
   memo_->setTextCursor(cursor);
   memo_->ensureCursorVisible();
@@ -348,35 +376,70 @@ void TTerminal::SockDataAvailable() {
 }
 
 void TTerminal::FlushReceivedLines() {
-  // All complete lines go into the memo as one edit, so that a burst of short lines costs
-  // one layout pass rather than one per line.
-  QString lines;
   std::size_t begin = 0;
   for (;;) {
-    const std::size_t lf = receiveBuffer_.find(kLf, begin);
+    const std::size_t lf = receiveBuffer_.find(kLf, std::max(begin, scannedTo_));
     if (lf == std::string::npos) break;
     std::size_t end = lf;
     // Only the CR of a CR LF pair is dropped; a line ended by LF alone stays whole.
     if (end > begin && receiveBuffer_[end - 1] == kCr) --end;
-    lines += terminalDisplayText(std::string_view(receiveBuffer_).substr(begin, end - begin));
-    lines += QChar(QChar::ParagraphSeparator);
+    display_.append(receiveBuffer_, begin, end - begin);
+    display_.push_back(kLf);
     begin = lf + 1;
   }
   receiveBuffer_.erase(0, begin);
-  if (begin > 0) appendReceivedLines(lines);
+  // A long partial line is not searched again from its start with every new byte.
+  scannedTo_ = receiveBuffer_.size();
+  if (begin > 0) showPendingLines();
 }
 
-void TTerminal::appendReceivedLines(const QString& lines) {
-  // Each received line becomes a line of its own; the memo then waits on a fresh line, the
-  // way typed text continues after it.
+void TTerminal::showPendingLines() {
+  if (displayAt_ >= display_.size()) return;
+  // Each line (or piece of a long one) becomes a line of its own; the memo then waits on a
+  // fresh line, the way typed text continues after it.
   QTextCursor cursor(memo_->document());
   cursor.beginEditBlock();
   cursor.movePosition(QTextCursor::End);
   if (!cursor.block().text().isEmpty()) cursor.insertBlock();
-  cursor.insertText(lines);
+  std::size_t shown = 0;
+  while (displayAt_ < display_.size() && shown < kDisplayBytesPerTurn) {
+    const std::size_t lf = display_.find(kLf, displayAt_);
+    const std::size_t end = std::min(lf, displayAt_ + kDisplayPieceBytes);
+    insertDisplayed(cursor, std::string_view(display_).substr(displayAt_, end - displayAt_));
+    cursor.insertBlock();
+    shown += end - displayAt_ + 1;
+    displayAt_ = end == lf ? lf + 1 : end;
+  }
   cursor.endEditBlock();
+  if (displayAt_ >= display_.size()) {
+    display_.clear();
+    displayAt_ = 0;
+  } else {
+    if (displayAt_ >= kDisplayBytesPerTurn * 16) {
+      display_.erase(0, displayAt_);
+      displayAt_ = 0;
+    }
+    displayTimer_->start();
+  }
   memo_->setTextCursor(cursor);
   memo_->ensureCursorVisible();
+}
+
+void TTerminal::insertDisplayed(QTextCursor& cursor, std::string_view bytes) const {
+  // Both formats given explicitly: a bare insert would take the format of the character
+  // before it, and text after a control byte would come out in the control colour.
+  static const QTextCharFormat control = controlFormat();
+  const QTextCharFormat plain;
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    if (!isControlByte(byte)) continue;
+    if (i > run) cursor.insertText(QString::fromLatin1(bytes.data() + run, static_cast<qsizetype>(i - run)), plain);
+    cursor.insertText(controlText(byte), control);
+    run = i + 1;
+  }
+  if (bytes.size() > run)
+    cursor.insertText(QString::fromLatin1(bytes.data() + run, static_cast<qsizetype>(bytes.size() - run)), plain);
 }
 
 // ---- settings accessors -----------------------------------------------------------------

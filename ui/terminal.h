@@ -20,6 +20,7 @@
 #include "link/serial_port.h"
 
 class QCheckBox;
+class QTextCursor;
 class QLineEdit;
 class QPlainTextEdit;
 class QTimer;
@@ -44,6 +45,14 @@ class TerminalLink {
   virtual bool linkBusy() const = 0;   // a chip operation or HEX load owns the link
 };
 
+// A received line longer than this is shown as several memo lines of at most this many
+// bytes each (the bytes themselves are untouched): laying out one very long line costs the
+// memo far more than its length.
+inline constexpr std::size_t kDisplayPieceBytes = 4096;
+// Received lines shown per turn of the event loop; the rest follows on the next turns, so
+// a flood or a huge line never holds the window.
+inline constexpr std::size_t kDisplayBytesPerTurn = 64 * 1024;
+
 // One poll of the serial line takes at most this much, so that a target that streams
 // without pause cannot hold the window; the rest waits for the next tick.
 inline constexpr std::size_t kPollSliceBytes = 4096;
@@ -59,10 +68,10 @@ inline constexpr std::string_view kLineEnd = "\r\n";
 
 // How received and typed bytes appear in the memo. Text is 8-bit: bytes 0x20..0x7E and
 // 0xA0..0xFF are their Latin-1 characters, TAB stays a TAB. Every other control byte
-// (0x00..0x1F, 0x7F and the C1 range 0x80..0x9F) is shown as a visible stand-in so that
-// none of them can cut, break or hide a line: C0 bytes and DEL as their Unicode control
-// pictures (NUL as U+2400, CR as U+240D, ESC as U+241B, DEL as U+2421), C1 bytes as
-// U+FFFD. One byte always gives one character.
+// (0x00..0x1F, 0x7F and the C1 range 0x80..0x9F) is shown as its value in hex between
+// angle brackets ("<0D>", "<1B>"), which every font can draw; the memo draws these in a
+// colour of their own, so they cannot be taken for the same four characters received as
+// text, and none of them can cut, break or hide a line.
 QString terminalDisplayText(std::string_view bytes);
 
 // The line that SendTerminalLine puts on the wire for `text` (Latin-1) with the counter
@@ -94,8 +103,11 @@ class TTerminal : public QWidget {
 
   // Received socket data: written back at once, then shown line by line.
   void SockDataAvailable();
-  // Moves the complete lines of the receive buffer into the memo.
+  // Moves the complete lines of the receive buffer into the memo (the first
+  // kDisplayBytesPerTurn at once, the rest on the following turns of the event loop).
   void FlushReceivedLines();
+  // Bytes of complete lines still waiting to be shown.
+  std::size_t linesPending() const { return display_.size() - displayAt_; }
 
   // Hot-key buttons 0..5 (tbf1 .. tbF6); the caption is what the button and F1..F6 send.
   static constexpr int kHotKeyCount = 6;
@@ -132,7 +144,11 @@ class TTerminal : public QWidget {
   // Memo1KeyPress for one typed character (Latin-1).
   void Memo1KeyPress(char ch);
   void sendBytes(const std::string& bytes);
-  void appendReceivedLines(const QString& lines);  // each ended by a paragraph separator
+  // Shows up to kDisplayBytesPerTurn of the lines waiting in display_; asks for another
+  // turn when some are left.
+  void showPendingLines();
+  // Inserts bytes as the memo shows them (see terminalDisplayText) at the cursor.
+  void insertDisplayed(QTextCursor& cursor, std::string_view bytes) const;
   void reportError(const std::string& text);
   std::uint32_t nowMs();
 
@@ -151,6 +167,12 @@ class TTerminal : public QWidget {
   QTimer* timer1_ = nullptr;
 
   std::string receiveBuffer_;
+  std::size_t scannedTo_ = 0;  // the receive buffer holds no LF before this
+  // Complete received lines (CR of CR LF taken off), each ended by LF, waiting to be shown
+  // from displayAt_ on.
+  std::string display_;
+  std::size_t displayAt_ = 0;
+  QTimer* displayTimer_ = nullptr;
   int cycleCounter_ = 0;
 };
 

@@ -153,5 +153,22 @@ TEST_F(TerminalInWindow, TerminalFailuresAndTheFontGoThroughTheWindowsBoxes) {
   EXPECT_EQ(form_->terminal()->memo()->font(), chosen);
 }
 
+TEST_F(TerminalInWindow, OnANarrowWindowNoToolBarControlHidesAndTheHotKeysKeepTheirFrames) {
+  // At 700 pixels the echo box went behind the tool bar's overflow button, and the flat
+  // sixth button with its empty caption could not be seen at all.
+  form_->resize(700, 540);
+  QTest::qWait(20);
+  const QWidget* bar = form_->terminal()->findChild<QWidget*>("ToolBar1");
+  ASSERT_NE(bar, nullptr);
+  for (const char* name : {"tbf1", "tbF2", "TbF3", "tbF4", "tbF5", "tbF6", "tbCycle", "eCycleStr", "eCycle", "cbEcho"}) {
+    SCOPED_TRACE(name);
+    const QWidget* control = bar->findChild<QWidget*>(name);
+    ASSERT_NE(control, nullptr);
+    EXPECT_TRUE(control->isVisible());
+    EXPECT_TRUE(bar->rect().contains(control->geometry()));
+  }
+  EXPECT_FALSE(button("tbF6")->autoRaise());
+}
+
 }  // namespace
 }  // namespace velkorn::testing
