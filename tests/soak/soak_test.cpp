@@ -23,6 +23,7 @@
 
 #include "cli/process.h"
 #include "image/hex_file.h"
+#include "image/hex_writer.h"
 
 namespace velkorn::testing {
 namespace {
@@ -282,6 +283,34 @@ TEST(Soak, NoHangsCrashesOrFalseSuccesses) {
   EXPECT_EQ(tally.crashes, 0);
   EXPECT_EQ(tally.falseSuccesses, 0);
   EXPECT_EQ(tally.resultsOnFailure, 0);
+}
+
+// A full 64 KiB image behind a USB adapter that holds every answer for 16 ms: every command
+// still succeeds, and the flash and the file read back are right.
+TEST(Soak, FullImageBehindAUsbAdapter) {
+  const fs::path dir = fs::temp_directory_path() / ("velkorn_latency_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::mt19937 random(5);
+  Flash image(kFlashSize);
+  for (auto& b : image) b = static_cast<std::uint8_t>(random());
+  writeFile(dir / "full.hex", writeIntelHex(image.data(), kFlashSize));
+  Target target({"--latency", "16", "--flash-out", (dir / "flash.bin").string()}, (dir / "target.log").string());
+  ASSERT_FALSE(target.port().empty());
+  const std::vector<std::vector<std::string>> commands = {
+      {"info"}, {"program", (dir / "full.hex").string()}, {"verify", (dir / "full.hex").string()},
+      {"read", (dir / "out.hex").string()}};
+  for (const auto& command : commands) {
+    std::vector<std::string> argv = {VELKORN_CLI_PATH, "--port", target.port()};
+    argv.insert(argv.end(), command.begin(), command.end());
+    const Child c = runChild(argv, kHangLimit);
+    EXPECT_EQ(c.status, 0) << command[0] << "\n" << c.err;
+  }
+  target.stop();
+  const std::string flash = readFile(dir / "flash.bin");
+  EXPECT_TRUE(flash == std::string(image.begin(), image.end()));
+  EXPECT_EQ(loadHex(readFile(dir / "out.hex")), std::optional<Flash>(image));
+  fs::remove_all(dir);
 }
 
 }  // namespace
