@@ -24,6 +24,10 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -356,6 +360,12 @@ void TForm1::buildStatusBar() {
 }
 
 void TForm1::connectComponents() {
+  // Devices come and go, and group memberships change: the entries are probed again each
+  // time the menu opens (not while a command owns the line and has locked them).
+  Com1->setToolTipsVisible(true);
+  connect(Com1, &QMenu::aboutToShow, this, [this] {
+    if (!commandRunning_ && !engine_.busy()) ProbePorts();
+  });
   for (QAction* entry : comEntries_)
     connect(entry, &QAction::triggered, this, [this, entry] { guarded([&] { COM11Click(entry); }); });
   // The TCP entry runs the same selection with entry number 0.
@@ -522,19 +532,43 @@ QString TForm1::panelText(int panel) const { return panels_[static_cast<std::siz
 // ==================================================================== link
 
 void TForm1::ProbePorts() {
+  // A port of its own: the link in use stays open while the menu is refreshed.
+  link::SerialPort probe;
   for (int n = 1; n <= kPortEntries; ++n) {
     QAction* entry = comEntry(n);
     const std::string path = link::comDevicePath(n);
+    std::string reason;
     bool opened = false;
-    if (!path.empty()) {
-      opened = port_.open(path);
-      port_.close();
+    if (path.empty()) {
+      reason = "no serial device";
+    } else if (port_.isOpen() && port_.path() == path) {
+      opened = true;  // this window's own link
+    } else {
+      opened = probe.open(path, &reason);
+      probe.close();
     }
     entry->setEnabled(opened);
     QString caption = QStringLiteral("COM &%1").arg(n);
-    if (!path.empty()) caption += QLatin1Char('\t') + displayedDevice(path);
+    const QString device = path.empty() ? QString() : displayedDevice(path);
+    if (!path.empty()) caption += QLatin1Char('\t') + device;
+    if (!opened && !path.empty()) caption += QStringLiteral(": ") + QString::fromStdString(reason);
     entry->setText(caption);
+    entry->setToolTip(opened ? device : QString::fromStdString(probeHint(path, reason)));
   }
+}
+
+std::string TForm1::probeHint(const std::string& path, const std::string& reason) {
+  if (path.empty()) return "COM port without a serial device: none found, and no COMn link in " + link::configDirectory();
+  std::string hint = path + ": " + reason;
+  // The usual reason on a fresh system: the device belongs to a group the user is not in.
+  struct stat device {};
+  if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES && ::stat(path.c_str(), &device) == 0) {
+    const group* owner = ::getgrgid(device.st_gid);
+    hint += "; the device belongs to group " +
+            (owner ? std::string(owner->gr_name) : std::to_string(device.st_gid)) +
+            ": add yourself to it and log in again";
+  }
+  return hint;
 }
 
 bool TForm1::OpenLink(int n) {

@@ -84,6 +84,8 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   int beeps() const { return beeps_; }
 
   // ---- handlers
+  // Which of COM1 to COM8 can be opened: each entry enabled exactly then, its device path
+  // after the tab, and why it cannot be opened beside the path and in its tool tip.
   void ProbePorts();
   bool OpenLink(int n);
   void SetBaudRate(int rate);
@@ -236,6 +238,8 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   // Raises the download abort and sync cancel flags, so that a running command ends at its
   // next look at them.
   void raiseStopFlags();
+  // The tool tip of a port entry that cannot be opened.
+  static std::string probeHint(const std::string& path, const std::string& reason);
   // A box the synchronisation loop asks for (a failed write): shown on the waiting window.
   void syncLineFailed(const std::string& text);
 

@@ -206,14 +206,40 @@ TEST_F(MainFormTest, AVanishedDeviceClosesTheOldPortAndLeavesNoLink) {
   EXPECT_TRUE(log.back().startsWith(QStringLiteral("COM3: "))) << log.back().toStdString();
 }
 
-TEST_F(MainFormTest, APortThatCannotBeOpenedAtStartIsDisabled) {
-  Pty pty;
-  home_.pin(4, (home_.root() / "nothing-here").string());
-  home_.pin(5, pty.slave());
+TEST_F(MainFormTest, EachEntrySaysWhyItIsGreyAndOpeningTheMenuProbesAgain) {
+  Pty first, second, third;
+  const std::string missing = (home_.root() / "nothing-here").string();
+  home_.pin(3, third.slave());
+  home_.pin(4, missing);
+  home_.pin(5, first.slave());
   TForm1& form = makeForm();
-  EXPECT_FALSE(form.comEntry(4)->isEnabled());
-  EXPECT_TRUE(form.comEntry(5)->isEnabled());
-  EXPECT_FALSE(form.serialPort().isOpen());  // the probe closes what it opened
+  form.comEntry(3)->trigger();  // the link in use must survive the probes
+  ASSERT_TRUE(form.serialPort().isOpen());
+
+  // The adapter of COM5 moved to COM4's pin, COM5's is gone.
+  home_.pin(4, second.slave());
+  home_.pin(5, missing);
+  struct Expected {
+    int n;
+    bool enabled;
+    std::string shown;  // after the tab
+  };
+  const std::vector<std::vector<Expected>> rounds = {
+      {{3, true, third.slave()}, {4, false, missing + ": No such file or directory"}, {5, true, first.slave()}},
+      {{3, true, third.slave()}, {4, true, second.slave()}, {5, false, missing + ": No such file or directory"}},
+  };
+  for (std::size_t round = 0; round < rounds.size(); ++round) {
+    if (round == 1) emit form.Com1->aboutToShow();
+    for (const Expected& e : rounds[round]) {
+      SCOPED_TRACE("round " + std::to_string(round) + ", COM" + std::to_string(e.n));
+      QAction* entry = form.comEntry(e.n);
+      EXPECT_EQ(entry->isEnabled(), e.enabled);
+      EXPECT_EQ(entry->text().section(QLatin1Char('\t'), 1).toStdString(), e.shown);
+      EXPECT_EQ(entry->toolTip().contains(QStringLiteral("No such file or directory")), !e.enabled);
+    }
+  }
+  EXPECT_TRUE(form.serialPort().isOpen());
+  EXPECT_TRUE(form.comEntry(3)->isChecked());
 }
 
 TEST_F(MainFormTest, TheTcpEntryWithoutAModuleEndsInTheNoLinkFace) {
