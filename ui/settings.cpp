@@ -14,6 +14,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// The build says where the data folder lies relative to the program's folder; builds that
+// do not (the fuzzing targets) take the usual layout.
+#ifndef VELKORN_DATA_DIR_FROM_BIN
+#define VELKORN_DATA_DIR_FROM_BIN "../share/velkorn"
+#endif
+
 namespace velkorn::ui {
 
 namespace {
@@ -262,7 +268,25 @@ LoadedSettings loadSettingsFrom(const std::string& directory) {
   return loaded;
 }
 
-LoadedSettings loadSettings() { return loadSettingsFrom(settingsDirectory()); }
+std::string installedSettingsDirectory() {
+  char exe[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return {};
+  std::string dir(exe, static_cast<std::size_t>(n));
+  dir.erase(dir.find_last_of('/') + 1);
+  return dir + VELKORN_DATA_DIR_FROM_BIN;
+}
+
+LoadedSettings loadSettingsFrom(const std::string& directory, const std::string& installedDirectory) {
+  LoadedSettings own = loadSettingsFrom(directory);
+  if (own.fileFound || installedDirectory.empty()) return own;
+  LoadedSettings installed = loadSettingsFrom(installedDirectory);
+  // An installed file that cannot be read counts as none: the user is told once, below.
+  if (!installed.fileFound || (installed.steps.empty() && installed.failure)) return own;
+  return installed;
+}
+
+LoadedSettings loadSettings() { return loadSettingsFrom(settingsDirectory(), installedSettingsDirectory()); }
 
 std::optional<std::string> saveSettingsTo(const Settings& settings, const std::string& directory) {
   const std::string path = settingsPath(directory);

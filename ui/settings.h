@@ -110,9 +110,18 @@ std::string settingsPath(const std::string& directory);
 // The configuration directory (link/port_names.h) used for both reading and writing.
 std::string settingsDirectory();
 
+// Where the package installs its default settings file: share/velkorn beside the folder
+// that holds the program, so that an installation under any prefix finds its own.
+std::string installedSettingsDirectory();
+
 // Reads the settings file of the directory. A file of that name in other letter case
 // (copied from a system that ignores case) is read when the exact name is missing.
 LoadedSettings loadSettingsFrom(const std::string& directory);
+// The user's file in `directory`; without one, the default in `installedDirectory`, read
+// as silently as the user's own (fileFound is set). Only when neither can be read is the
+// result the missing file.
+LoadedSettings loadSettingsFrom(const std::string& directory, const std::string& installedDirectory);
+// The configuration directory's file, else the installed default.
 LoadedSettings loadSettings();
 
 // Replaces the directory's settings file atomically: a temporary file beside it, flushed

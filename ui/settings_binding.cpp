@@ -100,9 +100,9 @@ Settings SettingsBinding::current() const {
   s.top = form_.y();
   s.width = form_.width();
   s.height = form_.height();
-  // The host field's text rather than the socket's Host, so that a port typed after the
-  // host comes back with it.
-  s.host = toLatin1(form_.eIP->text());
+  // What last passed through eIPChange (or the file), port included; not the field's
+  // initial text, which never did and is no module's address.
+  s.host = form_.moduleSocket().address();
   s.baudIndex = form_.rgBaud->checkedId();
   s.fileName = form_.engine().hexFileName;
   const QFont font = form_.terminalFont();

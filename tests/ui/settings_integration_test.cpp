@@ -58,6 +58,11 @@ TEST_F(SettingsInWindow, WithoutAFileTheMessageComesOnceAndTheDefaultsStay) {
   EXPECT_EQ(form.terminalRate(), 0);  // shown selected, but rgBaudClick did not run
   EXPECT_EQ(form.engine().hexFileName, "");
   EXPECT_EQ(form.terminalFont().family(), QStringLiteral("Courier New"));
+
+  // The field's initial text never passed through eIPChange: no module host is stored.
+  form.close();
+  EXPECT_EQ(readFile().find("\r\nIP\r\n"), std::string::npos) << readFile();
+  EXPECT_NE(readFile().find(" (Left,Top,Width,Height)\r\n\r\n9\r\n"), std::string::npos) << readFile();
 }
 
 TEST_F(SettingsInWindow, EveryValueSurvivesACloseAndANewWindow) {

@@ -304,6 +304,33 @@ TEST(SettingsFile, MissingBinaryAndOtherCase) {
   }
 }
 
+TEST(SettingsFile, TheUsersFileElseTheInstalledDefaultElseTheMessage) {
+  struct Case {
+    const char* name;
+    const char* own;        // the user's first caption; nullptr: no file
+    const char* installed;  // the installed default's; nullptr: no file, "": unreadable
+    bool found;
+    const char* caption;
+  };
+  const Case cases[] = {
+      {"the user's file wins", "MINE", "PKG", true, "MINE"},
+      {"a fresh profile reads the installed default silently", nullptr, "PKG", true, "PKG"},
+      {"neither", nullptr, nullptr, false, "KP01001"},
+      {"an installed default that cannot be read", nullptr, "", false, "KP01001"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir own, installed;
+    if (c.own) own.write(kSettingsFileName, std::string(c.own) + "\r\n" + firstLines(6).substr(4));
+    if (c.installed && *c.installed) installed.write(kSettingsFileName, std::string(c.installed) + "\r\n" + firstLines(6).substr(4));
+    if (c.installed && !*c.installed) fs::create_directory(installed.path() + "/" + kSettingsFileName);
+    const LoadedSettings loaded = loadSettingsFrom(own.path(), installed.path());
+    EXPECT_EQ(loaded.fileFound, c.found);
+    EXPECT_FALSE(loaded.failure.has_value());
+    EXPECT_EQ(loaded.values.captions[0], c.caption);
+  }
+}
+
 TEST(SettingsFile, SaveReplacesAtomicallyAndAFailedSaveKeepsTheOldFile) {
   TempDir dir;
   Settings first;
