@@ -725,6 +725,18 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     }
   } else if (event->type() == QEvent::KeyRelease) {
     previewedKey_ = nullptr;
+  } else if (event->type() == QEvent::Shortcut && qobject_cast<QGroupBox*>(watched) &&
+             static_cast<QWidget*>(watched)->window() == this) {
+    // The menu bar's access keys come before those of the Device tab's group boxes, so Alt+B
+    // is "Program SSB+&BSB" there and not "&Boot" or "&Baudrate": a box hands such a key
+    // on to the menu and gives it up for good.
+    auto* shortcut = static_cast<QShortcutEvent*>(event);
+    for (QAction* item : menuBar()->actions()) {
+      if (QKeySequence::mnemonic(item->text()) != shortcut->key()) continue;
+      static_cast<QWidget*>(watched)->setShortcutEnabled(shortcut->shortcutId(), false);
+      if (item->isEnabled() && !item->menu()) item->trigger();
+      return true;
+    }
   } else if (event->type() == QEvent::MouseButtonDblClick && watched == GroupBox1) {
     GroupBox1DblClick();
     return true;

@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -379,6 +380,23 @@ TEST_F(MainFormTest, DebugLogAccumulatesWhileHiddenAndADoubleClickEmptiesIt) {
   EXPECT_TRUE(form.debugWindow()->lines().isEmpty());
   form.debugLog("Load Misc");
   EXPECT_EQ(form.debugWindow()->lines(), QStringList{"Load Misc"});
+}
+
+TEST_F(MainFormTest, AltBReachesProgramSsbBsbOnTheDeviceTab) {
+  // The operator ticks the boxes there and then presses Alt+B; the group boxes "&Boot" and
+  // "&Baudrate" took the key.
+  TForm1& form = makeForm();
+  form.show();
+  QApplication::setActiveWindow(&form);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form, 5000));
+  form.PageControl1->setTabVisible(form.PageControl1->indexOf(form.TabSheet4), true);
+  form.PageControl1->setCurrentWidget(form.TabSheet4);
+  form.cbLock0->setFocus();
+  form.MBSB->setEnabled(true);
+  QObject::disconnect(form.MBSB, &QAction::triggered, &form, nullptr);  // only the key matters here
+  QSignalSpy triggered(form.MBSB, &QAction::triggered);
+  for (int press = 0; press < 3; ++press) QTest::keyClick(QApplication::focusWidget(), Qt::Key_B, Qt::AltModifier);
+  EXPECT_EQ(triggered.count(), 3);
 }
 
 // ------------------------------------------------------------------ function keys
