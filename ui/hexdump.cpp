@@ -190,8 +190,31 @@ void THexDump::scrollContentsBy(int, int) {
 }
 
 void THexDump::SetCurrentLine(std::int32_t n) {
-  if (n != m_currentLine) m_currentLine = std::clamp(n, 0, lastLine());
+  if (n != m_currentLine) {
+    m_currentLine = std::clamp(n, 0, lastLine());
+    if (hasFocus()) viewport()->update();  // the mark moves
+  }
   EnsureCurrentVisible();
+}
+
+QColor THexDump::CurrentLineColor() const {
+  // A light tint of the highlight colour over the background: enough to find the line
+  // again, too little to be taken for a selection.
+  const QColor mark = palette().color(QPalette::Highlight);
+  constexpr int kPercent = 14;
+  auto mix = [](int back, int front) { return (back * (100 - kPercent) + front * kPercent) / 100; };
+  return QColor(mix(m_background.red(), mark.red()), mix(m_background.green(), mark.green()),
+                mix(m_background.blue(), mark.blue()));
+}
+
+void THexDump::focusInEvent(QFocusEvent* e) {
+  QAbstractScrollArea::focusInEvent(e);
+  viewport()->update();
+}
+
+void THexDump::focusOutEvent(QFocusEvent* e) {
+  QAbstractScrollArea::focusOutEvent(e);
+  viewport()->update();
 }
 
 bool THexDump::EnsureCurrentVisible() {
@@ -278,6 +301,8 @@ void THexDump::paintEvent(QPaintEvent* e) {
     if (line >= m_lineCount) break;  // below the data: background only
     const int rowTop = r * m_lineHeight;
     const int baseline = rowTop + m_ascentPx;
+    // Where PgUp, PgDn and the arrows act from, while the view has the keyboard.
+    if (line == m_currentLine && hasFocus()) p.fillRect(QRect(0, rowTop, clientWidth, m_lineHeight), CurrentLineColor());
     const std::int64_t offset = line * m_bytesPerLine;
 
     if (m_showAddress) {

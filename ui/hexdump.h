@@ -78,6 +78,8 @@ class THexDump : public QAbstractScrollArea {
   void setAnsiCharColor(const QColor& c) { setColorAt(kAnsiCharColorIndex, c); }
   // Background of the view.
   QColor Color() const { return m_background; }
+  // Background of the current line while the view has the keyboard focus.
+  QColor CurrentLineColor() const;
   void setColor(const QColor& c);
 
   BorderStyle Border() const { return m_border; }
@@ -93,6 +95,8 @@ class THexDump : public QAbstractScrollArea {
   void keyPressEvent(QKeyEvent* e) override;
   void mousePressEvent(QMouseEvent* e) override;
   void mouseDoubleClickEvent(QMouseEvent* e) override;
+  void focusInEvent(QFocusEvent* e) override;
+  void focusOutEvent(QFocusEvent* e) override;
   void scrollContentsBy(int dx, int dy) override;
 
  private:

@@ -11,6 +11,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QUrl>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
@@ -70,6 +72,14 @@ QLabel* captionLabel(const char* name, const char* text, QWidget* parent) {
   auto* label = new QLabel(QString::fromLatin1(text), parent);
   label->setObjectName(QString::fromLatin1(name));
   return label;
+}
+
+// The one local file of a drag, or nothing.
+QString droppedFile(const QMimeData* data) {
+  if (data == nullptr || !data->hasUrls()) return {};
+  const QList<QUrl> urls = data->urls();
+  if (urls.size() != 1 || !urls.front().isLocalFile()) return {};
+  return urls.front().toLocalFile();
 }
 
 // The device path shown beside a COM entry: where a pinning link points, else the device.
@@ -134,6 +144,7 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
       settings_(*this, dialogs_) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QString::fromLatin1(kProgramTitle));
+  setAcceptDrops(true);
   sock = module_.socket();
   serialLink_.onRate = [this](int rate, link::RateResult result) { rateChanged(rate, result); };
   resize(760, 540);
@@ -737,6 +748,18 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
       if (item->isEnabled() && !item->menu()) item->trigger();
       return true;
     }
+  } else if ((event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove ||
+              event->type() == QEvent::Drop) &&
+             watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == this) {
+    // A file dropped anywhere on the window loads as "&Load File" would load it, while no
+    // command runs; the edit fields would otherwise take its name as text.
+    auto* drop = static_cast<QDropEvent*>(event);
+    const QString file = droppedFile(drop->mimeData());
+    if (file.isEmpty() || !LoadFile1->isEnabled() || commandRunning_) return QMainWindow::eventFilter(watched, event);
+    drop->acceptProposedAction();
+    // After the drop has finished: the load shows its own windows and boxes.
+    if (event->type() == QEvent::Drop) QTimer::singleShot(0, this, [this, file] { loadHexFileNamed(file); });
+    return true;
   } else if (event->type() == QEvent::MouseButtonDblClick && watched == GroupBox1) {
     GroupBox1DblClick();
     return true;

@@ -100,6 +100,10 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   // Function keys: returns whether the key was one of F1..F6 that sent a line.
   bool FormKeyDown(int key, Qt::KeyboardModifiers modifiers);
   void LoadFile1Click();
+  // Loads this file as "&Load File" would after the operator picked it in the dialog (a
+  // file dropped on the window, the file named on the command line). False when a command
+  // runs and nothing was loaded.
+  bool loadHexFileNamed(const QString& path);
   void MReadClick();
   void CompareFileClick();
   void MProgClick();
@@ -271,6 +275,7 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   bool reloadDuringCommand_ = false;
   bool destroyed_ = false;
   bool closeRequested_ = false;  // the window was closed while a command ran
+  std::optional<QString> chosenFile_;  // answers the next open dialog without showing it
   bool syncing_ = false;         // the synchronisation window waits for the target
   std::string lastSyncFailure_;  // the reason last logged during this wait
   QElapsedTimer sinceEvents_;    // since pending messages last ran for the engine

@@ -44,6 +44,14 @@ constexpr int kSyncFailurePauseMs = 200;
 
 void TForm1::LoadFile1Click() { runCommand([this] { report(engine_.loadHexFile()); }); }
 
+bool TForm1::loadHexFileNamed(const QString& path) {
+  if (commandRunning_ || engine_.busy() || !LoadFile1->isEnabled()) return false;
+  chosenFile_ = path;
+  LoadFile1Click();
+  chosenFile_.reset();
+  return true;
+}
+
 void TForm1::MReadClick() {
   runCommand([this] {
     showPage(TabSheet2);
@@ -165,6 +173,7 @@ bool TForm1::askYesNo(const std::string& caption, const std::string& text) {
 }
 
 std::optional<std::string> TForm1::askHexFileName(const std::string& remembered) {
+  if (chosenFile_) return std::exchange(chosenFile_, std::nullopt)->toStdString();
   const auto name = dialogs_.openHexFile(this, fromEngine(remembered));
   if (!name) return std::nullopt;
   return name->toStdString();

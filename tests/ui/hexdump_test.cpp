@@ -426,6 +426,31 @@ TEST(HexDumpRender, RowsShowAddressHexAndCharacters) {
   EXPECT_EQ(rowBand(shot, 1, f.view->LineHeight()), blank);
 }
 
+TEST(HexDumpRender, TheCurrentLineIsMarkedWhileTheViewHasTheKeyboard) {
+  // Without a mark the operator cannot see where PgUp, PgDn or a click acts from.
+  ViewFixture f;
+  f.fitRows(kRows);
+  QApplication::setActiveWindow(f.sheet.get());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(f.sheet.get()));
+  auto markedRows = [&] {
+    const QImage shot = shotOf(f.view);
+    std::vector<int> rows;
+    for (int row = 0; row < kRows - 1; ++row)
+      if (shot.pixelColor(shot.width() - 2, row * f.view->LineHeight() + 1) == f.view->CurrentLineColor()) rows.push_back(row);
+    return rows;
+  };
+  ASSERT_NE(f.view->CurrentLineColor(), QColor(Qt::white));
+  EXPECT_TRUE(markedRows().empty());  // no keyboard: drawn as ever
+  f.view->setFocus();
+  EXPECT_EQ(markedRows(), std::vector<int>{0});
+  QTest::mouseClick(f.view->viewport(), Qt::LeftButton, Qt::NoModifier, f.rowPoint(3));
+  EXPECT_EQ(markedRows(), std::vector<int>{3});
+  QTest::keyClick(f.view, Qt::Key_Up);
+  EXPECT_EQ(markedRows(), std::vector<int>{2});
+  f.view->clearFocus();
+  EXPECT_TRUE(markedRows().empty());
+}
+
 TEST(HexDumpRender, ShortLastLineDrawsOnlyItsBytes) {
   ViewFixture f;
   f.image[k64K - 2] = 0xAB;

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -15,6 +16,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 #include <fstream>
 
 #include "ui/dbgdlg.h"
@@ -397,6 +399,30 @@ TEST_F(MainFormTest, AltBReachesProgramSsbBsbOnTheDeviceTab) {
   QSignalSpy triggered(form.MBSB, &QAction::triggered);
   for (int press = 0; press < 3; ++press) QTest::keyClick(QApplication::focusWidget(), Qt::Key_B, Qt::AltModifier);
   EXPECT_EQ(triggered.count(), 3);
+}
+
+TEST_F(MainFormTest, AFileDroppedOnTheWindowLoadsAsLoadFileWould) {
+  TForm1& form = makeForm();
+  form.show();
+  for (QWidget* target : {static_cast<QWidget*>(form.fileView), static_cast<QWidget*>(form.eIP)}) {
+    SCOPED_TRACE(target->objectName().toStdString());
+    const auto hex = home_.root() / (target->objectName().toStdString() + ".hex");
+    std::ofstream(hex, std::ios::binary) << ":0100000042BD\r\n:00000001FF\r\n";
+    form.engine().images().fileImage[0] = 0;
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(hex.string()))});
+    QDragEnterEvent enter(QPoint(4, 4), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(4, 4), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    ASSERT_TRUE(waitFor([&] { return form.engine().hexFileName == hex.string(); }, 5000));
+    EXPECT_EQ(form.engine().images().fileImage[0], 0x42);
+    EXPECT_TRUE(form.MReload->isEnabled());
+  }
+  EXPECT_TRUE(dialogs_.of("open").empty());
+  EXPECT_EQ(form.eIP->text(), QStringLiteral("IP"));  // the edit field did not take the name
 }
 
 // ------------------------------------------------------------------ function keys

@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "cli/process.h"
+#include "velkorn_version.h"
 #include "ui/dbgdlg.h"
 #include "ui/dowloadfrm.h"
 #include "ui/syncdlg.h"
@@ -237,6 +238,39 @@ TEST_F(WindowEndToEnd, ClosingDuringACommandEndsItQuietlyAndThenClosesTheWindow)
       })) << log.join(QLatin1Char('|')).toStdString();
     }
   }
+}
+
+TEST(WindowProgram, HelpAndVersionNeedNoDisplayAndAnUnknownOptionIsRefused) {
+  struct Case {
+    std::vector<std::string> args;
+    bool display;  // a (virtual) display is there
+    int status;
+    const char* out;
+    const char* err;
+  };
+  const std::string version = std::string("velkorn ") + velkorn::kVersion + "\n";
+  const Case cases[] = {
+      {{"--help"}, false, 0, "usage: velkorn", ""},
+      {{"--version"}, false, 0, version.c_str(), ""},
+      {{"--bogus"}, true, 2, "", "velkorn: unknown option --bogus"},
+      {{"a.hex", "b.hex"}, true, 2, "", "velkorn: one HEX file at most"},
+  };
+  const char* display = std::getenv("DISPLAY");
+  const std::string savedDisplay = display ? display : "";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    // Without a display, Qt's X11 platform would end the program before it could answer.
+    ::setenv("QT_QPA_PLATFORM", c.display ? "offscreen" : "xcb", 1);
+    ::unsetenv("DISPLAY");
+    std::vector<std::string> argv = {VELKORN_APP_PATH};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const RunResult r = run(argv, std::chrono::seconds(30));
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out.rfind(c.out, 0), 0u) << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;  // after any warnings of Qt
+  }
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  if (display) ::setenv("DISPLAY", savedDisplay.c_str(), 1);
 }
 
 }  // namespace
