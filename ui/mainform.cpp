@@ -502,6 +502,10 @@ void TForm1::runCommand(const std::function<void()>& command) {
   }
 
   guarded(command);
+  // A command may change an image without telling its view (a load whose file could not
+  // be opened has already erased the file image): both show what they hold now.
+  fileView->Invalidate();
+  chipView->Invalidate();
 
   for (const auto& [action, enabled] : saved) action->setEnabled(enabled);
   if (reloadDuringCommand_) MReload->setEnabled(true);

@@ -11,6 +11,8 @@
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QWindow>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTabWidget>
@@ -548,6 +550,32 @@ TEST_F(CommandLockTest, AFileThatCannotBeOpenedIsReportedAndTheMenuComesBack) {
   EXPECT_FALSE(form.engine().busy());
   EXPECT_TRUE(form.LoadFile1->isEnabled());
   EXPECT_FALSE(form.MReload->isEnabled());
+}
+
+TEST_F(CommandLockTest, AFailedReloadShowsTheErasedFileImageAtOnce) {
+  // The image is 0xFF after the failed open, but the view kept its old bytes on screen
+  // until the next tab change.
+  TForm1& form = makeForm();
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  const std::string hex = writeHex(":0400000042424242F4\r\n:00000001FF\r\n");
+  dialogs_.fileAnswers = {QString::fromStdString(hex)};
+  form.LoadFile1Click();
+  ASSERT_EQ(form.engine().images().fileImage[0], 0x42);
+  QWidget* view = form.fileView->viewport();
+  // What the window's backing store holds, as the screen shows it.
+  auto onScreen = [&] {
+    QCoreApplication::processEvents();
+    const QPoint at = view->mapTo(&form, QPoint(0, 0));
+    return form.windowHandle()->screen()->grabWindow(form.winId(), at.x(), at.y(), view->width(), view->height()).toImage().convertToFormat(QImage::Format_RGB32);
+  };
+  onScreen();
+
+  std::filesystem::remove(hex);
+  form.MReloadClick();
+
+  ASSERT_EQ(form.engine().images().fileImage[0], 0xFF) << ::testing::PrintToString(dialogs_.events);
+  EXPECT_EQ(onScreen(), view->grab().toImage().convertToFormat(QImage::Format_RGB32));
 }
 
 TEST_F(CommandLockTest, AFailedSyncWriteStaysOnTheWaitingWindowAndCancelEndsTheWait) {
