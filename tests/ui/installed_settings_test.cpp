@@ -29,6 +29,7 @@ TEST(InstalledSettings, DefaultFileReadsCleanlyWithTheWindowsDefaults) {
   EXPECT_EQ(v.captions, defaults.captions);
   EXPECT_EQ(v.cycleStr, defaults.cycleStr);
   EXPECT_EQ(v.cycle, defaults.cycle);
+  EXPECT_EQ(v.host, defaults.host);
   EXPECT_EQ(v.baudIndex, defaults.baudIndex);
   EXPECT_EQ(v.fileName, defaults.fileName);
   EXPECT_EQ(v.fontName, defaults.fontName);
