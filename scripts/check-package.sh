@@ -51,7 +51,7 @@ for f in /usr/bin/velkorn /usr/bin/velkorn-cli /usr/bin/velkorn-target \
          /usr/share/doc/velkorn/copyright /usr/share/doc/velkorn/examples/blinky.hex; do
   [ -f "$f" ] || fail "$f is not installed"
 done
-for program in velkorn-cli velkorn-target; do
+for program in velkorn velkorn-cli velkorn-target; do
   [ "$($program --version)" = "$program $version" ] || fail "$program --version: $($program --version)"
 done
 
