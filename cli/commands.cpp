@@ -1,10 +1,6 @@
 #include "cli/commands.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -13,13 +9,16 @@
 
 #include "cli/image_diff.h"
 #include "cli/outcome_report.h"
+#include "cli/platform.h"
 #include "cli/terminal_operator.h"
 #include "image/hex_writer.h"
 #include "isp/clock.h"
 #include "isp/engine.h"
 #include "isp/records.h"
 #include "link/com_name.h"
+#ifndef _WIN32
 #include "link/network_link.h"
+#endif
 #include "link/port_names.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
@@ -96,37 +95,23 @@ bool mayWrite(const std::string& path, bool overwrite, std::string* why) {
 // never leaves half a file under the name, and removes its temporary file on every failure.
 // The destination is checked again right before the rename.
 bool writeFileAtomically(const std::string& path, const std::string& text, bool overwrite, std::string* why) {
-  std::string temp = path + ".velkorn-XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) {
-    *why = std::strerror(errno);
-    return false;
-  }
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  const int writeErr = done < text.size() ? (errno != 0 ? errno : EIO) : 0;
-  const bool closed = ::close(fd) == 0;
+  const std::optional<std::string> temp = platform::writeTemporaryFile(path, text, why);
+  if (!temp) return false;
   auto fail = [&](const std::string& reason) {
-    ::unlink(temp.c_str());
+    std::error_code ec;
+    fs::remove(*temp, ec);
     *why = reason;
     return false;
   };
-  if (writeErr != 0) return fail(std::strerror(writeErr));
-  if (!closed) return fail(std::strerror(errno));
-  ::chmod(temp.c_str(), 0644);
   if (!mayWrite(path, overwrite, why)) return fail(*why);
-  // Without --force a link refuses a file that appeared meanwhile; with it, rename replaces
-  // the regular file just checked.
-  const int rc = overwrite ? ::rename(temp.c_str(), path.c_str()) : ::link(temp.c_str(), path.c_str());
-  const int err = errno;
-  if (rc != 0) return fail(err == EEXIST ? "the file exists (use --force to overwrite it)" : std::strerror(err));
-  if (!overwrite) ::unlink(temp.c_str());
-  return true;
+  // Without --force a file that appeared meanwhile is refused; with it, the regular file just
+  // checked is replaced.
+  switch (platform::moveIntoPlace(*temp, path, overwrite, why)) {
+    case platform::Placed::Done: return true;
+    case platform::Placed::Exists: return fail("the file exists (use --force to overwrite it)");
+    case platform::Placed::Failed: break;
+  }
+  return fail(*why);
 }
 
 class Session {
@@ -174,7 +159,7 @@ class Session {
 
   // Opens the port; on failure says why and returns the exit status.
   std::optional<int> openPort() {
-    if (link::isNetworkPort(options_.port)) return openNetworkPort();
+    if (isNetworkPort(options_.port)) return openNetworkPort();
     const std::string path = link::resolvePortName(options_.port);
     const int com = link::comNumber(options_.port);
     const std::string what = com > 0 ? "Can not open COM " + std::to_string(com) : "Can not open " + options_.port;
@@ -194,6 +179,26 @@ class Session {
     return kExitNoTarget;
   }
 
+#ifdef _WIN32
+  static bool isNetworkPort(const std::string& name) {
+    auto startsWith = [&](std::string_view scheme) {
+      if (name.size() < scheme.size()) return false;
+      for (std::size_t i = 0; i < scheme.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(name[i])) != scheme[i]) return false;
+      }
+      return true;
+    };
+    return startsWith("tcp://") || startsWith("rfc2217://");
+  }
+
+  std::optional<int> openNetworkPort() {
+    op_.say("Can not open " + options_.port);
+    op_.say("network ports (tcp://, rfc2217://) are not available in the Windows build");
+    return kExitNoTarget;
+  }
+#else
+  static bool isNetworkPort(const std::string& name) { return link::isNetworkPort(name); }
+
   // A network serial server: raw TCP, or RFC 2217 with the line set as on a local port.
   std::optional<int> openNetworkPort() {
     std::string reason;
@@ -212,6 +217,7 @@ class Session {
     network_->setBaudRate(isp::kBootloaderBaud);
     return std::nullopt;
   }
+#endif
 
   // The HEX file is loaded before the port is touched: a bad file changes nothing.
   std::optional<int> loadFile() {
@@ -378,7 +384,9 @@ class Session {
   TerminalOperator op_;
   link::SerialPort port_;
   link::SerialLink link_;
+#ifndef _WIN32
   std::unique_ptr<link::NetworkLink> network_;  // when the port is tcp:// or rfc2217://
+#endif
   WatchedLink line_;
   isp::SystemClock clock_;
   isp::Engine engine_;

@@ -2,6 +2,8 @@
 // COM n on Linux: a `COMn` symbolic link in the configuration directory pins COM n to any
 // tty or pseudo-terminal; otherwise COM n is the n-th of the machine's serial devices
 // (USB adapters first by name, then /dev/ttyS* with hardware behind them).
+// On Windows (win32_port_names.cpp) COM n is `\\.\COMn`, the devices are the ports the
+// system lists, the roots are not used, and the configuration directory is %APPDATA%\velkorn.
 #include <string>
 #include <vector>
 

@@ -84,6 +84,8 @@ void setReason(std::string* error, std::string text) {
 
 SerialPort::~SerialPort() { close(); }
 
+bool SerialPort::isOpen() const { return fd_ >= 0; }
+
 bool SerialPort::open(const std::string& path, std::string* error) {
   close();
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

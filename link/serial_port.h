@@ -1,10 +1,12 @@
 #pragma once
-// The serial port on POSIX termios: exclusive open, raw 8N1 with DTR and RTS raised and no
-// flow control, low latency where the driver allows it, a rate change that keeps the old
-// settings when the driver refuses, one write of a whole string, and a one-byte read that
-// gives up within 20 ms.
+// The serial port: exclusive open, raw 8N1 with DTR and RTS raised and no flow control, low
+// latency where the driver allows it, a rate change that keeps the old settings when the
+// driver refuses, one write of a whole string, and a one-byte read that gives up within 20 ms.
+// One class, two implementations: POSIX termios (serial_port.cpp) and Win32 communications
+// (win32_serial_port.cpp, `\\.\COMn`); callers never ask which one they have.
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -41,13 +43,13 @@ class SerialPort {
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
 
-  // Opens the device for exclusive use (TIOCEXCL and flock), raw 8N1, no flow control,
-  // DTR and RTS raised (a pseudo-terminal's refusal of modem lines is ignored), and asks
-  // for low latency (see lowLatency()). On failure returns false and puts the reason (the
-  // errno text) into `error`.
+  // Opens the device for exclusive use (POSIX: TIOCEXCL and flock; Windows: share mode 0),
+  // raw 8N1, no flow control, DTR and RTS raised (a pseudo-terminal's refusal of modem lines
+  // is ignored), and asks for low latency (see lowLatency()). On failure returns false and
+  // puts the reason (the system's text) into `error`.
   bool open(const std::string& path, std::string* error = nullptr);
   void close();
-  bool isOpen() const { return fd_ >= 0; }
+  bool isOpen() const;
   const std::string& path() const { return path_; }
 
   // Applies the rate; false when the driver refuses it (or it is no standard rate), and
@@ -67,7 +69,11 @@ class SerialPort {
   LowLatency lowLatency() const { return lowLatency_; }
   const std::string& lowLatencyNote() const { return lowLatencyNote_; }
 
+#ifdef _WIN32
+  void* handle() const { return handle_; }  // a HANDLE; INVALID_HANDLE_VALUE while closed
+#else
   int fd() const { return fd_; }
+#endif
   // Why the last write or read failed (the system's text, or what timed out).
   const std::string& lastError() const { return error_; }
 
@@ -76,7 +82,11 @@ class SerialPort {
   ReadResult readFailed(std::string reason);
   void askForLowLatency();
 
+#ifdef _WIN32
+  void* handle_ = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));  // INVALID_HANDLE_VALUE
+#else
   int fd_ = -1;
+#endif
   int rate_ = 0;
   std::string path_;
   std::string error_;

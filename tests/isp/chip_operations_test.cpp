@@ -199,7 +199,7 @@ TEST(Program, ReloadAsksNothing) {
   SimRig rig;
   rig.target.flash()[0x10] = 0x00;  // not blank
   const std::string path = ::testing::TempDir() + "/velkorn_reload.hex";
-  std::ofstream(path) << ":0400000001020304F2\r\n:00000001FF\r\n";
+  std::ofstream(path, std::ios::binary) << ":0400000001020304F2\r\n:00000001FF\r\n";
   rig.engine.hexFileName = path;
   EXPECT_TRUE(rig.engine.reload().done());
   EXPECT_TRUE(rig.op.of("ask").empty());
@@ -473,7 +473,7 @@ TEST(ReadBack, ReadingTwiceCatchesADigitThatIsStillHex) {
 TEST(Guard, CommandsDoNothingWhileAnotherRuns) {
   SimRig rig;
   const std::string path = ::testing::TempDir() + "/velkorn_guard.hex";
-  std::ofstream(path) << ":0400000001020304F2\r\n:00000001FF\r\n";
+  std::ofstream(path, std::ios::binary) << ":0400000001020304F2\r\n:00000001FF\r\n";
   rig.op.fileAnswers = {path};  // the nested load asks for the file
   int refusedEntries = 0;
   rig.op.onProcessEvents = [&] {

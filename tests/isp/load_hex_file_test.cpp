@@ -260,10 +260,13 @@ TEST_F(LoadHexFileTest, ReloadLoadsTheRememberedFileWithoutADialog) {
 
 TEST_F(LoadHexFileTest, FileThatCannotBeOpenedEndsTheCommandWithTheImageErased) {
   const std::string missing = (dir_ / "gone.hex").string();
+  std::vector<std::pair<std::string, std::string>> cases = {{missing, "No such file or directory"},
+                                                             {dir_.string(), "Is a directory"}};
+#ifndef _WIN32
   const std::string fifo = (dir_ / "fifo.hex").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // opening it would wait for a writer for ever
-  const std::pair<std::string, std::string> cases[] = {
-      {missing, "No such file or directory"}, {dir_.string(), "Is a directory"}, {fifo, "not a regular file"}};
+  cases.emplace_back(fifo, "not a regular file");
+#endif
   for (const auto& [name, reason] : cases) {
     SCOPED_TRACE(name);
     engine.images().fileImage.fill(0x12);

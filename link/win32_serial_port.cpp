@@ -1,0 +1,178 @@
+// The serial port on Win32 communications: `\\.\COMn` opened with CreateFileA for exclusive
+// use, the line set with SetCommState and the time-outs with SetCommTimeouts, ReadFile of one
+// byte, WriteFile of the whole string.
+#include <windows.h>
+
+#include <algorithm>
+
+#include "link/serial_port.h"
+#include "link/win32_error.h"
+
+namespace velkorn::link {
+namespace {
+
+HANDLE asHandle(void* handle) { return static_cast<HANDLE>(handle); }
+
+// The line's time-outs as one COMMTIMEOUTS record, in milliseconds.
+constexpr DWORD kReadIntervalMs = 10;     // silence between two bytes of one read
+constexpr DWORD kReadPerByteMs = 10;      // per byte asked for
+constexpr DWORD kReadConstantMs = 10;     // on top of that
+constexpr DWORD kWritePerByteMs = 100;
+constexpr DWORD kWriteConstantMs = 100;
+static_assert(kReadPerByteMs * 1 + kReadConstantMs == kReadByteTimeout.count(),
+              "a one-byte read gives up after the line's read time-out");
+static_assert(kWritePerByteMs == kWritePerByteTimeout.count() && kWriteConstantMs == kWriteConstantTimeout.count());
+
+// XON and XOFF are not in use (no software flow control), but a driver refuses a record in
+// which both characters are equal, as they would be in an all-zero record.
+constexpr char kXon = 0x11;
+constexpr char kXoff = 0x13;
+
+// The whole line settings for `rate`: 8 data bits, no parity, 1 stop bit, DTR and RTS raised
+// while the port is open, no handshake in either direction, no character replacement. The
+// port's current settings are never read back: this record is the only source.
+DCB lineSettings(int rate) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = static_cast<DWORD>(rate);
+  dcb.fBinary = TRUE;  // Windows knows binary transfers only: the flag must be set
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.XonChar = kXon;
+  dcb.XoffChar = kXoff;
+  return dcb;
+}
+
+std::string openFailure(DWORD code) {
+  const std::string text = win32ErrorText(code);
+  // Windows answers a port in use with "Access is denied" (Wine: a sharing violation).
+  if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+    return "the port is held by another program (" + text + ")";
+  }
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return "no such port (" + text + ")";
+  return text;
+}
+
+void setReason(std::string* error, std::string text) {
+  if (error) *error = std::move(text);
+}
+
+}  // namespace
+
+SerialPort::~SerialPort() { close(); }
+
+bool SerialPort::isOpen() const { return asHandle(handle_) != INVALID_HANDLE_VALUE; }
+
+bool SerialPort::open(const std::string& path, std::string* error) {
+  close();
+  // Share mode 0: while the port is open no other program can open it, nor can we twice.
+  const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    setReason(error, openFailure(::GetLastError()));
+    return false;
+  }
+  auto fail = [&](const std::string& text) {
+    ::CloseHandle(handle);
+    setReason(error, text);
+    return false;
+  };
+  // Only the rate is taken from the port as found, as an open on POSIX keeps it; everything
+  // else is ours. A file or another device refuses the question.
+  DCB found{};
+  found.DCBlength = sizeof(DCB);
+  if (!::GetCommState(handle, &found)) {
+    return fail("not a serial device (" + win32ErrorText(::GetLastError()) + ")");
+  }
+  const int rate = found.BaudRate > 0 ? static_cast<int>(found.BaudRate) : 9600;
+  DCB settings = lineSettings(rate);
+  if (!::SetCommState(handle, &settings)) {
+    return fail("the line settings were refused (" + win32ErrorText(::GetLastError()) + ")");
+  }
+  // Without its time-outs a read would wait for ever for a byte that never comes.
+  COMMTIMEOUTS timeouts{kReadIntervalMs, kReadPerByteMs, kReadConstantMs, kWritePerByteMs, kWriteConstantMs};
+  if (!::SetCommTimeouts(handle, &timeouts)) {
+    return fail("the time-outs were refused (" + win32ErrorText(::GetLastError()) + ")");
+  }
+  handle_ = handle;
+  path_ = path;
+  rate_ = rate;
+  askForLowLatency();
+  return true;
+}
+
+void SerialPort::askForLowLatency() {
+  // A USB adapter's latency timer is a setting of its driver (Device Manager, the port's
+  // advanced settings); no call of the communications interface reaches it.
+  lowLatency_ = LowLatency::NotAvailable;
+  lowLatencyNote_ = "low latency not available: set the adapter's latency timer in its driver's settings";
+}
+
+void SerialPort::close() {
+  if (isOpen()) ::CloseHandle(asHandle(handle_));
+  handle_ = INVALID_HANDLE_VALUE;
+  rate_ = 0;
+  path_.clear();
+  lowLatency_ = LowLatency::NotAsked;
+  lowLatencyNote_.clear();
+  rxPos_ = rxLen_ = 0;
+}
+
+bool SerialPort::setBaudRate(int rate) {
+  if (!isOpen() || rate <= 0) return false;
+  DCB next = lineSettings(rate);
+  if (!::SetCommState(asHandle(handle_), &next)) {
+    // A refused record may have been applied in part: the port gets its old one back.
+    DCB previous = lineSettings(rate_);
+    ::SetCommState(asHandle(handle_), &previous);
+    return false;
+  }
+  rate_ = rate;
+  return true;
+}
+
+bool SerialPort::failed(std::string reason) {
+  error_ = std::move(reason);
+  return false;
+}
+
+ReadResult SerialPort::readFailed(std::string reason) {
+  error_ = std::move(reason);
+  return {false, 0, 0};
+}
+
+bool SerialPort::write(std::string_view bytes) {
+  if (!isOpen()) return failed("no port is open");
+  // One call under the write time-outs; a vanished adapter fails it or writes less.
+  DWORD written = 0;
+  if (!::WriteFile(asHandle(handle_), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+    return failed(win32ErrorText(::GetLastError()));
+  }
+  if (written < bytes.size()) return failed("the write timed out");
+  return true;
+}
+
+ReadResult SerialPort::readByte() {
+  if (!isOpen()) return readFailed("no port is open");
+  if (rxPos_ < rxLen_) return {true, 1, rx_[rxPos_++]};
+  // Bytes the driver already holds are taken in one call; otherwise one byte is asked for,
+  // and the read time-outs end the wait after 20 ms of nothing.
+  DWORD errors = 0;
+  COMSTAT status{};
+  DWORD want = 1;
+  if (::ClearCommError(asHandle(handle_), &errors, &status) && status.cbInQue > 1) {
+    want = std::min<DWORD>(status.cbInQue, static_cast<DWORD>(rx_.size()));
+  }
+  DWORD got = 0;
+  if (!::ReadFile(asHandle(handle_), rx_.data(), want, &got, nullptr)) {
+    return readFailed(win32ErrorText(::GetLastError()));
+  }
+  if (got == 0) return {true, 0, 0};
+  rxLen_ = got;
+  rxPos_ = 1;
+  return {true, 1, rx_[0]};
+}
+
+}  // namespace velkorn::link

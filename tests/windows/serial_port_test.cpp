@@ -1,0 +1,98 @@
+// The Win32 serial port under Wine, on COM1 pinned to velkorn-target's pseudo-terminal:
+// what the port is told at open and on a rate change, bytes both ways, and the reasons of a
+// refused open.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "link/port_names.h"
+#include "link/serial_port.h"
+#include "link/win32_error.h"
+
+namespace velkorn::link {
+namespace {
+
+const std::string kCom1 = "\\\\.\\COM1";
+
+TEST(Win32SerialPort, OpenSets8N1WithDtrRtsNoHandshakeAndTheLineTimeouts) {
+  EXPECT_EQ(resolvePortName("com1"), kCom1);
+  const auto listed = defaultSerialDevices();
+  EXPECT_NE(std::find(listed.begin(), listed.end(), kCom1), listed.end());
+  SerialPort port;
+  std::string error;
+  ASSERT_TRUE(port.open(resolvePortName("COM1"), &error)) << error;
+  ASSERT_TRUE(port.setBaudRate(115200));
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  ASSERT_TRUE(::GetCommState(static_cast<HANDLE>(port.handle()), &dcb));
+  EXPECT_EQ(dcb.BaudRate, 115200u);
+  EXPECT_EQ(dcb.ByteSize, 8);
+  EXPECT_EQ(dcb.Parity, NOPARITY);
+  EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+  EXPECT_FALSE(dcb.fOutxCtsFlow || dcb.fOutxDsrFlow || dcb.fOutX || dcb.fInX || dcb.fParity);
+  EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+  EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+  COMMTIMEOUTS t{};
+  ASSERT_TRUE(::GetCommTimeouts(static_cast<HANDLE>(port.handle()), &t));
+  EXPECT_EQ((std::array<DWORD, 5>{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                                   t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}),
+            (std::array<DWORD, 5>{10, 10, 10, 100, 100}));
+
+  ASSERT_TRUE(port.setBaudRate(9600));
+  ASSERT_TRUE(::GetCommState(static_cast<HANDLE>(port.handle()), &dcb));
+  EXPECT_EQ(dcb.BaudRate, 9600u);
+  EXPECT_EQ(port.baudRate(), 9600);
+}
+
+TEST(Win32SerialPort, BytesGoBothWaysAndSilenceIsNoError) {
+  SerialPort port;
+  std::string error;
+  ASSERT_TRUE(port.open(kCom1, &error)) << error;
+  ASSERT_TRUE(port.setBaudRate(115200));
+  const ReadResult silence = port.readByte();
+  EXPECT_TRUE(silence.ok);
+  EXPECT_EQ(silence.count, 0);
+  // The bootloader echoes the synchronisation character.
+  ASSERT_TRUE(port.write("U")) << port.lastError();
+  std::string received;
+  for (int i = 0; i < 100 && received.find('U') == std::string::npos; ++i) {
+    const ReadResult r = port.readByte();
+    ASSERT_TRUE(r.ok) << port.lastError();
+    if (r.count == 1) received.push_back(static_cast<char>(r.byte));
+  }
+  EXPECT_NE(received.find('U'), std::string::npos);
+}
+
+// Windows' serial drivers refuse a second open of a port; Wine's serial devices do not, so a
+// file held with share mode 0 stands in for the held port: CreateFileA refuses it the same way.
+TEST(Win32SerialPort, RefusalsSayWhy) {
+  const std::string heldFile = ::testing::TempDir() + "velkorn-held-port";
+  const HANDLE held = ::CreateFileA(heldFile.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const struct {
+    std::string path;
+    std::string reason;
+  } cases[] = {
+      {heldFile, "the port is held by another program (" + win32ErrorText(ERROR_SHARING_VIOLATION) + ")"},
+      {"\\\\.\\COM250", "no such port (" + win32ErrorText(ERROR_FILE_NOT_FOUND) + ")"},  // no device behind it
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    SerialPort port;
+    std::string error;
+    EXPECT_FALSE(port.open(c.path, &error));
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(error, c.reason);
+    EXPECT_FALSE(port.write("U"));
+    EXPECT_FALSE(port.readByte().ok);
+  }
+  ::CloseHandle(held);
+  ::DeleteFileA(heldFile.c_str());
+}
+
+}  // namespace
+}  // namespace velkorn::link

@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# Runs the Windows build's tests under Wine, everything inside one folder: the prefix, a home
+# for Wine, the wine server's log and the pin of the serial port. COM1 is pinned (in the
+# prefix's registry, which Wine's mount manager follows at every start) to a link in the
+# folder that a test points at velkorn-target's pseudo-terminal; COM250 has no device. No
+# test opens any other port, and each run checks both first: a real /dev/ttyS* (which the
+# mount manager maps to the next free COM numbers) is never reached.
+#
+#   wine_test.sh prefix DIR                         make the prefix (once per run: slow)
+#   wine_test.sh remove DIR                         stop its wine server and remove DIR
+#   wine_test.sh unit DIR TEST.exe                  a test program
+#   wine_test.sh port DIR TARGET TEST.exe           a test program with a target on COM1
+#   wine_test.sh cli DIR TARGET CLI.exe HOLDER.exe FILE.hex
+#                                                   velkorn-cli.exe against a target on COM1
+set -euo pipefail
+
+mode=$1
+dir=$2
+shift 2
+
+fail() {
+  echo "wine_test: $*" >&2
+  exit 1
+}
+
+command -v wine >/dev/null || fail "wine is missing (scripts/install-deps.sh installs it)"
+export WINEPREFIX="$dir/prefix" WINEDEBUG=-all WINEARCH=win64
+# No menu entries, no Mono or Gecko installers, no windows.
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml="
+export HOME="$dir/home"
+export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" XDG_CACHE_HOME="$HOME/.cache"
+unset DISPLAY WAYLAND_DISPLAY
+
+com1_link="$dir/com1"
+
+check_pins() {
+  local got
+  got=$(readlink "$WINEPREFIX/dosdevices/com1" || true)
+  [ "$got" = "$com1_link" ] || fail "COM1 is not pinned (com1 -> '$got'): refusing to run"
+  [ ! -e "$WINEPREFIX/dosdevices/com250" ] && [ ! -L "$WINEPREFIX/dosdevices/com250" ] ||
+    fail "COM250 has a device: refusing to run"
+}
+
+# One wine server for all the tests, its output and that of Wine's own background programs
+# in the folder's log: those programs live as long as the server (60 s after the last test
+# program) and would hold the test's output open that long; and the server, which holds the
+# opened pseudo-terminals, writes its state out when a target's line hangs up.
+start_server() {
+  wineserver -p60 </dev/null >>"$dir/wineserver.log" 2>&1 || true
+  wine cmd /c exit 0 </dev/null >>"$dir/wineserver.log" 2>&1
+}
+
+case "$mode" in
+  prefix)
+    rm -rf "$dir"
+    mkdir -p "$HOME"
+    ln -s "$dir/no-target" "$com1_link"
+    # The first start makes the prefix; the pin takes effect when Wine starts again.
+    wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$com1_link" /f >/dev/null
+    wineserver -w
+    start_server
+    check_pins
+    echo "wine prefix ready in $WINEPREFIX"
+    exit 0
+    ;;
+  remove)
+    [ -d "$WINEPREFIX" ] && wineserver -k 2>/dev/null || true
+    rm -rf "$dir"
+    exit 0
+    ;;
+esac
+
+[ -d "$WINEPREFIX" ] || fail "no prefix in $dir (the test windows.wine_prefix makes it)"
+start_server
+work=$(mktemp -d "$dir/work.XXXXXX")
+target_pid=""
+cleanup() {
+  [ -n "$target_pid" ] && kill -TERM "$target_pid" 2>/dev/null && wait "$target_pid" 2>/dev/null
+  ln -sfn "$dir/no-target" "$com1_link"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# velkorn-target on a pseudo-terminal, COM1 pointed at it; its flash goes to $work/flash.bin
+# when it stops.
+start_target() {
+  local target=$1
+  [ -x "$target" ] || fail "velkorn-target not found at $target (cmake --build --preset dev --target velkorn-target)"
+  "$target" --flash-out "$work/flash.bin" >"$work/target.out" 2>"$work/target.err" &
+  target_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/target.out" ] && break
+    sleep 0.1
+  done
+  local pty
+  pty=$(head -n 1 "$work/target.out")
+  [[ "$pty" == /dev/pts/* ]] || fail "velkorn-target did not start: $(cat "$work/target.err")"
+  ln -sfn "$pty" "$com1_link"
+}
+
+stop_target() {
+  kill -TERM "$target_pid"
+  wait "$target_pid" || fail "velkorn-target ended with an error: $(cat "$work/target.err")"
+  target_pid=""
+  ln -sfn "$dir/no-target" "$com1_link"
+}
+
+# The Windows name of a file of this machine (Wine's drive Z: is the root).
+winpath() { echo "Z:${1//\//\\}"; }
+
+case "$mode" in
+  unit)
+    check_pins
+    wine "$1"
+    ;;
+  port)
+    check_pins
+    start_target "$1"
+    wine "$2"
+    stop_target
+    ;;
+  cli)
+    check_pins
+    target=$1 cli=$2 holder=$3 hex=$4
+    passed=0 failed=0
+    # run NAME STATUS PATTERN ARGS...: velkorn-cli.exe ARGS must end with STATUS and say
+    # PATTERN (an extended regular expression) on stdout or stderr.
+    run() {
+      local name=$1 want=$2 pattern=$3 got=0
+      shift 3
+      wine "$cli" --sync-timeout 10 "$@" >"$work/out" 2>"$work/err" || got=$?
+      if [ "$got" = "$want" ] && grep -Eq -- "$pattern" "$work/out" "$work/err"; then
+        passed=$((passed + 1))
+        echo "ok      $name"
+      else
+        failed=$((failed + 1))
+        echo "FAILED  $name: status $got (wanted $want), output:"
+        sed 's/^/    /' "$work/out" "$work/err"
+      fi
+    }
+    whex=$(winpath "$hex")
+    readback="$work/read.hex"
+    wread=$(winpath "$readback")
+
+    start_target "$target"
+    run "info" 0 "Manufactor Id: 58" --port COM1 info
+    run "program" 0 "Programmed and verified" --port COM1 program "$whex"
+    run "verify" 0 "Matched OK!!!" --port COM1 verify "$whex"
+    run "read" 0 "Read 65536 bytes into" --port COM1 read "$wread"
+    run "read onto a file" 2 "the file exists" --port COM1 read "$wread"
+    run "read --force onto a file" 0 "Read 65536 bytes into" --port com1 read "$wread" --force
+    stop_target
+
+    # The simulated flash holds the file (gaps and the rest erased), and so does the read.
+    objcopy -I ihex -O binary --gap-fill 0xFF "$hex" "$work/expected.bin"
+    objcopy -I ihex -O binary --gap-fill 0xFF "$readback" "$work/read.bin"
+    size=$(stat -c %s "$work/expected.bin")
+    if cmp -s -n "$size" "$work/expected.bin" "$work/flash.bin" &&
+      [ "$(tail -c +$((size + 1)) "$work/flash.bin" | tr -d '\377' | wc -c)" = 0 ] &&
+      cmp -s "$work/read.bin" "$work/flash.bin"; then
+      passed=$((passed + 1))
+      echo "ok      the flash holds the file, and the read matches it"
+    else
+      failed=$((failed + 1))
+      echo "FAILED  the flash or the read differs from the file"
+    fi
+
+    run "a file that does not exist" 2 "No such file|cannot find" --port COM1 program "$(winpath "$work/missing.hex")"
+    run "a port that does not exist" 3 "Can not open COM 250" --port COM250 info
+    run "a network port" 3 "not available in the Windows build" --port tcp://127.0.0.1:9 info
+
+    # Windows' serial drivers refuse a second open of a port, Wine's do not: a file held
+    # with share mode 0 stands in for the held port (CreateFileA refuses it the same way).
+    touch "$work/held-port"
+    wine "$holder" "$(winpath "$work/held-port")" "$(winpath "$work/release")" >"$work/holder.out" 2>&1 &
+    holder_pid=$!
+    for _ in $(seq 300); do
+      grep -q held "$work/holder.out" 2>/dev/null && break
+      sleep 0.1
+    done
+    run "a port held by another program" 3 ": the port is held by another program" --port "$(winpath "$work/held-port")" info
+    touch "$work/release"
+    wait "$holder_pid" || true
+
+    echo "$passed passed, $failed failed"
+    [ "$failed" = 0 ]
+    ;;
+  *)
+    fail "unknown mode $mode"
+    ;;
+esac
