@@ -82,20 +82,20 @@ class SerialPort {
   ReadResult readFailed(std::string reason);
   void askForLowLatency();
 
-#ifdef _WIN32
-  void* handle_ = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));  // INVALID_HANDLE_VALUE
-#else
-  int fd_ = -1;
-#endif
   int rate_ = 0;
   std::string path_;
   std::string error_;
   LowLatency lowLatency_ = LowLatency::NotAsked;
   std::string lowLatencyNote_;
+#ifdef _WIN32
+  void* handle_ = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));  // INVALID_HANDLE_VALUE
+#else
+  int fd_ = -1;
   // Bytes the driver had ready beyond the one asked for: handed out one per readByte, so a
   // burst costs one system call instead of one per byte.
   std::array<std::uint8_t, 4096> rx_{};
   std::size_t rxPos_ = 0, rxLen_ = 0;
+#endif
 };
 
 }  // namespace velkorn::link

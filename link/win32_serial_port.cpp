@@ -3,8 +3,6 @@
 // byte, WriteFile of the whole string.
 #include <windows.h>
 
-#include <algorithm>
-
 #include "link/serial_port.h"
 #include "link/win32_error.h"
 
@@ -117,7 +115,6 @@ void SerialPort::close() {
   path_.clear();
   lowLatency_ = LowLatency::NotAsked;
   lowLatencyNote_.clear();
-  rxPos_ = rxLen_ = 0;
 }
 
 bool SerialPort::setBaudRate(int rate) {
@@ -156,23 +153,14 @@ bool SerialPort::write(std::string_view bytes) {
 
 ReadResult SerialPort::readByte() {
   if (!isOpen()) return readFailed("no port is open");
-  if (rxPos_ < rxLen_) return {true, 1, rx_[rxPos_++]};
-  // Bytes the driver already holds are taken in one call; otherwise one byte is asked for,
-  // and the read time-outs end the wait after 20 ms of nothing.
-  DWORD errors = 0;
-  COMSTAT status{};
-  DWORD want = 1;
-  if (::ClearCommError(asHandle(handle_), &errors, &status) && status.cbInQue > 1) {
-    want = std::min<DWORD>(status.cbInQue, static_cast<DWORD>(rx_.size()));
-  }
+  // One byte per call, as the line's time-outs are made for: the driver queues what comes
+  // in, and a call on an empty queue ends after 20 ms of nothing. (Under Wine a whole 64 KiB
+  // read-back costs under a second this way; the line itself needs 30 s.)
   DWORD got = 0;
-  if (!::ReadFile(asHandle(handle_), rx_.data(), want, &got, nullptr)) {
-    return readFailed(win32ErrorText(::GetLastError()));
-  }
+  std::uint8_t byte = 0;
+  if (!::ReadFile(asHandle(handle_), &byte, 1, &got, nullptr)) return readFailed(win32ErrorText(::GetLastError()));
   if (got == 0) return {true, 0, 0};
-  rxLen_ = got;
-  rxPos_ = 1;
-  return {true, 1, rx_[0]};
+  return {true, 1, byte};
 }
 
 }  // namespace velkorn::link
