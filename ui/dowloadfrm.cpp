@@ -153,6 +153,14 @@ void TDownLoadDlg::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
+void TDownLoadDlg::changeEvent(QEvent* event) {
+  QDialog::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized))
+    QTimer::singleShot(0, this, [this] {
+      if (isVisible()) showNormal();
+    });
+}
+
 void TDownLoadDlg::showEvent(QShowEvent* event) {
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     const QRect area = screen->availableGeometry();

@@ -30,6 +30,9 @@ class TDownLoadDlg : public QDialog {
   // Only a close by the program (the application quitting) hides it; refusing that one
   // would refuse the quit.
   void closeEvent(QCloseEvent* event) override;
+  // Window managers that draw title-bar buttons in spite of the dialog frame (openbox
+  // does) would let the operator minimise the only window with Abort: it comes back.
+  void changeEvent(QEvent* event) override;
 
  private:
   int* abortFlag_;

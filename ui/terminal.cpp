@@ -155,7 +155,9 @@ void TTerminal::buildWidgets() {
     button->setFocusPolicy(Qt::NoFocus);
     toolBar_->addWidget(button);
     // Framed like push buttons: a flat tool button with an empty caption cannot be seen.
+    // Text only, so that an empty caption keeps the height of the others.
     button->setAutoRaise(false);
+    button->setToolButtonStyle(Qt::ToolButtonTextOnly);
     hotKeys_[i] = button;
   }
   toolBar_->addSeparator();
@@ -168,6 +170,7 @@ void TTerminal::buildWidgets() {
   tbCycle_->setFocusPolicy(Qt::NoFocus);
   toolBar_->addWidget(tbCycle_);
   tbCycle_->setAutoRaise(false);
+  tbCycle_->setToolButtonStyle(Qt::ToolButtonTextOnly);
 
   eCycleStr_ = new QLineEdit("KP01@", toolBar_);
   eCycleStr_->setObjectName("eCycleStr");
