@@ -30,8 +30,21 @@ constexpr CommandName kCommands[] = {
 
 }  // namespace
 
+#ifdef _WIN32
+constexpr const char* kPortUsage = "[--port COMn|PATH]";
+constexpr const char* kPortOption =
+    "  --port PORT         serial port (default COM1; COMn is \\\\.\\COMn, any n); network ports\n"
+    "                      (tcp://, rfc2217://) are not available in the Windows build\n";
+#else
+constexpr const char* kPortUsage = "[--port COMn|PATH|tcp://HOST:PORT|rfc2217://HOST:PORT]";
+constexpr const char* kPortOption =
+    "  --port PORT         serial port (default COM1; COMn follows ~/.config/velkorn/COMn),\n"
+    "                      or a network serial server: tcp://HOST:PORT (raw; the server's\n"
+    "                      port must run at 115200) or rfc2217://HOST:PORT (IPv6: [ADDR])\n";
+#endif
+
 std::string usageText() {
-  return "usage: velkorn-cli [--port COMn|PATH|tcp://HOST:PORT|rfc2217://HOST:PORT]\n"
+  return std::string("usage: velkorn-cli ") + kPortUsage + "\n"
          "                   [--retries N] [--sync-timeout S] [--quiet] [--verbose] COMMAND [ARGS]\n"
          "\n"
          "commands:\n"
@@ -46,10 +59,8 @@ std::string usageText() {
          "  boot [--lock0] [--lock1] [--no-bljb]\n"
          "                                write security and boot configuration\n"
          "\n"
-         "options:\n"
-         "  --port PORT         serial port (default COM1; COMn follows ~/.config/velkorn/COMn),\n"
-         "                      or a network serial server: tcp://HOST:PORT (raw; the server's\n"
-         "                      port must run at 115200) or rfc2217://HOST:PORT (IPv6: [ADDR])\n"
+         "options:\n" +
+         kPortOption +
          "  --retries N         answer a retry box OK up to N times in a row (default 3)\n"
          "  --sync-timeout S    give up synchronising after S seconds (default 60)\n"
          "  --quiet             no progress display and no success messages\n"

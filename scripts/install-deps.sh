@@ -10,14 +10,28 @@ packages=(
   dpkg-dev desktop-file-utils appstream man-db bash-completion
   ser2net
 )
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
+# The Windows command line: cross compiler, GoogleTest's sources for it, and Wine to run the
+# tests. Without their recommendations (Wine's would add sound, video and font packages).
+lean_packages=(
+  g++-mingw-w64-x86-64-posix googletest wine64 wine
+)
+missing_of() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+  done
+}
+mapfile -t missing < <(missing_of "${packages[@]}")
+mapfile -t missing_lean < <(missing_of "${lean_packages[@]}")
+if [ ${#missing[@]} -gt 0 ] || [ ${#missing_lean[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]} ${missing_lean[*]}"
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y "${missing[@]}"
+  if [ ${#missing[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y "${missing[@]}"
+  fi
+  if [ ${#missing_lean[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing_lean[@]}"
+  fi
 fi
