@@ -2,9 +2,12 @@
 // real serial layer: wall time, the time the protocol itself needs on the line, their ratio,
 // and the programmer's CPU time. Each run is made straight on the line and again behind a
 // modelled USB adapter that holds the target's answers for its latency time (16 ms, the
-// default of common adapter chips). Prints its figures; never fails on timing.
+// default of common adapter chips); one more goes through the real ser2net in raw mode
+// (Debian package) bridging the target's pseudo-terminal to a TCP port on 127.0.0.1, with
+// ser2net's own CPU time beside it. Prints its figures; never fails on timing.
 //
-//   bench_program_bench [--target PATH] [--rate 115200]
+//   bench_program_bench [--target PATH] [--rate 115200] [--only TEXT]
+// --only runs the rows whose name contains TEXT (e.g. "ser2net").
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <signal.h>
@@ -13,6 +16,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -22,34 +27,37 @@
 #include "isp/engine.h"
 #include "isp/link.h"
 #include "isp/person.h"
+#include "link/network_link.h"
+#include "link/serial_link.h"
 #include "link/serial_port.h"
+#include "support/ser2net.h"
 
 namespace {
 
 using velkorn::isp::Button;
 
-// The Link on the real serial port, counting what crosses the line and every silent read.
+// A link (the serial port's or a network server's), counting what crosses the line and
+// every silent read.
 class CountingLink final : public velkorn::isp::Link {
  public:
-  explicit CountingLink(velkorn::link::SerialPort& port) : port_(port) {}
-  bool isOpen() const override { return port_.isOpen(); }
+  explicit CountingLink(velkorn::isp::Link& inner) : inner_(inner) {}
+  bool isOpen() const override { return inner_.isOpen(); }
   bool writeBytes(std::string_view bytes) override {
     written += bytes.size();
-    return port_.write(bytes);
+    return inner_.writeBytes(bytes);
   }
   velkorn::isp::LinkRead readByte() override {
-    const auto r = port_.readByte();
+    const auto r = inner_.readByte();
     if (r.ok && r.count == 1) ++received;
     if (r.ok && r.count == 0) ++silentReads;
-    return {r.ok, r.count, r.byte};
+    return r;
   }
-  void setBaudRate(int rate) override { port_.setBaudRate(rate); }
-  void reset() { written = received = silentReads = 0; }
+  void setBaudRate(int rate) override { inner_.setBaudRate(rate); }
 
   std::size_t written = 0, received = 0, silentReads = 0;
 
  private:
-  velkorn::link::SerialPort& port_;
+  velkorn::isp::Link& inner_;
 };
 
 // Answers every box with OK and Yes and counts the error boxes. A run whose line never
@@ -118,6 +126,21 @@ Target startTarget(const std::string& program, int rate, int latencyMs) {
   return {pid, line};
 }
 
+// User and system time of another process so far, from /proc; 0 when unknown.
+double cpuSecondsOf(pid_t pid) {
+  std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (!f) return 0;
+  char buffer[1024] = {};
+  const std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+  std::fclose(f);
+  // Fields 14 and 15 (utime, stime) in clock ticks, counted after the command's ")".
+  const char* p = std::strrchr(buffer, ')');
+  if (!p || n == 0) return 0;
+  unsigned long utime = 0, stime = 0;
+  if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2) return 0;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 double cpuSeconds() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
@@ -135,9 +158,11 @@ int main(int argc, char** argv) {
       "velkorn-target";
 #endif
   int rate = 115200;
+  std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--target") == 0) targetProgram = argv[i + 1];
     if (std::strcmp(argv[i], "--rate") == 0) rate = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
   }
   constexpr auto kSilentReadMs = 20.0;  // what one silent read costs the protocol
   const double bitsPerChar = 10.0;      // 8N1: start, 8 data, stop
@@ -148,26 +173,49 @@ int main(int argc, char** argv) {
     const char* name;
     int kind;  // 0 full random image, 1 sparse image, 2 read chip
     int latencyMs;  // the adapter's hold on the target's answers; 0: none
+    int ser2net = 0;  // through ser2net (raw TCP on 127.0.0.1) instead of the port itself:
+                      // 1 with its defaults, 2 without its character delay
   };
   const Run runs[] = {
       {"program+verify 64 KiB random", 0, 0}, {"program+verify sparse 4 KiB", 1, 0}, {"read chip 64 KiB", 2, 0},
       {"program+verify 64 KiB random", 0, 16}, {"program+verify sparse 4 KiB", 1, 16}, {"read chip 64 KiB", 2, 16},
+      {"p+v 64 KiB via ser2net raw", 0, 0, 1}, {"p+v 64 KiB ser2net no chardelay", 0, 0, 2},
   };
+  char scratch[] = "/tmp/velkorn-bench-XXXXXX";
+  if (!mkdtemp(scratch)) {
+    std::perror("mkdtemp");
+    return 1;
+  }
   for (const Run& run : runs) {
+    if (std::string(run.name).find(only) == std::string::npos) continue;
     Target target = startTarget(targetProgram, rate, run.latencyMs);
     if (target.pid < 0 || target.path.empty()) {
       std::fprintf(stderr, "cannot start %s\n", targetProgram.c_str());
       return 1;
     }
     velkorn::link::SerialPort port;
+    velkorn::link::SerialLink serial(port);
+    std::unique_ptr<velkorn::testing::Ser2Net> server;
+    std::unique_ptr<velkorn::link::NetworkLink> network;
     std::string error;
-    if (!port.open(target.path, &error)) {
+    if (run.ser2net > 0) {
+      server = std::make_unique<velkorn::testing::Ser2Net>(velkorn::testing::Ser2Net::Mode::Raw, target.path,
+                                                             scratch, rate, run.ser2net == 1);
+      if (server->running()) network = velkorn::link::openNetworkLink(server->url(), &error);
+      if (!network) {
+        std::fprintf(stderr, "ser2net: %s\n", server->running() ? error.c_str() : server->error().c_str());
+        kill(target.pid, SIGTERM);
+        waitpid(target.pid, nullptr, 0);
+        continue;
+      }
+    } else if (!port.open(target.path, &error)) {
       std::fprintf(stderr, "cannot open %s: %s\n", target.path.c_str(), error.c_str());
       kill(target.pid, SIGTERM);
       return 1;
     }
-    port.setBaudRate(rate);
-    CountingLink link(port);
+    velkorn::isp::Link& inner = network ? static_cast<velkorn::isp::Link&>(*network) : serial;
+    inner.setBaudRate(rate);
+    CountingLink link(inner);
     BenchPerson op;
     velkorn::isp::SystemClock clock;
     velkorn::isp::Engine engine(link, op, op, op, clock);
@@ -184,6 +232,7 @@ int main(int argc, char** argv) {
     images.hexLineCount = 4097;
 
     const double cpu0 = cpuSeconds();
+    const double serverCpu0 = server ? cpuSecondsOf(server->pid()) : 0;
     const auto t0 = std::chrono::steady_clock::now();
     // As Reload: no question.
     const velkorn::isp::Outcome outcome = run.kind == 2 ? engine.readChip() : engine.program(velkorn::isp::Asking::Never);
@@ -194,10 +243,18 @@ int main(int argc, char** argv) {
     std::printf("%-28s %6d %9.3f %9.3f %7.3f %8.3f %5.1f%% %d%s%s%s\n", run.name, run.latencyMs, wall, line,
                 wall / line, cpu, 100.0 * cpu / wall, op.errors, op.errors ? " first: " : "", op.firstError.c_str(),
                 outcome.done() ? "" : " (the command failed)");
+    if (server) {
+      const double serverCpu = cpuSecondsOf(server->pid()) - serverCpu0;
+      std::printf("%-28s %6s %9s %9s %7s %8.3f %5.1f%%   (ser2net's share)\n", "", "", "", "", "", serverCpu,
+                  100.0 * serverCpu / wall);
+    }
     std::fflush(stdout);
+    if (network) network->close();
+    if (server) server->stop();
     port.close();
     kill(target.pid, SIGTERM);
     waitpid(target.pid, nullptr, 0);
   }
+  std::filesystem::remove_all(scratch);
   return 0;
 }

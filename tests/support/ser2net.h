@@ -30,8 +30,11 @@ class Ser2Net {
   enum class Mode { Raw, Rfc2217 };
 
   // Bridges `device` at `rate` 8N1 (the rate its port is set to when a client connects); the
-  // configuration, pid file and ser2net's output go into `dir`.
-  Ser2Net(Mode mode, const std::string& device, const std::filesystem::path& dir, int rate = 115200)
+  // configuration, pid file and ser2net's output go into `dir`. `charDelay` false turns off
+  // ser2net's wait for more characters before it sends what came from the port (on by
+  // default: 2 character times, at least 1 ms, after each character).
+  Ser2Net(Mode mode, const std::string& device, const std::filesystem::path& dir, int rate = 115200,
+          bool charDelay = true)
       : mode_(mode), dir_(dir) {
     const std::string program = find();
     if (program.empty()) {
@@ -40,13 +43,14 @@ class Ser2Net {
     }
     // A free port: bound as port 0 and let go of just before ser2net takes it.
     port_ = freePort();
-    start(program, device, rate);
+    start(program, device, rate, charDelay);
   }
   ~Ser2Net() { stop(); }
   Ser2Net(const Ser2Net&) = delete;
   Ser2Net& operator=(const Ser2Net&) = delete;
 
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   // Why it is not running, with the end of ser2net's own output.
   const std::string& error() const { return error_; }
   int port() const { return port_; }
@@ -114,7 +118,7 @@ class Ser2Net {
     return text.size() > 2000 ? text.substr(text.size() - 2000) : text;
   }
 
-  void start(const std::string& program, const std::string& device, int rate) {
+  void start(const std::string& program, const std::string& device, int rate, bool charDelay) {
     const std::string accepter = (mode_ == Mode::Raw ? "tcp,127.0.0.1," : "telnet(rfc2217),tcp,127.0.0.1,") +
                                  std::to_string(port_);
     const auto config = dir_ / "ser2net.yaml";
@@ -126,6 +130,7 @@ class Ser2Net {
                                            // The readiness probe's connection may still be
                                            // closing when the test's own arrives.
                                            << "      kickolduser: true\n"
+                                           << "      chardelay: " << (charDelay ? "true" : "false") << "\n"
                                            << "    connector: serialdev," << device << "," << rate << "n81,local\n";
     // -n: foreground; -d: debug output to stdout; -u: no UUCP lock files in system folders;
     // -P: the pid file in the test's folder.
