@@ -160,7 +160,8 @@ void ModuleSocket::noteDropped(std::size_t bytes) {
   QTimer::singleShot(0, sock_.get(), [this] {
     reportPending_ = false;
     if (report_)
-      report_("The module does not take the data sent to it: " + std::to_string(reportedDrop_) + " bytes dropped");
+      report_("The module does not take what is sent to it: " + std::to_string(reportedDrop_) +
+              " bytes dropped so far (the total follows in the debug log)");
   });
 }
 
