@@ -566,7 +566,9 @@ void TForm1::ProbePorts() {
     QString caption = QStringLiteral("COM &%1").arg(n);
     const QString device = path.empty() ? QString() : displayedDevice(path);
     if (!path.empty()) caption += QLatin1Char('\t') + device;
-    if (!opened && !path.empty()) caption += QStringLiteral(": ") + QString::fromStdString(reason);
+    // The reason's first words beside the path; the whole of it in the tool tip.
+    if (!opened && !path.empty())
+      caption += QStringLiteral(": ") + QString::fromStdString(reason.substr(0, reason.find(" (")));
     entry->setText(caption);
     entry->setToolTip(opened ? device : QString::fromStdString(probeHint(path, reason)));
   }
