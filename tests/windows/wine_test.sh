@@ -1,21 +1,22 @@
 #!/usr/bin/env bash
-# Runs the Windows build's tests under Wine, everything inside one folder: the prefix, a home
-# for Wine, the wine server's log and the pin of the serial port. COM1 is pinned (in the
-# prefix's registry, which Wine's mount manager follows at every start) to a link in the
-# folder that a test points at velkorn-target's pseudo-terminal; COM250 has no device. No
-# test opens any other port, and each run checks both first: a real /dev/ttyS* (which the
-# mount manager maps to the next free COM numbers) is never reached.
+# Runs the Windows build's tests under Wine, everything inside one temporary folder: the
+# prefix, a home and a TMPDIR for Wine, the wine server's log and the pin of the serial port.
+# COM1 is pinned (in the prefix's registry, which Wine's mount manager follows at every start)
+# to a link in the folder that a test points at velkorn-target's pseudo-terminal; COM250 has
+# no device. No test opens any other port, and each run checks both first: a real /dev/ttyS*
+# (which the mount manager maps to the next free COM numbers) is never reached.
+# RECORD is a file that holds the folder's name from `prefix` to `remove`.
 #
-#   wine_test.sh prefix DIR                         make the prefix (once per run: slow)
-#   wine_test.sh remove DIR                         stop its wine server and remove DIR
-#   wine_test.sh unit DIR TEST.exe                  a test program
-#   wine_test.sh port DIR TARGET TEST.exe           a test program with a target on COM1
-#   wine_test.sh cli DIR TARGET CLI.exe HOLDER.exe FILE.hex
+#   wine_test.sh prefix RECORD                      make the folder and the prefix (slow)
+#   wine_test.sh remove RECORD                      stop its wine server, remove the folder
+#   wine_test.sh unit RECORD TEST.exe               a test program
+#   wine_test.sh port RECORD TARGET TEST.exe        a test program with a target on COM1
+#   wine_test.sh cli RECORD TARGET CLI.exe HOLDER.exe FILE.hex
 #                                                   velkorn-cli.exe against a target on COM1
 set -euo pipefail
 
 mode=$1
-dir=$2
+record=$2
 shift 2
 
 fail() {
@@ -23,12 +24,22 @@ fail() {
   exit 1
 }
 
+if [ "$mode" = prefix ]; then
+  if [ -f "$record" ]; then "$0" remove "$record"; fi
+  dir=$(mktemp -d "${TMPDIR:-/tmp}/velkorn-wine.XXXXXX")
+  echo "$dir" >"$record"
+else
+  [ -f "$record" ] || fail "no Wine folder (the test windows.wine_prefix makes it)"
+  dir=$(cat "$record")
+fi
+
 command -v wine >/dev/null || fail "wine is missing (scripts/install-deps.sh installs it)"
 export WINEPREFIX="$dir/prefix" WINEDEBUG=-all WINEARCH=win64
 # No menu entries, no Mono or Gecko installers, no windows.
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml="
 export HOME="$dir/home"
 export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" XDG_CACHE_HOME="$HOME/.cache"
+export TMPDIR="$dir/tmp"  # the wine server's socket folder
 unset DISPLAY WAYLAND_DISPLAY
 
 com1_link="$dir/com1"
@@ -52,8 +63,7 @@ start_server() {
 
 case "$mode" in
   prefix)
-    rm -rf "$dir"
-    mkdir -p "$HOME"
+    mkdir -p "$HOME" "$TMPDIR"
     ln -s "$dir/no-target" "$com1_link"
     # The first start makes the prefix; the pin takes effect when Wine starts again.
     wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$com1_link" /f >/dev/null
@@ -64,13 +74,13 @@ case "$mode" in
     exit 0
     ;;
   remove)
-    [ -d "$WINEPREFIX" ] && wineserver -k 2>/dev/null || true
-    rm -rf "$dir"
+    if [ -d "$WINEPREFIX" ]; then wineserver -k 2>/dev/null || true; fi
+    rm -rf "$dir" "$record"
     exit 0
     ;;
 esac
 
-[ -d "$WINEPREFIX" ] || fail "no prefix in $dir (the test windows.wine_prefix makes it)"
+[ -d "$WINEPREFIX" ] || fail "no prefix in $dir"
 start_server
 work=$(mktemp -d "$dir/work.XXXXXX")
 target_pid=""
