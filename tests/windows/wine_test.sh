@@ -85,8 +85,11 @@ start_server
 work=$(mktemp -d "$dir/work.XXXXXX")
 target_pid=""
 cleanup() {
-  [ -n "$target_pid" ] && kill -TERM "$target_pid" 2>/dev/null && wait "$target_pid" 2>/dev/null
-  ln -sfn "$dir/no-target" "$com1_link"
+  if [ -n "$target_pid" ]; then
+    kill -TERM "$target_pid" 2>/dev/null || true
+    wait "$target_pid" 2>/dev/null || true
+    ln -sfn "$dir/no-target" "$com1_link"
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
