@@ -10,6 +10,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QWindow>
@@ -22,6 +23,7 @@
 #include <fstream>
 
 #include "ui/dbgdlg.h"
+#include "ui/dowloadfrm.h"
 #include "ui/hexdump.h"
 #include "ui/syncdlg.h"
 #include "window_fixture.h"
@@ -550,6 +552,27 @@ TEST_F(CommandLockTest, AFileThatCannotBeOpenedIsReportedAndTheMenuComesBack) {
   EXPECT_FALSE(form.engine().busy());
   EXPECT_TRUE(form.LoadFile1->isEnabled());
   EXPECT_FALSE(form.MReload->isEnabled());
+}
+
+TEST_F(CommandLockTest, AbortStillEndsALargeLoadWhoseMessagesRunLessOften) {
+  // The load lets the message loop run every few milliseconds instead of once per line.
+  std::string text;
+  for (int line = 0; line < 300000; ++line) text += ":10000000000102030405060708090A0B0C0D0E0F78\r\n";
+  text += ":00000001FF\r\n";
+  TForm1& form = makeForm();
+  dialogs_.fileAnswers = {QString::fromStdString(writeHex(text))};
+  // Once the bar has moved, a click arrives through the event queue, as the operator's does.
+  int positionAtAbort = -1;
+  QObject::connect(form.downloadWindow()->progressBar(), &QProgressBar::valueChanged, &form, [&](int value) {
+    if (value < 1000 || positionAtAbort >= 0) return;
+    positionAtAbort = value;
+    QTimer::singleShot(0, &form, [&] { form.downloadWindow()->abortButton()->click(); });
+  });
+  form.LoadFile1Click();
+  ASSERT_GT(positionAtAbort, 0) << "the bar did not move";
+  EXPECT_FALSE(form.engine().images().fileLoaded);
+  EXPECT_LT(form.downloadWindow()->progressBar()->value(), 300000 - 1);
+  EXPECT_FALSE(form.downloadWindow()->isVisible());
 }
 
 TEST_F(CommandLockTest, AFailedReloadShowsTheErasedFileImageAtOnce) {
