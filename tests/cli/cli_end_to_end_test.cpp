@@ -29,24 +29,6 @@ using std::chrono::seconds;
 
 using Flash = std::vector<std::uint8_t>;
 
-const std::string kBlinky = std::string(VELKORN_SOURCE_DIR) + "/examples/blinky.hex";
-
-// The bytes of examples/blinky.hex as the flash must hold them.
-Flash blinkyFlash() {
-  Flash f(0x10000, 0xFF);
-  const std::uint8_t reset[] = {0x02, 0x01, 0x00};
-  const std::uint8_t main[] = {0x75, 0x81, 0x30, 0x75, 0x90, 0xFF, 0xB2, 0x90, 0x7D, 0x04, 0x7F,
-                               0xFA, 0x7E, 0xFA, 0xDE, 0xFE, 0xDF, 0xFA, 0xDD, 0xF6, 0x80, 0xF0};
-  std::copy(std::begin(reset), std::end(reset), f.begin());
-  std::copy(std::begin(main), std::end(main), f.begin() + 0x100);
-  return f;
-}
-
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 void writeFile(const fs::path& p, const std::string& text) {
   std::ofstream(p, std::ios::binary | std::ios::trunc) << text;
 }

@@ -2,9 +2,6 @@
 // velkorn-target's pseudo-terminal, and straight to velkorn-target --tcp. The wire records
 // are those of the pseudo-terminal; servers that close, talk garbage or say nothing fail
 // with a message and within their limits; 20 ms of network delay each way changes nothing.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -31,23 +28,6 @@ using std::chrono::seconds;
 
 using Flash = std::vector<std::uint8_t>;
 
-const std::string kBlinky = std::string(VELKORN_SOURCE_DIR) + "/examples/blinky.hex";
-
-Flash blinkyFlash(std::size_t size = 0x10000) {
-  Flash f(size, 0xFF);
-  const std::uint8_t reset[] = {0x02, 0x01, 0x00};
-  const std::uint8_t main[] = {0x75, 0x81, 0x30, 0x75, 0x90, 0xFF, 0xB2, 0x90, 0x7D, 0x04, 0x7F,
-                               0xFA, 0x7E, 0xFA, 0xDE, 0xFE, 0xDF, 0xFA, 0xDD, 0xF6, 0x80, 0xF0};
-  std::copy(std::begin(reset), std::end(reset), f.begin());
-  std::copy(std::begin(main), std::end(main), f.begin() + 0x100);
-  return f;
-}
-
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // The target's --log lines that start with a record: each record and its answer.
 std::vector<std::string> recordsOf(const std::string& log) {
   std::vector<std::string> records;
@@ -56,19 +36,6 @@ std::vector<std::string> recordsOf(const std::string& log) {
     if (!line.empty() && line[0] == ':') records.push_back(line);
   }
   return records;
-}
-
-// A port on 127.0.0.1 that nobody listens on: bound, then let go of.
-int closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
 }
 
 class CliNetworkTest : public ::testing::Test {
@@ -209,7 +176,7 @@ TEST_F(CliNetworkTest, FailingServersEndClearlyAndInTime) {
         break;
       }
       case Server::Refusing:
-        port = "tcp://127.0.0.1:" + std::to_string(closedPort());
+        port = "tcp://127.0.0.1:" + std::to_string(Ser2Net::freePort());
         break;
     }
     const RunResult r = cli(port, c.args, seconds(30));

@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -18,6 +20,24 @@
 extern char** environ;
 
 namespace velkorn::testing {
+
+inline const std::string kBlinky = std::string(VELKORN_SOURCE_DIR) + "/examples/blinky.hex";
+
+// The bytes of examples/blinky.hex as a flash of `size` bytes must hold them.
+inline std::vector<std::uint8_t> blinkyFlash(std::size_t size = 0x10000) {
+  std::vector<std::uint8_t> f(size, 0xFF);
+  const std::uint8_t reset[] = {0x02, 0x01, 0x00};
+  const std::uint8_t main[] = {0x75, 0x81, 0x30, 0x75, 0x90, 0xFF, 0xB2, 0x90, 0x7D, 0x04, 0x7F,
+                               0xFA, 0x7E, 0xFA, 0xDE, 0xFE, 0xDF, 0xFA, 0xDD, 0xF6, 0x80, 0xF0};
+  std::copy(std::begin(reset), std::end(reset), f.begin());
+  std::copy(std::begin(main), std::end(main), f.begin() + 0x100);
+  return f;
+}
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 struct RunResult {
   int status = -1;  // exit status; -1 when killed at the time limit

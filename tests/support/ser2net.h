@@ -58,6 +58,17 @@ class Ser2Net {
     return (mode_ == Mode::Raw ? "tcp://127.0.0.1:" : "rfc2217://127.0.0.1:") + std::to_string(port_);
   }
 
+  // A port on 127.0.0.1 that nobody listens on: bound as port 0, then let go of.
+  static int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t len = sizeof a;
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    ::close(fd);
+    return ok ? ntohs(a.sin_port) : -1;
+  }
+
   void stop() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
@@ -84,15 +95,6 @@ class Ser2Net {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     return a;
-  }
-  static int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopback(0);
-    socklen_t len = sizeof a;
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-    ::close(fd);
-    return ok ? ntohs(a.sin_port) : -1;
   }
   static bool accepts(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
