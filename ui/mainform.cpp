@@ -35,6 +35,7 @@
 #include <exception>
 
 #include "link/port_names.h"
+#include "link/powersock.h"
 #include "ui/dbgdlg.h"
 #include "ui/dialogs.h"
 #include "ui/dowloadfrm.h"
@@ -138,15 +139,21 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
       gate_(dialogs ? *dialogs : *ownDialogs_),
       dialogs_(gate_),
       serialLink_(port_),
-      engine_(serialLink_, *this, *this, *this, clock_),
+      chipLine_(serialLink_),
+      engine_(chipLine_, *this, *this, *this, clock_),
       module_(dialogs_, this),
-      terminalLine_(port_, module_, [this] { return commandRunning_ || engine_.busy(); }),
+      terminalLine_(port_, network_, module_, [this] { return commandRunning_ || engine_.busy(); }),
       settings_(*this, dialogs_) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QString::fromLatin1(kProgramTitle));
   setAcceptDrops(true);
   sock = module_.socket();
-  serialLink_.onRate = [this](int rate, link::RateResult result) { rateChanged(rate, result); };
+  serialLink_.onRate = [this](int rate, link::RateResult result) {
+    // The driver's refusal left its reason in errno (SetBaudRate cleared it before).
+    const int e = errno;
+    rateChanged(rate, result,
+                e != 0 ? std::string(std::strerror(e)) : std::string("not a rate the driver knows"));
+  };
   resize(760, 540);
 
   Timer2 = new QTimer(this);
@@ -441,8 +448,11 @@ void TForm1::FormCreate() {
   fileView->setFont(viewFont);
   // 6. No port is open.
   port_.close();
-  // 7. What arrives from the module goes to the terminal.
-  module_.onData([this] { terminal_->SockDataAvailable(); });
+  // 7. What arrives from the module goes to the terminal, except while a chip command has
+  //    the connection: its bytes are the bootloader's.
+  module_.onData([this] {
+    if (!moduleHeld_) terminal_->SockDataAvailable();
+  });
   module_.onLog([this](const std::string& line) { debugLog(line); });
   module_.onReport([this](const std::string& text) { dialogs_.error(this, QString::fromStdString(text), false); });
   // 8. The operator's choices of the last run.
@@ -454,7 +464,10 @@ void TForm1::FormDestroy() {
   // 1. The serial port is left to the end of the process. A connect still waiting for the
   //    module would keep the closing window alive until the network gives up on it.
   module_.giveWay();
+  network_.giveWay();
   guarded([this] { module_.disconnect(); });
+  network_.close();
+  chipLine_.use(serialLink_);
   // 2.
   SaveSettings();
 }
@@ -493,6 +506,7 @@ void TForm1::runCommand(const std::function<void()>& command) {
   tabChangeDuringCommand_ = false;
   reloadDuringCommand_ = false;
 
+  std::unique_ptr<link::NetworkLink> borrowed = borrowModule();
   std::vector<std::pair<QAction*, bool>> saved;
   std::vector<QAction*> locked = {LoadFile1, MRead, CompareFile, MProg, MErase, MBSB, MReload, MTCP};
   locked.insert(locked.end(), comEntries_.begin(), comEntries_.end());
@@ -509,6 +523,7 @@ void TForm1::runCommand(const std::function<void()>& command) {
 
   for (const auto& [action, enabled] : saved) action->setEnabled(enabled);
   if (reloadDuringCommand_) MReload->setEnabled(true);
+  returnModule(std::move(borrowed));
   commandRunning_ = false;
   if (closeRequested_) {
     closeRequested_ = false;
@@ -593,8 +608,15 @@ bool TForm1::OpenLink(int n) {
   // A connect still waiting (this choice was made from inside its wait) gives way to it.
   module_.giveWay();
   module_.disconnect();
+  network_.giveWay();
+  network_.close();
+  chipLine_.use(serialLink_);
   if (n == 0) {
     Timer2->stop();
+    // The host field says which kind of server: a scheme names a network serial server,
+    // anything else is the module.
+    const std::string host = module_.address();
+    if (isNetworkServerAddress(host)) return openNetworkServer(host);
     return module_.connect();
   }
   const std::string path = link::comDevicePath(n);
@@ -617,21 +639,75 @@ bool TForm1::OpenLink(int n) {
   return true;
 }
 
-void TForm1::SetBaudRate(int rate) {
-  errno = 0;
-  serialLink_.setBaudRate(rate);
+bool TForm1::openNetworkServer(const std::string& url) {
+  std::string reason;
+  if (!network_.open(url, &reason)) {
+    if (reason.empty()) return false;  // another link choice or the close ended the wait
+    // The same box as for the module, whatever the cause; the cause goes to the log.
+    debugLog("TCP: " + reason);
+    dialogs_.connectFailed(QString::fromLatin1(kConnectFailedText));
+    return false;
+  }
+  link::NetworkLink& line = *network_.link();
+  lastRateNote_.clear();
+  debugLog("TCP: " + url + ": " + line.note());
+  line.onRate = [this, &line, url](int rate, link::RateResult result) {
+    if (result != link::RateResult::Refused) noteRate(url, line);
+    rateChanged(rate, result, line.note());
+  };
+  chipLine_.use(line);
+  // As on a serial port: the terminal's rate, which the Terminal tab applies next (on the
+  // server's port over rfc2217).
+  if (terminalBaud_ == 0 && rgBaud->checkedId() >= 0)
+    terminalBaud_ = rgBaud->checkedButton()->text().toInt();
+  return true;
 }
 
-void TForm1::rateChanged(int rate, link::RateResult result) {
+void TForm1::noteRate(const std::string& where, const link::NetworkLink& line) {
+  if (line.note().empty() || line.note() == lastRateNote_) return;
+  lastRateNote_ = line.note();
+  debugLog("TCP: " + where + ": " + line.note());
+}
+
+std::unique_ptr<link::NetworkLink> TForm1::borrowModule() {
+  if (port_.isOpen() || network_.link() || !module_.connected()) return nullptr;
+  auto borrowed = borrowModuleConnection(sock->SocketHandle(), sock->Host, sock->Port);
+  if (!borrowed) return nullptr;
+  const std::string where = "module " + borrowed->address().hostPort();
+  lastRateNote_.clear();
+  // The module's line runs at the module's own rate: panel 1 stays empty, as over the
+  // module otherwise, and the log says once per command that no rate was set.
+  borrowed->onRate = [this, where, line = borrowed.get()](int, link::RateResult) {
+    noteRate(where, *line);
+    setPanel(1, QString());
+  };
+  chipLine_.use(*borrowed);
+  moduleHeld_ = true;
+  return borrowed;
+}
+
+void TForm1::returnModule(std::unique_ptr<link::NetworkLink> borrowed) {
+  if (!borrowed) return;
+  chipLine_.use(serialLink_);
+  borrowed.reset();
+  moduleHeld_ = false;
+  // The socket gave its last arrival to the held handler: reading now shows what waits
+  // and lets the next arrival through.
+  if (module_.connected()) terminal_->SockDataAvailable();
+}
+
+void TForm1::SetBaudRate(int rate) {
+  errno = 0;
+  chipLine_.setBaudRate(rate);
+}
+
+void TForm1::rateChanged(int rate, link::RateResult result, const std::string& refusal) {
   if (result == link::RateResult::NoPort) {
     setPanel(1, QString());
     return;
   }
   if (result == link::RateResult::Refused) {
-    // The driver's refusal left its reason in errno (SetBaudRate cleared it before).
-    const int e = errno;
-    debugLog("SetCommState failed (" + std::to_string(rate) + " bit/s): " +
-             (e != 0 ? std::string(std::strerror(e)) : std::string("not a rate the driver knows")));
+    debugLog("SetCommState failed (" + std::to_string(rate) + " bit/s): " + refusal);
     dialogs_.information(this, QString::fromLatin1(kProgramTitle), QStringLiteral("SetCommState failed"));
   }
   setPanel(1, QString::number(rate));

@@ -1,6 +1,6 @@
 #pragma once
 // The main window: owner of the serial port and its link to the engine, the socket to the
-// network module, the engine with its two images, the two hex views, the terminal with its
+// network module, the link to a network serial server, the engine with its two images, the two hex views, the terminal with its
 // timers, the settings binding and the three helper windows. It shows the engine's boxes,
 // progress and device state (Prompts, Progress, DeviceState), and turns each command's
 // outcome into the closing box, the tab changes and the hand-back to the terminal.
@@ -21,8 +21,10 @@
 #include "isp/person.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
+#include "ui/chip_line.h"
 #include "ui/dialogs.h"
 #include "ui/module_socket.h"
+#include "ui/network_line.h"
 #include "ui/program_title.h"
 #include "ui/settings.h"
 #include "ui/settings_binding.h"
@@ -136,6 +138,8 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   // by the program does.
   void showPage(QWidget* sheet);
   ModuleSocket& moduleSocket() { return module_; }
+  // The network serial server's link while "&TCP/Winsock" has one open, else null.
+  link::NetworkLink* networkLink() const { return network_.link(); }
 
   // ---- isp::Prompts
   isp::Button showError(const std::string& text, bool cancellable) override;
@@ -232,8 +236,18 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   void closeBootConfig(const isp::Outcome& outcome, bool successBox);
   // The line goes back to the terminal: its rate, its receive poll, its tab.
   void handBack();
-  // What a rate change did, on status panel 1 (and the box of a refused rate).
-  void rateChanged(int rate, link::RateResult result);
+  // What a rate change did, on status panel 1 (and, with `refusal` in the debug log, the
+  // box of a refused rate).
+  void rateChanged(int rate, link::RateResult result, const std::string& refusal);
+  // "&TCP/Winsock" with a network serial server in the host field (tcp://, rfc2217://).
+  bool openNetworkServer(const std::string& url);
+  // A network link's note after a rate change, in the debug log unless it says again what
+  // was logged last.
+  void noteRate(const std::string& where, const link::NetworkLink& line);
+  // A chip command over the module's connection: the engine gets a raw link on it, and the
+  // socket's arrivals wait for the terminal until the command has returned.
+  std::unique_ptr<link::NetworkLink> borrowModule();
+  void returnModule(std::unique_ptr<link::NetworkLink> borrowed);
   void setTabVisibleQuietly(QWidget* sheet, bool visible);
   void setCurrentTabQuietly(QWidget* sheet);
   THexDump* viewOf(isp::View view) const;
@@ -252,10 +266,14 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   Dialogs& dialogs_;
   link::SerialPort port_;
   link::SerialLink serialLink_;
+  NetworkLine network_;
+  ChipLine chipLine_;  // what the engine talks through: the serial link unless another is in use
   isp::SystemClock clock_;
   isp::Engine engine_;
   ModuleSocket module_;
   TerminalLine terminalLine_;
+  bool moduleHeld_ = false;     // a chip command has the module's connection
+  std::string lastRateNote_;    // the network link's note last logged
   SettingsBinding settings_;
   int terminalBaud_ = 0;  // written only by rgBaudClick (and the first open, see OpenLink)
   TTerminal* terminal_ = nullptr;

@@ -1,6 +1,7 @@
 #pragma once
-// The line the terminal talks on: the open serial port, else the connected socket to the
-// module. While a chip command or a HEX load owns the line the terminal keeps off it.
+// The line the terminal talks on: the open serial port, else the link to a network serial
+// server (which it uses as it uses a serial port), else the connected socket to the module.
+// While a chip command or a HEX load owns the line the terminal keeps off it.
 #include <functional>
 #include <string>
 #include <string_view>
@@ -11,14 +12,16 @@
 namespace velkorn::ui {
 
 class ModuleSocket;
+class NetworkLine;
 
 class TerminalLine final : public TerminalLink {
  public:
-  TerminalLine(link::SerialPort& port, ModuleSocket& module, std::function<bool()> commandRunning);
+  TerminalLine(link::SerialPort& port, NetworkLine& network, ModuleSocket& module,
+               std::function<bool()> commandRunning);
 
-  bool serialOpen() const override { return port_.isOpen(); }
-  void serialWrite(std::string_view bytes) override { port_.write(bytes); }
-  link::ReadResult serialReadByte() override { return port_.readByte(); }
+  bool serialOpen() const override;
+  void serialWrite(std::string_view bytes) override;
+  link::ReadResult serialReadByte() override;
   bool socketConnected() const override;
   void socketWrite(const std::string& text) override;
   std::string socketRead() override;
@@ -26,6 +29,7 @@ class TerminalLine final : public TerminalLink {
 
  private:
   link::SerialPort& port_;
+  NetworkLine& network_;
   ModuleSocket& module_;
   std::function<bool()> commandRunning_;
 };

@@ -1,7 +1,9 @@
 // The window's TCP link against a loopback server: the host field feeding the socket,
 // "&TCP/Winsock" bringing up the link face, hot-key lines reaching the server and its text
 // reaching the memo and coming back, the server going away, refused connects ending in the
-// "ERROR" box and the no-link face, and a serial choice dropping the connection.
+// "ERROR" box and the no-link face, and a serial choice dropping the connection; all of it
+// for the module (no scheme in the host field) and for a network serial server (tcp://),
+// and a chip command keeping the module's text from the terminal until it has returned.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -121,40 +123,82 @@ TEST_F(TcpLinkTest, TheHostFieldGivesTheSocketItsHostAndPort) {
 }
 
 TEST_F(TcpLinkTest, AConnectionCarriesTheTerminalBothWays) {
+  // The module through the socket; a network serial server through the network link, which
+  // the terminal uses as a serial port (its poll, its echo, the terminal rate on panel 1).
+  struct Case {
+    const char* name;
+    const char* scheme;
+    const char* rate;
+  };
+  for (const Case& c : {Case{"module", "", ""}, Case{"network serial server", "tcp://", "115200"}}) {
+    SCOPED_TRACE(c.name);
+    const bool module = *c.scheme == '\0';
+    form_.reset();
+    dialogs_ = ScriptedDialogs{};
+    LoopbackServer server(true);
+    ui::TForm1& form = makeForm();
+    form.eIP->setText(QString::fromLatin1(c.scheme) + server.address());
+    form.MTCP->trigger();
+
+    ASSERT_EQ(form.panelText(0), QStringLiteral("TCP")) << (dialogs_.events.empty() ? "" : dialogs_.events.back());
+    ASSERT_TRUE(server.accept());
+    EXPECT_EQ(form.sock->Connected(), module);
+    EXPECT_EQ(form.networkLink() != nullptr, !module);
+    EXPECT_EQ(form.panelText(1), QString::fromLatin1(c.rate));
+    EXPECT_TRUE(form.MTCP->isChecked());
+    EXPECT_TRUE(tabShown(form.TabSheet2) && tabShown(form.TabSheet3) && tabShown(form.TabSheet4));
+    EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet3);
+    EXPECT_TRUE(form.Timer2->isActive());
+    EXPECT_TRUE(form.MProg->isEnabled());
+    EXPECT_TRUE(dialogs_.of("connect").empty());
+
+    // A hot-key line and a typed character go to the module.
+    QTest::keyClick(form.eIP, Qt::Key_F1);
+    form.terminal()->findChild<QToolButton*>("tbF2")->click();
+    EXPECT_EQ(readArrived(server.peer(), 18, 3000), "KP01001\r\nKP02001\r\n");
+
+    // The module's text reaches the memo and is written back at once.
+    server.send("READY\r\nPART");
+    EXPECT_TRUE(waitFor([&] { return memoText().startsWith(QStringLiteral("READY")); }, 3000))
+        << memoText().toStdString();
+    EXPECT_EQ(readArrived(server.peer(), 11, 3000), "READY\r\nPART");
+    EXPECT_FALSE(memoText().contains(QStringLiteral("PART")));
+
+    // The server goes away: the line notices by itself, the face stays, lines go nowhere.
+    server.closePeer();
+    EXPECT_TRUE(waitFor([&] { return !form.sock->Connected() && !(form.networkLink() && form.networkLink()->isOpen()); }, 3000));
+    EXPECT_EQ(form.panelText(0), QStringLiteral("TCP"));
+    form.terminal()->SendTerminalLine(QStringLiteral("LOST"));
+    EXPECT_TRUE(dialogs_.of("error").empty());
+  }
+}
+
+TEST_F(TcpLinkTest, AChipCommandOverTheModuleKeepsItsTextFromTheTerminalUntilItReturns) {
+  // While the command has the connection, what the module sends is the bootloader's: the
+  // terminal neither shows nor echoes it, even while a box lets events run; afterwards the
+  // terminal hears the module again.
   LoopbackServer server(true);
   ui::TForm1& form = makeForm();
   form.eIP->setText(server.address());
   form.MTCP->trigger();
-
-  ASSERT_TRUE(form.sock->Connected()) << (dialogs_.events.empty() ? "" : dialogs_.events.back());
   ASSERT_TRUE(server.accept());
-  EXPECT_EQ(form.panelText(0), QStringLiteral("TCP"));
-  EXPECT_EQ(form.panelText(1), QString());  // no serial port, no rate
-  EXPECT_TRUE(form.MTCP->isChecked());
-  EXPECT_TRUE(tabShown(form.TabSheet2) && tabShown(form.TabSheet3) && tabShown(form.TabSheet4));
-  EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet3);
-  EXPECT_TRUE(form.Timer2->isActive());
-  EXPECT_TRUE(form.MProg->isEnabled());
-  EXPECT_TRUE(dialogs_.of("connect").empty());
+  std::string duringBox;
+  bool sent = false;
+  dialogs_.onError = [&](const QString&) {
+    if (std::exchange(sent, true)) return;
+    server.send("LATE\r\n");
+    duringBox = readArrived(server.peer(), SIZE_MAX, 300);
+    EXPECT_FALSE(memoText().contains(QStringLiteral("LATE")));
+  };
 
-  // A hot-key line and a typed character go to the module.
-  QTest::keyClick(form.eIP, Qt::Key_F1);
-  form.terminal()->findChild<QToolButton*>("tbF2")->click();
-  EXPECT_EQ(readArrived(server.peer(), 18, 3000), "KP01001\r\nKP02001\r\n");
+  form.MBSBClick();  // the module does not answer: "Programm BSB FAILED!"
 
-  // The module's text reaches the memo and is written back at once.
-  server.send("READY\r\nPART");
-  EXPECT_TRUE(waitFor([&] { return memoText().startsWith(QStringLiteral("READY")); }, 3000))
-      << memoText().toStdString();
-  EXPECT_EQ(readArrived(server.peer(), 11, 3000), "READY\r\nPART");
-  EXPECT_FALSE(memoText().contains(QStringLiteral("PART")));
-
-  // The module goes away: the socket notices by itself, the face stays, lines go nowhere.
-  server.closePeer();
-  EXPECT_TRUE(waitFor([&] { return !form.sock->Connected(); }, 3000));
-  EXPECT_EQ(form.panelText(0), QStringLiteral("TCP"));
-  form.terminal()->SendTerminalLine(QStringLiteral("LOST"));
-  EXPECT_TRUE(dialogs_.of("error").empty());
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(dialogs_.of("error").back(), "Programm BSB FAILED!|ok");
+  EXPECT_EQ(duringBox.find("LATE"), std::string::npos) << duringBox;
+  EXPECT_EQ(form.panelText(1), QString());  // the module's rate is not ours to set
+  server.send("AFTER\r\n");
+  EXPECT_TRUE(waitFor([&] { return memoText().contains(QStringLiteral("AFTER")); }, 3000)) << memoText().toStdString();
 }
 
 TEST_F(TcpLinkTest, AFailedConnectShowsTheErrorBoxAndNoLink) {
@@ -167,6 +211,8 @@ TEST_F(TcpLinkTest, AFailedConnectShowsTheErrorBoxAndNoLink) {
       {"refused", refusing.address()},
       {"port that is no number", QStringLiteral("127.0.0.1:x")},
       {"no address", QStringLiteral("0.0.0.0:23")},
+      {"network server refused", QStringLiteral("tcp://") + refusing.address()},
+      {"network server without a port", QStringLiteral("rfc2217://127.0.0.1")},
   };
   ui::TForm1& form = makeForm();
   for (const Case& c : cases) {
@@ -182,6 +228,10 @@ TEST_F(TcpLinkTest, AFailedConnectShowsTheErrorBoxAndNoLink) {
     EXPECT_FALSE(form.Timer2->isActive());
     EXPECT_FALSE(tabShown(form.TabSheet3));
     EXPECT_FALSE(form.MProg->isEnabled());
+    // A network server's reason goes to the debug log, beside the one box.
+    if (c.field.contains(QStringLiteral("://"))) {
+      EXPECT_TRUE(form.debugWindow()->lines().last().startsWith(QStringLiteral("TCP: "))) << form.debugWindow()->lines().last().toStdString();
+    }
   }
   // The same socket connects once a module listens.
   LoopbackServer server(true);
@@ -198,11 +248,13 @@ TEST_F(TcpLinkTest, ChoosingAPortOrTheModuleAgainDropsTheConnection) {
     bool serialWorks;
     const char* panel;
     const char* error;
+    const char* scheme = "";  // "tcp://": a network serial server instead of the module
   };
   const Case cases[] = {
       {"serial port", true, true, "COM1", nullptr},
       {"serial port that fails to open", true, false, "---", "Can not open COM 1|ok"},
       {"the module again", false, false, "TCP", nullptr},
+      {"serial port after a network server", true, true, "COM1", nullptr, "tcp://"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -212,9 +264,9 @@ TEST_F(TcpLinkTest, ChoosingAPortOrTheModuleAgainDropsTheConnection) {
     dialogs_ = ScriptedDialogs{};
     ui::TForm1& form = makeForm();
     LoopbackServer server(true);
-    form.eIP->setText(server.address());
+    form.eIP->setText(QString::fromLatin1(c.scheme) + server.address());
     form.MTCP->trigger();
-    ASSERT_TRUE(form.sock->Connected());
+    ASSERT_EQ(form.panelText(0), QStringLiteral("TCP"));
     ASSERT_TRUE(server.accept());
 
     if (!c.serialWorks) home_.pin(1, (home_.root() / "unplugged").string());
@@ -226,6 +278,7 @@ TEST_F(TcpLinkTest, ChoosingAPortOrTheModuleAgainDropsTheConnection) {
     EXPECT_TRUE(waitFor([&] { return server.peerClosed(); }, 3000));
     EXPECT_EQ(form.panelText(0), QString::fromLatin1(c.panel));
     EXPECT_EQ(form.sock->Connected(), !c.toSerial);  // reconnected to the same module
+    EXPECT_EQ(form.networkLink(), nullptr);
     EXPECT_EQ(form.MTCP->isChecked(), !c.toSerial);
     if (c.error)
       EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{c.error});

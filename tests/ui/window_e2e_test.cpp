@@ -1,8 +1,10 @@
 // The window against velkorn-target on a pseudo-terminal published as COM1: Sync fills the
 // Device tab, Program & Verify puts a HEX file into the simulated flash and hands the line
-// back to the terminal, and each command's outcome gets its closing box and tab.
+// back to the terminal, and each command's outcome gets its closing box and tab. The same
+// over "&TCP/Winsock": a raw server, the module's own connection, RFC 2217 through ser2net.
 #include <QAction>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
@@ -11,6 +13,7 @@
 #include <iterator>
 
 #include "cli/process.h"
+#include "support/ser2net.h"
 #include "velkorn_version.h"
 #include "ui/dbgdlg.h"
 #include "ui/dowloadfrm.h"
@@ -237,6 +240,75 @@ TEST_F(WindowEndToEnd, ClosingDuringACommandEndsItQuietlyAndThenClosesTheWindow)
         return line.startsWith(QStringLiteral("Can not write to COM: ")) && !line.endsWith(QStringLiteral("no reason given"));
       })) << log.join(QLatin1Char('|')).toStdString();
     }
+  }
+}
+
+TEST(WindowOverTheNetwork, ChipCommandsRunOverEachKindOfServer) {
+  // The host field names the server: a scheme for a network serial server (the network
+  // link), none for the module (its connection lent to the command, its terminal held off).
+  enum class Server { Raw, Module, Rfc2217 };
+  struct Case {
+    const char* name;
+    Server server;
+    bool program;       // Program & Verify, else Sync
+    const char* rate;   // status panel 1 afterwards
+    const char* logged; // the link's note in the debug log
+  };
+  constexpr const char* kRawNote = "rate changes are not possible over a raw TCP link";
+  const Case cases[] = {
+      {"raw server", Server::Raw, true, "115200", kRawNote},
+      {"module", Server::Module, true, "", kRawNote},
+      {"rfc2217 through ser2net", Server::Rfc2217, false, "115200", "rate 115200 set on"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ConfigHome home;
+    const fs::path flash = home.root() / "flash.bin";
+    std::vector<std::string> options = {"--log", "--flash-out", flash.string()};
+    if (c.server != Server::Rfc2217) options.insert(options.begin(), {"--tcp", "0"});
+    Target target(options, (home.root() / "target.log").string());
+    ASSERT_FALSE(target.port().empty()) << "velkorn-target did not start";
+    std::string host = target.port();  // tcp://127.0.0.1:PORT, or the pseudo-terminal
+    std::unique_ptr<Ser2Net> ser2net;
+    if (c.server == Server::Module) host = host.substr(std::string_view("tcp://").size());
+    if (c.server == Server::Rfc2217) {
+      ser2net = std::make_unique<Ser2Net>(Ser2Net::Mode::Rfc2217, host, home.root());
+      ASSERT_TRUE(ser2net->running()) << ser2net->error();
+      host = ser2net->url();
+    }
+    ScriptedDialogs dialogs;
+    ui::TForm1 form(&dialogs);
+    form.syncWindow()->timer().setInterval(100);
+    form.eIP->setText(QString::fromStdString(host));
+    form.MTCP->trigger();
+    ASSERT_EQ(form.panelText(0), QStringLiteral("TCP")) << (dialogs.events.empty() ? "" : dialogs.events.back());
+
+    if (c.program) {
+      const fs::path hex = home.root() / "blink.hex";
+      std::ofstream(hex, std::ios::binary) << kBlinkHex;
+      dialogs.fileAnswers = {QString::fromStdString(hex.string())};
+      form.LoadFile1->trigger();
+      form.MProg->trigger();
+    } else {
+      form.BitBtn1->click();
+    }
+
+    EXPECT_TRUE(dialogs.of("error").empty()) << dialogs.of("error").front();
+    EXPECT_EQ(form.lManu->text(), QStringLiteral("58"));
+    EXPECT_EQ(form.panelText(1), QString::fromLatin1(c.rate));
+    const QStringList log = form.debugWindow()->lines();
+    EXPECT_TRUE(log.join(QLatin1Char('|')).contains(QString::fromLatin1(c.logged))) << log.join(QLatin1Char('|')).toStdString();
+    if (!c.program) continue;
+    EXPECT_EQ(dialogs.of("message"), std::vector<std::string>{"Programm BSB|completed successfully"});
+    EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet3);
+    EXPECT_TRUE(form.Timer2->isActive());
+    target.stop();
+    std::ifstream in(flash, std::ios::binary);
+    const std::vector<std::uint8_t> written((std::istreambuf_iterator<char>(in)), {});
+    const auto& image = form.engine().images().fileImage;
+    ASSERT_EQ(written.size(), image.size());
+    EXPECT_TRUE(std::equal(written.begin(), written.end(), image.begin()));
+    EXPECT_EQ(written[0x100], 0x75);
   }
 }
 
