@@ -288,6 +288,25 @@ TEST_F(TcpLinkTest, ChoosingAPortOrTheModuleAgainDropsTheConnection) {
   }
 }
 
+TEST_F(TcpLinkTest, AChoiceMadeWhileANetworkServerIsSoughtWins) {
+  // A server that accepts but never negotiates RFC 2217 keeps the open waiting; the window
+  // stays alive meanwhile, and a serial port picked then wins without the "ERROR" box.
+  Pty pty;
+  home_.pin(1, pty.slave());
+  LoopbackServer silent(true);
+  ui::TForm1& form = makeForm();
+  form.eIP->setText(QStringLiteral("rfc2217://") + silent.address());
+  QTimer::singleShot(200, &form, [&] { form.comEntry(1)->trigger(); });
+
+  form.MTCP->trigger();
+
+  EXPECT_EQ(form.panelText(0), QStringLiteral("COM1"));
+  EXPECT_TRUE(form.comEntry(1)->isChecked());
+  EXPECT_FALSE(form.MTCP->isChecked());
+  EXPECT_EQ(form.networkLink(), nullptr);
+  EXPECT_TRUE(dialogs_.of("connect").empty());
+}
+
 TEST_F(TcpLinkTest, ClosingTheWindowDisconnects) {
   LoopbackServer server(true);
   ui::TForm1& form = makeForm();
