@@ -650,7 +650,7 @@ bool TForm1::openNetworkServer(const std::string& url) {
   }
   link::NetworkLink& line = *network_.link();
   lastRateNote_.clear();
-  debugLog("TCP: " + url + ": " + line.note());
+  debugLog("TCP: " + url + ": " + (line.note().empty() ? std::string("connected") : line.note()));
   line.onRate = [this, &line, url](int rate, link::RateResult result) {
     if (result != link::RateResult::Refused) noteRate(url, line);
     rateChanged(rate, result, line.note());
