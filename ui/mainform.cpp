@@ -34,6 +34,7 @@
 #include <cstring>
 #include <exception>
 
+#include "link/net_address.h"
 #include "link/port_names.h"
 #include "link/powersock.h"
 #include "ui/dbgdlg.h"
@@ -616,7 +617,7 @@ bool TForm1::OpenLink(int n) {
     // The host field says which kind of server: a scheme names a network serial server,
     // anything else is the module.
     const std::string host = module_.address();
-    if (isNetworkServerAddress(host)) return openNetworkServer(host);
+    if (link::isNetworkPort(host)) return openNetworkServer(host);
     return module_.connect();
   }
   const std::string path = link::comDevicePath(n);

@@ -29,8 +29,6 @@ struct Attempt {
 
 }  // namespace
 
-bool isNetworkServerAddress(const std::string& hostField) { return link::isNetworkPort(hostField); }
-
 bool NetworkLine::open(const std::string& url, std::string* reason) {
   link_.reset();
   reason->clear();

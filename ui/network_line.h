@@ -14,9 +14,6 @@
 
 namespace velkorn::ui {
 
-// The open network link sits behind "&TCP/Winsock" when the host field starts so.
-bool isNetworkServerAddress(const std::string& hostField);
-
 class NetworkLine {
  public:
   NetworkLine() = default;
