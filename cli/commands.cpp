@@ -44,6 +44,7 @@ class WatchedLink final : public isp::Link {
   isp::LinkRead readByte() override { return line_->readByte(); }
   void setBaudRate(int rate) override { line_->setBaudRate(rate); }
   std::string lastError() const override { return line_->lastError(); }
+  std::chrono::milliseconds answerStartLimit() const override { return line_->answerStartLimit(); }
   bool writeFailed() const { return writeFailed_; }
 
  private:

@@ -2,6 +2,7 @@
 // information, the progress figures and the error box.
 #include "isp/engine.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 
@@ -150,8 +151,9 @@ std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum,
   const auto stopByte = static_cast<std::uint8_t>(stop);
   const auto limitMs = static_cast<std::uint32_t>(answerLimit(stop).count());
   const auto gapMs = static_cast<std::uint32_t>(kAnswerGapLimit.count());
-  const std::uint32_t startMs = clock_.tickMs();
-  std::uint32_t lastByteMs = startMs;
+  const auto answerStartMs = static_cast<std::uint32_t>(std::max(link_.answerStartLimit(), kAnswerGapLimit).count());
+  const std::uint32_t sentMs = clock_.tickMs();
+  std::uint32_t lastByteMs = sentMs;
   std::string reply;
   std::int32_t count = 0;
   for (;;) {
@@ -172,8 +174,8 @@ std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum,
       break;
     }
     // Stop character 0: a pause ends the answer.
-    if (stop == kStopNone && !got && now - lastByteMs >= gapMs) break;
-    if (now - startMs >= limitMs) break;
+    if (stop == kStopNone && !got && now - lastByteMs >= (count == 0 ? answerStartMs : gapMs)) break;
+    if (now - sentMs >= limitMs) break;
   }
 
   const std::size_t echo = reply.find(sent);

@@ -2,6 +2,7 @@
 // The engine's view of the line to the bootloader. One adapter on the serial port serves
 // the window and the command line (link/serial_link.h); tests use the in-process
 // simulated target.
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -27,6 +28,10 @@ class Link {
   virtual void setBaudRate(int rate) = 0;
   // Why the last write or read call failed (the system's text); empty when unknown.
   virtual std::string lastError() const { return {}; }
+  // How long the answer to a record may take to start when it ends at a pause; zero: the
+  // engine's gap limit. A network server's round trip can be far longer than a serial
+  // line's, and the answer's first byte (the echo) comes only after it.
+  virtual std::chrono::milliseconds answerStartLimit() const { return std::chrono::milliseconds(0); }
 };
 
 }  // namespace velkorn::isp

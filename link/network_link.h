@@ -19,6 +19,10 @@
 
 namespace velkorn::link {
 
+// How long an answer that ends at a pause may take to start over a network link: covers a
+// round trip of a few hundred milliseconds (a server on another continent, a loaded VPN).
+inline constexpr std::chrono::milliseconds kNetworkAnswerStart{1000};
+
 struct NetworkLimits {
   ConnectLimits connect;
   // rfc2217: how long the server has to answer the option negotiation at open, and to
@@ -42,6 +46,9 @@ class NetworkLink : public isp::Link {
   // first; then the read fails and lastError() says why.
   isp::LinkRead readByte() override;
   std::string lastError() const override { return error_; }
+  // An answer's echo comes a round trip after the record; over a network that can be far
+  // more than the engine's gap between bytes.
+  std::chrono::milliseconds answerStartLimit() const override { return kNetworkAnswerStart; }
 
   const NetAddress& address() const { return address_; }
   void close();

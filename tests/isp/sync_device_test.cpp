@@ -119,6 +119,21 @@ TEST(Sync, NoisyLineKeepsTheLimit) {
   EXPECT_LE(clock.tickMs() - start, 2500u);
 }
 
+// Over a network every answer starts a round trip after its record: a link that says so
+// gets its answers whole; one that does not loses them to the pause limit.
+TEST(DeviceInfo, AnswersThatStartARoundTripLater) {
+  for (const int startLimitMs : {0, 1000}) {
+    SimRig rig;
+    rig.target.receive("U");
+    rig.link.lateBy = [](const std::string&) -> std::uint32_t { return 250; };
+    rig.link.startLimit = std::chrono::milliseconds(startLimitMs);
+    const isp::Outcome outcome = rig.engine.readDeviceInfo(true);
+    EXPECT_EQ(outcome.done(), startLimitMs > 0) << startLimitMs;
+    EXPECT_EQ(outcome.echoErrors == 0, startLimitMs > 0) << startLimitMs;
+    EXPECT_EQ(rig.op.field(DeviceField::Manu) == "58", startLimitMs > 0) << startLimitMs;
+  }
+}
+
 // The table chip answers everything the device-information read asks.
 std::map<std::string, std::string> chipAnswers(const std::string& manu, const std::string& mem,
                                                const std::string& security, const std::string& bsb) {

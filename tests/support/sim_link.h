@@ -22,6 +22,7 @@ class SimLink final : public isp::Link {
   bool writeBytes(std::string_view bytes) override;
   isp::LinkRead readByte() override;
   void setBaudRate(int rate) override { rates.push_back(rate); }
+  std::chrono::milliseconds answerStartLimit() const override { return startLimit; }
 
   void setOpen(bool open) { open_ = open; }
   // Bytes that arrive on the line as if the chip had sent them (noise, leftovers).
@@ -33,6 +34,7 @@ class SimLink final : public isp::Link {
   // Holds back what the chip sends for one input byte by this many extra milliseconds (a
   // busy machine, an adapter's latency); `out` is what the chip sent.
   std::function<std::uint32_t(const std::string& out)> lateBy;
+  std::chrono::milliseconds startLimit{0};  // as a network link says it
 
  private:
   struct Pending { std::uint8_t byte; std::uint32_t at; };
