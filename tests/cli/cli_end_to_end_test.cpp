@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "image/hex_writer.h"
+#include "cli_fixture.h"
 #include "process.h"
 #include "support/pty.h"
 
@@ -33,47 +34,7 @@ void writeFile(const fs::path& p, const std::string& text) {
   std::ofstream(p, std::ios::binary | std::ios::trunc) << text;
 }
 
-class CliTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("velkorn_cli_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  fs::path path(const std::string& name) const { return dir_ / name; }
-
-  // A target whose flash starts as `preset` (erased when empty), logging its records.
-  std::unique_ptr<Target> startTarget(const Flash& preset = {}, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"--log", "--flash-out", path("flash.bin").string()};
-    if (!preset.empty()) {
-      writeFile(path("flash_in.bin"), std::string(preset.begin(), preset.end()));
-      args.push_back("--flash-in");
-      args.push_back(path("flash_in.bin").string());
-    }
-    args.insert(args.end(), extra.begin(), extra.end());
-    auto t = std::make_unique<Target>(args, path("target.log").string());
-    EXPECT_FALSE(t->port().empty()) << "velkorn-target did not start";
-    return t;
-  }
-
-  RunResult cli(const std::string& port, std::vector<std::string> args, seconds limit = seconds(60)) {
-    args.insert(args.begin(), {VELKORN_CLI_PATH, "--port", port});
-    return run(args, limit);
-  }
-
-  Flash flashAfter(Target& t) {
-    log_ = t.stop();
-    const std::string bytes = readFile(path("flash.bin"));
-    return Flash(bytes.begin(), bytes.end());
-  }
-
-  fs::path dir_;
-  std::string log_;  // the target's record log after stop
-};
+using CliTest = CliFixture;
 
 // Each command's success path: exit 0 and the flash the command leaves behind.
 TEST_F(CliTest, CommandsSucceedAndLeaveTheRightFlash) {

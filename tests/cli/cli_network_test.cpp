@@ -17,6 +17,7 @@
 
 #include "image/hex_writer.h"
 #include "link/loopback_peer.h"
+#include "cli_fixture.h"
 #include "process.h"
 #include "support/ser2net.h"
 
@@ -38,43 +39,7 @@ std::vector<std::string> recordsOf(const std::string& log) {
   return records;
 }
 
-class CliNetworkTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("velkorn_cli_net_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  fs::path path(const std::string& name) const { return dir_ / name; }
-
-  // A logging target whose flash starts as `preset`.
-  std::unique_ptr<Target> startTarget(const Flash& preset, std::vector<std::string> extra = {}) {
-    std::ofstream(path("flash_in.bin"), std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(preset.data()), static_cast<std::streamsize>(preset.size()));
-    std::vector<std::string> args = {"--log", "--flash-in", path("flash_in.bin").string(), "--flash-out",
-                                     path("flash.bin").string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    auto t = std::make_unique<Target>(args, path("target.log").string());
-    EXPECT_FALSE(t->port().empty()) << "velkorn-target did not start";
-    return t;
-  }
-
-  RunResult cli(const std::string& port, std::vector<std::string> args, seconds limit = seconds(120)) {
-    args.insert(args.begin(), {VELKORN_CLI_PATH, "--port", port});
-    return run(args, limit);
-  }
-
-  Flash flash() const {
-    const std::string bytes = readFile(path("flash.bin"));
-    return Flash(bytes.begin(), bytes.end());
-  }
-
-  fs::path dir_;
-};
+using CliNetworkTest = CliFixture;
 
 // info, program and verify through each way to the target: the same records and answers in
 // the same order, the same flash. Over RFC 2217 the server's port, set to 9600 when the
