@@ -195,16 +195,6 @@ bool SerialPort::setBaudRate(int rate) {
   return true;
 }
 
-bool SerialPort::failed(std::string reason) {
-  error_ = std::move(reason);
-  return false;
-}
-
-ReadResult SerialPort::readFailed(std::string reason) {
-  error_ = std::move(reason);
-  return {false, 0, 0};
-}
-
 bool SerialPort::write(std::string_view bytes) {
   if (fd_ < 0) return failed("no port is open");
   const auto limit = kWritePerByteTimeout * static_cast<long>(bytes.size()) + kWriteConstantTimeout;

@@ -78,8 +78,14 @@ class SerialPort {
   const std::string& lastError() const { return error_; }
 
  private:
-  bool failed(std::string reason);
-  ReadResult readFailed(std::string reason);
+  bool failed(std::string reason) {
+    error_ = std::move(reason);
+    return false;
+  }
+  ReadResult readFailed(std::string reason) {
+    error_ = std::move(reason);
+    return {false, 0, 0};
+  }
   void askForLowLatency();
 
   int rate_ = 0;

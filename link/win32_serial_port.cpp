@@ -130,16 +130,6 @@ bool SerialPort::setBaudRate(int rate) {
   return true;
 }
 
-bool SerialPort::failed(std::string reason) {
-  error_ = std::move(reason);
-  return false;
-}
-
-ReadResult SerialPort::readFailed(std::string reason) {
-  error_ = std::move(reason);
-  return {false, 0, 0};
-}
-
 bool SerialPort::write(std::string_view bytes) {
   if (!isOpen()) return failed("no port is open");
   // One call under the write time-outs; a vanished adapter fails it or writes less.
