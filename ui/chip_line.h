@@ -19,6 +19,7 @@ class ChipLine final : public isp::Link {
   isp::LinkRead readByte() override { return line_->readByte(); }
   void setBaudRate(int rate) override { line_->setBaudRate(rate); }
   std::string lastError() const override { return line_->lastError(); }
+  std::chrono::milliseconds answerStartLimit() const override { return line_->answerStartLimit(); }
 
  private:
   isp::Link* line_;

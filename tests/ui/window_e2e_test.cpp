@@ -253,12 +253,15 @@ TEST(WindowOverTheNetwork, ChipCommandsRunOverEachKindOfServer) {
     bool program;       // Program & Verify, else Sync
     const char* rate;   // status panel 1 afterwards
     const char* logged; // the link's note in the debug log
+    const char* delayMs = nullptr;  // each way, between the window and the target
   };
   constexpr const char* kRawNote = "rate changes are not possible over a raw TCP link";
   const Case cases[] = {
       {"raw server", Server::Raw, true, "115200", kRawNote},
       {"module", Server::Module, true, "", kRawNote},
       {"rfc2217 through ser2net", Server::Rfc2217, false, "115200", "rate 115200 set on"},
+      // Answers that end at a pause start a round trip after their record.
+      {"raw server 60 ms away", Server::Raw, false, "115200", kRawNote, "60"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -266,6 +269,7 @@ TEST(WindowOverTheNetwork, ChipCommandsRunOverEachKindOfServer) {
     const fs::path flash = home.root() / "flash.bin";
     std::vector<std::string> options = {"--log", "--flash-out", flash.string()};
     if (c.server != Server::Rfc2217) options.insert(options.begin(), {"--tcp", "0"});
+    if (c.delayMs) options.insert(options.end(), {"--delay", c.delayMs});
     Target target(options, (home.root() / "target.log").string());
     ASSERT_FALSE(target.port().empty()) << "velkorn-target did not start";
     std::string host = target.port();  // tcp://127.0.0.1:PORT, or the pseudo-terminal
