@@ -63,9 +63,7 @@ class CountingLink final : public velkorn::isp::Link {
 // Answers every box with OK and Yes and counts the error boxes. A run whose line never
 // recovers would retry for ever: after kMaxErrors boxes it answers Cancel and the run ends
 // as failed.
-class BenchPerson final : public velkorn::isp::Prompts,
-                          public velkorn::isp::Progress,
-                          public velkorn::isp::DeviceState {
+class BenchPerson final : public velkorn::isp::Headless {
  public:
   static constexpr int kMaxErrors = 50;
   int errors = 0;
@@ -74,25 +72,10 @@ class BenchPerson final : public velkorn::isp::Prompts,
     if (++errors == 1) firstError = text;
     return cancellable && errors >= kMaxErrors ? Button::Cancel : Button::Ok;
   }
-  void showNotice(const std::string&) override {}
   bool askYesNo(const std::string&, const std::string&) override { return true; }
   std::optional<std::string> askHexFileName(const std::string&) override { return std::nullopt; }
-  void debugLog(const std::string&) override {}
-  void processEvents() override {}
-  void setBusyCursor(bool) override {}
-  void progressShow(const std::string&, int) override {}
-  void progressCaption(const std::string&) override {}
-  void progressPosition(int) override {}
-  void progressFigures(const std::string&, const std::string&) override {}
-  void progressHide() override {}
   void syncShow() override { syncStart_ = std::chrono::steady_clock::now(); }
   bool syncCancelled() override { return std::chrono::steady_clock::now() - syncStart_ > std::chrono::seconds(10); }
-  void syncHide() override {}
-  void repaintView(velkorn::isp::View) override {}
-  void setCurrentLine(velkorn::isp::View, int) override {}
-  void loadFinished(bool) override {}
-  void deviceField(velkorn::isp::DeviceField, const std::string&) override {}
-  void lockBoxes(bool, bool) override {}
   velkorn::isp::BootChoice bootChoice() override { return {}; }
 
  private:

@@ -27,7 +27,7 @@ struct OperatorSettings {
 // Every line velkorn-cli writes on stderr starts with this.
 inline constexpr const char* kStderrPrefix = "velkorn-cli: ";
 
-class TerminalOperator final : public isp::Prompts, public isp::Progress, public isp::DeviceState {
+class TerminalOperator final : public isp::Headless {
  public:
   TerminalOperator(OperatorSettings settings, std::ostream& err);
 
@@ -56,7 +56,6 @@ class TerminalOperator final : public isp::Prompts, public isp::Progress, public
   // ---- Progress
   void debugLog(const std::string& line) override;
   void processEvents() override;
-  void setBusyCursor(bool) override {}
   void progressShow(const std::string& caption, int maximum) override;
   void progressCaption(const std::string& caption) override;
   void progressPosition(int position) override;
@@ -64,14 +63,8 @@ class TerminalOperator final : public isp::Prompts, public isp::Progress, public
   void progressHide() override;
   void syncShow() override;
   bool syncCancelled() override;
-  void syncHide() override {}
-  void repaintView(isp::View) override {}
-  void setCurrentLine(isp::View, int) override {}
-  void loadFinished(bool) override {}
 
   // ---- DeviceState: what the chip says is in engine.device(); the choice is the options'.
-  void deviceField(isp::DeviceField, const std::string&) override {}
-  void lockBoxes(bool, bool) override {}
   isp::BootChoice bootChoice() override { return settings_.bootChoice; }
 
  private:

@@ -21,7 +21,7 @@ class BenchClock final : public isp::Clock {
   std::uint32_t now_ = 1000;
 };
 
-class BenchPerson final : public isp::Prompts, public isp::Progress, public isp::DeviceState {
+class BenchPerson final : public isp::Headless {
  public:
   int errorBoxes = 0;
 
@@ -29,29 +29,11 @@ class BenchPerson final : public isp::Prompts, public isp::Progress, public isp:
   isp::Button showError(const std::string&, bool) override {
     return ++errorBoxes == 1 ? isp::Button::Ok : isp::Button::Cancel;
   }
-  void showNotice(const std::string&) override {}
   bool askYesNo(const std::string&, const std::string&) override { return false; }
   std::optional<std::string> askHexFileName(const std::string&) override { return std::nullopt; }
 
-  // isp::Progress: the synchronisation window is cancelled after its first attempt.
-  void debugLog(const std::string&) override {}
-  void processEvents() override {}
-  void setBusyCursor(bool) override {}
-  void progressShow(const std::string&, int) override {}
-  void progressCaption(const std::string&) override {}
-  void progressPosition(int) override {}
-  void progressFigures(const std::string&, const std::string&) override {}
-  void progressHide() override {}
-  void syncShow() override {}
+  // The synchronisation window is cancelled after its first attempt.
   bool syncCancelled() override { return true; }
-  void syncHide() override {}
-  void repaintView(isp::View) override {}
-  void setCurrentLine(isp::View, int) override {}
-  void loadFinished(bool) override {}
-
-  // isp::DeviceState
-  void deviceField(isp::DeviceField, const std::string&) override {}
-  void lockBoxes(bool, bool) override {}
   isp::BootChoice bootChoice() override { return {}; }
 };
 

@@ -79,4 +79,27 @@ class DeviceState {
   virtual BootChoice bootChoice() = 0;
 };
 
+// The person of a program without a window: the progress, sync and device calls show
+// nothing unless overridden. The command line, the bench and the fuzzers start from it;
+// what the box answers are and when the synchronisation gives up stay each one's own.
+class Headless : public Prompts, public Progress, public DeviceState {
+ public:
+  void showNotice(const std::string&) override {}
+  void debugLog(const std::string&) override {}
+  void processEvents() override {}
+  void setBusyCursor(bool) override {}
+  void progressShow(const std::string&, int) override {}
+  void progressCaption(const std::string&) override {}
+  void progressPosition(int) override {}
+  void progressFigures(const std::string&, const std::string&) override {}
+  void progressHide() override {}
+  void syncShow() override {}
+  void syncHide() override {}
+  void repaintView(View) override {}
+  void setCurrentLine(View, int) override {}
+  void loadFinished(bool) override {}
+  void deviceField(DeviceField, const std::string&) override {}
+  void lockBoxes(bool, bool) override {}
+};
+
 }  // namespace velkorn::isp

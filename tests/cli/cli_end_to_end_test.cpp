@@ -28,8 +28,6 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-using Flash = std::vector<std::uint8_t>;
-
 void writeFile(const fs::path& p, const std::string& text) {
   std::ofstream(p, std::ios::binary | std::ios::trunc) << text;
 }

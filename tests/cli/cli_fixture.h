@@ -13,6 +13,8 @@
 
 namespace velkorn::testing {
 
+using Flash = std::vector<std::uint8_t>;  // the simulated chip's flash
+
 class CliFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -27,7 +29,7 @@ class CliFixture : public ::testing::Test {
   std::filesystem::path path(const std::string& name) const { return dir_ / name; }
 
   // A target whose flash starts as `preset` (erased when empty), logging its records.
-  std::unique_ptr<Target> startTarget(const std::vector<std::uint8_t>& preset = {},
+  std::unique_ptr<Target> startTarget(const Flash& preset = {},
                                       std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {"--log", "--flash-out", path("flash.bin").string()};
     if (!preset.empty()) {
@@ -49,12 +51,12 @@ class CliFixture : public ::testing::Test {
   }
 
   // The flash as the target last wrote it.
-  std::vector<std::uint8_t> flash() const {
+  Flash flash() const {
     std::ifstream in(path("flash.bin"), std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+    return Flash(std::istreambuf_iterator<char>(in), {});
   }
   // Ends the target (it writes the flash then) and keeps its record log.
-  std::vector<std::uint8_t> flashAfter(Target& t) {
+  Flash flashAfter(Target& t) {
     log_ = t.stop();
     return flash();
   }

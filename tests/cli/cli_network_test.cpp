@@ -27,8 +27,6 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-using Flash = std::vector<std::uint8_t>;
-
 // The target's --log lines that start with a record: each record and its answer.
 std::vector<std::string> recordsOf(const std::string& log) {
   std::vector<std::string> records;
