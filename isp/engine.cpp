@@ -216,7 +216,7 @@ Outcome Engine::syncTarget() {
       run_.linkFailed = true;
       ShowError("Can not write to COM", false);
     } else {
-      const LinkRead r = link_.readByte();
+      const LinkRead r = readAutobaudAnswer();
       if (!r.ok) {
         clock_.sleepMs(kFailedReadPauseMs);
       } else if (r.count == 1 && r.byte == static_cast<std::uint8_t>(kAutobaud)) {
@@ -231,6 +231,17 @@ Outcome Engine::syncTarget() {
   progress_.syncHide();
   if (synced) return *synced;
   return Outcome::ofKind(OutcomeKind::NoSync, Step::Sync);
+}
+
+LinkRead Engine::readAutobaudAnswer() {
+  // One read on a serial line; over a network the "U" comes back a round trip later, and
+  // the next attempt's flush would take it.
+  const auto limitMs = static_cast<std::uint32_t>(link_.answerStartLimit().count());
+  const std::uint32_t sentMs = clock_.tickMs();
+  for (;;) {
+    const LinkRead r = link_.readByte();
+    if (!r.ok || r.count == 1 || clock_.tickMs() - sentMs >= limitMs) return r;
+  }
 }
 
 // ---------------------------------------------------------------- device information

@@ -141,6 +141,9 @@ class Engine {
   // returns how many bytes it dropped.
   int drain(std::chrono::milliseconds silence, std::chrono::milliseconds limit, bool watchSyncCancel);
 
+  // The answer to one "U": at most one byte, waiting up to the link's answer-start limit.
+  LinkRead readAutobaudAnswer();
+
   // One device-information record: exchanged with stop character 0, its value shown.
   std::string readValue(const char* record, DeviceField field, std::string DeviceInfo::*member);
 
