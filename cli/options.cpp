@@ -49,10 +49,11 @@ std::string usageText() {
          "\n"
          "commands:\n"
          "  info                          synchronise and print the device information\n"
-         "  program FILE.hex [--lock0] [--lock1] [--no-bljb]\n"
+         "  program FILE.hex [--lock0] [--lock1] [--no-bljb] [--full-verify]\n"
          "                                load, erase, program, verify, write boot configuration\n"
-         "  verify FILE.hex               read back and compare (\"Matched OK!!!\" on success)\n"
-         "  diff FILE.hex [--single-read] read the whole chip and list every differing range\n"
+         "  verify FILE.hex [--full-verify]\n"
+         "                                read back and compare (\"Matched OK!!!\" on success)\n"
+         "  diff FILE.hex [--single-read] compare the whole chip and list every differing range\n"
          "  read OUT.hex [--force] [--single-read]\n"
          "                                read the chip and write it as Intel HEX\n"
          "  erase                         full chip erase\n"
@@ -69,6 +70,8 @@ std::string usageText() {
          "  --lock1             lock erase, programming, reading and blank check\n"
          "  --no-bljb           clear the boot loader jump bit (start the application)\n"
          "  --force             read: overwrite an existing output file\n"
+         "  --full-verify       program, verify: read the whole chip back (by default only the\n"
+         "                      blocks that hold file data are read, the rest blank-checked)\n"
          "  --single-read       read, diff: read each block once (by default every block is\n"
          "                      read twice and the answers must agree; read answers carry\n"
          "                      no checksum)\n"
@@ -85,6 +88,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
   bool sawLockOption = false;
   bool sawForce = false;
   bool sawSingleRead = false;
+  bool sawFullVerify = false;
   auto fail = [&result](std::string why) {
     result.ok = false;
     result.error = std::move(why);
@@ -130,6 +134,8 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
       o.force = sawForce = true;
     } else if (a == "--single-read") {
       o.singleRead = sawSingleRead = true;
+    } else if (a == "--full-verify") {
+      o.fullVerify = sawFullVerify = true;
     } else if (a == "--lock0") {
       o.lock0 = sawLockOption = true;
     } else if (a == "--lock1") {
@@ -168,6 +174,9 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
   if (sawForce && o.command != Command::Read) return fail("--force belongs to read");
   if (sawSingleRead && o.command != Command::Read && o.command != Command::Diff) {
     return fail("--single-read belongs to read and diff");
+  }
+  if (sawFullVerify && o.command != Command::Program && o.command != Command::Verify) {
+    return fail("--full-verify belongs to program and verify");
   }
   result.ok = true;
   return result;

@@ -24,6 +24,8 @@ struct Options {
   bool verbose = false;     // the debug log on stderr
   bool force = false;       // read: overwrite an existing output file
   bool singleRead = false;  // read, diff: each block read once, without the confirming read
+  bool fullVerify = false;  // program, verify: read the whole chip back, not only the data
+  int baud = 115200;        // bit rate of the synchronisation and of every record
   bool lock0 = false;       // "Lock Erase, Prog."
   bool lock1 = false;       // "Lock Erase, Prog., Read, Blank Check"
   bool bljb = true;         // "BLJB", ticked unless --no-bljb

@@ -150,7 +150,8 @@ Outcome Engine::eraseChip() {
 
 // ---------------------------------------------------------------- program & verify
 
-Outcome Engine::program(Asking asking) {
+Outcome Engine::program(Asking asking, Verification verification) {
+  (void)verification;
   CommandGuard guard(*this);
   if (!guard.entered()) return Outcome::ofKind(OutcomeKind::Aborted, Step::None);
   run_.reload = asking == Asking::Never;
@@ -385,7 +386,8 @@ Outcome Engine::readChip(ReadCheck check) {
   return finish(readBack("Reading data...", false, &complete, check));
 }
 
-Outcome Engine::verify(Asking asking) {
+Outcome Engine::verify(Asking asking, Verification verification) {
+  (void)verification;
   CommandGuard guard(*this);
   if (!guard.entered()) return Outcome::ofKind(OutcomeKind::Aborted, Step::None);
   run_.reload = asking == Asking::Never;

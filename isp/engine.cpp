@@ -205,7 +205,7 @@ Outcome Engine::sync() {
 
 Outcome Engine::syncTarget() {
   drain(std::chrono::milliseconds(1), kSyncFlushSlice, false);
-  link_.setBaudRate(kBootloaderBaud);
+  link_.setBaudRate(bootloaderRate);
   progress_.syncShow();
   std::optional<Outcome> synced;
   do {

@@ -14,6 +14,7 @@
 #include "isp/link.h"
 #include "isp/outcome.h"
 #include "isp/person.h"
+#include "isp/records.h"
 
 namespace velkorn::isp {
 
@@ -48,6 +49,15 @@ inline constexpr std::chrono::milliseconds kSyncFlushSlice{250};
 struct ReadCheck {
   bool twice = false;
   int retries = 0;
+  // Find the blank runs by blank checks (a run counts as blank when two checks agree) and
+  // read only the other blocks.
+  bool skipBlank = false;
+};
+
+// How program and verify compare the chip with the file.
+enum class Verification {
+  WholeChip,  // read every block back
+  DataOnly,   // read the blocks that hold file data; blank-check the runs between them
 };
 
 // Whether a command may stop to ask the operator.
@@ -66,6 +76,7 @@ class Engine {
   int downloadAbort = 0;       // download abort flag: 1 raised, 0 lowered
   std::int32_t replyLimit = 0; // reply length limit; 0 = default (1024)
   std::string hexFileName;     // the remembered HEX file name (open dialog, Reload, settings)
+  int bootloaderRate = kBootloaderBaud;  // bit/s of the synchronisation and every record
   bool busy() const { return busy_; }  // a chip operation or a load is running
   // The last record sent, checksum included: a box about the same record twice in a row
   // is a retry of it.
@@ -84,10 +95,12 @@ class Engine {
   Outcome sync();                                  // the "Sync" button; starts every chip command
   Outcome readDeviceInfo(bool quiet);              // double click on "&Identification"
   Outcome erase();                                 // "Full Chip &Erase"
-  Outcome program(Asking asking = Asking::Operator);  // "&Program && Verify"
+  Outcome program(Asking asking = Asking::Operator,
+                  Verification verification = Verification::WholeChip);  // "&Program && Verify"
   Outcome reload();                                // "Reload": load the remembered file, program
   Outcome readChip(ReadCheck check = {});          // "&Read Chip"
-  Outcome verify(Asking asking = Asking::Operator);   // "Verify File"
+  Outcome verify(Asking asking = Asking::Operator,
+                 Verification verification = Verification::WholeChip);  // "Verify File"
   Outcome writeBootConfig();                       // "Program SSB+&BSB"
   Outcome loadHexFile(Asking asking = Asking::Operator);  // "&Load File"
 
