@@ -267,8 +267,11 @@ class Session {
   void noteLeftOut(const char* bootAreaNote) {
     const MemoryImages& images = engine_.images();
     if (bootAreaNote) {
-      if (const auto at = firstDataAt(images.fileImage, isp::kCompareBelow, images.chipSize)) {
-        op_.say(options_.file + " holds data at " + hexAddress(isp::kCompareBelow) + " and above (from " +
+      // The whole-chip read-back compares up to 0xFC00 whatever the chip's size; reading
+      // only the data stops 1 KiB below the chip's end.
+      const int limit = options_.fullVerify ? isp::kCompareBelow : isp::comparisonLimit(images.chipSize);
+      if (const auto at = firstDataAt(images.fileImage, limit, images.chipSize)) {
+        op_.say(options_.file + " holds data at " + hexAddress(limit) + " and above (from " +
                 hexAddress(*at) + "): " + bootAreaNote);
       }
     }
@@ -307,7 +310,7 @@ class Session {
   int program() {
     if (const auto failed = loadFile()) return *failed;
     if (const auto failed = openPort()) return *failed;
-    const isp::Outcome programmed = engine_.program(isp::Asking::Never);
+    const isp::Outcome programmed = engine_.program(isp::Asking::Never, verification());
     if (!programmed.done()) return report(programmed);
     noteLeftOut("those addresses were programmed but not compared");
     return result("Programmed and verified " + options_.file);
@@ -316,7 +319,7 @@ class Session {
   int verify() {
     if (const auto failed = loadFile()) return *failed;
     if (const auto failed = openPort()) return *failed;
-    const isp::Outcome verified = engine_.verify(isp::Asking::Never);
+    const isp::Outcome verified = engine_.verify(isp::Asking::Never, verification());
     if (!verified.done()) return report(verified);
     noteLeftOut("those addresses were not compared");
     return result("Matched OK!!!");
@@ -324,7 +327,14 @@ class Session {
 
   // Read answers carry no checksum: unless told otherwise, every block is read until two
   // answers agree.
-  isp::ReadCheck readCheck() const { return {!options_.singleRead, options_.retries}; }
+  // The blank checks find what need not be read at all.
+  isp::ReadCheck readCheck() const { return {!options_.singleRead, options_.retries, true}; }
+
+  // Every byte below the comparison limit is compared either way; by default only the
+  // blocks that hold file data are read, and the bootloader vouches for the erased rest.
+  isp::Verification verification() const {
+    return options_.fullVerify ? isp::Verification::WholeChip : isp::Verification::DataOnly;
+  }
 
   // Every address up to the chip size, the bootloader's area included, every range listed.
   int diff() {

@@ -66,6 +66,9 @@ enum class Asking {
   Never,     // Reload and the command line: the remembered file, no question
 };
 
+// Where program and verify stop comparing: the top 1 KiB is the bootloader's area.
+int comparisonLimit(int chipSize);
+
 class Engine {
  public:
   Engine(Link& link, Prompts& prompts, Progress& progress, DeviceState& device, Clock& clock);
@@ -137,12 +140,34 @@ class Engine {
   Outcome syncTarget();
   Outcome readInfo(bool quiet);
   Outcome eraseChip();
-  Outcome programImage();
+  Outcome programImage(Verification verification);
+
+  // ---- read-back (read_back.cpp)
+  struct ReadTally;
+  enum class BlockRead { Done, Again };  // Again: the same block is to be asked for again
+  // What a blank check said of a run of blocks.
+  struct BlankRun {
+    enum Kind { Blank, DataAt, Refused, Unsure, Cancelled } kind;
+    int address = -1;  // DataAt: the first byte that is not erased
+  };
   // `complete`: every block up to the chip size was read (not aborted, not stopped).
   Outcome readBack(const std::string& title, bool compare, bool* complete, ReadCheck check = {});
+  // Program and verify reading only the blocks that hold file data below the comparison
+  // limit; each run of blocks between them is blank-checked, and an address the check
+  // names is confirmed by reading its block.
+  Outcome verifyDataOnly(const std::string& title, bool* complete);
+  // One read request; its bytes go into the chip image and (with `compare`) are compared.
+  BlockRead readBlock(int block, bool compare, const ReadCheck& check, ReadTally& tally);
   // Reads the block again until two complete answers in a row agree (the first read counts
   // when it was complete); the agreed bytes go into the chip image. False when none agree.
   bool confirmBlock(int block, bool firstComplete, int retries);
+  // One blank check of first..last, asked again after a box while its answer is not in form.
+  BlankRun blankCheck(int first, int last);
+  // Blank checks until two in a row agree (at most retries + 2); Unsure when none do.
+  BlankRun agreedBlankCheck(int first, int last, int retries);
+  // Bytes the blank checks vouch for: erased in the chip image.
+  void markErased(int from, int to);
+  Outcome tallied(const ReadTally& tally, bool complete) const;
   Outcome bootConfig();
   Outcome loadFile();
   // The outcome as the command hands it out: a failure on a line that failed is LinkLost,

@@ -17,5 +17,7 @@ inline constexpr char kStopData = '\x01'; // data records: only "." or "X"
 
 // The read-back compares nothing from here on: the bootloader's own area.
 inline constexpr int kCompareBelow = 0xFC00;
+// ... which is the top 1 KiB of the chip, on either size.
+inline constexpr int kBootAreaBytes = 1024;
 
 }  // namespace velkorn::isp

@@ -239,6 +239,72 @@ TEST(Verify, MatchOrStopAfterTheFirstDifferingBlock) {
   }
 }
 
+// The read requests and blank checks in order, without their checksums.
+std::vector<std::string> readsAndBlankChecks(const SimRig& rig) {
+  std::vector<std::string> out;
+  for (const auto& r : rig.recordsStartingWith(":05000004")) out.push_back(r.substr(9, r.size() - 11));
+  return out;
+}
+
+// Reading only what holds data: blank runs are blank-checked, never read; an address a
+// check names is read to find the difference; the top KiB is compared on neither part.
+TEST(Verify, DataOnlyReadsTheDataBlocksAndBlankChecksTheRest) {
+  struct Case {
+    std::uint8_t memoryCode;
+    std::map<int, std::uint8_t> file;
+    int strayAt;  // the chip holds 0x10 here besides the file; -1: none
+    std::vector<std::string> requests;  // SSSSEEEE and 00 (read) or 01 (blank check)
+    isp::OutcomeKind kind;
+    int address;
+  };
+  const std::map<int, std::uint8_t> file64 = {{0x0120, 0x00}, {0x0123, 0x11}};
+  const std::map<int, std::uint8_t> file32 = {{0x0000, 0x01}, {0x7D00, 0x00}};
+  const Case cases[] = {
+      {0xFC, file64, -1, {"000000FF01", "010001FF00", "0200FBFF01"}, isp::OutcomeKind::Done, -1},
+      {0xFC, file64, 0xFC10, {"000000FF01", "010001FF00", "0200FBFF01"}, isp::OutcomeKind::Done, -1},
+      {0xFC, file64, 0x0124, {"000000FF01", "010001FF00"}, isp::OutcomeKind::Mismatch, 0x0124},
+      // a byte the erase left in a gap
+      {0xFC, file64, 0x4321, {"000000FF01", "010001FF00", "0200FBFF01", "430043FF00"}, isp::OutcomeKind::Mismatch,
+       0x4321},
+      // the run after the data stops at 0x7BFF on a 32 KiB part
+      {0xF7, file32, 0x7C10, {"000000FF00", "01007BFF01"}, isp::OutcomeKind::Done, -1},
+      {0xF7, file32, 0x7BFF, {"000000FF00", "01007BFF01", "7B007BFF00"}, isp::OutcomeKind::Mismatch, 0x7BFF},
+  };
+  for (const auto& c : cases) {
+    SimRig rig(sim::DeviceProfile{.memoryCode = c.memoryCode});
+    rig.loadFile(c.file);
+    std::copy(rig.engine.images().fileImage.begin(), rig.engine.images().fileImage.end(), rig.target.flash().begin());
+    if (c.strayAt >= 0) rig.target.flash()[static_cast<std::size_t>(c.strayAt)] = 0x10;
+    rig.sync();
+    const isp::Outcome outcome = rig.engine.verify(isp::Asking::Operator, isp::Verification::DataOnly);
+    EXPECT_EQ(readsAndBlankChecks(rig), c.requests) << c.strayAt;
+    EXPECT_EQ(outcome.kind, c.kind) << c.strayAt;
+    EXPECT_EQ(outcome.address, c.address) << c.strayAt;
+    if (c.kind == isp::OutcomeKind::Done) {
+      const auto& chip = rig.engine.images().chipImage;
+      const int limit = isp::comparisonLimit(rig.engine.images().chipSize);
+      EXPECT_TRUE(std::equal(chip.begin(), chip.begin() + limit, rig.target.flash().begin())) << c.strayAt;
+    }
+  }
+}
+
+// "&Read Chip" without reading what is blank: a run counts as blank when two checks agree,
+// and only the blocks the checks name are read (twice).
+TEST(ReadBack, BlankRunsAreCheckedTwiceAndNotRead) {
+  SimRig rig;
+  rig.target.flash().fill(0xFF);
+  rig.target.flash()[0x1234] = 0x00;
+  rig.target.flash()[0xFE00] = 0x5A;
+  rig.sync();
+  const isp::Outcome outcome = rig.engine.readChip({true, 1, true});
+  const std::vector<std::string> expected = {"0000FFFF01", "0000FFFF01", "120012FF00", "120012FF00",
+                                             "1300FFFF01", "1300FFFF01", "FE00FEFF00", "FE00FEFF00",
+                                             "FF00FFFF01", "FF00FFFF01"};
+  EXPECT_EQ(readsAndBlankChecks(rig), expected);
+  EXPECT_TRUE(outcome.done());
+  EXPECT_EQ(rig.engine.images().chipImage, rig.target.flash());
+}
+
 // A read answer as the bootloader sends it, for 256 bytes of `fill` from `block`.
 std::string readAnswer(int block, std::uint8_t fill) {
   std::string answer;
