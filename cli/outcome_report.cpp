@@ -88,7 +88,14 @@ std::vector<std::string> whatFailed(const isp::Outcome& o, const ReportContext& 
       }
       return {"cannot open " + o.file + ": " + o.detail};
     case OutcomeKind::BadAnswer: {
-      std::vector<std::string> lines = {"the bootloader's answer '" + o.detail + "' is no hexadecimal number"};
+      std::vector<std::string> lines;
+      if (!o.record.empty()) {
+        lines.push_back("the device information is incomplete: record " + o.record + " got no trusted answer (" +
+                        (o.detail.empty() ? std::string("no answer") : "last answer \"" + printable(o.detail) + "\"") +
+                        ")");
+      } else {
+        lines.push_back("the bootloader's answer '" + printable(o.detail) + "' is no hexadecimal number");
+      }
       if (!o.lineError.empty()) lines.push_back("the line to the target failed: " + o.lineError);
       return lines;
     }
@@ -97,6 +104,48 @@ std::vector<std::string> whatFailed(const isp::Outcome& o, const ReportContext& 
 }
 
 }  // namespace
+
+std::string printable(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  auto control = [&out](unsigned char c) {
+    out += '<';
+    out += kHex[c >> 4];
+    out += kHex[c & 0xF];
+    out += '>';
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    // U+0080..U+009F in UTF-8 (C2 80..C2 9F) are control characters too: C2 9B starts an
+    // escape sequence on many terminals.
+    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      control(static_cast<unsigned char>(text[++i]));
+    } else if (c < 0x20 || c == 0x7F) {
+      control(c);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+std::string shortName(std::string_view name) {
+  constexpr std::size_t kHead = 80, kTail = 40;
+  std::string shown = printable(name);
+  if (shown.size() <= kHead + kTail + 3) return shown;
+  // Cut on character boundaries: never inside a UTF-8 sequence or a "<0D>".
+  auto cut = [&shown](std::size_t at) {
+    while (at > 0 && at < shown.size() && (static_cast<unsigned char>(shown[at]) & 0xC0) == 0x80) --at;
+    const std::size_t open = shown.rfind('<', at);
+    if (open != std::string::npos && at - open < 4 && shown.find('>', open) >= at) at = open;
+    return at;
+  };
+  const std::size_t head = cut(kHead);
+  const std::size_t tail = cut(shown.size() - kTail);
+  return shown.substr(0, head) + "..." + shown.substr(tail);
+}
 
 std::string hexAddress(int address) {
   char text[16];

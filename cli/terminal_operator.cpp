@@ -1,5 +1,7 @@
 #include "cli/terminal_operator.h"
 
+#include "cli/outcome_report.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <ostream>
@@ -7,25 +9,9 @@
 namespace velkorn::cli {
 namespace {
 
-// Debug lines and box texts carry raw replies (CR LF inside read answers): keep stderr one
-// line each.
-std::string visible(const std::string& line) {
-  std::string out;
-  for (unsigned char c : line) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c < 0x20 || c >= 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  return out;
-}
+// Debug lines and box texts carry raw replies (CR LF inside read answers) and names from
+// outside: each message keeps one line, and no control character reaches the terminal.
+std::string visible(const std::string& line) { return printable(line); }
 
 constexpr int kBarWidth = 30;
 constexpr std::chrono::milliseconds kBarRedrawInterval{100};

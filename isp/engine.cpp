@@ -3,6 +3,7 @@
 #include "isp/engine.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <optional>
 
@@ -25,6 +26,10 @@ constexpr const char* kReadProduct = ":020000050003";
 constexpr const char* kReadSecurity = ":020000050700";  // software security byte
 constexpr const char* kReadBootStatus = ":020000050701";  // BSB
 constexpr const char* kReadBootVector = ":020000050702";  // SBV
+
+// A device-information record asked this often without two agreeing answers is given up
+// on whatever the boxes say (InfoCheck::Confirmed).
+constexpr int kInfoAskLimit = 16;
 
 constexpr const char* kMemoryCode32K = "F7";  // memory size/type of the 32 KiB part
 constexpr std::uint32_t kSecurityLock0Bit = 0x01;  // clear: erase and programming locked
@@ -88,6 +93,7 @@ Outcome Engine::finish(Outcome outcome) const {
     outcome.bootWritten = bootWritten;
   }
   outcome.echoErrors = run_.echoErrors;
+  outcome.infoIncomplete = run_.infoIncomplete;
   return outcome;
 }
 
@@ -246,10 +252,64 @@ LinkRead Engine::readAutobaudAnswer() {
 
 // ---------------------------------------------------------------- device information
 
-std::string Engine::readValue(const char* record, DeviceField field, std::string DeviceInfo::*member) {
-  const std::string value = ReplyValue(ExchangeRecord(record, true, 0));
-  device_.*member = value;
-  deviceState_.deviceField(field, value);
+namespace {
+
+// Exactly a value in two hex digits and ".", or the refusal "X".
+bool wellFormedValue(const std::string& answer) {
+  auto hexDigit = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+  if (answer.size() == 1) return answer[0] == static_cast<char>(kRefused);
+  return answer.size() == 3 && hexDigit(answer[0]) && hexDigit(answer[1]) && answer[2] == static_cast<char>(kAccepted);
+}
+
+}  // namespace
+
+Engine::InfoAnswer Engine::askInfo(const char* record) {
+  const int echoErrorsBefore = run_.echoErrors;
+  InfoAnswer a;
+  a.reply = ExchangeRecord(record, true, kStopNone);
+  a.wellFormed = run_.echoErrors == echoErrorsBefore && wellFormedValue(a.reply);
+  return a;
+}
+
+std::optional<std::string> Engine::confirmedValue(const char* record, std::string* answer) {
+  // These answers carry no checksum, and a digit garbled into another digit still looks
+  // well-formed: only two answers that agree count.
+  std::optional<std::string> candidate;
+  for (int asked = 0; asked < kInfoAskLimit && !run_.linkFailed; ++asked) {
+    const InfoAnswer a = askInfo(record);
+    *answer = a.reply;
+    std::string box = "Device information answer unexpected [" + a.reply + "]";
+    if (a.wellFormed) {
+      const std::string value = ReplyValue(a.reply);
+      if (candidate == value) return value;
+      const bool first = !candidate.has_value();
+      box = "Device information answers disagree [" + *candidate + "] [" + value + "]";
+      candidate = value;
+      if (first) continue;
+    }
+    // OK asks again, after the drain that the box arranges.
+    if (ShowError(box, true) == Button::Cancel) break;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> Engine::readValue(const char* record, DeviceField field, std::string DeviceInfo::*member,
+                                             std::string* answer) {
+  std::optional<std::string> value;
+  if (infoCheck == InfoCheck::Confirmed) {
+    value = confirmedValue(record, answer);
+  } else {
+    const InfoAnswer a = askInfo(record);
+    *answer = a.reply;
+    value = ReplyValue(a.reply);
+    if (!a.wellFormed) run_.infoIncomplete = true;
+  }
+  if (!value) {
+    run_.infoIncomplete = true;
+    return std::nullopt;
+  }
+  device_.*member = *value;
+  deviceState_.deviceField(field, *value);
   return value;
 }
 
@@ -265,19 +325,48 @@ Outcome Engine::readInfo(bool quiet) {
     o.detail = text;
     return o;
   };
+  std::string answer;
+  // A record that never got a trusted answer (InfoCheck::Confirmed): it is named.
+  auto untrusted = [&answer](const char* record) {
+    Outcome o = Outcome::ofKind(OutcomeKind::BadAnswer, Step::DeviceInfo);
+    o.record = AppendChecksum(record);
+    o.detail = answer;
+    return o;
+  };
   progress_.debugLog("Load Misc");
   FlushInput();
-  readValue(kReadManufacturer, DeviceField::Manu, &DeviceInfo::manu);
-  readValue(kReadFamily, DeviceField::DevFam, &DeviceInfo::devFam);
-  readValue(kReadMemoryCode, DeviceField::Mem, &DeviceInfo::mem);
-  readValue(kReadProduct, DeviceField::Product, &DeviceInfo::product);
+  const struct {
+    const char* record;
+    DeviceField field;
+    std::string DeviceInfo::*member;
+  } identification[] = {
+      {kReadManufacturer, DeviceField::Manu, &DeviceInfo::manu},
+      {kReadFamily, DeviceField::DevFam, &DeviceInfo::devFam},
+      {kReadMemoryCode, DeviceField::Mem, &DeviceInfo::mem},
+      {kReadProduct, DeviceField::Product, &DeviceInfo::product},
+  };
+  for (const auto& id : identification) {
+    if (!readValue(id.record, id.field, id.member, &answer)) return untrusted(id.record);
+  }
 
   // Never set back: the chip size stays for the rest of the run.
   if (device_.mem == kMemoryCode32K) images_.chipSize = kChipSize32K;
 
   // Software security: a refused answer ("X") counts as 0, so both lock boxes get ticked;
   // anything else that is not hex ends the command here.
-  const std::string security = ReplyValue(ExchangeRecord(kReadSecurity, true, 0));
+  std::string security;
+  if (infoCheck == InfoCheck::Confirmed) {
+    const auto value = confirmedValue(kReadSecurity, &answer);
+    if (!value) {
+      run_.infoIncomplete = true;
+      return untrusted(kReadSecurity);
+    }
+    security = *value;
+  } else {
+    const InfoAnswer a = askInfo(kReadSecurity);
+    if (!a.wellFormed) run_.infoIncomplete = true;
+    security = ReplyValue(a.reply);
+  }
   std::uint32_t securityByte = 0;
   if (security != "X") {
     const auto value = parseHex(security);
@@ -288,15 +377,15 @@ Outcome Engine::readInfo(bool quiet) {
   device_.lock1 = (securityByte & kSecurityLock1Bit) == 0;
   deviceState_.lockBoxes(device_.lock0, device_.lock1);
 
-  readValue(kReadBootStatus, DeviceField::BSB, &DeviceInfo::bsb);
-  readValue(kReadBootVector, DeviceField::SBV, &DeviceInfo::sbv);
+  if (!readValue(kReadBootStatus, DeviceField::BSB, &DeviceInfo::bsb, &answer)) return untrusted(kReadBootStatus);
+  if (!readValue(kReadBootVector, DeviceField::SBV, &DeviceInfo::sbv, &answer)) return untrusted(kReadBootVector);
 
   if (device_.manu == "X") return {};
 
   // The identification values in order; the first that does not convert and all after it
   // count as 0, the decision still runs, then the conversion failure ends the command.
   std::optional<std::string> failed;
-  auto identification = [&failed](const std::string& text) -> std::uint32_t {
+  auto number = [&failed](const std::string& text) -> std::uint32_t {
     if (failed) return 0;
     const auto value = parseHex(text);
     if (!value) {
@@ -305,17 +394,18 @@ Outcome Engine::readInfo(bool quiet) {
     }
     return *value;
   };
-  const std::uint32_t manufacturer = identification(device_.manu);
-  const std::uint32_t family = identification(device_.devFam);
-  const std::uint32_t product = identification(device_.product);
+  const std::uint32_t manufacturer = number(device_.manu);
+  const std::uint32_t family = number(device_.devFam);
+  const std::uint32_t product = number(device_.product);
 
   const KnownDevice* known = nullptr;
   for (const KnownDevice& d : kKnownDevices) {
     if (d.manufacturer == manufacturer && d.family == family && d.product == product) known = &d;
   }
   if (known) {
-    readValue(known->hsbRecord, DeviceField::HSB, &DeviceInfo::hsb);
-    readValue(known->versionRecord, DeviceField::BVersion, &DeviceInfo::bversion);
+    if (!readValue(known->hsbRecord, DeviceField::HSB, &DeviceInfo::hsb, &answer)) return untrusted(known->hsbRecord);
+    if (!readValue(known->versionRecord, DeviceField::BVersion, &DeviceInfo::bversion, &answer))
+      return untrusted(known->versionRecord);
   } else if (!quiet) {
     prompts_.showNotice("unkonown Device - check manufactor, family, revision code");
   }

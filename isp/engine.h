@@ -6,6 +6,7 @@
 // command returns an Outcome; showing it is the caller's business.
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -80,6 +81,12 @@ class Engine {
   std::int32_t replyLimit = 0; // reply length limit; 0 = default (1024)
   std::string hexFileName;     // the remembered HEX file name (open dialog, Reload, settings)
   int bootloaderRate = kBootloaderBaud;  // bit/s of the synchronisation and every record
+  // How far a device-information answer is trusted. The window shows each value as it came
+  // (an answer that was not a value only marks the outcome's information incomplete); the
+  // command line prints them, so it asks a record again after the box until two well-formed
+  // answers agree, and ends the command when the box is cancelled.
+  enum class InfoCheck { AsShown, Confirmed };
+  InfoCheck infoCheck = InfoCheck::AsShown;
   bool busy() const { return busy_; }  // a chip operation or a load is running
   // The last record sent, checksum included: a box about the same record twice in a row
   // is a retry of it.
@@ -134,6 +141,7 @@ class Engine {
     std::uint32_t startTick = 0;  // start of the running long operation, in ms
     bool linkFailed = false;      // a write or read call failed
     int echoErrors = 0;           // "Error in cmd " boxes shown
+    bool infoIncomplete = false;  // a device-information record got no well-formed answer
   };
 
   // Unguarded implementations, for calls made inside a running command.
@@ -183,7 +191,18 @@ class Engine {
   LinkRead readAutobaudAnswer();
 
   // One device-information record: exchanged with stop character 0, its value shown.
-  std::string readValue(const char* record, DeviceField field, std::string DeviceInfo::*member);
+  // Nothing when the record never got a trusted answer (InfoCheck::Confirmed only); `answer`
+  // then holds the last one.
+  std::optional<std::string> readValue(const char* record, DeviceField field, std::string DeviceInfo::*member,
+                                       std::string* answer);
+  // The value of one device-information record as the bootloader sent it, and whether the
+  // reply was exactly the echo and a value ("58.") or the refusal ("X").
+  struct InfoAnswer {
+    std::string reply;  // what came after the echo (the whole reply when it had none)
+    bool wellFormed = false;
+  };
+  InfoAnswer askInfo(const char* record);
+  std::optional<std::string> confirmedValue(const char* record, std::string* answer);
 
   Link& link_;
   Prompts& prompts_;

@@ -42,6 +42,8 @@ struct Outcome {
   std::string detail;   // LinkLost, FileError: the system's reason; BadAnswer: the answer
   int echoErrors = 0;   // records of the run whose echo did not come back ("Error in cmd ")
   std::string lineError;  // why a write or read call of the line failed during the run, if one did
+  bool infoIncomplete = false;  // a device-information record got no echo or no well-formed
+                                // value: what the Device tab shows is not all the chip's
   bool declined = false;  // program: the operator kept a chip that is not blank; only the
                           // boot configuration ran, and the outcome is its outcome
   bool bootWritten = false;  // the boot configuration's closing record was accepted and the

@@ -140,9 +140,11 @@ TEST(TerminalOperator, BoxTextsWithLineBreaksStayOnOneLine) {
     std::string printed;
   } cases[] = {
       {"Read record format unexpected [\r\n0000=FF\r\n]",
-       "velkorn-cli: Read record format unexpected [\\r\\n0000=FF\\r\\n]\n"},
-      {"Read record data error [G0\r\n]", "velkorn-cli: Read record data error [G0\\r\\n]\n"},
-      {"Ack Error Retry! s=\"\n\"", "velkorn-cli: Ack Error Retry! s=\"\\n\"\n"},
+       "velkorn-cli: Read record format unexpected [<0D><0A>0000=FF<0D><0A>]\n"},
+      {"Read record data error [G0\r\n]", "velkorn-cli: Read record data error [G0<0D><0A>]\n"},
+      {"Ack Error Retry! s=\"\n\"", "velkorn-cli: Ack Error Retry! s=\"<0A>\"\n"},
+      // a terminal's escape sequence (ESC, and CSI as U+009B) in a chip's answer; UTF-8 stays
+      {"Error in cmd \x1B[2J\xC2\x9B" "1m fw-\xCE\xA9", "velkorn-cli: Error in cmd <1B>[2J<9B>1m fw-\xCE\xA9\n"},
   };
   for (const auto& c : cases) {
     std::ostringstream err;
@@ -236,6 +238,8 @@ TEST(OutcomeReport, StatusAndLinesComeFromTheOutcome) {
       {"bad line in the file", Made(K::FileError, S::Load).in("a.hex", 7), 2, {"cannot load a.hex: error in line 7"}},
       {"bad answer", Made(K::BadAnswer, S::DeviceInfo).why("xx"), 1,
        {"the bootloader's answer 'xx' is no hexadecimal number"}},
+      {"device information never trusted", Made(K::BadAnswer, S::DeviceInfo).refused(":020000050000F9", "").why("8.\r"), 1,
+       {"the device information is incomplete: record :020000050000F9 got no trusted answer (last answer \"8.<0D>\")"}},
   };
   const ReportContext context{"verify", "a.hex", "COM1", 5};
   for (const auto& c : cases) {

@@ -186,6 +186,67 @@ TEST(DeviceInfo, RefusedManufacturerStopsBeforeTheDecision) {
   EXPECT_EQ(op.field(DeviceField::SBV), "FC");
 }
 
+// The manufacturer record's answers in turn (then its last one for ever), the rest of the
+// chip healthy. The window shows each value as it came and its outcome says whether it was
+// trusted; the command line asks again until two well-formed answers agree, and gives up
+// when the box is cancelled.
+TEST(DeviceInfo, AnswersThatAreNotExactlyAValue) {
+  using Check = Engine::InfoCheck;
+  struct Case {
+    const char* name;
+    Check check;
+    std::vector<std::string> manu;  // after the echo; "!" drops the echo
+    int okBoxes;                    // cancellable boxes answered OK before Cancel
+    isp::OutcomeKind kind;
+    std::string shown;  // the Manufactor Id label
+    bool incomplete;
+    int manuAsked;
+  };
+  const auto K = isp::OutcomeKind::Done;
+  const auto Bad = isp::OutcomeKind::BadAnswer;
+  const Case cases[] = {
+      {"healthy, shown", Check::AsShown, {"58."}, 0, K, "58", false, 1},
+      {"one digit lost, shown", Check::AsShown, {"8."}, 0, K, "8", true, 1},
+      {"no stop, shown as X", Check::AsShown, {"58"}, 0, K, "X", true, 1},
+      {"three digits", Check::AsShown, {"558."}, 0, K, "558", true, 1},
+      {"echo lost", Check::AsShown, {"!58."}, 0, K, "58", true, 1},  // the uncut reply, as shown
+      {"healthy, confirmed", Check::Confirmed, {"58."}, 0, K, "58", false, 2},
+      {"one digit lost, asked again", Check::Confirmed, {"8.", "58."}, 3, K, "58", false, 3},
+      {"a digit garbled into a digit", Check::Confirmed, {"59.", "58."}, 3, K, "58", false, 3},
+      {"refusal confirmed", Check::Confirmed, {"X"}, 0, K, "X", false, 2},
+      {"echo lost, asked again", Check::Confirmed, {"!58.", "58."}, 3, K, "58", false, 3},
+      {"never right: given up", Check::Confirmed, {"8."}, 2, Bad, "", true, 3},
+      {"never agrees: given up", Check::Confirmed, {"58.", "59.", "5A."}, 1, Bad, "", true, 3},
+      {"no answer at all", Check::Confirmed, {""}, 0, Bad, "", true, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeClock clock;
+    ScriptedOperator op(clock);
+    for (int i = 0; i < c.okBoxes; ++i) op.errorAnswers.push_back(isp::Button::Ok);
+    op.errorAnswers.push_back(isp::Button::Cancel);
+    ScriptLink link(clock);
+    int manuAsked = 0;
+    const auto chip = tableChip(chipAnswers("58.", "FC.", "FF.", "FF."));
+    link.respond = [&](const std::string& w) {
+      if (w != ":020000050000F9") return chip(w);
+      const std::string& a = c.manu[std::min<std::size_t>(static_cast<std::size_t>(manuAsked++), c.manu.size() - 1)];
+      return a.starts_with("!") ? a.substr(1) : w + a;
+    };
+    Engine engine(link, op, op, op, clock);
+    engine.infoCheck = c.check;
+    const isp::Outcome outcome = engine.readDeviceInfo(true);
+    EXPECT_EQ(outcome.kind, c.kind);
+    EXPECT_EQ(outcome.infoIncomplete, c.incomplete);
+    EXPECT_EQ(op.field(DeviceField::Manu), c.shown);
+    EXPECT_EQ(manuAsked, c.manuAsked);
+    if (c.kind == Bad) {
+      EXPECT_EQ(outcome.record, ":020000050000F9");
+      EXPECT_EQ(op.field(DeviceField::DevFam), "");  // nothing after the record given up on
+    }
+  }
+}
+
 TEST(DeviceInfo, ValuesThatDoNotConvertEndTheCommand) {
   struct Case {
     const char *manu, *security;
