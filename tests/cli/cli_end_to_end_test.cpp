@@ -47,15 +47,20 @@ TEST_F(CliTest, CommandsSucceedAndLeaveTheRightFlash) {
     std::string stdoutHas, stderrHas;
     Flash flashAfter;
     std::vector<std::string> recordsSent;  // must appear in the target's log, in this order
+    int readRequests = -1;                 // read requests in the log; -1: any number
   };
   const Case cases[] = {
       {"info", blank, {"info"}, "Manufactor Id: 58\n", "", blank, {":020000050800F1"}},
       {"program blank chip", blank, {"program", kBlinky}, "Programmed and verified " + kBlinky + "\n",
        "velkorn-cli: Programming...\n", blinky,
        {":0100000307F5", ":10000000020100FFFFFFFFFFFFFFFFFFFFFFFFFFFA", ":030000030A0401EB",
-        ":03000003060000F4"}},
+        ":03000003060000F4"},
+       2},
       {"program over old code", scrambled, {"program", kBlinky}, "", "", blinky, {":0100000307F5"}},
-      {"verify", blinky, {"verify", kBlinky}, "Matched OK!!!\n", "", blinky, {}},
+      // blinky's two blocks of data are read, the rest up to 0xFBFF blank-checked
+      {"verify", blinky, {"verify", kBlinky}, "Matched OK!!!\n", "", blinky,
+       {":05000004000000FF00F8", ":05000004010001FF00F6", ":050000040200FBFF01FA"}, 2},
+      {"verify the whole chip", blinky, {"verify", "--full-verify", kBlinky}, "Matched OK!!!\n", "", blinky, {}, 256},
       {"erase", scrambled, {"erase"}, "Erased\n", "", blank, {":0100000307F5"}},
       {"boot with both locks", blank, {"boot", "--lock0", "--lock1", "--no-bljb"}, "Boot configuration written\n", "",
        blank,
@@ -73,6 +78,12 @@ TEST_F(CliTest, CommandsSucceedAndLeaveTheRightFlash) {
     for (const std::string& record : c.recordsSent) {
       at = log_.find(record, at);
       EXPECT_NE(at, std::string::npos) << record << " missing or out of order";
+    }
+    if (c.readRequests >= 0) {
+      int reads = 0;
+      for (std::size_t p = log_.find(":05000004"); p != std::string::npos; p = log_.find(":05000004", p + 1))
+        reads += log_.compare(p + 17, 2, "00") == 0;
+      EXPECT_EQ(reads, c.readRequests);
     }
   }
 }
