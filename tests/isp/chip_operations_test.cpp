@@ -534,6 +534,57 @@ TEST(ReadBack, ReadingTwiceCatchesADigitThatIsStillHex) {
   }
 }
 
+// Blank-check answers carry no checksum: one out of form, outside the range, or naming an
+// address whose block reads as blank is asked again after a box; Cancel leaves the run
+// not verified.
+TEST(Verify, BlankCheckAnswersThatCannotBeTrusted) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> answers;  // to the blank checks of 0100..FBFF, in turn
+    Button button;
+    std::string box;
+    isp::OutcomeKind kind;
+    std::vector<int> blocksRead;
+  };
+  const Case cases[] = {
+      {"garbled digit", {"1G00\r\n", "."}, Button::Ok, "Blank check answer unexpected [1G00\r\n]|okcancel",
+       isp::OutcomeKind::Done, {0x0000}},
+      {"dropped", {"", "."}, Button::Ok, "Blank check answer unexpected []|okcancel", isp::OutcomeKind::Done, {0x0000}},
+      {"outside the range", {"FC00\r\n", "."}, Button::Ok, "Blank check answer unexpected [FC00\r\n]|okcancel",
+       isp::OutcomeKind::Done, {0x0000}},
+      {"not confirmed", {"0300\r\n", "."}, Button::Ok, "Blank check named @0300, which reads as blank|okcancel",
+       isp::OutcomeKind::Done, {0x0000, 0x0300}},
+      {"garbled, Cancel", {"1G00\r\n"}, Button::Cancel, "Blank check answer unexpected [1G00\r\n]|okcancel",
+       isp::OutcomeKind::NotVerified, {0x0000}},
+  };
+  for (const auto& c : cases) {
+    FakeClock clock;
+    ScriptedOperator op(clock);
+    ScriptLink link(clock);
+    std::size_t checks = 0;
+    std::vector<int> blocksRead;
+    link.respond = [&](const std::string& w) {
+      if (w == "U") return w;
+      if (w.rfind(":02000005", 0) == 0) return w + "00.";  // device information
+      const int block = std::stoi(w.substr(9, 4), nullptr, 16);
+      if (w.substr(17, 2) == "01") return w + (checks < c.answers.size() ? c.answers[checks++] : "X");
+      blocksRead.push_back(block);
+      return w + readAnswer(block, block == 0 ? 0x00 : 0xFF);
+    };
+    isp::Engine engine(link, op, op, op, clock);
+    auto& im = engine.images();
+    im.fileImage.fill(0xFF);
+    std::fill(im.fileImage.begin(), im.fileImage.begin() + 256, 0x00);
+    im.fileLoaded = true;
+    op.errorAnswers = {c.button};
+    const isp::Outcome outcome = engine.verify(isp::Asking::Never, isp::Verification::DataOnly);
+    EXPECT_EQ(outcome.kind, c.kind) << c.name;
+    EXPECT_EQ(op.errors(), std::vector<std::string>{c.box}) << c.name;
+    EXPECT_EQ(checks, c.answers.size()) << c.name;
+    EXPECT_EQ(blocksRead, c.blocksRead) << c.name;
+  }
+}
+
 // A command started while another runs (from a button during processEvents) does nothing;
 // the commands a running one calls itself still work.
 TEST(Guard, CommandsDoNothingWhileAnotherRuns) {
