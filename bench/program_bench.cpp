@@ -1,13 +1,15 @@
 // Measures the programmer against the simulated target paced at the line rate, through the
-// real serial layer: wall time, the time the protocol itself needs on the line, their ratio,
-// and the programmer's CPU time. Each run is made straight on the line and again behind a
+// real serial layer: wall time, the time the records and answers of the run need on the
+// line, their ratio, and the programmer's CPU time. The command line's way first (program
+// and verify reading only the blocks with data, read skipping the blank runs, every block
+// read twice) at 115200 and 460800 bit/s, beside the whole-chip read-back; then behind a
 // modelled USB adapter that holds the target's answers for its latency time (16 ms, the
-// default of common adapter chips); one more goes through the real ser2net in raw mode
-// (Debian package) bridging the target's pseudo-terminal to a TCP port on 127.0.0.1, with
-// ser2net's own CPU time beside it. Prints its figures; never fails on timing.
+// default of common adapter chips), and through the real ser2net in raw mode (Debian
+// package) bridging the target's pseudo-terminal to a TCP port on 127.0.0.1, with ser2net's
+// own CPU time beside it. Prints its figures; never fails on timing.
 //
-//   bench_program_bench [--target PATH] [--rate 115200] [--only TEXT]
-// --only runs the rows whose name contains TEXT (e.g. "ser2net").
+//   bench_program_bench [--target PATH] [--only TEXT]
+// --only runs the rows whose name contains TEXT (e.g. "ser2net", "460800").
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <signal.h>
@@ -87,7 +89,7 @@ struct Target {
   std::string path;
 };
 
-Target startTarget(const std::string& program, int rate, int latencyMs) {
+Target startTarget(const std::string& program, int rate, int latencyMs, const std::string& flashIn) {
   int out[2];
   if (pipe(out) != 0) return {};
   const pid_t pid = fork();
@@ -97,8 +99,13 @@ Target startTarget(const std::string& program, int rate, int latencyMs) {
     close(out[1]);
     const std::string r = std::to_string(rate);
     const std::string latency = std::to_string(latencyMs);
-    execl(program.c_str(), program.c_str(), "--pace", "--rate", r.c_str(), "--latency", latency.c_str(),
-          static_cast<char*>(nullptr));
+    if (flashIn.empty()) {
+      execl(program.c_str(), program.c_str(), "--pace", "--rate", r.c_str(), "--latency", latency.c_str(),
+            static_cast<char*>(nullptr));
+    } else {
+      execl(program.c_str(), program.c_str(), "--pace", "--rate", r.c_str(), "--latency", latency.c_str(),
+            "--flash-in", flashIn.c_str(), static_cast<char*>(nullptr));
+    }
     _exit(127);
   }
   close(out[1]);
@@ -140,38 +147,72 @@ int main(int argc, char** argv) {
 #else
       "velkorn-target";
 #endif
-  int rate = 115200;
   std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--target") == 0) targetProgram = argv[i + 1];
-    if (std::strcmp(argv[i], "--rate") == 0) rate = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--only") == 0) only = argv[i + 1];
   }
+  using velkorn::isp::Verification;
   constexpr auto kSilentReadMs = 20.0;  // what one silent read costs the protocol
   const double bitsPerChar = 10.0;      // 8N1: start, 8 data, stop
 
-  std::printf("%-28s %6s %9s %9s %7s %8s %6s %s\n", "run", "lat ms", "wall s", "line s", "ratio", "cpu s",
-              "cpu%", "errors");
+  std::printf("%-34s %6s %6s %8s %8s %6s %7s %5s %s\n", "run", "bit/s", "lat ms", "wall s", "line s", "ratio",
+              "cpu s", "cpu%", "errors");
+  enum Kind { Blinky, Random, ReadSparse, ReadFull };
   struct Run {
     const char* name;
-    int kind;  // 0 full random image, 1 sparse image, 2 read chip
-    int latencyMs;  // the adapter's hold on the target's answers; 0: none
-    int ser2net = 0;  // through ser2net (raw TCP on 127.0.0.1) instead of the port itself:
-                      // 1 with its defaults, 2 without its character delay
+    Kind kind;
+    int bytes;  // Random: this many random bytes from address 0
+    int rate;
+    Verification verification = Verification::DataOnly;
+    int latencyMs = 0;  // the adapter's hold on the target's answers; 0: none
+    int ser2net = 0;    // through ser2net (raw TCP on 127.0.0.1) instead of the port itself:
+                        // 1 with its defaults, 2 without its character delay
   };
+  constexpr int k64K = 0x10000;
   const Run runs[] = {
-      {"program+verify 64 KiB random", 0, 0}, {"program+verify sparse 4 KiB", 1, 0}, {"read chip 64 KiB", 2, 0},
-      {"program+verify 64 KiB random", 0, 16}, {"program+verify sparse 4 KiB", 1, 16}, {"read chip 64 KiB", 2, 16},
-      {"p+v 64 KiB via ser2net raw", 0, 0, 1}, {"p+v 64 KiB ser2net no chardelay", 0, 0, 2},
+      {"program+verify blinky", Blinky, 0, 115200},
+      {"program+verify 4 KiB random", Random, 0x1000, 115200},
+      {"program+verify 16 KiB random", Random, 0x4000, 115200},
+      {"program+verify 64 KiB random", Random, k64K, 115200},
+      {"p+v 64 KiB random, whole-chip read", Random, k64K, 115200, Verification::WholeChip},
+      {"program+verify blinky", Blinky, 0, 460800},
+      {"program+verify 4 KiB random", Random, 0x1000, 460800},
+      {"program+verify 16 KiB random", Random, 0x4000, 460800},
+      {"program+verify 64 KiB random", Random, k64K, 460800},
+      {"read sparse chip (blinky)", ReadSparse, 0, 115200},
+      {"read full chip", ReadFull, 0, 115200},
+      {"p+v 64 KiB random, adapter", Random, k64K, 115200, Verification::DataOnly, 16},
+      {"read full chip, adapter", ReadFull, 0, 115200, Verification::DataOnly, 16},
+      {"p+v 64 KiB via ser2net raw", Random, k64K, 115200, Verification::DataOnly, 0, 1},
+      {"p+v 64 KiB ser2net no chardelay", Random, k64K, 115200, Verification::DataOnly, 0, 2},
   };
   char scratch[] = "/tmp/velkorn-bench-XXXXXX";
   if (!mkdtemp(scratch)) {
     std::perror("mkdtemp");
     return 1;
   }
+  const std::string fullFlash = std::string(scratch) + "/full.bin";
+  const std::string sparseFlash = std::string(scratch) + "/sparse.bin";
+  {
+    std::mt19937 random(777);
+    std::string full(k64K, '\0');
+    for (auto& b : full) b = static_cast<char>(random());
+    std::string sparse(k64K, '\xFF');
+    const unsigned char blinky[] = {0x02, 0x01, 0x00};  // its reset vector; the rest at 0x0100
+    std::copy(std::begin(blinky), std::end(blinky), sparse.begin());
+    for (int a = 0x0100; a < 0x0116; ++a) sparse[static_cast<std::size_t>(a)] = static_cast<char>(a * 7);
+    std::FILE* f = std::fopen(fullFlash.c_str(), "wb");
+    if (f) std::fwrite(full.data(), 1, full.size(), f), std::fclose(f);
+    f = std::fopen(sparseFlash.c_str(), "wb");
+    if (f) std::fwrite(sparse.data(), 1, sparse.size(), f), std::fclose(f);
+  }
   for (const Run& run : runs) {
-    if (std::string(run.name).find(only) == std::string::npos) continue;
-    Target target = startTarget(targetProgram, rate, run.latencyMs);
+    const std::string rowName = std::string(run.name) + " " + std::to_string(run.rate);
+    if (rowName.find(only) == std::string::npos) continue;
+    const int rate = run.rate;
+    const std::string flashIn = run.kind == ReadFull ? fullFlash : run.kind == ReadSparse ? sparseFlash : "";
+    Target target = startTarget(targetProgram, rate, run.latencyMs, flashIn);
     if (target.pid < 0 || target.path.empty()) {
       std::fprintf(stderr, "cannot start %s\n", targetProgram.c_str());
       return 1;
@@ -202,33 +243,40 @@ int main(int argc, char** argv) {
     BenchPerson op;
     velkorn::isp::SystemClock clock;
     velkorn::isp::Engine engine(link, op, op, op, clock);
+    engine.bootloaderRate = rate;
     auto& images = engine.images();
     images.fileImage.fill(0xFF);
     std::mt19937 random(12345);
-    if (run.kind == 0) {
-      for (auto& b : images.fileImage) b = static_cast<std::uint8_t>(random());
-    } else if (run.kind == 1) {
-      for (int a = 0; a < 3072; ++a) images.fileImage[a] = static_cast<std::uint8_t>(random() & 0x7F);
-      for (int a = 0x2000; a < 0x2400; ++a) images.fileImage[a] = static_cast<std::uint8_t>(random() & 0x7F);
+    if (run.kind == Random) {
+      for (int a = 0; a < run.bytes; ++a) images.fileImage[static_cast<std::size_t>(a)] = static_cast<std::uint8_t>(random());
+      images.fileLoaded = true;
+      images.hexLineCount = run.bytes / 16 + 1;
+    } else if (run.kind == Blinky) {
+      engine.hexFileName = VELKORN_EXAMPLES_DIR "/blinky.hex";
+      if (!engine.loadHexFile(velkorn::isp::Asking::Never).done()) {
+        std::fprintf(stderr, "cannot load %s\n", engine.hexFileName.c_str());
+        return 1;
+      }
     }
-    images.fileLoaded = true;
-    images.hexLineCount = 4097;
+    const bool reading = run.kind == ReadSparse || run.kind == ReadFull;
 
     const double cpu0 = cpuSeconds();
     const double serverCpu0 = server ? cpuSecondsOf(server->pid()) : 0;
     const auto t0 = std::chrono::steady_clock::now();
     // As Reload: no question.
-    const velkorn::isp::Outcome outcome = run.kind == 2 ? engine.readChip() : engine.program(velkorn::isp::Asking::Never);
+    // As the command line: no question; read checks every block twice and skips blank runs.
+    const velkorn::isp::Outcome outcome = reading ? engine.readChip({true, 3, true})
+                                                  : engine.program(velkorn::isp::Asking::Never, run.verification);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = cpuSeconds() - cpu0;
     const double line = static_cast<double>(link.received) * bitsPerChar / rate +
                         static_cast<double>(link.silentReads) * kSilentReadMs / 1000.0;
-    std::printf("%-28s %6d %9.3f %9.3f %7.3f %8.3f %5.1f%% %d%s%s%s\n", run.name, run.latencyMs, wall, line,
-                wall / line, cpu, 100.0 * cpu / wall, op.errors, op.errors ? " first: " : "", op.firstError.c_str(),
-                outcome.done() ? "" : " (the command failed)");
+    std::printf("%-34s %6d %6d %8.3f %8.3f %6.3f %7.3f %4.1f%% %d%s%s%s\n", run.name, rate, run.latencyMs, wall,
+                line, wall / line, cpu, 100.0 * cpu / wall, op.errors, op.errors ? " first: " : "",
+                op.firstError.c_str(), outcome.done() ? "" : " (the command failed)");
     if (server) {
       const double serverCpu = cpuSecondsOf(server->pid()) - serverCpu0;
-      std::printf("%-28s %6s %9s %9s %7s %8.3f %5.1f%%   (ser2net's share)\n", "", "", "", "", "", serverCpu,
+      std::printf("%-34s %6s %6s %8s %8s %6s %7.3f %4.1f%%   (ser2net's share)\n", "", "", "", "", "", "", serverCpu,
                   100.0 * serverCpu / wall);
     }
     std::fflush(stdout);
