@@ -157,12 +157,27 @@ std::string NetAddress::hostPort() const {
   return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
+namespace {
+
+// A name from the command line as a message quotes it: one that would fill the screen keeps
+// its start and its end.
+std::string shown(std::string_view text) {
+  constexpr std::size_t kHead = 60, kTail = 20;
+  if (text.size() <= kHead + kTail + 3) return std::string(text);
+  return std::string(text.substr(0, kHead)) + "..." + std::string(text.substr(text.size() - kTail));
+}
+
+// The longest name the name service takes (RFC 1035).
+constexpr std::size_t kMaxHostName = 253;
+
+}  // namespace
+
 bool isNetworkPort(std::string_view name) {
   return startsWithNoCase(name, kTcpPrefix) || startsWithNoCase(name, kRfc2217Prefix);
 }
 
 std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* error) {
-  const std::string quoted = "\"" + std::string(url) + "\"";
+  const std::string quoted = "\"" + shown(url) + "\"";
   auto bad = [&](const std::string& why) {
     fail(error, "bad network port " + quoted + ": " + why);
     return std::nullopt;
@@ -197,10 +212,11 @@ std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* err
     if (host.find(':') != std::string_view::npos) return bad("an IPv6 address goes in brackets, e.g. tcp://[::1]:2000");
   }
   if (host.empty()) return bad("the host is missing");
-  if (!plausibleHost(host)) return bad("\"" + std::string(host) + "\" is no host name or address");
+  if (host.size() > kMaxHostName) return bad("the host name is longer than " + std::to_string(kMaxHostName) + " characters");
+  if (!plausibleHost(host)) return bad("the host is no host name or address");
   if (!hasPort || port.empty()) return bad("the port is missing (HOST:PORT)");
   const auto number = portNumber(port);
-  if (!number) return bad("bad port \"" + std::string(port) + "\" (a number from 1 to 65535)");
+  if (!number) return bad("bad port \"" + shown(port) + "\" (a number from 1 to 65535)");
   a.host = std::string(host);
   a.port = *number;
   return a;

@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "link/rfc2217_link.h"
 #include "link/serial_port.h"
@@ -41,11 +43,36 @@ bool NetworkLink::failed(std::string reason) {
   return false;
 }
 
-bool NetworkLink::sendRaw(std::string_view bytes) {
+void NetworkLink::sendOwed(std::string_view bytes) {
+  if (fd_ < 0 || gone_) return;
+  owed_.append(bytes.substr(0, kMaxOwedBytes - std::min(kMaxOwedBytes, owed_.size())));
+  std::size_t done = 0;
+  while (done < owed_.size()) {
+    const ssize_t n = ::send(fd_, owed_.data() + done, owed_.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // full, or failed: the next send or receive says so
+    }
+  }
+  owed_.erase(0, done);
+}
+
+bool NetworkLink::sendRaw(std::string_view record) {
   if (fd_ < 0) return failed("no connection is open");
   if (gone_) return failed(error_.empty() ? "the connection is closed" : error_);
+  // What is owed goes first and whole: a Telnet answer cut by a record would be garbage.
+  std::string withOwed;
+  std::string_view bytes = record;
+  if (!owed_.empty()) {
+    withOwed = std::exchange(owed_, {}) + std::string(record);
+    bytes = withOwed;
+  }
   const auto limit = kWritePerByteTimeout * static_cast<long>(bytes.size()) + kWriteConstantTimeout;
-  const auto deadline = Clock::now() + limit;
+  auto deadline = Clock::now() + limit;
+  if (deadline_ && *deadline_ < deadline) deadline = *deadline_;
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -93,6 +120,11 @@ bool NetworkLink::pump(milliseconds wait) {
       rxPos_ = 0;
     }
     decode(std::string_view(buffer, static_cast<std::size_t>(n)), rx_);
+    if (rx_.size() - rxPos_ > kMaxUnreadBytes) rx_.resize(rxPos_ + kMaxUnreadBytes);
+    if (rxPos_ >= kMaxUnreadBytes) {
+      rx_.erase(0, rxPos_);
+      rxPos_ = 0;
+    }
     return true;
   }
   if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return true;
@@ -126,11 +158,15 @@ std::unique_ptr<NetworkLink> openNetworkLink(const std::string& url, std::string
                                              const NetworkLimits& limits) {
   const auto address = parseNetAddress(url, error);
   if (!address) return nullptr;
+  // The way to the server and the Telnet negotiation share the connect limit.
+  const auto deadline = Clock::now() + limits.connect.total;
   const int fd = connectTcp(*address, limits.connect, error);
   if (fd < 0) return nullptr;
   if (address->scheme == NetScheme::Tcp) return std::make_unique<TcpLink>(*address, fd, limits);
   auto link = std::make_unique<Rfc2217Link>(*address, fd, limits);
+  link->setDeadline(deadline);
   if (!link->negotiate(error)) return nullptr;
+  link->setDeadline(std::nullopt);
   return link;
 }
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,11 @@ struct NetworkLimits {
 
 class NetworkLink : public isp::Link {
  public:
+  // Line data received and not yet read is kept up to this much; what a server sends beyond
+  // it while nobody reads (during the open, a rate change) is dropped.
+  static constexpr std::size_t kMaxUnreadBytes = 64 * 1024;
+  static constexpr std::size_t kMaxOwedBytes = 4096;
+
   ~NetworkLink() override;
   NetworkLink(const NetworkLink&) = delete;
   NetworkLink& operator=(const NetworkLink&) = delete;
@@ -52,6 +58,8 @@ class NetworkLink : public isp::Link {
 
   const NetAddress& address() const { return address_; }
   void close();
+  // Every send and wait of the link ends by this time (the open's limit); none: no deadline.
+  void setDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) { deadline_ = deadline; }
 
   // What a rate change did, as on the serial adapter. Over raw TCP the rate is accepted and
   // has no effect (note() says so); over rfc2217 it is Applied once the server acknowledged
@@ -70,8 +78,14 @@ class NetworkLink : public isp::Link {
   // Turns a record into what goes on the socket.
   virtual std::string encode(std::string_view bytes) const { return std::string(bytes); }
 
-  // Sends protocol bytes as they are, within the write time-outs for their length.
+  // Sends protocol bytes as they are, within the write time-outs for their length and never
+  // past the deadline (when one is set); the bytes owed to the server go out first.
   bool sendRaw(std::string_view bytes);
+  // Bytes the protocol owes the server (answers to its Telnet requests): sent as far as the
+  // socket takes them now, the rest kept for the next send, at most kMaxOwedBytes. A server
+  // that floods requests and never reads costs neither waits nor memory.
+  void sendOwed(std::string_view bytes);
+  std::optional<std::chrono::steady_clock::time_point> deadline() const { return deadline_; }
   // Waits up to `wait` for what the server sends and decodes it; false once the connection
   // failed or closed (with lastError() set).
   bool pump(std::chrono::milliseconds wait);
@@ -92,6 +106,8 @@ class NetworkLink : public isp::Link {
   // Line data decoded and not yet handed out.
   std::string rx_;
   std::size_t rxPos_ = 0;
+  std::string owed_;  // protocol answers the socket did not take yet
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 
 // Opens `tcp://HOST:PORT` or `rfc2217://HOST:PORT` (isNetworkPort tells these names from a

@@ -1,5 +1,6 @@
 #include "link/rfc2217_link.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace velkorn::link {
@@ -80,10 +81,21 @@ bool Rfc2217Link::negotiate(std::string* error) {
     }
     return true;
   };
-  if (!waitFor(limits_.negotiation, answered)) return fail(lastError());
+  // The negotiation's own limit, or what is left of the open's when that ends first: the
+  // message names the one that held.
+  milliseconds limit = limits_.negotiation;
+  std::string limitName;
+  if (const auto end = deadline()) {
+    const auto left = std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(*end - Clock::now()));
+    if (left < limit) {
+      limit = left;
+      limitName = " (the rest of the connect limit of " + std::to_string(limits_.connect.total.count()) + " ms)";
+    }
+  }
+  if (!waitFor(limit, answered)) return fail(lastError());
   const std::string where = address().hostPort();
   if (us_[kComPortOption] == Option::WantYes) {
-    const std::string within = " within " + std::to_string(limits_.negotiation.count()) + " ms";
+    const std::string within = " within " + std::to_string(limit.count()) + " ms" + limitName;
     if (heardCommand_) {
       return fail("no answer to the COM-PORT-OPTION (RFC 2217) from " + where + within +
                   ", only other Telnet commands");
@@ -130,6 +142,9 @@ void Rfc2217Link::setBaudRate(int rate) {
   using comport::kSetBaudRate;
   const std::string where = address().hostPort();
   if (rate <= 0) return reportRate(rate, RateResult::Refused, "no rate " + std::to_string(rate));
+  // Each synchronisation sets the rate again: the server's port keeps the one it
+  // acknowledged, and asking again would only cost a round trip.
+  if (rate == appliedRate_) return reportRate(rate, RateResult::Applied, "rate " + std::to_string(rate) + " set on " + where);
   const std::string request = bigEndian32(static_cast<std::uint32_t>(rate));
   if (!sendComPort(kSetBaudRate, request)) {
     return reportRate(rate, RateResult::Refused, "rate " + std::to_string(rate) + " not sent: " + lastError());
@@ -141,13 +156,19 @@ void Rfc2217Link::setBaudRate(int rate) {
     return answers_[kSetBaudRate] != before &&
            (pending_[kSetBaudRate] == 0 || answerValue_[kSetBaudRate] == request);
   };
-  if (!waitFor(limits_.rateAnswer, acknowledged)) {
+  appliedRate_ = 0;
+  // A server that let a rate go unanswered is not waited for again until it answers one:
+  // its silence would otherwise come out of every synchronisation's time.
+  const milliseconds limit = rateSilent_ ? milliseconds(0) : limits_.rateAnswer;
+  if (!waitFor(limit, acknowledged)) {
     return reportRate(rate, RateResult::Refused, "rate " + std::to_string(rate) + " not set: " + lastError());
   }
   if (!acknowledged()) {
+    const bool silentBefore = std::exchange(rateSilent_, true);
     return reportRate(rate, RateResult::Refused,
                       "the server " + where + " did not acknowledge the rate " + std::to_string(rate) +
-                          " within " + std::to_string(limits_.rateAnswer.count()) + " ms");
+                          (silentBefore ? " (not waited for: it left an earlier rate unanswered)"
+                                        : " within " + std::to_string(limit.count()) + " ms"));
   }
   pending_[kSetBaudRate] = 0;
   const std::string& value = answerValue_[kSetBaudRate];
@@ -157,6 +178,7 @@ void Rfc2217Link::setBaudRate(int rate) {
                       "the server " + where + " set the rate " + std::to_string(applied) + " instead of " +
                           std::to_string(rate));
   }
+  appliedRate_ = rate;
   reportRate(rate, RateResult::Applied, "rate " + std::to_string(rate) + " set on " + where);
 }
 
@@ -218,7 +240,7 @@ void Rfc2217Link::decode(std::string_view received, std::string& data) {
         break;
     }
   }
-  if (!replies_.empty()) sendRaw(std::exchange(replies_, {}));
+  if (!replies_.empty()) sendOwed(std::exchange(replies_, {}));
 }
 
 void Rfc2217Link::command(std::uint8_t byte, std::string& data) {
@@ -278,6 +300,7 @@ void Rfc2217Link::subnegotiation() {
   const auto command = static_cast<std::uint8_t>(code - comport::kServerCommandOffset);
   ++answers_[command];
   answerValue_[command] = sub_.substr(2);
+  if (command == comport::kSetBaudRate) rateSilent_ = false;
   if (pending_[command] > 0) --pending_[command];
 }
 

@@ -97,6 +97,8 @@ class Rfc2217Link final : public NetworkLink {
   std::array<int, 256> pending_{};
   // Replies the decoder owes the server (option answers); sent after each decode.
   std::string replies_;
+  int appliedRate_ = 0;      // the rate the server last acknowledged as set; 0: none, or unsure
+  bool rateSilent_ = false;  // the server left a rate request unanswered and has not answered since
 };
 
 }  // namespace velkorn::link

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -60,6 +61,24 @@ class LoopbackPeer {
   bool send(std::string_view bytes) {
     return client_ >= 0 && ::send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
                                static_cast<ssize_t>(bytes.size());
+  }
+  // Sends `bytes` again and again for `limit`, as fast as the client takes them, without
+  // ever blocking; stops when the client is gone. Returns how many bytes went out.
+  std::size_t flood(std::string_view bytes, std::chrono::milliseconds limit) {
+    std::size_t sent = 0;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (client_ >= 0 && std::chrono::steady_clock::now() < deadline) {
+      const ssize_t n = ::send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd p{client_, POLLOUT, 0};
+        ::poll(&p, 1, 10);
+      } else {
+        break;
+      }
+    }
+    return sent;
   }
   // What the client sends within `limit`, stopping once `want` bytes came. Everything the
   // script received is also kept in `received`.

@@ -359,5 +359,64 @@ TEST(Rfc2217Link, RateChangeWaitsForTheServersAnswer) {
   }
 }
 
+// Servers that flood the connection: option offers that are never read, data that nobody
+// reads while the link waits for the rate's answer. Each open and rate change ends within
+// its limit (the old link waited 100 ms per byte of its unread Telnet answers), unread data
+// is kept up to NetworkLink::kMaxUnreadBytes, and a rate is asked for once.
+TEST(Rfc2217Link, HostileServersCostNeitherTimeNorMemory) {
+  enum class Server { OffersAndNeverReads, DataWhileTheRateIsAwaited, RateNeverAnswered, RateAnswered };
+  struct Case {
+    const char* label;
+    Server server;
+    std::string error;  // part of the open's error; empty: the open succeeds
+    std::string note;   // part of note() after the second rate change
+  };
+  const Case cases[] = {
+      {"option offers, never reading", Server::OffersAndNeverReads, "within 300 ms, only other Telnet commands", ""},
+      {"data while the rate is awaited", Server::DataWhileTheRateIsAwaited, "", "did not acknowledge the rate 9600"},
+      {"rate never answered", Server::RateNeverAnswered, "", "not waited for: it left an earlier rate unanswered"},
+      {"rate answered once", Server::RateAnswered, "", "rate 9600 set on"},
+  };
+  const std::string rate = sb({1, 0, 0, 0x25, 0x80});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    LoopbackPeer peer([&](LoopbackPeer& p) {
+      if (c.server == Server::OffersAndNeverReads) {
+        std::string offers;
+        for (int i = 0; i < 300; ++i) offers += b({255, 251, 99});  // WILL option 99, refused each time
+        p.flood(offers, milliseconds(15000));  // ends early once the client is gone
+        return;
+      }
+      serveOpen(p);
+      p.receive(rate.size());
+      if (c.server == Server::DataWhileTheRateIsAwaited) p.send(std::string(1 << 20, 'z'));
+      if (c.server == Server::RateAnswered) p.send(sb({101, 0, 0, 0x25, 0x80}));
+      // the second request (unless the first was answered), then the "U"
+      p.receive(c.server == Server::RateAnswered ? 1 : rate.size() + 1, milliseconds(2500));
+    });
+    NetworkLimits limits = shortLimits();
+    limits.rateAnswer = milliseconds(1000);
+    const auto start = std::chrono::steady_clock::now();
+    std::string error;
+    auto link = openNetworkLink(peer.url("rfc2217"), &error, limits);
+    if (!c.error.empty()) {
+      EXPECT_EQ(link, nullptr);
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+      continue;
+    }
+    ASSERT_NE(link, nullptr) << error;
+    link->setBaudRate(9600);
+    link->setBaudRate(9600);
+    EXPECT_NE(link->note().find(c.note), std::string::npos) << link->note();
+    EXPECT_TRUE(link->writeBytes("U"));
+    peer.join();
+    // One request: the second change was answered already, or is not waited for again.
+    EXPECT_EQ(peer.received, kRequests + kPortSettings + rate + (c.server == Server::RateAnswered ? "U" : rate + "U"));
+    const std::string data = readToEnd(*link).data;
+    EXPECT_EQ(data.size(), c.server == Server::DataWhileTheRateIsAwaited ? NetworkLink::kMaxUnreadBytes : 0u);
+  }
+}
+
 }  // namespace
 }  // namespace velkorn::link
