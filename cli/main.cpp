@@ -5,16 +5,18 @@
 
 #include "cli/commands.h"
 #include "cli/options.h"
+#include "cli/outcome_report.h"
 #include "cli/platform.h"
 #include "cli/terminal_operator.h"
 #include "velkorn_version.h"
 
 int main(int argc, char** argv) {
   using namespace velkorn::cli;
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> args = platform::utf8Arguments(argc, argv);
   const ParseResult parsed = parseOptions(args);
   if (!parsed.ok) {
-    std::cerr << kStderrPrefix << parsed.error << "\n\n" << usageText();
+    // The error quotes an argument: shown so that it cannot forge a line.
+    std::cerr << kStderrPrefix << printable(parsed.error) << "\n\n" << usageText();
     return kExitUsage;
   }
   if (parsed.options.help) {

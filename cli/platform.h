@@ -4,6 +4,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace velkorn::cli::platform {
 
@@ -13,21 +14,32 @@ namespace velkorn::cli::platform {
 // instead of killing the program with its temporary file left behind.
 void setUpProcess(std::atomic<bool>& interrupted);
 
+// The command line's arguments after the program's name, as UTF-8: on Windows from the
+// wide command line, so names outside the system's code page arrive unchanged.
+std::vector<std::string> utf8Arguments(int argc, char** argv);
+
 // Whether stderr is a terminal that can show the progress bar (on Windows: a console that
 // takes the bar's escape sequences, switched on here).
 bool stderrShowsProgressBar();
 
-// Writes `text` into a new file beside `path` (its name plus ".velkorn-" and six random
-// characters), created for us alone. Returns that file's name, or nothing with `why` set
-// (the system's text) and no file left behind.
+// Whether `path` can take an output file, asked before a long read: its folder exists and
+// takes a new file, and its name is one the system can create (length, and on Windows the
+// reserved device names). Nothing, or why not.
+std::optional<std::string> outputProblem(const std::string& path);
+
+// Writes `text` into a new file in the folder of `path` (".velkorn-" and six random
+// characters: short, so any name that fits the folder fits it), created for us alone, with
+// the mode a new file gets (0666 less the umask). Returns that file's name, or nothing with
+// `why` set (the system's text) and no file left behind.
 std::optional<std::string> writeTemporaryFile(const std::string& path, const std::string& text, std::string* why);
 
-enum class Placed { Done, Exists, Failed };
+enum class Placed { Done, Exists, NotRegular, Failed };
 
-// Gives the temporary file the name `path`: over an existing file when `replace` is set,
-// else only while nothing has that name (Exists otherwise). On Failed, `why` holds the
-// system's text. The temporary file is gone after Done; after anything else the caller
-// removes it.
+// Gives the temporary file the name `path`. Without `replace`, only while nothing has that
+// name (Exists otherwise). With it, a regular file there is replaced and its mode kept; if
+// anything else turns up there, even one swapped in at the last moment, it stays as it was
+// (NotRegular). On Failed, `why` holds the system's text. The temporary file is gone after
+// Done; after anything else the caller removes it.
 Placed moveIntoPlace(const std::string& temporary, const std::string& path, bool replace, std::string* why);
 
 }  // namespace velkorn::cli::platform

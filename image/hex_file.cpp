@@ -35,21 +35,34 @@ std::optional<std::uint8_t> byteField(std::string_view line, std::size_t pos1) {
 
 }  // namespace
 
+HexLines::HexLines(std::string_view text) : text_(text.substr(0, text.find('\0'))) {
+  std::size_t lines = 0;
+  std::string_view line;
+  while (next(&line)) {
+    ++lines;
+    if (line.find_first_not_of(" \t") != std::string_view::npos) count_ = lines;
+  }
+  at_ = 0;
+}
+
+bool HexLines::next(std::string_view* line) {
+  if (at_ >= text_.size()) return false;
+  const std::size_t end = text_.find_first_of("\r\n", at_);
+  if (end == std::string_view::npos) {
+    *line = text_.substr(at_);
+    at_ = text_.size();
+    return true;
+  }
+  *line = text_.substr(at_, end - at_);
+  at_ = end + 1;
+  if (text_[end] == '\r' && at_ < text_.size() && text_[at_] == '\n') ++at_;
+  return true;
+}
+
 std::vector<std::string> splitHexLines(std::string_view text) {
   std::vector<std::string> lines;
-  std::string current;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\0') break;  // the text ends at the first NUL
-    if (c == '\r' || c == '\n') {
-      lines.push_back(std::move(current));
-      current.clear();
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      continue;
-    }
-    current.push_back(c);
-  }
-  if (!current.empty()) lines.push_back(std::move(current));
+  HexLines cursor(text);
+  for (std::string_view line; cursor.next(&line);) lines.emplace_back(line);
   return lines;
 }
 

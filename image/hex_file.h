@@ -15,6 +15,22 @@ namespace velkorn {
 // the text; a final line break makes no extra empty line. The line ends are not kept.
 std::vector<std::string> splitHexLines(std::string_view text);
 
+// The same lines, visited in order without a copy of each: a file of nothing but line
+// breaks costs its text and no more. `count` leaves out the blank lines (spaces and tabs
+// only) at the end, which editors add after the last record.
+class HexLines {
+ public:
+  explicit HexLines(std::string_view text);
+  std::size_t count() const { return count_; }
+  // The next line; false once every line was visited (the trailing blank ones included).
+  bool next(std::string_view* line);
+
+ private:
+  std::string_view text_;
+  std::size_t at_ = 0;
+  std::size_t count_ = 0;
+};
+
 // What can be wrong with one line, in the order the loader meets it.
 enum class HexLineError {
   Format,    // empty, or the first character is not ':'

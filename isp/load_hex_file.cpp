@@ -27,9 +27,10 @@ struct HexText {
   std::string text;         // the whole text up to the first NUL
   FileFault fault = FileFault::None;
   std::string error;        // why the file cannot be used
+  long long nulAt = -1;     // where a NUL byte ended the text early; -1: none
 };
 
-HexText fileFault(FileFault fault, std::string why) { return {{}, fault, std::move(why)}; }
+HexText fileFault(FileFault fault, std::string why) { return {{}, fault, std::move(why), -1}; }
 
 // The whole text up to the first NUL, which ends it. Only a regular file is opened: a FIFO or
 // a device would hold the load (and the window) until something writes to it.
@@ -37,15 +38,17 @@ HexText readHexText(const std::string& name) {
   namespace fs = std::filesystem;
   std::error_code ec;
   if (name.empty()) return fileFault(FileFault::CannotOpen, std::strerror(ENOENT));
-  const fs::file_status status = fs::status(name, ec);
+  // Names are UTF-8 here; on Windows the path carries them to the wide file calls.
+  const fs::path path(std::u8string(name.begin(), name.end()));
+  const fs::file_status status = fs::status(path, ec);
   if (ec) return fileFault(FileFault::CannotOpen, ec.message());
   if (fs::is_directory(status)) return fileFault(FileFault::CannotOpen, std::strerror(EISDIR));
   if (!fs::is_regular_file(status)) return fileFault(FileFault::CannotOpen, "not a regular file");
-  const std::uintmax_t size = fs::file_size(name, ec);
+  const std::uintmax_t size = fs::file_size(path, ec);
   if (ec) return fileFault(FileFault::CannotOpen, ec.message());
   if (size > kMaxHexFileBytes) return fileFault(FileFault::TooLarge, std::to_string(size) + " bytes");
   errno = 0;
-  std::ifstream in(name, std::ios::binary);
+  std::ifstream in(path, std::ios::binary);
   if (!in) return fileFault(FileFault::CannotOpen, std::strerror(errno != 0 ? errno : ENOENT));
   HexText result;
   char chunk[4096];
@@ -56,17 +59,15 @@ HexText readHexText(const std::string& name) {
     const char* end = chunk + got;
     const char* nul = std::find(static_cast<const char*>(chunk), end, '\0');
     result.text.append(chunk, static_cast<std::size_t>(nul - chunk));
-    if (nul != end) break;
+    if (nul != end) {
+      result.nulAt = static_cast<long long>(result.text.size());
+      break;
+    }
     // A file that grew since it was measured is held to the same limit.
     if (result.text.size() > kMaxHexFileBytes) return fileFault(FileFault::TooLarge, "it grew while read");
   }
   if (in.bad()) return fileFault(FileFault::CannotOpen, std::strerror(errno != 0 ? errno : EIO));
   return result;
-}
-
-// Editors end files with blank lines: after the last record they are not lines of the file.
-void dropTrailingBlankLines(std::vector<std::string>& lines) {
-  while (!lines.empty() && lines.back().find_first_not_of(" \t") == std::string::npos) lines.pop_back();
 }
 
 }  // namespace
@@ -106,11 +107,9 @@ Outcome Engine::loadFile() {
     o.detail = read.error;
     return o;
   }
-  std::vector<std::string> lines = splitHexLines(read.text);
-  read.text.clear();
-  read.text.shrink_to_fit();
-  dropTrailingBlankLines(lines);
-  const auto lineCount = static_cast<std::int32_t>(lines.size());
+  // Editors end files with blank lines: after the last record they are not lines of the file.
+  HexLines lines(read.text);
+  const auto lineCount = static_cast<std::int32_t>(lines.count());
 
   progress_.progressShow(kLoadCaption, std::max(lineCount - 1, 0));
   downloadAbort = 0;
@@ -131,7 +130,9 @@ Outcome Engine::loadFile() {
   }
   for (std::int32_t i = 0; i < lineCount; ++i) {
     UpdateProgress(i, lineCount, kLoadBytesPerStep);
-    for (const HexLineError error : loader.load(lines[static_cast<std::size_t>(i)])) {
+    std::string_view line;
+    lines.next(&line);
+    for (const HexLineError error : loader.load(line)) {
       ShowError(hexLineMessage(error, i + 1), hexLineErrorCancellable(error));
       downloadAbort = 1;  // whichever button was pressed
       if (error == HexLineError::Checksum) corrupted = true;
@@ -155,10 +156,13 @@ Outcome Engine::loadFile() {
     o.fileFault = FileFault::BadLine;
     o.file = hexFileName;
     o.line = firstBadLine;
+    o.nulAt = read.nulAt;
     return o;
   }
   if (!images_.fileLoaded) return Outcome::ofKind(OutcomeKind::Aborted, Step::Load);
-  return {};
+  Outcome loaded;
+  loaded.nulAt = read.nulAt;
+  return loaded;
 }
 
 }  // namespace velkorn::isp

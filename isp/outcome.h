@@ -42,6 +42,7 @@ struct Outcome {
   std::string detail;   // LinkLost, FileError: the system's reason; BadAnswer: the answer
   int echoErrors = 0;   // records of the run whose echo did not come back ("Error in cmd ")
   std::string lineError;  // why a write or read call of the line failed during the run, if one did
+  long long nulAt = -1;  // HEX load: the file's offset where a NUL byte ended its text, -1: none
   bool infoIncomplete = false;  // a device-information record got no echo or no well-formed
                                 // value: what the Device tab shows is not all the chip's
   bool declined = false;  // program: the operator kept a chip that is not blank; only the

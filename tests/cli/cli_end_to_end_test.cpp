@@ -34,6 +34,12 @@ void writeFile(const fs::path& p, const std::string& text) {
 
 using CliTest = CliFixture;
 
+// What info prints for the simulated chip's defaults.
+const std::string kInfoShown =
+    "Manufactor Id: 58\nDevice family: D7\nMem size/type: FC\nProduct Id: FF\nStatus(BSB): FF\n"
+    "Vector(SBV): FC\nHW security (HSB): FB\nBootloader version: 12\nLock Erase, Prog.: no\n"
+    "Lock Erase, Prog., Read, Blank Check: no\nChip size: 0x10000\nState: BOOTLOADER\n";
+
 // Each command's success path: exit 0 and the flash the command leaves behind.
 TEST_F(CliTest, CommandsSucceedAndLeaveTheRightFlash) {
   const Flash blank(0x10000, 0xFF);
@@ -157,6 +163,15 @@ TEST_F(CliTest, OutcomeDecidesDespiteTheBoxesOnTheWay) {
        "Read 65536 bytes into " + path("out.hex").string() + "\n", "Read record data error"},
       {"refused erase", {}, {"--refuse-erase"}, {"erase"}, 1, "",
        "velkorn-cli: the bootloader refused the erase (answer \"X\")\n"},
+      // The 17th byte back is the first digit of the manufacturer's answer: "8." alone is
+      // no value; asked again it is, and asked once more it agrees.
+      {"a digit of the device information lost", {}, {"--drop-output", "17"}, {"info"}, 0, kInfoShown,
+       "velkorn-cli: Device information answer unexpected [8.]\n"},
+      {"device information never trusted", {}, {"--drop-output", "17"}, {"--retries", "0", "info"}, 1, "",
+       "velkorn-cli: the device information is incomplete: record :020000050000F9 got no trusted answer "
+       "(last answer \"8.\")\n"},
+      {"echo of a device-information record lost", {}, {"--drop-echo", "3"}, {"--retries", "0", "info"}, 1, "",
+       "velkorn-cli: Error in cmd :020000050001F8\n"},
       {"data in the bootloader's area", {}, {}, {"program", path("high.hex").string()}, 0,
        "Programmed and verified " + path("high.hex").string() + "\n",
        "at 0xFC00 and above (from 0xFC10): those addresses were programmed but not compared\n"},
@@ -215,6 +230,8 @@ TEST_F(CliTest, BadHexFilesStopBeforeTheChip) {
       {"blank line", true, ":03000000020100FA\r\n\r\n:00000001FF\r\n", "Hex File format error in line 2"},
       {"no start mark", true, "03000000020100FA\r\n", "Hex File format error in line 1"},
       {"empty file", true, "", "Hex File format error in line 1"},
+      {"text ended by a NUL", true, std::string(1, '\0') + ":00000001FF\r\n",
+       "a NUL byte at offset 0 ends the file; nothing after it was loaded"},
       {"missing file", false, "", ": No such file or directory"},
   };
   for (const Case& c : cases) {
@@ -336,6 +353,52 @@ TEST_F(CliTest, ReadThenVerifyRoundTrip) {
   for (const auto& entry : fs::directory_iterator(dir_))
     EXPECT_EQ(entry.path().filename().string().find(".velkorn-"), std::string::npos) << entry.path();
   EXPECT_FALSE(fs::exists(path("big.hex")));
+}
+
+// An output that cannot be written is refused before the port is even opened (the port
+// here does not exist: a late check would fail on it with status 3).
+TEST_F(CliTest, ReadChecksItsOutputBeforeTheChip) {
+  writeFile(path("regular"), "x");
+  const struct {
+    std::string out, message;
+  } cases[] = {
+      {path("missing/out.hex").string(), "does not exist"},
+      {path("regular/out.hex").string(), "is not a folder"},
+      {path(std::string(256, 'n')).string(), "longer than 255"},
+      {path("missing/bad\nvelkorn-cli: done").string(), "bad<0A>velkorn-cli: done"},  // no forged line
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    const RunResult r = cli(path("absent").string(), {"read", "--force", c.out}, seconds(30));
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("\nvelkorn-cli: done"), std::string::npos) << r.err;
+  }
+}
+
+// A dump is no more readable than the user's umask allows, --force keeps the mode of the
+// file it replaces, and a name as long as the folder allows still fits.
+TEST_F(CliTest, ReadGivesItsFileTheRightMode) {
+  auto target = startTarget();
+  const std::string longName = path(std::string(251, 'l') + ".hex").string();
+  writeFile(path("secret.hex"), "old");
+  ::chmod(path("secret.hex").c_str(), 0600);
+  const struct {
+    std::string out;
+    bool force;
+    mode_t mode;
+  } cases[] = {{longName, false, 0640}, {path("secret.hex").string(), true, 0600}};
+  const mode_t saved = ::umask(027);
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"read", "--single-read", c.out};
+    if (c.force) args.insert(args.begin() + 1, "--force");
+    const RunResult r = cli(target->port(), args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat st {};
+    ASSERT_EQ(::stat(c.out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, c.mode) << c.out;
+  }
+  ::umask(saved);
 }
 
 TEST_F(CliTest, ThirtyTwoKilobytePartIsReadToItsSize) {

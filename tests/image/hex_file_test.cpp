@@ -43,6 +43,15 @@ TEST(HexLines, LineEndsNulAndTheFinalBreak) {
   }
 }
 
+// The loader's count leaves out the blank lines after the last record, however many.
+TEST(HexLines, CountEndsAtTheLastLineThatIsNotBlank) {
+  const std::pair<std::string, std::size_t> cases[] = {
+      {"", 0}, {"\n\n\n", 0}, {"a\n \t\n\r\n", 1}, {"a\n\nb\n\n", 3}, {std::string(1 << 20, '\n') + "a", (1 << 20) + 1},
+      {"a\n" + std::string(1 << 20, '\n'), 1},
+  };
+  for (const auto& [text, count] : cases) EXPECT_EQ(HexLines(text).count(), count) << text.size();
+}
+
 struct LineCase {
   const char* name;
   std::vector<std::string> lines;

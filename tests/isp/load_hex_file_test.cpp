@@ -170,6 +170,9 @@ TEST_F(LoadHexFileTest, TableOfFiles) {
     // Any bad line is a file error, even where the load still counts as complete.
     EXPECT_EQ(outcome.kind, c.errors.empty() ? isp::OutcomeKind::Done : isp::OutcomeKind::FileError);
     expectImage(c.stored);
+    // The command line says where a NUL byte ended the text.
+    const auto nul = c.text.find('\0');
+    EXPECT_EQ(outcome.nulAt, nul == std::string::npos ? -1 : static_cast<long long>(nul));
     // The window's part of every load that read a file, in this order.
     const std::vector<std::string> tail = {"progress|hide", c.loaded ? "load|complete" : "load|incomplete"};
     ASSERT_GE(op.events.size(), 3u);

@@ -6,9 +6,14 @@
 //
 // VELKORN_SOAK_RUNS sets the number of commands (default 240), VELKORN_SOAK_SEED the seed.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -22,6 +27,7 @@
 #include <vector>
 
 #include "cli/process.h"
+#include "support/pty.h"
 #include "image/hex_file.h"
 #include "image/hex_writer.h"
 
@@ -311,6 +317,131 @@ TEST(Soak, FullImageBehindAUsbAdapter) {
   EXPECT_TRUE(flash == std::string(image.begin(), image.end()));
   EXPECT_EQ(loadHex(readFile(dir / "out.hex")), std::optional<Flash>(image));
   fs::remove_all(dir);
+}
+
+// A line that drops, garbles and inserts bytes in both directions, each byte faulted with
+// probability `rate`: the programmer opens a pseudo-terminal of its own, and a thread carries
+// the bytes between it and the target's port.
+class FaultyLine {
+ public:
+  FaultyLine(const std::string& targetPort, double rate, unsigned seed) : rate_(rate), random_(seed) {
+    target_ = ::open(targetPort.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (target_ < 0 || !programmer_.isOpen()) return;
+    for (const int fd : {target_, programmer_.master()}) {
+      termios t{};
+      ::tcgetattr(fd, &t);
+      ::cfmakeraw(&t);
+      ::cfsetspeed(&t, B115200);
+      ::tcsetattr(fd, TCSANOW, &t);
+    }
+    thread_ = std::thread([this] { carry(); });
+  }
+  ~FaultyLine() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (target_ >= 0) ::close(target_);
+  }
+  FaultyLine(const FaultyLine&) = delete;
+  FaultyLine& operator=(const FaultyLine&) = delete;
+  std::string port() const { return thread_.joinable() ? programmer_.slave() : std::string(); }
+  int faults() const { return faults_; }
+
+ private:
+  void carry() {
+    char buffer[512];
+    while (!stop_) {
+      pollfd p[2] = {{programmer_.master(), POLLIN, 0}, {target_, POLLIN, 0}};
+      if (::poll(p, 2, 20) <= 0) continue;
+      for (int side = 0; side < 2; ++side) {
+        if ((p[side].revents & POLLIN) == 0) continue;
+        const ssize_t n = ::read(p[side].fd, buffer, sizeof buffer);
+        if (n <= 0) continue;
+        const std::string out = fault(std::string_view(buffer, static_cast<std::size_t>(n)));
+        const int to = side == 0 ? target_ : programmer_.master();
+        for (std::size_t done = 0; done < out.size() && !stop_;) {
+          const ssize_t w = ::write(to, out.data() + done, out.size() - done);
+          if (w > 0) done += static_cast<std::size_t>(w);
+          else ::usleep(1000);
+        }
+      }
+    }
+  }
+  std::string fault(std::string_view in) {
+    std::string out;
+    std::uniform_real_distribution<double> chance(0, 1);
+    for (const char c : in) {
+      if (chance(random_) >= rate_) {
+        out += c;
+        continue;
+      }
+      ++faults_;
+      switch (random_() % 3) {
+        case 0: break;                                                    // dropped
+        case 1: out += static_cast<char>(c ^ (1 << (random_() % 8))); break;  // one bit flipped
+        default: out += c; out += static_cast<char>(random_()); break;       // a byte of noise after it
+      }
+    }
+    return out;
+  }
+
+  PseudoTerminal programmer_;
+  int target_ = -1;
+  double rate_;
+  std::mt19937 random_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> faults_{0};
+  std::thread thread_;
+};
+
+// The device information over a line with several faults a run: info either prints the
+// simulated chip's own values or fails; it never hangs or crashes. Read and verify run on
+// the same line, judged as in the soak above.
+TEST(Soak, LineFaultsNeverMakeAFalseSuccess) {
+  const int runs = envInt("VELKORN_SOAK_LINE_RUNS", 40);
+  std::mt19937 random(static_cast<unsigned>(envInt("VELKORN_SOAK_SEED", 20261207)));
+  const fs::path dir = fs::temp_directory_path() / ("velkorn_line_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  int hangs = 0, crashes = 0, falseSuccesses = 0, done = 0, faults = 0;
+  std::vector<std::string> findings;
+  for (int i = 0; i < runs; ++i) {
+    char hex[3][3];
+    for (auto& h : hex) std::snprintf(h, sizeof h, "%02X", static_cast<unsigned>(random() % 256));
+    Target target({"--manufacturer", hex[0], "--bsb", hex[1], "--sbv", hex[2]}, (dir / "target.log").string());
+    const double rate = std::uniform_real_distribution<double>(0.002, 0.015)(random);
+    FaultyLine line(target.port(), rate, static_cast<unsigned>(random()));
+    ASSERT_FALSE(line.port().empty());
+    const Child c = runChild({VELKORN_CLI_PATH, "--port", line.port(), "--retries", "3", "--sync-timeout", "3", "info"},
+                             kHangLimit);
+    faults += line.faults();
+    const std::string what = "#" + std::to_string(i) + " info at " + std::to_string(rate) + " faults a byte";
+    if (c.hung) {
+      ++hangs;
+      findings.push_back(what + ": hung");
+    } else if (c.signaled || c.status < 0 || c.status > 3) {
+      ++crashes;
+      findings.push_back(what + ": status " + std::to_string(c.status) + "\n" + c.err);
+    } else if (c.status == 0) {
+      ++done;
+      const std::string expected = std::string("Manufactor Id: ") + hex[0] + "\n";
+      const bool truthful = c.out.find(expected) != std::string::npos &&
+                            c.out.find(std::string("Status(BSB): ") + hex[1] + "\n") != std::string::npos &&
+                            c.out.find(std::string("Vector(SBV): ") + hex[2] + "\n") != std::string::npos;
+      if (!truthful) {
+        ++falseSuccesses;
+        findings.push_back(what + ": status 0 with values the chip does not hold\n" + c.out);
+      }
+    } else if (!c.out.empty()) {
+      ++falseSuccesses;
+      findings.push_back(what + ": values on stdout with status " + std::to_string(c.status) + "\n" + c.out);
+    }
+  }
+  fs::remove_all(dir);
+  std::printf("line faults: %d info runs, %d faults, %d done, %d hangs, %d crashes, %d false successes\n", runs,
+              faults, done, hangs, crashes, falseSuccesses);
+  for (const std::string& f : findings) std::printf("  %s\n", f.c_str());
+  EXPECT_EQ(hangs, 0);
+  EXPECT_EQ(crashes, 0);
+  EXPECT_EQ(falseSuccesses, 0);
 }
 
 }  // namespace
