@@ -1,5 +1,7 @@
 #include "cli/commands.h"
 
+#include <chrono>
+
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -7,6 +9,7 @@
 #include <ostream>
 #include <vector>
 
+#include "cli/board.h"
 #include "cli/image_diff.h"
 #include "cli/outcome_report.h"
 #include "cli/platform.h"
@@ -19,6 +22,7 @@
 #ifndef _WIN32
 #include "link/network_link.h"
 #endif
+#include "link/port_list.h"
 #include "link/port_names.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
@@ -51,6 +55,17 @@ class WatchedLink final : public isp::Link {
   isp::Link* line_;
   bool writeFailed_ = false;
 };
+
+// The device information as --json gives it: the values as the bootloader sent them.
+JsonObject deviceJson(const isp::DeviceInfo& d, int chipSize) {
+  const char* state = d.bsb == "FF" ? "BOOTLOADER" : d.bsb == "00" ? "normal operation" : "";
+  JsonObject device;
+  device.add("manufacturer", d.manu).add("family", d.devFam).add("memory", d.mem).add("product", d.product)
+      .add("bsb", d.bsb).add("sbv", d.sbv).add("hsb", d.hsb).add("bootloader", d.bversion)
+      .add("lock0", d.lock0).add("lock1", d.lock1).add("chip_size", chipSize).add("state", state)
+      .add("known", d.known);
+  return device;
+}
 
 // The status bar's right-hand panel after a device-information read: the boot status
 // byte's state, else the 32 KiB note, else nothing.
@@ -117,15 +132,21 @@ bool writeFileAtomically(const std::string& path, const std::string& text, bool 
 
 class Session {
  public:
-  Session(const Options& o, std::ostream& out, std::ostream& err, bool errIsTerminal)
+  Session(const Options& o, const std::string& port, std::ostream& out, std::ostream& err, const BoardView& view)
       : options_(o),
+        portName_(port),
         out_(out),
-        op_(OperatorSettings{o.retries, std::chrono::seconds(o.syncTimeoutS), o.quiet, o.verbose, errIsTerminal,
+        op_(OperatorSettings{o.retries, std::chrono::seconds(o.syncTimeoutS), o.quiet, o.verbose, view.progressBar,
                              isp::BootChoice{o.lock0, o.lock1, o.bljb}},
             err),
         link_(port_),
         line_(link_),
         engine_(line_, op_, op_, op_, clock_) {
+    if (view.onStatus) {
+      op_.onStatus = [show = view.onStatus](const std::string& phase, int percent, const std::string& timeLeft) {
+        show(BoardStatus{phase, percent, timeLeft});
+      };
+    }
     op_.currentRecord = [this] { return engine_.lastRecord(); };
     op_.onInterrupt = [this] { engine_.downloadAbort = 1; };
     op_.lineFailed = [this] { return line_.writeFailed(); };
@@ -134,13 +155,25 @@ class Session {
     };
   }
 
-  int run() {
+  BoardResult run() {
+    const auto start = std::chrono::steady_clock::now();
+    result_.port = portName_;
     try {
-      return dispatch();
+      result_.exit = dispatch();
     } catch (const std::exception& e) {
-      op_.say(std::string("internal error: ") + e.what());
-      return kExitChipFailed;
+      say(std::string("internal error: ") + e.what());
+      result_.exit = kExitChipFailed;
     }
+    // A failure that no outcome describes: the port, the output file, the options.
+    if (result_.outcome.empty()) {
+      result_.outcome = result_.exit == kExitDone       ? "done"
+                        : result_.exit == kExitNoTarget ? "port-error"
+                        : result_.exit == kExitUsage    ? "file-error"
+                                                        : "aborted";
+    }
+    if (result_.exit != kExitDone && result_.message.empty()) result_.message = joined(said_);
+    result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return std::move(result_);
   }
 
  private:
@@ -153,6 +186,7 @@ class Session {
       case Command::Read: return read();
       case Command::Erase: return erase();
       case Command::Boot: return boot();
+      case Command::Ports:
       case Command::None: break;
     }
     return kExitUsage;
@@ -160,13 +194,13 @@ class Session {
 
   // Opens the port; on failure says why and returns the exit status.
   std::optional<int> openPort() {
-    if (isNetworkPort(options_.port)) return openNetworkPort();
-    const std::string path = link::resolvePortName(options_.port);
-    const int com = link::comNumber(options_.port);
-    const std::string what = com > 0 ? "Can not open COM " + std::to_string(com) : "Can not open " + options_.port;
+    if (isNetworkPort(portName_)) return openNetworkPort();
+    const std::string path = link::resolvePortName(portName_);
+    const int com = link::comNumber(portName_);
+    const std::string what = com > 0 ? "Can not open COM " + std::to_string(com) : "Can not open " + portName_;
     std::string reason;
     if (path.empty()) {
-      reason = "no serial device is known as " + options_.port;
+      reason = "no serial device is known as " + portName_;
     } else if (port_.open(path, &reason)) {
       op_.debugLog("Port " + path);
       op_.debugLog(port_.lowLatencyNote());
@@ -175,8 +209,8 @@ class Session {
     } else {
       reason = path + ": " + reason;
     }
-    op_.say(what);
-    op_.say(reason);
+    say(what);
+    say(reason);
     return kExitNoTarget;
   }
 
@@ -193,8 +227,8 @@ class Session {
   }
 
   std::optional<int> openNetworkPort() {
-    op_.say("Can not open " + options_.port);
-    op_.say("network ports (tcp://, rfc2217://) are not available in the Windows build");
+    say("Can not open " + portName_);
+    say("network ports (tcp://, rfc2217://) are not available in the Windows build");
     return kExitNoTarget;
   }
 #else
@@ -203,10 +237,10 @@ class Session {
   // A network serial server: raw TCP, or RFC 2217 with the line set as on a local port.
   std::optional<int> openNetworkPort() {
     std::string reason;
-    network_ = link::openNetworkLink(options_.port, &reason);
+    network_ = link::openNetworkLink(portName_, &reason);
     if (!network_) {
-      op_.say("Can not open " + options_.port);
-      op_.say(reason);
+      say("Can not open " + portName_);
+      say(reason);
       return kExitNoTarget;
     }
     network_->onRate = [this](int, link::RateResult result) {
@@ -214,7 +248,7 @@ class Session {
       if (result == link::RateResult::Refused) op_.showNotice("SetCommState failed");
     };
     line_.use(*network_);
-    op_.debugLog("Port " + options_.port + ": " + network_->note());
+    op_.debugLog("Port " + portName_ + ": " + network_->note());
     network_->setBaudRate(isp::kBootloaderBaud);
     return std::nullopt;
   }
@@ -231,11 +265,45 @@ class Session {
 
   // Says what failed, from the outcome; returns the exit status.
   int report(const isp::Outcome& outcome) {
-    const ReportContext context{commandName(), options_.file, options_.port, options_.syncTimeoutS,
+    const ReportContext context{commandName(), options_.file, portName_, options_.syncTimeoutS,
                                 TerminalOperator::interrupted};
-    for (const std::string& line : failureLines(outcome, context)) op_.say(line);
+    const std::vector<std::string> lines = failureLines(outcome, context);
+    for (const std::string& line : lines) op_.say(line);
     op_.finishLine();
+    result_.outcome = outcomeName(outcome);
+    result_.message = joined(lines);
+    if (outcome.kind == isp::OutcomeKind::Mismatch &&
+        (options_.command == Command::Program || options_.command == Command::Verify)) {
+      result_.fields.add("address", outcome.address);
+    }
     return exitStatus(outcome);
+  }
+
+  // A line on stderr that may say why the command failed.
+  void say(const std::string& text) {
+    said_.push_back(text);
+    op_.say(text);
+  }
+
+  static std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += (text.empty() ? "" : "; ") + printable(line);
+    return text;
+  }
+
+  static const char* outcomeName(const isp::Outcome& outcome) {
+    switch (outcome.kind) {
+      case isp::OutcomeKind::Done: return "done";
+      case isp::OutcomeKind::Refused: return "refused";
+      case isp::OutcomeKind::Mismatch: return "mismatch";
+      case isp::OutcomeKind::NotVerified: return "not-verified";
+      case isp::OutcomeKind::Aborted: return "aborted";
+      case isp::OutcomeKind::NoSync: return "no-sync";
+      case isp::OutcomeKind::LinkLost: return outcome.step == isp::Step::Sync ? "no-sync" : "link-lost";
+      case isp::OutcomeKind::FileError: return "file-error";
+      case isp::OutcomeKind::BadAnswer: return "bad-answer";
+    }
+    return "aborted";
   }
 
   std::string commandName() const {
@@ -247,14 +315,16 @@ class Session {
       case Command::Read: return "read";
       case Command::Erase: return "erase";
       case Command::Boot: return "boot";
+      case Command::Ports: return "ports";
       case Command::None: break;
     }
     return {};
   }
 
-  // A success line on stdout, for scripts and logs.
+  // A success line on stdout, for scripts and logs (with --json, stdout holds the object).
   int result(const std::string& line) {
-    if (!options_.quiet) {
+    result_.outcome = "done";
+    if (!options_.quiet && !options_.json) {
       op_.finishLine();
       out_ << line << '\n';
       out_.flush();
@@ -271,12 +341,12 @@ class Session {
       // only the data stops 1 KiB below the chip's end.
       const int limit = options_.fullVerify ? isp::kCompareBelow : isp::comparisonLimit(images.chipSize);
       if (const auto at = firstDataAt(images.fileImage, limit, images.chipSize)) {
-        op_.say(options_.file + " holds data at " + hexAddress(limit) + " and above (from " +
+        say(options_.file + " holds data at " + hexAddress(limit) + " and above (from " +
                 hexAddress(*at) + "): " + bootAreaNote);
       }
     }
     if (const auto at = firstDataAt(images.fileImage, images.chipSize, kImageSize)) {
-      op_.say(options_.file + " holds data from " + hexAddress(*at) + " on, beyond the chip's size of " +
+      say(options_.file + " holds data from " + hexAddress(*at) + " on, beyond the chip's size of " +
               hexAddress(images.chipSize) + " bytes: left out");
     }
   }
@@ -296,6 +366,8 @@ class Session {
         {"Status(BSB)", d.bsb},           {"Vector(SBV)", d.sbv},
         {"HW security (HSB)", d.hsb},     {"Bootloader version", d.bversion},
     };
+    result_.fields.add("device", deviceJson(d, engine_.images().chipSize));
+    if (options_.json) return kExitDone;
     for (const auto& row : rows) out_ << row.caption << ": " << row.value << '\n';
     out_ << "Lock Erase, Prog.: " << (d.lock0 ? "yes" : "no") << '\n';
     out_ << "Lock Erase, Prog., Read, Blank Check: " << (d.lock1 ? "yes" : "no") << '\n';
@@ -308,6 +380,7 @@ class Session {
   // As Reload: no question on a chip that is not blank; the security and boot bytes are the
   // command line's choice, not the chip's old state.
   int program() {
+    result_.fields.add("file", options_.file);
     if (const auto failed = loadFile()) return *failed;
     if (const auto failed = openPort()) return *failed;
     const isp::Outcome programmed = engine_.program(isp::Asking::Never, verification());
@@ -317,6 +390,7 @@ class Session {
   }
 
   int verify() {
+    result_.fields.add("file", options_.file);
     if (const auto failed = loadFile()) return *failed;
     if (const auto failed = openPort()) return *failed;
     const isp::Outcome verified = engine_.verify(isp::Asking::Never, verification());
@@ -345,19 +419,24 @@ class Session {
     const MemoryImages& images = engine_.images();
     noteLeftOut(nullptr);
     const std::vector<std::string> ranges = differingRanges(images.fileImage, images.chipImage, images.chipSize);
+    result_.fields.add("ranges", differingRuns(images.fileImage, images.chipImage, images.chipSize));
     if (ranges.empty()) return result("The chip matches " + options_.file);
     op_.finishLine();
-    for (const std::string& range : ranges) out_ << range << '\n';
-    out_.flush();
-    op_.say("the chip differs from " + options_.file + " in " + std::to_string(ranges.size()) +
+    if (!options_.json) {
+      for (const std::string& range : ranges) out_ << range << '\n';
+      out_.flush();
+    }
+    result_.outcome = "mismatch";
+    say("the chip differs from " + options_.file + " in " + std::to_string(ranges.size()) +
             (ranges.size() == 1 ? " range" : " ranges"));
     return kExitChipFailed;
   }
 
   int read() {
+    result_.fields.add("file", options_.file);
     // Checked before the chip is read, so a refusal costs no read.
     if (std::string why; !mayWrite(options_.file, options_.force, &why)) {
-      op_.say(options_.file + ": " + why);
+      say(options_.file + ": " + why);
       return kExitUsage;
     }
     if (const auto failed = openPort()) return *failed;
@@ -367,9 +446,10 @@ class Session {
     std::string why;
     if (!writeFileAtomically(options_.file, writeIntelHex(images.chipImage.data(), images.chipSize),
                              options_.force, &why)) {
-      op_.say(options_.file + ": " + why);
+      say(options_.file + ": " + why);
       return kExitUsage;
     }
+    result_.fields.add("bytes", images.chipSize);
     return result("Read " + std::to_string(images.chipSize) + " bytes into " + options_.file);
   }
 
@@ -391,7 +471,10 @@ class Session {
   }
 
   const Options& options_;
+  const std::string portName_;  // as given: COMn, a path, usb:SERIAL or a network port
   std::ostream& out_;
+  BoardResult result_;
+  std::vector<std::string> said_;  // what the command said on stderr besides the boxes
   TerminalOperator op_;
   link::SerialPort port_;
   link::SerialLink link_;
@@ -405,9 +488,23 @@ class Session {
 
 }  // namespace
 
-int runCommand(const Options& options, std::ostream& out, std::ostream& err, bool errIsTerminal) {
-  Session session(options, out, err, errIsTerminal);
+BoardResult runBoard(const Options& options, const std::string& port, std::ostream& out, std::ostream& err,
+                     const BoardView& view) {
+  Session session(options, port, out, err, view);
   return session.run();
+}
+
+std::string jsonLine(const Options& options, const BoardResult& result) {
+  static constexpr const char* kNames[] = {"", "info", "program", "verify", "diff", "read", "erase", "boot", "ports"};
+  JsonObject line;
+  line.add("port", result.port)
+      .add("command", kNames[static_cast<int>(options.command)])
+      .add("ok", result.exit == kExitDone)
+      .add("exit", result.exit)
+      .add("outcome", result.outcome)
+      .addNumber("seconds", result.seconds, 3);
+  if (result.exit != kExitDone) line.add("message", result.message);
+  return line.append(result.fields).str();
 }
 
 }  // namespace velkorn::cli

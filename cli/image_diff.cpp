@@ -21,8 +21,8 @@ std::string side(const Image& image, int first, int length) {
 
 }  // namespace
 
-std::vector<std::string> differingRanges(const Image& file, const Image& chip, int size) {
-  std::vector<std::string> lines;
+std::vector<std::pair<int, int>> differingRuns(const Image& file, const Image& chip, int size) {
+  std::vector<std::pair<int, int>> runs;
   const int end = std::clamp(size, 0, kImageSize);
   for (int a = 0; a < end;) {
     if (file[static_cast<std::size_t>(a)] == chip[static_cast<std::size_t>(a)]) {
@@ -31,10 +31,18 @@ std::vector<std::string> differingRanges(const Image& file, const Image& chip, i
     }
     const int first = a;
     while (a < end && file[static_cast<std::size_t>(a)] != chip[static_cast<std::size_t>(a)]) ++a;
-    const int length = a - first;
+    runs.emplace_back(first, a - 1);
+  }
+  return runs;
+}
+
+std::vector<std::string> differingRanges(const Image& file, const Image& chip, int size) {
+  std::vector<std::string> lines;
+  for (const auto& [first, last] : differingRuns(file, chip, size)) {
+    const int length = last - first + 1;
     char head[48];
     std::snprintf(head, sizeof head, "0x%04X-0x%04X (%d byte%s):", static_cast<unsigned>(first),
-                  static_cast<unsigned>(a - 1), length, length == 1 ? "" : "s");
+                  static_cast<unsigned>(last), length, length == 1 ? "" : "s");
     lines.push_back(head + std::string(" file") + side(file, first, length) + " chip" + side(chip, first, length));
   }
   return lines;

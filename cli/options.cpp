@@ -25,7 +25,7 @@ constexpr CommandName kCommands[] = {
     {"info", Command::Info, false, false},   {"program", Command::Program, true, true},
     {"verify", Command::Verify, true, false}, {"diff", Command::Diff, true, false},
     {"read", Command::Read, true, false},     {"erase", Command::Erase, false, false},
-    {"boot", Command::Boot, false, true},
+    {"boot", Command::Boot, false, true},     {"ports", Command::Ports, false, false},
 };
 
 }  // namespace
@@ -113,9 +113,9 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
       value = args[++i];
       return true;
     };
-    if (name == "--port") {
+    if (name == "--port" || name == "-p") {
       if (!takeValue() || value.empty()) return fail("--port needs a port name or path");
-      o.port = value;
+      o.ports.push_back(value);
     } else if (name == "--retries") {
       if (!takeValue() || !parseCount(value, 0, 1000000, &o.retries)) {
         return fail("--retries needs a count from 0 up");
@@ -130,6 +130,8 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
       o.quiet = true;
     } else if (a == "--verbose" || a == "-v") {
       o.verbose = true;
+    } else if (a == "--json") {
+      o.json = true;
     } else if (a == "--force" || a == "-f") {
       o.force = sawForce = true;
     } else if (a == "--single-read") {

@@ -14,14 +14,16 @@ enum ExitStatus : int {
   kExitNoTarget = 3,     // the port cannot be opened or the target does not synchronise
 };
 
-enum class Command { None, Info, Program, Verify, Diff, Read, Erase, Boot };
+enum class Command { None, Info, Program, Verify, Diff, Read, Erase, Boot, Ports };
 
 struct Options {
-  std::string port = "COM1";
+  // As given with --port (each may be a comma-separated list); none: $VELKORN_PORT, else COM1.
+  std::vector<std::string> ports;
   int retries = 3;          // cancellable error boxes answered OK in a row before Cancel
   int syncTimeoutS = 60;    // replaces the synchronisation window's 60 s limit
   bool quiet = false;       // no progress and no success texts; errors still shown
   bool verbose = false;     // the debug log on stderr
+  bool json = false;        // stdout: one JSON object per board, nothing else
   bool force = false;       // read: overwrite an existing output file
   bool singleRead = false;  // read, diff: each block read once, without the confirming read
   bool fullVerify = false;  // program, verify: read the whole chip back, not only the data

@@ -108,6 +108,10 @@ void TerminalOperator::progressCaption(const std::string& caption) {
 void TerminalOperator::showCaption(const std::string& caption) {
   caption_ = caption;
   if (settings_.quiet) return;
+  if (onStatus) {
+    onStatus(caption, 0, "");
+    return;
+  }
   if (settings_.progressBar) {
     finishLine();
     drawBar();
@@ -118,6 +122,7 @@ void TerminalOperator::showCaption(const std::string& caption) {
 
 void TerminalOperator::progressPosition(int position) {
   position_ = position;
+  if (shown_ && !settings_.quiet && onStatus) onStatus(caption_, percentDone(), timeLeft_);
   if (shown_ && !settings_.quiet && settings_.progressBar) drawBar();
 }
 
@@ -133,10 +138,7 @@ void TerminalOperator::progressHide() {
 }
 
 void TerminalOperator::drawBar() {
-  // Programming counts records against the file's line count, retries included: the
-  // position can pass the maximum.
-  const int percent =
-      maximum_ > 0 ? static_cast<int>(std::clamp<long long>(100LL * position_ / maximum_, 0, 100)) : 0;
+  const int percent = percentDone();
   const auto now = std::chrono::steady_clock::now();
   if (barShown_ && percent == drawnPercent_ && now - drawnAt_ < kBarRedrawInterval) return;
   drawnPercent_ = percent;
@@ -154,9 +156,20 @@ void TerminalOperator::drawBar() {
   lastBox_.clear();
 }
 
+int TerminalOperator::percentDone() const {
+  // Programming counts records against the file's line count, retries included: the
+  // position can pass the maximum.
+  return maximum_ > 0 ? static_cast<int>(std::clamp<long long>(100LL * position_ / maximum_, 0, 100)) : 0;
+}
+
 void TerminalOperator::syncShow() {
   syncStart_ = std::chrono::steady_clock::now();
-  if (!settings_.quiet) say("Synchronize...");
+  if (settings_.quiet) return;
+  if (onStatus) {
+    onStatus("Synchronize...", -1, "");
+  } else {
+    say("Synchronize...");
+  }
 }
 
 bool TerminalOperator::syncCancelled() {

@@ -41,6 +41,9 @@ class TerminalOperator final : public isp::Headless {
   // writes has gone away, and waiting out the synchronisation limit cannot help.
   std::function<bool()> lineFailed;
   static std::atomic<bool> interrupted;  // set from the SIGINT / SIGTERM handler
+  // When set, the phase and its progress go here (one status line among several boards)
+  // instead of a bar or a line per phase; percent is -1 in a phase without figures.
+  std::function<void(const std::string& phase, int percent, const std::string& timeLeft)> onStatus;
 
   // One line on stderr, prefixed, after closing a progress bar or a run of repeated boxes.
   void say(const std::string& text);
@@ -70,6 +73,7 @@ class TerminalOperator final : public isp::Headless {
  private:
   void printBox(const std::string& text);
   void drawBar();
+  int percentDone() const;
   void showCaption(const std::string& caption);
 
   OperatorSettings settings_;

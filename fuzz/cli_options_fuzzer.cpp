@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(result.ok == result.error.empty());
   if (!result.ok) return 0;
   const Options& o = result.options;
-  FUZZ_CHECK(!o.port.empty());
+  for (const std::string& port : o.ports) FUZZ_CHECK(!port.empty());
   FUZZ_CHECK(o.retries >= 0 && o.syncTimeoutS >= 1);
   if (o.help || o.version) return 0;
   FUZZ_CHECK(o.command != Command::None);

@@ -402,6 +402,7 @@ Outcome Engine::readInfo(bool quiet) {
   for (const KnownDevice& d : kKnownDevices) {
     if (d.manufacturer == manufacturer && d.family == family && d.product == product) known = &d;
   }
+  device_.known = known != nullptr;
   if (known) {
     if (!readValue(known->hsbRecord, DeviceField::HSB, &DeviceInfo::hsb, &answer)) return untrusted(known->hsbRecord);
     if (!readValue(known->versionRecord, DeviceField::BVersion, &DeviceInfo::bversion, &answer))

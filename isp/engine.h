@@ -25,6 +25,7 @@ struct DeviceInfo {
   std::string bsb, sbv, hsb, bversion;     // boot status, vector, HW security, bootloader version
   bool lock0 = false;  // the chip locks erase and programming
   bool lock1 = false;  // the chip locks read and blank check too
+  bool known = false;  // a device of the table: hardware security and version were read
 };
 
 // Bounds for the waits the bootloader could otherwise hold open for ever.

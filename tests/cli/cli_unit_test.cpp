@@ -19,24 +19,27 @@ TEST(CliOptions, AcceptedCommandLines) {
   struct Case {
     std::vector<std::string> args;
     Command command;
-    std::string file, port;
+    std::string file;
+    std::vector<std::string> ports;
     int retries, syncTimeout;
     bool lock0, lock1, bljb, force;
   };
   const Case cases[] = {
-      {{"info"}, Command::Info, "", "COM1", 3, 60, false, false, true, false},
-      {{"--port", "COM3", "erase"}, Command::Erase, "", "COM3", 3, 60, false, false, true, false},
-      {{"--port=/dev/ttyUSB0", "--retries=0", "info"}, Command::Info, "", "/dev/ttyUSB0", 0, 60,
+      {{"info"}, Command::Info, "", {}, 3, 60, false, false, true, false},
+      {{"--port", "COM3", "erase"}, Command::Erase, "", {"COM3"}, 3, 60, false, false, true, false},
+      {{"--port=/dev/ttyUSB0", "--retries=0", "info"}, Command::Info, "", {"/dev/ttyUSB0"}, 0, 60,
        false, false, true, false},
-      {{"program", "a.hex", "--lock1", "--no-bljb"}, Command::Program, "a.hex", "COM1", 3, 60,
+      {{"program", "a.hex", "--lock1", "--no-bljb"}, Command::Program, "a.hex", {}, 3, 60,
        false, true, false, false},
-      {{"--sync-timeout", "5", "boot", "--lock0"}, Command::Boot, "", "COM1", 3, 5, true, false,
+      {{"--sync-timeout", "5", "boot", "--lock0"}, Command::Boot, "", {}, 3, 5, true, false,
        true, false},
-      {{"read", "--force", "out.hex"}, Command::Read, "out.hex", "COM1", 3, 60, false, false, true,
+      {{"read", "--force", "out.hex"}, Command::Read, "out.hex", {}, 3, 60, false, false, true,
        true},
-      {{"verify", "x.hex", "--port", "com2"}, Command::Verify, "x.hex", "com2", 3, 60, false, false,
+      {{"verify", "x.hex", "--port", "com2"}, Command::Verify, "x.hex", {"com2"}, 3, 60, false, false,
        true, false},
-      {{"diff", "x.hex"}, Command::Diff, "x.hex", "COM1", 3, 60, false, false, true, false},
+      {{"diff", "x.hex"}, Command::Diff, "x.hex", {}, 3, 60, false, false, true, false},
+      {{"-p", "COM1,COM2", "--port", "COM3", "--json", "ports"}, Command::Ports, "", {"COM1,COM2", "COM3"}, 3, 60, false,
+       false, true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -44,7 +47,7 @@ TEST(CliOptions, AcceptedCommandLines) {
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.options.command, c.command);
     EXPECT_EQ(r.options.file, c.file);
-    EXPECT_EQ(r.options.port, c.port);
+    EXPECT_EQ(r.options.ports, c.ports);
     EXPECT_EQ(r.options.retries, c.retries);
     EXPECT_EQ(r.options.syncTimeoutS, c.syncTimeout);
     EXPECT_EQ(r.options.lock0, c.lock0);

@@ -1,0 +1,132 @@
+#include "link/port_list.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <system_error>
+
+#include "link/com_name.h"
+#include "link/serial_port.h"
+
+namespace velkorn::link {
+namespace fs = std::filesystem;
+namespace {
+
+// The first line of a sysfs attribute; empty when missing.
+std::string attribute(const fs::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+fs::path canonicalOr(const fs::path& p) {
+  std::error_code ec;
+  fs::path c = fs::canonical(p, ec);
+  return ec ? p : c;
+}
+
+// The USB device behind a tty: its sysfs "device" is the interface (ttyACM) or a port below
+// the interface (ttyUSB); the USB device with idVendor is a level or two up.
+std::optional<UsbIdentity> usbIdentity(const std::string& ttyName, const DeviceRoots& roots) {
+  std::error_code ec;
+  fs::path dir = fs::canonical(fs::path(roots.sysTty) / ttyName / "device", ec);
+  if (ec) return std::nullopt;
+  for (int up = 0; up < 4 && !dir.empty() && dir != dir.root_path(); ++up, dir = dir.parent_path()) {
+    if (fs::exists(dir / "idVendor", ec)) {
+      return UsbIdentity{attribute(dir / "idVendor"), attribute(dir / "idProduct"), attribute(dir / "serial"),
+                         attribute(dir / "product")};
+    }
+  }
+  return std::nullopt;
+}
+
+// by-id names by the device they point to.
+std::map<fs::path, std::string> byIdNames(const DeviceRoots& roots) {
+  std::map<fs::path, std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(fs::path(roots.dev) / "serial" / "by-id", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    names.emplace(canonicalOr(it->path()), it->path().string());
+  }
+  return names;
+}
+
+// The COMn pins of the configuration folder, by n.
+std::map<int, std::string> pins() {
+  std::map<int, std::string> out;
+  std::error_code ec;
+  for (fs::directory_iterator it(configDirectory(), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (const int n = comNumber(name); n > 0 && name.compare(0, 3, "COM") == 0) out.emplace(n, it->path().string());
+  }
+  return out;
+}
+
+PortEntry describe(std::string name, const std::string& path, const std::map<fs::path, std::string>& byId,
+                   bool probe, const DeviceRoots& roots) {
+  PortEntry e;
+  e.name = std::move(name);
+  e.path = path;
+  const fs::path device = canonicalOr(path);
+  if (const auto it = byId.find(device); it != byId.end()) e.byId = it->second;
+  e.usb = usbIdentity(device.filename().string(), roots);
+  if (probe) {
+    SerialPort port;
+    e.available = port.open(path, &e.reason);
+    port.close();
+  } else {
+    std::error_code ec;
+    e.available = fs::exists(path, ec);
+    if (!e.available) e.reason = "no such device";
+  }
+  return e;
+}
+
+}  // namespace
+
+std::vector<PortEntry> listPorts(bool probe) { return listPorts(probe, DeviceRoots{}); }
+
+std::vector<PortEntry> listPorts(bool probe, const DeviceRoots& roots) {
+  const std::vector<std::string> devices = defaultSerialDevices(roots);
+  const std::map<int, std::string> pinned = pins();
+  const std::map<fs::path, std::string> byId = byIdNames(roots);
+  std::vector<PortEntry> out;
+  int last = static_cast<int>(devices.size());
+  if (!pinned.empty()) last = std::max(last, pinned.rbegin()->first);
+  for (int n = 1; n <= last; ++n) {
+    const std::string path = comDevicePath(n, roots);
+    if (!path.empty()) out.push_back(describe("COM" + std::to_string(n), path, byId, probe, roots));
+  }
+  // A device whose COM slot a pin took over is still a port of the machine.
+  for (const std::string& device : devices) {
+    const bool named = std::any_of(out.begin(), out.end(), [&](const PortEntry& e) {
+      return canonicalOr(e.path) == canonicalOr(device);
+    });
+    if (!named) out.push_back(describe("", device, byId, probe, roots));
+  }
+  return out;
+}
+
+std::string usbSerialDevice(const std::string& serial, std::string* why) {
+  return usbSerialDevice(serial, why, DeviceRoots{});
+}
+
+std::string usbSerialDevice(const std::string& serial, std::string* why, const DeviceRoots& roots) {
+  std::vector<std::string> found;
+  for (const std::string& device : defaultSerialDevices(roots)) {
+    const auto usb = usbIdentity(fs::path(device).filename().string(), roots);
+    if (usb && !serial.empty() && usb->serial == serial) found.push_back(device);
+  }
+  if (found.size() == 1) return found.front();
+  if (why) {
+    *why = found.empty() ? "no USB serial adapter has the serial number " + serial
+                         : std::to_string(found.size()) + " USB serial adapters have the serial number " + serial;
+  }
+  return {};
+}
+
+}  // namespace velkorn::link

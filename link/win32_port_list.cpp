@@ -1,0 +1,40 @@
+// The ports the system lists (HARDWARE\DEVICEMAP\SERIALCOMM); Windows keeps no by-id names,
+// and the adapters' USB identities are not read here.
+#include "link/port_list.h"
+
+#include "link/com_name.h"
+#include "link/serial_port.h"
+
+namespace velkorn::link {
+
+std::vector<PortEntry> listPorts(bool probe) { return listPorts(probe, DeviceRoots{}); }
+
+std::vector<PortEntry> listPorts(bool probe, const DeviceRoots& roots) {
+  std::vector<PortEntry> out;
+  for (const std::string& path : defaultSerialDevices(roots)) {
+    PortEntry e;
+    const std::size_t at = path.rfind("COM");
+    e.name = at == std::string::npos ? path : path.substr(at);
+    e.path = path;
+    if (probe) {
+      SerialPort port;
+      e.available = port.open(path, &e.reason);
+      port.close();
+    } else {
+      e.available = true;
+    }
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+std::string usbSerialDevice(const std::string& serial, std::string* why) {
+  return usbSerialDevice(serial, why, DeviceRoots{});
+}
+
+std::string usbSerialDevice(const std::string& serial, std::string* why, const DeviceRoots&) {
+  if (why) *why = "usb:" + serial + ": USB serial numbers are not looked up on Windows; give the COM port";
+  return {};
+}
+
+}  // namespace velkorn::link
