@@ -162,6 +162,11 @@ case "$mode" in
     run "read" 0 "Read 65536 bytes into" --port COM1 read "$wread"
     run "read onto a file" 2 "the file exists" --port COM1 read "$wread"
     run "read --force onto a file" 0 "Read 65536 bytes into" --port com1 read "$wread" --force
+    # Names outside the system's code page arrive as they are (they once became fw-Omega.hex).
+    cp "$hex" "$work/fw-Ωmega.hex"
+    run "a file name outside the code page" 0 "Programmed and verified .*fw-Ωmega.hex" --port COM1 program "$(winpath "$work/fw-Ωmega.hex")"
+    run "an output name outside the code page" 0 "Read 65536 bytes into .*out-文件.hex" --port COM1 read "$(winpath "$work/out-文件.hex")"
+    run "a reserved device name" 2 "names a device on Windows" --port COM1 read "$(winpath "$work/nul.hex")"
     stop_target
 
     # The simulated flash holds the file (gaps and the rest erased), and so does the read.
