@@ -1,5 +1,5 @@
 // `velkorn-cli ports`: every serial port the machine offers, under the name that reaches it.
-#include <algorithm>
+#include <chrono>
 #include <ostream>
 
 #include "cli/board.h"
@@ -12,7 +12,9 @@
 namespace velkorn::cli {
 
 int listPortsCommand(const Options& options, std::ostream& out, std::ostream& err) {
+  const auto start = std::chrono::steady_clock::now();
   const std::vector<link::PortEntry> ports = link::listPorts(true);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (ports.empty() && !options.quiet) err << kStderrPrefix << "no serial ports found\n";
   if (options.json) {
     for (const link::PortEntry& p : ports) {
@@ -20,7 +22,7 @@ int listPortsCommand(const Options& options, std::ostream& out, std::ostream& er
       if (p.usb) usb.add("vid", p.usb->vid).add("pid", p.usb->pid).add("serial", p.usb->serial).add("product", p.usb->product);
       JsonObject line;
       line.add("port", p.name.empty() ? p.path : p.name).add("command", "ports").add("ok", true).add("exit", 0)
-          .add("outcome", "done").addNumber("seconds", 0, 3)
+          .add("outcome", "done").addNumber("seconds", seconds, 3)
           .add("name", p.name).add("path", p.path).add("by_id", p.byId);
       if (p.usb) line.add("usb", usb); else line.addNull("usb");
       line.add("available", p.available).add("reason", p.reason);

@@ -1,0 +1,137 @@
+// Several boards at once, --json and the ports command, against velkorn-target.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli_fixture.h"
+#include "process.h"
+
+namespace velkorn::testing {
+namespace {
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+
+using CliBoards = CliFixture;
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// Points XDG_CONFIG_HOME at a folder of the test for the runs in its scope.
+class ConfigFolder {
+ public:
+  explicit ConfigFolder(const fs::path& dir) {
+    fs::create_directories(dir / "velkorn");
+    if (const char* old = std::getenv("XDG_CONFIG_HOME")) saved_ = old, had_ = true;
+    ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+  }
+  ~ConfigFolder() {
+    if (had_) ::setenv("XDG_CONFIG_HOME", saved_.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
+  }
+
+ private:
+  std::string saved_;
+  bool had_ = false;
+};
+
+// One board refuses a record: the other is still programmed, the exit status is the
+// highest, the lines carry their port and the summary names the failed one.
+TEST_F(CliBoards, OneFailingBoardLeavesTheOtherProgrammed) {
+  const fs::path second = path("second");
+  fs::create_directories(second);
+  auto good = startTarget();
+  Target bad({"--refuse-record", "2", "--flash-out", (second / "flash.bin").string()}, (second / "log").string());
+  const RunResult r = run({VELKORN_CLI_PATH, "--port", good->port() + "," + bad.port(), "--retries", "0", "program",
+                           kBlinky},
+                          seconds(120));
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, good->port() + ": Programmed and verified " + kBlinky + "\n");
+  EXPECT_NE(r.err.find("velkorn-cli: " + bad.port() + ": Ack Error Retry!"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("velkorn-cli: 1 of 2 boards done\nvelkorn-cli: " + bad.port() + " failed: the bootloader refused"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(flashAfter(*good) == blinkyFlash());
+}
+
+// --json: one object per board, on failure too, with the fields of its command.
+TEST_F(CliBoards, JsonObjectsPerOutcome) {
+  Flash changed = blinkyFlash();
+  changed[0x0105] = 0x00;
+  struct Case {
+    const char* name;
+    Flash preset;
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> has;  // parts of the one line on stdout
+  };
+  const std::string file = "\"file\":\"" + kBlinky + "\"";
+  const Case cases[] = {
+      {"info", {}, {"info"}, 0,
+       {"\"command\":\"info\",\"ok\":true,\"exit\":0,\"outcome\":\"done\"",
+        "\"device\":{\"manufacturer\":\"58\",\"family\":\"D7\",\"memory\":\"FC\",\"product\":\"FF\",\"bsb\":\"FF\","
+        "\"sbv\":\"FC\",\"hsb\":\"FB\",\"bootloader\":\"12\",\"lock0\":false,\"lock1\":false,\"chip_size\":65536,"
+        "\"state\":\"BOOTLOADER\",\"known\":true}"}},
+      {"verify mismatch", changed, {"verify", kBlinky}, 1,
+       {"\"ok\":false,\"exit\":1,\"outcome\":\"mismatch\"", "\"message\":\"the chip does not match", file,
+        "\"address\":261"}},
+      {"diff", changed, {"diff", kBlinky}, 1, {"\"outcome\":\"mismatch\"", "\"ranges\":[[261,261]]"}},
+      {"read", blinkyFlash(), {"read", "{dir}/chip.hex"}, 0, {"\"outcome\":\"done\"", "\"bytes\":65536"}},
+      {"bad file", {}, {"program", "{dir}/missing.hex"}, 2, {"\"exit\":2,\"outcome\":\"file-error\""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto target = startTarget(c.preset);
+    std::vector<std::string> args = {"--json"};
+    for (std::string a : c.args) {
+      if (const auto at = a.find("{dir}"); at != std::string::npos) a.replace(at, 5, dir_.string());
+      args.push_back(a);
+    }
+    const RunResult r = cli(target->port(), args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    const auto out = lines(r.out);
+    ASSERT_EQ(out.size(), 1u) << r.out;
+    EXPECT_EQ(out[0].rfind("{\"port\":\"" + target->port() + "\"", 0), 0u) << out[0];
+    for (const std::string& part : c.has) EXPECT_NE(out[0].find(part), std::string::npos) << part << "\n" << out[0];
+  }
+  const RunResult none = run({VELKORN_CLI_PATH, "--json", "--port", path("nothing").string(), "info"});
+  EXPECT_EQ(none.status, 3);
+  EXPECT_NE(none.out.find("\"exit\":3,\"outcome\":\"port-error\",\"seconds\":"), std::string::npos) << none.out;
+}
+
+// ports: the pins of the configuration folder, with whether each can be opened now.
+TEST_F(CliBoards, PortsListsPinsAndWhyOneIsBusy) {
+  auto free = startTarget();
+  const fs::path second = path("second");
+  fs::create_directories(second);
+  Target held({}, (second / "log").string());
+  ConfigFolder config(path("config"));
+  fs::create_symlink(free->port(), path("config") / "velkorn" / "COM7");
+  fs::create_symlink(held.port(), path("config") / "velkorn" / "COM8");
+  const int holder = ::open(held.port().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  const RunResult r = run({VELKORN_CLI_PATH, "--json", "ports"});
+  const RunResult twice = run({VELKORN_CLI_PATH, "-p", "COM7", "-p", free->port(), "info"});
+  ::close(holder);
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string com7 = "\"name\":\"COM7\",\"path\":\"" + (path("config") / "velkorn" / "COM7").string() + "\"";
+  EXPECT_NE(r.out.find(com7), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"name\":\"COM8\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"available\":false,\"reason\":\"the port is held by another program\""), std::string::npos)
+      << r.out;
+  EXPECT_EQ(twice.status, 2);
+  EXPECT_NE(twice.err.find("is given twice"), std::string::npos) << twice.err;
+}
+
+}  // namespace
+}  // namespace velkorn::testing
