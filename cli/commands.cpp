@@ -94,7 +94,8 @@ std::string notRegular(const fs::file_status& status) {
 // devices and the like are never replaced: a rename would put a file where they were.
 bool mayWrite(const std::string& path, bool overwrite, std::string* why) {
   std::error_code ec;
-  const fs::file_status status = fs::symlink_status(path, ec);
+  // Names are UTF-8 (on Windows too, where the path turns them into UTF-16).
+  const fs::file_status status = fs::symlink_status(fs::path(std::u8string(path.begin(), path.end())), ec);
   if (!fs::exists(status)) return true;
   if (!overwrite) {
     *why = "the file exists (use --force to overwrite it)";
@@ -125,6 +126,8 @@ bool writeFileAtomically(const std::string& path, const std::string& text, bool 
   switch (platform::moveIntoPlace(*temp, path, overwrite, why)) {
     case platform::Placed::Done: return true;
     case platform::Placed::Exists: return fail("the file exists (use --force to overwrite it)");
+    case platform::Placed::NotRegular:
+      return fail("something that is not a regular file took its place; --force does not replace it");
     case platform::Placed::Failed: break;
   }
   return fail(*why);
@@ -258,6 +261,12 @@ class Session {
   std::optional<int> loadFile() {
     engine_.hexFileName = options_.file;
     const isp::Outcome loaded = engine_.loadHexFile(isp::Asking::Never);
+    // The loader stops at a NUL byte, as the window's does; the person should know that the
+    // rest of the file was not read.
+    if (loaded.nulAt >= 0) {
+      say(shortName(options_.file) + ": a NUL byte at offset " + std::to_string(loaded.nulAt) +
+              " ends the file; nothing after it was loaded");
+    }
     if (loaded.done()) return std::nullopt;
     report(loaded);
     return kExitUsage;
@@ -353,6 +362,8 @@ class Session {
 
   int info() {
     if (const auto failed = openPort()) return *failed;
+    // Scripts take these values for the chip's: each one must be an answer that came twice.
+    engine_.infoCheck = isp::Engine::InfoCheck::Confirmed;
     const isp::Outcome synced = engine_.sync();
     if (!synced.done()) return report(synced);
     op_.finishLine();
@@ -368,7 +379,7 @@ class Session {
     };
     result_.fields.add("device", deviceJson(d, engine_.images().chipSize));
     if (options_.json) return kExitDone;
-    for (const auto& row : rows) out_ << row.caption << ": " << row.value << '\n';
+    for (const auto& row : rows) out_ << row.caption << ": " << printable(row.value) << '\n';
     out_ << "Lock Erase, Prog.: " << (d.lock0 ? "yes" : "no") << '\n';
     out_ << "Lock Erase, Prog., Read, Blank Check: " << (d.lock1 ? "yes" : "no") << '\n';
     out_ << "Chip size: " << hexAddress(engine_.images().chipSize) << '\n';
@@ -436,7 +447,11 @@ class Session {
     result_.fields.add("file", options_.file);
     // Checked before the chip is read, so a refusal costs no read.
     if (std::string why; !mayWrite(options_.file, options_.force, &why)) {
-      say(options_.file + ": " + why);
+      say(shortName(options_.file) + ": " + why);
+      return kExitUsage;
+    }
+    if (const auto problem = platform::outputProblem(options_.file)) {
+      say("cannot write " + shortName(options_.file) + ": " + *problem);
       return kExitUsage;
     }
     if (const auto failed = openPort()) return *failed;
@@ -446,7 +461,7 @@ class Session {
     std::string why;
     if (!writeFileAtomically(options_.file, writeIntelHex(images.chipImage.data(), images.chipSize),
                              options_.force, &why)) {
-      say(options_.file + ": " + why);
+      say(shortName(options_.file) + ": " + why);
       return kExitUsage;
     }
     result_.fields.add("bytes", images.chipSize);
