@@ -153,6 +153,10 @@ std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum,
   if (replyLimit == 0) replyLimit = kDefaultReplyLimit;
   std::string sent = record;
   SendRecord(sent, withChecksum);
+  // The echo follows the record at the line's pace; a reply limit below the default is the
+  // whole length of a healthy reply (a read answer), which follows the same way.
+  const std::size_t healthyReply = replyLimit < kDefaultReplyLimit ? static_cast<std::size_t>(replyLimit) : 0;
+  link_.expectBytes(std::max(sent.size(), healthyReply));
 
   const auto stopByte = static_cast<std::uint8_t>(stop);
   const auto limitMs = static_cast<std::uint32_t>(answerLimit(stop).count());

@@ -3,6 +3,7 @@
 // the window and the command line (link/serial_link.h); tests use the in-process
 // simulated target.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,6 +27,11 @@ class Link {
   virtual LinkRead readByte() = 0;
   // SetBaudRate: apply the rate to the open port (and show it); no port: nothing is applied.
   virtual void setBaudRate(int rate) = 0;
+  // The next `count` bytes are due back to back at the line's rate (a record's echo, a read
+  // answer of known length). A transport may let several of them gather before it wakes up
+  // for them, as they cannot come sooner; each byte is still handed out in order, and each
+  // read still returns within the read time-outs.
+  virtual void expectBytes(std::size_t /*count*/) {}
   // Why the last write or read call failed (the system's text); empty when unknown.
   virtual std::string lastError() const { return {}; }
   // How long the answer to a record may take to start when it ends at a pause; zero: the

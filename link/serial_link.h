@@ -21,6 +21,7 @@ class SerialLink final : public isp::Link {
   isp::LinkRead readByte() override;
   // A refused rate keeps the port's previous settings; either way onRate hears of it.
   void setBaudRate(int rate) override;
+  void expectBytes(std::size_t count) override { port_.expectBytes(count); }
   std::string lastError() const override { return port_.lastError(); }
 
   std::function<void(int rate, RateResult result)> onRate;

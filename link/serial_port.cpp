@@ -1,74 +1,31 @@
 #include "link/serial_port.h"
 
+#include "link/serial_rate.h"
+
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <time.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
 namespace velkorn::link {
 namespace {
 
-// The rates a termios driver knows by name. B0 is absent on purpose: it hangs up the line.
-std::optional<speed_t> speedFor(int rate) {
-  switch (rate) {
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 134: return B134;
-    case 150: return B150;
-    case 200: return B200;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-#ifdef B460800
-    case 460800: return B460800;
-#endif
-#ifdef B500000
-    case 500000: return B500000;
-#endif
-#ifdef B576000
-    case 576000: return B576000;
-#endif
-#ifdef B921600
-    case 921600: return B921600;
-#endif
-#ifdef B1000000
-    case 1000000: return B1000000;
-#endif
-#ifdef B1152000
-    case 1152000: return B1152000;
-#endif
-#ifdef B1500000
-    case 1500000: return B1500000;
-#endif
-#ifdef B2000000
-    case 2000000: return B2000000;
-#endif
-#ifdef B3000000
-    case 3000000: return B3000000;
-#endif
-#ifdef B4000000
-    case 4000000: return B4000000;
-#endif
-    default: return std::nullopt;
-  }
-}
+// How far the rate a driver reports may be from the one asked for: a UART's divisor rarely
+// hits a rate exactly, and the two ends of a line together tolerate some 4 %. A driver
+// that took another rate altogether (some fall back to 9600) has refused the one asked.
+constexpr int kRateTolerancePercent = 3;
+constexpr long long kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
+constexpr std::size_t kGatherMargin = 4;  // expected bytes left to come one by one
 
 std::string reasonFor(int err) {
   std::string text = std::strerror(err);
@@ -126,11 +83,7 @@ bool SerialPort::open(const std::string& path, std::string* error) {
   fd_ = fd;
   path_ = path;
   askForLowLatency();
-  const speed_t current = ::cfgetospeed(&tio);
-  rate_ = 0;
-  for (int rate : {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400}) {
-    if (speedFor(rate) == current) rate_ = rate;
-  }
+  rate_ = lineRate(fd);
   return true;
 }
 
@@ -176,20 +129,21 @@ void SerialPort::close() {
   lowLatency_ = LowLatency::NotAsked;
   lowLatencyNote_.clear();
   rxPos_ = rxLen_ = 0;
+  expected_ = 0;
+  gatherUntil_ = {};
 }
 
 bool SerialPort::setBaudRate(int rate) {
-  if (fd_ < 0) return false;
-  const auto speed = speedFor(rate);
-  if (!speed) return false;
-  termios tio{};
-  if (::tcgetattr(fd_, &tio) != 0) return false;
-  // Build the complete new settings first: the port only ever sees a valid record.
-  termios next = tio;
-  if (::cfsetispeed(&next, *speed) != 0 || ::cfsetospeed(&next, *speed) != 0) return false;
-  if (::tcsetattr(fd_, TCSANOW, &next) != 0) {
-    ::tcsetattr(fd_, TCSANOW, &tio);
-    return false;
+  if (fd_ < 0) return failed("no port is open");
+  if (rate <= 0) return failed("no bit rate " + std::to_string(rate));
+  const int before = lineRate(fd_);
+  if (const int err = setLineRate(fd_, rate); err != 0) {
+    return failed("the driver refuses " + std::to_string(rate) + " bit/s: " + std::strerror(err));
+  }
+  const int applied = lineRate(fd_);
+  if (std::abs(static_cast<long long>(applied) - rate) * 100 > static_cast<long long>(rate) * kRateTolerancePercent) {
+    if (before > 0) (void)setLineRate(fd_, before);
+    return failed("the driver set " + std::to_string(applied) + " bit/s instead of " + std::to_string(rate));
   }
   rate_ = rate;
   return true;
@@ -197,6 +151,9 @@ bool SerialPort::setBaudRate(int rate) {
 
 bool SerialPort::write(std::string_view bytes) {
   if (fd_ < 0) return failed("no port is open");
+  // What comes back is announced anew (expectBytes) after each write.
+  expected_ = 0;
+  gatherUntil_ = {};
   const auto limit = kWritePerByteTimeout * static_cast<long>(bytes.size()) + kWriteConstantTimeout;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   std::size_t done = 0;
@@ -221,12 +178,45 @@ bool SerialPort::write(std::string_view bytes) {
   return true;
 }
 
+void SerialPort::expectBytes(std::size_t count) {
+  expected_ = count;
+  planGather(std::chrono::steady_clock::now());
+}
+
+void SerialPort::planGather(std::chrono::steady_clock::time_point from) {
+  // Bytes come no faster than the line carries them: those not here yet at `from` cannot
+  // all be here before their line time has passed.
+  const std::size_t buffered = rxLen_ - rxPos_;
+  const std::size_t coming = expected_ > buffered ? expected_ - buffered : 0;
+  gatherUntil_ = {};
+  // The last few are taken as they come: the sleep may overrun, and the byte after them
+  // may end the answer.
+  const std::size_t run = std::min(coming, kGatherBytes);
+  if (run <= kGatherMargin + 1 || rate_ <= 0) return;
+  const long long ns = 1000000000LL * kBitsPerByte * static_cast<long long>(run - kGatherMargin) / rate_;
+  gatherUntil_ = from + std::chrono::nanoseconds(ns);
+}
+
 ReadResult SerialPort::readByte() {
   if (fd_ < 0) return readFailed("no port is open");
-  if (rxPos_ < rxLen_) return {true, 1, rx_[rxPos_++]};
+  auto handOut = [this](std::uint8_t byte) -> ReadResult {
+    if (expected_ > 0) --expected_;
+    return {true, 1, byte};
+  };
+  if (rxPos_ < rxLen_) return handOut(rx_[rxPos_++]);
+  const auto now = std::chrono::steady_clock::now();
+  const auto deadline = now + kReadByteTimeout;
+  // Rather than wake up for each byte of an echo or a read answer (a poll and a read every
+  // 87 us at 115200 bit/s), sleep until a run of them can have come. Half the read time-out
+  // at most, so a byte that never comes still costs no more than the time-out.
+  if (now < gatherUntil_) {
+    const auto pause = std::min<std::chrono::steady_clock::duration>(gatherUntil_ - now, kReadByteTimeout / 2);
+    const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(pause).count();
+    timespec left{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {}
+  }
   // With VMIN and VTIME both 0 the driver answers a read at once, 0 bytes when nothing is
   // there; the wait for the byte is the poll below, bounded by the read time-out.
-  const auto deadline = std::chrono::steady_clock::now() + kReadByteTimeout;
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -239,8 +229,9 @@ ReadResult SerialPort::readByte() {
       const ssize_t n = ::read(fd_, rx_.data(), rx_.size());
       if (n >= 1) {
         rxLen_ = static_cast<std::size_t>(n);
-        rxPos_ = 1;
-        return {true, 1, rx_[0]};
+        rxPos_ = 0;
+        planGather(std::chrono::steady_clock::now());
+        return handOut(rx_[rxPos_++]);
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {

@@ -19,6 +19,10 @@ inline constexpr std::chrono::milliseconds kReadByteTimeout{20};
 // Write time-out: 100 ms per byte plus 100 ms.
 inline constexpr std::chrono::milliseconds kWritePerByteTimeout{100};
 inline constexpr std::chrono::milliseconds kWriteConstantTimeout{100};
+// At most this many expected bytes are waited for in one go (expectBytes). Bytes cannot
+// come faster than the line carries them, so the wait costs no time; a byte that was not
+// announced (the "." after an echo) is handed out as soon as it comes.
+inline constexpr std::size_t kGatherBytes = 48;
 
 // What the driver said when the port asked for low latency on open. A USB adapter holds
 // received bytes for its latency time (16 ms on common chips) unless told otherwise; a
@@ -52,8 +56,9 @@ class SerialPort {
   bool isOpen() const;
   const std::string& path() const { return path_; }
 
-  // Applies the rate; false when the driver refuses it (or it is no standard rate), and
-  // then the port keeps its previous settings.
+  // Applies any rate the driver takes, standard or not (POSIX: termios2 with BOTHER;
+  // Windows: the DCB). False when it refuses or sets another rate (lastError() says why),
+  // and then the port keeps its previous rate.
   bool setBaudRate(int rate);
   int baudRate() const { return rate_; }
 
@@ -62,6 +67,10 @@ class SerialPort {
   bool write(std::string_view bytes);
   // At most one byte within kReadByteTimeout; fails at once on a closed port.
   ReadResult readByte();
+  // The next `count` bytes are due back to back at the port's rate: readByte lets them
+  // gather (up to kGatherBytes at a time) instead of waking up for each one as it comes.
+  // A write ends the expectation.
+  void expectBytes(std::size_t count);
 
   // The answer to the low-latency request of the last open, and one line for the debug log:
   // "low latency on", "low latency already on" or "low latency not available: <reason>"
@@ -74,7 +83,7 @@ class SerialPort {
 #else
   int fd() const { return fd_; }
 #endif
-  // Why the last write or read failed (the system's text, or what timed out).
+  // Why the last write, read or rate change failed (the system's text, or what timed out).
   const std::string& lastError() const { return error_; }
 
  private:
@@ -101,6 +110,11 @@ class SerialPort {
   // burst costs one system call instead of one per byte.
   std::array<std::uint8_t, 4096> rx_{};
   std::size_t rxPos_ = 0, rxLen_ = 0;
+  std::size_t expected_ = 0;  // bytes still due back to back (expectBytes), not handed out
+  // Until then the next readByte that finds nothing buffered sleeps: the expected bytes
+  // that can have come by then come together.
+  std::chrono::steady_clock::time_point gatherUntil_{};
+  void planGather(std::chrono::steady_clock::time_point from);
 #endif
 };
 

@@ -6,9 +6,8 @@
 
 namespace velkorn::link {
 
-// What note() says after a rate change on a raw connection.
-inline constexpr const char* kRawRateNote =
-    "rate changes are not possible over a raw TCP link; the server's port must run at 115200";
+// What note() says after a rate change to `rate` on a raw connection.
+std::string rawRateNote(int rate);
 
 class TcpLink final : public NetworkLink {
  public:

@@ -118,17 +118,23 @@ void SerialPort::close() {
 }
 
 bool SerialPort::setBaudRate(int rate) {
-  if (!isOpen() || rate <= 0) return false;
+  if (!isOpen()) return failed("no port is open");
+  if (rate <= 0) return failed("no bit rate " + std::to_string(rate));
   DCB next = lineSettings(rate);
   if (!::SetCommState(asHandle(handle_), &next)) {
+    const std::string reason = win32ErrorText(::GetLastError());
     // A refused record may have been applied in part: the port gets its old one back.
     DCB previous = lineSettings(rate_);
     ::SetCommState(asHandle(handle_), &previous);
-    return false;
+    return failed("the driver refuses " + std::to_string(rate) + " bit/s: " + reason);
   }
   rate_ = rate;
   return true;
 }
+
+// The driver queues what comes in and each read takes one byte from that queue: there is
+// no wake-up per byte to save.
+void SerialPort::expectBytes(std::size_t) {}
 
 bool SerialPort::write(std::string_view bytes) {
   if (!isOpen()) return failed("no port is open");

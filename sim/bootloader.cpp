@@ -48,15 +48,19 @@ std::string accepted() { return std::string(1, kAccepted); }
 
 Bootloader::Bootloader(DeviceProfile profile) : profile_(profile) { flash_.fill(0xFF); }
 
-void Bootloader::receive(std::uint8_t byte, std::string& out, int* delayMs) {
+void Bootloader::receive(std::uint8_t byte, std::string& out, int* delayMs, std::size_t* delayFrom) {
   if (delayMs) *delayMs = 0;
+  if (delayFrom) *delayFrom = out.size();
   ++inputBytes_;
   if (faults_.dropInputByte > 0 && inputBytes_ == static_cast<std::uint64_t>(faults_.dropInputByte)) return;
   if (faults_.garbleInputByte > 0 && inputBytes_ == static_cast<std::uint64_t>(faults_.garbleInputByte)) byte ^= 0x01;
 
   std::string sent;
+  answerAt_ = 0;
   receiveByte(byte, sent, delayMs);
-  for (char c : sent) {
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    char c = sent[i];
+    if (delayFrom && i == answerAt_) *delayFrom = out.size();
     ++outputBytes_;
     if (faults_.dropOutputByte > 0 && outputBytes_ == static_cast<std::uint64_t>(faults_.dropOutputByte)) continue;
     if (faults_.garbleOutputByte > 0 && outputBytes_ == static_cast<std::uint64_t>(faults_.garbleOutputByte)) {
@@ -119,6 +123,7 @@ void Bootloader::completeRecord(std::string& out, int* delayMs) {
     sum += b;
   }
   std::string answer = (sum & 0xFFu) != 0 ? refused() : answerRecord(bytes, delayMs);
+  answerAt_ = out.size();
   out += answer;
   if (onRecord) onRecord(record, answer);
   if (faults_.silentAfterRecords > 0 && completedRecords_ >= faults_.silentAfterRecords) silent_ = true;
@@ -142,7 +147,7 @@ std::string Bootloader::answerRecord(const std::vector<std::uint8_t>& bytes, int
       const unsigned first = static_cast<unsigned>(data[0]) << 8 | data[1];
       const unsigned last = static_cast<unsigned>(data[2]) << 8 | data[3];
       if (data[4] == kDisplayRead) return answerRead(first, last);
-      if (data[4] == kDisplayBlankCheck) return answerBlankCheck(first, last);
+      if (data[4] == kDisplayBlankCheck) return answerBlankCheck(first, last, delayMs);
       return refused();
     }
     case kTypeRead:
@@ -191,14 +196,25 @@ std::string Bootloader::answerRead(unsigned first, unsigned last) {
   return answer;
 }
 
-std::string Bootloader::answerBlankCheck(unsigned first, unsigned last) const {
+std::string Bootloader::answerBlankCheck(unsigned first, unsigned last, int* delayMs) {
   const unsigned size = static_cast<unsigned>(profile_.flashSize());
   if (first > last || first >= size) return refused();
   if (last >= size) last = size - 1;  // a 32 KiB part checks what it has
+  ++blankChecks_;
+  std::string answer = accepted();
   for (unsigned a = first; a <= last; ++a) {
-    if (flash_[a] != 0xFF) return hex4(a) + "\r\n";
+    if (flash_[a] != 0xFF) {
+      answer = hex4(a) + "\r\n";
+      break;
+    }
   }
-  return accepted();
+  if (faults_.dropBlankCheck == blankChecks_) return {};
+  if (faults_.garbleBlankCheck == blankChecks_) {
+    if (answer.size() == 1) answer.insert(0, 1, 'G');
+    else answer[2] = 'G';
+  }
+  if (faults_.lateBlankCheck == blankChecks_ && delayMs) *delayMs = faults_.lateByMs;
+  return answer;
 }
 
 std::string Bootloader::answerData(unsigned address, const std::vector<std::uint8_t>& bytes) {

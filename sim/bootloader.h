@@ -36,6 +36,13 @@ struct Faults {
   int eraseDelayMs = 0;         // the erase answer comes this much later
   bool refuseErase = false;
   char garbleReadWith = 'G';    // what replaces the first data digit of the garbled read line
+  // Blank-check answers carry no checksum: the n-th one (counted over every range asked)
+  // is neither "." nor an address ("." becomes "G.", "1234\r\n" becomes "12G4\r\n"),
+  // comes lateByMs after its echo, or never comes.
+  int garbleBlankCheck = 0;
+  int lateBlankCheck = 0;
+  int lateByMs = 6000;          // past the programmer's 5 s wait for the answer
+  int dropBlankCheck = 0;
   // Line faults: the n-th byte (1-based, counted since construction) in either direction.
   int dropInputByte = 0;        // the chip never sees this byte from the programmer
   int garbleInputByte = 0;      // the chip sees this byte with its lowest bit flipped
@@ -49,8 +56,9 @@ class Bootloader {
 
   // One byte from the programmer; the bytes the chip sends back are appended to `out`.
   // `delayMs` (when not null) receives how long the chip takes before those bytes leave,
-  // e.g. the erase time.
-  void receive(std::uint8_t byte, std::string& out, int* delayMs = nullptr);
+  // e.g. the erase time; `delayFrom` (when not null), where in `out` the delayed bytes
+  // start: the echo before the answer leaves at once.
+  void receive(std::uint8_t byte, std::string& out, int* delayMs = nullptr, std::size_t* delayFrom = nullptr);
   std::string receive(std::string_view bytes);  // convenience: all bytes, no delays
 
   bool synchronised() const { return synced_; }
@@ -81,7 +89,7 @@ class Bootloader {
   std::string answerRecord(const std::vector<std::uint8_t>& bytes, int* delayMs);
   std::string answerInfo(std::uint8_t hi, std::uint8_t lo) const;
   std::string answerRead(unsigned first, unsigned last);
-  std::string answerBlankCheck(unsigned first, unsigned last) const;
+  std::string answerBlankCheck(unsigned first, unsigned last, int* delayMs);
   std::string answerData(unsigned address, const std::vector<std::uint8_t>& bytes);
   std::string answerErase(int* delayMs);
   std::string answerWrite(const std::vector<std::uint8_t>& data);
@@ -94,6 +102,8 @@ class Bootloader {
   std::vector<std::string> records_;
   int dataRecords_ = 0;
   int readRequests_ = 0;
+  int blankChecks_ = 0;
+  std::size_t answerAt_ = 0;    // where the answer starts in the bytes of one receiveByte
   int recordNumber_ = 0;        // 1-based number of the record being received
   int completedRecords_ = 0;
   bool echoRecord_ = true;      // false while the echo of the current record is dropped

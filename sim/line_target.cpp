@@ -35,10 +35,6 @@ bool LineTarget::serve(const volatile std::sig_atomic_t& stop, const sigset_t* w
   std::string outbound;
   // When the last queued byte leaves; paced bytes follow each other one byte time apart.
   Clock::time_point lastDue = Clock::now();
-  const auto byteTime = paceBitsPerSecond_ > 0
-                            ? std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
-                                  1000000000LL * kBitsPerByte / paceBitsPerSecond_))
-                            : Clock::duration::zero();
   std::uint64_t flashChanges = model_.flashChanges();
   Clock::time_point nextCare = Clock::now();
 
@@ -47,12 +43,19 @@ bool LineTarget::serve(const volatile std::sig_atomic_t& stop, const sigset_t* w
     if (lastDue < at) lastDue = at;
     std::string out;
     int delayMs = 0;
-    model_.receive(static_cast<std::uint8_t>(byte), out, &delayMs);
-    const auto release = at + std::chrono::milliseconds(delayMs);
-    for (char c : out) {
-      // Answers never overtake what was sent before them.
+    std::size_t delayFrom = 0;
+    model_.receive(static_cast<std::uint8_t>(byte), out, &delayMs, &delayFrom);
+    // The pace may have changed since the last byte: the programmer set another rate.
+    const auto byteTime = paceBitsPerSecond_ > 0
+                              ? std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
+                                    1000000000LL * kBitsPerByte / paceBitsPerSecond_))
+                              : Clock::duration::zero();
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      // The echo leaves at once, the answer when the chip is done; answers never overtake
+      // what was sent before them.
+      const auto release = i < delayFrom ? at : at + std::chrono::milliseconds(delayMs);
       const auto leaves = std::max(release, lastDue + byteTime);
-      pending.push_back({c, leaves});
+      pending.push_back({out[i], leaves});
       lastDue = leaves;
     }
     if (model_.flashChanges() != flashChanges) {
@@ -142,7 +145,7 @@ bool LineTarget::serve(const volatile std::sig_atomic_t& stop, const sigset_t* w
       if (!onLineEnd()) return true;
       continue;
     }
-    onInput();
+    onInput(std::string_view(buf, static_cast<std::size_t>(n)));
     now = Clock::now();
     for (ssize_t k = 0; k < n; ++k) inbound.push_back({buf[k], now + delay_});
   }

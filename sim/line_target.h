@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 
 #include "sim/adapter_buffer.h"
@@ -24,8 +25,10 @@ class LineTarget {
   LineTarget(const LineTarget&) = delete;
   LineTarget& operator=(const LineTarget&) = delete;
 
-  // Output pacing: 0 sends every answer at once, otherwise rate / 10 bytes per second.
+  // Output pacing: 0 sends every answer at once, otherwise rate / 10 bytes per second. May
+  // change while serving: the bytes the chip sends from then on follow the new pace.
   void setPacing(int bitsPerSecond) { paceBitsPerSecond_ = bitsPerSecond; }
+  int pacing() const { return paceBitsPerSecond_; }
   // The adapter between the line and the programmer; by default it passes every byte at once.
   void setAdapter(const AdapterBuffer& adapter) { adapter_ = freshAdapter_ = adapter; }
   // A network between the programmer and the adapter: every byte, either way, arrives
@@ -52,7 +55,7 @@ class LineTarget {
   // The programmer's end reached its end or failed. False ends serve(), as a success.
   virtual bool onLineEnd() = 0;
   // Bytes came in from the programmer (before they reach the chip).
-  virtual void onInput() {}
+  virtual void onInput(std::string_view /*bytes*/) {}
   // Periodic care; returns when it wants to run next.
   virtual Clock::time_point housekeeping(Clock::time_point now) { return now + std::chrono::hours(1); }
   // The programmer's end changed (a new connection, or none): what the chip sent that has

@@ -38,6 +38,7 @@ std::string printable(const std::string& text) {
   return s;
 }
 
+constexpr int kDefaultPaceRate = 115200;  // bit/s
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
@@ -93,7 +94,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<LineTarget> target;
   std::string where;
   std::string ptyPath;
-  std::string linkPath;
+  PortLink link;
   if (options->tcpPort >= 0) {
     auto tcp = std::make_unique<TcpTarget>(model);
     if (!tcp->listen(options->tcpPort, error)) {
@@ -116,13 +117,15 @@ int main(int argc, char** argv) {
     }
     ptyPath = where = pty->slavePath();
     if (!options->link.empty()) {
-      const auto created = createPortLink(options->link, ptyPath, error);
+      const auto created = createPortLink(options->link, ptyPath, options->replaceLink, error);
       if (!created) {
         std::cerr << "velkorn-target: " << error << "\n";
         return kExitFailure;
       }
-      linkPath = *created;
+      link = *created;
     }
+    // Without --rate the answers follow the rate the programmer set when its "U" arrives.
+    pty->paceAtLineRate(options->pace && options->rateBitsPerSecond == 0);
     if (options->log) {
       pty->onLineRate = [](int rate) {
         std::cerr << "line at " << (rate > 0 ? std::to_string(rate) : std::string("an unknown rate"))
@@ -132,7 +135,11 @@ int main(int argc, char** argv) {
     target = std::move(pty);
   }
   std::cout << where << std::endl;  // the first line: whoever started us waits for it
-  if (!linkPath.empty()) std::cerr << "velkorn-target: " << options->link << " -> " << ptyPath << "\n";
+  if (!link.path.empty()) {
+    std::cerr << "velkorn-target: " << options->link << " -> " << ptyPath;
+    if (!link.replaced.empty()) std::cerr << " (until it ends; then -> " << link.replaced << " again)";
+    std::cerr << "\n";
+  }
 
   if (options->log) {
     model.onRecord = [](const std::string& record, const std::string& answer) {
@@ -140,7 +147,9 @@ int main(int argc, char** argv) {
     };
   }
   if (options->pace) {
-    target->setPacing(options->rateBitsPerSecond);
+    // Until a "U" says otherwise (and always over --tcp, which carries no rate): the
+    // bootloader's usual rate.
+    target->setPacing(options->rateBitsPerSecond > 0 ? options->rateBitsPerSecond : kDefaultPaceRate);
     // A byte leaves every 87 us at 115200 bit/s: the default 50 us timer slack would make
     // the simulated line noticeably slower than a real one.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -166,6 +175,6 @@ int main(int argc, char** argv) {
     std::cerr << "velkorn-target: " << error << "\n";
     status = kExitFailure;
   }
-  removePortLink(linkPath, ptyPath);
+  removePortLink(link);
   return status;
 }

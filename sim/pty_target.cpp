@@ -16,6 +16,7 @@
 #include <iterator>
 
 #include "link/com_name.h"
+#include "link/serial_rate.h"
 
 namespace velkorn::sim {
 
@@ -26,6 +27,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kMaxEraseDelayMs = 600000;
 constexpr int kMaxLatencyMs = 10000;
 constexpr int kMaxTcpPort = 65535;
+// The character the chip measures the line's rate from.
+constexpr char kAutobaudChar = 'U';
 // How often an idle target looks for an exclusive-use flag that no client holds any more.
 constexpr std::chrono::milliseconds kExclusiveCheckInterval{250};
 
@@ -85,22 +88,6 @@ bool makeDirectories(const std::string& path, std::string& error) {
   return true;
 }
 
-int bitsPerSecond(speed_t speed) {
-  struct Rate {
-    speed_t speed;
-    int bits;
-  };
-  static constexpr Rate kRates[] = {
-      {B300, 300},       {B600, 600},       {B1200, 1200},     {B2400, 2400},     {B4800, 4800},
-      {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
-      {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
-  };
-  for (const Rate& r : kRates) {
-    if (r.speed == speed) return r.bits;
-  }
-  return 0;
-}
-
 std::string linkTarget(const std::string& path) {
   char buf[4096];
   const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf - 1);
@@ -115,15 +102,20 @@ std::string targetUsage() {
       "usage: velkorn-target [options]\n"
       "Simulates the chip's serial bootloader on a pseudo-terminal and prints the port's path\n"
       "as its first line, or with --tcp listens on 127.0.0.1 and prints tcp://127.0.0.1:PORT.\n"
-      "  --link COMn          publish the port as COMn in the configuration directory\n"
+      "  --link COMn          publish the port as COMn in the configuration directory; an\n"
+      "                       existing COMn is left alone and the target stops\n"
+      "  --replace            with --link: point an existing COMn link at the simulated\n"
+      "                       chip while the target runs, and put it back at the end\n"
       "  --tcp PORT           listen on 127.0.0.1:PORT (0: a free port) instead of a\n"
       "                       pseudo-terminal, raw bytes as a network serial server's; one\n"
       "                       programmer at a time: a new connection replaces the old one\n"
       "  --hang-up-after N    with --tcp: close the connection after its N-th byte came in\n"
       "  --delay MS           add MS ms each way, as a network between the programmer and the\n"
       "                       line does (answers that end at a pause feel it)\n"
-      "  --pace               send at the line rate (rate / 10 bytes per second)\n"
-      "  --rate N             line rate in bit/s for --pace (default 115200)\n"
+      "  --pace               send at the line rate (rate / 10 bytes per second): the rate\n"
+      "                       the programmer set on the port when its \"U\" arrived (115200\n"
+      "                       before that, and over --tcp)\n"
+      "  --rate N             pace at N bit/s whatever rate the programmer set\n"
       "  --latency MS         hold the output as a USB adapter does: pass it on MS ms after\n"
       "                       the first held byte, or at once when 62 bytes are held\n"
       "  --latency-jitter MS  add a random 0..MS ms to each hold\n"
@@ -148,6 +140,11 @@ std::string targetUsage() {
       "  --garble-with C      the character that --garble-read puts in (default G; a hex\n"
       "                       digit makes a wrong byte instead of an unreadable one)\n"
       "  --short-read N       answer the N-th read request one character short\n"
+      "  --garble-blank-check N  make the N-th blank-check answer neither \".\" nor an\n"
+      "                       address (\"G.\", or a G among the address digits)\n"
+      "  --late-blank-check N send the N-th blank-check answer late (after its echo)\n"
+      "  --late-by MS         ... by MS ms (default 6000: past the programmer's wait)\n"
+      "  --drop-blank-check N send no answer to the N-th blank check (only its echo)\n"
       "  --erase-delay MS     answer the erase this much later\n"
       "  --refuse-erase       answer X to the erase\n"
       "  --drop-input N       lose the N-th byte from the programmer\n"
@@ -176,6 +173,8 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--short-read", &o.faults.shortReadBlock},      {"--drop-input", &o.faults.dropInputByte},
       {"--garble-input", &o.faults.garbleInputByte},   {"--drop-output", &o.faults.dropOutputByte},
       {"--garble-output", &o.faults.garbleOutputByte}, {"--hang-up-after", &o.hangUpAfter},
+      {"--garble-blank-check", &o.faults.garbleBlankCheck}, {"--late-blank-check", &o.faults.lateBlankCheck},
+      {"--drop-blank-check", &o.faults.dropBlankCheck},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -247,16 +246,19 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       if (!flag(o.faults.refuseErase)) return std::nullopt;
     } else if (name == "--flash-out-live") {
       if (!flag(o.flashOutLive)) return std::nullopt;
+    } else if (name == "--replace") {
+      if (!flag(o.replaceLink)) return std::nullopt;
     } else if (name == "--rate") {
       if (!value(v)) return std::nullopt;
       if (!parseDecimal(v, 10, 100000000, o.rateBitsPerSecond)) {
         error = "option --rate: '" + v + "' is not a line rate in bit/s";
         return std::nullopt;
       }
-    } else if (name == "--erase-delay") {
+    } else if (name == "--erase-delay" || name == "--late-by") {
       if (!value(v)) return std::nullopt;
-      if (!parseDecimal(v, 0, kMaxEraseDelayMs, o.faults.eraseDelayMs)) {
-        error = "option --erase-delay: '" + v + "' is not a time in milliseconds (0 to 600000)";
+      int& field = name == "--erase-delay" ? o.faults.eraseDelayMs : o.faults.lateByMs;
+      if (!parseDecimal(v, 0, kMaxEraseDelayMs, field)) {
+        error = "option " + name + ": '" + v + "' is not a time in milliseconds (0 to 600000)";
         return std::nullopt;
       }
     } else if (name == "--tcp") {
@@ -310,6 +312,10 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
     error = "options --tcp and --link exclude each other (--link names a pseudo-terminal)";
     return std::nullopt;
   }
+  if (o.replaceLink && o.link.empty()) {
+    error = "option --replace needs --link COMn";
+    return std::nullopt;
+  }
   if (o.hangUpAfter > 0 && o.tcpPort < 0) {
     error = "option --hang-up-after needs --tcp PORT";
     return std::nullopt;
@@ -328,32 +334,56 @@ std::string configDirectory() {
   return std::string(home && home[0] ? home : ".") + "/.config/velkorn";
 }
 
-std::optional<std::string> createPortLink(const std::string& name, const std::string& target,
-                                          std::string& error) {
-  const std::string dir = configDirectory();
-  if (!makeDirectories(dir, error)) return std::nullopt;
-  const std::string path = dir + "/" + name;
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) {
-    // Only an old link is replaced; a file of the same name may be the user's own.
-    if (!S_ISLNK(st.st_mode)) {
-      error = path + " exists and is not a symbolic link";
-      return std::nullopt;
-    }
-    if (::unlink(path.c_str()) != 0) {
-      error = errnoText("cannot remove the old link " + path);
-      return std::nullopt;
-    }
+// Points `path` at `target` in one step, whatever was there: a link made beside it and
+// renamed over it, so the name never goes missing for a program that looks it up meanwhile.
+bool swapLink(const std::string& path, const std::string& target, std::string& error) {
+  const std::string temporary = path + ".velkorn-target-" + std::to_string(::getpid());
+  ::unlink(temporary.c_str());
+  if (::symlink(target.c_str(), temporary.c_str()) != 0) {
+    error = errnoText("cannot create the link " + temporary);
+    return false;
   }
-  if (::symlink(target.c_str(), path.c_str()) != 0) {
-    error = errnoText("cannot create the link " + path);
-    return std::nullopt;
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = errnoText("cannot replace the link " + path);
+    ::unlink(temporary.c_str());
+    return false;
   }
-  return path;
+  return true;
 }
 
-void removePortLink(const std::string& linkPath, const std::string& target) {
-  if (!linkPath.empty() && linkTarget(linkPath) == target) ::unlink(linkPath.c_str());
+std::optional<PortLink> createPortLink(const std::string& name, const std::string& target, bool replace,
+                                       std::string& error) {
+  const std::string dir = configDirectory();
+  if (!makeDirectories(dir, error)) return std::nullopt;
+  PortLink made{dir + "/" + name, target, {}};
+  // symlink() refuses an existing name by itself: nothing of the user's is touched between
+  // a look and a change.
+  if (::symlink(target.c_str(), made.path.c_str()) == 0) return made;
+  if (errno != EEXIST) {
+    error = errnoText("cannot create the link " + made.path);
+    return std::nullopt;
+  }
+  struct stat st {};
+  if (::lstat(made.path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+    error = made.path + " exists and is not a symbolic link: velkorn-target leaves it alone";
+    return std::nullopt;
+  }
+  const std::string old = linkTarget(made.path);
+  if (!replace) {
+    error = name + " is taken: " + made.path + " points to " + old +
+            ". velkorn-target leaves it alone; --link another COMn, or add --replace to point " + name +
+            " at the simulated chip while it runs";
+    return std::nullopt;
+  }
+  if (!swapLink(made.path, target, error)) return std::nullopt;
+  made.replaced = old;
+  return made;
+}
+
+void removePortLink(const PortLink& link) {
+  if (link.path.empty() || linkTarget(link.path) != link.target) return;
+  std::string error;
+  if (link.replaced.empty() || !swapLink(link.path, link.replaced, error)) ::unlink(link.path.c_str());
 }
 
 bool writeFlashFile(const std::string& path, const Bootloader& model, std::string& error) {
@@ -455,13 +485,13 @@ void PtyTarget::releaseStaleExclusive() {
 #endif
 }
 
-void PtyTarget::onInput() {
-  termios tio{};
-  if (!onLineRate || ::tcgetattr(slave_, &tio) != 0) return;
-  const int rate = bitsPerSecond(::cfgetospeed(&tio));
+void PtyTarget::onInput(std::string_view bytes) {
+  if (bytes.find(static_cast<char>(kAutobaudChar)) == std::string_view::npos) return;
+  const int rate = link::lineRate(slave_);
   if (rate == lineRate_) return;
   lineRate_ = rate;
-  onLineRate(rate);
+  if (paceAtLineRate_ && rate > 0) setPacing(rate);
+  if (onLineRate) onLineRate(rate);
 }
 
 LineTarget::Clock::time_point PtyTarget::housekeeping(Clock::time_point now) {

@@ -19,11 +19,12 @@ struct TargetOptions {
   DeviceProfile profile;
   Faults faults;
   std::string link;          // "COMn": publish the slave as that port name
+  bool replaceLink = false;  // ... even where a COMn link exists (it is put back at the end)
   int tcpPort = -1;          // listen on 127.0.0.1 at this port instead (0: any free one)
   int hangUpAfter = 0;       // with tcpPort: close the connection after the n-th byte in
   int delayMs = 0;           // a network's delay, each way
   bool pace = false;         // send at the line rate instead of all at once
-  int rateBitsPerSecond = 115200;
+  int rateBitsPerSecond = 0;  // --pace at this rate; 0: at the rate the programmer set
   int latencyMs = 0;         // a USB adapter's latency timer on the target's output
   int latencyJitterMs = 0;   // ... plus a random 0..this to each hold
   std::uint32_t seed = 1;    // for the jitter, so that runs repeat
@@ -43,13 +44,22 @@ std::string targetUsage();
 // The directory that holds the COMn links: $XDG_CONFIG_HOME/velkorn or ~/.config/velkorn.
 std::string configDirectory();
 
-// Creates (or replaces) the symbolic link `name` in the configuration directory, pointing
-// to `target`. Returns the link's path, or nothing with `error` set.
-std::optional<std::string> createPortLink(const std::string& name, const std::string& target,
-                                          std::string& error);
-// Removes the link, but only while it still points to `target` (another target may have
-// taken the name over since).
-void removePortLink(const std::string& linkPath, const std::string& target);
+// A COMn link that velkorn-target made, and the one it stands in for while it runs.
+struct PortLink {
+  std::string path;      // the link in the configuration directory
+  std::string target;    // where it points: the pseudo-terminal
+  std::string replaced;  // where the link pointed before --replace; empty when there was none
+};
+
+// Creates the symbolic link `name` in the configuration directory, pointing to `target`. A
+// COMn that exists is the user's pin to a board (or another target's): it is left alone and
+// named in `error`, unless `replace` is set; a file that is no symbolic link is never
+// replaced. Returns the link, or nothing with `error` set.
+std::optional<PortLink> createPortLink(const std::string& name, const std::string& target, bool replace,
+                                       std::string& error);
+// Takes the link away, but only while it still points to its target (another target may
+// have taken the name over since); a link it replaced is put back.
+void removePortLink(const PortLink& link);
 
 // Writes the flash (flashSize bytes) to `path` through a temporary file and a rename, so
 // that a reader never sees half a dump.
@@ -66,14 +76,18 @@ class PtyTarget final : public LineTarget {
   bool open(std::string& error);
   const std::string& slavePath() const { return slavePath_; }
 
-  // Called when bytes arrive at another rate than the last ones: the rate the programmer's
-  // side (or a network serial server) set on the port, in bit/s (0 when unknown).
+  // The chip measures the rate from each "U": the rate the programmer's side (or a network
+  // serial server) set on the port when a "U" arrives is the chip's rate from then on. With
+  // pacing at the line rate on, the answers leave at it (until a rate is known, at the
+  // pace set before).
+  void paceAtLineRate(bool on) { paceAtLineRate_ = on; }
+  // Called when a "U" arrives at another rate than the last one, in bit/s (0 when unknown).
   std::function<void(int bitsPerSecond)> onLineRate;
 
  protected:
   int lineFd() const override { return master_; }
   bool onLineEnd() override { return false; }
-  void onInput() override;
+  void onInput(std::string_view bytes) override;
   Clock::time_point housekeeping(Clock::time_point now) override;
 
  private:
@@ -81,6 +95,7 @@ class PtyTarget final : public LineTarget {
   int slave_ = -1;  // kept open so that the master never sees a hang-up between clients
   std::string slavePath_;
   int lineRate_ = -1;
+  bool paceAtLineRate_ = false;
 
   void releaseStaleExclusive();
 };

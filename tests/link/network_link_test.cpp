@@ -228,7 +228,7 @@ TEST(TcpLink, CarriesBytesAsTheyAreAndFailsOnceTheServerClosed) {
   EXPECT_TRUE(link->writeBytes(record));
   link->setBaudRate(9600);
   EXPECT_EQ(rates, (std::vector<std::pair<int, RateResult>>{{9600, RateResult::Applied}}));
-  EXPECT_EQ(link->note(), kRawRateNote);
+  EXPECT_EQ(link->note(), rawRateNote(9600));
   const Drained got = readToEnd(*link);
   peer.join();
 

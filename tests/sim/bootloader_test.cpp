@@ -250,6 +250,7 @@ const std::string kData1 = ":10010000000102030405060708090A0B0C0D0E0F77";
 const std::string kManu = ":020000050000F9";
 const std::string kErase = ":0100000307F5";
 const std::string kRead0 = ":05000004000000FF00F8";
+const std::string kBlankAll = ":050000040000FFFF01F8";  // blank check of the whole chip
 
 Faults fault(void (*set)(Faults&)) {
   Faults f;
@@ -306,6 +307,18 @@ TEST(BootloaderFaults, EachFaultChangesOnlyWhatItNames) {
        fault([](Faults& f) { f.garbleOutputByte = 19; }),
        {kManu},
        {kManu + "58/"}},
+      {"second blank-check answer garbled",
+       fault([](Faults& f) { f.garbleBlankCheck = 2; }),
+       {kBlankAll, kBlankAll, kBlankAll},
+       {kBlankAll + ".", kBlankAll + "G.", kBlankAll + "."}},
+      {"an address among the blank-check answers garbled",
+       fault([](Faults& f) { f.garbleBlankCheck = 1; }),
+       {kData1, kBlankAll, kBlankAll},  // kData1 puts 00 at 0x0100
+       {kData1 + ".", kBlankAll + "01G0\r\n", kBlankAll + "0100\r\n"}},
+      {"first blank check unanswered",
+       fault([](Faults& f) { f.dropBlankCheck = 1; }),
+       {kBlankAll, kBlankAll},
+       {kBlankAll, kBlankAll + "."}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -337,18 +350,33 @@ TEST(BootloaderFaults, RefusedEraseKeepsTheFlash) {
   EXPECT_EQ(b.flash()[5], 0);
 }
 
-TEST(BootloaderFaults, EraseDelayComesWithTheAnswer) {
-  Bootloader b = synced();
-  b.faults().eraseDelayMs = 1500;
-  std::string out;
-  int delay = -1;
-  for (std::size_t i = 0; i + 1 < kErase.size(); ++i) {
-    b.receive(static_cast<std::uint8_t>(kErase[i]), out, &delay);
-    EXPECT_EQ(delay, 0);
+// The chip takes its time for the answer, not for the echo before it.
+TEST(BootloaderFaults, DelaysHoldTheAnswerOnly) {
+  const struct {
+    const char* name;
+    Faults faults;
+    std::string record, answer;
+    int delayMs;
+  } cases[] = {
+      {"erase", fault([](Faults& f) { f.eraseDelayMs = 1500; }), kErase, ".", 1500},
+      {"late blank check", fault([](Faults& f) { f.lateBlankCheck = 1; f.lateByMs = 700; }), kBlankAll, ".", 700},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bootloader b = synced();
+    b.faults() = c.faults;
+    std::string out;
+    int delay = -1;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i + 1 < c.record.size(); ++i) {
+      b.receive(static_cast<std::uint8_t>(c.record[i]), out, &delay, &from);
+      EXPECT_EQ(delay, 0);
+    }
+    b.receive(static_cast<std::uint8_t>(c.record.back()), out, &delay, &from);
+    EXPECT_EQ(delay, c.delayMs);
+    EXPECT_EQ(out, c.record + c.answer);
+    EXPECT_EQ(from, c.record.size());  // the echo's last character leaves at once
   }
-  b.receive(static_cast<std::uint8_t>(kErase.back()), out, &delay);
-  EXPECT_EQ(delay, 1500);
-  EXPECT_EQ(out, kErase + ".");
 }
 
 }  // namespace

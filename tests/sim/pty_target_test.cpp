@@ -73,9 +73,10 @@ TEST(TargetOptions, GoodOptionsSetTheModel) {
   std::string error;
   const auto o = parseTargetOptions({"--product", "ef", "--manufacturer=0x12", "--32k", "--security", "EE",
                                      "--refuse-record", "3", "--silent-after=7", "--erase-delay", "0",
-                                     "--pace", "--rate", "9600", "--link", "COM12", "--flash-out", "f",
+                                     "--pace", "--rate", "9600", "--link", "COM12", "--replace", "--flash-out", "f",
                                      "--flash-out-live", "--garble-output", "2", "--garble-with", "7", "--latency", "16",
-                                     "--latency-jitter=4", "--seed", "9", "--delay", "20"},
+                                     "--latency-jitter=4", "--seed", "9", "--delay", "20", "--garble-blank-check", "2",
+                                     "--late-blank-check=3", "--late-by", "700", "--drop-blank-check", "4"},
                                     error);
   ASSERT_TRUE(o) << error;
   EXPECT_EQ(o->profile.product, 0xEF);
@@ -89,11 +90,16 @@ TEST(TargetOptions, GoodOptionsSetTheModel) {
   EXPECT_TRUE(o->pace);
   EXPECT_EQ(o->rateBitsPerSecond, 9600);
   EXPECT_EQ(o->link, "COM12");
+  EXPECT_TRUE(o->replaceLink);
   EXPECT_TRUE(o->flashOutLive);
   EXPECT_EQ(o->latencyMs, 16);
   EXPECT_EQ(o->latencyJitterMs, 4);
   EXPECT_EQ(o->seed, 9u);
   EXPECT_EQ(o->delayMs, 20);
+  EXPECT_EQ(o->faults.garbleBlankCheck, 2);
+  EXPECT_EQ(o->faults.lateBlankCheck, 3);
+  EXPECT_EQ(o->faults.lateByMs, 700);
+  EXPECT_EQ(o->faults.dropBlankCheck, 4);
   const auto tcp = parseTargetOptions({"--tcp", "0", "--hang-up-after", "5"}, error);
   ASSERT_TRUE(tcp) << error;
   EXPECT_EQ(tcp->tcpPort, 0);
@@ -126,8 +132,11 @@ TEST(TargetOptions, BadOptionsAreNamed) {
       {"COM3"},
       {"--tcp", "65536"},
       {"--tcp", "0", "--link", "COM3"},
+      {"--replace"},
       {"--hang-up-after", "5"},
       {"--delay", "10001"},
+      {"--late-by", "600001"},
+      {"--drop-blank-check", "0"},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : std::string()));
@@ -137,34 +146,71 @@ TEST(TargetOptions, BadOptionsAreNamed) {
   }
 }
 
-TEST(TargetPortLink, CreatesReplacesAndRemovesOnlyItsOwn) {
+// A COMn that exists is someone's: the user's pin to a board (an unplugged one leaves the
+// link dangling), or another target's.
+TEST(TargetPortLink, LeavesOthersLinksAloneAndTakesOnlyItsOwnAway) {
+  enum class Before { Nothing, UsersLink, DanglingLink, RegularFile };
+  const struct {
+    const char* name;
+    Before before;
+    bool replace;
+    bool created;
+    const char* errorNames;  // what the refusal must mention
+  } cases[] = {
+      {"a new link, in a folder made for it", Before::Nothing, false, true, ""},
+      {"the user's pin is kept", Before::UsersLink, false, false, "/dev/ttyUSB7"},
+      {"a dangling pin is kept", Before::DanglingLink, false, false, "--replace"},
+      {"--replace stands in for the pin and puts it back", Before::UsersLink, true, true, ""},
+      {"a file is no link, --replace or not", Before::RegularFile, true, false, "not a symbolic link"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    ScopedConfigHome home(dir.path() + "/config");
+    const std::string path = dir.path() + "/config/velkorn/COM4";
+    std::string old;
+    if (c.before != Before::Nothing) fs::create_directories(dir.path() + "/config/velkorn");
+    if (c.before == Before::UsersLink) old = "/dev/ttyUSB7";
+    if (c.before == Before::DanglingLink) old = dir.path() + "/gone";
+    if (!old.empty()) fs::create_symlink(old, path);
+    if (c.before == Before::RegularFile) std::ofstream(path) << "keep me";
+
+    std::string error;
+    const auto made = createPortLink("COM4", "/dev/pts/98", c.replace, error);
+    ASSERT_EQ(made.has_value(), c.created) << error;
+    if (!made) {
+      EXPECT_NE(error.find("COM4"), std::string::npos) << error;
+      EXPECT_NE(error.find(c.errorNames), std::string::npos) << error;
+      if (!old.empty()) {
+        EXPECT_EQ(fs::read_symlink(path), old);
+      }
+      if (c.before == Before::RegularFile) {
+        EXPECT_EQ(fileBytes(path).size(), 7u);
+      }
+      continue;
+    }
+    EXPECT_EQ(made->path, path);
+    EXPECT_EQ(fs::read_symlink(path), "/dev/pts/98");
+    removePortLink(*made);
+    if (old.empty()) {
+      EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
+    } else {
+      EXPECT_EQ(fs::read_symlink(path), old);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() + "/config/velkorn"), fs::directory_iterator()),
+              old.empty() ? 0 : 1);
+  }
+
+  // Another target took the name over meanwhile: its link stays.
   TempDir dir;
   ScopedConfigHome home(dir.path() + "/config");
-  const std::string linkDir = dir.path() + "/config/velkorn";
   std::string error;
-
-  // A new link in a directory that does not exist yet.
-  auto path = createPortLink("COM4", "/dev/pts/98", error);
-  ASSERT_TRUE(path) << error;
-  EXPECT_EQ(*path, linkDir + "/COM4");
-  EXPECT_EQ(fs::read_symlink(*path), "/dev/pts/98");
-
-  // An old link of the same name is replaced.
-  path = createPortLink("COM4", "/dev/pts/99", error);
-  ASSERT_TRUE(path) << error;
-  EXPECT_EQ(fs::read_symlink(*path), "/dev/pts/99");
-
-  // Another target took the name over: leave its link alone.
-  removePortLink(*path, "/dev/pts/98");
-  EXPECT_TRUE(fs::is_symlink(*path));
-  removePortLink(*path, "/dev/pts/99");
-  EXPECT_FALSE(fs::exists(fs::symlink_status(*path)));
-
-  // A file that is not a link is never removed.
-  std::ofstream(linkDir + "/COM5") << "keep me";
-  EXPECT_FALSE(createPortLink("COM5", "/dev/pts/99", error));
-  EXPECT_NE(error.find("not a symbolic link"), std::string::npos);
-  EXPECT_EQ(fileBytes(linkDir + "/COM5").size(), 7u);
+  const auto first = createPortLink("COM4", "/dev/pts/98", false, error);
+  ASSERT_TRUE(first) << error;
+  const auto second = createPortLink("COM4", "/dev/pts/99", true, error);
+  ASSERT_TRUE(second) << error;
+  removePortLink(*first);
+  EXPECT_EQ(fs::read_symlink(first->path), "/dev/pts/99");
 }
 
 TEST(TargetFlashFile, PresetAndDumpFollowTheFlashSize) {
@@ -297,10 +343,11 @@ class TargetProcess {
   int status_ = -1;
 };
 
-// The slave side opened as the programmer opens a serial port: raw, 8N1, 115200 bit/s.
+// The slave side opened as the programmer opens a serial port: raw, 8N1, 115200 bit/s
+// unless told otherwise.
 class Port {
  public:
-  explicit Port(const std::string& path) {
+  explicit Port(const std::string& path, speed_t speed = B115200) {
     if (path.rfind("tcp://127.0.0.1:", 0) == 0) {
       // velkorn-target --tcp: a connection instead of a port.
       fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -319,7 +366,7 @@ class Port {
     termios tio{};
     ::tcgetattr(fd_, &tio);
     ::cfmakeraw(&tio);
-    ::cfsetspeed(&tio, B115200);
+    ::cfsetspeed(&tio, speed);
     ::tcsetattr(fd_, TCSANOW, &tio);
   }
   ~Port() {
@@ -477,10 +524,14 @@ TEST(TargetProgram, SlowAnswersComeWholeInOrderAndTakeAtLeastTheirTime) {
     std::vector<std::string> args;
     std::string record;
     int atLeastMs;
+    speed_t portSpeed = B115200;
   };
   const std::vector<Case> cases = {
       // 647 bytes at 19200 bit/s are 337 ms on the line
       {"paced read answer", {"--pace", "--rate", "19200"}, readBlock, 300},
+      // ... and 674 ms at the 9600 bit/s the programmer set when its "U" came
+      {"paced at the programmer's rate", {"--pace"}, readBlock, 600, B9600},
+      {"late blank-check answer", {"--late-blank-check", "1", "--late-by", "400"}, ":050000040000FFFF01F8", 380},
       {"delayed erase", {"--erase-delay", "400"}, ":0100000307F5", 380},
       {"short answer held by an adapter", {"--latency", "300"}, ":0100000307F5", 280},
       {"short answer across a network", {"--delay", "100"}, ":0100000307F5", 190},
@@ -497,7 +548,7 @@ TEST(TargetProgram, SlowAnswersComeWholeInOrderAndTakeAtLeastTheirTime) {
     Bootloader reference;
     reference.receive("U");
     const std::string expected = reference.receive(c.record);
-    Port port(slave);
+    Port port(slave, c.portSpeed);
     port.send("U");
     ASSERT_EQ(port.read(1), "U");
     const auto start = Clock::now();
