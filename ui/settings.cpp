@@ -9,6 +9,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <limits>
 #include <strings.h>
 #include <sys/stat.h>
@@ -23,6 +24,8 @@
 namespace velkorn::ui {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // The run-time's texts for a file that cannot be created or written.
 std::string fileCreateText(const std::string& name) {
@@ -57,23 +60,85 @@ std::string findSettingsFile(const std::string& directory) {
   return found;
 }
 
-bool readWholeFile(const std::string& path, std::string& content) {
+// The first kSettingsReadLimit bytes. When the file goes on past them, the text ends at
+// the last line end inside them: a value cut in the middle (a font size of "1" from "12")
+// would be read as a different value.
+bool readSettingsText(const std::string& path, std::string& content) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  content.clear();
-  char chunk[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+  content.assign(kSettingsReadLimit + 1, '\0');
+  std::size_t got = 0;
+  while (got < content.size()) {
+    const ssize_t n = ::read(fd, content.data() + got, content.size() - got);
     if (n < 0) {
       if (errno == EINTR) continue;
       ::close(fd);
       return false;
     }
     if (n == 0) break;
-    content.append(chunk, static_cast<std::size_t>(n));
+    got += static_cast<std::size_t>(n);
   }
   ::close(fd);
+  content.resize(got);
+  if (got > kSettingsReadLimit) {
+    content.resize(kSettingsReadLimit);
+    const std::size_t lastEnd = content.find_last_of("\r\n");
+    content.resize(lastEnd == std::string::npos ? 0 : lastEnd + 1);
+  }
   return true;
+}
+
+// A symbolic link chain longer than this is taken for a loop.
+constexpr int kMaxLinkHops = 40;
+
+// The file a save replaces: the one the loading reads (in its letter case) or else the
+// exact name, followed through symbolic links, so that a link the user keeps (into a
+// folder of shared settings, say) stays a link and its target gets the new text.
+// Nullopt on a link loop.
+std::optional<fs::path> saveTarget(const std::string& directory) {
+  const std::string found = findSettingsFile(directory);
+  fs::path path = found.empty() ? settingsPath(directory) : found;
+  for (int hops = 0;; ++hops) {
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(path, ec))) return path;
+    if (hops == kMaxLinkHops) return std::nullopt;
+    const fs::path target = fs::read_symlink(path, ec);
+    if (ec) return std::nullopt;
+    path = target.is_absolute() ? target : path.parent_path() / target;
+  }
+}
+
+// Anything older than this was not written by a save still running.
+const fs::file_time_type kProcessStart = fs::file_time_type::clock::now();
+
+// The name mkostemp gives a temporary file of `target`: its name, ".", six letters or digits.
+bool isTemporaryName(const std::string& name, const std::string& target) {
+  constexpr std::size_t kRandomChars = 6;
+  if (name.size() != target.size() + 1 + kRandomChars || name.compare(0, target.size(), target) != 0 ||
+      name[target.size()] != '.') {
+    return false;
+  }
+  for (std::size_t i = target.size() + 1; i < name.size(); ++i) {
+    const char c = name[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+  }
+  return true;
+}
+
+// A kill during a save leaves its temporary file behind. One written before this process
+// started belongs to no save still running; a newer one may be another window's save in
+// progress and is left alone.
+void removeStaleTemporaries(const fs::path& target) {
+  const std::string name = target.filename().string();
+  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!isTemporaryName(it->path().filename().string(), name)) continue;
+    std::error_code ignored;
+    if (it->symlink_status(ignored).type() != fs::file_type::regular) continue;
+    const fs::file_time_type written = fs::last_write_time(it->path(), ignored);
+    if (!ignored && written < kProcessStart) fs::remove(it->path(), ignored);
+  }
 }
 
 bool writeAll(int fd, const std::string& data) {
@@ -97,12 +162,12 @@ BaudSelection baudSelection(int storedIndex) {
   return {storedIndex > kLastBaudIndex ? kLastBaudIndex : storedIndex, true};
 }
 
-std::vector<std::string> splitSettingsLines(std::string_view text) {
+std::vector<std::string> splitSettingsLines(std::string_view text, std::size_t maxLines) {
   const std::size_t nul = text.find('\0');
   if (nul != std::string_view::npos) text = text.substr(0, nul);
   std::vector<std::string> lines;
   std::size_t pos = 0;
-  while (pos < text.size()) {
+  while (pos < text.size() && lines.size() < maxLines) {
     std::size_t end = pos;
     while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
     lines.emplace_back(text.substr(pos, end - pos));
@@ -142,7 +207,7 @@ std::optional<std::int32_t> parseSettingsInteger(std::string_view text) {
 LoadedSettings parseSettings(std::string_view content) {
   LoadedSettings out;
   out.fileFound = true;
-  const std::vector<std::string> lines = splitSettingsLines(content);
+  const std::vector<std::string> lines = splitSettingsLines(content, kSettingsLineCount);
   const std::size_t n = lines.size();
   out.lineCount = static_cast<int>(n);
   Settings& v = out.values;
@@ -256,7 +321,7 @@ LoadedSettings loadSettingsFrom(const std::string& directory) {
     return missing;
   }
   std::string content;
-  if (!readWholeFile(path, content)) {
+  if (!readSettingsText(path, content)) {
     LoadedSettings unreadable;
     unreadable.fileFound = true;
     unreadable.path = path;
@@ -289,7 +354,10 @@ LoadedSettings loadSettingsFrom(const std::string& directory, const std::string&
 LoadedSettings loadSettings() { return loadSettingsFrom(settingsDirectory(), installedSettingsDirectory()); }
 
 std::optional<std::string> saveSettingsTo(const Settings& settings, const std::string& directory) {
-  const std::string path = settingsPath(directory);
+  const std::optional<fs::path> target = saveTarget(directory);
+  if (!target) return fileCreateText(settingsPath(directory));
+  const std::string path = target->string();
+  removeStaleTemporaries(*target);
   std::string temp = path + ".XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return fileCreateText(path);
@@ -310,7 +378,8 @@ std::optional<std::string> saveSettingsTo(const Settings& settings, const std::s
     return fileCreateText(path);
   }
   // The rename itself reaches the disk with the directory.
-  const int dir = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const std::string folder = target->has_parent_path() ? target->parent_path().string() : std::string(".");
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     ::fsync(dir);
     ::close(dir);

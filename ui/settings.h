@@ -9,6 +9,7 @@
 // shown. The file lives in the configuration directory, both for reading and writing, and
 // is replaced atomically.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,8 +22,11 @@ inline constexpr const char* kSettingsFileName = "Hotkey.TXT";
 // Shown (OK button) when there is no settings file; every default is kept.
 inline constexpr const char* kSettingsMissingText =
     "Unable to load \"Hotkey.txt\". Using default hotkeys";
-// The program always writes this many lines.
+// The program always writes this many lines, and reads no more than these.
 inline constexpr int kSettingsLineCount = 15;
+// Fifteen lines of hot keys, a host and a path fit many times over; a larger file is
+// read only this far, so a file that grew by accident cannot hold up the start.
+inline constexpr std::size_t kSettingsReadLimit = 64 * 1024;
 // The text after the fourth comma of the placement line.
 inline constexpr const char* kPlacementSuffix = " (Left,Top,Width,Height)";
 // The index of the last item of the Baudrate group (115200).
@@ -74,7 +78,7 @@ enum class SettingsStep {
 struct LoadedSettings {
   bool fileFound = false;          // false: show kSettingsMissingText, keep the defaults
   std::string path;                // the file that was read
-  int lineCount = 0;               // lines in the file (all of them, also past the 15th)
+  int lineCount = 0;               // lines read (at most kSettingsLineCount)
   Settings values;                 // what was read; the rest keeps the defaults
   std::vector<SettingsStep> steps; // apply these, in this order
   // Set when the loading ended early: the run-time's text ("'x' ist kein gültiger
@@ -92,8 +96,9 @@ struct BaudSelection {
 BaudSelection baudSelection(int storedIndex);
 
 // The lines of a text as the loading sees them: a line ends at CR LF, CR or LF, a NUL ends
-// the text, a line end at the very end opens no further line.
-std::vector<std::string> splitSettingsLines(std::string_view text);
+// the text, a line end at the very end opens no further line. At most `maxLines`.
+std::vector<std::string> splitSettingsLines(std::string_view text,
+                                            std::size_t maxLines = static_cast<std::size_t>(-1));
 // A signed decimal integer (leading blanks allowed, 32-bit); nullopt when it is none.
 std::optional<std::int32_t> parseSettingsInteger(std::string_view text);
 
@@ -114,8 +119,9 @@ std::string settingsDirectory();
 // that holds the program, so that an installation under any prefix finds its own.
 std::string installedSettingsDirectory();
 
-// Reads the settings file of the directory. A file of that name in other letter case
-// (copied from a system that ignores case) is read when the exact name is missing.
+// Reads the settings file of the directory (its first kSettingsReadLimit bytes; a line
+// cut by that limit is not read). A file of that name in other letter case (copied from a
+// system that ignores case) is read when the exact name is missing.
 LoadedSettings loadSettingsFrom(const std::string& directory);
 // The user's file in `directory`; without one, the default in `installedDirectory`, read
 // as silently as the user's own (fileFound is set). Only when neither can be read is the
@@ -125,8 +131,11 @@ LoadedSettings loadSettingsFrom(const std::string& directory, const std::string&
 LoadedSettings loadSettings();
 
 // Replaces the directory's settings file atomically: a temporary file beside it, flushed
-// to disk, then renamed over the old one. On failure the old file stays as it was and the
-// result is the error text for the box.
+// to disk, then renamed over the old one. The file written is the one the loading reads
+// (a name in other letter case included); a symbolic link is written through to its
+// target and stays a link. Temporary files that a save killed before this process started
+// left behind are removed. On failure the old file stays as it was and the result is the
+// error text for the box.
 std::optional<std::string> saveSettingsTo(const Settings& settings, const std::string& directory);
 // The same in the configuration directory, which is created when missing.
 std::optional<std::string> saveSettings(const Settings& settings);

@@ -1,5 +1,6 @@
 #include "ui/terminal.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -9,10 +10,12 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCharFormat>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -45,11 +48,24 @@ const char* const kHotKeyCaptions[TTerminal::kHotKeyCount] = {"KP01001", "KP0200
                                                               "QS0105",  "DOWNLOAD", ""};
 
 // A tool bar that never hides a control behind its overflow button: its smallest size is
-// its whole row, so the window cannot be made narrower than that.
+// its whole row, so the window cannot be made narrower than that. Only on a screen too
+// narrow for the row (a small screen at scale factor 2) does the row give way to the
+// overflow button: the window must fit on its screen.
 class WholeToolBar final : public QToolBar {
  public:
   using QToolBar::QToolBar;
-  QSize minimumSizeHint() const override { return sizeHint(); }
+  QSize minimumSizeHint() const override {
+    QSize whole = sizeHint();
+    if (const QScreen* shownOn = screen()) {
+      const int room = shownOn->availableGeometry().width() - kScreenRoomPx;
+      if (whole.width() > room) whole.setWidth(std::max(room, QToolBar::minimumSizeHint().width()));
+    }
+    return whole;
+  }
+
+ private:
+  // What the window's frame and the tab around the row take of the screen's width.
+  static constexpr int kScreenRoomPx = 48;
 };
 
 bool isControlByte(unsigned char byte) {
@@ -197,6 +213,7 @@ void TTerminal::buildWidgets() {
   memo_->setReadOnly(true);
   memo_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   memo_->setUndoRedoEnabled(false);
+  memo_->setMaximumBlockCount(kKeptLines);
   QFont font("Courier New", kMemoFontPoints);
   font.setStyleHint(QFont::TypeWriter);
   memo_->setFont(font);
@@ -310,6 +327,7 @@ void TTerminal::Memo1KeyPress(char ch) {
     insertDisplayed(cursor, std::string_view(&ch, 1));
   }
   memo_->setTextCursor(cursor);
+  boundKeptText();
   memo_->ensureCursorVisible();
   sendBytes(std::string(1, ch));  // Enter goes out as the CR alone
 }
@@ -393,7 +411,40 @@ void TTerminal::FlushReceivedLines() {
   receiveBuffer_.erase(0, begin);
   // A long partial line is not searched again from its start with every new byte.
   scannedTo_ = receiveBuffer_.size();
+  boundKeptText();
   if (begin > 0) showPendingLines();
+}
+
+void TTerminal::boundKeptText() {
+  // A line that never ends keeps only its newest bytes.
+  if (receiveBuffer_.size() > kKeptTextChars) {
+    receiveBuffer_.erase(0, receiveBuffer_.size() - kKeptTextChars);
+    scannedTo_ = receiveBuffer_.size();
+  }
+  // Lines waiting to be shown that the memo would drop at once are not shown at all; the
+  // cut goes to a line start where the lines allow it.
+  const std::size_t pending = display_.size() - displayAt_;
+  if (pending > kKeptTextChars) {
+    const std::size_t cut = display_.size() - kKeptTextChars;
+    const std::size_t lf = display_.find(kLf, cut - 1);
+    displayAt_ = lf + 1 < display_.size() ? lf + 1 : cut;
+    // Compacted only now and then: moving up to the whole kept text for every chunk
+    // received would cost more than showing it.
+    if (displayAt_ > kKeptTextChars) {
+      display_.erase(0, displayAt_);
+      displayAt_ = 0;
+    }
+  }
+  // The memo drops whole lines from its start.
+  QTextDocument* document = memo_->document();
+  const int excess = document->characterCount() - static_cast<int>(kKeptTextChars);
+  if (excess <= 0) return;
+  QTextBlock keep = document->findBlock(excess);
+  if (keep.position() < excess) keep = keep.next();
+  if (!keep.isValid()) return;
+  QTextCursor cursor(document);
+  cursor.setPosition(keep.position(), QTextCursor::KeepAnchor);
+  cursor.removeSelectedText();
 }
 
 void TTerminal::showPendingLines() {
@@ -414,6 +465,7 @@ void TTerminal::showPendingLines() {
     displayAt_ = end == lf ? lf + 1 : end;
   }
   cursor.endEditBlock();
+  boundKeptText();
   if (displayAt_ >= display_.size()) {
     display_.clear();
     displayAt_ = 0;

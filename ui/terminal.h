@@ -53,6 +53,16 @@ inline constexpr std::size_t kDisplayPieceBytes = 4096;
 // a flood or a huge line never holds the window.
 inline constexpr std::size_t kDisplayBytesPerTurn = 64 * 1024;
 
+// The terminal keeps the last this many characters of text: the memo drops its oldest lines
+// past it, and received bytes that would only scroll out at once (a flood faster than the
+// memo can draw, a line that never ends) are dropped before they are shown. A module that
+// streams for hours would otherwise fill the memory. The bytes on the wire, the echo
+// included, are untouched.
+inline constexpr std::size_t kKeptTextChars = 4 * 1024 * 1024;
+// The memo also keeps at most this many lines: each line costs the memo far more than
+// its characters.
+inline constexpr int kKeptLines = 100000;
+
 // One poll of the serial line takes at most this much, so that a target that streams
 // without pause cannot hold the window; the rest waits for the next tick.
 inline constexpr std::size_t kPollSliceBytes = 4096;
@@ -147,6 +157,8 @@ class TTerminal : public QWidget {
   // Shows up to kDisplayBytesPerTurn of the lines waiting in display_; asks for another
   // turn when some are left.
   void showPendingLines();
+  // Drops what the terminal keeps beyond kKeptTextChars, oldest first.
+  void boundKeptText();
   // Inserts bytes as the memo shows them (see terminalDisplayText) at the cursor.
   void insertDisplayed(QTextCursor& cursor, std::string_view bytes) const;
   void reportError(const std::string& text);

@@ -4,6 +4,7 @@
 // inside a box so a test can look at the window while the box would be open.
 #include <QFont>
 #include <QString>
+#include <QWidget>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -24,6 +25,9 @@ class ScriptedDialogs final : public ui::Dialogs {
   std::function<void(const QString&)> onError;        // runs while the error box is "open"
   std::function<void()> onOpenFile;                   // runs while the open dialog is "open"
   std::vector<std::string> events;
+  // Boxes given an owner window that is not on the screen: a window manager may then not
+  // show the box at all.
+  int hiddenOwners = 0;
 
   std::vector<std::string> of(const std::string& kind) const {
     std::vector<std::string> out;
@@ -32,7 +36,8 @@ class ScriptedDialogs final : public ui::Dialogs {
     return out;
   }
 
-  isp::Button error(QWidget*, const QString& text, bool cancellable) override {
+  isp::Button error(QWidget* owner, const QString& text, bool cancellable) override {
+    noteOwner(owner);
     events.push_back("error|" + text.toStdString() + (cancellable ? "|okcancel" : "|ok"));
     if (onError) onError(text);
     isp::Button answer = isp::Button::Ok;
@@ -42,7 +47,8 @@ class ScriptedDialogs final : public ui::Dialogs {
     }
     return cancellable ? answer : isp::Button::Ok;  // a box without Cancel can only say OK
   }
-  void information(QWidget*, const QString& title, const QString& text) override {
+  void information(QWidget* owner, const QString& title, const QString& text) override {
+    noteOwner(owner);
     events.push_back("info|" + title.toStdString() + "|" + text.toStdString());
   }
   void message(const QString& caption, const QString& text) override {
@@ -73,6 +79,11 @@ class ScriptedDialogs final : public ui::Dialogs {
     return fontAnswer;
   }
   void connectFailed(const QString& text) override { events.push_back("connect|" + text.toStdString()); }
+
+ private:
+  void noteOwner(const QWidget* owner) {
+    if (owner != nullptr && !owner->isVisible()) ++hiddenOwners;
+  }
 };
 
 }  // namespace velkorn::testing

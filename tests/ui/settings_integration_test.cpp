@@ -7,6 +7,8 @@
 #include <QAction>
 #include <QAbstractButton>
 #include <QButtonGroup>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QPushButton>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -48,6 +50,7 @@ TEST_F(SettingsInWindow, WithoutAFileTheMessageComesOnceAndTheDefaultsStay) {
   ui::TForm1& form = makeForm();
   EXPECT_EQ(dialogs_.of("info"),
             std::vector<std::string>{std::string(ui::kProgramTitle) + "|" + ui::kSettingsMissingText});
+  EXPECT_EQ(dialogs_.hiddenOwners, 0);
   EXPECT_TRUE(dialogs_.of("error").empty());
   EXPECT_EQ(captions(), (std::vector<QString>{"KP01001", "KP02001", "AM0105", "QS0105", "DOWNLOAD", ""}));
   EXPECT_EQ(form.terminal()->cycleText(), QStringLiteral("KP01@"));
@@ -73,7 +76,7 @@ TEST_F(SettingsInWindow, EveryValueSurvivesACloseAndANewWindow) {
   t.setCycleText(QStringLiteral("PING@"));
   t.setCycleIntervalText(QStringLiteral("750 ms"));
   first.move(31, 42);
-  first.resize(812, 603);
+  first.resize(760, 503);
   first.eIP->setText(QStringLiteral("10.1.2.3:4001"));
   first.rgBaud->button(5)->click();  // 9600
   first.engine().hexFileName = "/data/fw/blinky.hex";
@@ -86,7 +89,7 @@ TEST_F(SettingsInWindow, EveryValueSurvivesACloseAndANewWindow) {
 
   EXPECT_EQ(readFile(),
             "A1\r\nB2\r\n\r\nD@4\r\nE5\r\nF6\r\nPING@\r\n750 ms\r\n"
-            "31,42,812,603, (Left,Top,Width,Height)\r\n10.1.2.3:4001\r\n5\r\n/data/fw/blinky.hex\r\n"
+            "31,42,760,503, (Left,Top,Width,Height)\r\n10.1.2.3:4001\r\n5\r\n/data/fw/blinky.hex\r\n"
             "DejaVu Sans Mono\r\n13\r\nBOLD\r\n");
 
   dialogs_ = ScriptedDialogs{};
@@ -96,7 +99,7 @@ TEST_F(SettingsInWindow, EveryValueSurvivesACloseAndANewWindow) {
   EXPECT_EQ(second.terminal()->cycleText(), QStringLiteral("PING@"));
   EXPECT_EQ(second.terminal()->cycleIntervalText(), QStringLiteral("750 ms"));
   EXPECT_EQ(second.geometry().topLeft(), QPoint(31, 42));
-  EXPECT_EQ(second.size(), QSize(812, 603));
+  EXPECT_EQ(second.size(), QSize(760, 503));
   EXPECT_EQ(second.eIP->text(), QStringLiteral("10.1.2.3:4001"));
   EXPECT_EQ(second.sock->Host, "10.1.2.3");
   EXPECT_EQ(second.sock->Port, 4001);
@@ -127,6 +130,7 @@ TEST_F(SettingsInWindow, ABadNumberStopsTheLoadingWhereItStands) {
     dialogs_ = ScriptedDialogs{};
     ui::TForm1& form = makeForm();
     EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{invalidIntegerText(c.offending) + "|ok"});
+    EXPECT_EQ(dialogs_.hiddenOwners, 0) << "the box is shown before the window";
     EXPECT_EQ(form.terminal()->hotKeyCaption(5), QStringLiteral("H6"));  // earlier values stay
     EXPECT_EQ(form.terminal()->cycleIntervalText(), QStringLiteral("9 ms"));
     EXPECT_EQ(form.x(), 1);
@@ -138,6 +142,58 @@ TEST_F(SettingsInWindow, ABadNumberStopsTheLoadingWhereItStands) {
     EXPECT_EQ(form.terminalFont().family(), c.fileApplied ? QStringLiteral("Mono") : QStringLiteral("Courier New"));
     // The window started: its start-up went on past the settings.
     EXPECT_NE(form.debugWindow(), nullptr);
+  }
+}
+
+TEST(WindowPlacement, FitsOntoTheScreenItLandsOn) {
+  const QRect small(0, 0, 1280, 1024);
+  const QRect right(1280, 0, 1920, 1080);
+  const QMargins none, openbox(1, 24, 1, 1);
+  const QSize minimum(600, 400);
+  struct Case {
+    const char* name;
+    ui::Placement wanted;
+    std::vector<QRect> screens;
+    QMargins frame;
+    ui::Placement placed;
+  };
+  const int big = 2147483647;
+  const Case cases[] = {
+      {"on the screen: unchanged", {10, 20, 800, 600}, {small}, none, {10, 20, 800, 600}},
+      {"off a smaller screen", {2600, 1900, 800, 600}, {small}, none, {480, 424, 800, 600}},
+      {"off a smaller screen, with the title bar", {2600, 1900, 800, 600}, {small}, openbox, {478, 399, 800, 600}},
+      {"scale factor 2 halves the screen", {2600, 1900, 800, 600}, {QRect(0, 0, 640, 512)}, none, {0, 0, 640, 512}},
+      {"the largest numbers", {big, big, big, big}, {small}, openbox, {0, 0, 1278, 999}},
+      {"the smallest numbers", {-big - 1, -big - 1, -big - 1, -big - 1}, {small}, none, {0, 0, 600, 400}},
+      {"left of the screen", {-3000, 200, 700, 500}, {small}, none, {0, 200, 700, 500}},
+      {"on the second screen", {1500, 100, 800, 600}, {small, right}, none, {1500, 100, 800, 600}},
+      {"mostly on the second screen", {1200, 100, 800, 600}, {small, right}, none, {1280, 100, 800, 600}},
+      {"second screen unplugged", {1500, 100, 800, 600}, {small}, none, {480, 100, 800, 600}},
+      {"nearest screen when on none", {4000, 300, 800, 600}, {small, right}, none, {2400, 300, 800, 600}},
+      {"the screen wins over the minimum", {0, 0, 100, 100}, {QRect(0, 0, 500, 300)}, none, {0, 0, 500, 300}},
+  };
+  for (const Case& c : cases) {
+    const ui::Placement got = ui::fitOntoScreen(c.wanted, c.screens, c.frame, minimum);
+    EXPECT_EQ(got, c.placed) << c.name << ": " << got.left << "," << got.top << "," << got.width << ","
+                             << got.height;
+  }
+}
+
+TEST_F(SettingsInWindow, APlacementOffTheScreenIsBroughtOntoItAndSavedSo) {
+  // 2147483647 x 2147483647 took 4.2 GB at start, and the 32767 x 32767 the window got was
+  // saved for the next start.
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  for (const char* placement : {"2147483647,2147483647,2147483647,2147483647,", "2600,1900,800,600,",
+                                "-5000,-7000,300,200,"}) {
+    SCOPED_TRACE(placement);
+    writeFile("H1\r\nH2\r\nH3\r\nH4\r\nH5\r\nH6\r\nC@\r\n9 ms\r\n" + std::string(placement) + "\r\n");
+    ui::TForm1& form = makeForm();
+    EXPECT_TRUE(screen.contains(QRect(form.pos(), form.size()))) << form.x() << "," << form.y() << " " << form.width()
+                                                                 << "x" << form.height();
+    form.close();
+    const ui::LoadedSettings saved = ui::parseSettings(readFile());
+    EXPECT_EQ(QRect(saved.values.left, saved.values.top, saved.values.width, saved.values.height),
+              QRect(form.pos(), form.size()));
   }
 }
 

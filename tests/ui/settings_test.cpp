@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -141,6 +142,39 @@ TEST(SettingsLoad, LinesEndAtCrLfCrOrLfAndANulEndsTheText) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(splitSettingsLines(c.text), c.lines) << c.name;
+  }
+  EXPECT_EQ(splitSettingsLines("a\n\n\nb\n", 2), (std::vector<std::string>{"a", ""}));
+}
+
+TEST(SettingsFile, OnlyTheFirst64KiBAndFifteenLinesAreRead) {
+  // A file that grew by accident (100 MB of line feeds) took 35 s and 4 GB to start.
+  const std::string fifteen = firstLines(15);
+  // Lines 1 to 13 padded so that the limit falls inside line 14 ("12"), after its "1".
+  std::string cut = firstLines(13);
+  cut.insert(0, kSettingsReadLimit - cut.size() - 1, 'x');
+  cut += "12\r\n-\r\n";
+  struct Case {
+    const char* name;
+    std::string content;
+    int lines;
+    int fontSize;  // the default when the font lines are not all read
+  };
+  const Case cases[] = {
+      {"fifteen lines, then 8 MiB of line feeds", fifteen + std::string(8 << 20, '\n'), 15, 12},
+      {"fifteen lines, then 8 MiB without a line end", fifteen + std::string(8 << 20, 'z'), 15, 12},
+      {"a line the limit cuts is not read", cut, 13, kDefaultFontPoints},
+      {"a file of exactly the limit is read whole", cut.substr(0, kSettingsReadLimit - 1) + "\n", 14,
+       kDefaultFontPoints},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    dir.write(kSettingsFileName, c.content);
+    const LoadedSettings loaded = loadSettingsFrom(dir.path());
+    EXPECT_FALSE(loaded.failure.has_value());
+    EXPECT_EQ(loaded.lineCount, c.lines);
+    EXPECT_EQ(loaded.values.fontSize, c.fontSize);
+    EXPECT_EQ(loaded.values.captions[5], "H6");
   }
 }
 
@@ -363,6 +397,82 @@ TEST(SettingsFile, SaveReplacesAtomicallyAndAFailedSaveKeepsTheOldFile) {
     EXPECT_EQ(entries, 1);  // the temporary file is gone
   }
 
+}
+
+TEST(SettingsFile, SaveWritesTheFileItReadsThroughItsLinks) {
+  // A symbolic link was replaced by a regular file, and a lower-case hotkey.txt was read but
+  // Hotkey.TXT written beside it.
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // name in the folder -> target
+    std::string existing;  // a regular file there before the save ("" for none)
+    std::string written;   // where the text must land; "" when the save must fail
+  };
+  const Case cases[] = {
+      {"relative link", {{"Hotkey.TXT", "../shared/settings.txt"}}, "../shared/settings.txt", "../shared/settings.txt"},
+      {"absolute link through a link", {{"Hotkey.TXT", "hop"}, {"hop", "@/../shared/settings.txt"}},
+       "../shared/settings.txt", "../shared/settings.txt"},
+      {"link to a file not there yet", {{"Hotkey.TXT", "../shared/new.txt"}}, "", "../shared/new.txt"},
+      {"link loop", {{"Hotkey.TXT", "loop"}, {"loop", "Hotkey.TXT"}}, "", ""},
+      {"lower-case name", {}, "hotkey.txt", "hotkey.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir root;
+    const std::string dir = root.path() + "/velkorn";
+    fs::create_directories(dir);
+    fs::create_directories(root.path() + "/shared");
+    if (!c.existing.empty()) std::ofstream(dir + "/" + c.existing) << "old\r\n";
+    for (const auto& [name, target] : c.links) {
+      std::string to = target;
+      if (to.rfind("@", 0) == 0) to = dir + to.substr(1);
+      fs::create_symlink(to, dir + "/" + name);
+    }
+    Settings s;
+    s.host = "through";
+    const auto error = saveSettingsTo(s, dir);
+    for (const auto& link : c.links) EXPECT_TRUE(fs::is_symlink(dir + "/" + link.first)) << link.first;
+    if (c.written.empty()) {
+      EXPECT_TRUE(error.has_value());
+      continue;
+    }
+    ASSERT_FALSE(error.has_value()) << *error;
+    std::ifstream in(dir + "/" + c.written, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), formatSettings(s));
+    // Nothing was written beside it, and the next start reads what was saved.
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir)) ++entries;
+    EXPECT_EQ(static_cast<std::size_t>(entries), c.links.size() + (c.links.empty() ? 1 : 0));
+    EXPECT_EQ(loadSettingsFrom(dir).values.host, "through");
+  }
+}
+
+TEST(SettingsFile, SaveRemovesTemporaryFilesThatAKilledSaveLeft) {
+  struct Case {
+    std::string name;
+    bool old;       // written before this process started
+    bool removed;
+  };
+  const Case cases[] = {
+      {"Hotkey.TXT.a1B2c3", true, true},
+      {"Hotkey.TXT.a1B2c3", false, false},  // another window's save that is still running
+      {"Hotkey.TXT.bak", true, false},
+      {"Hotkey.TXT.a1B2c3d", true, false},
+      {"Hotkey.TXT.a1-2c3", true, false},
+      {"Other.TXT.a1B2c3", true, false},
+      {"settings.txt.Zz09aA", true, true},  // beside the file a link points at
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name + (c.old ? " (old)" : " (new)"));
+    TempDir dir;
+    const bool beside = c.name.rfind("settings.txt", 0) == 0;
+    if (beside) fs::create_symlink("settings.txt", dir.path() + "/" + kSettingsFileName);
+    const std::string temp = dir.path() + "/" + c.name;
+    dir.write(c.name, "half a save");
+    if (c.old) fs::last_write_time(temp, fs::last_write_time(temp) - std::chrono::hours(1));
+    ASSERT_FALSE(saveSettingsTo(Settings{}, dir.path()).has_value());
+    EXPECT_EQ(fs::exists(temp), !c.removed);
+  }
 }
 
 TEST(SettingsFile, ReadOnlyDirectoryKeepsTheOldFile) {

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTextBlock>
+#include <QTextDocument>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -258,6 +259,40 @@ TEST_F(TerminalTest, AVeryLongLineIsShownInPiecesWhileTheEventLoopKeepsTurning) 
   }
   EXPECT_EQ(shown, QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
   EXPECT_EQ(link.socketOut.back().size(), line.size() + 2) << "the echo is the whole line";
+}
+
+TEST_F(TerminalTest, KeptTextIsBoundedAndTheNewestIsKept) {
+  // A module streaming 100 MB left 287 MB in the window's memory.
+  link.serialIsOpen = false;
+  link.socketIsConnected = true;
+  struct Case {
+    const char* name;
+    std::string line;  // repeated past the bound
+    std::size_t copies;
+  };
+  const Case cases[] = {
+      {"lines of 100 bytes", std::string(98, 'a') + "\r\n", 2 * kKeptTextChars / 100},
+      {"a line without end", std::string(kKeptTextChars / 2, 'b'), 3},
+      {"short lines", "c\n", 2 * static_cast<std::size_t>(kKeptLines)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    term.memo()->clear();
+    link.socketOut.clear();
+    std::string flood;
+    for (std::size_t i = 0; i < c.copies; ++i) flood += c.line;
+    link.socketIn = flood;
+    term.SockDataAvailable();
+    EXPECT_LE(term.receiveBuffer().size(), kKeptTextChars);
+    link.socketIn = "LAST\r\n";
+    term.SockDataAvailable();
+    ASSERT_TRUE(testing::waitFor([&] { return term.linesPending() == 0; }, 120000));
+    const QTextDocument& shown = *term.memo()->document();
+    EXPECT_LE(static_cast<std::size_t>(shown.characterCount()), kKeptTextChars + 1);
+    EXPECT_LE(shown.blockCount(), kKeptLines);
+    EXPECT_TRUE(shown.lastBlock().previous().text().endsWith("LAST"));
+    EXPECT_EQ(link.socketOut, (std::vector<std::string>{flood, "LAST\r\n"})) << "the echo is every byte";
+  }
 }
 
 // Serial echo is tested over a real pseudo-terminal below.
