@@ -90,6 +90,48 @@ TEST_F(CliNetworkTest, EveryPathCarriesTheSameRecords) {
   }
 }
 
+// --baud reaches the chip's line, a rate no table names too: the target logs the rate its
+// "U" came at. Over raw TCP the rate is the server's, and the command line says so once,
+// not once per synchronisation attempt.
+TEST_F(CliNetworkTest, BaudReachesTheLineOrIsNamedOnce) {
+  enum class Path { Pty, Rfc2217, Raw };
+  const struct {
+    const char* name;
+    Path path;
+    int baud;
+    std::string logHas;
+  } cases[] = {
+      {"pseudo-terminal", Path::Pty, 250000, "line at 250000 bit/s"},
+      {"ser2net rfc2217", Path::Rfc2217, 460800, "line at 460800 bit/s"},
+      {"velkorn-target --tcp", Path::Raw, 460800, ""},
+  };
+  const std::string rawNote = "over a raw TCP link the rate is the server's";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto target = startTarget({}, c.path == Path::Raw ? std::vector<std::string>{"--tcp", "0"}
+                                                      : std::vector<std::string>{});
+    std::unique_ptr<Ser2Net> server;
+    std::string port = target->port();
+    if (c.path == Path::Rfc2217) {
+      server = std::make_unique<Ser2Net>(Ser2Net::Mode::Rfc2217, port, dir_, 9600);
+      ASSERT_TRUE(server->running()) << server->error();
+      port = server->url();
+    }
+    const RunResult r = cli(port, {"-b", std::to_string(c.baud), "info"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::size_t note = r.err.find(rawNote);
+    EXPECT_EQ(note != std::string::npos, c.path == Path::Raw) << r.err;
+    if (note != std::string::npos) {
+      EXPECT_EQ(r.err.find(rawNote, note + 1), std::string::npos) << r.err;
+    }
+    if (server) server->stop();
+    const std::string log = target->stop();
+    if (!c.logHas.empty()) {
+      EXPECT_NE(log.find(c.logHas), std::string::npos) << log;
+    }
+  }
+}
+
 // Servers that fail the programmer: a clear message, the right status, no success line,
 // and an end within the limits (the sync's, the negotiation's), never a hang.
 TEST_F(CliNetworkTest, FailingServersEndClearlyAndInTime) {
