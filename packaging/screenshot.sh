@@ -21,7 +21,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y "${missing[@]}"
 fi
 if [ ! -x "$bin/app/velkorn" ]; then
-  scripts/install-deps.sh
+  scripts/install-deps.sh build window tests
   cmake --preset dev >/dev/null
   cmake --build --preset dev --target velkorn velkorn-target
 fi

@@ -20,7 +20,7 @@ if [ ${#targets[@]} -eq 0 ]; then
   for dir in fuzz/corpus/*/; do targets+=("$(basename "$dir")"); done
 fi
 
-scripts/install-deps.sh
+scripts/install-deps.sh build fuzz
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 

@@ -1,37 +1,51 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs to build, test and run, when missing.
+# Installs the Debian packages a purpose needs, when missing. Each script asks for its own:
+#   scripts/install-deps.sh build              the command line and the simulated chip (no Qt)
+#   scripts/install-deps.sh build window       ... and the window
+#   scripts/install-deps.sh PURPOSE ...        any of the purposes below
+#   scripts/install-deps.sh                    every purpose (CI)
+# Purposes: build, window, tests, windows, fuzz, package.
+# The compiler and the Windows tools come without their recommendations, which nothing here
+# needs (cmake's make, Wine's sound, video and font packages): the main job on a fresh
+# machine installs only what it builds with.
 set -euo pipefail
-packages=(
-  g++ cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
-  fonts-dejavu-core xvfb xauth
-  dpkg-dev desktop-file-utils appstream man-db bash-completion
-  ser2net
+
+declare -A purpose_packages=(
+  [build]="g++ cmake ninja-build"
+  [window]="pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev fonts-dejavu-core xvfb xauth"
+  [tests]="libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth fonts-dejavu-core ser2net"
+  [windows]="g++-mingw-w64-x86-64-posix googletest wine64 wine"
+  [fuzz]="clang libclang-rt-14-dev"
+  [package]="dpkg-dev desktop-file-utils appstream man-db bash-completion"
 )
-# The Windows command line: cross compiler, GoogleTest's sources for it, and Wine to run the
-# tests. Without their recommendations (Wine's would add sound, video and font packages).
-lean_packages=(
-  g++-mingw-w64-x86-64-posix googletest wine64 wine
-)
-missing_of() {
-  local p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+all_purposes=(build window tests windows fuzz package)
+lean_purposes=" build windows "
+
+purposes=("$@")
+[ ${#purposes[@]} -eq 0 ] && purposes=("${all_purposes[@]}")
+missing=()
+missing_lean=()
+for purpose in "${purposes[@]}"; do
+  if [ -z "${purpose_packages[$purpose]+set}" ]; then
+    echo "install-deps: unknown purpose '$purpose' (purposes: ${all_purposes[*]})" >&2
+    exit 2
+  fi
+  read -ra listed <<<"${purpose_packages[$purpose]}"
+  for p in "${listed[@]}"; do
+    [[ " ${missing[*]} ${missing_lean[*]} " == *" $p "* ]] && continue
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" && continue
+    if [[ $lean_purposes == *" $purpose "* ]]; then missing_lean+=("$p"); else missing+=("$p"); fi
   done
-}
-mapfile -t missing < <(missing_of "${packages[@]}")
-mapfile -t missing_lean < <(missing_of "${lean_packages[@]}")
-if [ ${#missing[@]} -gt 0 ] || [ ${#missing_lean[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]} ${missing_lean[*]}"
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update
-  if [ ${#missing[@]} -gt 0 ]; then
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y "${missing[@]}"
-  fi
-  if [ ${#missing_lean[@]} -gt 0 ]; then
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing_lean[@]}"
-  fi
+done
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_lean[@]} -eq 0 ] && exit 0
+
+echo "Installing for ${purposes[*]}: ${missing_lean[*]} ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+$SUDO apt-get update
+if [ ${#missing_lean[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing_lean[@]}"
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y "${missing[@]}"
 fi

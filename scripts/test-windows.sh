@@ -3,7 +3,7 @@
 # them under Wine, with velkorn-target of the dev preset on a pseudo-terminal as COM1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh build window tests windows
 # The simulated chip is a Linux program: from the dev preset.
 cmake --preset dev >/dev/null
 cmake --build --preset dev --target velkorn-target

@@ -3,7 +3,7 @@
 # Usage: scripts/test.sh [dev|asan ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh build window tests
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(dev asan)
 for preset in "${presets[@]}"; do
