@@ -9,6 +9,7 @@
 #include <ostream>
 #include <vector>
 
+#include "cli/binary_image.h"
 #include "cli/board.h"
 #include "cli/image_diff.h"
 #include "cli/outcome_report.h"
@@ -260,6 +261,18 @@ class Session {
   // The HEX file is loaded before the port is touched: a bad file changes nothing.
   std::optional<int> loadFile() {
     engine_.hexFileName = options_.file;
+    if (binaryFile()) {
+      MemoryImages& images = engine_.images();
+      int bytes = 0;
+      if (const auto why = loadBinaryImage(options_.file, options_.address, images.fileImage, &bytes)) {
+        say("cannot load " + shortName(options_.file) + ": " + *why);
+        result_.outcome = "file-error";
+        return kExitUsage;
+      }
+      images.fileLoaded = true;
+      images.hexLineCount = bytes / 16 + 2;  // the progress total, as a HEX file of 16-byte lines
+      return std::nullopt;
+    }
     const isp::Outcome loaded = engine_.loadHexFile(isp::Asking::Never);
     // The loader stops at a NUL byte, as the window's does; the person should know that the
     // rest of the file was not read.
@@ -333,6 +346,11 @@ class Session {
   // A success line on stdout, for scripts and logs (with --json, stdout holds the object).
   int result(const std::string& line) {
     result_.outcome = "done";
+    // `read -` gives stdout to the file: its result line goes with the messages.
+    if (toStdout()) {
+      if (!options_.quiet) say(line);
+      return kExitDone;
+    }
     if (!options_.quiet && !options_.json) {
       op_.finishLine();
       out_ << line << '\n';
@@ -443,8 +461,30 @@ class Session {
     return kExitChipFailed;
   }
 
+  bool binaryFile() const { return options_.binary || isBinaryName(options_.file); }
+  bool toStdout() const { return options_.command == Command::Read && options_.file == "-"; }
+
+  // What read writes: Intel HEX, or the chip's bytes from 0 to its size.
+  std::string chipFileText() {
+    const MemoryImages& images = engine_.images();
+    if (!binaryFile()) return writeIntelHex(images.chipImage.data(), images.chipSize);
+    return std::string(reinterpret_cast<const char*>(images.chipImage.data()),
+                       static_cast<std::size_t>(std::clamp(images.chipSize, 0, kImageSize)));
+  }
+
   int read() {
     result_.fields.add("file", options_.file);
+    if (toStdout()) {
+      if (const auto failed = openPort()) return *failed;
+      const isp::Outcome read = engine_.readChip(readCheck());
+      if (!read.done()) return report(read);
+      op_.finishLine();
+      platform::binaryStdout();
+      out_ << chipFileText();
+      out_.flush();
+      result_.fields.add("bytes", engine_.images().chipSize);
+      return result("Read " + std::to_string(engine_.images().chipSize) + " bytes");
+    }
     // Checked before the chip is read, so a refusal costs no read.
     if (std::string why; !mayWrite(options_.file, options_.force, &why)) {
       say(shortName(options_.file) + ": " + why);
@@ -459,8 +499,7 @@ class Session {
     if (!read.done()) return report(read);
     const MemoryImages& images = engine_.images();
     std::string why;
-    if (!writeFileAtomically(options_.file, writeIntelHex(images.chipImage.data(), images.chipSize),
-                             options_.force, &why)) {
+    if (!writeFileAtomically(options_.file, chipFileText(), options_.force, &why)) {
       say(shortName(options_.file) + ": " + why);
       return kExitUsage;
     }

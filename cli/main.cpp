@@ -16,11 +16,11 @@ int main(int argc, char** argv) {
   const ParseResult parsed = parseOptions(args);
   if (!parsed.ok) {
     // The error quotes an argument: shown so that it cannot forge a line.
-    std::cerr << kStderrPrefix << printable(parsed.error) << "\n\n" << usageText();
+    std::cerr << kStderrPrefix << printable(parsed.error) << " (velkorn-cli --help lists the commands and options)\n";
     return kExitUsage;
   }
   if (parsed.options.help) {
-    std::cout << usageText();
+    std::cout << (parsed.options.command == Command::None ? usageText() : commandUsage(parsed.options.command));
     return kExitDone;
   }
   if (parsed.options.version) {

@@ -28,57 +28,136 @@ constexpr CommandName kCommands[] = {
     {"boot", Command::Boot, false, true},     {"ports", Command::Ports, false, false},
 };
 
+// An address in the 64 KiB code space: "0x2000", "2000h" is not taken, decimal otherwise.
+bool parseAddress(const std::string& text, int* out) {
+  int value = 0;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* first = text.data() + (hex ? 2 : 0);
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(first, end, value, hex ? 16 : 10);
+  if (first == end || ec != std::errc() || ptr != end || value < 0 || value > 0xFFFF) return false;
+  *out = value;
+  return true;
+}
+
 }  // namespace
 
 #ifdef _WIN32
-constexpr const char* kPortUsage = "[--port COMn|PATH]";
 constexpr const char* kPortOption =
-    "  --port PORT         serial port (default COM1; COMn is \\\\.\\COMn, any n); network ports\n"
-    "                      (tcp://, rfc2217://) are not available in the Windows build\n";
+    "  -p, --port PORT     COMn (\\\\.\\COMn, any n) or a device path; several: every board at\n"
+    "                      once (the option again, or PORT,PORT); default $VELKORN_PORT, else COM1\n";
 #else
-constexpr const char* kPortUsage = "[--port COMn|PATH|tcp://HOST:PORT|rfc2217://HOST:PORT]";
 constexpr const char* kPortOption =
-    "  --port PORT         serial port (default COM1; COMn follows ~/.config/velkorn/COMn),\n"
-    "                      or a network serial server: tcp://HOST:PORT (raw; the server's\n"
-    "                      port must run at 115200) or rfc2217://HOST:PORT (IPv6: [ADDR])\n";
+    "  -p, --port PORT     COMn (~/.config/velkorn/COMn, else the n-th serial device), a device\n"
+    "                      path, usb:SERIAL (the USB adapter with that serial number), or a\n"
+    "                      network serial server: tcp://HOST:PORT (raw; the server's port must\n"
+    "                      run at the bootloader rate) or rfc2217://HOST:PORT (IPv6: [ADDR]);\n"
+    "                      several: every board at once (the option again, or PORT,PORT);\n"
+    "                      default $VELKORN_PORT, else COM1\n";
 #endif
 
+constexpr const char* kExitStatus =
+    "exit status: 0 done, 1 chip operation failed (diff: the chip differs),\n"
+    "2 usage or input file error, 3 port cannot be opened or target does not synchronise;\n"
+    "several boards: the highest of the boards'\n";
+
+// Each command's own --help: what it does and the options that belong to it.
+struct CommandHelp {
+  Command command;
+  const char* text;
+};
+constexpr CommandHelp kCommandHelp[] = {
+    {Command::Info,
+     "usage: velkorn-cli [OPTIONS] info\n"
+     "Synchronises with the bootloader and prints the device information (manufacturer,\n"
+     "family, memory, product, boot status and vector, hardware security, bootloader\n"
+     "version, the locks, the chip size). Exit 1 when an answer could not be trusted.\n"},
+    {Command::Program,
+     "usage: velkorn-cli [OPTIONS] program FILE [--lock0] [--lock1] [--no-bljb] [--full-verify]\n"
+     "Loads FILE (Intel HEX, or raw binary: a name ending in .bin or --binary, placed at\n"
+     "--address ADDR), erases the chip, programs every non-blank 16-byte block, compares\n"
+     "every byte below 0xFC00 (0x7C00 on a 32 KiB part) and writes the boot configuration.\n"
+     "  --full-verify       read the whole chip back instead of the blocks with data only\n"
+     "  --lock0             lock erase and programming\n"
+     "  --lock1             lock erase, programming, reading and blank check\n"
+     "  --no-bljb           clear the boot loader jump bit (start the application)\n"},
+    {Command::Verify,
+     "usage: velkorn-cli [OPTIONS] verify FILE [--full-verify]\n"
+     "Compares the chip with FILE below 0xFC00 (0x7C00 on a 32 KiB part): the blocks that\n"
+     "hold data are read, the runs between them blank-checked. Prints \"Matched OK!!!\".\n"
+     "  --full-verify       read the whole chip back\n"},
+    {Command::Diff,
+     "usage: velkorn-cli [OPTIONS] diff FILE [--single-read]\n"
+     "Compares every address up to the chip's size with FILE and lists each differing\n"
+     "range. Exit 0 equal, 1 different.\n"
+     "  --single-read       read each block once (by default twice; the answers must agree)\n"},
+    {Command::Read,
+     "usage: velkorn-cli [OPTIONS] read OUT [--force] [--single-read] [--binary]\n"
+     "Reads the chip into OUT: Intel HEX, or raw binary from address 0 to the chip's size\n"
+     "when OUT ends in .bin or with --binary; '-' writes to stdout. Blank runs are found by\n"
+     "blank checks; every other block is read twice and the answers must agree. With\n"
+     "several ports OUT needs {port}, replaced by each port's name.\n"
+     "  --force             replace an existing regular file\n"
+     "  --single-read       read each block once\n"},
+    {Command::Erase, "usage: velkorn-cli [OPTIONS] erase\nErases the whole chip.\n"},
+    {Command::Boot,
+     "usage: velkorn-cli [OPTIONS] boot [--lock0] [--lock1] [--no-bljb]\n"
+     "Writes the security and boot configuration as \"Program SSB+&BSB\" does.\n"
+     "  --lock0             lock erase and programming\n"
+     "  --lock1             lock erase, programming, reading and blank check\n"
+     "  --no-bljb           clear the boot loader jump bit (start the application)\n"},
+    {Command::Ports,
+     "usage: velkorn-cli [--json] ports\n"
+     "Lists every serial port: its COM name, path, /dev/serial/by-id name, the USB\n"
+     "adapter's vendor, product, serial number and name, and whether it can be opened now\n"
+     "(each port is opened for a moment, which raises DTR).\n"},
+};
+
 std::string usageText() {
-  return std::string("usage: velkorn-cli ") + kPortUsage + "\n"
-         "                   [--retries N] [--sync-timeout S] [--quiet] [--verbose] COMMAND [ARGS]\n"
-         "\n"
-         "commands:\n"
-         "  info                          synchronise and print the device information\n"
-         "  program FILE.hex [--lock0] [--lock1] [--no-bljb] [--full-verify]\n"
-         "                                load, erase, program, verify, write boot configuration\n"
-         "  verify FILE.hex [--full-verify]\n"
-         "                                read back and compare (\"Matched OK!!!\" on success)\n"
-         "  diff FILE.hex [--single-read] compare the whole chip and list every differing range\n"
-         "  read OUT.hex [--force] [--single-read]\n"
-         "                                read the chip and write it as Intel HEX\n"
-         "  erase                         full chip erase\n"
-         "  boot [--lock0] [--lock1] [--no-bljb]\n"
-         "                                write security and boot configuration\n"
-         "\n"
-         "options:\n" +
+  return std::string(
+             "usage: velkorn-cli [-p|--port PORT]... [-b|--baud RATE] [--retries N] [--sync-timeout S]\n"
+             "                   [--json] [-q|--quiet] [-v|--verbose] COMMAND [ARGS]\n"
+             "\n"
+             "commands:\n"
+             "  info                          synchronise and print the device information\n"
+             "  program FILE [--lock0] [--lock1] [--no-bljb] [--full-verify]\n"
+             "                                load, erase, program, verify, write boot configuration\n"
+             "  verify FILE [--full-verify]   compare the chip with the file (\"Matched OK!!!\")\n"
+             "  diff FILE [--single-read]     list every differing range, up to the chip size\n"
+             "  read OUT [--force] [--single-read]\n"
+             "                                read the chip into a file ('-': stdout)\n"
+             "  erase                         full chip erase\n"
+             "  boot [--lock0] [--lock1] [--no-bljb]\n"
+             "                                write security and boot configuration\n"
+             "  ports                         list the serial ports and what is known of each\n"
+             "velkorn-cli COMMAND --help tells more of each.\n"
+             "\n"
+             "FILE, OUT: Intel HEX, or raw binary when the name ends in .bin (or with --binary),\n"
+             "placed at --address ADDR (default 0; read always starts at 0).\n"
+             "\n"
+             "options:\n") +
          kPortOption +
+         "  -b, --baud RATE     bit rate of the synchronisation and of every record (default\n"
+         "                      115200); the bootloader measures it from the \"U\", so any rate\n"
+         "                      the port and the board's clock allow, standard or not\n"
          "  --retries N         answer a retry box OK up to N times in a row (default 3)\n"
          "  --sync-timeout S    give up synchronising after S seconds (default 60)\n"
-         "  --quiet             no progress display and no success messages\n"
-         "  --verbose           show the debug log (records and replies) on stderr\n"
-         "  --lock0             lock erase and programming\n"
-         "  --lock1             lock erase, programming, reading and blank check\n"
-         "  --no-bljb           clear the boot loader jump bit (start the application)\n"
-         "  --force             read: overwrite an existing output file\n"
-         "  --full-verify       program, verify: read the whole chip back (by default only the\n"
-         "                      blocks that hold file data are read, the rest blank-checked)\n"
-         "  --single-read       read, diff: read each block once (by default every block is\n"
-         "                      read twice and the answers must agree; read answers carry\n"
-         "                      no checksum)\n"
-         "  --help, --version\n"
-         "\n"
-         "exit status: 0 done, 1 chip operation failed (diff: the chip differs),\n"
-         "2 usage or input file error, 3 port cannot be opened or target does not synchronise\n";
+         "  --json              stdout: one JSON object per board and command (ports: per port)\n"
+         "  -q, --quiet         no progress display and no success messages\n"
+         "  -v, --verbose       show the debug log (records and replies) on stderr\n"
+         "  --binary            FILE or OUT is raw binary whatever its name\n"
+         "  --address ADDR      where a binary FILE starts (0x hex or decimal, default 0)\n"
+         "  --lock0, --lock1, --no-bljb, --full-verify, --force, --single-read: see COMMAND --help\n"
+         "  -h, --help, -V, --version\n"
+         "\n" +
+         kExitStatus;
+}
+
+std::string commandUsage(Command command) {
+  for (const CommandHelp& h : kCommandHelp) {
+    if (h.command == command) return std::string(h.text) + "\n" + kExitStatus;
+  }
+  return usageText();
 }
 
 ParseResult parseOptions(const std::vector<std::string>& args) {
@@ -89,6 +168,8 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
   bool sawForce = false;
   bool sawSingleRead = false;
   bool sawFullVerify = false;
+  bool sawBinary = false;
+  bool sawAddress = false;
   auto fail = [&result](std::string why) {
     result.ok = false;
     result.error = std::move(why);
@@ -116,6 +197,11 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     if (name == "--port" || name == "-p") {
       if (!takeValue() || value.empty()) return fail("--port needs a port name or path");
       o.ports.push_back(value);
+    } else if (name == "--address") {
+      if (!takeValue() || !parseAddress(value, &o.address)) {
+        return fail("--address needs an address from 0 to 0xFFFF (e.g. 0x2000)");
+      }
+      sawAddress = true;
     } else if (name == "--retries") {
       if (!takeValue() || !parseCount(value, 0, 1000000, &o.retries)) {
         return fail("--retries needs a count from 0 up");
@@ -130,6 +216,8 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
       o.quiet = true;
     } else if (a == "--verbose" || a == "-v") {
       o.verbose = true;
+    } else if (a == "--binary") {
+      o.binary = sawBinary = true;
     } else if (a == "--json") {
       o.json = true;
     } else if (a == "--force" || a == "-f") {
@@ -156,6 +244,10 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     }
   }
   if (o.help || o.version) {
+    // `velkorn-cli COMMAND --help` is the command's own help.
+    for (const CommandName& c : kCommands) {
+      if (!positional.empty() && positional[0] == c.name) o.command = c.command;
+    }
     result.ok = true;
     return result;
   }
@@ -179,6 +271,12 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
   }
   if (sawFullVerify && o.command != Command::Program && o.command != Command::Verify) {
     return fail("--full-verify belongs to program and verify");
+  }
+  if (o.json && o.command == Command::Read && o.file == "-") return fail("read - and --json both want stdout");
+  const bool takesImage = command->takesFile;
+  if (sawBinary && !takesImage) return fail("--binary belongs to program, verify, diff and read");
+  if (sawAddress && (!takesImage || o.command == Command::Read)) {
+    return fail("--address belongs to program, verify and diff");
   }
   result.ok = true;
   return result;

@@ -24,6 +24,8 @@ struct Options {
   bool quiet = false;       // no progress and no success texts; errors still shown
   bool verbose = false;     // the debug log on stderr
   bool json = false;        // stdout: one JSON object per board, nothing else
+  bool binary = false;      // FILE / OUT is raw binary whatever its name
+  int address = 0;          // where a binary FILE starts
   bool force = false;       // read: overwrite an existing output file
   bool singleRead = false;  // read, diff: each block read once, without the confirming read
   bool fullVerify = false;  // program, verify: read the whole chip back, not only the data
@@ -46,5 +48,7 @@ struct ParseResult {
 ParseResult parseOptions(const std::vector<std::string>& args);
 
 std::string usageText();
+// `velkorn-cli COMMAND --help`.
+std::string commandUsage(Command command);
 
 }  // namespace velkorn::cli

@@ -22,6 +22,10 @@ std::vector<std::string> utf8Arguments(int argc, char** argv);
 // takes the bar's escape sequences, switched on here).
 bool stderrShowsProgressBar();
 
+// stdout takes bytes as they are (Windows would turn LF into CR LF): `read -` writes the
+// file there.
+void binaryStdout();
+
 // Whether `path` can take an output file, asked before a long read: its folder exists and
 // takes a new file, and its name is one the system can create (length, and on Windows the
 // reserved device names). Nothing, or why not.

@@ -33,6 +33,8 @@ void setUpProcess(std::atomic<bool>& interrupted) {
   signal(SIGXFSZ, SIG_IGN);
 }
 
+void binaryStdout() {}
+
 bool stderrShowsProgressBar() { return ::isatty(STDERR_FILENO) != 0; }
 
 std::vector<std::string> utf8Arguments(int argc, char** argv) { return std::vector<std::string>(argv + 1, argv + argc); }

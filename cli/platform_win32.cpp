@@ -1,8 +1,11 @@
 #include <windows.h>
 #include <shellapi.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -33,6 +36,11 @@ void setUpProcess(std::atomic<bool>& interrupted) {
   ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
   // Messages carry names as UTF-8.
   ::SetConsoleOutputCP(CP_UTF8);
+}
+
+void binaryStdout() {
+  std::fflush(stdout);
+  _setmode(_fileno(stdout), _O_BINARY);
 }
 
 bool stderrShowsProgressBar() {

@@ -1,4 +1,5 @@
-// Several boards at once, --json and the ports command, against velkorn-target.
+// The production line's command line against velkorn-target: several boards at once,
+// --json, the ports command and raw binary files.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -6,6 +7,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -131,6 +134,31 @@ TEST_F(CliBoards, PortsListsPinsAndWhyOneIsBusy) {
       << r.out;
   EXPECT_EQ(twice.status, 2);
   EXPECT_NE(twice.err.find("is given twice"), std::string::npos) << twice.err;
+}
+
+// A binary file placed at --address programs what a binary read gives back; read - puts
+// the file on stdout and its result line on stderr.
+TEST_F(CliBoards, BinaryRoundTrip) {
+  std::string bytes(3000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + 7);
+  std::ofstream(path("fw.bin"), std::ios::binary) << bytes;
+  auto target = startTarget();
+  const RunResult program = cli(target->port(), {"program", path("fw.bin").string(), "--address", "0x1000"});
+  ASSERT_EQ(program.status, 0) << program.err;
+  const RunResult read = cli(target->port(), {"read", path("chip.bin").string()});
+  ASSERT_EQ(read.status, 0) << read.err;
+  std::ifstream in(path("chip.bin"), std::ios::binary);
+  const std::string chip((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_EQ(chip.size(), 0x10000u);
+  EXPECT_EQ(chip.substr(0x1000, bytes.size()), bytes);
+  EXPECT_EQ(chip.substr(0, 0x1000), std::string(0x1000, '\xFF'));
+  const RunResult toStdout = cli(target->port(), {"read", "-", "--binary"});
+  EXPECT_EQ(toStdout.status, 0) << toStdout.err;
+  EXPECT_EQ(toStdout.out, chip);
+  EXPECT_NE(toStdout.err.find("velkorn-cli: Read 65536 bytes\n"), std::string::npos) << toStdout.err;
+  const RunResult tooLong = cli(target->port(), {"verify", path("fw.bin").string(), "--address", "0xF800"});
+  EXPECT_EQ(tooLong.status, 2);
+  EXPECT_NE(tooLong.err.find("run past the chip's 64 KiB"), std::string::npos) << tooLong.err;
 }
 
 }  // namespace

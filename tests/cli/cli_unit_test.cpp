@@ -79,6 +79,11 @@ TEST(CliOptions, RefusedCommandLines) {
       {"program", "a.hex", "--force"},        // --force belongs to read
       {"verify", "a.hex", "--single-read"},   // only read and diff read the whole chip
       {"--quiet=1", "info"},
+      {"--json", "read", "-"},                // stdout cannot hold both
+      {"info", "--binary"},
+      {"read", "x.bin", "--address", "16"},   // read always starts at 0
+      {"program", "a.bin", "--address", "0x10000"},
+      {"program", "a.bin", "--address", "0x"},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(::testing::PrintToString(args));
