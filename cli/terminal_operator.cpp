@@ -23,18 +23,27 @@ std::atomic<bool> TerminalOperator::interrupted{false};
 TerminalOperator::TerminalOperator(OperatorSettings settings, std::ostream& err)
     : settings_(settings), err_(err) {}
 
+// A box still held (off a terminal) is printed before the operator goes.
+TerminalOperator::~TerminalOperator() { finishLine(); }
+
 void TerminalOperator::finishLine() {
-  if (barShown_) {
+  if (barShown_ || boxOpen_) {
     err_ << '\n';
     barShown_ = false;
     drawnPercent_ = -1;
+  } else if (!lastBox_.empty() && !settings_.progressBar) {
+    err_ << boxLine() << '\n';
   }
-  if (repeats_ > 0) {
-    err_ << kStderrPrefix << "(the last message came " << repeats_ << " more times)\n";
-    repeats_ = 0;
-  }
+  boxOpen_ = false;
   lastBox_.clear();
+  boxCount_ = 0;
   err_.flush();
+}
+
+std::string TerminalOperator::boxLine() const {
+  std::string line = kStderrPrefix + visible(lastBox_);
+  if (boxCount_ > 1) line += " (" + std::to_string(boxCount_) + " times)";
+  return line;
 }
 
 void TerminalOperator::say(const std::string& text) {
@@ -45,13 +54,30 @@ void TerminalOperator::say(const std::string& text) {
 }
 
 void TerminalOperator::printBox(const std::string& text) {
-  // A dead line repeats the same box once per attempt: print it once and count the rest.
-  if (text == lastBox_) {
-    ++repeats_;
+  // A dead line repeats the same box once per attempt, a bad HEX line once per unreadable
+  // byte: one line with the count says it all. On a terminal the line is shown at once and
+  // its count rewritten in place (above the progress bar when one is drawn below it);
+  // elsewhere it is held until another line or the end comes.
+  if (!lastBox_.empty() && text == lastBox_) {
+    ++boxCount_;
+    if (!settings_.progressBar) return;
+    if (boxOpen_) {
+      err_ << "\r\033[K" << boxLine();
+    } else {
+      err_ << "\r\033[K\033[A\r\033[K" << boxLine() << '\n';
+      barShown_ = false;
+      drawBar();
+    }
+    err_.flush();
     return;
   }
-  say(text);
+  finishLine();
   lastBox_ = text;
+  boxCount_ = 1;
+  if (!settings_.progressBar) return;
+  err_ << boxLine();
+  err_.flush();
+  boxOpen_ = true;
 }
 
 isp::Button TerminalOperator::showError(const std::string& text, bool cancellable) {
@@ -150,10 +176,12 @@ void TerminalOperator::drawBar() {
                      std::to_string(percent) + "%";
   if (!bytesPerSecond_.empty()) line += "  " + bytesPerSecond_ + " B/s";
   if (!timeLeft_.empty()) line += "  " + timeLeft_ + "left";
+  // A box's line ends here; its repeats are counted on it, above the bar.
+  if (boxOpen_) err_ << '\n';
+  boxOpen_ = false;
   err_ << line;
   err_.flush();
   barShown_ = true;
-  lastBox_.clear();
 }
 
 int TerminalOperator::percentDone() const {

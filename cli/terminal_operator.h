@@ -30,6 +30,9 @@ inline constexpr const char* kStderrPrefix = "velkorn-cli: ";
 class TerminalOperator final : public isp::Headless {
  public:
   TerminalOperator(OperatorSettings settings, std::ostream& err);
+  ~TerminalOperator() override;
+  TerminalOperator(const TerminalOperator&) = delete;
+  TerminalOperator& operator=(const TerminalOperator&) = delete;
 
   // ---- wiring
   // The record that the next box is about (the engine's last record): the same record in
@@ -72,6 +75,7 @@ class TerminalOperator final : public isp::Headless {
 
  private:
   void printBox(const std::string& text);
+  std::string boxLine() const;
   void drawBar();
   int percentDone() const;
   void showCaption(const std::string& caption);
@@ -80,8 +84,9 @@ class TerminalOperator final : public isp::Headless {
   std::ostream& err_;
   std::string lastRetryRecord_;
   int retriesInRow_ = 0;
-  std::string lastBox_;
-  int repeats_ = 0;
+  std::string lastBox_;  // the box shown last, while nothing else came after it
+  int boxCount_ = 0;     // ... and how many times in a row
+  bool boxOpen_ = false;  // on a terminal: its line is the last one, not ended yet
   std::chrono::steady_clock::time_point syncStart_{};
   // progress
   bool shown_ = false;  // between progressShow and progressHide

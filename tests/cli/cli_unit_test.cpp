@@ -1,5 +1,7 @@
 // The command line's parsing, the operator's answers to boxes and when the synchronisation
 // gives up, and what each outcome makes of the exit status and the failure lines.
+#include <algorithm>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -131,14 +133,89 @@ TEST(TerminalOperator, CancellableBoxesAreAnsweredOkUpToTheRetriesInARow) {
   }
 }
 
-TEST(TerminalOperator, RepeatedBoxesArePrintedOnceWithACount) {
-  std::ostringstream err;
-  TerminalOperator op(OperatorSettings{}, err);
-  for (int i = 0; i < 500; ++i) op.showError("Can not write to COM", false);
-  op.showError("Error in cmd :0100000307F5", false);
-  EXPECT_EQ(err.str(),
-            "velkorn-cli: Can not write to COM\nvelkorn-cli: (the last message came 499 more times)\n"
-            "velkorn-cli: Error in cmd :0100000307F5\n");
+// The lines a terminal shows after `written`: carriage return, line feed, erase to the end
+// of the line and cursor up, as the progress bar and the box counts use them.
+std::vector<std::string> screen(const std::string& written) {
+  std::vector<std::string> lines(1);
+  std::size_t row = 0, col = 0;
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    const char c = written[i];
+    if (c == '\033' && i + 2 < written.size() && written[i + 1] == '[') {
+      if (written[i + 2] == 'K') lines[row].resize(std::min(col, lines[row].size()));
+      if (written[i + 2] == 'A' && row > 0) --row;
+      i += 2;
+    } else if (c == '\r') {
+      col = 0;
+    } else if (c == '\n') {
+      col = 0;
+      if (++row == lines.size()) lines.emplace_back();
+    } else {
+      if (lines[row].size() <= col) lines[row].resize(col + 1, ' ');
+      lines[row][col++] = c;
+    }
+  }
+  if (lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+// A box repeated many times is one line with its count, on a terminal (counted in place,
+// also above a progress bar) and off it.
+TEST(TerminalOperator, RepeatedBoxesAreOneLineWithTheirCount) {
+  const struct {
+    const char* name;
+    bool terminal;
+    std::function<void(TerminalOperator&)> run;
+    std::vector<std::string> shown;
+  } cases[] = {
+      {"a bad HEX line, off a terminal", false,
+       [](TerminalOperator& op) {
+         op.progressShow("Loadig hex file...", 3);
+         for (int i = 0; i < 14; ++i) op.showError("Data error in line 1", true);
+         op.progressHide();
+         op.say("cannot load a.hex: error in line 1");
+       },
+       {"velkorn-cli: Loadig hex file...", "velkorn-cli: Data error in line 1 (14 times)",
+        "velkorn-cli: cannot load a.hex: error in line 1"}},
+      {"a dead line, then another box, then the end", false,
+       [](TerminalOperator& op) {
+         for (int i = 0; i < 500; ++i) op.showError("Can not write to COM", false);
+         op.showError("Error in cmd :0100000307F5", false);
+         op.showError("Can not write to COM", false);
+       },
+       {"velkorn-cli: Can not write to COM (500 times)", "velkorn-cli: Error in cmd :0100000307F5",
+        "velkorn-cli: Can not write to COM"}},
+      {"a bad HEX line, on a terminal", true,
+       [](TerminalOperator& op) {
+         op.progressShow("Loadig hex file...", 3);
+         for (int i = 0; i < 14; ++i) op.showError("Data error in line 1", true);
+         op.progressHide();
+         op.say("cannot load a.hex: error in line 1");
+       },
+       {"velkorn-cli: Loadig hex file... [..............................] 0%",
+        "velkorn-cli: Data error in line 1 (14 times)", "velkorn-cli: cannot load a.hex: error in line 1"}},
+      {"retries while the bar is redrawn below the box", true,
+       [](TerminalOperator& op) {
+         op.progressShow("Programming...", 10);
+         op.progressPosition(1);
+         for (int i = 0; i < 3; ++i) {
+           op.showError("Ack Error Retry!", true);
+           op.progressPosition(1);
+         }
+         op.progressPosition(5);
+         op.progressHide();
+       },
+       {"velkorn-cli: Programming... [###...........................] 10%", "velkorn-cli: Ack Error Retry! (3 times)",
+        "velkorn-cli: Programming... [###############...............] 50%"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ostringstream err;
+    {
+      TerminalOperator op(OperatorSettings{3, std::chrono::seconds(60), false, false, c.terminal, {}}, err);
+      c.run(op);
+    }
+    EXPECT_EQ(screen(err.str()), c.shown) << err.str();
+  }
 }
 
 // Read-back boxes quote the chip's answer, CR LF included; on stderr each box stays one line.
@@ -158,6 +235,7 @@ TEST(TerminalOperator, BoxTextsWithLineBreaksStayOnOneLine) {
     std::ostringstream err;
     TerminalOperator op(OperatorSettings{}, err);
     op.showError(c.text, true);
+    op.finishLine();
     EXPECT_EQ(err.str(), c.printed);
   }
 }
