@@ -249,6 +249,16 @@ int runCommand(const Options& options, std::ostream& out, std::ostream& err, boo
       }
     }
   }
+  if (!options.resetSteps.empty() || !options.runSteps.empty()) {
+    for (const std::string& port : ports) {
+      std::string lower = port;
+      std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+      if (lower.rfind("tcp://", 0) == 0) {
+        return usageError(err, shortName(port) + ": a raw TCP port carries no modem lines for --reset or --run "
+                                                 "(rfc2217:// does)");
+      }
+    }
+  }
   if (ports.size() > 1 && options.command == Command::Read && options.file.find(kPortPlaceholder) == std::string::npos) {
     return usageError(err, "read with several ports needs {port} in the output file's name");
   }

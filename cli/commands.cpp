@@ -7,6 +7,7 @@
 #include <fstream>
 #include <optional>
 #include <ostream>
+#include <utility>
 #include <vector>
 
 #include "cli/binary_image.h"
@@ -20,6 +21,7 @@
 #include "isp/engine.h"
 #include "isp/records.h"
 #include "link/com_name.h"
+#include "link/modem_lines.h"
 #ifndef _WIN32
 #include "link/network_link.h"
 #endif
@@ -48,6 +50,7 @@ class WatchedLink final : public isp::Link {
   }
   isp::LinkRead readByte() override { return line_->readByte(); }
   void setBaudRate(int rate) override { line_->setBaudRate(rate); }
+  void expectBytes(std::size_t count) override { line_->expectBytes(count); }
   std::string lastError() const override { return line_->lastError(); }
   std::chrono::milliseconds answerStartLimit() const override { return line_->answerStartLimit(); }
   bool writeFailed() const { return writeFailed_; }
@@ -154,6 +157,7 @@ class Session {
     op_.currentRecord = [this] { return engine_.lastRecord(); };
     op_.onInterrupt = [this] { engine_.downloadAbort = 1; };
     op_.lineFailed = [this] { return line_.writeFailed(); };
+    engine_.bootloaderRate = o.baud;
     link_.onRate = [this](int, link::RateResult result) {
       if (result == link::RateResult::Refused) op_.showNotice("SetCommState failed");
     };
@@ -164,6 +168,8 @@ class Session {
     result_.port = portName_;
     try {
       result_.exit = dispatch();
+      // The programmed application starts when the run sequence releases the reset.
+      if (result_.exit == kExitDone && !options_.runSteps.empty()) runSteps(options_.runSteps, "run");
     } catch (const std::exception& e) {
       say(std::string("internal error: ") + e.what());
       result_.exit = kExitChipFailed;
@@ -196,20 +202,59 @@ class Session {
     return kExitUsage;
   }
 
-  // Opens the port; on failure says why and returns the exit status.
+  // Opens the port and runs the reset sequence; on failure says why and returns the exit
+  // status.
   std::optional<int> openPort() {
+    if (const auto failed = openLine()) return failed;
+    runSteps(options_.resetSteps, "reset");
+    return std::nullopt;
+  }
+
+  // DTR and RTS as a board's reset circuit wants them: on a serial port by the driver, over
+  // rfc2217:// by the server. A port without modem lines (a pseudo-terminal) is said once,
+  // and the command goes on.
+  void runSteps(const std::vector<link::ModemStep>& steps, const std::string& what) {
+    bool refusalSaid = false;
+    for (const link::ModemStep& step : steps) {
+      op_.debugLog(what + ": " + link::describe(step));
+      if (step.kind == link::ModemStep::Wait) {
+        clock_.sleepMs(static_cast<std::uint32_t>(step.waitMs));
+        continue;
+      }
+      std::string why;
+#ifndef _WIN32
+      const bool set = network_ ? network_->setModemLine(step.line, step.high, &why)
+                                : port_.setModemLine(step.line, step.high, &why);
+#else
+      const bool set = port_.setModemLine(step.line, step.high, &why);
+#endif
+      if (!set && !std::exchange(refusalSaid, true)) {
+        say(shortName(portName_) + " does not take " + link::describe(step) + " (" + why + "): the " + what +
+            " sequence has no effect there");
+      }
+    }
+  }
+
+  std::optional<int> openLine() {
     if (isNetworkPort(portName_)) return openNetworkPort();
-    const std::string path = link::resolvePortName(portName_);
+    std::string usbWhy;
+    const bool byUsbSerial = portName_.rfind(link::kUsbPortScheme, 0) == 0;
+    const std::string path = byUsbSerial ? link::usbSerialDevice(portName_.substr(4), &usbWhy)
+                                         : link::resolvePortName(portName_);
     const int com = link::comNumber(portName_);
-    const std::string what = com > 0 ? "Can not open COM " + std::to_string(com) : "Can not open " + portName_;
+    const std::string what = com > 0 ? "Can not open COM " + std::to_string(com) : "Can not open " + shortName(portName_);
     std::string reason;
     if (path.empty()) {
-      reason = "no serial device is known as " + portName_;
+      reason = byUsbSerial ? usbWhy : "no serial device is known as " + shortName(portName_);
     } else if (port_.open(path, &reason)) {
       op_.debugLog("Port " + path);
       op_.debugLog(port_.lowLatencyNote());
-      link_.setBaudRate(isp::kBootloaderBaud);
-      return std::nullopt;
+      // The rate is tried before anything is sent: a port that cannot run at it would only
+      // show up as a target that never synchronises.
+      if (port_.setBaudRate(options_.baud)) return std::nullopt;
+      say("Can not set " + portName_ + " to " + std::to_string(options_.baud) + " bit/s");
+      say(path + ": " + port_.lastError());
+      return kExitNoTarget;
     } else {
       reason = path + ": " + reason;
     }
@@ -247,13 +292,24 @@ class Session {
       say(reason);
       return kExitNoTarget;
     }
+    line_.use(*network_);
+    op_.debugLog("Port " + portName_ + ": " + network_->note());
+    network_->setBaudRate(options_.baud);
+    op_.debugLog(network_->note());
+    if (network_->lastRate() == link::RateResult::Refused) {
+      say("Can not set " + portName_ + " to " + std::to_string(options_.baud) + " bit/s");
+      say(network_->note());
+      return kExitNoTarget;
+    }
+    // Said once a run: each synchronisation sets the rate again, and a raw link ignores it.
+    if (network_->address().scheme == link::NetScheme::Tcp && options_.baud != isp::kBootloaderBaud) {
+      say("over a raw TCP link the rate is the server's: its port must run at " + std::to_string(options_.baud) +
+              " bit/s (rfc2217:// sets it)");
+    }
     network_->onRate = [this](int, link::RateResult result) {
       op_.debugLog(network_->note());
       if (result == link::RateResult::Refused) op_.showNotice("SetCommState failed");
     };
-    line_.use(*network_);
-    op_.debugLog("Port " + portName_ + ": " + network_->note());
-    network_->setBaudRate(isp::kBootloaderBaud);
     return std::nullopt;
   }
 #endif

@@ -14,6 +14,9 @@ bool parseCount(const std::string& text, int low, int high, int* out) {
   return true;
 }
 
+// Far above any UART the bootloader runs on; it keeps the rate inside the port's fields.
+constexpr int kMaxBaud = 100000000;
+
 struct CommandName {
   const char* name;
   Command command;
@@ -115,8 +118,9 @@ constexpr CommandHelp kCommandHelp[] = {
 
 std::string usageText() {
   return std::string(
-             "usage: velkorn-cli [-p|--port PORT]... [-b|--baud RATE] [--retries N] [--sync-timeout S]\n"
-             "                   [--json] [-q|--quiet] [-v|--verbose] COMMAND [ARGS]\n"
+             "usage: velkorn-cli [-p|--port PORT]... [-b|--baud RATE] [--reset SEQ] [--run SEQ]\n"
+             "                   [--retries N] [--sync-timeout S] [--json] [-q|--quiet] [-v|--verbose]\n"
+             "                   COMMAND [ARGS]\n"
              "\n"
              "commands:\n"
              "  info                          synchronise and print the device information\n"
@@ -140,6 +144,9 @@ std::string usageText() {
          "  -b, --baud RATE     bit rate of the synchronisation and of every record (default\n"
          "                      115200); the bootloader measures it from the \"U\", so any rate\n"
          "                      the port and the board's clock allow, standard or not\n"
+         "  --reset SEQ         DTR/RTS steps after the port opens, before the sync, e.g.\n"
+         "                      dtr=0,rts=1,wait=100,dtr=1,wait=50,rts=0 (serial and rfc2217://)\n"
+         "  --run SEQ           DTR/RTS steps after a command that ended done (start the program)\n"
          "  --retries N         answer a retry box OK up to N times in a row (default 3)\n"
          "  --sync-timeout S    give up synchronising after S seconds (default 60)\n"
          "  --json              stdout: one JSON object per board and command (ports: per port)\n"
@@ -197,11 +204,22 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     if (name == "--port" || name == "-p") {
       if (!takeValue() || value.empty()) return fail("--port needs a port name or path");
       o.ports.push_back(value);
+    } else if (name == "--baud" || name == "-b") {
+      // Checked before anything is sent: a rate of 0 would hang up the line on POSIX.
+      if (!takeValue() || !parseCount(value, 1, kMaxBaud, &o.baud)) {
+        return fail("--baud needs a bit rate from 1 to " + std::to_string(kMaxBaud) + " (e.g. 115200)");
+      }
     } else if (name == "--address") {
       if (!takeValue() || !parseAddress(value, &o.address)) {
         return fail("--address needs an address from 0 to 0xFFFF (e.g. 0x2000)");
       }
       sawAddress = true;
+    } else if (name == "--reset" || name == "--run") {
+      std::string why;
+      if (!takeValue() || !link::parseModemSteps(value, name == "--reset" ? &o.resetSteps : &o.runSteps, &why)) {
+        return fail(name + " needs steps dtr=0|1, rts=0|1, wait=MS, comma-separated" +
+                    (why.empty() ? std::string() : ": " + why));
+      }
     } else if (name == "--retries") {
       if (!takeValue() || !parseCount(value, 0, 1000000, &o.retries)) {
         return fail("--retries needs a count from 0 up");

@@ -1,6 +1,8 @@
 #pragma once
 // The command line of velkorn-cli: global options, one command, its arguments.
 #include <string>
+
+#include "link/modem_lines.h"
 #include <vector>
 
 namespace velkorn::cli {
@@ -26,6 +28,8 @@ struct Options {
   bool json = false;        // stdout: one JSON object per board, nothing else
   bool binary = false;      // FILE / OUT is raw binary whatever its name
   int address = 0;          // where a binary FILE starts
+  // DTR/RTS steps after the port opens, before the sync; and after a command that ended done.
+  std::vector<link::ModemStep> resetSteps, runSteps;
   bool force = false;       // read: overwrite an existing output file
   bool singleRead = false;  // read, diff: each block read once, without the confirming read
   bool fullVerify = false;  // program, verify: read the whole chip back, not only the data

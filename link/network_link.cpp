@@ -97,6 +97,11 @@ bool NetworkLink::sendRaw(std::string_view record) {
 
 bool NetworkLink::writeBytes(std::string_view bytes) { return sendRaw(encode(bytes)); }
 
+bool NetworkLink::setModemLine(ModemLine, bool, std::string* why) {
+  if (why) *why = "a raw TCP port carries no modem lines (rfc2217:// does)";
+  return false;
+}
+
 bool NetworkLink::pump(milliseconds wait) {
   if (fd_ < 0) return failed("no connection is open");
   if (gone_) return false;

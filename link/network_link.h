@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "isp/link.h"
+#include "link/modem_lines.h"
 #include "link/net_address.h"
 #include "link/serial_link.h"
 
@@ -58,6 +59,8 @@ class NetworkLink : public isp::Link {
 
   const NetAddress& address() const { return address_; }
   void close();
+  // DTR or RTS on the server's port. A raw TCP link carries no modem lines: false.
+  virtual bool setModemLine(ModemLine line, bool high, std::string* why);
   // Every send and wait of the link ends by this time (the open's limit); none: no deadline.
   void setDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) { deadline_ = deadline; }
 

@@ -137,6 +137,15 @@ bool Rfc2217Link::sendComPort(std::uint8_t command, std::string_view value) {
   return true;
 }
 
+bool Rfc2217Link::setModemLine(ModemLine line, bool high, std::string* why) {
+  using namespace comport;
+  const std::uint8_t control = line == ModemLine::Dtr ? (high ? kControlDtrOn : kControlDtrOff)
+                                                       : (high ? kControlRtsOn : kControlRtsOff);
+  if (sendComPort(kSetControl, std::string(1, static_cast<char>(control)))) return true;
+  if (why) *why = lastError();
+  return false;
+}
+
 void Rfc2217Link::setBaudRate(int rate) {
   if (!isOpen()) return reportRate(rate, RateResult::NoPort, {});
   using comport::kSetBaudRate;

@@ -42,7 +42,9 @@ inline constexpr std::uint8_t kParityNone = 1;
 inline constexpr std::uint8_t kStopSizeOne = 1;
 inline constexpr std::uint8_t kControlNoFlowControl = 1;
 inline constexpr std::uint8_t kControlDtrOn = 8;
+inline constexpr std::uint8_t kControlDtrOff = 9;
 inline constexpr std::uint8_t kControlRtsOn = 11;
+inline constexpr std::uint8_t kControlRtsOff = 12;
 }  // namespace comport
 
 class Rfc2217Link final : public NetworkLink {
@@ -63,6 +65,9 @@ class Rfc2217Link final : public NetworkLink {
   // server acknowledges this rate; Refused (note() says why) when it applies another one,
   // never answers, or the connection fails.
   void setBaudRate(int rate) override;
+  // SET-CONTROL: the server drives the line on its port. Not waited for: a server on a port
+  // without modem lines (a pseudo-terminal) may never acknowledge it.
+  bool setModemLine(ModemLine line, bool high, std::string* why) override;
 
  protected:
   void decode(std::string_view received, std::string& data) override;

@@ -1,21 +1,20 @@
 #include "link/serial_port.h"
 
-#include "link/serial_rate.h"
-
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <time.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
+
+#include "link/serial_rate.h"
 
 namespace velkorn::link {
 namespace {
@@ -40,6 +39,19 @@ void setReason(std::string* error, std::string text) {
 }  // namespace
 
 SerialPort::~SerialPort() { close(); }
+
+bool SerialPort::setModemLine(ModemLine line, bool high, std::string* why) {
+  if (fd_ < 0) {
+    setReason(why, "the port is not open");
+    return false;
+  }
+  int bits = line == ModemLine::Dtr ? TIOCM_DTR : TIOCM_RTS;
+  if (::ioctl(fd_, high ? TIOCMBIS : TIOCMBIC, &bits) != 0) {
+    setReason(why, std::strerror(errno));
+    return false;
+  }
+  return true;
+}
 
 bool SerialPort::isOpen() const { return fd_ >= 0; }
 

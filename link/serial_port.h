@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include "link/modem_lines.h"
 #include <string>
 #include <string_view>
 
@@ -61,6 +62,10 @@ class SerialPort {
   // and then the port keeps its previous rate.
   bool setBaudRate(int rate);
   int baudRate() const { return rate_; }
+
+  // Raises or lowers DTR or RTS (a board's reset circuit). False with the system's reason
+  // when the port has no modem lines (a pseudo-terminal) or the call fails.
+  bool setModemLine(ModemLine line, bool high, std::string* why = nullptr);
 
   // One write of the whole string within the write time-outs; false on a closed port or a
   // failed or timed-out write (a vanished adapter).

@@ -86,7 +86,7 @@ bool LineTarget::serve(const volatile std::sig_atomic_t& stop, const sigset_t* w
     }
     for (char c : adapter_.take(now)) crossing.push_back({c, now + delay_});
     while (!crossing.empty() && crossing.front().due <= now) {
-      outbound += crossing.front().byte;
+      outbound += encodeOutput(std::string_view(&crossing.front().byte, 1));
       crossing.pop_front();
     }
     const int line = lineFd();

@@ -56,6 +56,8 @@ class LineTarget {
   virtual bool onLineEnd() = 0;
   // Bytes came in from the programmer (before they reach the chip).
   virtual void onInput(std::string_view /*bytes*/) {}
+  // What the chip's bytes become on the programmer's end (a Telnet server doubles 0xFF).
+  virtual std::string encodeOutput(std::string_view bytes) { return std::string(bytes); }
   // Periodic care; returns when it wants to run next.
   virtual Clock::time_point housekeeping(Clock::time_point now) { return now + std::chrono::hours(1); }
   // The programmer's end changed (a new connection, or none): what the chip sent that has

@@ -102,6 +102,17 @@ int main(int argc, char** argv) {
       return kExitFailure;
     }
     tcp->setHangUpAfter(options->hangUpAfter);
+    tcp->serveRfc2217(options->rfc2217);
+    tcp->needReset(options->needsReset);
+    // The rate the programmer set on the server's port.
+    tcp->onRate = [t = tcp.get(), pace = options->pace && options->rateBitsPerSecond == 0,
+                   log = options->log](int rate) {
+      if (pace) t->setPacing(rate);
+      if (log) std::cerr << "line at " << rate << " bit/s" << std::endl;
+    };
+    if (options->log) {
+      tcp->onModemLine = [](const std::string& step) { std::cerr << "modem line " << step << std::endl; };
+    }
     if (options->log) {
       tcp->onConnection = [](const std::string& peer) {
         std::cerr << (peer.empty() ? std::string("connection closed") : "connection from " + peer) << std::endl;

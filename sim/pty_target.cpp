@@ -110,6 +110,11 @@ std::string targetUsage() {
       "                       pseudo-terminal, raw bytes as a network serial server's; one\n"
       "                       programmer at a time: a new connection replaces the old one\n"
       "  --hang-up-after N    with --tcp: close the connection after its N-th byte came in\n"
+      "  --rfc2217            with --tcp: serve the Telnet COM-PORT-OPTION (RFC 2217) as a\n"
+      "                       network serial server does: rates applied, modem-line steps\n"
+      "                       logged (--log)\n"
+      "  --needs-reset        with --rfc2217: the board runs its application and answers no\n"
+      "                       \"U\" until DTR has gone low and high again\n"
       "  --delay MS           add MS ms each way, as a network between the programmer and the\n"
       "                       line does (answers that end at a pause feel it)\n"
       "  --pace               send at the line rate (rate / 10 bytes per second): the rate\n"
@@ -248,6 +253,10 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       if (!flag(o.flashOutLive)) return std::nullopt;
     } else if (name == "--replace") {
       if (!flag(o.replaceLink)) return std::nullopt;
+    } else if (name == "--rfc2217") {
+      if (!flag(o.rfc2217)) return std::nullopt;
+    } else if (name == "--needs-reset") {
+      if (!flag(o.needsReset)) return std::nullopt;
     } else if (name == "--rate") {
       if (!value(v)) return std::nullopt;
       if (!parseDecimal(v, 10, 100000000, o.rateBitsPerSecond)) {
@@ -314,6 +323,15 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
   }
   if (o.replaceLink && o.link.empty()) {
     error = "option --replace needs --link COMn";
+    return std::nullopt;
+  }
+  if (o.rfc2217 && o.tcpPort < 0) {
+    error = "option --rfc2217 needs --tcp PORT";
+    return std::nullopt;
+  }
+  // Only RFC 2217 carries the modem lines here: a pseudo-terminal has none.
+  if (o.needsReset && !o.rfc2217) {
+    error = "option --needs-reset needs --rfc2217 (only it carries DTR here)";
     return std::nullopt;
   }
   if (o.hangUpAfter > 0 && o.tcpPort < 0) {

@@ -22,6 +22,8 @@ struct TargetOptions {
   bool replaceLink = false;  // ... even where a COMn link exists (it is put back at the end)
   int tcpPort = -1;          // listen on 127.0.0.1 at this port instead (0: any free one)
   int hangUpAfter = 0;       // with tcpPort: close the connection after the n-th byte in
+  bool rfc2217 = false;      // with tcpPort: serve the Telnet COM-PORT-OPTION
+  bool needsReset = false;   // with rfc2217: no bootloader until DTR went low and high
   int delayMs = 0;           // a network's delay, each way
   bool pace = false;         // send at the line rate instead of all at once
   int rateBitsPerSecond = 0;  // --pace at this rate; 0: at the rate the programmer set

@@ -17,6 +17,17 @@ namespace {
 
 constexpr int kListenBacklog = 4;
 
+// Telnet (RFC 854) and its COM-PORT-OPTION (RFC 2217), as the server side sees them.
+constexpr std::uint8_t kSe = 240, kSb = 250, kWill = 251, kWont = 252, kDo = 253, kDont = 254, kIac = 255;
+constexpr std::uint8_t kBinary = 0, kSuppressGoAhead = 3, kComPortOption = 44;
+constexpr std::uint8_t kSetBaudRate = 1, kSetControl = 5, kServerOffset = 100;
+constexpr std::uint8_t kDtrOn = 8, kDtrOff = 9, kRtsOn = 11, kRtsOff = 12;
+constexpr std::size_t kMaxSubnegotiation = 64;
+
+bool served(std::uint8_t option) {
+  return option == kBinary || option == kSuppressGoAhead || option == kComPortOption;
+}
+
 }  // namespace
 
 TcpTarget::~TcpTarget() {
@@ -57,6 +68,7 @@ void TcpTarget::onWatchReadable() {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   closeClient();
   client_ = fd;
+  telnet_ = Telnet::Data;
   newLine();
   if (onConnection) {
     char host[INET_ADDRSTRLEN] = "?";
@@ -73,7 +85,116 @@ ssize_t TcpTarget::readLine(char* buffer, std::size_t size) {
   if (n <= 0) return n;
   received_ += static_cast<std::uint64_t>(n);
   if (received_ == static_cast<std::uint64_t>(hangUpAfter_)) closeClient();
-  return n;
+  if (!rfc2217_ && !applicationRunning_) return n;
+  std::string data;
+  if (rfc2217_) {
+    decode(buffer, static_cast<std::size_t>(n), data);
+  } else {
+    data.assign(buffer, static_cast<std::size_t>(n));
+  }
+  // The application ignores what the programmer sends; the bootloader never hears it.
+  if (applicationRunning_) data.clear();
+  if (data.empty()) {
+    // Only Telnet commands came: not the end of the connection.
+    errno = EAGAIN;
+    return -1;
+  }
+  std::copy(data.begin(), data.end(), buffer);
+  return static_cast<ssize_t>(data.size());
+}
+
+void TcpTarget::decode(const char* in, std::size_t size, std::string& data) {
+  for (std::size_t i = 0; i < size; ++i) {
+    const auto b = static_cast<std::uint8_t>(in[i]);
+    switch (telnet_) {
+      case Telnet::Data:
+        if (b == kIac) telnet_ = Telnet::Iac;
+        else data += static_cast<char>(b);
+        break;
+      case Telnet::Iac:
+        telnet_ = Telnet::Data;
+        if (b == kIac) {
+          data += static_cast<char>(b);
+        } else if (b >= kWill && b <= kDont) {
+          verb_ = b;
+          telnet_ = Telnet::Verb;
+        } else if (b == kSb) {
+          sub_.clear();
+          telnet_ = Telnet::Sub;
+        }
+        break;
+      case Telnet::Verb:
+        command(verb_, b);
+        telnet_ = Telnet::Data;
+        break;
+      case Telnet::Sub:
+        if (b == kIac) telnet_ = Telnet::SubIac;
+        else if (sub_.size() < kMaxSubnegotiation) sub_ += static_cast<char>(b);
+        break;
+      case Telnet::SubIac:
+        if (b == kSe) {
+          subnegotiation();
+          telnet_ = Telnet::Data;
+        } else {
+          if (b == kIac && sub_.size() < kMaxSubnegotiation) sub_ += static_cast<char>(b);
+          telnet_ = Telnet::Sub;
+        }
+        break;
+    }
+  }
+}
+
+// The server agrees to what a serial server offers and refuses the rest. It asks nothing
+// itself, so an answer never starts a loop.
+void TcpTarget::command(std::uint8_t verb, std::uint8_t option) {
+  const bool yes = served(option);
+  if (verb == kWill) reply({static_cast<char>(kIac), static_cast<char>(yes ? kDo : kDont), static_cast<char>(option)});
+  if (verb == kDo) reply({static_cast<char>(kIac), static_cast<char>(yes ? kWill : kWont), static_cast<char>(option)});
+}
+
+void TcpTarget::subnegotiation() {
+  if (sub_.size() < 2 || static_cast<std::uint8_t>(sub_[0]) != kComPortOption) return;
+  const auto request = static_cast<std::uint8_t>(sub_[1]);
+  const std::string value = sub_.substr(2);
+  if (request == kSetBaudRate && value.size() == 4) {
+    int rate = 0;
+    for (char c : value) rate = rate << 8 | static_cast<std::uint8_t>(c);
+    if (rate > 0 && onRate) onRate(rate);
+  }
+  if (request == kSetControl && value.size() == 1) {
+    const auto control = static_cast<std::uint8_t>(value[0]);
+    std::string step;
+    if (control == kDtrOn || control == kDtrOff) step = control == kDtrOn ? "dtr=1" : "dtr=0";
+    if (control == kRtsOn || control == kRtsOff) step = control == kRtsOn ? "rts=1" : "rts=0";
+    if (!step.empty() && onModemLine) onModemLine(step);
+    // DTR low, then high again: the reset ends and the bootloader starts.
+    if (control == kDtrOff) dtrWentLow_ = true;
+    if (control == kDtrOn && dtrWentLow_) applicationRunning_ = false;
+  }
+  std::string ack = {static_cast<char>(kIac), static_cast<char>(kSb), static_cast<char>(kComPortOption),
+                     static_cast<char>(request + kServerOffset)};
+  for (char c : value) {
+    ack += c;
+    if (static_cast<std::uint8_t>(c) == kIac) ack += c;
+  }
+  ack += {static_cast<char>(kIac), static_cast<char>(kSe)};
+  reply(ack);
+}
+
+void TcpTarget::reply(const std::string& bytes) {
+  // A handful of bytes on a connection that reads: what the socket does not take is lost,
+  // as a real server's answers would be on a peer that stopped reading.
+  if (client_ >= 0) (void)::write(client_, bytes.data(), bytes.size());
+}
+
+std::string TcpTarget::encodeOutput(std::string_view bytes) {
+  if (!rfc2217_) return std::string(bytes);
+  std::string out;
+  for (char c : bytes) {
+    out += c;
+    if (static_cast<std::uint8_t>(c) == kIac) out += c;
+  }
+  return out;
 }
 
 bool TcpTarget::onLineEnd() {

@@ -25,6 +25,16 @@ class TcpTarget final : public LineTarget {
   // Called when a programmer connects ("127.0.0.1:54321") and when its connection ends ("").
   std::function<void(const std::string& peer)> onConnection;
 
+  // Serve the Telnet COM-PORT-OPTION (RFC 2217) as a network serial server does: options
+  // negotiated, 0xFF doubled both ways, every COM-PORT request acknowledged.
+  void serveRfc2217(bool on) { rfc2217_ = on; }
+  // A board running its application: nothing reaches the bootloader until DTR has gone low
+  // and high again (a reset through the modem lines, which only RFC 2217 carries here).
+  void needReset(bool on) { applicationRunning_ = on; }
+  // A rate the programmer set (SET-BAUDRATE), and each modem-line change ("dtr=0").
+  std::function<void(int bitsPerSecond)> onRate;
+  std::function<void(const std::string& step)> onModemLine;
+
  protected:
   int lineFd() const override { return client_; }
   ssize_t readLine(char* buffer, std::size_t size) override;
@@ -34,12 +44,24 @@ class TcpTarget final : public LineTarget {
 
  private:
   void closeClient();
+  // Telnet: the data bytes of what came in go to `data`; commands are answered.
+  void decode(const char* in, std::size_t size, std::string& data);
+  void command(std::uint8_t verb, std::uint8_t option);
+  void subnegotiation();
+  void reply(const std::string& bytes);
+  std::string encodeOutput(std::string_view bytes) override;
 
   int listener_ = -1;
   int client_ = -1;
   int port_ = 0;
   int hangUpAfter_ = 0;
   std::uint64_t received_ = 0;
+  bool rfc2217_ = false;
+  bool applicationRunning_ = false;
+  bool dtrWentLow_ = false;
+  enum class Telnet { Data, Iac, Verb, Sub, SubIac } telnet_ = Telnet::Data;
+  std::uint8_t verb_ = 0;
+  std::string sub_;
 };
 
 }  // namespace velkorn::sim

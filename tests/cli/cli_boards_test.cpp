@@ -1,5 +1,5 @@
 // The production line's command line against velkorn-target: several boards at once,
-// --json, the ports command and raw binary files.
+// --json, the ports command, raw binary files and the reset through the modem lines.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -159,6 +159,32 @@ TEST_F(CliBoards, BinaryRoundTrip) {
   const RunResult tooLong = cli(target->port(), {"verify", path("fw.bin").string(), "--address", "0xF800"});
   EXPECT_EQ(tooLong.status, 2);
   EXPECT_NE(tooLong.err.find("run past the chip's 64 KiB"), std::string::npos) << tooLong.err;
+}
+
+// A board that runs its application answers no "U" until DTR has gone low and high again:
+// --reset does that over RFC 2217, --run after the command; a raw TCP port has no modem
+// lines, so asking for them there is a usage error before anything is sent.
+TEST_F(CliBoards, ResetThroughTheModemLines) {
+  Target board({"--tcp", "0", "--rfc2217", "--needs-reset", "--log"}, path("board.log").string());
+  ASSERT_EQ(board.port().rfind("tcp://", 0), 0u) << board.port();
+  const std::string rfc2217 = "rfc2217://" + board.port().substr(6);
+  const RunResult unreset = run({VELKORN_CLI_PATH, "--port", rfc2217, "--sync-timeout", "1", "info"});
+  const RunResult reset = run({VELKORN_CLI_PATH, "--port", rfc2217, "--reset", "dtr=0,rts=1,wait=20,dtr=1,rts=0",
+                               "--run", "dtr=0,wait=5,dtr=1", "info"});
+  const RunResult raw = run({VELKORN_CLI_PATH, "--port", board.port(), "--reset", "dtr=0", "info"});
+  const RunResult unknown = run({VELKORN_CLI_PATH, "--port", rfc2217, "--reset", "dtr=0,reboot", "info"});
+  const std::string log = board.stop();
+  EXPECT_EQ(unreset.status, 3) << unreset.err;
+  EXPECT_EQ(reset.status, 0) << reset.err;
+  EXPECT_NE(reset.out.find("Manufactor Id: 58"), std::string::npos) << reset.out;
+  const std::string steps = "modem line dtr=0\nmodem line rts=1\nmodem line dtr=1\nmodem line rts=0\n";
+  const auto at = log.find(steps);
+  EXPECT_NE(at, std::string::npos) << log;
+  EXPECT_NE(log.find("modem line dtr=0\nmodem line dtr=1\n", at + steps.size()), std::string::npos) << log;
+  EXPECT_EQ(raw.status, 2);
+  EXPECT_NE(raw.err.find("carries no modem lines"), std::string::npos) << raw.err;
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_NE(unknown.err.find("'reboot' is no step"), std::string::npos) << unknown.err;
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ TEST(CliOptions, AcceptedCommandLines) {
     std::vector<std::string> ports;
     int retries, syncTimeout;
     bool lock0, lock1, bljb, force;
+    int baud = 115200;
   };
   const Case cases[] = {
       {{"info"}, Command::Info, "", {}, 3, 60, false, false, true, false},
@@ -42,6 +43,8 @@ TEST(CliOptions, AcceptedCommandLines) {
       {{"diff", "x.hex"}, Command::Diff, "x.hex", {}, 3, 60, false, false, true, false},
       {{"-p", "COM1,COM2", "--port", "COM3", "--json", "ports"}, Command::Ports, "", {"COM1,COM2", "COM3"}, 3, 60, false,
        false, true, false},
+      {{"-b", "250000", "info"}, Command::Info, "", {}, 3, 60, false, false, true, false, 250000},
+      {{"erase", "--baud=9600"}, Command::Erase, "", {}, 3, 60, false, false, true, false, 9600},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -56,6 +59,7 @@ TEST(CliOptions, AcceptedCommandLines) {
     EXPECT_EQ(r.options.lock1, c.lock1);
     EXPECT_EQ(r.options.bljb, c.bljb);
     EXPECT_EQ(r.options.force, c.force);
+    EXPECT_EQ(r.options.baud, c.baud);
   }
 }
 
@@ -81,6 +85,11 @@ TEST(CliOptions, RefusedCommandLines) {
       {"program", "a.hex", "--force"},        // --force belongs to read
       {"verify", "a.hex", "--single-read"},   // only read and diff read the whole chip
       {"--quiet=1", "info"},
+      {"--baud", "0", "info"},                // B0 would hang up the line
+      {"-b", "-9600", "info"},
+      {"--baud", "fast", "info"},
+      {"--baud", "4294967296", "info"},
+      {"info", "-b"},
       {"--json", "read", "-"},                // stdout cannot hold both
       {"info", "--binary"},
       {"read", "x.bin", "--address", "16"},   // read always starts at 0

@@ -1,0 +1,50 @@
+#include "link/modem_lines.h"
+
+#include <charconv>
+#include <sstream>
+
+namespace velkorn::link {
+
+namespace {
+constexpr int kMaxWaitMs = 60000;
+}
+
+bool parseModemSteps(const std::string& text, std::vector<ModemStep>* steps, std::string* why) {
+  steps->clear();
+  std::istringstream in(text);
+  std::string part;
+  while (std::getline(in, part, ',')) {
+    const auto eq = part.find('=');
+    const std::string name = part.substr(0, eq);
+    const std::string value = eq == std::string::npos ? std::string() : part.substr(eq + 1);
+    ModemStep step;
+    if ((name == "dtr" || name == "rts") && (value == "0" || value == "1")) {
+      step.line = name == "dtr" ? ModemLine::Dtr : ModemLine::Rts;
+      step.high = value == "1";
+    } else if (name == "wait") {
+      step.kind = ModemStep::Wait;
+      const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), step.waitMs);
+      if (value.empty() || ec != std::errc() || ptr != value.data() + value.size() || step.waitMs < 0 ||
+          step.waitMs > kMaxWaitMs) {
+        *why = "'" + part + "': a wait is 0 to " + std::to_string(kMaxWaitMs) + " ms";
+        return false;
+      }
+    } else {
+      *why = "'" + part + "' is no step (dtr=0|1, rts=0|1, wait=MS)";
+      return false;
+    }
+    steps->push_back(step);
+  }
+  if (steps->empty()) {
+    *why = "no steps (dtr=0|1, rts=0|1, wait=MS, comma-separated)";
+    return false;
+  }
+  return true;
+}
+
+std::string describe(const ModemStep& step) {
+  if (step.kind == ModemStep::Wait) return "wait=" + std::to_string(step.waitMs);
+  return std::string(step.line == ModemLine::Dtr ? "dtr=" : "rts=") + (step.high ? "1" : "0");
+}
+
+}  // namespace velkorn::link
