@@ -215,7 +215,10 @@ int runSeveral(const Options& options, const std::vector<std::string>& ports, st
     status = std::max(status, r.exit);
     done += r.exit == kExitDone;
   }
-  err << kStderrPrefix << done << " of " << results.size() << " boards done\n";
+  // Quiet: only failures are worth a line.
+  if (!options.quiet || done != results.size()) {
+    err << kStderrPrefix << done << " of " << results.size() << " boards done\n";
+  }
   for (const BoardResult& r : results) {
     if (r.exit != kExitDone) err << kStderrPrefix << r.port << " failed: " << r.message << '\n';
   }

@@ -1,0 +1,128 @@
+// Several boards at once: velkorn-cli programs and verifies the same file on one simulated
+// board and then on eight at once (velkorn-target --pace, each on its own pseudo-terminal),
+// and prints the wall time, the ratio to one board and the command line's CPU time. Prints
+// its figures; never fails on timing.
+//
+//   bench_boards_bench [--boards 8] [--kib 16]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "image/hex_writer.h"
+
+namespace {
+
+struct Target {
+  pid_t pid = -1;
+  std::string path;
+};
+
+Target startTarget() {
+  int out[2];
+  if (pipe(out) != 0) return {};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    close(out[0]);
+    close(out[1]);
+    execl(VELKORN_TARGET_PATH, VELKORN_TARGET_PATH, "--pace", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string line;
+  char c;
+  while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+  close(out[0]);
+  return {pid, line};
+}
+
+struct Run {
+  int status = -1;
+  double wall = 0, cpu = 0;
+};
+
+// velkorn-cli with `args`, its wall time and the CPU time it (and its threads) used.
+Run runCli(const std::vector<std::string>& args) {
+  rusage before{};
+  getrusage(RUSAGE_CHILDREN, &before);
+  const auto t0 = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(VELKORN_CLI_PATH));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(VELKORN_CLI_PATH, argv.data());
+    _exit(127);
+  }
+  Run r;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  rusage after{};
+  getrusage(RUSAGE_CHILDREN, &after);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  r.cpu = seconds(after.ru_utime) - seconds(before.ru_utime) + seconds(after.ru_stime) - seconds(before.ru_stime);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int boards = 8;
+  int kib = 16;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--boards") == 0) boards = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--kib") == 0) kib = std::atoi(argv[i + 1]);
+  }
+  char scratch[] = "/tmp/velkorn-boards-XXXXXX";
+  if (!mkdtemp(scratch)) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  std::vector<std::uint8_t> image(static_cast<std::size_t>(kib) * 1024);
+  std::mt19937 random(4242);
+  for (auto& b : image) b = static_cast<std::uint8_t>(random());
+  const std::string file = std::string(scratch) + "/fw.hex";
+  if (std::FILE* f = std::fopen(file.c_str(), "w")) {
+    const std::string text = velkorn::writeIntelHex(image.data(), static_cast<int>(image.size()));
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+  std::vector<Target> targets;
+  for (int i = 0; i < boards; ++i) {
+    targets.push_back(startTarget());
+    if (targets.back().path.empty()) {
+      std::fprintf(stderr, "cannot start %s\n", VELKORN_TARGET_PATH);
+      return 1;
+    }
+  }
+  std::string all;
+  for (const Target& t : targets) all += (all.empty() ? "" : ",") + t.path;
+
+  std::printf("program+verify of %d KiB at 115200 bit/s (velkorn-target --pace)\n", kib);
+  std::printf("%-12s %8s %7s %8s %6s %s\n", "boards", "wall s", "ratio", "cpu s", "cpu%", "exit");
+  const Run one = runCli({"-q", "--port", targets.front().path, "program", file});
+  std::printf("%-12d %8.3f %7.3f %8.3f %5.1f%% %d\n", 1, one.wall, 1.0, one.cpu, 100.0 * one.cpu / one.wall,
+              one.status);
+  const Run many = runCli({"-q", "--port", all, "program", file});
+  std::printf("%-12d %8.3f %7.3f %8.3f %5.1f%% %d   (cpu%% per board %.1f%%)\n", boards, many.wall,
+              many.wall / one.wall, many.cpu, 100.0 * many.cpu / many.wall, many.status,
+              100.0 * many.cpu / many.wall / boards);
+  for (const Target& t : targets) {
+    kill(t.pid, SIGTERM);
+    waitpid(t.pid, nullptr, 0);
+  }
+  std::filesystem::remove_all(scratch);
+  return 0;
+}
