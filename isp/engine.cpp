@@ -17,6 +17,9 @@ namespace {
 constexpr int kDefaultReplyLimit = 1024;  // reply length limit when the stored one is 0
 constexpr int kFlushReadLimit = 1001;     // a line that never falls silent costs this many reads
 constexpr int kFailedReadPauseMs = 200;   // pause after a read call that failed outright
+// Every wait on the line lets the window's messages run this often: the window is drawn,
+// and Abort, Exit and tab clicks are seen while a slow answer (the erase) is awaited.
+constexpr std::uint32_t kEventsEveryMs = 50;
 
 // Device-information records (type 05 reads), without checksum.
 constexpr const char* kReadManufacturer = ":020000050000";
@@ -63,12 +66,40 @@ std::chrono::milliseconds answerLimit(char stop) {
 Engine::Engine(Link& link, Prompts& prompts, Progress& progress, DeviceState& device, Clock& clock)
     : link_(link), prompts_(prompts), progress_(progress), deviceState_(device), clock_(clock) {}
 
+// ---------------------------------------------------------------- waits
+
+class Engine::Wait {
+ public:
+  explicit Wait(Engine& engine)
+      : engine_(engine), lastEventsMs_(engine.clock_.tickMs()), raisedBefore_(engine.downloadAbort != 0) {}
+
+  // Called at each turn of the wait. True once the abort flag has risen during this wait: a
+  // flag that a box or an earlier step raised before it began (a HEX line's box ahead of
+  // Reload's synchronisation) does not cut an answer short.
+  bool aborted(std::uint32_t nowMs) {
+    if (nowMs - lastEventsMs_ < kEventsEveryMs) return false;
+    lastEventsMs_ = nowMs;
+    engine_.progress_.processEvents();
+    if (raisedBefore_ || engine_.downloadAbort == 0) return false;
+    engine_.run_.waitAborted = true;
+    return true;
+  }
+
+ private:
+  Engine& engine_;
+  std::uint32_t lastEventsMs_;
+  bool raisedBefore_;
+};
+
 // ---------------------------------------------------------------- command guard
 
 Engine::CommandGuard::CommandGuard(Engine& engine) : engine_(engine) {
   if (engine_.busy_) return;
   entered_ = engine_.busy_ = true;
   engine_.run_ = Run{};
+  // A flag left raised by the last command (an aborted read) would otherwise keep this
+  // one's Abort and Exit from ending its waits.
+  engine_.downloadAbort = 0;
 }
 
 Engine::CommandGuard::~CommandGuard() {
@@ -92,6 +123,13 @@ Outcome Engine::finish(Outcome outcome) const {
     outcome.lineError = outcome.detail;
     outcome.bootWritten = bootWritten;
   }
+  // What followed an answer cut short by Abort says nothing about the chip; a difference
+  // already found and a line that failed still do.
+  if (run_.waitAborted && outcome.kind != OutcomeKind::Mismatch && outcome.kind != OutcomeKind::LinkLost) {
+    const bool bootWritten = outcome.bootWritten;
+    outcome = Outcome::ofKind(OutcomeKind::Aborted, outcome.step);
+    outcome.bootWritten = bootWritten;
+  }
   outcome.echoErrors = run_.echoErrors;
   outcome.infoIncomplete = run_.infoIncomplete;
   return outcome;
@@ -100,14 +138,18 @@ Outcome Engine::finish(Outcome outcome) const {
 // ---------------------------------------------------------------- records and exchange
 
 void Engine::FlushInput() {
+  if (run_.waitAborted) return;
+  Wait wait(*this);
   for (int reads = 0; reads < kFlushReadLimit; ++reads) {
     const LinkRead r = link_.readByte();
     if (!r.ok) run_.linkFailed = true;
-    if (!r.ok || r.count != 1) return;
+    if (!r.ok || r.count != 1 || wait.aborted(clock_.tickMs())) return;
   }
 }
 
 int Engine::drain(std::chrono::milliseconds silence, std::chrono::milliseconds limit, bool watchSyncCancel) {
+  if (run_.waitAborted) return 0;
+  Wait wait(*this);
   const std::uint32_t startMs = clock_.tickMs();
   std::uint32_t lastByteMs = startMs;
   int drained = 0;
@@ -128,6 +170,7 @@ int Engine::drain(std::chrono::milliseconds silence, std::chrono::milliseconds l
     // kFlushReadLimit reads a slice.
     if (now - startMs >= static_cast<std::uint32_t>(limit.count()) || reads >= kFlushReadLimit * 4) break;
     if (watchSyncCancel && progress_.syncCancelled()) break;
+    if (wait.aborted(now)) break;
   }
   return drained;
 }
@@ -151,6 +194,9 @@ void Engine::SendRecord(std::string& record, bool withChecksum) {
 
 std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum, char stop) {
   if (replyLimit == 0) replyLimit = kDefaultReplyLimit;
+  // Once Abort has ended a wait, the records still to come would only reach a chip that may
+  // be busy erasing.
+  if (run_.waitAborted) return {};
   std::string sent = record;
   SendRecord(sent, withChecksum);
   // The echo follows the record at the line's pace; a reply limit below the default is the
@@ -166,6 +212,8 @@ std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum,
   std::uint32_t lastByteMs = sentMs;
   std::string reply;
   std::int32_t count = 0;
+  Wait wait(*this);
+  bool cut = false;
   for (;;) {
     std::uint8_t last = 0;
     const LinkRead r = link_.readByte();
@@ -186,9 +234,19 @@ std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum,
     // Stop character 0: a pause ends the answer.
     if (stop == kStopNone && !got && now - lastByteMs >= (count == 0 ? answerStartMs : gapMs)) break;
     if (now - sentMs >= limitMs) break;
+    if (wait.aborted(now)) {
+      cut = true;
+      break;
+    }
   }
 
   const std::size_t echo = reply.find(sent);
+  if (cut) {
+    // No box: the operator ended the wait, and the answer was not yet due in full.
+    if (echo != std::string::npos) reply.erase(0, echo + sent.size());
+    progress_.debugLog("->" + reply + " (wait ended by Abort)");
+    return reply;
+  }
   if (echo == std::string::npos) {
     ++run_.echoErrors;
     ShowError("Error in cmd " + sent, false);
@@ -248,9 +306,11 @@ LinkRead Engine::readAutobaudAnswer() {
   // the next attempt's flush would take it.
   const auto limitMs = static_cast<std::uint32_t>(link_.answerStartLimit().count());
   const std::uint32_t sentMs = clock_.tickMs();
+  Wait wait(*this);
   for (;;) {
     const LinkRead r = link_.readByte();
-    if (!r.ok || r.count == 1 || clock_.tickMs() - sentMs >= limitMs) return r;
+    const std::uint32_t now = clock_.tickMs();
+    if (!r.ok || r.count == 1 || now - sentMs >= limitMs || wait.aborted(now)) return r;
   }
 }
 
@@ -438,6 +498,11 @@ void Engine::UpdateProgress(std::int32_t position, std::int32_t total, std::int3
 }
 
 Button Engine::ShowError(const std::string& text, bool cancellable) {
+  // After Abort ended a wait, every box would be about an answer that was cut short.
+  if (run_.waitAborted) {
+    downloadAbort = 1;
+    return cancellable ? Button::Cancel : Button::Ok;
+  }
   drainPending_ = true;
   // An OK-only box has no Cancel: whatever closed it counts as OK.
   const Button b = prompts_.showError(text, cancellable) == Button::Cancel && cancellable ? Button::Cancel : Button::Ok;

@@ -143,6 +143,9 @@ class Engine {
     bool linkFailed = false;      // a write or read call failed
     int echoErrors = 0;           // "Error in cmd " boxes shown
     bool infoIncomplete = false;  // a device-information record got no well-formed answer
+    // The abort flag rose while the engine waited on the line (Abort, Exit, an interrupt):
+    // the rest of the run sends nothing more and shows no box, and the command is aborted.
+    bool waitAborted = false;
   };
 
   // Unguarded implementations, for calls made inside a running command.
@@ -182,6 +185,10 @@ class Engine {
   // The outcome as the command hands it out: a failure on a line that failed is LinkLost,
   // and the run's echo errors are counted in.
   Outcome finish(Outcome outcome) const;
+
+  // One wait on the line: lets the window's messages run while it lasts, and tells whether
+  // the abort flag rose meanwhile (see engine.cpp).
+  class Wait;
 
   // Reads and drops what the line brings until it has been silent for `silence` (at least
   // one read time-out), or `limit` has passed, or (when watched) the sync cancel flag rises;

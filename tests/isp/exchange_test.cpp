@@ -2,6 +2,8 @@
 // progress figures and the error box.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "engine_rig.h"
 
 namespace velkorn::testing {
@@ -174,6 +176,73 @@ TEST(ErrorBox, CancelRaisesTheAbortFlag) {
     op.errorAnswers = {pressed};
     EXPECT_EQ(engine.ShowError("boom", cancellable), result);
     EXPECT_EQ(engine.downloadAbort, abort);
+  }
+}
+
+// The window stays alive in every wait: its messages run at least every 100 ms, and Abort
+// (or Exit) raised meanwhile ends the wait at once, with no box and nothing more sent.
+TEST(Waits, MessagesRunAndAbortEndsTheWait) {
+  struct Case {
+    const char* name;
+    std::function<isp::Outcome(SimRig&)> run;
+    int eraseDelayMs, silentAfterRecords;
+    std::int64_t abortAfterMs;  // -1: never
+    isp::OutcomeKind kind;
+    const char* lastRecord;  // the record whose wait ended the command
+  };
+  auto erase = [](SimRig& rig) { return rig.engine.erase(); };
+  auto program = [](SimRig& rig) {
+    rig.loadFile({{0x0000, 0x12}, {0x0010, 0x34}, {0x0020, 0x56}});
+    return rig.engine.program();
+  };
+  // A flag raised by a box before the wait began (a bad HEX line ahead of Reload's
+  // synchronisation) does not cut the next answer short.
+  auto raisedBefore = [](SimRig& rig) {
+    rig.sync();
+    rig.engine.downloadAbort = 1;
+    return rig.engine.ExchangeRecord(":0100000307", true, '.') == "."
+               ? isp::Outcome{}
+               : isp::Outcome::ofKind(isp::OutcomeKind::Refused, isp::Step::Erase);
+  };
+  const Case cases[] = {
+      {"erase answered after 20 s", erase, 20000, 0, -1, isp::OutcomeKind::Done, nullptr},
+      {"Abort in the erase wait", erase, 20000, 0, 2000, isp::OutcomeKind::Aborted, ":0100000307F5"},
+      {"Abort while program erases", program, 20000, 0, 2000, isp::OutcomeKind::Aborted, ":0100000307F5"},
+      // 9 records synchronise, then the blank check, the erase and 9 more: the second data
+      // record is never answered.
+      {"Abort in a data record's wait", program, 0, 22, 400, isp::OutcomeKind::Aborted, ":10001000"},
+      {"flag raised before the wait", raisedBefore, 20000, 0, -1, isp::OutcomeKind::Done, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimRig rig;
+    rig.target.faults().eraseDelayMs = c.eraseDelayMs;
+    rig.target.faults().silentAfterRecords = c.silentAfterRecords;
+    const std::uint32_t start = rig.clock.tickMs();
+    std::uint32_t last = start, longestGap = 0, abortedAt = 0;
+    rig.op.onProcessEvents = [&] {
+      const std::uint32_t now = rig.clock.tickMs();
+      longestGap = std::max(longestGap, now - last);
+      last = now;
+      if (c.abortAfterMs >= 0 && abortedAt == 0 && now - start >= c.abortAfterMs) {
+        abortedAt = now;
+        rig.engine.downloadAbort = 1;
+      }
+    };
+    const isp::Outcome outcome = c.run(rig);
+    const std::uint32_t end = rig.clock.tickMs();
+    longestGap = std::max(longestGap, end - last);
+    EXPECT_LE(longestGap, 100u);
+    EXPECT_EQ(outcome.kind, c.kind);
+    EXPECT_EQ(rig.op.errors(), std::vector<std::string>{});
+    if (c.lastRecord) {
+      ASSERT_NE(abortedAt, 0u);
+      EXPECT_LE(end - abortedAt, 100u);
+      ASSERT_FALSE(rig.target.records().empty());
+      EXPECT_EQ(rig.target.records().back().rfind(c.lastRecord, 0), 0u) << rig.target.records().back();
+    } else {
+      EXPECT_GE(end - start, static_cast<std::uint32_t>(c.eraseDelayMs));
+    }
   }
 }
 
