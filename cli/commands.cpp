@@ -21,10 +21,9 @@
 #include "isp/engine.h"
 #include "isp/records.h"
 #include "link/com_name.h"
+#include "link/forwarding_link.h"
 #include "link/modem_lines.h"
-#ifndef _WIN32
 #include "link/network_link.h"
-#endif
 #include "link/port_list.h"
 #include "link/port_names.h"
 #include "link/serial_link.h"
@@ -34,31 +33,6 @@ namespace velkorn::cli {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The line as the command line watches it: a port that fails a write has gone away (a
-// pulled adapter), so the synchronisation need not wait out its limit.
-// It also lets the port be a serial device or a network server, chosen when it opens.
-class WatchedLink final : public isp::Link {
- public:
-  explicit WatchedLink(isp::Link& line) : line_(&line) {}
-  void use(isp::Link& line) { line_ = &line; }
-  bool isOpen() const override { return line_->isOpen(); }
-  bool writeBytes(std::string_view bytes) override {
-    const bool ok = line_->writeBytes(bytes);
-    if (!ok) writeFailed_ = true;
-    return ok;
-  }
-  isp::LinkRead readByte() override { return line_->readByte(); }
-  void setBaudRate(int rate) override { line_->setBaudRate(rate); }
-  void expectBytes(std::size_t count) override { line_->expectBytes(count); }
-  std::string lastError() const override { return line_->lastError(); }
-  std::chrono::milliseconds answerStartLimit() const override { return line_->answerStartLimit(); }
-  bool writeFailed() const { return writeFailed_; }
-
- private:
-  isp::Link* line_;
-  bool writeFailed_ = false;
-};
 
 // The device information as --json gives it: the values as the bootloader sent them.
 JsonObject deviceJson(const isp::DeviceInfo& d, int chipSize) {
@@ -222,12 +196,8 @@ class Session {
         continue;
       }
       std::string why;
-#ifndef _WIN32
       const bool set = network_ ? network_->setModemLine(step.line, step.high, &why)
                                 : port_.setModemLine(step.line, step.high, &why);
-#else
-      const bool set = port_.setModemLine(step.line, step.high, &why);
-#endif
       if (!set && !std::exchange(refusalSaid, true)) {
         say(shortName(portName_) + " does not take " + link::describe(step) + " (" + why + "): the " + what +
             " sequence has no effect there");
@@ -263,24 +233,6 @@ class Session {
     return kExitNoTarget;
   }
 
-#ifdef _WIN32
-  static bool isNetworkPort(const std::string& name) {
-    auto startsWith = [&](std::string_view scheme) {
-      if (name.size() < scheme.size()) return false;
-      for (std::size_t i = 0; i < scheme.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(name[i])) != scheme[i]) return false;
-      }
-      return true;
-    };
-    return startsWith("tcp://") || startsWith("rfc2217://");
-  }
-
-  std::optional<int> openNetworkPort() {
-    say("Can not open " + portName_);
-    say("network ports (tcp://, rfc2217://) are not available in the Windows build");
-    return kExitNoTarget;
-  }
-#else
   static bool isNetworkPort(const std::string& name) { return link::isNetworkPort(name); }
 
   // A network serial server: raw TCP, or RFC 2217 with the line set as on a local port.
@@ -312,7 +264,6 @@ class Session {
     };
     return std::nullopt;
   }
-#endif
 
   // The HEX file is loaded before the port is touched: a bad file changes nothing.
   std::optional<int> loadFile() {
@@ -588,10 +539,8 @@ class Session {
   TerminalOperator op_;
   link::SerialPort port_;
   link::SerialLink link_;
-#ifndef _WIN32
   std::unique_ptr<link::NetworkLink> network_;  // when the port is tcp:// or rfc2217://
-#endif
-  WatchedLink line_;
+  link::ForwardingLink line_;
   isp::SystemClock clock_;
   isp::Engine engine_;
 };

@@ -47,7 +47,9 @@ bool parseAddress(const std::string& text, int* out) {
 
 #ifdef _WIN32
 constexpr const char* kPortOption =
-    "  -p, --port PORT     COMn (\\\\.\\COMn, any n) or a device path; several: every board at\n"
+    "  -p, --port PORT     COMn (\\\\.\\COMn, any n), a device path, or a network serial server:\n"
+    "                      tcp://HOST:PORT (raw; the server's port must run at the bootloader\n"
+    "                      rate) or rfc2217://HOST:PORT (IPv6: [ADDR]); several: every board at\n"
     "                      once (the option again, or PORT,PORT); default $VELKORN_PORT, else COM1\n";
 #else
 constexpr const char* kPortOption =

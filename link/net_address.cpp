@@ -1,20 +1,13 @@
 #include "link/net_address.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
+
+#include "link/socket_compat.h"
 
 namespace velkorn::link {
 namespace {
@@ -65,7 +58,7 @@ struct Lookup {
   std::condition_variable done;
   bool finished = false;
   int status = 0;
-  int systemError = 0;  // errno of the helper thread, for EAI_SYSTEM
+  int systemError = 0;  // errno of the helper thread, for EAI_SYSTEM (POSIX)
   addrinfo* result = nullptr;
   ~Lookup() {
     if (result) ::freeaddrinfo(result);
@@ -107,8 +100,7 @@ std::shared_ptr<Lookup> resolve(const NetAddress& address, milliseconds limit, s
     return nullptr;
   }
   if (lookup->status != 0 || lookup->result == nullptr) {
-    const std::string reason = lookup->status == EAI_SYSTEM ? std::strerror(lookup->systemError) : ::gai_strerror(lookup->status);
-    fail(error, "cannot resolve " + address.host + ": " + reason);
+    fail(error, "cannot resolve " + address.host + ": " + sock::lookupErrorText(lookup->status, lookup->systemError));
     return nullptr;
   }
   return lookup;
@@ -116,37 +108,38 @@ std::shared_ptr<Lookup> resolve(const NetAddress& address, milliseconds limit, s
 
 // One non-blocking connect within `limit`: the descriptor, or -1 and the reason.
 int connectOne(const addrinfo& ai, milliseconds limit, std::string& reason) {
-  const int fd = ::socket(ai.ai_family, ai.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai.ai_protocol);
+  const int fd = sock::open(ai.ai_family, ai.ai_socktype, ai.ai_protocol);
   if (fd < 0) {
-    reason = std::strerror(errno);
+    reason = sock::errorText(sock::lastError());
     return -1;
   }
   auto give_up = [&](std::string text) {
-    ::close(fd);
+    sock::close(fd);
     reason = std::move(text);
     return -1;
   };
-  if (::connect(fd, ai.ai_addr, ai.ai_addrlen) != 0) {
-    if (errno != EINPROGRESS) return give_up(std::strerror(errno));
+  if (sock::connect(fd, ai.ai_addr, ai.ai_addrlen) != 0) {
+    const int code = sock::lastError();
+    if (!sock::connecting(code)) return give_up(sock::errorText(code));
     const auto deadline = Clock::now() + limit;
     for (;;) {
       const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return give_up("timed out");
-      pollfd p{fd, POLLOUT, 0};
-      const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0) return give_up(std::strerror(errno));
+      const int r = sock::waitWritable(fd, static_cast<int>(left.count()));
+      if (r < 0) {
+        const int code = sock::lastError();
+        if (sock::interrupted(code)) continue;
+        return give_up(sock::errorText(code));
+      }
       if (r == 0) return give_up("timed out");
       break;
     }
-    int soError = 0;
-    socklen_t len = sizeof soError;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) return give_up(std::strerror(errno));
-    if (soError != 0) return give_up(std::strerror(soError));
+    const int soError = sock::pendingError(fd);
+    if (soError < 0) return give_up(sock::errorText(sock::lastError()));
+    if (soError != 0) return give_up(sock::errorText(soError));
   }
   // Records are short and every one waits for its answer: Nagle's delay would hold each one.
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  sock::setNoDelay(fd);
   return fd;
 }
 
@@ -223,6 +216,7 @@ std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* err
 }
 
 int connectTcp(const NetAddress& address, const ConnectLimits& limits, std::string* error) {
+  if (!sock::start(error)) return -1;
   const auto lookup = resolve(address, limits.lookup, error);
   if (!lookup) return -1;
   const auto deadline = Clock::now() + limits.total;

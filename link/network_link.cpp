@@ -1,18 +1,11 @@
 #include "link/network_link.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "link/rfc2217_link.h"
 #include "link/serial_port.h"
+#include "link/socket_compat.h"
 #include "link/tcp_link.h"
 
 namespace velkorn::link {
@@ -32,7 +25,7 @@ NetworkLink::NetworkLink(NetAddress address, int fd, NetworkLimits limits)
 NetworkLink::~NetworkLink() { close(); }
 
 void NetworkLink::close() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) sock::close(fd_);
   fd_ = -1;
   rx_.clear();
   rxPos_ = 0;
@@ -48,10 +41,10 @@ void NetworkLink::sendOwed(std::string_view bytes) {
   owed_.append(bytes.substr(0, kMaxOwedBytes - std::min(kMaxOwedBytes, owed_.size())));
   std::size_t done = 0;
   while (done < owed_.size()) {
-    const ssize_t n = ::send(fd_, owed_.data() + done, owed_.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const long n = sock::send(fd_, owed_.data() + done, owed_.size() - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
+    } else if (n < 0 && sock::interrupted(sock::lastError())) {
       continue;
     } else {
       break;  // full, or failed: the next send or receive says so
@@ -75,21 +68,21 @@ bool NetworkLink::sendRaw(std::string_view record) {
   if (deadline_ && *deadline_ < deadline) deadline = *deadline_;
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    const long n = sock::send(fd_, bytes.data() + done, bytes.size() - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+    const int code = n < 0 ? sock::lastError() : 0;
+    if (sock::interrupted(code)) continue;
+    if (n < 0 && !sock::wouldBlock(code)) {
       gone_ = true;
-      return failed("connection to " + address_.hostPort() + " lost: " + std::strerror(errno));
+      return failed("connection to " + address_.hostPort() + " lost: " + sock::errorText(code));
     }
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return failed("the write to " + address_.hostPort() + " timed out");
-    pollfd p{fd_, POLLOUT, 0};
-    const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (r < 0 && errno != EINTR) return failed(std::strerror(errno));
+    const int r = sock::waitWritable(fd_, static_cast<int>(left.count()));
+    if (r < 0 && !sock::interrupted(sock::lastError())) return failed(sock::errorText(sock::lastError()));
     if (r == 0) return failed("the write to " + address_.hostPort() + " timed out");
   }
   return true;
@@ -105,19 +98,19 @@ bool NetworkLink::setModemLine(ModemLine, bool, std::string* why) {
 bool NetworkLink::pump(milliseconds wait) {
   if (fd_ < 0) return failed("no connection is open");
   if (gone_) return false;
-  pollfd p{fd_, POLLIN, 0};
-  const int r = ::poll(&p, 1, static_cast<int>(std::max<long long>(wait.count(), 0)));
-  if (r < 0) return errno == EINTR ? true : failed(std::strerror(errno));
+  const int r = sock::waitReadable(fd_, static_cast<int>(std::max<long long>(wait.count(), 0)));
+  if (r < 0) {
+    const int code = sock::lastError();
+    return sock::interrupted(code) ? true : failed(sock::errorText(code));
+  }
   if (r == 0) return true;
   char buffer[kReceiveChunkBytes];
-  const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-#ifdef TCP_QUICKACK
+  const long n = sock::recv(fd_, buffer, sizeof buffer);
+  const int code = n < 0 ? sock::lastError() : 0;
   // Acknowledge at once: a server that waits for our acknowledgement before it sends the
   // rest of an answer (Nagle) would otherwise wait for the delayed one, some 40 ms an
-  // exchange. The kernel clears the flag again, so it is set after every receive.
-  const int quick = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &quick, sizeof quick);
-#endif
+  // exchange.
+  sock::acknowledgeNow(fd_);
   if (n > 0) {
     // Compact once everything decoded before was handed out.
     if (rxPos_ == rx_.size()) {
@@ -132,10 +125,10 @@ bool NetworkLink::pump(milliseconds wait) {
     }
     return true;
   }
-  if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+  if (n < 0 && (sock::interrupted(code) || sock::wouldBlock(code))) return true;
   gone_ = true;
   if (n == 0) return failed("the server " + address_.hostPort() + " closed the connection");
-  return failed("connection to " + address_.hostPort() + " lost: " + std::strerror(errno));
+  return failed("connection to " + address_.hostPort() + " lost: " + sock::errorText(code));
 }
 
 isp::LinkRead NetworkLink::readByte() {

@@ -13,6 +13,7 @@
 #   wine_test.sh port RECORD TARGET TEST.exe        a test program with a target on COM1
 #   wine_test.sh cli RECORD TARGET CLI.exe HOLDER.exe FILE.hex
 #                                                   velkorn-cli.exe against a target on COM1
+#                                                   and on 127.0.0.1 (tcp://, rfc2217://)
 set -euo pipefail
 
 mode=$1
@@ -95,20 +96,23 @@ cleanup() {
 trap cleanup EXIT
 
 # velkorn-target on a pseudo-terminal, COM1 pointed at it; its flash goes to $work/flash.bin
-# when it stops.
+# when it stops. With --tcp 0 (and more options) it listens on 127.0.0.1 instead, at
+# $target_url.
 start_target() {
   local target=$1
+  shift
   [ -x "$target" ] || fail "velkorn-target not found at $target (cmake --build --preset dev --target velkorn-target)"
-  "$target" --flash-out "$work/flash.bin" >"$work/target.out" 2>"$work/target.err" &
+  rm -f "$work/target.out"
+  "$target" --flash-out "$work/flash.bin" "$@" >"$work/target.out" 2>"$work/target.err" &
   target_pid=$!
   for _ in $(seq 100); do
     [ -s "$work/target.out" ] && break
     sleep 0.1
   done
-  local pty
-  pty=$(head -n 1 "$work/target.out")
-  [[ "$pty" == /dev/pts/* ]] || fail "velkorn-target did not start: $(cat "$work/target.err")"
-  ln -sfn "$pty" "$com1_link"
+  target_url=$(head -n 1 "$work/target.out")
+  if [[ "$target_url" == tcp://127.0.0.1:* ]]; then return; fi
+  [[ "$target_url" == /dev/pts/* ]] || fail "velkorn-target did not start: $(cat "$work/target.err")"
+  ln -sfn "$target_url" "$com1_link"
 }
 
 stop_target() {
@@ -169,23 +173,44 @@ case "$mode" in
     run "a reserved device name" 2 "names a device on Windows" --port COM1 read "$(winpath "$work/nul.hex")"
     stop_target
 
-    # The simulated flash holds the file (gaps and the rest erased), and so does the read.
+    # check NAME: the simulated flash holds the file (gaps and the rest erased), and so does
+    # the read when there is one.
     objcopy -I ihex -O binary --gap-fill 0xFF "$hex" "$work/expected.bin"
-    objcopy -I ihex -O binary --gap-fill 0xFF "$readback" "$work/read.bin"
     size=$(stat -c %s "$work/expected.bin")
-    if cmp -s -n "$size" "$work/expected.bin" "$work/flash.bin" &&
-      [ "$(tail -c +$((size + 1)) "$work/flash.bin" | tr -d '\377' | wc -c)" = 0 ] &&
-      cmp -s "$work/read.bin" "$work/flash.bin"; then
-      passed=$((passed + 1))
-      echo "ok      the flash holds the file, and the read matches it"
-    else
-      failed=$((failed + 1))
-      echo "FAILED  the flash or the read differs from the file"
-    fi
+    check() {
+      if cmp -s -n "$size" "$work/expected.bin" "$work/flash.bin" &&
+        [ "$(tail -c +$((size + 1)) "$work/flash.bin" | tr -d '\377' | wc -c)" = 0 ] &&
+        { [ ! -f "$readback" ] || { objcopy -I ihex -O binary --gap-fill 0xFF "$readback" "$work/read.bin" &&
+          cmp -s "$work/read.bin" "$work/flash.bin"; }; }; then
+        passed=$((passed + 1))
+        echo "ok      $1"
+      else
+        failed=$((failed + 1))
+        echo "FAILED  $1: the flash or the read differs from the file"
+      fi
+    }
+    check "the flash holds the file, and the read matches it"
+    rm -f "$readback"
+
+    # Network serial servers through Winsock: velkorn-target's raw TCP, then its RFC 2217
+    # server with a board that waits for a reset by DTR.
+    start_target "$target" --tcp 0
+    url=$target_url
+    run "info over tcp://" 0 "Manufactor Id: 58" --port "$url" info
+    run "program over tcp://" 0 "Programmed and verified" --port "$url" program "$whex"
+    run "no modem lines over tcp://" 2 "carries no modem lines" --port "$url" --reset dtr=0 info
+    stop_target
+    check "the flash holds the file programmed over tcp://"
+    run "a server that is gone" 3 "cannot reach 127.0.0.1:[0-9]+: .*refused" --port "$url" info
+    start_target "$target" --tcp 0 --rfc2217 --needs-reset
+    url=rfc2217://${target_url#tcp://}
+    run "rfc2217:// without the reset" 3 "did not answer" --sync-timeout 1 --port "$url" info
+    run "rfc2217:// after a reset by DTR" 0 "Manufactor Id: 58" --port "$url" --reset dtr=0,wait=20,dtr=1 info
+    stop_target
 
     run "a file that does not exist" 2 "No such file|cannot find" --port COM1 program "$(winpath "$work/missing.hex")"
     run "a port that does not exist" 3 "Can not open COM 250" --port COM250 info
-    run "a network port" 3 "not available in the Windows build" --port tcp://127.0.0.1:9 info
+    run "a folder" 3 "not a serial device \(a folder\)" --port "$(winpath "$work")" info
 
     # Windows' serial drivers refuse a second open of a port, Wine's do not: a file held
     # with share mode 0 stands in for the held port (CreateFileA refuses it the same way).
