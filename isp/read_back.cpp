@@ -73,6 +73,7 @@ Engine::BlockRead Engine::readBlock(int block, bool compare, const ReadCheck& ch
         for (int i = 0; i < line.readable; ++i) {
           const auto at = static_cast<std::size_t>(lineStart + i);
           images_.chipImage[at] = line.bytes[static_cast<std::size_t>(i)];
+          images_.chipRead.set(at);
           if (compare && block < kCompareBelow && images_.chipImage[at] != images_.fileImage[at]) {
             ShowError("Chip does not match file at @" + hexWord(static_cast<std::uint16_t>(at)), false);
             if (tally.mismatches++ == 0) tally.firstMismatch = static_cast<int>(at);
@@ -93,6 +94,7 @@ Engine::BlockRead Engine::readBlock(int block, bool compare, const ReadCheck& ch
   if (check.twice && !compare) {
     // Agreeing answers stand for the block; without them none of its bytes can be trusted.
     const bool agreed = confirmBlock(block, blockUnread == 0, check.retries);
+    for (int i = 0; i < kReadBlockBytes; ++i) images_.chipRead.set(static_cast<std::size_t>(block + i), agreed);
     blockUnread = agreed ? 0 : kReadLines;
     blockFirstUnread = block;
   }
@@ -153,6 +155,7 @@ Engine::BlankRun Engine::agreedBlankCheck(int first, int last, int retries) {
 
 void Engine::markErased(int from, int to) {
   std::fill(images_.chipImage.begin() + from, images_.chipImage.begin() + std::max(from, to), kErasedByte);
+  for (int at = from; at < to; ++at) images_.chipRead.set(static_cast<std::size_t>(at));
 }
 
 // ---------------------------------------------------------------- read-back
@@ -161,6 +164,7 @@ Outcome Engine::readBack(const std::string& title, bool compare, bool* complete,
   UpdateProgress(0, 0, 0);
   progress_.debugLog("Reading Chip");
   downloadAbort = 0;
+  images_.chipRead.reset();
   const int chipSize = chipBytes(images_);
   progress_.progressShow(title, images_.chipSize);
   OnUnwind hideProgress([this] { progress_.progressHide(); });
@@ -209,6 +213,7 @@ Outcome Engine::verifyDataOnly(const std::string& title, bool* complete) {
   UpdateProgress(0, 0, 0);
   progress_.debugLog("Reading Chip");
   downloadAbort = 0;
+  images_.chipRead.reset();
   const int limit = comparisonLimit(images_.chipSize);
   progress_.progressShow(title, limit);
   OnUnwind hideProgress([this] { progress_.progressHide(); });

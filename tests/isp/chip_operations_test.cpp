@@ -235,6 +235,7 @@ TEST(Verify, MatchOrStopAfterTheFirstDifferingBlock) {
     EXPECT_EQ(rig.engine.verify().kind, kind);
     EXPECT_EQ(rig.op.errors(), errors);
     EXPECT_EQ(readRequests(rig).size(), reads);
+    EXPECT_EQ(rig.engine.images().chipRead.count(), reads * 256);  // the rest is not this read's
     EXPECT_EQ(rig.engine.replyLimit, 647);
   }
 }
@@ -284,6 +285,8 @@ TEST(Verify, DataOnlyReadsTheDataBlocksAndBlankChecksTheRest) {
       const auto& chip = rig.engine.images().chipImage;
       const int limit = isp::comparisonLimit(rig.engine.images().chipSize);
       EXPECT_TRUE(std::equal(chip.begin(), chip.begin() + limit, rig.target.flash().begin())) << c.strayAt;
+      // Blank-checked runs count as read: the check vouched for them.
+      EXPECT_EQ(rig.engine.images().chipRead.count(), static_cast<std::size_t>(limit)) << c.strayAt;
     }
   }
 }
@@ -362,6 +365,7 @@ TEST(ReadBack, MalformedAnswers) {
     };
     isp::Engine engine(link, op, op, op, clock);
     engine.images().chipSize = 0x8000;
+    engine.images().chipRead.set();  // an earlier read
     op.errorAnswers = {c.answer, c.answer, c.answer, c.answer, c.answer, c.answer, c.answer,
                        c.answer, c.answer, c.answer, c.answer, c.answer, c.answer, c.answer};
     const isp::Outcome outcome = engine.readChip();
@@ -378,6 +382,10 @@ TEST(ReadBack, MalformedAnswers) {
     EXPECT_EQ(blockZero, c.blockZeroRequests) << c.name;
     const auto& chip = engine.images().chipImage;
     EXPECT_EQ(std::count(chip.begin(), chip.begin() + 256, 0xA5), c.storedInBlockZero) << c.name;
+    // Exactly the stored bytes count as read, here and in the blocks after.
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(engine.images().chipRead[i], chip[i] == 0xA5) << c.name << " @" << i;
+    EXPECT_EQ(engine.images().chipRead.count(),
+              static_cast<std::size_t>(c.storedInBlockZero + (c.complete ? 0x8000 - 256 : 0))) << c.name;
     EXPECT_EQ(requests, c.complete ? 128 + c.blockZeroRequests - 1 : 1) << c.name;
   }
 }
@@ -530,6 +538,8 @@ TEST(ReadBack, ReadingTwiceCatchesADigitThatIsStillHex) {
     EXPECT_EQ(outcome.kind, c.kind) << c.check.twice << c.check.retries;
     const auto& chip = rig.engine.images().chipImage;
     EXPECT_EQ(std::equal(chip.begin(), chip.begin() + 0x8000, rig.target.flash().begin()), c.imageRight);
+    // A block whose answers never agree is not counted as read.
+    EXPECT_EQ(rig.engine.images().chipRead.count(), c.kind == isp::OutcomeKind::Done ? 0x8000u : 0x7F00u);
     EXPECT_EQ(readRequests(rig).size(), c.requests);
   }
 }
