@@ -34,6 +34,7 @@ target_log="$cfg/target.log"
 target_pid=$!
 trap 'kill $target_pid 2>/dev/null || true; rm -rf "$cfg"' EXIT
 for _ in $(seq 50); do [ -e "$cfg/velkorn/COM1" ] && break; sleep 0.1; done
+[ -e "$cfg/velkorn/COM1" ] || { echo "velkorn-target did not start: $(cat "$target_log")" >&2; exit 1; }
 echo "Simulated target: $(head -n1 "$target_log")"
 
 if [ "$mode" = "--window" ]; then
