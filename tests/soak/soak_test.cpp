@@ -1,6 +1,7 @@
 // Fault soak: a few hundred velkorn-cli commands against velkorn-target, each with a fault
 // chosen at random from a fixed seed (refused records, silence, garbled digits that are still
-// hex, dropped echoes and bytes, late answers, the target killed). Counts hangs, crashes and
+// hex, dropped echoes and bytes, late answers, blank-check answers garbled, late or missing,
+// the target killed). Counts hangs, crashes and
 // false successes (exit 0 or a result line while the simulated flash, or the file read, says
 // otherwise). All three must be 0; the counts are printed either way.
 //
@@ -228,7 +229,9 @@ class Soak {
       args.insert(args.end(), a.begin(), a.end());
       return std::string();
     };
-    switch (pick(0, 14)) {
+    // Commands ask a handful of blank checks at most.
+    const std::string check = std::to_string(pick(1, 6));
+    switch (pick(0, 17)) {
       case 0: return "no fault";
       case 1: add({"--refuse-record", std::to_string(pick(1, 3))}); return "a refused data record";
       case 2: add({"--silent-after", n}); return "silence after " + n + " records";
@@ -250,6 +253,14 @@ class Soak {
       case 13:
         killAfterMs = pick(20, 1500);
         return "the target killed after " + std::to_string(killAfterMs) + " ms";
+      case 14: add({"--garble-blank-check", check}); return "blank-check answer " + check + " garbled";
+      case 15: add({"--drop-blank-check", check}); return "blank-check answer " + check + " dropped";
+      case 16: {
+        // Within the programmer's wait, or past it into the next exchange.
+        const std::string late = std::to_string(pick(0, 1) == 0 ? pick(50, 1000) : pick(5100, 7000));
+        add({"--late-blank-check", check, "--late-by", late});
+        return "blank-check answer " + check + " late by " + late + " ms";
+      }
       default: add({"--latency", "16", "--latency-jitter", "8", "--seed", n}); return "a USB adapter's latency";
     }
   }
