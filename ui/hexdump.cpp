@@ -80,6 +80,11 @@ void THexDump::setDataSize(std::int32_t n) {
 
 void THexDump::Invalidate() { viewport()->update(); }
 
+void THexDump::setByteRead(ByteTest byteRead) {
+  m_byteRead = std::move(byteRead);
+  viewport()->update();
+}
+
 void THexDump::setShowAddress(bool on) {
   if (on == m_showAddress) return;
   m_showAddress = on;
@@ -318,13 +323,13 @@ void THexDump::paintEvent(QPaintEvent* e) {
 
     const std::int32_t count = BytesOnLine(static_cast<std::int32_t>(line), m_bytesPerLine, m_dataSize);
     const std::uint8_t* bytes = m_dataPointer + offset;
+    auto isRead = [this, offset](int i) { return !m_byteRead || m_byteRead(static_cast<std::int32_t>(offset + i)); };
 
     // Hex column: "XX<TAB>" per byte, drawn with a tab stop every three cells from its left.
     for (int i = 0; i < count; ++i) {
       m_hexLine[kHexCellsPerByte * i] = QChar(kHexDigits[bytes[i] >> 4]);
       m_hexLine[kHexCellsPerByte * i + 1] = QChar(kHexDigits[bytes[i] & 0xF]);
     }
-    p.setPen(m_colors[kHexDataColorIndex]);
     p.setClipRect(QRect(hexLeft, rowTop, std::max(clientWidth - hexLeft, 0), m_lineHeight));
     const int hexChars = kHexCellsPerByte * count - 1;
     int x = hexLeft;
@@ -337,6 +342,7 @@ void THexDump::paintEvent(QPaintEvent* e) {
       int end = pos;
       while (end < hexChars && m_hexLine[end] != QChar(kTab)) ++end;
       const QString run = QString::fromRawData(m_hexLine + pos, end - pos);
+      p.setPen(m_colors[isRead(pos / kHexCellsPerByte) ? kHexDataColorIndex : kUnreadColorIndex]);
       p.drawText(QPoint(x, baseline), run);
       x += fm.horizontalAdvance(run);
       pos = end;
@@ -345,9 +351,19 @@ void THexDump::paintEvent(QPaintEvent* e) {
     if (m_showCharacters) {
       // Raw 8-bit characters, control characters included, as Latin-1.
       for (int i = 0; i < count; ++i) m_characters[i] = QChar(char16_t{bytes[i]});
-      p.setPen(m_colors[kAnsiCharColorIndex]);
       p.setClipRect(QRect(charLeft, rowTop, std::max(clientWidth - charLeft, 0), m_lineHeight));
-      p.drawText(QPoint(charLeft, baseline), QString::fromRawData(m_characters, count));
+      // Runs of read and unread bytes, each in its colour; a line read whole is one run.
+      int cx = charLeft;
+      for (int i = 0; i < count;) {
+        const bool read = isRead(i);
+        int end = i + 1;
+        while (end < count && isRead(end) == read) ++end;
+        const QString run = QString::fromRawData(m_characters + i, end - i);
+        p.setPen(m_colors[read ? kAnsiCharColorIndex : kUnreadColorIndex]);
+        p.drawText(QPoint(cx, baseline), run);
+        cx += fm.horizontalAdvance(run);
+        i = end;
+      }
     }
     p.setClipping(false);
   }

@@ -6,6 +6,7 @@
 #include <QChar>
 #include <QColor>
 #include <cstdint>
+#include <functional>
 
 class QWidget;
 
@@ -55,6 +56,11 @@ class THexDump : public QAbstractScrollArea {
   bool EnsureCurrentVisible();
   // Repaint after the owner changed the bytes behind DataPointer.
   void Invalidate();
+  // Which bytes hold what they claim to (e.g. what the last read of the chip got); the
+  // others are drawn in UnreadColor. Without one every byte is drawn as data. Takes effect
+  // with the next repaint.
+  using ByteTest = std::function<bool(std::int32_t offset)>;
+  void setByteRead(ByteTest byteRead);
 
   bool HasData() const { return m_hasData; }
   std::int32_t TopLine() const { return m_topLine; }
@@ -76,6 +82,8 @@ class THexDump : public QAbstractScrollArea {
   void setHexDataColor(const QColor& c) { setColorAt(kHexDataColorIndex, c); }
   QColor AnsiCharColor() const { return m_colors[kAnsiCharColorIndex]; }
   void setAnsiCharColor(const QColor& c) { setColorAt(kAnsiCharColorIndex, c); }
+  QColor UnreadColor() const { return m_colors[kUnreadColorIndex]; }
+  void setUnreadColor(const QColor& c) { setColorAt(kUnreadColorIndex, c); }
   // Background of the view.
   QColor Color() const { return m_background; }
   // Background of the current line while the view has the keyboard focus.
@@ -103,6 +111,7 @@ class THexDump : public QAbstractScrollArea {
   static constexpr int kAddressColorIndex = 0;
   static constexpr int kHexDataColorIndex = 1;
   static constexpr int kAnsiCharColorIndex = 2;
+  static constexpr int kUnreadColorIndex = 3;
   static constexpr int kHexLineChars = kHexCellsPerByte * kMaxBytesPerLine;  // 48
   static constexpr int kAddressChars = 17;
 
@@ -125,7 +134,9 @@ class THexDump : public QAbstractScrollArea {
   std::int32_t m_lineHeight = 0;  // 0 until the first font change
   std::int32_t m_charWidth = 0;
   int m_ascentPx = 0;  // baseline offset of the text within a row
-  QColor m_colors[3] = {Qt::black, Qt::black, Qt::black};
+  // Grey enough to tell apart at a glance, dark enough to read.
+  QColor m_colors[4] = {Qt::black, Qt::black, Qt::black, QColor(0xA0, 0xA0, 0xA0)};
+  ByteTest m_byteRead;
   QColor m_background = Qt::white;
   bool m_showCharacters = true;
   bool m_showAddress = true;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ui/hexdump.h"
+#include "ui/read_note.h"
 
 namespace velkorn::ui {
 namespace {
@@ -354,9 +355,10 @@ QImage shotOf(const THexDump* view) {
   return view->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
 }
 
-// Draws one row the way the view should: address, hex pairs on their tab stops, characters.
+// Draws one row the way the view should: address, hex pairs on their tab stops, characters;
+// bytes that `read` rejects in the unread colour.
 QImage expectedRow(const THexDump* view, int width, const QString& address,
-                   const std::vector<std::uint8_t>& bytes) {
+                   const std::vector<std::uint8_t>& bytes, const std::function<bool(int)>& read = {}) {
   QImage img(width, view->LineHeight(), QImage::Format_RGB32);
   img.fill(Qt::white);
   QPainter p(&img);
@@ -368,15 +370,21 @@ QImage expectedRow(const THexDump* view, int width, const QString& address,
   p.setPen(view->AddressColor());
   p.drawText(QPoint(1, ascent), address);
   p.setClipping(false);
-  p.setPen(view->HexDataColor());
-  QString chars;
+  auto isRead = [&read](std::size_t i) { return !read || read(static_cast<int>(i)); };
   for (std::size_t i = 0; i < bytes.size(); ++i) {
+    p.setPen(isRead(i) ? view->HexDataColor() : view->UnreadColor());
     p.drawText(QPoint(1 + addressWidth + static_cast<int>(i) * 3 * cw, ascent),
                QStringLiteral("%1").arg(bytes[i], 2, 16, QChar(u'0')).toUpper());
-    chars += QChar(char16_t{bytes[i]});
   }
-  p.setPen(view->AnsiCharColor());
-  p.drawText(QPoint(addressWidth + 3 * cw * view->BytesPerLine(), ascent), chars);
+  int x = addressWidth + 3 * cw * view->BytesPerLine();
+  for (std::size_t i = 0; i < bytes.size();) {
+    QString run;
+    const bool r = isRead(i);
+    for (; i < bytes.size() && isRead(i) == r; ++i) run += QChar(char16_t{bytes[i]});
+    p.setPen(r ? view->AnsiCharColor() : view->UnreadColor());
+    p.drawText(QPoint(x, ascent), run);
+    x += QFontMetrics(view->font()).horizontalAdvance(run);
+  }
   return img;
 }
 
@@ -424,6 +432,52 @@ TEST(HexDumpRender, RowsShowAddressHexAndCharacters) {
   QImage blank(shot.width(), f.view->LineHeight(), QImage::Format_RGB32);
   blank.fill(Qt::white);
   EXPECT_EQ(rowBand(shot, 1, f.view->LineHeight()), blank);
+}
+
+// After a read that stopped early, the bytes it did not get are drawn apart: they are older
+// bytes, maybe another chip's.
+TEST(HexDumpRender, BytesNotReadAreDrawnApart) {
+  ViewFixture f;
+  f.view->setHexDataColor(Qt::blue);
+  f.view->setAnsiCharColor(Qt::darkGreen);
+  f.view->setUnreadColor(Qt::red);
+  for (int i = 0; i < 64; ++i) f.image[i] = static_cast<std::uint8_t>('A' + i % 26);
+  f.fitRows(kRows);
+  const std::pair<const char*, std::function<bool(int)>> cases[] = {
+      {"the read stopped at 0x18", [](int at) { return at < 0x18; }},
+      {"one unreadable line in the middle", [](int at) { return at < 0x10 || at >= 0x20; }},
+      {"every other byte", [](int at) { return at % 2 == 0; }},
+  };
+  for (const auto& [name, read] : cases) {
+    SCOPED_TRACE(name);
+    f.view->setByteRead(read);
+    const QImage shot = shotOf(f.view);
+    for (int row = 0; row < 3; ++row) {
+      std::vector<std::uint8_t> bytes(f.image.begin() + 16 * row, f.image.begin() + 16 * row + 16);
+      const QString address = QStringLiteral("%1:").arg(16 * row, 8, 16, QChar(u'0')).toUpper();
+      EXPECT_EQ(rowBand(shot, row, f.view->LineHeight()),
+                expectedRow(f.view, shot.width(), address, bytes, [&read, row](int i) { return read(16 * row + i); }))
+          << row;
+    }
+  }
+}
+
+TEST(HexDumpRender, StatusNoteSaysWhereTheReadStopped) {
+  auto readBelow = [](int end, int holeFrom = 0, int holeTo = 0) {
+    std::bitset<k64K> read;
+    for (int at = 0; at < end; ++at) read[static_cast<std::size_t>(at)] = at < holeFrom || at >= holeTo;
+    return read;
+  };
+  const std::tuple<const char*, std::bitset<k64K>, int, const char*> cases[] = {
+      {"every byte", readBelow(k64K), k64K, ""},
+      {"a 32 KiB part, nothing above it", readBelow(0x8000), 0x8000, ""},
+      {"stopped at 1200", readBelow(0x1200), k64K, "Read stopped at 1200: 60928 bytes not read, shown grey"},
+      {"nothing at all", readBelow(0), 0x8000, "Read stopped at 0000: 32768 bytes not read, shown grey"},
+      {"one line in the middle", readBelow(k64K, 0xAB20, 0xAB30), k64K,
+       "Read incomplete: 16 bytes not read, the first at AB20; shown grey"},
+  };
+  for (const auto& [name, read, chipSize, note] : cases)
+    EXPECT_EQ(readCoverageNote(read, chipSize).toStdString(), note) << name;
 }
 
 TEST(HexDumpRender, TheCurrentLineIsMarkedWhileTheViewHasTheKeyboard) {
