@@ -8,9 +8,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include "link/modem_lines.h"
 #include <string>
 #include <string_view>
+
+#include "isp/link.h"
+#include "link/modem_lines.h"
 
 namespace velkorn::link {
 
@@ -35,11 +37,8 @@ enum class LowLatency {
   NotAvailable,  // the driver refused or ignored it (not an error: the port works as it is)
 };
 
-struct ReadResult {
-  bool ok = false;        // the read call succeeded (nothing arriving is still ok)
-  int count = 0;          // 0 or 1
-  std::uint8_t byte = 0;
-};
+// The engine's read result: a port read hands its byte on unchanged.
+using ReadResult = isp::LinkRead;
 
 class SerialPort {
  public:
@@ -109,6 +108,9 @@ class SerialPort {
   std::string lowLatencyNote_;
 #ifdef _WIN32
   void* handle_ = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));  // INVALID_HANDLE_VALUE
+  // DTR and RTS as last asked for: every line setting carries them, so a rate change does
+  // not undo a reset sequence.
+  bool dtrHigh_ = true, rtsHigh_ = true;
 #else
   int fd_ = -1;
   // Bytes the driver had ready beyond the one asked for: handed out one per readByte, so a

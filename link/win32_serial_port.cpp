@@ -26,16 +26,17 @@ static_assert(kWritePerByteMs == kWritePerByteTimeout.count() && kWriteConstantM
 constexpr char kXon = 0x11;
 constexpr char kXoff = 0x13;
 
-// The whole line settings for `rate`: 8 data bits, no parity, 1 stop bit, DTR and RTS raised
-// while the port is open, no handshake in either direction, no character replacement. The
-// port's current settings are never read back: this record is the only source.
-DCB lineSettings(int rate) {
+// The whole line settings for `rate`: 8 data bits, no parity, 1 stop bit, DTR and RTS as
+// given (raised at open), no handshake in either direction, no character replacement. The
+// port's current settings are never read back: this record is the only source. Windows sets
+// the modem lines to the record's on every SetCommState, so the record carries their state.
+DCB lineSettings(int rate, bool dtrHigh = true, bool rtsHigh = true) {
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
   dcb.BaudRate = static_cast<DWORD>(rate);
   dcb.fBinary = TRUE;  // Windows knows binary transfers only: the flag must be set
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fDtrControl = dtrHigh ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+  dcb.fRtsControl = rtsHigh ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
@@ -44,9 +45,19 @@ DCB lineSettings(int rate) {
   return dcb;
 }
 
-std::string openFailure(DWORD code) {
+std::string openFailure(const std::string& path, DWORD code) {
   const std::string text = win32ErrorText(code);
-  // Windows answers a port in use with "Access is denied" (Wine: a sharing violation).
+  // Windows answers a port in use with "Access is denied" (Wine: a sharing violation), but
+  // it says the same of a folder or a file we may not write: those are no port at all. A
+  // name in the device namespace (\\.\COMn) is left out: a device held by another program
+  // may still answer the question for attributes.
+  if (code == ERROR_ACCESS_DENIED && path.rfind("\\\\.\\", 0) != 0) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+      if (attributes & FILE_ATTRIBUTE_DIRECTORY) return "not a serial device (a folder)";
+      return "not a serial device (" + text + ")";
+    }
+  }
   if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
     return "the port is held by another program (" + text + ")";
   }
@@ -62,6 +73,21 @@ void setReason(std::string* error, std::string text) {
 
 SerialPort::~SerialPort() { close(); }
 
+bool SerialPort::setModemLine(ModemLine line, bool high, std::string* why) {
+  if (!isOpen()) {
+    setReason(why, "the port is not open");
+    return false;
+  }
+  const DWORD function = line == ModemLine::Dtr ? (high ? SETDTR : CLRDTR) : (high ? SETRTS : CLRRTS);
+  // Kept even when the driver refuses the call: the next line setting asks for it again.
+  (line == ModemLine::Dtr ? dtrHigh_ : rtsHigh_) = high;
+  if (!::EscapeCommFunction(asHandle(handle_), function)) {
+    setReason(why, win32ErrorText(::GetLastError()));
+    return false;
+  }
+  return true;
+}
+
 bool SerialPort::isOpen() const { return asHandle(handle_) != INVALID_HANDLE_VALUE; }
 
 bool SerialPort::open(const std::string& path, std::string* error) {
@@ -69,7 +95,7 @@ bool SerialPort::open(const std::string& path, std::string* error) {
   // Share mode 0: while the port is open no other program can open it, nor can we twice.
   const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    setReason(error, openFailure(::GetLastError()));
+    setReason(error, openFailure(path, ::GetLastError()));
     return false;
   }
   auto fail = [&](const std::string& text) {
@@ -111,6 +137,7 @@ void SerialPort::askForLowLatency() {
 void SerialPort::close() {
   if (isOpen()) ::CloseHandle(asHandle(handle_));
   handle_ = INVALID_HANDLE_VALUE;
+  dtrHigh_ = rtsHigh_ = true;
   rate_ = 0;
   path_.clear();
   lowLatency_ = LowLatency::NotAsked;
@@ -120,11 +147,11 @@ void SerialPort::close() {
 bool SerialPort::setBaudRate(int rate) {
   if (!isOpen()) return failed("no port is open");
   if (rate <= 0) return failed("no bit rate " + std::to_string(rate));
-  DCB next = lineSettings(rate);
+  DCB next = lineSettings(rate, dtrHigh_, rtsHigh_);
   if (!::SetCommState(asHandle(handle_), &next)) {
     const std::string reason = win32ErrorText(::GetLastError());
     // A refused record may have been applied in part: the port gets its old one back.
-    DCB previous = lineSettings(rate_);
+    DCB previous = lineSettings(rate_, dtrHigh_, rtsHigh_);
     ::SetCommState(asHandle(handle_), &previous);
     return failed("the driver refuses " + std::to_string(rate) + " bit/s: " + reason);
   }

@@ -67,6 +67,23 @@ TEST(Win32SerialPort, BytesGoBothWaysAndSilenceIsNoError) {
   EXPECT_NE(received.find('U'), std::string::npos);
 }
 
+// Wine's pseudo-terminal has no modem lines, as on Linux: each step is refused with the
+// system's reason (the command line says it and goes on), and the port still works.
+TEST(Win32SerialPort, ModemLinesRefusedSayWhy) {
+  SerialPort port;
+  std::string why;
+  EXPECT_FALSE(port.setModemLine(ModemLine::Dtr, false, &why));
+  EXPECT_EQ(why, "the port is not open");
+  std::string error;
+  ASSERT_TRUE(port.open(kCom1, &error)) << error;
+  for (const ModemLine line : {ModemLine::Dtr, ModemLine::Rts}) {
+    why.clear();
+    EXPECT_FALSE(port.setModemLine(line, false, &why));
+    EXPECT_FALSE(why.empty());
+  }
+  EXPECT_TRUE(port.setBaudRate(9600)) << port.lastError();
+}
+
 // Windows' serial drivers refuse a second open of a port; Wine's serial devices do not, so a
 // file held with share mode 0 stands in for the held port: CreateFileA refuses it the same way.
 TEST(Win32SerialPort, RefusalsSayWhy) {
@@ -79,6 +96,8 @@ TEST(Win32SerialPort, RefusalsSayWhy) {
   } cases[] = {
       {heldFile, "the port is held by another program (" + win32ErrorText(ERROR_SHARING_VIOLATION) + ")"},
       {"\\\\.\\COM250", "no such port (" + win32ErrorText(ERROR_FILE_NOT_FOUND) + ")"},  // no device behind it
+      // Windows refuses a folder as it refuses a port in use.
+      {::testing::TempDir(), "not a serial device (a folder)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
