@@ -1,11 +1,13 @@
 #include "link/port_names.h"
 
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -122,6 +124,14 @@ std::string resolvePortName(const std::string& name) {
 std::string resolvePortName(const std::string& name, const DeviceRoots& roots) {
   if (const int n = comNumber(name); n > 0) return comDevicePath(n, roots);
   return name;
+}
+
+std::string deviceAccessHint(const std::string& path) {
+  struct stat device {};
+  if (::access(path.c_str(), R_OK | W_OK) == 0 || errno != EACCES || ::stat(path.c_str(), &device) != 0) return {};
+  const group* owner = ::getgrgid(device.st_gid);
+  return "; the device belongs to group " + (owner ? std::string(owner->gr_name) : std::to_string(device.st_gid)) +
+         ": add yourself to it and log in again";
 }
 
 }  // namespace velkorn::link

@@ -31,6 +31,11 @@ std::vector<std::string> defaultSerialDevices(const DeviceRoots& roots);
 std::string comDevicePath(int n);
 std::string comDevicePath(int n, const DeviceRoots& roots);
 
+// Why the operator may not open `path` when the usual reason on a fresh system applies:
+// "; the device belongs to group G: add yourself to it and log in again" while the device
+// denies this user access; empty otherwise.
+std::string deviceAccessHint(const std::string& path);
+
 // "COM3" / "com3" -> the device of COM 3; anything else is taken as a device path.
 // Empty when COM n has no device.
 std::string resolvePortName(const std::string& name);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -20,6 +21,9 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+
+#include "link/net_address.h"
+#include "link/tcp_link.h"
 
 namespace velkorn::link {
 
@@ -858,6 +862,29 @@ struct StopTimeoutOnExit {
   }
 };
 }  // namespace
+
+std::optional<std::size_t> TPowersock::SendWithoutWaiting(std::string_view bytes, std::string* failure) {
+  for (;;) {
+    const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0 && (n > 0 || bytes.empty())) return static_cast<std::size_t>(n);
+    const int e = n < 0 ? errno : EPIPE;
+    if (e == EINTR) continue;
+    if (e == EAGAIN || e == EWOULDBLOCK) return 0;
+    *failure = SocketErrorText(SocketErrorNumber(e));
+    return std::nullopt;
+  }
+}
+
+std::unique_ptr<NetworkLink> borrowConnection(const TPowersock& sock) {
+  if (sock.SocketHandle() < 0) return nullptr;
+  const int fd = ::fcntl(sock.SocketHandle(), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  NetAddress address;
+  address.scheme = NetScheme::Tcp;
+  address.host = sock.Host;
+  address.port = sock.Port;
+  return std::make_unique<TcpLink>(std::move(address), fd);
+}
 
 void TPowersock::SendBuffer(const char* buffer, std::uint16_t length) {
   ReportStatus(kLevelInner, "Puffer senden");

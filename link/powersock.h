@@ -16,12 +16,15 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QSocketNotifier;
 class QTimer;
 
 namespace velkorn::link {
+
+class NetworkLink;
 
 // Errors of the component (texts such as "Bereits verbunden" or "10061:Connection refused").
 class ESockError : public std::runtime_error {
@@ -148,6 +151,10 @@ class TPowersock : public QObject {
   void Write(const std::string& text);
   void WriteLn(const std::string& text);
   void SendBuffer(const char* buffer, std::uint16_t length);
+  // Sends what the socket takes at once and never waits: the bytes taken (0 when it takes
+  // none now), or nullopt with `failure` set to the socket's error text. A vanished peer is
+  // such a failure, never a signal.
+  std::optional<std::size_t> SendWithoutWaiting(std::string_view bytes, std::string* failure);
   std::string Read(std::uint16_t count);
   std::string ReadLn();
   bool DataAvailable();
@@ -225,5 +232,11 @@ class TPowersock : public QObject {
   std::uint64_t lookup_counter_ = 0;
   std::uint32_t lookup_result_ = 0;
 };
+
+// A raw link on a duplicate of the component's connection, for one chip command: dropping
+// it leaves the connection to the component. Bytes it took and the command did not use
+// are dropped with it, as the line's next synchronisation would drain them anyway. Null
+// when the component has no connection or its descriptor cannot be duplicated.
+std::unique_ptr<NetworkLink> borrowConnection(const TPowersock& sock);
 
 }  // namespace velkorn::link

@@ -4,10 +4,7 @@ namespace velkorn::link {
 
 bool SerialLink::writeBytes(std::string_view bytes) { return port_.write(bytes); }
 
-isp::LinkRead SerialLink::readByte() {
-  const ReadResult r = port_.readByte();
-  return {r.ok, r.count, r.byte};
-}
+isp::LinkRead SerialLink::readByte() { return port_.readByte(); }
 
 void SerialLink::setBaudRate(int rate) {
   RateResult result = RateResult::NoPort;

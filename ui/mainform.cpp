@@ -26,16 +26,9 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <exception>
 
-#include "link/net_address.h"
-#include "link/port_names.h"
 #include "link/powersock.h"
 #include "ui/dbgdlg.h"
 #include "ui/dialogs.h"
@@ -53,8 +46,6 @@ constexpr int kValueLabelWidth = 32;
 constexpr const char* kNoLinkPanel = "---";
 constexpr const char* kBaudRates[] = {"300",  "600",   "1200",  "2400",  "4800",
                                       "9600", "19200", "38400", "57600", "115200"};
-constexpr const char* kHotKeyDefaults[kHotKeys] = {"KP01001", "KP02001", "AM0105",
-                                                   "QS0105",  "DOWNLOAD", ""};
 constexpr int kGroupChipCommands = 1;  // menu group of the chip commands
 
 QLabel* valueLabel(const char* name, QWidget* parent) {
@@ -139,21 +130,16 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
       ownDialogs_(dialogs ? nullptr : std::make_unique<QtDialogs>()),
       gate_(dialogs ? *dialogs : *ownDialogs_),
       dialogs_(gate_),
-      serialLink_(port_),
-      chipLine_(serialLink_),
-      engine_(chipLine_, *this, *this, *this, clock_),
-      module_(dialogs_, this),
-      terminalLine_(port_, network_, module_, [this] { return commandRunning_ || engine_.busy(); }),
+      lines_(dialogs_, this, [this] { return commandRunning_ || engine_.busy(); }),
+      engine_(lines_.chipLink(), *this, *this, *this, clock_),
       settings_(*this, dialogs_) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QString::fromLatin1(kProgramTitle));
   setAcceptDrops(true);
-  sock = module_.socket();
-  serialLink_.onRate = [this](int rate, link::RateResult result) {
-    // The driver's refusal left its reason in errno (SetBaudRate cleared it before).
-    const int e = errno;
-    rateChanged(rate, result,
-                e != 0 ? std::string(std::strerror(e)) : std::string("not a rate the driver knows"));
+  sock = lines_.module().socket();
+  lines_.log = [this](const std::string& line) { debugLog(line); };
+  lines_.onRate = [this](int rate, link::RateResult result, const std::string& refusal) {
+    rateChanged(rate, result, refusal);
   };
   resize(760, 540);
 
@@ -253,7 +239,7 @@ void TForm1::buildTabs() {
 
   auto* terminalLayout = new QVBoxLayout(TabSheet3);
   terminalLayout->setContentsMargins(0, 0, 0, 0);
-  terminal_ = new TTerminal(terminalLine_, TabSheet3);
+  terminal_ = new TTerminal(lines_.terminalLink(), TabSheet3);
   terminalLayout->addWidget(terminal_);
   Timer1 = terminal_->cycleTimer();  // the cyclic sender's timer lives with its button
   buildDeviceTab();
@@ -419,16 +405,15 @@ void TForm1::connectComponents() {
 }
 
 void TForm1::FormCreate() {
-  // 1. Only "&File Data" is shown at start.
+  // Only "&File Data" is shown at start.
   setTabVisibleQuietly(TabSheet2, false);
   setTabVisibleQuietly(TabSheet3, false);
   setTabVisibleQuietly(TabSheet4, false);
-  // 2. Which of COM1 to COM8 can be opened.
   ProbePorts();
-  // 3. The synchronisation and progress windows, hidden until an operation shows them.
+  // The synchronisation and progress windows stay hidden until an operation shows them.
   SyncMessage = new TSyncMessage(this);
   DownLoadDlg = new TDownLoadDlg(&engine_.downloadAbort, this);
-  // 4., 5. The chip data view and the file data view show the images in place.
+  // The chip data view and the file data view show the images in place.
   MemoryImages& images = engine_.images();
   // "Courier New", bold, at the sheets' 11-pixel height; any fixed-pitch face stands in
   // where Courier New is not installed.
@@ -447,29 +432,15 @@ void TForm1::FormCreate() {
   fileView->setDataPointer(images.fileImage.data());
   fileView->setDataSize(images.chipSize);
   fileView->setFont(viewFont);
-  // 6. No port is open.
-  port_.close();
-  // 7. What arrives from the module goes to the terminal, except while a chip command has
-  //    the connection: its bytes are the bootloader's.
-  module_.onData([this] {
-    if (!moduleHeld_) terminal_->SockDataAvailable();
-  });
-  module_.onLog([this](const std::string& line) { debugLog(line); });
-  module_.onReport([this](const std::string& text) { dialogs_.error(this, QString::fromStdString(text), false); });
-  // 8. The operator's choices of the last run.
+  lines_.onModuleData = [this] { terminal_->SockDataAvailable(); };
+  lines_.module().onLog([this](const std::string& line) { debugLog(line); });
+  lines_.module().onReport(
+      [this](const std::string& text) { dialogs_.error(this, QString::fromStdString(text), false); });
   LoadSettings();
-  // 9. The reload flag travels with each Reload run: there is nothing to clear here.
 }
 
 void TForm1::FormDestroy() {
-  // 1. The serial port is left to the end of the process. A connect still waiting for the
-  //    module would keep the closing window alive until the network gives up on it.
-  module_.giveWay();
-  network_.giveWay();
-  guarded([this] { module_.disconnect(); });
-  network_.close();
-  chipLine_.use(serialLink_);
-  // 2.
+  guarded([this] { lines_.closeAll(); });
   SaveSettings();
 }
 
@@ -496,7 +467,6 @@ void TForm1::guarded(const std::function<void()>& handler) {
   try {
     handler();
   } catch (const std::exception& failure) {
-    // The run-time's top-level handler: the failure's text in an error box, then go on.
     dialogs_.error(this, QString::fromStdString(failure.what()), false);
   }
 }
@@ -507,7 +477,7 @@ void TForm1::runCommand(const std::function<void()>& command) {
   tabChangeDuringCommand_ = false;
   reloadDuringCommand_ = false;
 
-  std::unique_ptr<link::NetworkLink> borrowed = borrowModule();
+  std::optional<WindowLines::Loan> loan(lines_.lend());
   std::vector<std::pair<QAction*, bool>> saved;
   std::vector<QAction*> locked = {LoadFile1, MRead, CompareFile, MProg, MErase, MBSB, MReload, MTCP};
   locked.insert(locked.end(), comEntries_.begin(), comEntries_.end());
@@ -524,7 +494,7 @@ void TForm1::runCommand(const std::function<void()>& command) {
 
   for (const auto& [action, enabled] : saved) action->setEnabled(enabled);
   if (reloadDuringCommand_) MReload->setEnabled(true);
-  returnModule(std::move(borrowed));
+  loan.reset();
   commandRunning_ = false;
   if (closeRequested_) {
     closeRequested_ = false;
@@ -563,144 +533,41 @@ QString TForm1::panelText(int panel) const { return panels_[static_cast<std::siz
 // ==================================================================== link
 
 void TForm1::ProbePorts() {
-  // A port of its own: the link in use stays open while the menu is refreshed.
-  link::SerialPort probe;
   for (int n = 1; n <= kPortEntries; ++n) {
     QAction* entry = comEntry(n);
-    const std::string path = link::comDevicePath(n);
-    std::string reason;
-    bool opened = false;
-    if (path.empty()) {
-      reason = "no serial device";
-    } else if (port_.isOpen() && port_.path() == path) {
-      opened = true;  // this window's own link
-    } else {
-      opened = probe.open(path, &reason);
-      probe.close();
-    }
-    entry->setEnabled(opened);
+    const PortProbe probe = lines_.probe(n);
+    entry->setEnabled(probe.opened);
     QString caption = QStringLiteral("COM &%1").arg(n);
-    const QString device = path.empty() ? QString() : displayedDevice(path);
-    if (!path.empty()) caption += QLatin1Char('\t') + device;
+    const QString device = probe.path.empty() ? QString() : displayedDevice(probe.path);
+    if (!probe.path.empty()) caption += QLatin1Char('\t') + device;
     // The reason's first words beside the path; the whole of it in the tool tip.
-    if (!opened && !path.empty())
-      caption += QStringLiteral(": ") + QString::fromStdString(reason.substr(0, reason.find(" (")));
+    if (!probe.opened && !probe.path.empty())
+      caption += QStringLiteral(": ") + QString::fromStdString(probe.reason.substr(0, probe.reason.find(" (")));
     entry->setText(caption);
-    entry->setToolTip(opened ? device : QString::fromStdString(probeHint(path, reason)));
+    entry->setToolTip(probe.opened ? device : QString::fromStdString(probe.hint));
   }
-}
-
-std::string TForm1::probeHint(const std::string& path, const std::string& reason) {
-  if (path.empty()) return "COM port without a serial device: none found, and no COMn link in " + link::configDirectory();
-  std::string hint = path + ": " + reason;
-  // The usual reason on a fresh system: the device belongs to a group the user is not in.
-  struct stat device {};
-  if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES && ::stat(path.c_str(), &device) == 0) {
-    const group* owner = ::getgrgid(device.st_gid);
-    hint += "; the device belongs to group " +
-            (owner ? std::string(owner->gr_name) : std::to_string(device.st_gid)) +
-            ": add yourself to it and log in again";
-  }
-  return hint;
 }
 
 bool TForm1::OpenLink(int n) {
-  port_.close();
-  // A connect still waiting (this choice was made from inside its wait) gives way to it.
-  module_.giveWay();
-  module_.disconnect();
-  network_.giveWay();
-  network_.close();
-  chipLine_.use(serialLink_);
-  if (n == 0) {
-    Timer2->stop();
-    // The host field says which kind of server: a scheme names a network serial server,
-    // anything else is the module.
-    const std::string host = module_.address();
-    if (link::isNetworkPort(host)) return openNetworkServer(host);
-    return module_.connect();
-  }
-  const std::string path = link::comDevicePath(n);
-  std::string reason;
-  if (path.empty() || !port_.open(path, &reason)) {
-    debugLog("COM" + std::to_string(n) + ": " +
-             (path.empty() ? std::string("no serial device") : path + ": " + reason));
-    ShowError(QStringLiteral("Can not open COM %1").arg(n), false);
-    return false;
-  }
-  // What the adapter's driver said to low latency: a late byte is easier to explain.
-  debugLog("COM" + std::to_string(n) + ": " + path + ": " + port_.lowLatencyNote());
+  // The terminal's poll stays off a network link until the Terminal tab starts it.
+  if (n == kNetworkEntry) Timer2->stop();
+  if (!lines_.open(n)) return false;
+  const LineKind kind = lines_.state().kind;
+  if (kind == LineKind::Module) return true;
   // Without a saved rate nothing has chosen one yet: the rate group's selection holds.
   if (terminalBaud_ == 0 && rgBaud->checkedId() >= 0)
     terminalBaud_ = rgBaud->checkedButton()->text().toInt();
-  SetBaudRate(terminalBaud_);
-  // The per-byte read time-out lives in the port's reads, so there is nothing to refuse
-  // here ("SetCommTimeOuts failed" cannot arise).
-  Timer2->start();
-  return true;
-}
-
-bool TForm1::openNetworkServer(const std::string& url) {
-  std::string reason;
-  if (!network_.open(url, &reason)) {
-    if (reason.empty()) return false;  // another link choice or the close ended the wait
-    // The same box as for the module, whatever the cause; the cause goes to the log.
-    debugLog("TCP: " + reason);
-    dialogs_.connectFailed(QString::fromLatin1(kConnectFailedText));
-    return false;
+  if (kind == LineKind::Serial) {
+    // A network server gets the terminal's rate when the Terminal tab shows next.
+    SetBaudRate(terminalBaud_);
+    // The per-byte read time-out lives in the port's reads, so there is nothing to refuse
+    // here ("SetCommTimeOuts failed" cannot arise).
+    Timer2->start();
   }
-  link::NetworkLink& line = *network_.link();
-  lastRateNote_.clear();
-  debugLog("TCP: " + url + ": " + (line.note().empty() ? std::string("connected") : line.note()));
-  line.onRate = [this, &line, url](int rate, link::RateResult result) {
-    if (result != link::RateResult::Refused) noteRate(url, line);
-    rateChanged(rate, result, line.note());
-  };
-  chipLine_.use(line);
-  // As on a serial port: the terminal's rate, which the Terminal tab applies next (on the
-  // server's port over rfc2217).
-  if (terminalBaud_ == 0 && rgBaud->checkedId() >= 0)
-    terminalBaud_ = rgBaud->checkedButton()->text().toInt();
   return true;
 }
 
-void TForm1::noteRate(const std::string& where, const link::NetworkLink& line) {
-  if (line.note().empty() || line.note() == lastRateNote_) return;
-  lastRateNote_ = line.note();
-  debugLog("TCP: " + where + ": " + line.note());
-}
-
-std::unique_ptr<link::NetworkLink> TForm1::borrowModule() {
-  if (port_.isOpen() || network_.link() || !module_.connected()) return nullptr;
-  auto borrowed = borrowModuleConnection(sock->SocketHandle(), sock->Host, sock->Port);
-  if (!borrowed) return nullptr;
-  const std::string where = "module " + borrowed->address().hostPort();
-  lastRateNote_.clear();
-  // The module's line runs at the module's own rate: panel 1 stays empty, as over the
-  // module otherwise, and the log says once per command that no rate was set.
-  borrowed->onRate = [this, where, line = borrowed.get()](int, link::RateResult) {
-    noteRate(where, *line);
-    setPanel(1, QString());
-  };
-  chipLine_.use(*borrowed);
-  moduleHeld_ = true;
-  return borrowed;
-}
-
-void TForm1::returnModule(std::unique_ptr<link::NetworkLink> borrowed) {
-  if (!borrowed) return;
-  chipLine_.use(serialLink_);
-  borrowed.reset();
-  moduleHeld_ = false;
-  // The socket gave its last arrival to the held handler: reading now shows what waits
-  // and lets the next arrival through.
-  if (module_.connected()) terminal_->SockDataAvailable();
-}
-
-void TForm1::SetBaudRate(int rate) {
-  errno = 0;
-  chipLine_.setBaudRate(rate);
-}
+void TForm1::SetBaudRate(int rate) { lines_.setRate(rate); }
 
 void TForm1::rateChanged(int rate, link::RateResult result, const std::string& refusal) {
   if (result == link::RateResult::NoPort) {
@@ -751,7 +618,7 @@ void TForm1::COM11Click(QAction* sender) {
   setTabVisibleQuietly(TabSheet4, true);
   showPage(TabSheet3);
   sender->setChecked(true);
-  setPanel(0, n <= 0 ? QStringLiteral("TCP") : QStringLiteral("COM%1").arg(n));
+  setPanel(0, QString::fromStdString(lines_.panelName()));
 }
 
 void TForm1::PageControl1Change() {
@@ -785,13 +652,10 @@ isp::Button TForm1::ShowError(const QString& text, bool cancellable) {
   return button;
 }
 
-QString TForm1::defaultHotKeyCaption(int index) {
-  if (index < 0 || index >= kHotKeys) return {};
-  return QString::fromLatin1(kHotKeyDefaults[index]);
-}
-
 QString TForm1::HotKeyCaption(int index) const {
-  return hotKeyCaption ? hotKeyCaption(index) : defaultHotKeyCaption(index);
+  if (hotKeyCaption) return hotKeyCaption(index);
+  if (index < 0 || index >= kHotKeys) return {};
+  return QString::fromStdString(Settings{}.captions[static_cast<std::size_t>(index)]);
 }
 
 bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
@@ -860,13 +724,13 @@ void TForm1::connectTerminal() {
   // The poll holds while a chip operation or a HEX load owns the line: a byte it took
   // would be missing from a bootloader answer.
   connect(Timer2, &QTimer::timeout, this, [this] {
-    if (!terminalLine_.linkBusy()) terminal_->Timer2Timer();
+    if (!lines_.terminalLink().linkBusy()) terminal_->Timer2Timer();
   });
   sendTerminalLine = [this](const QString& line) { terminal_->SendTerminalLine(line); };
   hotKeyCaption = [this](int index) { return terminal_->hotKeyCaption(index); };
   focusTerminalMemo = [this] { terminal_->memo()->setFocus(Qt::ShortcutFocusReason); };
   // What ends a terminal handler (a cycle interval that is no number, a failed socket
-  // write) is shown the way the run-time's top-level handler shows it.
+  // write) ends in an error box with its text, as any handler's failure does.
   terminal_->setErrorHandler(
       [this](const std::string& text) { dialogs_.error(this, QString::fromStdString(text), false); });
 }
@@ -877,7 +741,7 @@ void TForm1::setTerminalFont(const QFont& font) { terminal_->setMemoFont(font); 
 
 // ==================================================================== module and settings
 
-void TForm1::eIPChange() { module_.setAddress(toLatin1(eIP->text())); }
+void TForm1::eIPChange() { lines_.module().setAddress(toLatin1(eIP->text())); }
 
 void TForm1::LoadSettings() { settings_.load(); }
 

@@ -1,9 +1,10 @@
 #pragma once
-// The main window: owner of the serial port and its link to the engine, the socket to the
-// network module, the link to a network serial server, the engine with its two images, the two hex views, the terminal with its
-// timers, the settings binding and the three helper windows. It shows the engine's boxes,
-// progress and device state (Prompts, Progress, DeviceState), and turns each command's
-// outcome into the closing box, the tab changes and the hand-back to the terminal.
+// The main window: its widgets and handlers, the engine with its two images, the two hex
+// views, the terminal with its timers, the settings binding and the three helper windows.
+// Its lines (serial port, network server, module) belong to WindowLines. It shows the
+// engine's boxes, progress and device state (Prompts, Progress, DeviceState), and turns
+// each command's outcome into the closing box, the tab changes and the hand-back to the
+// terminal.
 #include <QElapsedTimer>
 #include <QFont>
 #include <QMainWindow>
@@ -21,15 +22,13 @@
 #include "isp/person.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
-#include "ui/chip_line.h"
 #include "ui/dialogs.h"
 #include "ui/module_socket.h"
-#include "ui/network_line.h"
 #include "ui/program_title.h"
 #include "ui/settings.h"
 #include "ui/settings_binding.h"
 #include "ui/terminal.h"
-#include "ui/terminal_line.h"
+#include "ui/window_lines.h"
 
 class QAction;
 class QButtonGroup;
@@ -67,7 +66,7 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   ~TForm1() override;
 
   isp::Engine& engine() { return engine_; }
-  link::SerialPort& serialPort() { return port_; }
+  link::SerialPort& serialPort() { return lines_.serialPort(); }
   TDbgFrm* debugWindow() const { return DbgFrm; }
   TDownLoadDlg* downloadWindow() const { return DownLoadDlg; }
   TSyncMessage* syncWindow() const { return SyncMessage; }
@@ -132,14 +131,13 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   // Moves the keyboard focus to the terminal memo.
   std::function<void()> focusTerminalMemo;
   QString HotKeyCaption(int index) const;
-  static QString defaultHotKeyCaption(int index);
 
   // Makes the tab the active page and runs PageControl1Change, as every tab change made
   // by the program does.
   void showPage(QWidget* sheet);
-  ModuleSocket& moduleSocket() { return module_; }
+  ModuleSocket& moduleSocket() { return lines_.module(); }
   // The network serial server's link while "&TCP/Winsock" has one open, else null.
-  link::NetworkLink* networkLink() const { return network_.link(); }
+  link::NetworkLink* networkLink() const { return lines_.networkLink(); }
 
   // ---- isp::Prompts
   isp::Button showError(const std::string& text, bool cancellable) override;
@@ -222,8 +220,8 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   void connectComponents();
   void FormCreate();
   void connectTerminal();
-  // Runs a handler the way the run-time's top-level handler would: a failure that escapes
-  // it is shown in an error box and the program goes on.
+  // Runs a handler so that a failure escaping it ends in an error box with its text, and
+  // the window goes on.
   void guarded(const std::function<void()>& handler);
   // Runs a chip command or a HEX load with the commands that could start another one
   // disabled, and restores them afterwards.
@@ -239,15 +237,6 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   // What a rate change did, on status panel 1 (and, with `refusal` in the debug log, the
   // box of a refused rate).
   void rateChanged(int rate, link::RateResult result, const std::string& refusal);
-  // "&TCP/Winsock" with a network serial server in the host field (tcp://, rfc2217://).
-  bool openNetworkServer(const std::string& url);
-  // A network link's note after a rate change, in the debug log unless it says again what
-  // was logged last.
-  void noteRate(const std::string& where, const link::NetworkLink& line);
-  // A chip command over the module's connection: the engine gets a raw link on it, and the
-  // socket's arrivals wait for the terminal until the command has returned.
-  std::unique_ptr<link::NetworkLink> borrowModule();
-  void returnModule(std::unique_ptr<link::NetworkLink> borrowed);
   void setTabVisibleQuietly(QWidget* sheet, bool visible);
   void setCurrentTabQuietly(QWidget* sheet);
   THexDump* viewOf(isp::View view) const;
@@ -256,24 +245,15 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   // Raises the download abort and sync cancel flags, so that a running command ends at its
   // next look at them.
   void raiseStopFlags();
-  // The tool tip of a port entry that cannot be opened.
-  static std::string probeHint(const std::string& path, const std::string& reason);
   // A box the synchronisation loop asks for (a failed write): shown on the waiting window.
   void syncLineFailed(const std::string& text);
 
   std::unique_ptr<Dialogs> ownDialogs_;
   DialogsGate gate_;   // shut while a close request waits for the running command
   Dialogs& dialogs_;
-  link::SerialPort port_;
-  link::SerialLink serialLink_;
-  NetworkLine network_;
-  ChipLine chipLine_;  // what the engine talks through: the serial link unless another is in use
+  WindowLines lines_;
   isp::SystemClock clock_;
   isp::Engine engine_;
-  ModuleSocket module_;
-  TerminalLine terminalLine_;
-  bool moduleHeld_ = false;     // a chip command has the module's connection
-  std::string lastRateNote_;    // the network link's note last logged
   SettingsBinding settings_;
   int terminalBaud_ = 0;  // written only by rgBaudClick (and the first open, see OpenLink)
   TTerminal* terminal_ = nullptr;

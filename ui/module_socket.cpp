@@ -1,13 +1,11 @@
 #include "ui/module_socket.h"
 
-#include <sys/socket.h>
-
 #include <QString>
 #include <QTimer>
 #include <algorithm>
-#include <cerrno>
 #include <exception>
 #include <stdexcept>
+#include <string_view>
 
 #include "link/powersock.h"
 #include "ui/dialogs.h"
@@ -104,21 +102,15 @@ void ModuleSocket::write(const std::string& text) {
 }
 
 bool ModuleSocket::pump(std::string* failure) {
-  const int fd = sock_->SocketHandle();
+  // The window never waits for the module: what the socket does not take now waits here.
   while (queued() > 0) {
-    // MSG_DONTWAIT: the window never waits for the module; MSG_NOSIGNAL: a vanished peer
-    // is an error here, not SIGPIPE.
-    const ssize_t n = ::send(fd, queue_.data() + queueStart_, queued(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      queueStart_ += static_cast<std::size_t>(n);
-      continue;
+    const auto sent = sock_->SendWithoutWaiting(std::string_view(queue_).substr(queueStart_), failure);
+    if (!sent) {
+      dropQueue(nullptr);
+      return false;
     }
-    const int e = n < 0 ? errno : EPIPE;
-    if (e == EINTR) continue;
-    if (e == EAGAIN || e == EWOULDBLOCK) break;
-    *failure = sock_->SocketErrorText(link::TPowersock::SocketErrorNumber(e));
-    dropQueue(nullptr);
-    return false;
+    if (*sent == 0) break;
+    queueStart_ += *sent;
   }
   if (queued() == 0) {
     dropQueue(nullptr);

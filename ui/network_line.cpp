@@ -1,15 +1,11 @@
 #include "ui/network_line.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
-#include "link/net_address.h"
-#include "link/tcp_link.h"
 
 namespace velkorn::ui {
 
@@ -17,7 +13,7 @@ namespace {
 
 // The wait for the helper thread looks at the event queue this often, as the socket
 // component's waits do.
-constexpr useconds_t kWaitSliceUs = 2000;
+constexpr std::chrono::milliseconds kWaitSlice{2};
 
 // What the helper thread hands back; shared, so a wait given up can leave it behind.
 struct Attempt {
@@ -44,7 +40,7 @@ bool NetworkLine::open(const std::string& url, std::string* reason) {
   }).detach();
   while (!attempt->done && attempt_ == mine) {
     QCoreApplication::processEvents();
-    ::usleep(kWaitSliceUs);
+    std::this_thread::sleep_for(kWaitSlice);
   }
   if (attempt_ != mine) return false;  // the operator chose something else meanwhile
   const std::lock_guard lock(attempt->mutex);
@@ -54,17 +50,6 @@ bool NetworkLine::open(const std::string& url, std::string* reason) {
   }
   link_ = std::move(attempt->link);
   return true;
-}
-
-std::unique_ptr<link::NetworkLink> borrowModuleConnection(int socketFd, const std::string& host, int port) {
-  if (socketFd < 0) return nullptr;
-  const int fd = ::fcntl(socketFd, F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) return nullptr;
-  link::NetAddress address;
-  address.scheme = link::NetScheme::Tcp;
-  address.host = host;
-  address.port = port;
-  return std::make_unique<link::TcpLink>(std::move(address), fd);
 }
 
 }  // namespace velkorn::ui

@@ -5,7 +5,7 @@
 // network module, reached through the socket component as the terminal always was;
 // `tcp://HOST:PORT` (raw) or `rfc2217://HOST:PORT` is a network serial server, opened here
 // as a link::NetworkLink that the terminal and the chip commands both use like a serial
-// port. The module's own connection can carry a chip command too: borrowModuleConnection.
+// port. The module's own connection can carry a chip command too (link::borrowConnection).
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -39,12 +39,5 @@ class NetworkLine {
   std::unique_ptr<link::NetworkLink> link_;
   std::uint64_t attempt_ = 0;  // the open() whose wait is still wanted
 };
-
-// A raw link over the module socket's connection for one chip command: on a duplicate of
-// the socket's descriptor, so dropping it leaves the connection to the socket. Bytes it
-// took from the connection and the command did not use are dropped with it, as the
-// line's next synchronisation would drain them anyway. Null when the descriptor cannot be
-// duplicated.
-std::unique_ptr<link::NetworkLink> borrowModuleConnection(int socketFd, const std::string& host, int port);
 
 }  // namespace velkorn::ui
