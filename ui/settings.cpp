@@ -1,19 +1,14 @@
 #include "ui/settings.h"
 
 #include "image/failures.h"
+#include "link/config_files.h"
 #include "link/port_names.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <filesystem>
 #include <limits>
-#include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 // The build says where the data folder lies relative to the program's folder; builds that
 // do not (the fuzzing targets) take the usual layout.
@@ -33,54 +28,17 @@ std::string fileCreateText(const std::string& name) {
 }
 const char* const kStreamWriteText = "Stream-Schreibfehler";
 
-bool fileExists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 // The exact name, else one that differs only in letter case; empty when none.
 std::string findSettingsFile(const std::string& directory) {
-  const std::string exact = settingsPath(directory);
-  if (fileExists(exact)) return exact;
-  DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
-  if (dir == nullptr) return {};
-  std::string found;
-  while (dirent* entry = ::readdir(dir)) {
-    if (::strcasecmp(entry->d_name, kSettingsFileName) == 0) {
-      const std::string candidate =
-          directory.empty() ? std::string(entry->d_name)
-                            : (directory.back() == '/' ? directory : directory + "/") + entry->d_name;
-      if (fileExists(candidate)) {
-        found = candidate;
-        break;
-      }
-    }
-  }
-  ::closedir(dir);
-  return found;
+  return link::findFileAnyCase(directory, kSettingsFileName);
 }
 
 // The first kSettingsReadLimit bytes. When the file goes on past them, the text ends at
 // the last line end inside them: a value cut in the middle (a font size of "1" from "12")
 // would be read as a different value.
 bool readSettingsText(const std::string& path, std::string& content) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  content.assign(kSettingsReadLimit + 1, '\0');
-  std::size_t got = 0;
-  while (got < content.size()) {
-    const ssize_t n = ::read(fd, content.data() + got, content.size() - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return false;
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  content.resize(got);
-  if (got > kSettingsReadLimit) {
+  if (!link::readFileStart(path, kSettingsReadLimit + 1, content)) return false;
+  if (content.size() > kSettingsReadLimit) {
     content.resize(kSettingsReadLimit);
     const std::size_t lastEnd = content.find_last_of("\r\n");
     content.resize(lastEnd == std::string::npos ? 0 : lastEnd + 1);
@@ -139,19 +97,6 @@ void removeStaleTemporaries(const fs::path& target) {
     const fs::file_time_type written = fs::last_write_time(it->path(), ignored);
     if (!ignored && written < kProcessStart) fs::remove(it->path(), ignored);
   }
-}
-
-bool writeAll(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -334,12 +279,8 @@ LoadedSettings loadSettingsFrom(const std::string& directory) {
 }
 
 std::string installedSettingsDirectory() {
-  char exe[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return {};
-  std::string dir(exe, static_cast<std::size_t>(n));
-  dir.erase(dir.find_last_of('/') + 1);
-  return dir + VELKORN_DATA_DIR_FROM_BIN;
+  const std::string dir = link::programDirectory();
+  return dir.empty() ? dir : dir + VELKORN_DATA_DIR_FROM_BIN;
 }
 
 LoadedSettings loadSettingsFrom(const std::string& directory, const std::string& installedDirectory) {
@@ -358,31 +299,10 @@ std::optional<std::string> saveSettingsTo(const Settings& settings, const std::s
   if (!target) return fileCreateText(settingsPath(directory));
   const std::string path = target->string();
   removeStaleTemporaries(*target);
-  std::string temp = path + ".XXXXXX";
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return fileCreateText(path);
-
-  // Keep the permissions of the file being replaced; a new file gets the usual ones.
-  struct stat old {};
-  const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-  ::fchmod(fd, mode);
-
-  const bool written = writeAll(fd, formatSettings(settings)) && ::fsync(fd) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed) {
-    ::unlink(temp.c_str());
-    return std::string(kStreamWriteText);
-  }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return fileCreateText(path);
-  }
-  // The rename itself reaches the disk with the directory.
-  const std::string folder = target->has_parent_path() ? target->parent_path().string() : std::string(".");
-  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
+  switch (link::replaceFile(path, formatSettings(settings))) {
+    case link::ReplaceResult::Replaced: break;
+    case link::ReplaceResult::CannotCreate: return fileCreateText(path);
+    case link::ReplaceResult::CannotWrite: return std::string(kStreamWriteText);
   }
   return std::nullopt;
 }
