@@ -2,7 +2,10 @@
 
 #include <QEvent>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QVBoxLayout>
+
+#include "ui/text_export.h"
 
 namespace velkorn::ui {
 
@@ -23,19 +26,37 @@ TDbgFrm::TDbgFrm(QWidget* parent) : QWidget(parent, Qt::Window) {
   Memo1 = new QPlainTextEdit(this);
   Memo1->setObjectName(QStringLiteral("Memo1"));
   Memo1->setReadOnly(true);
-  // The log has no visible scroll bars, but the wheel and the keys still scroll it.
-  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // Without scroll bars a log of thousands of records could only be read with the wheel.
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Memo1->setMaximumBlockCount(kDebugLogLines);
+  Memo1->setUndoRedoEnabled(false);
   Memo1->setPlainText(QStringLiteral("Memo1"));
   Memo1->viewport()->installEventFilter(this);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(Memo1);
+
+  export_ = new TextExport(Memo1, QStringLiteral("velkorn-debug.txt"));
 }
 
-void TDbgFrm::append(const QString& line) { Memo1->appendPlainText(line); }
+void TDbgFrm::append(const QString& line) {
+  // Follows the newest line unless the operator scrolled up to read an older one. While
+  // hidden the window has no scroll range to judge by; it is brought to the end when shown.
+  const QScrollBar* bar = Memo1->verticalScrollBar();
+  const bool following = !isVisible() || bar->value() >= bar->maximum();
+  Memo1->appendPlainText(line);
+  if (following) scrollToNewest();
+}
+
+void TDbgFrm::scrollToNewest() { Memo1->verticalScrollBar()->setValue(Memo1->verticalScrollBar()->maximum()); }
+
+void TDbgFrm::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  scrollToNewest();
+}
 
 QStringList TDbgFrm::lines() const {
   const QString text = Memo1->toPlainText();

@@ -25,8 +25,9 @@ class TDownLoadDlg : public QDialog {
 
  protected:
   void showEvent(QShowEvent* event) override;
-  // Escape does not hide the window: only the operation that showed it hides it.
-  void reject() override {}
+  // Escape is Abort, as in any progress window; only the operation that showed the window
+  // hides it.
+  void reject() override { AbortBtnClick(); }
   // Only a close by the program (the application quitting) hides it; refusing that one
   // would refuse the quit.
   void closeEvent(QCloseEvent* event) override;

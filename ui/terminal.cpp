@@ -24,6 +24,7 @@
 #include "image/failures.h"
 #include "isp/clock.h"
 #include "ui/latin1.h"
+#include "ui/text_export.h"
 
 namespace velkorn::ui {
 
@@ -228,6 +229,13 @@ void TTerminal::buildWidgets() {
   displayTimer_ = new QTimer(this);
   displayTimer_->setSingleShot(true);
   displayTimer_->setInterval(0);
+
+  partialTimer_ = new QTimer(this);
+  partialTimer_->setSingleShot(true);
+  partialTimer_->setInterval(kPartialLineDelay);
+
+  export_ = new TextExport(memo_, QStringLiteral("terminal.txt"));
+  export_->setReport([this](const QString& text) { reportError(text.toStdString()); });
 }
 
 void TTerminal::connectWidgets() {
@@ -237,6 +245,7 @@ void TTerminal::connectWidgets() {
   connect(tbCycle_, &QToolButton::clicked, this, &TTerminal::tbCycleClick);
   connect(timer1_, &QTimer::timeout, this, &TTerminal::Timer1Timer);
   connect(displayTimer_, &QTimer::timeout, this, &TTerminal::showPendingLines);
+  connect(partialTimer_, &QTimer::timeout, this, &TTerminal::showPartialLine);
 }
 
 void TTerminal::setErrorHandler(std::function<void(const std::string&)> handler) {
@@ -329,10 +338,16 @@ void TTerminal::Memo1KeyPress(char ch) {
   memo_->setTextCursor(cursor);
   boundKeptText();
   memo_->ensureCursorVisible();
+  // Received text after typed text starts a line of its own, as after any typing.
+  lineOpen_ = false;
   sendBytes(std::string(1, ch));  // Enter goes out as the CR alone
 }
 
-void TTerminal::Memo1DblClick() { memo_->clear(); }
+void TTerminal::Memo1DblClick() {
+  memo_->clear();
+  lineOpen_ = false;
+  openLineBytes_ = 0;
+}
 
 bool TTerminal::eventFilter(QObject* watched, QEvent* event) {
   if (watched == memo_ && event->type() == QEvent::KeyPress) {
@@ -386,11 +401,14 @@ void TTerminal::SockDataAvailable() {
     return;
   }
   if (text.empty()) return;
-  // Socket data is always written back. A failed write-back is the socket's to report and
-  // is dropped here, but the text already read is still shown.
-  try {
-    link_.socketWrite(text);
-  } catch (const std::exception&) {
+  // Written back only while the Echo box is ticked, as on the serial line: a module that
+  // echoes too would otherwise keep one line circling for ever. A failed write-back is the
+  // socket's to report and is dropped here, but the text already read is still shown.
+  if (cbEcho_->isChecked()) {
+    try {
+      link_.socketWrite(text);
+    } catch (const std::exception&) {
+    }
   }
   receiveBuffer_.append(text);
   FlushReceivedLines();
@@ -412,7 +430,23 @@ void TTerminal::FlushReceivedLines() {
   // A long partial line is not searched again from its start with every new byte.
   scannedTo_ = receiveBuffer_.size();
   boundKeptText();
-  if (begin > 0) showPendingLines();
+  if (receiveBuffer_.size() >= kDisplayPieceBytes) {
+    showPartialLine();
+  } else {
+    if (!receiveBuffer_.empty() && !partialTimer_->isActive()) partialTimer_->start();
+    if (begin > 0) showPendingLines();
+  }
+}
+
+void TTerminal::showPartialLine() {
+  std::size_t n = receiveBuffer_.size();
+  if (n > 0 && receiveBuffer_[n - 1] == kCr) --n;
+  if (n > 0) {
+    display_.append(receiveBuffer_, 0, n);
+    receiveBuffer_.erase(0, n);
+    scannedTo_ = receiveBuffer_.size();
+  }
+  showPendingLines();
 }
 
 void TTerminal::boundKeptText() {
@@ -426,8 +460,9 @@ void TTerminal::boundKeptText() {
   const std::size_t pending = display_.size() - displayAt_;
   if (pending > kKeptTextChars) {
     const std::size_t cut = display_.size() - kKeptTextChars;
+    // The text may end in the start of a line with no line feed after the cut.
     const std::size_t lf = display_.find(kLf, cut - 1);
-    displayAt_ = lf + 1 < display_.size() ? lf + 1 : cut;
+    displayAt_ = lf != std::string::npos && lf + 1 < display_.size() ? lf + 1 : cut;
     // Compacted only now and then: moving up to the whole kept text for every chunk
     // received would cost more than showing it.
     if (displayAt_ > kKeptTextChars) {
@@ -450,18 +485,25 @@ void TTerminal::boundKeptText() {
 void TTerminal::showPendingLines() {
   if (displayAt_ >= display_.size()) return;
   // Each line (or piece of a long one) becomes a line of its own; the memo then waits on a
-  // fresh line, the way typed text continues after it.
+  // fresh line, the way typed text continues after it. The start of a line shown before
+  // its end arrived (no line feed at the end of display_) is continued in place.
   QTextCursor cursor(memo_->document());
   cursor.beginEditBlock();
   cursor.movePosition(QTextCursor::End);
-  if (!cursor.block().text().isEmpty()) cursor.insertBlock();
+  if (!lineOpen_ && !cursor.block().text().isEmpty()) cursor.insertBlock();
+  if (!lineOpen_) openLineBytes_ = 0;
   std::size_t shown = 0;
   while (displayAt_ < display_.size() && shown < kDisplayBytesPerTurn) {
     const std::size_t lf = display_.find(kLf, displayAt_);
-    const std::size_t end = std::min(lf, displayAt_ + kDisplayPieceBytes);
+    const std::size_t end = std::min({lf, displayAt_ + (kDisplayPieceBytes - openLineBytes_), display_.size()});
     insertDisplayed(cursor, std::string_view(display_).substr(displayAt_, end - displayAt_));
-    cursor.insertBlock();
     shown += end - displayAt_ + 1;
+    openLineBytes_ += end - displayAt_;
+    lineOpen_ = end != lf;
+    if (end == lf || openLineBytes_ >= kDisplayPieceBytes) {
+      cursor.insertBlock();
+      openLineBytes_ = 0;
+    }
     displayAt_ = end == lf ? lf + 1 : end;
   }
   cursor.endEditBlock();

@@ -33,6 +33,8 @@ class Clock;
 
 namespace velkorn::ui {
 
+class TextExport;
+
 class TerminalLink {
  public:
   virtual ~TerminalLink() = default;
@@ -62,6 +64,11 @@ inline constexpr std::size_t kKeptTextChars = 4 * 1024 * 1024;
 // The memo also keeps at most this many lines: each line costs the memo far more than
 // its characters.
 inline constexpr int kKeptLines = 100000;
+
+// Received text of a line not yet ended is shown once it is this old, or at once when it
+// reaches kDisplayPieceBytes: a prompt or a progress row without a line feed would
+// otherwise never appear. The line continues where it was shown when more of it arrives.
+inline constexpr std::chrono::milliseconds kPartialLineDelay{100};
 
 // One poll of the serial line takes at most this much, so that a target that streams
 // without pause cannot hold the window; the rest waits for the next tick.
@@ -111,13 +118,21 @@ class TTerminal : public QWidget {
   // advances all the same). Also used for F1..F6.
   void SendTerminalLine(const QString& text);
 
-  // Received socket data: written back at once, then shown line by line.
+  // Received socket data: written back at once while the Echo box is ticked, then shown
+  // line by line.
   void SockDataAvailable();
   // Moves the complete lines of the receive buffer into the memo (the first
   // kDisplayBytesPerTurn at once, the rest on the following turns of the event loop).
   void FlushReceivedLines();
   // Bytes of complete lines still waiting to be shown.
   std::size_t linesPending() const { return display_.size() - displayAt_; }
+  // Shows what was received of the line not yet ended (a CR that may be the start of a
+  // CR LF waits for the next byte). Run by partialLineTimer() once that text is
+  // kPartialLineDelay old.
+  void showPartialLine();
+  QTimer* partialLineTimer() const { return partialTimer_; }
+  // "Copy all" and "Save..." of the memo's context menu.
+  TextExport* textExport() const { return export_; }
 
   // Hot-key buttons 0..5 (tbf1 .. tbF6); the caption is what the button and F1..F6 send.
   static constexpr int kHotKeyCount = 6;
@@ -185,6 +200,12 @@ class TTerminal : public QWidget {
   std::string display_;
   std::size_t displayAt_ = 0;
   QTimer* displayTimer_ = nullptr;
+  QTimer* partialTimer_ = nullptr;
+  // The memo's last line holds received text of a line that has not ended yet, and
+  // openLineBytes_ bytes of it (counted towards kDisplayPieceBytes).
+  bool lineOpen_ = false;
+  std::size_t openLineBytes_ = 0;
+  TextExport* export_ = nullptr;
   int cycleCounter_ = 0;
 };
 

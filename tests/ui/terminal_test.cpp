@@ -178,8 +178,9 @@ TEST_F(TerminalTest, EachHotKeyButtonSendsItsOwnCaption) {
 
 // ---- received lines -----------------------------------------------------------------------
 
-TEST_F(TerminalTest, ReceivedBytesBecomeLinesOnlyWhenTheirLfArrives) {
-  struct Step { std::string bytes; QString memo; std::string pending; };
+TEST_F(TerminalTest, ReceivedBytesShowAtTheirLfOrAfterAPause) {
+  // pause: the line then falls silent long enough for its start to be shown.
+  struct Step { std::string bytes; QString memo; std::string pending; bool pause = false; };
   struct Case { const char* name; std::vector<Step> steps; };
   const Case cases[] = {
       {"CR LF then partial", {{"OK\r\nERR", "OK\n", "ERR"}, {"\r\n", "OK\nERR\n", ""}}},
@@ -190,11 +191,24 @@ TEST_F(TerminalTest, ReceivedBytesBecomeLinesOnlyWhenTheirLfArrives) {
       {"8-bit text", {{"\xE4\xF6\xFC\xDF\r\n", Q(u"\u00E4\u00F6\u00FC\u00DF\n"), ""}}},
       {"several lines at once", {{"1\r\n2\n3\r\n4", "1\n2\n3\n", "4"}, {"\n", "1\n2\n3\n4\n", ""}}},
       {"CR CR LF keeps one CR", {{"X\r\r\n", "X<0D>\n", ""}}},
+      {"a prompt shows after a pause; its line goes on in place",
+       {{"login: ", "", "login: "}, {"", "login: ", "", true}, {"root\r\n", "login: root\n", ""}}},
+      {"a CR waits for what follows it", {{"abc\r", "abc", "\r", true}, {"\n", "abc\n", ""}}},
+      {"a CR followed by text is shown", {{"a\r", "a", "\r", true}, {"b", "a<0D>b", "", true}, {"\n", "a<0D>b\n", ""}}},
+      {"lines before the pause", {{"1\r\n2", "1\n2", "", true}, {"3\n4", "1\n23\n", "4"}, {"\n", "1\n23\n4\n", ""}}},
+      {"4 KiB without a line feed show at once",
+       {{std::string(4000, 'x'), "", std::string(4000, 'x')},
+        {std::string(96, 'x'), QString(4096, u'x') + "\n", ""},
+        {"yz\n", QString(4096, u'x') + "\nyz\n", ""}}},
   };
   for (const Case& c : cases) {
-    term.memo()->clear();
+    term.Memo1DblClick();
     for (const Step& s : c.steps) {
       receive(s.bytes);
+      if (s.pause) {
+        EXPECT_TRUE(term.partialLineTimer()->isActive()) << c.name;
+        term.showPartialLine();
+      }
       EXPECT_EQ(memoText(), s.memo) << c.name;
       EXPECT_EQ(term.receiveBuffer(), s.pending) << c.name;
     }
@@ -295,20 +309,24 @@ TEST_F(TerminalTest, KeptTextIsBoundedAndTheNewestIsKept) {
   }
 }
 
-// Serial echo is tested over a real pseudo-terminal below.
-TEST_F(TerminalTest, SocketDataIsAlwaysWrittenBackAndNoPortMeansNoPoll) {
+// Serial echo is tested over a real pseudo-terminal below. Over the module's socket too the
+// Echo box decides: a module that echoes as well kept one line circling for ever.
+TEST_F(TerminalTest, SocketDataIsWrittenBackOnlyWhileEchoIsTickedAndNoPortMeansNoPoll) {
   link.serialIsOpen = false;  // no port: the poll reads nothing
   link.feed("NOT READ\r\n");
   const int reads = link.reads;
   term.Timer2Timer();
   EXPECT_EQ(link.reads, reads);
 
-  echoBox()->setChecked(false);
-  term.memo()->clear();
-  link.socketIn = "NET\r\n";
-  term.SockDataAvailable();
-  EXPECT_EQ(link.socketOut, std::vector<std::string>{"NET\r\n"});
-  EXPECT_EQ(memoText(), "NET\n");
+  for (const bool echo : {true, false}) {
+    echoBox()->setChecked(echo);
+    term.Memo1DblClick();
+    link.socketOut.clear();
+    link.socketIn = "NET\r\n";
+    term.SockDataAvailable();
+    EXPECT_EQ(link.socketOut, echo ? std::vector<std::string>{"NET\r\n"} : std::vector<std::string>{}) << echo;
+    EXPECT_EQ(memoText(), "NET\n") << echo;
+  }
 }
 
 // ---- the bounded poll --------------------------------------------------------------------
@@ -326,16 +344,17 @@ TEST_F(TerminalTest, PollTakesABoundedSliceAndLosesNothing) {
   for (const Case& c : cases) {
     link.readCostMs = c.readCostMs;
     link.streamed = 0;
-    term.memo()->clear();
+    term.Memo1DblClick();
     const std::string before = term.receiveBuffer();
     term.Timer2Timer();
     ASSERT_EQ(link.streamed, c.perTick) << "cost " << c.readCostMs;
     term.Timer2Timer();
     ASSERT_EQ(link.streamed, 2 * c.perTick) << "cost " << c.readCostMs;
-    // The stream has no LF, so both slices wait in the buffer, in order.
+    // The stream has no LF: both slices wait in the buffer, in order, or are shown from
+    // 4 KiB on.
     std::string expected;
     for (std::size_t i = 0; i < 2 * c.perTick; ++i) expected.push_back(static_cast<char>('0' + i % 10));
-    EXPECT_EQ(term.receiveBuffer(), before + expected);
+    EXPECT_EQ(memoText().remove(u'\n').toStdString() + term.receiveBuffer(), before + expected);
   }
 }
 

@@ -1,12 +1,21 @@
 // The synchronisation and progress windows: the sync window's own time-out and Cancel, the
 // Abort button's flag, and the progress window as the engine drives it through the window.
+#include <QClipboard>
+#include <QFile>
 #include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include "ui/dbgdlg.h"
 #include "ui/dowloadfrm.h"
 #include "ui/syncdlg.h"
+#include "ui/terminal.h"
+#include "ui/text_export.h"
 #include "window_fixture.h"
 
 namespace velkorn::testing {
@@ -76,11 +85,107 @@ TEST(ProgressWindow, AbortRaisesTheFlagAndLeavesTheWindowShown) {
   dlg.abortButton()->click();
   EXPECT_EQ(abortFlag, 1);
   EXPECT_TRUE(dlg.isVisible());
-  QTest::keyClick(&dlg, Qt::Key_Escape);  // only the operation hides it
+  abortFlag = 0;
+  QTest::keyClick(&dlg, Qt::Key_Escape);  // Abort too; only the operation hides the window
+  EXPECT_EQ(abortFlag, 1);
   EXPECT_TRUE(dlg.isVisible());
   abortFlag = 0;
   QTest::keyClick(&dlg, Qt::Key_Return);  // Enter presses Abort
   EXPECT_EQ(abortFlag, 1);
+}
+
+// The debug window scrolls and follows the newest line, unless the operator scrolled up to
+// read an older one; lines that came while it was hidden are at the end when it is shown.
+TEST(DebugWindow, FollowsTheNewestLineUnlessScrolledUp) {
+  ui::TDbgFrm log;
+  for (int i = 0; i < 500; ++i) log.append(QStringLiteral("hidden %1").arg(i));
+  log.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&log));
+  QScrollBar* bar = log.memo()->verticalScrollBar();
+  ASSERT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  log.append(QStringLiteral("shown"));
+  EXPECT_EQ(bar->value(), bar->maximum());
+  bar->setValue(10);  // reading an older line
+  log.append(QStringLiteral("later"));
+  EXPECT_EQ(bar->value(), 10);
+}
+
+// "Save..." writes the whole text through a temporary file; a name that cannot be written is
+// reported and leaves what was there.
+TEST(DebugWindow, SaveWritesTheWholeLogOrSaysWhyNot) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString existing = dir.filePath(QStringLiteral("kept.txt"));
+  {
+    QFile f(existing);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("old\n");
+  }
+  struct Case {
+    const char* name;
+    std::optional<QString> chosen;
+    QByteArray written;  // what the chosen file holds afterwards
+    bool reported;
+  };
+  const Case cases[] = {
+      {"a new file", dir.filePath(QStringLiteral("log.txt")), "Memo1\n:0100000307F5\n->.\n", false},
+      {"over an existing file", existing, "Memo1\n:0100000307F5\n->.\n", false},
+      {"cancelled", std::nullopt, {}, false},
+      {"a folder", dir.path(), {}, true},
+      {"in a folder that does not exist", dir.filePath(QStringLiteral("none/log.txt")), {}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ui::TDbgFrm log;
+    log.append(QStringLiteral(":0100000307F5"));
+    log.append(QStringLiteral("->."));
+    std::vector<QString> reports;
+    log.textExport()->setAskName([&](QWidget*, const QString& suggested) {
+      EXPECT_EQ(suggested, QStringLiteral("velkorn-debug.txt"));
+      return c.chosen;
+    });
+    log.textExport()->setReport([&](const QString& text) { reports.push_back(text); });
+    log.textExport()->save();
+    EXPECT_EQ(reports.size(), c.reported ? 1u : 0u);
+    if (c.reported) {
+      EXPECT_TRUE(reports.front().startsWith(QStringLiteral("Unable to save ") + *c.chosen));
+    }
+    if (!c.written.isEmpty()) {
+      QFile f(*c.chosen);
+      ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+      EXPECT_EQ(f.readAll(), c.written);
+    }
+  }
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2) << "no temporary file is left";
+}
+
+// The terminal's memo offers the same entries; a save that fails reaches the window's box.
+TEST(TerminalText, CopyAllAndSaveFromTheContextMenu) {
+  class NoLink final : public ui::TerminalLink {
+    bool serialOpen() const override { return false; }
+    void serialWrite(std::string_view) override {}
+    link::ReadResult serialReadByte() override { return {}; }
+    bool socketConnected() const override { return true; }
+    void socketWrite(const std::string&) override {}
+    std::string socketRead() override { return "OK\r\n\xE4\r\n"; }
+    bool linkBusy() const override { return false; }
+  } link;
+  ui::TTerminal term(link);
+  std::vector<std::string> errors;
+  term.setErrorHandler([&](const std::string& text) { errors.push_back(text); });
+  term.SockDataAvailable();
+  std::unique_ptr<QMenu> menu(term.textExport()->contextMenu());
+  QStringList entries;
+  for (QAction* a : menu->actions()) entries << a->text();
+  EXPECT_TRUE(entries.contains(QStringLiteral("Copy &all")));
+  EXPECT_TRUE(entries.contains(QStringLiteral("&Save...")));
+  term.textExport()->copyAll();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromUtf16(u"OK\n\u00E4\n"));
+  term.textExport()->setAskName([](QWidget*, const QString&) { return std::optional<QString>(QStringLiteral("/")); });
+  term.textExport()->save();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors.front().rfind("Unable to save /", 0), 0u) << errors.front();
 }
 
 class WindowOperatorTest : public ::testing::Test {
