@@ -1,6 +1,8 @@
 // The synchronisation and progress windows: the sync window's own time-out and Cancel, the
 // Abort button's flag, and the progress window as the engine drives it through the window.
 #include <QClipboard>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
@@ -13,6 +15,7 @@
 
 #include "ui/dbgdlg.h"
 #include "ui/dowloadfrm.h"
+#include "ui/file_drop.h"
 #include "ui/syncdlg.h"
 #include "ui/terminal.h"
 #include "ui/text_export.h"
@@ -186,6 +189,43 @@ TEST(TerminalText, CopyAllAndSaveFromTheContextMenu) {
   term.textExport()->save();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors.front().rfind("Unable to save /", 0), 0u) << errors.front();
+}
+
+// A file manager proposes a move when the operator drags with Shift or between folders of
+// one disk; taken as a move, it may delete the original once the drop is done.
+TEST(FileDrop, TakenAsACopyOnly) {
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(QStringLiteral("/tmp/blinky.hex"))});
+  struct Case {
+    Qt::DropActions offered;
+    Qt::DropAction proposed;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {Qt::CopyAction | Qt::MoveAction, Qt::MoveAction, true},
+      {Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, Qt::LinkAction, true},
+      {Qt::CopyAction, Qt::CopyAction, true},
+      {Qt::MoveAction, Qt::MoveAction, false},
+  };
+  for (const Case& c : cases) {
+    for (const QEvent::Type type : {QEvent::DragEnter, QEvent::DragMove, QEvent::Drop}) {
+      SCOPED_TRACE(::testing::Message() << int(c.offered) << "/" << int(c.proposed) << "/" << type);
+      std::unique_ptr<QDropEvent> event;
+      if (type == QEvent::DragEnter)
+        event = std::make_unique<QDragEnterEvent>(QPoint(5, 5), c.offered, &data, Qt::LeftButton, Qt::NoModifier);
+      else if (type == QEvent::DragMove)
+        event = std::make_unique<QDragMoveEvent>(QPoint(5, 5), c.offered, &data, Qt::LeftButton, Qt::NoModifier);
+      else
+        event = std::make_unique<QDropEvent>(QPointF(5, 5), c.offered, &data, Qt::LeftButton, Qt::NoModifier);
+      event->setDropAction(c.proposed);
+      event->ignore();
+      EXPECT_EQ(ui::acceptDropAsCopy(event.get()), c.accepted);
+      EXPECT_EQ(event->isAccepted(), c.accepted);
+      if (c.accepted) {
+        EXPECT_EQ(event->dropAction(), Qt::CopyAction);
+      }
+    }
+  }
 }
 
 class WindowOperatorTest : public ::testing::Test {
