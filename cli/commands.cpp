@@ -18,6 +18,7 @@
 #include "cli/terminal_operator.h"
 #include "image/hex_writer.h"
 #include "isp/clock.h"
+#include "isp/device_facts.h"
 #include "isp/engine.h"
 #include "isp/records.h"
 #include "link/com_name.h"
@@ -36,7 +37,7 @@ namespace fs = std::filesystem;
 
 // The device information as --json gives it: the values as the bootloader sent them.
 JsonObject deviceJson(const isp::DeviceInfo& d, int chipSize) {
-  const char* state = d.bsb == "FF" ? "BOOTLOADER" : d.bsb == "00" ? "normal operation" : "";
+  const std::string state = isp::deviceNote(isp::DeviceField::BSB, d.bsb);
   JsonObject device;
   device.add("manufacturer", d.manu).add("family", d.devFam).add("memory", d.mem).add("product", d.product)
       .add("bsb", d.bsb).add("sbv", d.sbv).add("hsb", d.hsb).add("bootloader", d.bversion)
@@ -48,10 +49,8 @@ JsonObject deviceJson(const isp::DeviceInfo& d, int chipSize) {
 // The status bar's right-hand panel after a device-information read: the boot status
 // byte's state, else the 32 KiB note, else nothing.
 std::string statePanel(const isp::DeviceInfo& d) {
-  if (d.bsb == "FF") return "BOOTLOADER";
-  if (d.bsb == "00") return "normal operation";
-  if (d.mem == "F7") return "Chipsize=0x8000";
-  return {};
+  const std::string state = isp::deviceNote(isp::DeviceField::BSB, d.bsb);
+  return state.empty() ? isp::deviceNote(isp::DeviceField::Mem, d.mem) : state;
 }
 
 // What kind of thing a path names, in words for a refusal; empty for a regular file.

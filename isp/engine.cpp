@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "image/hex_codec.h"
+#include "isp/device_facts.h"
 #include "isp/records.h"
 
 namespace velkorn::isp {
@@ -34,7 +35,6 @@ constexpr const char* kReadBootVector = ":020000050702";  // SBV
 // on whatever the boxes say (InfoCheck::Confirmed).
 constexpr int kInfoAskLimit = 16;
 
-constexpr const char* kMemoryCode32K = "F7";  // memory size/type of the 32 KiB part
 constexpr std::uint32_t kSecurityLock0Bit = 0x01;  // clear: erase and programming locked
 constexpr std::uint32_t kSecurityLock1Bit = 0x10;  // clear: read and blank check locked too
 
@@ -414,7 +414,7 @@ Outcome Engine::readInfo(bool quiet) {
   }
 
   // Never set back: the chip size stays for the rest of the run.
-  if (device_.mem == kMemoryCode32K) images_.chipSize = kChipSize32K;
+  if (is32KPart(device_.mem)) images_.chipSize = kChipSize32K;
 
   // Software security: a refused answer ("X") counts as 0, so both lock boxes get ticked;
   // anything else that is not hex ends the command here.

@@ -16,6 +16,7 @@
 #include <iterator>
 
 #include "link/com_name.h"
+#include "link/port_names.h"
 #include "link/serial_rate.h"
 
 namespace velkorn::sim {
@@ -345,13 +346,6 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
   return o;
 }
 
-std::string configDirectory() {
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && xdg[0] == '/') return std::string(xdg) + "/velkorn";
-  const char* home = std::getenv("HOME");
-  return std::string(home && home[0] ? home : ".") + "/.config/velkorn";
-}
-
 // Points `path` at `target` in one step, whatever was there: a link made beside it and
 // renamed over it, so the name never goes missing for a program that looks it up meanwhile.
 bool swapLink(const std::string& path, const std::string& target, std::string& error) {
@@ -371,7 +365,7 @@ bool swapLink(const std::string& path, const std::string& target, std::string& e
 
 std::optional<PortLink> createPortLink(const std::string& name, const std::string& target, bool replace,
                                        std::string& error) {
-  const std::string dir = configDirectory();
+  const std::string dir = link::configDirectory();
   if (!makeDirectories(dir, error)) return std::nullopt;
   PortLink made{dir + "/" + name, target, {}};
   // symlink() refuses an existing name by itself: nothing of the user's is touched between

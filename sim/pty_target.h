@@ -43,9 +43,6 @@ struct TargetOptions {
 std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& args, std::string& error);
 std::string targetUsage();
 
-// The directory that holds the COMn links: $XDG_CONFIG_HOME/velkorn or ~/.config/velkorn.
-std::string configDirectory();
-
 // A COMn link that velkorn-target made, and the one it stands in for while it runs.
 struct PortLink {
   std::string path;      // the link in the configuration directory

@@ -15,14 +15,11 @@
 #include <QUrl>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPainter>
 #include <QPlainTextEdit>
-#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QStyle>
-#include <QStyleOptionMenuItem>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -32,6 +29,7 @@
 #include "link/powersock.h"
 #include "ui/dbgdlg.h"
 #include "ui/dialogs.h"
+#include "ui/default_item_style.h"
 #include "ui/dowloadfrm.h"
 #include "ui/hexdump.h"
 #include "ui/latin1.h"
@@ -42,30 +40,8 @@ namespace velkorn::ui {
 namespace {
 
 constexpr int kPanelWidths[3] = {50, 80, 50};
-constexpr int kValueLabelWidth = 32;
 constexpr const char* kNoLinkPanel = "---";
-constexpr const char* kBaudRates[] = {"300",  "600",   "1200",  "2400",  "4800",
-                                      "9600", "19200", "38400", "57600", "115200"};
 constexpr int kGroupChipCommands = 1;  // menu group of the chip commands
-
-QLabel* valueLabel(const char* name, QWidget* parent) {
-  auto* label = new QLabel(parent);
-  label->setObjectName(QString::fromLatin1(name));
-  label->setFixedWidth(kValueLabelWidth);
-  label->setAlignment(Qt::AlignCenter);
-  label->setAutoFillBackground(true);
-  QPalette pal = label->palette();
-  pal.setColor(QPalette::Window, Qt::black);
-  pal.setColor(QPalette::WindowText, Qt::yellow);
-  label->setPalette(pal);
-  return label;
-}
-
-QLabel* captionLabel(const char* name, const char* text, QWidget* parent) {
-  auto* label = new QLabel(QString::fromLatin1(text), parent);
-  label->setObjectName(QString::fromLatin1(name));
-  return label;
-}
 
 // The one local file of a drag, or nothing.
 QString droppedFile(const QMimeData* data) {
@@ -80,46 +56,6 @@ QString displayedDevice(const std::string& path) {
   const QFileInfo info(QString::fromStdString(path));
   return info.isSymLink() ? info.symLinkTarget() : info.filePath();
 }
-
-// Draws the menu bar's default item in bold: the bar itself ignores an entry's font.
-class DefaultItemStyle final : public QProxyStyle {
- public:
-  explicit DefaultItemStyle(const QAction* defaultItem) : item_(defaultItem) {}
-
-  void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
-                   const QWidget* widget) const override {
-    if (element == CE_MenuBarItem && isDefault(option)) {
-      painter->save();
-      painter->setFont(boldOf(painter->font()));
-      QProxyStyle::drawControl(element, option, painter, widget);
-      painter->restore();
-      return;
-    }
-    QProxyStyle::drawControl(element, option, painter, widget);
-  }
-
-  QSize sizeFromContents(ContentsType type, const QStyleOption* option, const QSize& size,
-                         const QWidget* widget) const override {
-    QSize result = QProxyStyle::sizeFromContents(type, option, size, widget);
-    if (type == CT_MenuBarItem && widget && isDefault(option)) {
-      const QString text = static_cast<const QStyleOptionMenuItem*>(option)->text;
-      const QFontMetrics normal(widget->font()), bold(boldOf(widget->font()));
-      result.rwidth() += bold.size(Qt::TextShowMnemonic, text).width() - normal.size(Qt::TextShowMnemonic, text).width();
-    }
-    return result;
-  }
-
- private:
-  static QFont boldOf(QFont font) {
-    font.setBold(true);
-    return font;
-  }
-  bool isDefault(const QStyleOption* option) const {
-    const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
-    return item && item_ && item->text == item_->text();
-  }
-  const QAction* item_;
-};
 
 }  // namespace
 
@@ -242,106 +178,7 @@ void TForm1::buildTabs() {
   terminal_ = new TTerminal(lines_.terminalLink(), TabSheet3);
   terminalLayout->addWidget(terminal_);
   Timer1 = terminal_->cycleTimer();  // the cyclic sender's timer lives with its button
-  buildDeviceTab();
-}
-
-void TForm1::buildDeviceTab() {
-  auto* grid = new QGridLayout(TabSheet4);
-
-  GroupBox1 = new QGroupBox(QStringLiteral("&Identification"), TabSheet4);
-  GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
-  auto* ident = new QGridLayout(GroupBox1);
-  lManu = valueLabel("lManu", GroupBox1);
-  lDevFam = valueLabel("lDevFam", GroupBox1);
-  lMem = valueLabel("lMem", GroupBox1);
-  lProduct = valueLabel("lProduct", GroupBox1);
-  const struct {
-    const char *name, *caption;
-    QLabel* value;
-    const char *refName, *reference;
-  } identRows[] = {
-      {"Label9", "Manufactor Id", lManu, "Label20", "(58)"},
-      {"Label10", "Device family ", lDevFam, "Label21", "(D7)"},
-      {"Label12", "Mem size/type", lMem, "Label22", "(FC)"},
-      {"Label14", "Product Id", lProduct, "Label23", "(FF)"},
-  };
-  int row = 0;
-  for (const auto& r : identRows) {
-    ident->addWidget(captionLabel(r.name, r.caption, GroupBox1), row, 0);
-    ident->addWidget(r.value, row, 1);
-    ident->addWidget(captionLabel(r.refName, r.reference, GroupBox1), row, 2);
-    ++row;
-  }
-
-  auto* GroupBox3 = new QGroupBox(QStringLiteral("&Boot"), TabSheet4);
-  GroupBox3->setObjectName(QStringLiteral("GroupBox3"));
-  auto* boot = new QGridLayout(GroupBox3);
-  lBSB = valueLabel("lBSB", GroupBox3);
-  lSBV = valueLabel("lSBV", GroupBox3);
-  lBVersion = valueLabel("lBVersion", GroupBox3);
-  lHSB = valueLabel("lHSB", GroupBox3);
-  const struct {
-    const char *name, *caption;
-    QLabel* value;
-  } bootRows[] = {
-      {"Label24", "Status(BSB)", lBSB},
-      {"Label25", "Vector(SBV)", lSBV},
-      {"Label26", "Bootloader version", lBVersion},
-      {"Label27", "HW security (HSB)", lHSB},
-  };
-  row = 0;
-  for (const auto& r : bootRows) {
-    boot->addWidget(captionLabel(r.name, r.caption, GroupBox3), row, 0);
-    boot->addWidget(r.value, row, 1);
-    ++row;
-  }
-
-  auto* GroupBox2 = new QGroupBox(QStringLiteral("&Software security"), TabSheet4);
-  GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
-  auto* security = new QVBoxLayout(GroupBox2);
-  cblock1 = new QCheckBox(QStringLiteral("Lock Erase, Prog., Read, Blank Check"), GroupBox2);
-  cblock1->setObjectName(QStringLiteral("cblock1"));
-  cbLock0 = new QCheckBox(QStringLiteral("Lock Erase, Prog."), GroupBox2);
-  cbLock0->setObjectName(QStringLiteral("cbLock0"));
-  cbBLJB = new QCheckBox(QStringLiteral("BLJB"), GroupBox2);
-  cbBLJB->setObjectName(QStringLiteral("cbBLJB"));
-  cbBLJB->setChecked(true);
-  for (QCheckBox* box : {cblock1, cbLock0, cbBLJB}) security->addWidget(box);
-
-  rgBaudBox = new QGroupBox(QStringLiteral("&Baudrate"), TabSheet4);
-  rgBaudBox->setObjectName(QStringLiteral("rgBaud"));
-  auto* rates = new QGridLayout(rgBaudBox);
-  rgBaud = new QButtonGroup(rgBaudBox);
-  constexpr int kRows = 5;  // two columns of five
-  for (int i = 0; i < 10; ++i) {
-    auto* button = new QRadioButton(QString::fromLatin1(kBaudRates[i]), rgBaudBox);
-    button->setObjectName(QStringLiteral("rgBaud%1").arg(i));
-    rgBaud->addButton(button, i);
-    rates->addWidget(button, i % kRows, i / kRows);
-  }
-  rgBaud->button(kDefaultBaudIndex)->setChecked(true);
-
-  auto* GroupBox4 = new QGroupBox(QStringLiteral("&IP address of module"), TabSheet4);
-  GroupBox4->setObjectName(QStringLiteral("GroupBox4"));
-  auto* module = new QVBoxLayout(GroupBox4);
-  eIP = new QLineEdit(QString::fromLatin1(kDefaultModuleHost), GroupBox4);
-  eIP->setObjectName(QStringLiteral("eIP"));
-  BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_BrowserReload), QStringLiteral("Sync"), GroupBox4);
-  BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-  BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_FileDialogDetailedView),
-                            QStringLiteral("Terminal Font"), GroupBox4);
-  BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
-  module->addWidget(eIP);
-  module->addWidget(BitBtn1);
-  module->addWidget(BitBtn2);
-
-  grid->addWidget(GroupBox1, 0, 0);
-  grid->addWidget(GroupBox3, 1, 0);
-  grid->addWidget(GroupBox2, 0, 1);
-  grid->addWidget(GroupBox4, 1, 1);
-  grid->addWidget(rgBaudBox, 0, 2, 2, 1);
-  grid->setColumnStretch(3, 1);
-  grid->setRowStretch(2, 1);
+  buildDeviceTab(TabSheet4);
 }
 
 void TForm1::buildStatusBar() {

@@ -22,6 +22,7 @@
 #include "isp/person.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
+#include "ui/device_tab.h"
 #include "ui/dialogs.h"
 #include "ui/module_socket.h"
 #include "ui/program_title.h"
@@ -54,10 +55,14 @@ class THexDump;
 
 inline constexpr int kPortEntries = 8;           // COM1 to COM8
 inline constexpr int kTimer2IntervalMs = 200;    // the terminal's receive poll
-inline constexpr int kDefaultBaudIndex = kLastBaudIndex;  // "115200", selected in the layout
 inline constexpr int kHotKeys = 6;               // F1 to F6
 
-class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, public isp::DeviceState {
+// The Device tab's widgets are the window's own by name (lManu, rgBaud, eIP, ...).
+class TForm1 : public QMainWindow,
+               public DeviceTab,
+               public isp::Prompts,
+               public isp::Progress,
+               public isp::DeviceState {
   Q_OBJECT
 
  public:
@@ -187,23 +192,6 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
   QAction* MReload = nullptr;
   QTimer* Timer1 = nullptr;  // the cyclic sender
   QTimer* Timer2 = nullptr;  // the terminal's receive poll
-  QGroupBox* GroupBox1 = nullptr;
-  QLabel* lManu = nullptr;
-  QLabel* lDevFam = nullptr;
-  QLabel* lMem = nullptr;
-  QLabel* lProduct = nullptr;
-  QLabel* lBSB = nullptr;
-  QLabel* lSBV = nullptr;
-  QLabel* lBVersion = nullptr;
-  QLabel* lHSB = nullptr;
-  QCheckBox* cblock1 = nullptr;
-  QCheckBox* cbLock0 = nullptr;
-  QCheckBox* cbBLJB = nullptr;
-  QGroupBox* rgBaudBox = nullptr;
-  QButtonGroup* rgBaud = nullptr;
-  QLineEdit* eIP = nullptr;
-  QPushButton* BitBtn1 = nullptr;  // "Sync"
-  QPushButton* BitBtn2 = nullptr;  // "Terminal Font"
   // The socket to the network module (ReportLevel 0), owned by moduleSocket(); null only
   // when the socket layer could not be started, which was reported at start.
   link::TPowersock* sock = nullptr;
@@ -215,7 +203,6 @@ class TForm1 : public QMainWindow, public isp::Prompts, public isp::Progress, pu
  private:
   void buildMenus();
   void buildTabs();
-  void buildDeviceTab();
   void buildStatusBar();
   void connectComponents();
   void FormCreate();

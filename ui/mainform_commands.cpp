@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include "image/failures.h"
+#include "isp/device_facts.h"
 #include "ui/dbgdlg.h"
 #include "ui/dialogs.h"
 #include "ui/dowloadfrm.h"
@@ -25,11 +26,6 @@ using isp::OutcomeKind;
 using isp::Step;
 
 QString fromEngine(const std::string& text) { return QString::fromStdString(text); }
-
-// What the Device tab's values put on status panel 2.
-constexpr const char* kMemoryCode32K = "F7";
-constexpr const char* kBootStatusBootloader = "FF";
-constexpr const char* kBootStatusNormal = "00";
 
 constexpr const char* kSuccessText = "completed successfully";
 
@@ -270,21 +266,8 @@ void TForm1::loadFinished(bool complete) {
 // ==================================================================== isp::DeviceState
 
 void TForm1::deviceField(isp::DeviceField field, const std::string& text) {
-  QLabel* label = nullptr;
-  switch (field) {
-    case isp::DeviceField::Manu: label = lManu; break;
-    case isp::DeviceField::DevFam: label = lDevFam; break;
-    case isp::DeviceField::Mem: label = lMem; break;
-    case isp::DeviceField::Product: label = lProduct; break;
-    case isp::DeviceField::BSB: label = lBSB; break;
-    case isp::DeviceField::SBV: label = lSBV; break;
-    case isp::DeviceField::HSB: label = lHSB; break;
-    case isp::DeviceField::BVersion: label = lBVersion; break;
-  }
-  if (label) label->setText(fromEngine(text));
-  if (field == isp::DeviceField::Mem && text == kMemoryCode32K) setPanel(2, QStringLiteral("Chipsize=0x8000"));
-  if (field == isp::DeviceField::BSB && text == kBootStatusBootloader) setPanel(2, QStringLiteral("BOOTLOADER"));
-  if (field == isp::DeviceField::BSB && text == kBootStatusNormal) setPanel(2, QStringLiteral("normal operation"));
+  if (QLabel* value = label(field)) value->setText(fromEngine(text));
+  if (const std::string note = isp::deviceNote(field, text); !note.empty()) setPanel(2, fromEngine(note));
 }
 
 void TForm1::lockBoxes(bool lock0, bool lock1) {

@@ -24,6 +24,7 @@
 #include "image/failures.h"
 #include "isp/clock.h"
 #include "ui/latin1.h"
+#include "ui/settings.h"
 #include "ui/text_export.h"
 
 namespace velkorn::ui {
@@ -45,8 +46,6 @@ constexpr int kTimer1InitialMs = 1000;
 constexpr int kMemoFontPoints = 8;
 const char* const kHotKeyNames[TTerminal::kHotKeyCount] = {"tbf1", "tbF2", "TbF3",
                                                            "tbF4", "tbF5", "tbF6"};
-const char* const kHotKeyCaptions[TTerminal::kHotKeyCount] = {"KP01001", "KP02001", "AM0105",
-                                                              "QS0105",  "DOWNLOAD", ""};
 
 // A tool bar that never hides a control behind its overflow button: its smallest size is
 // its whole row, so the window cannot be made narrower than that. Only on a screen too
@@ -164,10 +163,11 @@ void TTerminal::buildWidgets() {
   toolBar_ = new WholeToolBar(this);
   toolBar_->setObjectName("ToolBar1");
   toolBar_->setMovable(false);
+  const Settings defaults;  // the captions a missing settings file leaves
   for (int i = 0; i < kHotKeyCount; ++i) {
     auto* button = new QToolButton(toolBar_);
     button->setObjectName(kHotKeyNames[i]);
-    button->setText(kHotKeyCaptions[i]);
+    button->setText(QString::fromStdString(defaults.captions[static_cast<std::size_t>(i)]));
     button->setFixedWidth(kHotKeyWidthPx);
     button->setFocusPolicy(Qt::NoFocus);
     toolBar_->addWidget(button);
