@@ -24,6 +24,7 @@
 #include "link/serial_port.h"
 #include "ui/device_tab.h"
 #include "ui/dialogs.h"
+#include "ui/main_menu.h"
 #include "ui/module_socket.h"
 #include "ui/program_title.h"
 #include "ui/settings.h"
@@ -53,12 +54,12 @@ class TDownLoadDlg;
 class TSyncMessage;
 class THexDump;
 
-inline constexpr int kPortEntries = 8;           // COM1 to COM8
 inline constexpr int kTimer2IntervalMs = 200;    // the terminal's receive poll
 inline constexpr int kHotKeys = 6;               // F1 to F6
 
-// The Device tab's widgets are the window's own by name (lManu, rgBaud, eIP, ...).
+// The menu's and the Device tab's widgets are the window's own by name (MProg, lManu, ...).
 class TForm1 : public QMainWindow,
+               public MainMenu,
                public DeviceTab,
                public isp::Prompts,
                public isp::Progress,
@@ -82,10 +83,6 @@ class TForm1 : public QMainWindow,
   TTerminal* terminal() const { return terminal_; }
   // The text of a status bar panel (0 to 2).
   QString panelText(int panel) const;
-  // The COM entry for port n (1..8).
-  QAction* comEntry(int n) const { return comEntries_[static_cast<std::size_t>(n - 1)]; }
-  // The top-level entries of group 1 (chip commands, Debug, Reload) in menu order.
-  const std::vector<QAction*>& chipCommandEntries() const { return group1_; }
   // Number of system beeps sounded by the function keys.
   int beeps() const { return beeps_; }
 
@@ -179,17 +176,6 @@ class TForm1 : public QMainWindow,
   QWidget* TabSheet4 = nullptr;  // "Device"
   THexDump* fileView = nullptr;
   THexDump* chipView = nullptr;
-  QMenu* Com1 = nullptr;  // "&Comport"
-  QAction* MTCP = nullptr;
-  QAction* Exit1 = nullptr;
-  QAction* LoadFile1 = nullptr;
-  QAction* MRead = nullptr;
-  QAction* CompareFile = nullptr;
-  QAction* MProg = nullptr;
-  QAction* MErase = nullptr;
-  QAction* MBSB = nullptr;
-  QAction* Debug1 = nullptr;
-  QAction* MReload = nullptr;
   QTimer* Timer1 = nullptr;  // the cyclic sender
   QTimer* Timer2 = nullptr;  // the terminal's receive poll
   // The socket to the network module (ReportLevel 0), owned by moduleSocket(); null only
@@ -201,7 +187,6 @@ class TForm1 : public QMainWindow,
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  void buildMenus();
   void buildTabs();
   void buildStatusBar();
   void connectComponents();
@@ -248,8 +233,6 @@ class TForm1 : public QMainWindow,
   TDbgFrm* DbgFrm = nullptr;
   TDownLoadDlg* DownLoadDlg = nullptr;
   TSyncMessage* SyncMessage = nullptr;
-  std::array<QAction*, kPortEntries> comEntries_{};
-  std::vector<QAction*> group1_;
   std::array<QLabel*, 3> panels_{};
 
   int beeps_ = 0;
