@@ -55,6 +55,8 @@ class CountingLink final : public velkorn::isp::Link {
     return r;
   }
   void setBaudRate(int rate) override { inner_.setBaudRate(rate); }
+  void expectBytes(std::size_t count) override { inner_.expectBytes(count); }
+  std::chrono::milliseconds answerStartLimit() const override { return inner_.answerStartLimit(); }
 
   std::size_t written = 0, received = 0, silentReads = 0;
 
