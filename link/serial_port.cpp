@@ -236,7 +236,12 @@ ReadResult SerialPort::readByte() {
     const int r = ::poll(&pfd, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return readFailed(std::strerror(errno));
-    if (r == 0) return {true, 0, 0};
+    if (r == 0) {
+      // A read time-out breaks the run: what comes after it is not waited for.
+      expected_ = 0;
+      gatherUntil_ = {};
+      return {true, 0, 0};
+    }
     if (pfd.revents & POLLIN) {
       const ssize_t n = ::read(fd_, rx_.data(), rx_.size());
       if (n >= 1) {
