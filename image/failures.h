@@ -1,6 +1,6 @@
 #pragma once
-// Failures that end the running command the way the run-time's top-level handler would:
-// the text is shown in an error box and the program goes on.
+// Failures that end the running command with their text in an error box, after which the
+// window goes on. The texts are kept word for word: operators know them from these boxes.
 #include <stdexcept>
 #include <string>
 
@@ -24,11 +24,6 @@ inline std::string fileOpenText(const std::string& name) {
 class InvalidInteger : public UnhandledFailure {
  public:
   explicit InvalidInteger(const std::string& text) : UnhandledFailure(invalidIntegerText(text)) {}
-};
-
-class FileOpenFailure : public UnhandledFailure {
- public:
-  explicit FileOpenFailure(const std::string& name) : UnhandledFailure(fileOpenText(name)) {}
 };
 
 }  // namespace velkorn

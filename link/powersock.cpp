@@ -58,8 +58,6 @@ const char* const kSendAborted = "Socket-send abgebrochen";
 const char* const kReadLnAborted = "Socket-readln abgebrochen";
 const char* const kAcceptAborted = "Annahme abgebrochen";
 const char* const kAcceptFailed = "Fehler beim Herstellen der Datenverbindung";
-// The run-time's text for a value outside its type's range.
-const char* const kRangeFailure = "Fehler bei Bereichspr\xC3\xBC" "fung";
 
 struct ErrorRow {
   int number;
@@ -399,7 +397,7 @@ void TPowersock::CheckSocketError(int ignored_code) {
 }
 
 void TPowersock::raiseRange() {
-  throw std::out_of_range(kRangeFailure);
+  throw std::out_of_range(kRangeFailureText);
 }
 
 void TPowersock::StartTimeout() {
@@ -655,8 +653,8 @@ void TPowersock::ResolveHost() {
   // A lookup given up on may still answer later; its answer must not land in a later wait.
   dropLookup();
   StopTimeout();
-  if (timed_out_) throw ESockError(kLookupTimedOut);
-  if (aborted_) throw ESockError(kLookupAborted);
+  if (timed_out_) throw ESockError(kLookupTimedOut, ESockError::Cause::LookupTimedOut);
+  if (aborted_) throw ESockError(kLookupAborted, ESockError::Cause::LookupAborted);
   if (!no_error_) throw ESockError(kLookupFailed);
   remote_address_ = lookup_result_;
   if (OnHostResolved) OnHostResolved(*this);
@@ -672,8 +670,9 @@ void TPowersock::Connect() {
     try {
       ResolveHost();
     } catch (const ESockError& e) {
-      const std::string text = e.what();
-      if (text == kLookupTimedOut || text == kLookupAborted) throw;
+      // A lookup that ran out of time or was cancelled ends the connect; one that found no
+      // address may still be saved by OnInvalidHost.
+      if (e.cause() != ESockError::Cause::Other) throw;
       remote_address_ = 0;
     }
     if (remote_address_ != 0) break;

@@ -26,10 +26,20 @@ namespace velkorn::link {
 
 class NetworkLink;
 
+// A text longer than a transfer can carry fails this range check (std::out_of_range).
+inline constexpr const char* kRangeFailureText = "Fehler bei Bereichspr\xC3\xBC" "fung";
+
 // Errors of the component (texts such as "Bereits verbunden" or "10061:Connection refused").
+// `cause` tells the component's own code which wait ended it, without reading the text.
 class ESockError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  enum class Cause { Other, LookupTimedOut, LookupAborted };
+  explicit ESockError(const std::string& text, Cause cause = Cause::Other)
+      : std::runtime_error(text), cause_(cause) {}
+  Cause cause() const { return cause_; }
+
+ private:
+  Cause cause_;
 };
 
 // An operation ended by Cancel or by the time-out ("Socket-send abgebrochen", ...).

@@ -12,11 +12,6 @@
 
 namespace velkorn::ui {
 
-namespace {
-// The run-time's range check, as the socket's Write raises it for a text it cannot carry.
-constexpr const char* kRangeFailureText = "Fehler bei Bereichspr\xC3\xBC" "fung";
-}  // namespace
-
 ModuleSocket::ModuleSocket(Dialogs& dialogs, QWidget* owner) : dialogs_(dialogs) {
   try {
     sock_ = std::make_unique<link::TPowersock>();
@@ -86,7 +81,7 @@ bool ModuleSocket::connected() const { return sock_ && sock_->Connected(); }
 void ModuleSocket::write(const std::string& text) {
   if (!sock_) return;
   const std::size_t length = std::min(text.find('\0'), text.size());
-  if (length > link::TPowersock::kMaxTransferBytes) throw std::out_of_range(kRangeFailureText);
+  if (length > link::TPowersock::kMaxTransferBytes) throw std::out_of_range(link::kRangeFailureText);
   if (length == 0) return;
   if (queued() + length > kSendQueueLimit) {
     noteDropped(length);

@@ -55,7 +55,7 @@ class ModuleSocket {
 
   bool connected() const;
   // Sends the text up to its first zero byte, as the socket's Write does (a text of 65,536
-  // bytes or more is the run-time's range failure). What the socket does not take at once
+  // bytes or more fails its range check, std::out_of_range). What the socket does not take at once
   // is queued; a text that does not fit into the queue is dropped whole, never cut. A
   // failure of the socket itself is thrown (ESockError, with the socket's error text).
   void write(const std::string& text);

@@ -22,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The run-time's texts for a file that cannot be created or written.
+// The box texts for a file that cannot be created or written.
 std::string fileCreateText(const std::string& name) {
   return "Datei " + name + " kann nicht erstellt werden";
 }

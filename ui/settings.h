@@ -5,7 +5,7 @@
 //
 // Reading does not touch any widget: it yields the values and the ordered list of steps
 // in which the window applies them. A value that is no decimal integer ends the loading
-// at that value; the steps before it are still applied and then the run-time's message is
+// at that value; the steps before it are still applied and then its conversion failure is
 // shown. The file lives in the configuration directory, both for reading and writing, and
 // is replaced atomically.
 #include <array>
@@ -81,7 +81,7 @@ struct LoadedSettings {
   int lineCount = 0;               // lines read (at most kSettingsLineCount)
   Settings values;                 // what was read; the rest keeps the defaults
   std::vector<SettingsStep> steps; // apply these, in this order
-  // Set when the loading ended early: the run-time's text ("'x' ist kein gültiger
+  // Set when the loading ended early: the failure's text ("'x' ist kein gültiger
   // Integerwert", or the file could not be opened). Show it in an error box after
   // applying `steps`.
   std::optional<std::string> failure;

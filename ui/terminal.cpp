@@ -87,7 +87,7 @@ QTextCharFormat controlFormat() {
 }
 
 // The interval of the cyclic sender is made of every decimal digit of the box, in order;
-// no digit, or a number past the signed 32-bit range, is the run-time's invalid integer.
+// no digit, or a number past the signed 32-bit range, is an invalid integer.
 struct IntervalDigits {
   std::string digits;
   bool valid = false;

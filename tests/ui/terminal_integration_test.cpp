@@ -134,7 +134,7 @@ TEST_F(TerminalInWindow, TheCyclicSenderCountsAndHoldsWhileALoadOwnsTheLine) {
 }
 
 TEST_F(TerminalInWindow, TerminalFailuresAndTheFontGoThroughTheWindowsBoxes) {
-  // A cycle interval without a digit: the run-time's message in the error box.
+  // A cycle interval without a digit: the conversion failure's text in the error box.
   form_->terminal()->findChild<QLineEdit*>("eCycle")->setText(QStringLiteral("fast"));
   button("tbCycle")->click();
   EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{invalidIntegerText("") + "|ok"});
