@@ -10,6 +10,7 @@
 #include <QRadioButton>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <initializer_list>
 
 #include "ui/module_socket.h"
 
@@ -40,6 +41,29 @@ QLabel* captionLabel(const char* name, const char* text, QWidget* parent) {
   return label;
 }
 
+// One row of a box of values: caption, value and, for the identification, the value a
+// known part reports.
+struct ValueRow {
+  const char *name, *caption, *valueName;
+  QLabel** value;
+  const char *referenceName = nullptr, *reference = nullptr;
+};
+
+QGroupBox* valueBox(const char* name, const char* title, QWidget* sheet, std::initializer_list<ValueRow> rows) {
+  auto* box = new QGroupBox(QString::fromLatin1(title), sheet);
+  box->setObjectName(QString::fromLatin1(name));
+  auto* grid = new QGridLayout(box);
+  int row = 0;
+  for (const ValueRow& r : rows) {
+    *r.value = valueLabel(r.valueName, box);
+    grid->addWidget(captionLabel(r.name, r.caption, box), row, 0);
+    grid->addWidget(*r.value, row, 1);
+    if (r.reference) grid->addWidget(captionLabel(r.referenceName, r.reference, box), row, 2);
+    ++row;
+  }
+  return box;
+}
+
 }  // namespace
 
 void DeviceTab::buildDeviceTab(QWidget* sheet) {
@@ -54,62 +78,25 @@ void DeviceTab::buildDeviceTab(QWidget* sheet) {
 }
 
 QGroupBox* DeviceTab::buildIdentification(QWidget* sheet) {
-  GroupBox1 = new QGroupBox(QStringLiteral("&Identification"), sheet);
-  GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
-  auto* ident = new QGridLayout(GroupBox1);
-  lManu = valueLabel("lManu", GroupBox1);
-  lDevFam = valueLabel("lDevFam", GroupBox1);
-  lMem = valueLabel("lMem", GroupBox1);
-  lProduct = valueLabel("lProduct", GroupBox1);
-  const struct {
-    const char *name, *caption;
-    QLabel* value;
-    const char *refName, *reference;
-  } identRows[] = {
-      {"Label9", "Manufactor Id", lManu, "Label20", "(58)"},
-      {"Label10", "Device family ", lDevFam, "Label21", "(D7)"},
-      {"Label12", "Mem size/type", lMem, "Label22", "(FC)"},
-      {"Label14", "Product Id", lProduct, "Label23", "(FF)"},
-  };
-  int row = 0;
-  for (const auto& r : identRows) {
-    ident->addWidget(captionLabel(r.name, r.caption, GroupBox1), row, 0);
-    ident->addWidget(r.value, row, 1);
-    ident->addWidget(captionLabel(r.refName, r.reference, GroupBox1), row, 2);
-    ++row;
-  }
+  GroupBox1 = valueBox("GroupBox1", "&Identification", sheet,
+                       {{"Label9", "Manufactor Id", "lManu", &lManu, "Label20", "(58)"},
+                        {"Label10", "Device family ", "lDevFam", &lDevFam, "Label21", "(D7)"},
+                        {"Label12", "Mem size/type", "lMem", &lMem, "Label22", "(FC)"},
+                        {"Label14", "Product Id", "lProduct", &lProduct, "Label23", "(FF)"}});
   return GroupBox1;
 }
 
 QGroupBox* DeviceTab::buildBoot(QWidget* sheet) {
-  auto* box = new QGroupBox(QStringLiteral("&Boot"), sheet);
-  box->setObjectName(QStringLiteral("box"));
-  auto* boot = new QGridLayout(box);
-  lBSB = valueLabel("lBSB", box);
-  lSBV = valueLabel("lSBV", box);
-  lBVersion = valueLabel("lBVersion", box);
-  lHSB = valueLabel("lHSB", box);
-  const struct {
-    const char *name, *caption;
-    QLabel* value;
-  } bootRows[] = {
-      {"Label24", "Status(BSB)", lBSB},
-      {"Label25", "Vector(SBV)", lSBV},
-      {"Label26", "Bootloader version", lBVersion},
-      {"Label27", "HW security (HSB)", lHSB},
-  };
-  int row = 0;
-  for (const auto& r : bootRows) {
-    boot->addWidget(captionLabel(r.name, r.caption, box), row, 0);
-    boot->addWidget(r.value, row, 1);
-    ++row;
-  }
-  return box;
+  return valueBox("GroupBox3", "&Boot", sheet,
+                  {{"Label24", "Status(BSB)", "lBSB", &lBSB},
+                   {"Label25", "Vector(SBV)", "lSBV", &lSBV},
+                   {"Label26", "Bootloader version", "lBVersion", &lBVersion},
+                   {"Label27", "HW security (HSB)", "lHSB", &lHSB}});
 }
 
 QGroupBox* DeviceTab::buildSecurity(QWidget* sheet) {
   auto* box = new QGroupBox(QStringLiteral("&Software security"), sheet);
-  box->setObjectName(QStringLiteral("box"));
+  box->setObjectName(QStringLiteral("GroupBox2"));
   auto* security = new QVBoxLayout(box);
   cblock1 = new QCheckBox(QStringLiteral("Lock Erase, Prog., Read, Blank Check"), box);
   cblock1->setObjectName(QStringLiteral("cblock1"));
@@ -118,7 +105,7 @@ QGroupBox* DeviceTab::buildSecurity(QWidget* sheet) {
   cbBLJB = new QCheckBox(QStringLiteral("BLJB"), box);
   cbBLJB->setObjectName(QStringLiteral("cbBLJB"));
   cbBLJB->setChecked(true);
-  for (QCheckBox* box : {cblock1, cbLock0, cbBLJB}) security->addWidget(box);
+  for (QCheckBox* lock : {cblock1, cbLock0, cbBLJB}) security->addWidget(lock);
   return box;
 }
 
@@ -140,7 +127,7 @@ QGroupBox* DeviceTab::buildRates(QWidget* sheet) {
 
 QGroupBox* DeviceTab::buildModule(QWidget* sheet) {
   auto* box = new QGroupBox(QStringLiteral("&IP address of module"), sheet);
-  box->setObjectName(QStringLiteral("box"));
+  box->setObjectName(QStringLiteral("GroupBox4"));
   auto* module = new QVBoxLayout(box);
   eIP = new QLineEdit(QString::fromLatin1(kDefaultModuleHost), box);
   eIP->setObjectName(QStringLiteral("eIP"));
