@@ -128,7 +128,7 @@ class Session {
       };
     }
     op_.currentRecord = [this] { return engine_.lastRecord(); };
-    op_.onInterrupt = [this] { engine_.downloadAbort = 1; };
+    op_.onInterrupt = [this] { engine_.downloadAbort.raise(); };
     op_.lineFailed = [this] { return line_.writeFailed(); };
     engine_.bootloaderRate = o.baud;
     link_.onRate = [this](int, link::RateResult result) {

@@ -122,7 +122,7 @@ Outcome Engine::programImage(Verification verification) {
 
   OnUnwind hideProgress([this] { progress_.progressHide(); });
   UpdateProgress(0, 0, 0);
-  downloadAbort = 0;
+  downloadAbort.lower();
   progress_.progressShow("Erasing...", images_.hexLineCount - 1);
   progress_.processEvents();
   // A refused erase is not reported: the data records' answers decide.
@@ -152,7 +152,7 @@ Outcome Engine::programImage(Verification verification) {
         stopped = refused(record.c_str(), answer, Step::Program);  // OK: the same record again
       }
     }
-  } while (address < chipSize && downloadAbort == 0);
+  } while (address < chipSize && !downloadAbort.raised());
   progress_.progressHide();
   if (address < chipSize) return stopped;
 

@@ -71,7 +71,7 @@ Engine::Engine(Link& link, Prompts& prompts, Progress& progress, DeviceState& de
 class Engine::Wait {
  public:
   explicit Wait(Engine& engine)
-      : engine_(engine), lastEventsMs_(engine.clock_.tickMs()), raisedBefore_(engine.downloadAbort != 0) {}
+      : engine_(engine), lastEventsMs_(engine.clock_.tickMs()), raisedBefore_(engine.downloadAbort.raised()) {}
 
   // Called at each turn of the wait. True once the abort flag has risen during this wait: a
   // flag that a box or an earlier step raised before it began (a HEX line's box ahead of
@@ -80,7 +80,7 @@ class Engine::Wait {
     if (nowMs - lastEventsMs_ < kEventsEveryMs) return false;
     lastEventsMs_ = nowMs;
     engine_.progress_.processEvents();
-    if (raisedBefore_ || engine_.downloadAbort == 0) return false;
+    if (raisedBefore_ || !engine_.downloadAbort.raised()) return false;
     engine_.run_.waitAborted = true;
     return true;
   }
@@ -99,7 +99,7 @@ Engine::CommandGuard::CommandGuard(Engine& engine) : engine_(engine) {
   engine_.run_ = Run{};
   // A flag left raised by the last command (an aborted read) would otherwise keep this
   // one's Abort and Exit from ending its waits.
-  engine_.downloadAbort = 0;
+  engine_.downloadAbort.lower();
 }
 
 Engine::CommandGuard::~CommandGuard() {
@@ -500,13 +500,13 @@ void Engine::UpdateProgress(std::int32_t position, std::int32_t total, std::int3
 Button Engine::ShowError(const std::string& text, bool cancellable) {
   // After Abort ended a wait, every box would be about an answer that was cut short.
   if (run_.waitAborted) {
-    downloadAbort = 1;
+    downloadAbort.raise();
     return cancellable ? Button::Cancel : Button::Ok;
   }
   drainPending_ = true;
   // An OK-only box has no Cancel: whatever closed it counts as OK.
   const Button b = prompts_.showError(text, cancellable) == Button::Cancel && cancellable ? Button::Cancel : Button::Ok;
-  if (b == Button::Cancel) downloadAbort = 1;
+  if (b == Button::Cancel) downloadAbort.raise();
   return b;
 }
 

@@ -16,6 +16,7 @@
 #include "isp/outcome.h"
 #include "isp/person.h"
 #include "isp/records.h"
+#include "isp/stop_flag.h"
 
 namespace velkorn::isp {
 
@@ -78,7 +79,7 @@ class Engine {
   // ---- shared state (owned here, shown by the window)
   MemoryImages& images() { return images_; }
   const DeviceInfo& device() const { return device_; }
-  int downloadAbort = 0;       // download abort flag: 1 raised, 0 lowered
+  StopFlag downloadAbort;      // the download abort flag
   std::int32_t replyLimit = 0; // reply length limit; 0 = default (1024)
   std::string hexFileName;     // the remembered HEX file name (open dialog, Reload, settings)
   int bootloaderRate = kBootloaderBaud;  // bit/s of the synchronisation and every record

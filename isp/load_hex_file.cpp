@@ -112,7 +112,7 @@ Outcome Engine::loadFile() {
   const auto lineCount = static_cast<std::int32_t>(lines.count());
 
   progress_.progressShow(kLoadCaption, std::max(lineCount - 1, 0));
-  downloadAbort = 0;
+  downloadAbort.lower();
   run_.startTick = clock_.tickMs();
 
   HexLineLoader loader(images_.fileImage);
@@ -125,7 +125,7 @@ Outcome Engine::loadFile() {
   if (lineCount == 0) {
     // Nothing to program: an empty image would only erase the chip.
     ShowError(hexLineMessage(HexLineError::Format, 1), false);
-    downloadAbort = 1;
+    downloadAbort.raise();
     firstBadLine = 1;
   }
   for (std::int32_t i = 0; i < lineCount; ++i) {
@@ -134,14 +134,14 @@ Outcome Engine::loadFile() {
     lines.next(&line);
     for (const HexLineError error : loader.load(line)) {
       ShowError(hexLineMessage(error, i + 1), hexLineErrorCancellable(error));
-      downloadAbort = 1;  // whichever button was pressed
+      downloadAbort.raise();  // whichever button was pressed
       if (error == HexLineError::Checksum) corrupted = true;
       if (firstBadLine == 0) firstBadLine = i + 1;
     }
     if (loader.cutShort()) corrupted = true;
     // Every line visited counts as complete, even with an error in the last one.
     if (i + 1 == lineCount) complete = true;
-    else if (downloadAbort != 0) break;
+    else if (downloadAbort.raised()) break;
   }
 
   images_.fileLoaded = complete && !corrupted;

@@ -77,7 +77,7 @@ Engine::BlockRead Engine::readBlock(int block, bool compare, const ReadCheck& ch
           if (compare && block < kCompareBelow && images_.chipImage[at] != images_.fileImage[at]) {
             ShowError("Chip does not match file at @" + hexWord(static_cast<std::uint16_t>(at)), false);
             if (tally.mismatches++ == 0) tally.firstMismatch = static_cast<int>(at);
-            downloadAbort = 1;  // the read ends after this block
+            downloadAbort.raise();  // the read ends after this block
           }
         }
         if (line.fault == LineFault::Data) {
@@ -110,7 +110,7 @@ bool Engine::confirmBlock(int block, bool firstComplete, int retries) {
     std::copy(first, first + kReadBlockBytes, previous->begin());
   }
   // The confirming read, then up to `retries` more until two answers in a row agree.
-  for (int read = 0; read <= retries && downloadAbort == 0; ++read) {
+  for (int read = 0; read <= retries && !downloadAbort.raised(); ++read) {
     const auto bytes = parseReadAnswer(ExchangeRecord(readRequest(block), true, kStopNone), block);
     if (bytes && previous && *bytes == *previous) {
       std::copy(bytes->begin(), bytes->end(), first);
@@ -127,7 +127,7 @@ bool Engine::confirmBlock(int block, bool firstComplete, int retries) {
 
 Engine::BlankRun Engine::blankCheck(int first, int last) {
   const std::string record = blankCheckRequest(first, last);
-  while (downloadAbort == 0) {
+  while (!downloadAbort.raised()) {
     const std::string answer = ExchangeRecord(record, true, kStopBlank);
     if (answer == std::string(1, static_cast<char>(kRefused))) return {BlankRun::Refused};
     const auto parsed = parseBlankCheckAnswer(answer);
@@ -163,7 +163,7 @@ void Engine::markErased(int from, int to) {
 Outcome Engine::readBack(const std::string& title, bool compare, bool* complete, ReadCheck check) {
   UpdateProgress(0, 0, 0);
   progress_.debugLog("Reading Chip");
-  downloadAbort = 0;
+  downloadAbort.lower();
   images_.chipRead.reset();
   const int chipSize = chipBytes(images_);
   progress_.progressShow(title, images_.chipSize);
@@ -201,7 +201,7 @@ Outcome Engine::readBack(const std::string& title, bool compare, bool* complete,
     if (readBlock(block, compare, check, tally) == BlockRead::Again) continue;
     if (block == 0) progress_.repaintView(View::Chip);
     block += kReadBlockBytes;
-  } while (block < chipSize && downloadAbort == 0);
+  } while (block < chipSize && !downloadAbort.raised());
 
   *complete = block >= chipSize;
   progress_.progressHide();
@@ -212,7 +212,7 @@ Outcome Engine::readBack(const std::string& title, bool compare, bool* complete,
 Outcome Engine::verifyDataOnly(const std::string& title, bool* complete) {
   UpdateProgress(0, 0, 0);
   progress_.debugLog("Reading Chip");
-  downloadAbort = 0;
+  downloadAbort.lower();
   images_.chipRead.reset();
   const int limit = comparisonLimit(images_.chipSize);
   progress_.progressShow(title, limit);
@@ -223,7 +223,7 @@ Outcome Engine::verifyDataOnly(const std::string& title, bool* complete) {
   ReadTally tally;
   bool checksRefused = false;
   int block = 0;
-  while (block < limit && downloadAbort == 0) {
+  while (block < limit && !downloadAbort.raised()) {
     UpdateProgress(block, limit - 1, 1);
     if (checksRefused || holdsData(images_.fileImage, block)) {
       if (readBlock(block, true, {}, tally) == BlockRead::Done) block += kReadBlockBytes;

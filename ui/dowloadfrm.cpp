@@ -86,7 +86,7 @@ QIcon abortGlyph() {
 
 }  // namespace
 
-TDownLoadDlg::TDownLoadDlg(int* abortFlag, QWidget* parent)
+TDownLoadDlg::TDownLoadDlg(isp::StopFlag* abortFlag, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), abortFlag_(abortFlag) {
   setObjectName(QStringLiteral("DownLoadDlg"));
   setWindowTitle(QStringLiteral("Downloading..."));
@@ -143,7 +143,7 @@ TDownLoadDlg::TDownLoadDlg(int* abortFlag, QWidget* parent)
 }
 
 void TDownLoadDlg::AbortBtnClick() {
-  if (abortFlag_) *abortFlag_ = 1;
+  if (abortFlag_) abortFlag_->raise();
 }
 
 void TDownLoadDlg::closeEvent(QCloseEvent* event) {

@@ -4,6 +4,8 @@
 // running loop polls the flag and decides what to do.
 #include <QDialog>
 
+#include "isp/stop_flag.h"
+
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -13,8 +15,8 @@ namespace velkorn::ui {
 class TDownLoadDlg : public QDialog {
   Q_OBJECT
  public:
-  // `abortFlag` is the download abort flag of the main window (1 raised, 0 lowered).
-  explicit TDownLoadDlg(int* abortFlag, QWidget* parent = nullptr);
+  // `abortFlag` is the download abort flag of the running commands.
+  explicit TDownLoadDlg(isp::StopFlag* abortFlag, QWidget* parent = nullptr);
 
   void AbortBtnClick();
 
@@ -36,7 +38,7 @@ class TDownLoadDlg : public QDialog {
   void changeEvent(QEvent* event) override;
 
  private:
-  int* abortFlag_;
+  isp::StopFlag* abortFlag_;
   QWidget* Animate1 = nullptr;
   QLabel* lTimeLeft = nullptr;
   QLabel* Label1 = nullptr;

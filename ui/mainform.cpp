@@ -284,7 +284,7 @@ void TForm1::runCommand(const std::function<void()>& command) {
 }
 
 void TForm1::raiseStopFlags() {
-  engine_.downloadAbort = 1;
+  engine_.downloadAbort.raise();
   if (SyncMessage) SyncMessage->BitBtn1Click();
 }
 
@@ -426,7 +426,7 @@ void TForm1::Debug1Click() {
 
 isp::Button TForm1::ShowError(const QString& text, bool cancellable) {
   const isp::Button button = dialogs_.error(this, text, cancellable);
-  if (button == isp::Button::Cancel) engine_.downloadAbort = 1;
+  if (button == isp::Button::Cancel) engine_.downloadAbort.raise();
   return button;
 }
 

@@ -163,10 +163,10 @@ TEST(Progress, FiguresAfterTheFirstSecond) {
 }
 
 TEST(ErrorBox, CancelRaisesTheAbortFlag) {
-  const std::tuple<bool, Button, Button, int> cases[] = {
-      {true, Button::Cancel, Button::Cancel, 1},
-      {true, Button::Ok, Button::Ok, 0},
-      {false, Button::Cancel, Button::Ok, 0},  // an OK-only box has no Cancel
+  const std::tuple<bool, Button, Button, bool> cases[] = {
+      {true, Button::Cancel, Button::Cancel, true},
+      {true, Button::Ok, Button::Ok, false},
+      {false, Button::Cancel, Button::Ok, false},  // an OK-only box has no Cancel
   };
   for (const auto& [cancellable, pressed, result, abort] : cases) {
     FakeClock clock;
@@ -175,7 +175,7 @@ TEST(ErrorBox, CancelRaisesTheAbortFlag) {
     Engine engine(link, op, op, op, clock);
     op.errorAnswers = {pressed};
     EXPECT_EQ(engine.ShowError("boom", cancellable), result);
-    EXPECT_EQ(engine.downloadAbort, abort);
+    EXPECT_EQ(engine.downloadAbort.raised(), abort);
   }
 }
 
@@ -199,7 +199,7 @@ TEST(Waits, MessagesRunAndAbortEndsTheWait) {
   // synchronisation) does not cut the next answer short.
   auto raisedBefore = [](SimRig& rig) {
     rig.sync();
-    rig.engine.downloadAbort = 1;
+    rig.engine.downloadAbort.raise();
     return rig.engine.ExchangeRecord(":0100000307", true, '.') == "."
                ? isp::Outcome{}
                : isp::Outcome::ofKind(isp::OutcomeKind::Refused, isp::Step::Erase);
@@ -226,7 +226,7 @@ TEST(Waits, MessagesRunAndAbortEndsTheWait) {
       last = now;
       if (c.abortAfterMs >= 0 && abortedAt == 0 && now - start >= c.abortAfterMs) {
         abortedAt = now;
-        rig.engine.downloadAbort = 1;
+        rig.engine.downloadAbort.raise();
       }
     };
     const isp::Outcome outcome = c.run(rig);

@@ -166,7 +166,7 @@ TEST_F(LoadHexFileTest, TableOfFiles) {
     EXPECT_EQ(engine.images().fileLoaded, c.loaded);
     EXPECT_EQ(op.errors(), c.errors);
     EXPECT_EQ(engine.images().hexLineCount, c.lines);
-    EXPECT_EQ(engine.downloadAbort, c.errors.empty() ? 0 : 1);
+    EXPECT_EQ(engine.downloadAbort.raised(), !c.errors.empty());
     // Any bad line is a file error, even where the load still counts as complete.
     EXPECT_EQ(outcome.kind, c.errors.empty() ? isp::OutcomeKind::Done : isp::OutcomeKind::FileError);
     expectImage(c.stored);
@@ -194,7 +194,7 @@ TEST_F(LoadHexFileTest, AbortStopsAfterTheCurrentLine) {
     SCOPED_TRACE(c.pressedAt);
     op.processEventsCalls = 0;
     op.onProcessEvents = [&] {
-      if (op.processEventsCalls == c.pressedAt) engine.downloadAbort = 1;
+      if (op.processEventsCalls == c.pressedAt) engine.downloadAbort.raise();
     };
     EXPECT_EQ(load(text), c.loaded);
     EXPECT_EQ(outcome.kind, c.loaded ? isp::OutcomeKind::Done : isp::OutcomeKind::Aborted);

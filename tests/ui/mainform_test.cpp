@@ -334,21 +334,22 @@ TEST_F(MainFormTest, CancelInTheErrorBoxRaisesTheAbortFlag) {
   struct Case {
     bool cancellable;
     isp::Button answer;
-    int flagBefore, flagAfter;
+    bool flagBefore, flagAfter;
   };
   const Case cases[] = {
-      {true, isp::Button::Cancel, 0, 1},
-      {true, isp::Button::Ok, 0, 0},
-      {true, isp::Button::Ok, 1, 1},  // OK leaves the flag as it was
-      {false, isp::Button::Cancel, 0, 0},  // a box without Cancel answers OK
+      {true, isp::Button::Cancel, false, true},
+      {true, isp::Button::Ok, false, false},
+      {true, isp::Button::Ok, true, true},  // OK leaves the flag as it was
+      {false, isp::Button::Cancel, false, false},  // a box without Cancel answers OK
   };
   TForm1& form = makeForm();
   for (const Case& c : cases) {
-    form.engine().downloadAbort = c.flagBefore;
+    form.engine().downloadAbort.lower();
+    if (c.flagBefore) form.engine().downloadAbort.raise();
     dialogs_.errorAnswers = {c.answer};
     const isp::Button got = form.ShowError(QStringLiteral("x"), c.cancellable);
     EXPECT_EQ(got, c.cancellable ? c.answer : isp::Button::Ok);
-    EXPECT_EQ(form.engine().downloadAbort, c.flagAfter);
+    EXPECT_EQ(form.engine().downloadAbort.raised(), c.flagAfter);
   }
   EXPECT_EQ(dialogs_.of("error").front(), "x|okcancel");
 }

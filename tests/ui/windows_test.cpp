@@ -78,7 +78,7 @@ TEST(SyncWindow, TheRealTimerAdvancesTheBar) {
 }
 
 TEST(ProgressWindow, AbortRaisesTheFlagAndLeavesTheWindowShown) {
-  int abortFlag = 0;
+  isp::StopFlag abortFlag;
   ui::TDownLoadDlg dlg(&abortFlag);
   EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Downloading..."));
   EXPECT_EQ(dlg.size(), QSize(272, 165));
@@ -86,15 +86,15 @@ TEST(ProgressWindow, AbortRaisesTheFlagAndLeavesTheWindowShown) {
   EXPECT_TRUE(dlg.abortButton()->isDefault());
   dlg.show();
   dlg.abortButton()->click();
-  EXPECT_EQ(abortFlag, 1);
+  EXPECT_TRUE(abortFlag.raised());
   EXPECT_TRUE(dlg.isVisible());
-  abortFlag = 0;
+  abortFlag.lower();
   QTest::keyClick(&dlg, Qt::Key_Escape);  // Abort too; only the operation hides the window
-  EXPECT_EQ(abortFlag, 1);
+  EXPECT_TRUE(abortFlag.raised());
   EXPECT_TRUE(dlg.isVisible());
-  abortFlag = 0;
+  abortFlag.lower();
   QTest::keyClick(&dlg, Qt::Key_Return);  // Enter presses Abort
-  EXPECT_EQ(abortFlag, 1);
+  EXPECT_TRUE(abortFlag.raised());
 }
 
 // The debug window scrolls and follows the newest line, unless the operator scrolled up to
@@ -249,7 +249,7 @@ TEST_F(WindowOperatorTest, ProgressWindowFollowsTheEngine) {
   EXPECT_EQ(dlg->timeLabel()->text(), QStringLiteral("14s "));
   EXPECT_EQ(dlg->rateLabel()->text(), QStringLiteral("3276"));
   dlg->abortButton()->click();
-  EXPECT_EQ(form_.engine().downloadAbort, 1);
+  EXPECT_TRUE(form_.engine().downloadAbort.raised());
   form_.progressHide();
   EXPECT_FALSE(dlg->isVisible());
 }
@@ -313,7 +313,7 @@ namespace {
 // The application's quit closes every window; a window refusing that close refuses the quit
 // and leaves a process without windows behind.
 TEST(HelperWindows, AProgramCloseIsNotRefusedWhileShown) {
-  int abortFlag = 0;
+  isp::StopFlag abortFlag;
   ui::TDownLoadDlg progress(&abortFlag);
   ui::TSyncMessage sync;
   progress.show();
@@ -323,7 +323,7 @@ TEST(HelperWindows, AProgramCloseIsNotRefusedWhileShown) {
     EXPECT_TRUE(window->close());
     EXPECT_FALSE(window->isVisible());
   }
-  EXPECT_EQ(abortFlag, 0);
+  EXPECT_FALSE(abortFlag.raised());
   EXPECT_FALSE(sync.timer().isActive());
 }
 
