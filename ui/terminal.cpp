@@ -280,6 +280,10 @@ void TTerminal::sendBytes(const std::string& bytes) {
 }
 
 void TTerminal::SendTerminalLine(const QString& text) {
+  // A line sent while a chip operation owns the link would land between two bootloader
+  // records; the window stays responsive during the operation's waits, so hot keys and
+  // F1..F6 can be pressed then. Nothing is sent and the counter stays.
+  if (link_.linkBusy()) return;
   ExpandedLine line = expandTerminalLine(toLatin1(text), cycleCounter_);
   if (line.counterUsed) {
     cycleCounter_ = cycleCounter_ >= kCycleCounterLast ? kCycleCounterRestart : cycleCounter_ + 1;
@@ -358,6 +362,8 @@ bool TTerminal::eventFilter(QObject* watched, QEvent* event) {
     // on some systems, still types one); X11 hands it over with its letter as text.
     const Qt::KeyboardModifiers mods = key->modifiers();
     if ((mods & Qt::AltModifier) && !(mods & Qt::ControlModifier)) return false;
+    // Typed while a chip operation owns the link: neither sent nor shown.
+    if (link_.linkBusy()) return true;
     for (char ch : toLatin1(text)) {
       // Some platforms report Enter as LF; the terminal's Enter is CR.
       if (ch == kLf && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) ch = kCr;

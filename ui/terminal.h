@@ -115,7 +115,8 @@ class TTerminal : public QWidget {
 
   // Sends one command line: the first "@" replaced by the counter, CR LF appended; to the
   // serial port when open, else to the socket when connected, else nowhere (the counter
-  // advances all the same). Also used for F1..F6.
+  // advances all the same). Also used for F1..F6. While the link is busy (a chip operation
+  // or a HEX load owns it) nothing is sent and the counter stays.
   void SendTerminalLine(const QString& text);
 
   // Received socket data: written back at once while the Echo box is ticked, then shown

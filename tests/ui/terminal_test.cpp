@@ -446,18 +446,28 @@ TEST_F(TerminalTest, CycleIntervalIsMadeOfTheDigitsOfTheBox) {
   }
 }
 
-TEST_F(TerminalTest, CyclicSenderSendsItsLineAndHoldsWhileTheLinkIsBusy) {
-  struct Tick { bool busy; std::string wire; int counterAfter; };
-  const Tick ticks[] = {
-      {false, "KP01000\r\n", 1}, {true, "", 1}, {true, "", 1}, {false, "KP01001\r\n", 2},
+// While a chip operation owns the link nothing of the terminal's goes out: the window stays
+// responsive during the operation's waits, and a line would land between two records.
+TEST_F(TerminalTest, NothingGoesOutWhileTheLinkIsBusy) {
+  auto tick = [this] { term.Timer1Timer(); };
+  auto hotKey = [this] { button("TbF3")->click(); };
+  auto typed = [this] { QTest::keyClick(term.memo(), Qt::Key_A); };
+  auto fKey = [this] { term.SendTerminalLine("F@"); };
+  struct Step { const char* what; bool busy; std::function<void()> act; std::string wire; int counterAfter; };
+  const Step steps[] = {
+      {"tick", false, tick, "KP01000\r\n", 1}, {"tick", true, tick, "", 1},
+      {"hot key", true, hotKey, "", 1},          {"typed", true, typed, "", 1},
+      {"F key", true, fKey, "", 1},              {"tick", false, tick, "KP01001\r\n", 2},
+      {"typed", false, typed, "a", 2},          {"F key", false, fKey, "F002\r\n", 3},
   };
-  for (const Tick& t : ticks) {
-    link.busy = t.busy;
+  for (const Step& s : steps) {
+    link.busy = s.busy;
     link.serialOut.clear();
-    term.Timer1Timer();
-    EXPECT_EQ(link.serialOut, t.wire);
-    EXPECT_EQ(term.cycleCounter(), t.counterAfter);
+    s.act();
+    EXPECT_EQ(link.serialOut, s.wire) << s.what << s.busy;
+    EXPECT_EQ(term.cycleCounter(), s.counterAfter) << s.what << s.busy;
   }
+  EXPECT_EQ(memoText(), "a") << "a key typed while busy is not shown either";
 }
 
 TEST_F(TerminalTest, RunningSenderTicksAndAZeroIntervalNeverDoes) {
