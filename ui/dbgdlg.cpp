@@ -2,7 +2,9 @@
 
 #include <QEvent>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QScrollBar>
+#include <algorithm>
 #include <QVBoxLayout>
 
 #include "ui/text_export.h"
@@ -11,6 +13,7 @@ namespace velkorn::ui {
 
 namespace {
 constexpr int kLeft = 41, kTop = 12, kWidth = 626, kHeight = 750;
+constexpr int kGuessedFrameWidth = 8, kGuessedFrameHeight = 32;
 }
 
 TDbgFrm::TDbgFrm(QWidget* parent) : QWidget(parent, Qt::Window) {
@@ -55,7 +58,24 @@ void TDbgFrm::scrollToNewest() { Memo1->verticalScrollBar()->setValue(Memo1->ver
 
 void TDbgFrm::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
+  fitOnScreen();
   scrollToNewest();
+}
+
+void TDbgFrm::fitOnScreen() {
+  const QScreen* shownOn = screen();
+  if (shownOn == nullptr) return;
+  const QRect area = shownOn->availableGeometry();
+  // The window manager's frame, once it has drawn one; a title bar's worth until then.
+  const QRect outer = frameGeometry();
+  const int frameWidth = outer.width() > width() ? outer.width() - width() : kGuessedFrameWidth;
+  const int frameHeight = outer.height() > height() ? outer.height() - height() : kGuessedFrameHeight;
+  const int w = std::min(width(), area.width() - frameWidth);
+  const int h = std::min(height(), area.height() - frameHeight);
+  if (w != width() || h != height()) resize(w, h);
+  const int x = std::clamp(outer.x(), area.left(), area.left() + area.width() - (w + frameWidth));
+  const int y = std::clamp(outer.y(), area.top(), area.top() + area.height() - (h + frameHeight));
+  if (x != outer.x() || y != outer.y()) move(x, y);
 }
 
 QStringList TDbgFrm::lines() const {

@@ -36,6 +36,9 @@ class TDbgFrm : public QWidget {
 
  private:
   void scrollToNewest();
+  // Shrinks and moves the window onto its screen's free area: its size is made for a large
+  // screen at scale factor 1.
+  void fitOnScreen();
 
   QPlainTextEdit* Memo1 = nullptr;
   TextExport* export_ = nullptr;

@@ -112,6 +112,13 @@ TEST(DebugWindow, FollowsTheNewestLineUnlessScrolledUp) {
   bar->setValue(10);  // reading an older line
   log.append(QStringLiteral("later"));
   EXPECT_EQ(bar->value(), 10);
+  // Made for a large screen: shown again on a smaller one, or off its edge, it is fitted.
+  const QRect area = log.screen()->availableGeometry();
+  log.hide();
+  log.resize(area.width() + 300, area.height() + 300);
+  log.move(area.right() - 50, area.bottom() - 50);
+  log.show();
+  EXPECT_TRUE(area.contains(log.frameGeometry())) << log.frameGeometry().x() << "," << log.frameGeometry().y();
 }
 
 // "Save..." writes the whole text through a temporary file; a name that cannot be written is
