@@ -43,7 +43,7 @@ constexpr int kLevelReply = 1;
 constexpr int kHangupWatchMs = 20;
 
 // Components that started the socket layer; the last one to go stops it.
-int g_winsock_users = 0;
+int gWinsockUsers = 0;
 
 const char* const kInitFailed = "Die Initialisierung der Windows-Sockets ist fehlgeschlagen";
 const char* const kLookupTimedOut = "Zeit\xC3\xBC" "berschreitung bei Host-Lookup";
@@ -156,31 +156,31 @@ void TThreadTimer::SetEnabled(bool enabled) {
   UpdateTimer();
 }
 
-void TThreadTimer::SetInterval(std::int32_t interval_ms) {
-  if (interval_ms == interval_ms_) return;
-  interval_ms_ = interval_ms;
+void TThreadTimer::SetInterval(std::int32_t intervalMs) {
+  if (intervalMs == intervalMs_) return;
+  intervalMs_ = intervalMs;
   UpdateTimer();
 }
 
 void TThreadTimer::SetOnTimer(std::function<void(TThreadTimer&)> handler) {
-  on_timer_ = std::move(handler);
+  onTimer_ = std::move(handler);
   UpdateTimer();
 }
 
 void TThreadTimer::UpdateTimer() {
   timer_->stop();
-  if (interval_ms_ != 0 && enabled_ && on_timer_) {
-    if (interval_ms_ > 0 && QAbstractEventDispatcher::instance(thread()) != nullptr) {
-      timer_->start(interval_ms_);
+  if (intervalMs_ != 0 && enabled_ && onTimer_) {
+    if (intervalMs_ > 0 && QAbstractEventDispatcher::instance(thread()) != nullptr) {
+      timer_->start(intervalMs_);
     }
     if (!timer_->isActive()) throw std::runtime_error("Kein Zeitgeber");
   }
 }
 
 void TThreadTimer::Timer() {
-  if (!on_timer_) return;
+  if (!onTimer_) return;
   try {
-    on_timer_(*this);
+    onTimer_(*this);
   } catch (const std::exception& e) {
     // No handler may let a failure run into the event loop; it is logged instead.
     qWarning("%s", e.what());
@@ -194,29 +194,29 @@ void TThreadTimer::Timer() {
 
 TPowersock::TPowersock(QObject* owner) : QObject(owner) {
   ReportStatus(kLevelStep, "Erzeugen");
-  timeout_timer_ = new TThreadTimer(this);
-  timeout_timer_->SetEnabled(false);
-  timeout_timer_->SetOnTimer([this](TThreadTimer&) { TimeoutExpired(); });
+  timeoutTimer_ = new TThreadTimer(this);
+  timeoutTimer_->SetEnabled(false);
+  timeoutTimer_->SetOnTimer([this](TThreadTimer&) { TimeoutExpired(); });
   TimeOut = 0;
-  read_notifier_ = new QSocketNotifier(QSocketNotifier::Read, this);
-  read_notifier_->setEnabled(false);
-  connect(read_notifier_, &QSocketNotifier::activated, this, &TPowersock::onReadReady);
-  write_notifier_ = new QSocketNotifier(QSocketNotifier::Write, this);
-  write_notifier_->setEnabled(false);
-  connect(write_notifier_, &QSocketNotifier::activated, this, &TPowersock::onWriteReady);
-  hangup_watch_ = new QTimer(this);
-  hangup_watch_->setInterval(kHangupWatchMs);
-  connect(hangup_watch_, &QTimer::timeout, this, &TPowersock::onHangupWatch);
+  readNotifier_ = new QSocketNotifier(QSocketNotifier::Read, this);
+  readNotifier_->setEnabled(false);
+  connect(readNotifier_, &QSocketNotifier::activated, this, &TPowersock::onReadReady);
+  writeNotifier_ = new QSocketNotifier(QSocketNotifier::Write, this);
+  writeNotifier_->setEnabled(false);
+  connect(writeNotifier_, &QSocketNotifier::activated, this, &TPowersock::onWriteReady);
+  hangupWatch_ = new QTimer(this);
+  hangupWatch_->setInterval(kHangupWatchMs);
+  connect(hangupWatch_, &QTimer::timeout, this, &TPowersock::onHangupWatch);
 
   ReportStatus(kLevelStep, "Winsock wird initialisiert");
-  ++g_winsock_users;
-  if (g_winsock_users == 1) {
-    long max_sockets = ::sysconf(_SC_OPEN_MAX);
-    winsock_info_ = {"Version= 1.1",
+  ++gWinsockUsers;
+  if (gWinsockUsers == 1) {
+    long maxSockets = ::sysconf(_SC_OPEN_MAX);
+    winsockInfo_ = {"Version= 1.1",
                      "Hauptversion= 2.2",
                      "Beschreibung= POSIX sockets",
                      "System= Running",
-                     "Max Sockets= " + std::to_string(max_sockets),
+                     "Max Sockets= " + std::to_string(maxSockets),
                      "Max Upd Pack.-Gr\xC3\xB6\xC3\x9F" "e= 65507"};
   }
   try {
@@ -227,7 +227,7 @@ TPowersock::TPowersock(QObject* owner) : QObject(owner) {
     }
     createSocket(true);
   } catch (...) {
-    --g_winsock_users;
+    --gWinsockUsers;
     throw ESockError(kInitFailed);
   }
 }
@@ -240,7 +240,7 @@ TPowersock::~TPowersock() {
   }
   dropLookup();
   try {
-    timeout_timer_->SetEnabled(false);
+    timeoutTimer_->SetEnabled(false);
   } catch (...) {
   }
   destroying_ = true;
@@ -248,20 +248,20 @@ TPowersock::~TPowersock() {
     CloseSocket();
   } catch (...) {
   }
-  --g_winsock_users;
+  --gWinsockUsers;
 }
 
-void TPowersock::createSocket(bool linger_reset) {
+void TPowersock::createSocket(bool lingerReset) {
   // The first socket closes with a reset (linger on, 0 s): unsent data is dropped. Its
   // replacements close normally.
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                    linger_reset ? IPPROTO_TCP : 0);
+                    lingerReset ? IPPROTO_TCP : 0);
   if (fd < 0) {
     setLastSocketError(SocketErrorNumber(errno));
     CheckSocketError(kWouldBlock);
-    throw ESockError(SocketErrorText(socket_library_error_));
+    throw ESockError(SocketErrorText(socketLibraryError_));
   }
-  if (linger_reset) {
+  if (lingerReset) {
     linger lg{};
     lg.l_onoff = 1;
     lg.l_linger = 0;
@@ -269,17 +269,17 @@ void TPowersock::createSocket(bool linger_reset) {
   }
   fd_ = fd;
   ++generation_;
-  linger_reset_ = linger_reset;
-  connect_failed_ = false;
+  lingerReset_ = lingerReset;
+  connectFailed_ = false;
   listening_ = false;
   established_ = false;
-  connect_pending_ = false;
-  read_armed_ = false;
-  close_reported_ = false;
-  read_notifier_->setEnabled(false);
-  read_notifier_->setSocket(fd);
-  write_notifier_->setEnabled(false);
-  write_notifier_->setSocket(fd);
+  connectPending_ = false;
+  readArmed_ = false;
+  closeReported_ = false;
+  readNotifier_->setEnabled(false);
+  readNotifier_->setSocket(fd);
+  writeNotifier_->setEnabled(false);
+  writeNotifier_->setSocket(fd);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -288,7 +288,7 @@ void TPowersock::createSocket(bool linger_reset) {
 void TPowersock::ReportStatus(int level, const std::string& text) {
   if (level > ReportLevel) return;
   try {
-    last_status_ = text;
+    lastStatus_ = text;
     if (!destroying_ && OnStatus) OnStatus(*this, text);
   } catch (...) {
     // A status observer never disturbs the operation that reports.
@@ -352,8 +352,8 @@ int TPowersock::SocketErrorNumber(int e) {
   }
 }
 
-int TPowersock::LookupErrorNumber(int gai_result) {
-  switch (gai_result) {
+int TPowersock::LookupErrorNumber(int gaiResult) {
+  switch (gaiResult) {
     case 0: return 0;
     case EAI_NONAME: return 11001;
     case EAI_AGAIN: return 11002;
@@ -387,11 +387,11 @@ std::string TPowersock::SocketErrorText(int number) {
   return "Unbekannte Fehlernummer " + std::to_string(number);
 }
 
-void TPowersock::CheckSocketError(int ignored_code) {
-  last_error_ = socket_library_error_;
-  if (last_error_ != ignored_code && last_error_ > 10000) {
-    std::string text = SocketErrorText(last_error_);
-    if (OnError) OnError(*this, static_cast<std::uint16_t>(last_error_), text);
+void TPowersock::CheckSocketError(int ignoredCode) {
+  lastError_ = socketLibraryError_;
+  if (lastError_ != ignoredCode && lastError_ > 10000) {
+    std::string text = SocketErrorText(lastError_);
+    if (OnError) OnError(*this, static_cast<std::uint16_t>(lastError_), text);
     throw ESockError(text);
   }
 }
@@ -402,22 +402,22 @@ void TPowersock::raiseRange() {
 
 void TPowersock::StartTimeout() {
   ReportStatus(kLevelStep, "Zeitgeber An");
-  timed_out_ = false;
+  timedOut_ = false;
   if (TimeOut < 0) raiseRange();
-  timeout_timer_->SetInterval(TimeOut);
-  timeout_timer_->SetEnabled(true);
+  timeoutTimer_->SetInterval(TimeOut);
+  timeoutTimer_->SetEnabled(true);
 }
 
 void TPowersock::StopTimeout() {
   ReportStatus(kLevelStep, "Zeitgeber Aus");
-  timeout_timer_->SetEnabled(false);
+  timeoutTimer_->SetEnabled(false);
 }
 
 void TPowersock::TimeoutExpired() {
   ReportStatus(kLevelStep, "Zeitgeber ausgel\xC3\xB6st");
   StopTimeout();
-  timed_out_ = true;
-  event_seen_ = true;
+  timedOut_ = true;
+  eventSeen_ = true;
   Cancel();
 }
 
@@ -436,8 +436,8 @@ void TPowersock::pumpAndSleep() {
 // Notifications
 
 void TPowersock::notify(int event, int error) {
-  no_error_ = (error == 0);
-  last_notification_error_ = error;
+  noError_ = (error == 0);
+  lastNotificationError_ = error;
   try {
     switch (event) {
       case kEventRead:
@@ -446,11 +446,11 @@ void TPowersock::notify(int event, int error) {
       case kEventAccept:
         connected_ = true;
         // Lets a waiting Accept go on; the notification alone would leave it waiting.
-        event_seen_ = true;
+        eventSeen_ = true;
         if (OnAccept) OnAccept(*this);
         break;
       case kEventConnect:
-        if (no_error_) {
+        if (noError_) {
           connected_ = true;
           if (OnConnect) OnConnect(*this);
         }
@@ -476,36 +476,36 @@ bool TPowersock::peerHungUp() const {
 
 void TPowersock::updateReadWatch() {
   if (fd_ < 0 || listening_) {
-    hangup_watch_->stop();
+    hangupWatch_->stop();
     return;
   }
   if (!established_) {
     // An unconnected socket reads as hung up: its readiness would fire without pause.
-    read_notifier_->setEnabled(false);
-    hangup_watch_->stop();
+    readNotifier_->setEnabled(false);
+    hangupWatch_->stop();
     return;
   }
   char probe = 0;
   const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
   const bool readable = n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-  const bool data_waits = n > 0;
-  const bool gives_read = data_waits && read_armed_;
-  const bool gives_close =
-      !close_reported_ && ((readable && !data_waits) || (data_waits && peerHungUp()));
+  const bool dataWaits = n > 0;
+  const bool givesRead = dataWaits && readArmed_;
+  const bool givesClose =
+      !closeReported_ && ((readable && !dataWaits) || (dataWaits && peerHungUp()));
   // Read readiness is level-triggered: listen for it while nothing is readable (new bytes
   // or the close will wake it) or while it leads to a notification, else it would spin.
-  const bool listen = !readable || gives_read || gives_close;
-  read_notifier_->setEnabled(listen);
+  const bool listen = !readable || givesRead || givesClose;
+  readNotifier_->setEnabled(listen);
   // With unread bytes and no notification due, a close behind them is watched for.
-  if (!listen && data_waits && !close_reported_) {
-    if (!hangup_watch_->isActive()) hangup_watch_->start();
+  if (!listen && dataWaits && !closeReported_) {
+    if (!hangupWatch_->isActive()) hangupWatch_->start();
   } else {
-    hangup_watch_->stop();
+    hangupWatch_->stop();
   }
 }
 
 void TPowersock::armRead() {
-  read_armed_ = true;
+  readArmed_ = true;
   updateReadWatch();
 }
 
@@ -513,71 +513,71 @@ void TPowersock::onReadReady() {
   if (fd_ < 0) return;
   const std::uint32_t generation = generation_;
   if (listening_) {
-    read_notifier_->setEnabled(false);  // until Accept takes the connection
+    readNotifier_->setEnabled(false);  // until Accept takes the connection
     notify(kEventAccept, 0);
     return;
   }
   char probe = 0;
   const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-  const int peek_errno = errno;
-  if (n < 0 && (peek_errno == EAGAIN || peek_errno == EWOULDBLOCK)) {
+  const int peekErrno = errno;
+  if (n < 0 && (peekErrno == EAGAIN || peekErrno == EWOULDBLOCK)) {
     updateReadWatch();
     return;
   }
-  const bool data_waits = n > 0;
-  if (data_waits && read_armed_) {
-    read_armed_ = false;
+  const bool dataWaits = n > 0;
+  if (dataWaits && readArmed_) {
+    readArmed_ = false;
     notify(kEventRead, 0);
     if (generation != generation_) return;
   }
-  const bool peer_closed = n == 0 || n < 0 || peerHungUp();
-  if (peer_closed && !close_reported_) {
-    close_reported_ = true;
-    notify(kEventClose, n < 0 ? SocketErrorNumber(peek_errno) : 0);
+  const bool peerClosed = n == 0 || n < 0 || peerHungUp();
+  if (peerClosed && !closeReported_) {
+    closeReported_ = true;
+    notify(kEventClose, n < 0 ? SocketErrorNumber(peekErrno) : 0);
     if (generation != generation_) return;
   }
   updateReadWatch();
 }
 
 void TPowersock::onHangupWatch() {
-  if (fd_ < 0 || close_reported_ || !established_) {
-    hangup_watch_->stop();
+  if (fd_ < 0 || closeReported_ || !established_) {
+    hangupWatch_->stop();
     return;
   }
   if (!peerHungUp()) return;
   const std::uint32_t generation = generation_;
-  close_reported_ = true;
+  closeReported_ = true;
   notify(kEventClose, 0);
   if (generation == generation_) updateReadWatch();
 }
 
 void TPowersock::onWriteReady() {
-  write_notifier_->setEnabled(false);
-  if (!connect_pending_ || fd_ < 0) return;
-  connect_pending_ = false;
-  int so_error = 0;
-  socklen_t len = sizeof so_error;
-  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) so_error = errno;
-  if (so_error == 0) {
+  writeNotifier_->setEnabled(false);
+  if (!connectPending_ || fd_ < 0) return;
+  connectPending_ = false;
+  int soError = 0;
+  socklen_t len = sizeof soError;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
+  if (soError == 0) {
     established_ = true;
-    close_reported_ = false;
-    read_armed_ = true;
+    closeReported_ = false;
+    readArmed_ = true;
     updateReadWatch();
     notify(kEventConnect, 0);
   } else {
-    connect_failed_ = true;
-    notify(kEventConnect, SocketErrorNumber(so_error));
+    connectFailed_ = true;
+    notify(kEventConnect, SocketErrorNumber(soError));
   }
 }
 
-void TPowersock::onLookupFinished(std::uint64_t job_id, std::uint32_t address, int error) {
+void TPowersock::onLookupFinished(std::uint64_t jobId, std::uint32_t address, int error) {
   // A lookup that was given up (time-out, cancel) may still answer; only the newest counts.
-  if (!lookup_ || lookup_->id != job_id) return;
-  no_error_ = (error == 0);
-  last_notification_error_ = error;
+  if (!lookup_ || lookup_->id != jobId) return;
+  noError_ = (error == 0);
+  lastNotificationError_ = error;
   if (error != 0) setLastSocketError(error);
-  lookup_result_ = address;
-  event_seen_ = true;
+  lookupResult_ = address;
+  eventSeen_ = true;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -596,9 +596,9 @@ void TPowersock::startLookup(const std::string& name) {
   dropLookup();
   auto job = std::make_shared<LookupJob>();
   job->receiver = this;
-  job->id = ++lookup_counter_;
+  job->id = ++lookupCounter_;
   lookup_ = job;
-  lookup_result_ = 0;
+  lookupResult_ = 0;
   try {
     std::thread([job, name] {
       addrinfo hints{};
@@ -637,26 +637,26 @@ void TPowersock::ResolveHost() {
   ReportStatus(kLevelStep, "Auf Host zur\xC3\xBC" "ckschreiben");
   const std::string& host = AlternativeHost.empty() ? Host : AlternativeHost;
   const std::size_t length = std::min(host.size(), kWorkBufferBytes - 1);
-  std::memcpy(work_buffer_.data(), host.data(), length);
-  work_buffer_[length] = '\0';
+  std::memcpy(workBuffer_.data(), host.data(), length);
+  workBuffer_[length] = '\0';
 
-  const in_addr_t numeric = ::inet_addr(work_buffer_.data());
+  const in_addr_t numeric = ::inet_addr(workBuffer_.data());
   if (numeric != INADDR_NONE) {
-    remote_address_ = numeric;
+    remoteAddress_ = numeric;
     return;
   }
-  remote_address_ = 0;
+  remoteAddress_ = 0;
   StartTimeout();
-  event_seen_ = false;
-  startLookup(std::string(work_buffer_.data()));
-  while (!event_seen_ && !timed_out_ && !aborted_) pumpAndSleep();
+  eventSeen_ = false;
+  startLookup(std::string(workBuffer_.data()));
+  while (!eventSeen_ && !timedOut_ && !aborted_) pumpAndSleep();
   // A lookup given up on may still answer later; its answer must not land in a later wait.
   dropLookup();
   StopTimeout();
-  if (timed_out_) throw ESockError(kLookupTimedOut, ESockError::Cause::LookupTimedOut);
+  if (timedOut_) throw ESockError(kLookupTimedOut, ESockError::Cause::LookupTimedOut);
   if (aborted_) throw ESockError(kLookupAborted, ESockError::Cause::LookupAborted);
-  if (!no_error_) throw ESockError(kLookupFailed);
-  remote_address_ = lookup_result_;
+  if (!noError_) throw ESockError(kLookupFailed);
+  remoteAddress_ = lookupResult_;
   if (OnHostResolved) OnHostResolved(*this);
 }
 
@@ -673,9 +673,9 @@ void TPowersock::Connect() {
       // A lookup that ran out of time or was cancelled ends the connect; one that found no
       // address may still be saved by OnInvalidHost.
       if (e.cause() != ESockError::Cause::Other) throw;
-      remote_address_ = 0;
+      remoteAddress_ = 0;
     }
-    if (remote_address_ != 0) break;
+    if (remoteAddress_ != 0) break;
     if (retries > 0 || !OnInvalidHost) throw ESockError(kNoAddress);
     bool retry = false;
     OnInvalidHost(retry);
@@ -688,46 +688,46 @@ void TPowersock::Connect() {
   // Windows Sockets lets a socket try again after a refused connect; here such a socket
   // only answers "connection aborted", so a fresh one of the same kind takes its place
   // (quietly: for the owner it is still the same socket).
-  if (connect_failed_ && !connect_pending_) {
-    read_notifier_->setEnabled(false);
-    write_notifier_->setEnabled(false);
+  if (connectFailed_ && !connectPending_) {
+    readNotifier_->setEnabled(false);
+    writeNotifier_->setEnabled(false);
     ::close(fd_);
     fd_ = -1;
-    createSocket(linger_reset_);
+    createSocket(lingerReset_);
   }
 
   sockaddr_in remote{};
   remote.sin_family = AF_INET;
   remote.sin_port = htons(AlternativeHost.empty() ? Port : AlternativePort);
-  remote.sin_addr.s_addr = remote_address_;
+  remote.sin_addr.s_addr = remoteAddress_;
 
-  event_seen_ = false;
-  no_error_ = true;
+  eventSeen_ = false;
+  noError_ = true;
   const std::uint32_t generation = generation_;
   if (::connect(fd_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) {
     // Done at once (loopback): the connect notification still follows.
-    connect_pending_ = true;
-    write_notifier_->setEnabled(true);
+    connectPending_ = true;
+    writeNotifier_->setEnabled(true);
   } else {
     const int e = errno;
     if (e == EINPROGRESS || e == EAGAIN) {
       // What Windows Sockets reports as would-block for a pending non-blocking connect.
       setLastSocketError(kWouldBlock);
       CheckSocketError(kWouldBlock);
-      connect_pending_ = true;
-      write_notifier_->setEnabled(true);
+      connectPending_ = true;
+      writeNotifier_->setEnabled(true);
     } else if (isConnectOutcome(e)) {
       // The outcome is known already; it arrives as the connect notification.
       setLastSocketError(kWouldBlock);
       CheckSocketError(kWouldBlock);
-      connect_pending_ = true;
+      connectPending_ = true;
       const int number = SocketErrorNumber(e);
       QMetaObject::invokeMethod(
           this,
           [this, generation, number] {
-            if (generation != generation_ || !connect_pending_) return;
-            connect_pending_ = false;
-            connect_failed_ = true;
+            if (generation != generation_ || !connectPending_) return;
+            connectPending_ = false;
+            connectFailed_ = true;
             notify(kEventConnect, number);
           },
           Qt::QueuedConnection);
@@ -738,16 +738,16 @@ void TPowersock::Connect() {
   }
 
   StartTimeout();
-  while (!connected_ && !timed_out_ && !aborted_ && no_error_) {
+  while (!connected_ && !timedOut_ && !aborted_ && noError_) {
     pumpAndSleep();
     // A handler that closed the socket meanwhile ends the wait: no notification would
     // ever come for the socket that was connecting.
-    if (generation != generation_ && !connected_) no_error_ = false;
+    if (generation != generation_ && !connected_) noError_ = false;
   }
   StopTimeout();
-  if (!timed_out_ && !aborted_ && no_error_) return;
+  if (!timedOut_ && !aborted_ && noError_) return;
   if (OnConnectionFailed) OnConnectionFailed(*this);
-  if (timed_out_) throw ESockError(kConnectTimedOut);
+  if (timedOut_) throw ESockError(kConnectTimedOut);
   if (aborted_) throw ESockError(kConnectAborted);
   throw ESockError(kConnectFailed);
 }
@@ -762,16 +762,16 @@ void TPowersock::CloseSocket() {
   connected_ = false;
   if (fd_ < 0) return;
   // The notifiers let go of the descriptor before it is closed.
-  read_notifier_->setEnabled(false);
-  write_notifier_->setEnabled(false);
-  hangup_watch_->stop();
+  readNotifier_->setEnabled(false);
+  writeNotifier_->setEnabled(false);
+  hangupWatch_->stop();
   const int rc = ::close(fd_);
   const int e = errno;
   fd_ = -1;
   ++generation_;
   established_ = false;
   listening_ = false;
-  connect_pending_ = false;
+  connectPending_ = false;
   if (rc != 0) {
     setLastSocketError(SocketErrorNumber(e));
     CheckSocketError(kWouldBlock);
@@ -803,24 +803,24 @@ void TPowersock::Listen(std::uint16_t port) {
     return;
   }
   listening_ = true;
-  event_seen_ = false;
-  read_notifier_->setEnabled(true);
+  eventSeen_ = false;
+  readNotifier_->setEnabled(true);
 }
 
 int TPowersock::Accept() {
   ReportStatus(kLevelInner, "Annahme");
   StartTimeout();
-  while (!event_seen_ && !aborted_) pumpAndSleep();
+  while (!eventSeen_ && !aborted_) pumpAndSleep();
   StopTimeout();
   if (aborted_) {
     aborted_ = false;
     throw ESockError(kAcceptAborted);
   }
-  if (!no_error_) throw ESockError(kAcceptFailed);
-  event_seen_ = false;
+  if (!noError_) throw ESockError(kAcceptFailed);
+  eventSeen_ = false;
   const int accepted = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   const int e = errno;
-  if (listening_ && fd_ >= 0) read_notifier_->setEnabled(true);
+  if (listening_ && fd_ >= 0) readNotifier_->setEnabled(true);
   if (accepted < 0) {
     setLastSocketError(SocketErrorNumber(e));
     CheckSocketError(kWouldBlock);
@@ -835,18 +835,18 @@ int TPowersock::Accept() {
 void TPowersock::Write(const std::string& text) {
   ReportStatus(kLevelStep, "Schreiben");
   const std::size_t length = std::min(text.size(), kWorkBufferBytes - 1);
-  std::memcpy(work_buffer_.data(), text.data(), length);
-  work_buffer_[length] = '\0';
-  SendBuffer(work_buffer_.data(), 0);
+  std::memcpy(workBuffer_.data(), text.data(), length);
+  workBuffer_[length] = '\0';
+  SendBuffer(workBuffer_.data(), 0);
 }
 
 void TPowersock::WriteLn(const std::string& text) {
   ReportStatus(kLevelStep, "Writeln");
   const std::string line = text + "\r\n";
   const std::size_t length = std::min(line.size(), kWorkBufferBytes - 1);
-  std::memcpy(work_buffer_.data(), line.data(), length);
-  work_buffer_[length] = '\0';
-  SendBuffer(work_buffer_.data(), 0);
+  std::memcpy(workBuffer_.data(), line.data(), length);
+  workBuffer_[length] = '\0';
+  SendBuffer(workBuffer_.data(), 0);
 }
 
 namespace {
@@ -897,7 +897,7 @@ void TPowersock::SendBuffer(const char* buffer, std::uint16_t length) {
       if (total > kMaxTransferBytes) raiseRange();
     }
     std::size_t remaining = total;
-    auto last_progress = std::chrono::steady_clock::now();
+    auto lastProgress = std::chrono::steady_clock::now();
     while (remaining != 0 && !aborted_) {
       // MSG_NOSIGNAL: a peer that vanished gives an error here, never SIGPIPE.
       const ssize_t sent = ::send(fd_, buffer + (total - remaining), remaining,
@@ -912,7 +912,7 @@ void TPowersock::SendBuffer(const char* buffer, std::uint16_t length) {
                                                        : SocketErrorNumber(e));
         CheckSocketError(kWouldBlock);
         // The peer reads nothing: give up after a bound instead of spinning for ever.
-        if (std::chrono::steady_clock::now() - last_progress >
+        if (std::chrono::steady_clock::now() - lastProgress >
             std::chrono::milliseconds(kSendStallLimitMs)) {
           setLastSocketError(SocketErrorNumber(ETIMEDOUT));
           CheckSocketError(kWouldBlock);
@@ -922,7 +922,7 @@ void TPowersock::SendBuffer(const char* buffer, std::uint16_t length) {
         continue;
       }
       remaining -= static_cast<std::size_t>(sent);
-      last_progress = std::chrono::steady_clock::now();
+      lastProgress = std::chrono::steady_clock::now();
     }
   }
   if (aborted_) {
@@ -936,9 +936,9 @@ std::string TPowersock::Read(std::uint16_t count) {
   std::size_t wanted = count;
   if (count == 0) {
     // At most what one count can carry, so a full buffer is never read as "nothing".
-    const ssize_t n = ::recv(fd_, work_buffer_.data(), kMaxTransferBytes, MSG_PEEK | MSG_DONTWAIT);
+    const ssize_t n = ::recv(fd_, workBuffer_.data(), kMaxTransferBytes, MSG_PEEK | MSG_DONTWAIT);
     const int e = errno;
-    read_armed_ = true;
+    readArmed_ = true;
     if (n < 0) {
       setLastSocketError(SocketErrorNumber(e));
       updateReadWatch();
@@ -949,7 +949,7 @@ std::string TPowersock::Read(std::uint16_t count) {
     }
   } else {
     do {
-      const ssize_t n = ::recv(fd_, work_buffer_.data(), kWorkBufferBytes - 1, MSG_PEEK | MSG_DONTWAIT);
+      const ssize_t n = ::recv(fd_, workBuffer_.data(), kWorkBufferBytes - 1, MSG_PEEK | MSG_DONTWAIT);
       const int e = errno;
       armRead();
       if (n >= static_cast<ssize_t>(count)) break;
@@ -990,13 +990,13 @@ std::string TPowersock::ReadLn() {
   StartTimeout();
   const StopTimeoutOnExit guard{*this};
   do {
-    const ssize_t n = ::recv(fd_, work_buffer_.data(), kWorkBufferBytes - 1, MSG_PEEK | MSG_DONTWAIT);
+    const ssize_t n = ::recv(fd_, workBuffer_.data(), kWorkBufferBytes - 1, MSG_PEEK | MSG_DONTWAIT);
     const int e = errno;
     if (n > 0) {
-      const void* lf = std::memchr(work_buffer_.data(), '\n', static_cast<std::size_t>(n));
+      const void* lf = std::memchr(workBuffer_.data(), '\n', static_cast<std::size_t>(n));
       if (lf != nullptr) {
         const std::size_t wanted =
-            static_cast<std::size_t>(static_cast<const char*>(lf) - work_buffer_.data()) + 1;
+            static_cast<std::size_t>(static_cast<const char*>(lf) - workBuffer_.data()) + 1;
         std::string line(wanted, '\0');
         const ssize_t got = ::recv(fd_, line.data(), wanted, MSG_DONTWAIT);
         armRead();
@@ -1028,18 +1028,18 @@ bool TPowersock::DataAvailable() {
 
 std::string TPowersock::Transaction(const std::string& line) {
   ReportStatus(kLevelStep, "Transaktion");
-  transaction_code_ = 0;
+  transactionCode_ = 0;
   WriteLn(line);
-  transaction_reply_ = ReadLn();
-  ReportStatus(kLevelReply, transaction_reply_);
+  transactionReply_ = ReadLn();
+  ReportStatus(kLevelReply, transactionReply_);
   std::int64_t code = 0;
-  for (std::size_t i = 0; i < transaction_reply_.size() && i < 10; ++i) {
-    const char c = transaction_reply_[i];
+  for (std::size_t i = 0; i < transactionReply_.size() && i < 10; ++i) {
+    const char c = transactionReply_[i];
     if (c < '0' || c > '9') break;
     code = code * 10 + (c - '0');
   }
-  transaction_code_ = static_cast<std::int16_t>(code);
-  return transaction_reply_;
+  transactionCode_ = static_cast<std::int16_t>(code);
+  return transactionReply_;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -57,10 +57,10 @@ class TThreadTimer : public QObject {
 
   bool Enabled() const { return enabled_; }
   void SetEnabled(bool enabled);
-  std::int32_t Interval() const { return interval_ms_; }
-  void SetInterval(std::int32_t interval_ms);
+  std::int32_t Interval() const { return intervalMs_; }
+  void SetInterval(std::int32_t intervalMs);
   void SetOnTimer(std::function<void(TThreadTimer&)> handler);
-  bool HasOnTimer() const { return static_cast<bool>(on_timer_); }
+  bool HasOnTimer() const { return static_cast<bool>(onTimer_); }
 
   // Stops the running period and, when Interval is not 0, Enabled is set and OnTimer is
   // assigned, starts a new one; throws std::runtime_error "Kein Zeitgeber" when the timer
@@ -71,9 +71,9 @@ class TThreadTimer : public QObject {
 
  private:
   QTimer* timer_ = nullptr;
-  std::int32_t interval_ms_ = 1000;
+  std::int32_t intervalMs_ = 1000;
   bool enabled_ = true;
-  std::function<void(TThreadTimer&)> on_timer_;
+  std::function<void(TThreadTimer&)> onTimer_;
 };
 
 // A module address typed as "host" or "host:port".
@@ -134,18 +134,18 @@ class TPowersock : public QObject {
 
   // --- state ---
   bool Connected() const { return connected_; }
-  std::int32_t LastError() const { return last_error_; }
+  std::int32_t LastError() const { return lastError_; }
   bool Aborted() const { return aborted_; }
-  bool TimedOut() const { return timed_out_; }
-  bool NoError() const { return no_error_; }
-  const std::string& LastStatus() const { return last_status_; }
-  const std::vector<std::string>& WinsockInfo() const { return winsock_info_; }
-  const std::string& TransactionReply() const { return transaction_reply_; }
-  std::int16_t TransactionCode() const { return transaction_code_; }
+  bool TimedOut() const { return timedOut_; }
+  bool NoError() const { return noError_; }
+  const std::string& LastStatus() const { return lastStatus_; }
+  const std::vector<std::string>& WinsockInfo() const { return winsockInfo_; }
+  const std::string& TransactionReply() const { return transactionReply_; }
+  std::int16_t TransactionCode() const { return transactionCode_; }
   // The resolved IPv4 address in network byte order (0 = none).
-  std::uint32_t RemoteAddress() const { return remote_address_; }
+  std::uint32_t RemoteAddress() const { return remoteAddress_; }
   // The error part of the last notification (0 when it carried none).
-  int LastNotificationError() const { return last_notification_error_; }
+  int LastNotificationError() const { return lastNotificationError_; }
   // The underlying descriptor (-1 when none); for diagnostics and tests.
   int SocketHandle() const { return fd_; }
 
@@ -168,7 +168,7 @@ class TPowersock : public QObject {
   std::string Read(std::uint16_t count);
   std::string ReadLn();
   bool DataAvailable();
-  void CheckSocketError(int ignored_code);
+  void CheckSocketError(int ignoredCode);
   std::string SocketErrorText(int number);
   void ReportStatus(int level, const std::string& text);
 
@@ -184,23 +184,23 @@ class TPowersock : public QObject {
   // port 23. std::nullopt when a port is given but is not a number from 1 to 65535.
   static std::optional<HostAndPort> SplitHostPort(const std::string& text);
   // The Windows Sockets number for a POSIX errno, and for a getaddrinfo result.
-  static int SocketErrorNumber(int posix_errno);
-  static int LookupErrorNumber(int gai_result);
+  static int SocketErrorNumber(int posixErrno);
+  static int LookupErrorNumber(int gaiResult);
   // The fixed text of a number without the "number:" prefix; empty when not in the table.
   static std::string ErrorTableText(int number);
 
  private:
   struct LookupJob;
 
-  void createSocket(bool linger_reset);
-  void setLastSocketError(int number) { socket_library_error_ = number; }
+  void createSocket(bool lingerReset);
+  void setLastSocketError(int number) { socketLibraryError_ = number; }
   void pumpAndSleep();
 
   // Readiness from the platform, turned into notifications.
   void onReadReady();
   void onWriteReady();
   void onHangupWatch();
-  void onLookupFinished(std::uint64_t job_id, std::uint32_t address, int error);
+  void onLookupFinished(std::uint64_t jobId, std::uint32_t address, int error);
   void notify(int event, int error);
   void armRead();
   void updateReadWatch();
@@ -209,38 +209,38 @@ class TPowersock : public QObject {
   void dropLookup();
   [[noreturn]] static void raiseRange();
 
-  std::array<char, kWorkBufferBytes> work_buffer_{};
+  std::array<char, kWorkBufferBytes> workBuffer_{};
   bool aborted_ = false;
   bool destroying_ = false;
-  std::int32_t last_error_ = 0;
-  int socket_library_error_ = 0;  // what WSAGetLastError would return
-  std::string last_status_;
-  TThreadTimer* timeout_timer_ = nullptr;
-  bool no_error_ = true;
-  bool timed_out_ = false;
-  bool event_seen_ = false;
-  std::uint32_t remote_address_ = 0;
-  std::string transaction_reply_;
-  std::int16_t transaction_code_ = 0;
-  std::vector<std::string> winsock_info_;
+  std::int32_t lastError_ = 0;
+  int socketLibraryError_ = 0;  // what WSAGetLastError would return
+  std::string lastStatus_;
+  TThreadTimer* timeoutTimer_ = nullptr;
+  bool noError_ = true;
+  bool timedOut_ = false;
+  bool eventSeen_ = false;
+  std::uint32_t remoteAddress_ = 0;
+  std::string transactionReply_;
+  std::int16_t transactionCode_ = 0;
+  std::vector<std::string> winsockInfo_;
   bool connected_ = false;
-  int last_notification_error_ = 0;
+  int lastNotificationError_ = 0;
 
   int fd_ = -1;
   std::uint32_t generation_ = 0;   // bumped whenever the socket is replaced
   bool listening_ = false;
   bool established_ = false;      // the connect completed; reads and closes are watched
-  bool connect_failed_ = false;   // the last connect attempt on this socket failed
-  bool linger_reset_ = false;     // this socket closes with a reset
-  bool connect_pending_ = false;
-  bool read_armed_ = false;        // a read notification may be given (until the next recv)
-  bool close_reported_ = false;    // the peer's close was already notified
-  QSocketNotifier* read_notifier_ = nullptr;
-  QSocketNotifier* write_notifier_ = nullptr;
-  QTimer* hangup_watch_ = nullptr;
+  bool connectFailed_ = false;   // the last connect attempt on this socket failed
+  bool lingerReset_ = false;     // this socket closes with a reset
+  bool connectPending_ = false;
+  bool readArmed_ = false;        // a read notification may be given (until the next recv)
+  bool closeReported_ = false;    // the peer's close was already notified
+  QSocketNotifier* readNotifier_ = nullptr;
+  QSocketNotifier* writeNotifier_ = nullptr;
+  QTimer* hangupWatch_ = nullptr;
   std::shared_ptr<LookupJob> lookup_;
-  std::uint64_t lookup_counter_ = 0;
-  std::uint32_t lookup_result_ = 0;
+  std::uint64_t lookupCounter_ = 0;
+  std::uint32_t lookupResult_ = 0;
 };
 
 // A raw link on a duplicate of the component's connection, for one chip command: dropping

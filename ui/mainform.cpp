@@ -3,23 +3,19 @@
 #include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
-#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFileInfo>
-#include <QGridLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMimeData>
-#include <QUrl>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
+#include <QUrl>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QStatusBar>
-#include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -39,7 +35,6 @@ namespace velkorn::ui {
 namespace {
 
 constexpr int kPanelWidths[3] = {50, 80, 50};
-constexpr const char* kNoLinkPanel = "---";
 
 // The one local file of a drag, or nothing.
 QString droppedFile(const QMimeData* data) {
@@ -56,8 +51,6 @@ QString displayedDevice(const std::string& path) {
 }
 
 }  // namespace
-
-// ==================================================================== construction
 
 TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
     : QMainWindow(parent),
@@ -139,7 +132,7 @@ void TForm1::buildStatusBar() {
     }
     panels_[static_cast<std::size_t>(i)] = panel;
   }
-  setPanel(0, QString::fromLatin1(kNoLinkPanel));
+  setPanel(0, QString::fromLatin1(kNoLinePanel));
 }
 
 void TForm1::connectComponents() {
@@ -239,8 +232,6 @@ void TForm1::closeEvent(QCloseEvent* event) {
   QMainWindow::closeEvent(event);
 }
 
-// ==================================================================== small helpers
-
 void TForm1::guarded(const std::function<void()>& handler) {
   try {
     handler();
@@ -307,8 +298,6 @@ THexDump* TForm1::viewOf(isp::View view) const { return view == isp::View::Chip 
 void TForm1::setPanel(int panel, const QString& text) { panels_[static_cast<std::size_t>(panel)]->setText(text); }
 
 QString TForm1::panelText(int panel) const { return panels_[static_cast<std::size_t>(panel)]->text(); }
-
-// ==================================================================== link
 
 void TForm1::ProbePorts() {
   for (int n = 1; n <= kPortEntries; ++n) {
@@ -378,7 +367,7 @@ void TForm1::selectBaudIndex(int index) {
 }
 
 void TForm1::COM11Click(QAction* sender) {
-  setPanel(0, QString::fromLatin1(kNoLinkPanel));
+  setPanel(0, QString::fromLatin1(kNoLinePanel));
   for (QAction* action : group1_) action->setEnabled(false);
   setTabVisibleQuietly(TabSheet2, false);
   setTabVisibleQuietly(TabSheet3, false);
@@ -415,8 +404,6 @@ void TForm1::showPage(QWidget* sheet) {
   PageControl1Change();
 }
 
-// ==================================================================== small handlers
-
 void TForm1::Exit1Click() { close(); }
 
 void TForm1::Debug1Click() {
@@ -430,11 +417,7 @@ isp::Button TForm1::ShowError(const QString& text, bool cancellable) {
   return button;
 }
 
-QString TForm1::HotKeyCaption(int index) const {
-  if (hotKeyCaption) return hotKeyCaption(index);
-  if (index < 0 || index >= kHotKeys) return {};
-  return QString::fromStdString(Settings{}.captions[static_cast<std::size_t>(index)]);
-}
+QString TForm1::HotKeyCaption(int index) const { return terminal_->hotKeyCaption(index); }
 
 bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
   if (modifiers & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier)) return false;
@@ -443,9 +426,9 @@ bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
   if (caption.isEmpty()) return false;
   QApplication::beep();
   ++beeps_;
-  if (sendTerminalLine) sendTerminalLine(caption);
+  sendTerminalLine(caption);
   // The memo takes the focus only where the operator can see it.
-  if (focusTerminalMemo && PageControl1->currentWidget() == TabSheet3) focusTerminalMemo();
+  if (PageControl1->currentWidget() == TabSheet3) terminal_->memo()->setFocus(Qt::ShortcutFocusReason);
   return true;
 }
 
@@ -496,8 +479,6 @@ void TForm1::BitBtn2Click() {
   if (const auto font = dialogs_.chooseFont(this, terminalFont())) setTerminalFont(*font);
 }
 
-// ==================================================================== terminal
-
 void TForm1::connectTerminal() {
   // The poll holds while a chip operation or a HEX load owns the line: a byte it took
   // would be missing from a bootloader answer.
@@ -505,8 +486,6 @@ void TForm1::connectTerminal() {
     if (!lines_.terminalLink().linkBusy()) terminal_->Timer2Timer();
   });
   sendTerminalLine = [this](const QString& line) { terminal_->SendTerminalLine(line); };
-  hotKeyCaption = [this](int index) { return terminal_->hotKeyCaption(index); };
-  focusTerminalMemo = [this] { terminal_->memo()->setFocus(Qt::ShortcutFocusReason); };
   // What ends a terminal handler (a cycle interval that is no number, a failed socket
   // write) ends in an error box with its text, as any handler's failure does.
   terminal_->setErrorHandler(
@@ -516,8 +495,6 @@ void TForm1::connectTerminal() {
 QFont TForm1::terminalFont() const { return terminal_->memoFont(); }
 
 void TForm1::setTerminalFont(const QFont& font) { terminal_->setMemoFont(font); }
-
-// ==================================================================== module and settings
 
 void TForm1::eIPChange() { lines_.module().setAddress(toLatin1(eIP->text())); }
 

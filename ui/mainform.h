@@ -20,12 +20,10 @@
 #include "isp/engine.h"
 #include "isp/outcome.h"
 #include "isp/person.h"
-#include "link/serial_link.h"
 #include "link/serial_port.h"
 #include "ui/device_tab.h"
 #include "ui/dialogs.h"
 #include "ui/main_menu.h"
-#include "ui/module_socket.h"
 #include "ui/program_title.h"
 #include "ui/settings.h"
 #include "ui/settings_binding.h"
@@ -33,13 +31,6 @@
 #include "ui/window_lines.h"
 
 class QAction;
-class QButtonGroup;
-class QCheckBox;
-class QGroupBox;
-class QLabel;
-class QLineEdit;
-class QMenu;
-class QPushButton;
 class QTabWidget;
 class QTimer;
 
@@ -125,13 +116,9 @@ class TForm1 : public QMainWindow,
   // The values SaveSettings writes, taken from the window as it stands.
   Settings currentSettings() const;
 
-  // ---- hooks for the terminal
   // Sends one line of the terminal (SendTerminalLine); the function keys use it.
   std::function<void(const QString&)> sendTerminalLine;
-  // The captions of the six hot-key buttons; unset: the built-in defaults.
-  std::function<QString(int index)> hotKeyCaption;
-  // Moves the keyboard focus to the terminal memo.
-  std::function<void()> focusTerminalMemo;
+  // The caption of hot key F(index + 1), as the terminal shows it.
   QString HotKeyCaption(int index) const;
 
   // Makes the tab the active page and runs PageControl1Change, as every tab change made

@@ -36,8 +36,6 @@ constexpr int kSyncFailurePauseMs = 200;
 
 }  // namespace
 
-// ==================================================================== chip commands
-
 void TForm1::LoadFile1Click() { runCommand([this] { report(engine_.loadHexFile()); }); }
 
 bool TForm1::loadHexFileNamed(const QString& path) {
@@ -131,8 +129,6 @@ void TForm1::handBack() {
   showPage(TabSheet3);
 }
 
-// ==================================================================== isp::Prompts
-
 isp::Button TForm1::showError(const std::string& text, bool cancellable) {
   if (syncing_ && !cancellable) {
     syncLineFailed(text);
@@ -174,8 +170,6 @@ std::optional<std::string> TForm1::askHexFileName(const std::string& remembered)
   if (!name) return std::nullopt;
   return name->toStdString();
 }
-
-// ==================================================================== isp::Progress
 
 void TForm1::debugLog(const std::string& line) {
   // A reply's CR LF pairs would show as empty lines in the memo.
@@ -262,8 +256,6 @@ void TForm1::loadFinished(bool complete) {
   }
   showPage(TabSheet1);
 }
-
-// ==================================================================== isp::DeviceState
 
 void TForm1::deviceField(isp::DeviceField field, const std::string& text) {
   if (QLabel* value = label(field)) value->setText(fromEngine(text));

@@ -131,7 +131,7 @@ LineState WindowLines::state() const {
 }
 
 std::string WindowLines::panelName() const {
-  if (entry_ < 0) return "---";
+  if (entry_ < 0) return kNoLinePanel;
   return entry_ == kNetworkEntry ? "TCP" : "COM" + std::to_string(entry_);
 }
 

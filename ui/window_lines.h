@@ -25,6 +25,8 @@ class Dialogs;
 
 // The menu entry of the network link ("&TCP/Winsock"); the serial ports are 1 to 8.
 inline constexpr int kNetworkEntry = 0;
+// Status panel 0 while no line is open.
+inline constexpr const char* kNoLinePanel = "---";
 
 enum class LineKind {
   None,           // nothing chosen, or the last choice could not be opened
@@ -71,7 +73,7 @@ class WindowLines {
   // Applies the rate on the line the engine talks through; onRate hears what it did.
   void setRate(int rate);
   LineState state() const;
-  // "COMn" or "TCP" for the open entry, else "---".
+  // "COMn" or "TCP" for the open entry, else kNoLinePanel.
   std::string panelName() const;
 
   // A chip command over the module's connection: the engine gets a raw link on it, and
