@@ -168,7 +168,9 @@ void TTerminal::buildWidgets() {
     auto* button = new QToolButton(toolBar_);
     button->setObjectName(kHotKeyNames[i]);
     button->setText(QString::fromStdString(defaults.captions[static_cast<std::size_t>(i)]));
-    button->setFixedWidth(kHotKeyWidthPx);
+    // At least the usual width; a longer caption ("DOWNLOAD" in a larger font) widens its
+    // button instead of being cut.
+    button->setMinimumWidth(kHotKeyWidthPx);
     button->setFocusPolicy(Qt::NoFocus);
     toolBar_->addWidget(button);
     // Framed like push buttons: a flat tool button with an empty caption cannot be seen.

@@ -174,6 +174,16 @@ TEST_F(TerminalTest, EachHotKeyButtonSendsItsOwnCaption) {
   button("TbF3")->click();
   EXPECT_EQ(link.serialOut, "SET000\r\n");
   EXPECT_EQ(term.hotKeyCaption(2), "SET@");
+
+  // A caption is never cut: its button grows to fit it.
+  term.setHotKeyCaption(4, "DOWNLOAD ALL THE THINGS");
+  term.resize(1400, 300);
+  term.show();
+  QTest::qWait(50);
+  for (const char* name : {"tbf1", "tbF5", "tbF6"}) {
+    const QToolButton* b = button(name);
+    EXPECT_GE(b->width(), std::max(71, b->fontMetrics().horizontalAdvance(b->text()) + 8)) << name;
+  }
 }
 
 // ---- received lines -----------------------------------------------------------------------
