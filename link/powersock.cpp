@@ -664,7 +664,24 @@ void TPowersock::Connect() {
   ReportStatus(kLevelStep, "Herstellen der Verbindung");
   aborted_ = false;
   if (connected_) throw ESockError(kAlreadyConnected);
+  resolveForConnect();
+  const std::uint32_t generation = startConnect();
+  StartTimeout();
+  while (!connected_ && !timedOut_ && !aborted_ && noError_) {
+    pumpAndSleep();
+    // A handler that closed the socket meanwhile ends the wait: no notification would
+    // ever come for the socket that was connecting.
+    if (generation != generation_ && !connected_) noError_ = false;
+  }
+  StopTimeout();
+  if (!timedOut_ && !aborted_ && noError_) return;
+  if (OnConnectionFailed) OnConnectionFailed(*this);
+  if (timedOut_) throw ESockError(kConnectTimedOut);
+  if (aborted_) throw ESockError(kConnectAborted);
+  throw ESockError(kConnectFailed);
+}
 
+void TPowersock::resolveForConnect() {
   int retries = 0;
   for (;;) {
     try {
@@ -682,7 +699,9 @@ void TPowersock::Connect() {
     if (!retry) throw ESockError(kNoAddress);
     ++retries;
   }
+}
 
+std::uint32_t TPowersock::startConnect() {
   // A close that failed earlier may have left no socket; every connect needs one.
   if (fd_ < 0 && !destroying_) createSocket(false);
   // Windows Sockets lets a socket try again after a refused connect; here such a socket
@@ -736,20 +755,7 @@ void TPowersock::Connect() {
       CheckSocketError(kWouldBlock);
     }
   }
-
-  StartTimeout();
-  while (!connected_ && !timedOut_ && !aborted_ && noError_) {
-    pumpAndSleep();
-    // A handler that closed the socket meanwhile ends the wait: no notification would
-    // ever come for the socket that was connecting.
-    if (generation != generation_ && !connected_) noError_ = false;
-  }
-  StopTimeout();
-  if (!timedOut_ && !aborted_ && noError_) return;
-  if (OnConnectionFailed) OnConnectionFailed(*this);
-  if (timedOut_) throw ESockError(kConnectTimedOut);
-  if (aborted_) throw ESockError(kConnectAborted);
-  throw ESockError(kConnectFailed);
+  return generation;
 }
 
 void TPowersock::Disconnect() {

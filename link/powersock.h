@@ -195,6 +195,11 @@ class TPowersock : public QObject {
   void createSocket(bool lingerReset);
   void setLastSocketError(int number) { socketLibraryError_ = number; }
   void pumpAndSleep();
+  // Connect's steps: the module's address (OnInvalidHost may offer another host once), and
+  // the non-blocking connect whose outcome arrives as the connect notification; returns
+  // the generation of the socket that connects.
+  void resolveForConnect();
+  std::uint32_t startConnect();
 
   // Readiness from the platform, turned into notifications.
   void onReadReady();
