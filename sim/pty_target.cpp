@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -163,6 +164,103 @@ std::string targetUsage() {
       "  --help               this text\n";
 }
 
+namespace {
+
+// The options whose value is neither a hexadecimal byte nor a count.
+constexpr const char* kValueOptions[] = {"--rate", "--erase-delay", "--late-by", "--tcp", "--latency",
+                                         "--latency-jitter", "--delay", "--seed", "--garble-with",
+                                         "--link", "--flash-in", "--flash-out"};
+
+bool takesValue(const std::string& name) {
+  return std::any_of(std::begin(kValueOptions), std::end(kValueOptions),
+                     [&](const char* option) { return name == option; });
+}
+
+// Applies one of kValueOptions; false with `error` set when the value does not fit.
+bool applyValue(const std::string& name, const std::string& v, TargetOptions& o, std::string& error) {
+  if (name == "--rate") {
+    if (!parseDecimal(v, 10, 100000000, o.rateBitsPerSecond)) {
+      error = "option --rate: '" + v + "' is not a line rate in bit/s";
+      return false;
+    }
+  } else if (name == "--erase-delay" || name == "--late-by") {
+    int& field = name == "--erase-delay" ? o.faults.eraseDelayMs : o.faults.lateByMs;
+    if (!parseDecimal(v, 0, kMaxEraseDelayMs, field)) {
+      error = "option " + name + ": '" + v + "' is not a time in milliseconds (0 to 600000)";
+      return false;
+    }
+  } else if (name == "--tcp") {
+    if (!parseDecimal(v, 0, kMaxTcpPort, o.tcpPort)) {
+      error = "option --tcp: '" + v + "' is not a TCP port (0 to 65535)";
+      return false;
+    }
+  } else if (name == "--latency" || name == "--latency-jitter" || name == "--delay") {
+    int& field = name == "--latency" ? o.latencyMs : name == "--delay" ? o.delayMs : o.latencyJitterMs;
+    if (!parseDecimal(v, 0, kMaxLatencyMs, field)) {
+      error = "option " + name + ": '" + v + "' is not a time in milliseconds (0 to 10000)";
+      return false;
+    }
+  } else if (name == "--seed") {
+    int seed = 0;
+    if (!parseDecimal(v, 0, 999999999, seed)) {
+      error = "option --seed: '" + v + "' is not a number of 0 or more";
+      return false;
+    }
+    o.seed = static_cast<std::uint32_t>(seed);
+  } else if (name == "--garble-with") {
+    if (v.size() != 1 || v[0] < 0x21 || v[0] > 0x7E) {
+      error = "option --garble-with: '" + v + "' is not one printable character";
+      return false;
+    }
+    o.faults.garbleReadWith = v[0];
+  } else if (name == "--link") {
+    if (!isPortName(v)) {
+      error = "option --link: '" + v + "' is not a port name such as COM3";
+      return false;
+    }
+    o.link = v;
+  } else if (name == "--flash-in" || name == "--flash-out") {
+    if (v.empty()) {
+      error = "option " + name + " needs a file name";
+      return false;
+    }
+    (name == "--flash-in" ? o.flashIn : o.flashOut) = v;
+  }
+  return true;
+}
+
+// Options that only make sense together; false with `error` naming the one missing.
+bool checkCombinations(const TargetOptions& o, std::string& error) {
+  if (o.tcpPort >= 0 && !o.link.empty()) {
+    error = "options --tcp and --link exclude each other (--link names a pseudo-terminal)";
+    return false;
+  }
+  if (o.replaceLink && o.link.empty()) {
+    error = "option --replace needs --link COMn";
+    return false;
+  }
+  if (o.rfc2217 && o.tcpPort < 0) {
+    error = "option --rfc2217 needs --tcp PORT";
+    return false;
+  }
+  // Only RFC 2217 carries the modem lines here: a pseudo-terminal has none.
+  if (o.needsReset && !o.rfc2217) {
+    error = "option --needs-reset needs --rfc2217 (only it carries DTR here)";
+    return false;
+  }
+  if (o.hangUpAfter > 0 && o.tcpPort < 0) {
+    error = "option --hang-up-after needs --tcp PORT";
+    return false;
+  }
+  if (o.flashOutLive && o.flashOut.empty()) {
+    error = "option --flash-out-live needs --flash-out FILE";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& args, std::string& error) {
   TargetOptions o;
   struct HexOption { const char* name; std::uint8_t* field; };
@@ -181,6 +279,19 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--garble-output", &o.faults.garbleOutputByte}, {"--hang-up-after", &o.hangUpAfter},
       {"--garble-blank-check", &o.faults.garbleBlankCheck}, {"--late-blank-check", &o.faults.lateBlankCheck},
       {"--drop-blank-check", &o.faults.dropBlankCheck},
+  };
+
+  bool small = false;  // --32k
+  const struct {
+    const char* name;
+    bool* field;
+  } flags[] = {
+      {"--help", &o.help},           {"-h", &o.help},
+      {"--version", &o.version},     {"--32k", &small},
+      {"--pace", &o.pace},           {"--log", &o.log},
+      {"--refuse-erase", &o.faults.refuseErase}, {"--flash-out-live", &o.flashOutLive},
+      {"--replace", &o.replaceLink}, {"--rfc2217", &o.rfc2217},
+      {"--needs-reset", &o.needsReset},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -233,116 +344,21 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       }
       handled = true;
     }
+    for (const auto& f : flags) {
+      if (name != f.name) continue;
+      if (!flag(*f.field)) return std::nullopt;
+      handled = true;
+    }
     if (handled) continue;
-
-    std::string v;
-    if (name == "--help" || name == "-h") {
-      if (!flag(o.help)) return std::nullopt;
-    } else if (name == "--version") {
-      if (!flag(o.version)) return std::nullopt;
-    } else if (name == "--32k") {
-      bool on = false;
-      if (!flag(on)) return std::nullopt;
-      o.profile.memoryCode = 0xF7;
-    } else if (name == "--pace") {
-      if (!flag(o.pace)) return std::nullopt;
-    } else if (name == "--log") {
-      if (!flag(o.log)) return std::nullopt;
-    } else if (name == "--refuse-erase") {
-      if (!flag(o.faults.refuseErase)) return std::nullopt;
-    } else if (name == "--flash-out-live") {
-      if (!flag(o.flashOutLive)) return std::nullopt;
-    } else if (name == "--replace") {
-      if (!flag(o.replaceLink)) return std::nullopt;
-    } else if (name == "--rfc2217") {
-      if (!flag(o.rfc2217)) return std::nullopt;
-    } else if (name == "--needs-reset") {
-      if (!flag(o.needsReset)) return std::nullopt;
-    } else if (name == "--rate") {
-      if (!value(v)) return std::nullopt;
-      if (!parseDecimal(v, 10, 100000000, o.rateBitsPerSecond)) {
-        error = "option --rate: '" + v + "' is not a line rate in bit/s";
-        return std::nullopt;
-      }
-    } else if (name == "--erase-delay" || name == "--late-by") {
-      if (!value(v)) return std::nullopt;
-      int& field = name == "--erase-delay" ? o.faults.eraseDelayMs : o.faults.lateByMs;
-      if (!parseDecimal(v, 0, kMaxEraseDelayMs, field)) {
-        error = "option " + name + ": '" + v + "' is not a time in milliseconds (0 to 600000)";
-        return std::nullopt;
-      }
-    } else if (name == "--tcp") {
-      if (!value(v)) return std::nullopt;
-      if (!parseDecimal(v, 0, kMaxTcpPort, o.tcpPort)) {
-        error = "option --tcp: '" + v + "' is not a TCP port (0 to 65535)";
-        return std::nullopt;
-      }
-    } else if (name == "--latency" || name == "--latency-jitter" || name == "--delay") {
-      if (!value(v)) return std::nullopt;
-      int& field = name == "--latency" ? o.latencyMs : name == "--delay" ? o.delayMs : o.latencyJitterMs;
-      if (!parseDecimal(v, 0, kMaxLatencyMs, field)) {
-        error = "option " + name + ": '" + v + "' is not a time in milliseconds (0 to 10000)";
-        return std::nullopt;
-      }
-    } else if (name == "--seed") {
-      if (!value(v)) return std::nullopt;
-      int seed = 0;
-      if (!parseDecimal(v, 0, 999999999, seed)) {
-        error = "option --seed: '" + v + "' is not a number of 0 or more";
-        return std::nullopt;
-      }
-      o.seed = static_cast<std::uint32_t>(seed);
-    } else if (name == "--garble-with") {
-      if (!value(v)) return std::nullopt;
-      if (v.size() != 1 || v[0] < 0x21 || v[0] > 0x7E) {
-        error = "option --garble-with: '" + v + "' is not one printable character";
-        return std::nullopt;
-      }
-      o.faults.garbleReadWith = v[0];
-    } else if (name == "--link") {
-      if (!value(v)) return std::nullopt;
-      if (!isPortName(v)) {
-        error = "option --link: '" + v + "' is not a port name such as COM3";
-        return std::nullopt;
-      }
-      o.link = v;
-    } else if (name == "--flash-in" || name == "--flash-out") {
-      if (!value(v)) return std::nullopt;
-      if (v.empty()) {
-        error = "option " + name + " needs a file name";
-        return std::nullopt;
-      }
-      (name == "--flash-in" ? o.flashIn : o.flashOut) = v;
-    } else {
+    if (!takesValue(name)) {
       error = "unknown option '" + args[i] + "'";
       return std::nullopt;
     }
+    std::string v;
+    if (!value(v) || !applyValue(name, v, o, error)) return std::nullopt;
   }
-  if (o.tcpPort >= 0 && !o.link.empty()) {
-    error = "options --tcp and --link exclude each other (--link names a pseudo-terminal)";
-    return std::nullopt;
-  }
-  if (o.replaceLink && o.link.empty()) {
-    error = "option --replace needs --link COMn";
-    return std::nullopt;
-  }
-  if (o.rfc2217 && o.tcpPort < 0) {
-    error = "option --rfc2217 needs --tcp PORT";
-    return std::nullopt;
-  }
-  // Only RFC 2217 carries the modem lines here: a pseudo-terminal has none.
-  if (o.needsReset && !o.rfc2217) {
-    error = "option --needs-reset needs --rfc2217 (only it carries DTR here)";
-    return std::nullopt;
-  }
-  if (o.hangUpAfter > 0 && o.tcpPort < 0) {
-    error = "option --hang-up-after needs --tcp PORT";
-    return std::nullopt;
-  }
-  if (o.flashOutLive && o.flashOut.empty()) {
-    error = "option --flash-out-live needs --flash-out FILE";
-    return std::nullopt;
-  }
+  if (small) o.profile.memoryCode = 0xF7;
+  if (!checkCombinations(o, error)) return std::nullopt;
   return o;
 }
 
