@@ -13,7 +13,7 @@ namespace velkorn::ui {
 
 namespace {
 constexpr int kLeft = 41, kTop = 12, kWidth = 626, kHeight = 750;
-constexpr int kGuessedFrameWidth = 8, kGuessedFrameHeight = 32;
+constexpr int kGuessedFrameSide = 4, kGuessedTitleBar = 28;
 }
 
 TDbgFrm::TDbgFrm(QWidget* parent) : QWidget(parent, Qt::Window) {
@@ -66,16 +66,20 @@ void TDbgFrm::fitOnScreen() {
   const QScreen* shownOn = screen();
   if (shownOn == nullptr) return;
   const QRect area = shownOn->availableGeometry();
-  // The window manager's frame, once it has drawn one; a title bar's worth until then.
+  // Worked out for the client area, which setGeometry places; the window manager's frame
+  // is known only once it has drawn one, and guessed until then.
+  const QRect inner = geometry();
   const QRect outer = frameGeometry();
-  const int frameWidth = outer.width() > width() ? outer.width() - width() : kGuessedFrameWidth;
-  const int frameHeight = outer.height() > height() ? outer.height() - height() : kGuessedFrameHeight;
-  const int w = std::min(width(), area.width() - frameWidth);
-  const int h = std::min(height(), area.height() - frameHeight);
-  if (w != width() || h != height()) resize(w, h);
-  const int x = std::clamp(outer.x(), area.left(), area.left() + area.width() - (w + frameWidth));
-  const int y = std::clamp(outer.y(), area.top(), area.top() + area.height() - (h + frameHeight));
-  if (x != outer.x() || y != outer.y()) move(x, y);
+  auto side = [](int measured, int guess) { return measured > 0 ? measured : guess; };
+  const int left = side(inner.left() - outer.left(), kGuessedFrameSide);
+  const int top = side(inner.top() - outer.top(), kGuessedTitleBar);
+  const int right = side(outer.right() - inner.right(), kGuessedFrameSide);
+  const int bottom = side(outer.bottom() - inner.bottom(), kGuessedFrameSide);
+  const int w = std::min(inner.width(), area.width() - left - right);
+  const int h = std::min(inner.height(), area.height() - top - bottom);
+  const int x = std::clamp(inner.x(), area.left() + left, area.left() + area.width() - right - w);
+  const int y = std::clamp(inner.y(), area.top() + top, area.top() + area.height() - bottom - h);
+  if (QRect(x, y, w, h) != inner) setGeometry(x, y, w, h);
 }
 
 QStringList TDbgFrm::lines() const {
