@@ -6,6 +6,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -72,6 +74,28 @@ class LineTarget {
   AdapterBuffer freshAdapter_;
   std::chrono::milliseconds delay_{0};
   bool lineChanged_ = false;
+
+  // The bytes in flight while serve() runs, each with the time it moves on.
+  struct Timed {
+    char byte;
+    Clock::time_point due;
+  };
+  // One byte reaches the chip at `at`; its answer is queued on the line.
+  void feed(char byte, Clock::time_point at);
+  // Moves every byte due by `now` one stage on.
+  void advance(Clock::time_point now);
+  Clock::time_point wakeAt(Clock::time_point nextCare, bool blocked) const;
+
+  // From the programmer, crossing the network towards the chip.
+  std::deque<Timed> inbound_;
+  // From the chip, leaving the line at their times; then held by the adapter; then crossing
+  // the network; then ready for the programmer's end, not yet taken by it.
+  std::deque<Timed> pending_;
+  std::deque<Timed> crossing_;
+  std::string outbound_;
+  // When the last queued byte leaves; paced bytes follow each other one byte time apart.
+  Clock::time_point lastDue_{};
+  std::uint64_t flashChanges_ = 0;
 };
 
 }  // namespace velkorn::sim
