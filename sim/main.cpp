@@ -42,13 +42,12 @@ constexpr int kDefaultPaceRate = 115200;  // bit/s
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-}  // namespace
+using namespace velkorn::sim;
 
-int main(int argc, char** argv) {
-  using namespace velkorn::sim;
-  // The stop signals stay blocked except inside the wait, so none is lost between the
-  // check of the flag and the wait. They are caught from the first moment on: a target
-  // stopped at any time still writes its flash file.
+// The stop signals stay blocked except inside the wait, so none is lost between the check
+// of the flag and the wait. They are caught from the first moment on: a target stopped at
+// any time still writes its flash file. Returns the mask for the wait.
+sigset_t catchStopSignals() {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
@@ -66,6 +65,85 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &stopAction, nullptr);
   sigaction(SIGHUP, &stopAction, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  return waitMask;
+}
+
+// A TCP port on 127.0.0.1; null with `error` set when it cannot listen.
+std::unique_ptr<TcpTarget> openTcp(const TargetOptions& options, Bootloader& model, std::string& error) {
+  auto tcp = std::make_unique<TcpTarget>(model);
+  if (!tcp->listen(options.tcpPort, error)) return nullptr;
+  tcp->setHangUpAfter(options.hangUpAfter);
+  tcp->serveRfc2217(options.rfc2217);
+  tcp->needReset(options.needsReset);
+  // The rate the programmer set on the server's port.
+  tcp->onRate = [t = tcp.get(), pace = options.pace && options.rateBitsPerSecond == 0, log = options.log](int rate) {
+    if (pace) t->setPacing(rate);
+    if (log) std::cerr << "line at " << rate << " bit/s" << std::endl;
+  };
+  if (options.log) {
+    tcp->onModemLine = [](const std::string& step) { std::cerr << "modem line " << step << std::endl; };
+    tcp->onConnection = [](const std::string& peer) {
+      std::cerr << (peer.empty() ? std::string("connection closed") : "connection from " + peer) << std::endl;
+    };
+  }
+  return tcp;
+}
+
+// A pseudo-terminal, with the COMn link --link asks for in `link`; null with `error` set
+// when either cannot be made.
+std::unique_ptr<PtyTarget> openPty(const TargetOptions& options, Bootloader& model, PortLink& link,
+                                   std::string& error) {
+  auto pty = std::make_unique<PtyTarget>(model);
+  if (!pty->open(error)) return nullptr;
+  if (!options.link.empty()) {
+    const auto created = createPortLink(options.link, pty->slavePath(), options.replaceLink, error);
+    if (!created) return nullptr;
+    link = *created;
+  }
+  // Without --rate the answers follow the rate the programmer set when its "U" arrives.
+  pty->paceAtLineRate(options.pace && options.rateBitsPerSecond == 0);
+  if (options.log) {
+    pty->onLineRate = [](int rate) {
+      std::cerr << "line at " << (rate > 0 ? std::to_string(rate) : std::string("an unknown rate")) << " bit/s"
+                << std::endl;
+    };
+  }
+  return pty;
+}
+
+// How the line behaves: its pace, the adapter's latency, the network's delay, the log and
+// the flash file kept up to date.
+void shapeLine(LineTarget& target, const TargetOptions& options, Bootloader& model) {
+  if (options.log) {
+    model.onRecord = [](const std::string& record, const std::string& answer) {
+      std::cerr << record << " -> " << printable(answer) << std::endl;
+    };
+  }
+  if (options.pace) {
+    // Until a "U" says otherwise (and always over --tcp, which carries no rate): the
+    // bootloader's usual rate.
+    target.setPacing(options.rateBitsPerSecond > 0 ? options.rateBitsPerSecond : kDefaultPaceRate);
+    // A byte leaves every 87 us at 115200 bit/s: the default 50 us timer slack would make
+    // the simulated line noticeably slower than a real one.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  }
+  if (options.latencyMs > 0 || options.latencyJitterMs > 0) {
+    target.setAdapter(AdapterBuffer(std::chrono::milliseconds(options.latencyMs),
+                                    std::chrono::milliseconds(options.latencyJitterMs), options.seed));
+  }
+  target.setDelay(std::chrono::milliseconds(options.delayMs));
+  if (options.flashOutLive) {
+    target.onFlashChanged = [path = options.flashOut](const Bootloader& b) {
+      std::string e;
+      if (!writeFlashFile(path, b, e)) std::cerr << "velkorn-target: " << e << "\n";
+    };
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sigset_t waitMask = catchStopSignals();
 
   const std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
@@ -93,89 +171,27 @@ int main(int argc, char** argv) {
   // The line: a pseudo-terminal (the default) or a TCP port on 127.0.0.1.
   std::unique_ptr<LineTarget> target;
   std::string where;
-  std::string ptyPath;
   PortLink link;
   if (options->tcpPort >= 0) {
-    auto tcp = std::make_unique<TcpTarget>(model);
-    if (!tcp->listen(options->tcpPort, error)) {
-      std::cerr << "velkorn-target: " << error << "\n";
-      return kExitFailure;
-    }
-    tcp->setHangUpAfter(options->hangUpAfter);
-    tcp->serveRfc2217(options->rfc2217);
-    tcp->needReset(options->needsReset);
-    // The rate the programmer set on the server's port.
-    tcp->onRate = [t = tcp.get(), pace = options->pace && options->rateBitsPerSecond == 0,
-                   log = options->log](int rate) {
-      if (pace) t->setPacing(rate);
-      if (log) std::cerr << "line at " << rate << " bit/s" << std::endl;
-    };
-    if (options->log) {
-      tcp->onModemLine = [](const std::string& step) { std::cerr << "modem line " << step << std::endl; };
-    }
-    if (options->log) {
-      tcp->onConnection = [](const std::string& peer) {
-        std::cerr << (peer.empty() ? std::string("connection closed") : "connection from " + peer) << std::endl;
-      };
-    }
-    where = "tcp://127.0.0.1:" + std::to_string(tcp->port());
+    auto tcp = openTcp(*options, model, error);
+    if (tcp) where = "tcp://127.0.0.1:" + std::to_string(tcp->port());
     target = std::move(tcp);
   } else {
-    auto pty = std::make_unique<PtyTarget>(model);
-    if (!pty->open(error)) {
-      std::cerr << "velkorn-target: " << error << "\n";
-      return kExitFailure;
-    }
-    ptyPath = where = pty->slavePath();
-    if (!options->link.empty()) {
-      const auto created = createPortLink(options->link, ptyPath, options->replaceLink, error);
-      if (!created) {
-        std::cerr << "velkorn-target: " << error << "\n";
-        return kExitFailure;
-      }
-      link = *created;
-    }
-    // Without --rate the answers follow the rate the programmer set when its "U" arrives.
-    pty->paceAtLineRate(options->pace && options->rateBitsPerSecond == 0);
-    if (options->log) {
-      pty->onLineRate = [](int rate) {
-        std::cerr << "line at " << (rate > 0 ? std::to_string(rate) : std::string("an unknown rate"))
-                  << " bit/s" << std::endl;
-      };
-    }
+    auto pty = openPty(*options, model, link, error);
+    if (pty) where = pty->slavePath();
     target = std::move(pty);
+  }
+  if (!target) {
+    std::cerr << "velkorn-target: " << error << "\n";
+    return kExitFailure;
   }
   std::cout << where << std::endl;  // the first line: whoever started us waits for it
   if (!link.path.empty()) {
-    std::cerr << "velkorn-target: " << options->link << " -> " << ptyPath;
+    std::cerr << "velkorn-target: " << options->link << " -> " << where;
     if (!link.replaced.empty()) std::cerr << " (until it ends; then -> " << link.replaced << " again)";
     std::cerr << "\n";
   }
-
-  if (options->log) {
-    model.onRecord = [](const std::string& record, const std::string& answer) {
-      std::cerr << record << " -> " << printable(answer) << std::endl;
-    };
-  }
-  if (options->pace) {
-    // Until a "U" says otherwise (and always over --tcp, which carries no rate): the
-    // bootloader's usual rate.
-    target->setPacing(options->rateBitsPerSecond > 0 ? options->rateBitsPerSecond : kDefaultPaceRate);
-    // A byte leaves every 87 us at 115200 bit/s: the default 50 us timer slack would make
-    // the simulated line noticeably slower than a real one.
-    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-  }
-  if (options->latencyMs > 0 || options->latencyJitterMs > 0) {
-    target->setAdapter(AdapterBuffer(std::chrono::milliseconds(options->latencyMs),
-                                     std::chrono::milliseconds(options->latencyJitterMs), options->seed));
-  }
-  target->setDelay(std::chrono::milliseconds(options->delayMs));
-  if (options->flashOutLive) {
-    target->onFlashChanged = [path = options->flashOut](const Bootloader& b) {
-      std::string e;
-      if (!writeFlashFile(path, b, e)) std::cerr << "velkorn-target: " << e << "\n";
-    };
-  }
+  shapeLine(*target, *options, model);
 
   int status = 0;
   if (!target->serve(gStop, &waitMask, error)) {
