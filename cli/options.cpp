@@ -169,16 +169,58 @@ std::string commandUsage(Command command) {
   return usageText();
 }
 
+namespace {
+
+// The options whose place depends on the command.
+struct SeenOptions {
+  bool lock = false;  // --lock0, --lock1, --no-bljb
+  bool force = false;
+  bool singleRead = false;
+  bool fullVerify = false;
+  bool binary = false;
+  bool address = false;
+};
+
+// Takes the command and its file from the words that are no options, and checks that each
+// option seen belongs to that command. Empty when all is well, else why not.
+std::string placeCommand(const std::vector<std::string>& positional, const SeenOptions& seen, Options& o) {
+  if (positional.empty()) return "no command given";
+  const CommandName* command = nullptr;
+  for (const CommandName& c : kCommands) {
+    if (positional[0] == c.name) command = &c;
+  }
+  if (!command) return "unknown command " + positional[0];
+  o.command = command->command;
+  const std::size_t wanted = command->takesFile ? 2 : 1;
+  if (positional.size() < wanted) return std::string(command->name) + " needs a file name";
+  if (positional.size() > wanted) return "unexpected argument " + positional[wanted];
+  if (command->takesFile) o.file = positional[1];
+  if (seen.lock && !command->takesBootOptions) {
+    return "--lock0, --lock1 and --no-bljb belong to program and boot";
+  }
+  if (seen.force && o.command != Command::Read) return "--force belongs to read";
+  if (seen.singleRead && o.command != Command::Read && o.command != Command::Diff) {
+    return "--single-read belongs to read and diff";
+  }
+  if (seen.fullVerify && o.command != Command::Program && o.command != Command::Verify) {
+    return "--full-verify belongs to program and verify";
+  }
+  if (o.json && o.command == Command::Read && o.file == "-") return "read - and --json both want stdout";
+  const bool takesImage = command->takesFile;
+  if (seen.binary && !takesImage) return "--binary belongs to program, verify, diff and read";
+  if (seen.address && (!takesImage || o.command == Command::Read)) {
+    return "--address belongs to program, verify and diff";
+  }
+  return {};
+}
+
+}  // namespace
+
 ParseResult parseOptions(const std::vector<std::string>& args) {
   ParseResult result;
   Options& o = result.options;
   std::vector<std::string> positional;
-  bool sawLockOption = false;
-  bool sawForce = false;
-  bool sawSingleRead = false;
-  bool sawFullVerify = false;
-  bool sawBinary = false;
-  bool sawAddress = false;
+  SeenOptions seen;
   auto fail = [&result](std::string why) {
     result.ok = false;
     result.error = std::move(why);
@@ -215,7 +257,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
       if (!takeValue() || !parseAddress(value, &o.address)) {
         return fail("--address needs an address from 0 to 0xFFFF (e.g. 0x2000)");
       }
-      sawAddress = true;
+      seen.address = true;
     } else if (name == "--reset" || name == "--run") {
       std::string why;
       if (!takeValue() || !link::parseModemSteps(value, name == "--reset" ? &o.resetSteps : &o.runSteps, &why)) {
@@ -237,22 +279,22 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     } else if (a == "--verbose" || a == "-v") {
       o.verbose = true;
     } else if (a == "--binary") {
-      o.binary = sawBinary = true;
+      o.binary = seen.binary = true;
     } else if (a == "--json") {
       o.json = true;
     } else if (a == "--force" || a == "-f") {
-      o.force = sawForce = true;
+      o.force = seen.force = true;
     } else if (a == "--single-read") {
-      o.singleRead = sawSingleRead = true;
+      o.singleRead = seen.singleRead = true;
     } else if (a == "--full-verify") {
-      o.fullVerify = sawFullVerify = true;
+      o.fullVerify = seen.fullVerify = true;
     } else if (a == "--lock0") {
-      o.lock0 = sawLockOption = true;
+      o.lock0 = seen.lock = true;
     } else if (a == "--lock1") {
-      o.lock1 = sawLockOption = true;
+      o.lock1 = seen.lock = true;
     } else if (a == "--no-bljb") {
       o.bljb = false;
-      sawLockOption = true;
+      seen.lock = true;
     } else if (a == "--help" || a == "-h") {
       o.help = true;
     } else if (a == "--version" || a == "-V") {
@@ -271,33 +313,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     result.ok = true;
     return result;
   }
-  if (positional.empty()) return fail("no command given");
-  const CommandName* command = nullptr;
-  for (const CommandName& c : kCommands) {
-    if (positional[0] == c.name) command = &c;
-  }
-  if (!command) return fail("unknown command " + positional[0]);
-  o.command = command->command;
-  const std::size_t wanted = command->takesFile ? 2 : 1;
-  if (positional.size() < wanted) return fail(std::string(command->name) + " needs a file name");
-  if (positional.size() > wanted) return fail("unexpected argument " + positional[wanted]);
-  if (command->takesFile) o.file = positional[1];
-  if (sawLockOption && !command->takesBootOptions) {
-    return fail("--lock0, --lock1 and --no-bljb belong to program and boot");
-  }
-  if (sawForce && o.command != Command::Read) return fail("--force belongs to read");
-  if (sawSingleRead && o.command != Command::Read && o.command != Command::Diff) {
-    return fail("--single-read belongs to read and diff");
-  }
-  if (sawFullVerify && o.command != Command::Program && o.command != Command::Verify) {
-    return fail("--full-verify belongs to program and verify");
-  }
-  if (o.json && o.command == Command::Read && o.file == "-") return fail("read - and --json both want stdout");
-  const bool takesImage = command->takesFile;
-  if (sawBinary && !takesImage) return fail("--binary belongs to program, verify, diff and read");
-  if (sawAddress && (!takesImage || o.command == Command::Read)) {
-    return fail("--address belongs to program, verify and diff");
-  }
+  if (std::string why = placeCommand(positional, seen, o); !why.empty()) return fail(why);
   result.ok = true;
   return result;
 }
