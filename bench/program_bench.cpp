@@ -10,6 +10,7 @@
 //
 //   bench_program_bench [--target PATH] [--only TEXT]
 // --only runs the rows whose name contains TEXT (e.g. "ser2net", "460800").
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <signal.h>
@@ -143,6 +144,8 @@ double cpuSeconds() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // As velkorn-cli: short sleeps wake on time.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::string targetProgram =
 #ifdef VELKORN_TARGET_PATH
       VELKORN_TARGET_PATH;

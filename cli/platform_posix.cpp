@@ -1,5 +1,8 @@
 #include <fcntl.h>
 #include <signal.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +34,11 @@ void setUpProcess(std::atomic<bool>& interrupted) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGXFSZ, SIG_IGN);
+#ifdef __linux__
+  // The waits for an answer are short sleeps: the default 50 us of timer slack on each one
+  // added some 8 % to every record's round trip at 460800 bit/s.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
 }
 
 void binaryStdout() {}
