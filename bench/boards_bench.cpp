@@ -18,32 +18,11 @@
 #include <vector>
 
 #include "image/hex_writer.h"
+#include "target_process.h"
 
 namespace {
 
-struct Target {
-  pid_t pid = -1;
-  std::string path;
-};
-
-Target startTarget() {
-  int out[2];
-  if (pipe(out) != 0) return {};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    close(out[1]);
-    execl(VELKORN_TARGET_PATH, VELKORN_TARGET_PATH, "--pace", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  std::string line;
-  char c;
-  while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-  close(out[0]);
-  return {pid, line};
-}
+using velkorn::bench::TargetProcess;
 
 struct Run {
   int status = -1;
@@ -99,30 +78,27 @@ int main(int argc, char** argv) {
     std::fwrite(text.data(), 1, text.size(), f);
     std::fclose(f);
   }
-  std::vector<Target> targets;
+  std::vector<TargetProcess> targets;
   for (int i = 0; i < boards; ++i) {
-    targets.push_back(startTarget());
-    if (targets.back().path.empty()) {
+    targets.push_back(velkorn::bench::startTargetProcess(VELKORN_TARGET_PATH, {"--pace"}));
+    if (targets.back().port.empty()) {
       std::fprintf(stderr, "cannot start %s\n", VELKORN_TARGET_PATH);
       return 1;
     }
   }
   std::string all;
-  for (const Target& t : targets) all += (all.empty() ? "" : ",") + t.path;
+  for (const TargetProcess& t : targets) all += (all.empty() ? "" : ",") + t.port;
 
   std::printf("program+verify of %d KiB at 115200 bit/s (velkorn-target --pace)\n", kib);
   std::printf("%-12s %8s %7s %8s %6s %s\n", "boards", "wall s", "ratio", "cpu s", "cpu%", "exit");
-  const Run one = runCli({"-q", "--port", targets.front().path, "program", file});
+  const Run one = runCli({"-q", "--port", targets.front().port, "program", file});
   std::printf("%-12d %8.3f %7.3f %8.3f %5.1f%% %d\n", 1, one.wall, 1.0, one.cpu, 100.0 * one.cpu / one.wall,
               one.status);
   const Run many = runCli({"-q", "--port", all, "program", file});
   std::printf("%-12d %8.3f %7.3f %8.3f %5.1f%% %d   (cpu%% per board %.1f%%)\n", boards, many.wall,
               many.wall / one.wall, many.cpu, 100.0 * many.cpu / many.wall, many.status,
               100.0 * many.cpu / many.wall / boards);
-  for (const Target& t : targets) {
-    kill(t.pid, SIGTERM);
-    waitpid(t.pid, nullptr, 0);
-  }
+  for (const TargetProcess& t : targets) velkorn::bench::stopTargetProcess(t);
   std::filesystem::remove_all(scratch);
   return 0;
 }

@@ -34,6 +34,7 @@
 #include "link/serial_link.h"
 #include "link/serial_port.h"
 #include "support/ser2net.h"
+#include "target_process.h"
 
 namespace {
 
@@ -87,36 +88,12 @@ class BenchPerson final : public velkorn::isp::Headless {
   std::chrono::steady_clock::time_point syncStart_{};
 };
 
-struct Target {
-  pid_t pid = -1;
-  std::string path;
-};
+using Target = velkorn::bench::TargetProcess;
 
 Target startTarget(const std::string& program, int rate, int latencyMs, const std::string& flashIn) {
-  int out[2];
-  if (pipe(out) != 0) return {};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    close(out[1]);
-    const std::string r = std::to_string(rate);
-    const std::string latency = std::to_string(latencyMs);
-    if (flashIn.empty()) {
-      execl(program.c_str(), program.c_str(), "--pace", "--rate", r.c_str(), "--latency", latency.c_str(),
-            static_cast<char*>(nullptr));
-    } else {
-      execl(program.c_str(), program.c_str(), "--pace", "--rate", r.c_str(), "--latency", latency.c_str(),
-            "--flash-in", flashIn.c_str(), static_cast<char*>(nullptr));
-    }
-    _exit(127);
-  }
-  close(out[1]);
-  std::string line;
-  char c;
-  while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
-  close(out[0]);
-  return {pid, line};
+  std::vector<std::string> args = {"--pace", "--rate", std::to_string(rate), "--latency", std::to_string(latencyMs)};
+  if (!flashIn.empty()) args.insert(args.end(), {"--flash-in", flashIn});
+  return velkorn::bench::startTargetProcess(program, args);
 }
 
 // User and system time of another process so far, from /proc; 0 when unknown.
@@ -218,7 +195,7 @@ int main(int argc, char** argv) {
     const int rate = run.rate;
     const std::string flashIn = run.kind == ReadFull ? fullFlash : run.kind == ReadSparse ? sparseFlash : "";
     Target target = startTarget(targetProgram, rate, run.latencyMs, flashIn);
-    if (target.pid < 0 || target.path.empty()) {
+    if (target.pid < 0 || target.port.empty()) {
       std::fprintf(stderr, "cannot start %s\n", targetProgram.c_str());
       return 1;
     }
@@ -228,7 +205,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<velkorn::link::NetworkLink> network;
     std::string error;
     if (run.ser2net > 0) {
-      server = std::make_unique<velkorn::testing::Ser2Net>(velkorn::testing::Ser2Net::Mode::Raw, target.path,
+      server = std::make_unique<velkorn::testing::Ser2Net>(velkorn::testing::Ser2Net::Mode::Raw, target.port,
                                                              scratch, rate, run.ser2net == 1);
       if (server->running()) network = velkorn::link::openNetworkLink(server->url(), &error);
       if (!network) {
@@ -237,8 +214,8 @@ int main(int argc, char** argv) {
         waitpid(target.pid, nullptr, 0);
         continue;
       }
-    } else if (!port.open(target.path, &error)) {
-      std::fprintf(stderr, "cannot open %s: %s\n", target.path.c_str(), error.c_str());
+    } else if (!port.open(target.port, &error)) {
+      std::fprintf(stderr, "cannot open %s: %s\n", target.port.c_str(), error.c_str());
       kill(target.pid, SIGTERM);
       return 1;
     }

@@ -68,20 +68,8 @@ class BoardLines {
   BoardLines(std::ostream& out, std::ostream& err, const std::vector<std::string>& ports, bool statusLines)
       : out_(out), err_(err), ports_(ports), status_(ports.size()), finished_(ports.size()), statusLines_(statusLines) {}
 
-  void outLine(const std::string& line) {
-    std::lock_guard lock(mutex_);
-    clearStatus();
-    out_ << line << '\n';
-    out_.flush();
-    drawStatus();
-  }
-  void errLine(const std::string& line) {
-    std::lock_guard lock(mutex_);
-    clearStatus();
-    err_ << line << '\n';
-    err_.flush();
-    drawStatus();
-  }
+  void outLine(const std::string& line) { write(out_, line); }
+  void errLine(const std::string& line) { write(err_, line); }
   void update(std::size_t board, const BoardStatus& status) {
     std::lock_guard lock(mutex_);
     const bool newPhase = status.phase != status_[board].phase;
@@ -104,6 +92,13 @@ class BoardLines {
   }
 
  private:
+  void write(std::ostream& stream, const std::string& line) {
+    std::lock_guard lock(mutex_);
+    clearStatus();
+    stream << line << '\n';
+    stream.flush();
+    drawStatus();
+  }
   void clearStatus() {
     if (drawn_ == 0) return;
     err_ << "\033[" << drawn_ << "A\r\033[J";
