@@ -26,6 +26,7 @@
 #include "ui/dbgdlg.h"
 #include "ui/dialogs.h"
 #include "ui/dowloadfrm.h"
+#include "ui/file_drop.h"
 #include "ui/hexdump.h"
 #include "ui/latin1.h"
 #include "ui/syncdlg.h"
@@ -464,7 +465,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     auto* drop = static_cast<QDropEvent*>(event);
     const QString file = droppedFile(drop->mimeData());
     if (file.isEmpty() || !LoadFile1->isEnabled() || commandRunning_) return QMainWindow::eventFilter(watched, event);
-    drop->acceptProposedAction();
+    if (!acceptDropAsCopy(drop)) return true;  // a drop taken as a move loses the original
     // After the drop has finished: the load shows its own windows and boxes.
     if (event->type() == QEvent::Drop) QTimer::singleShot(0, this, [this, file] { loadHexFileNamed(file); });
     return true;

@@ -419,9 +419,12 @@ TEST_F(MainFormTest, AFileDroppedOnTheWindowLoadsAsLoadFileWould) {
     QDragEnterEvent enter(QPoint(4, 4), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &enter);
     EXPECT_TRUE(enter.isAccepted());
-    QDropEvent drop(QPointF(4, 4), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    // Shift proposes a move; the window still takes a copy, so the original stays.
+    QDropEvent drop(QPointF(4, 4), Qt::CopyAction | Qt::MoveAction, &data, Qt::LeftButton, Qt::ShiftModifier);
+    ASSERT_EQ(drop.proposedAction(), Qt::MoveAction);
     QApplication::sendEvent(target, &drop);
     EXPECT_TRUE(drop.isAccepted());
+    EXPECT_EQ(drop.dropAction(), Qt::CopyAction);
     ASSERT_TRUE(waitFor([&] { return form.engine().hexFileName == hex.string(); }, 5000));
     EXPECT_EQ(form.engine().images().fileImage[0], 0x42);
     EXPECT_TRUE(form.MReload->isEnabled());
