@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QTime>
 #include <QUrl>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -133,6 +134,9 @@ void TForm1::buildStatusBar() {
     }
     panels_[static_cast<std::size_t>(i)] = panel;
   }
+  resultPanel_ = new QLabel(sb1);
+  resultPanel_->setObjectName(QStringLiteral("sb1Result"));
+  sb1->addPermanentWidget(resultPanel_);
   setPanel(0, QString::fromLatin1(kNoLinePanel));
 }
 
@@ -197,6 +201,8 @@ void TForm1::FormCreate() {
   chipView = CreateHexDump(TabSheet2);
   chipView->setObjectName(QStringLiteral("ChipDump"));
   chipView->setDataPointer(images.chipImage.data());
+  // Bytes the last read did not get are drawn apart: they may be another chip's.
+  chipView->setByteRead([&images](std::int32_t at) { return images.chipRead.test(static_cast<std::size_t>(at)); });
   chipView->setDataSize(images.chipSize);
   chipView->setFont(viewFont);
   fileView = CreateHexDump(TabSheet1);
@@ -297,6 +303,12 @@ void TForm1::setCurrentTabQuietly(QWidget* sheet) {
 THexDump* TForm1::viewOf(isp::View view) const { return view == isp::View::Chip ? chipView : fileView; }
 
 void TForm1::setPanel(int panel, const QString& text) { panels_[static_cast<std::size_t>(panel)]->setText(text); }
+
+QString TForm1::resultText() const { return resultPanel_->text(); }
+
+void TForm1::noteResult(const QString& text) {
+  resultPanel_->setText(text + QTime::currentTime().toString(QStringLiteral(" HH:mm")));
+}
 
 QString TForm1::panelText(int panel) const { return panels_[static_cast<std::size_t>(panel)]->text(); }
 

@@ -74,6 +74,8 @@ class TForm1 : public QMainWindow,
   TTerminal* terminal() const { return terminal_; }
   // The text of a status bar panel (0 to 2).
   QString panelText(int panel) const;
+  // The last command's result and its time, kept until the next command ends.
+  QString resultText() const;
   // Number of system beeps sounded by the function keys.
   int beeps() const { return beeps_; }
 
@@ -190,7 +192,8 @@ class TForm1 : public QMainWindow,
   void report(const isp::Outcome& outcome);
   // Program & Verify, Reload and the boot configuration: the success box (when wanted and
   // done) and the hand-back once the boot configuration is written, else the report.
-  void closeBootConfig(const isp::Outcome& outcome, bool successBox);
+  void closeBootConfig(const isp::Outcome& outcome, bool successBox, const QString& doneText);
+  void noteResult(const QString& text);
   // The line goes back to the terminal: its rate, its receive poll, its tab.
   void handBack();
   // What a rate change did, on status panel 1 (and, with `refusal` in the debug log, the
@@ -221,6 +224,7 @@ class TForm1 : public QMainWindow,
   TDownLoadDlg* DownLoadDlg = nullptr;
   TSyncMessage* SyncMessage = nullptr;
   std::array<QLabel*, 3> panels_{};
+  QLabel* resultPanel_ = nullptr;
 
   int beeps_ = 0;
   bool busyCursor_ = false;

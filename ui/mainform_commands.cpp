@@ -16,6 +16,7 @@
 #include "ui/dowloadfrm.h"
 #include "ui/hexdump.h"
 #include "ui/mainform.h"
+#include "ui/read_note.h"
 #include "ui/syncdlg.h"
 
 namespace velkorn::ui {
@@ -49,7 +50,9 @@ bool TForm1::loadHexFileNamed(const QString& path) {
 void TForm1::MReadClick() {
   runCommand([this] {
     showPage(TabSheet2);
-    report(engine_.readChip());
+    const isp::Outcome read = engine_.readChip();
+    if (read.done()) noteResult(QStringLiteral("Read"));
+    report(read);
   });
 }
 
@@ -61,18 +64,26 @@ void TForm1::CompareFileClick() {
     }
     showPage(TabSheet2);
     const isp::Outcome verified = engine_.verify();
-    if (verified.done())
+    if (verified.done()) {
+      noteResult(QStringLiteral("Matched OK!!!"));
       dialogs_.message(QStringLiteral("Verifying..."), QStringLiteral("Matched OK!!!"));
-    else
+    } else {
       report(verified);
+    }
   });
 }
 
-void TForm1::MProgClick() { runCommand([this] { closeBootConfig(engine_.program(), true); }); }
+void TForm1::MProgClick() {
+  runCommand([this] { closeBootConfig(engine_.program(), true, QStringLiteral("Programmed and verified")); });
+}
 
-void TForm1::MReloadClick() { runCommand([this] { closeBootConfig(engine_.reload(), false); }); }
+void TForm1::MReloadClick() {
+  runCommand([this] { closeBootConfig(engine_.reload(), false, QStringLiteral("Programmed and verified")); });
+}
 
-void TForm1::MBSBClick() { runCommand([this] { closeBootConfig(engine_.writeBootConfig(), true); }); }
+void TForm1::MBSBClick() {
+  runCommand([this] { closeBootConfig(engine_.writeBootConfig(), true, QStringLiteral("Boot configuration written")); });
+}
 
 void TForm1::MEraseClick() {
   runCommand([this] {
@@ -81,8 +92,10 @@ void TForm1::MEraseClick() {
       report(erased);  // a refused erase is not reported
       return;
     }
+    noteResult(QStringLiteral("Erased"));
     dialogs_.message(QStringLiteral("Erase"), QString::fromLatin1(kSuccessText));
     engine_.images().chipImage.fill(kErasedByte);
+    engine_.images().chipRead.set();  // an erased chip is known everywhere
     chipView->SetCurrentLine(0);
   });
 }
@@ -91,8 +104,35 @@ void TForm1::BitBtn1Click() { runCommand([this] { report(engine_.sync()); }); }
 
 void TForm1::GroupBox1DblClick() { runCommand([this] { report(engine_.readDeviceInfo(false)); }); }
 
+// What the status bar keeps of a command that failed.
+QString failureResult(const isp::Outcome& o) {
+  const auto at = [](int address) { return QStringLiteral("%1").arg(address, 4, 16, QLatin1Char('0')).toUpper(); };
+  switch (o.kind) {
+    case OutcomeKind::Mismatch: return QStringLiteral("Verify FAILED at ") + at(o.address);
+    case OutcomeKind::NotVerified: return QStringLiteral("Not verified: %1 lines not read from ").arg(o.count) + at(o.address);
+    case OutcomeKind::Aborted: return QStringLiteral("Aborted");
+    case OutcomeKind::NoSync: return QStringLiteral("Not synchronized");
+    case OutcomeKind::LinkLost:
+      return QStringLiteral("Line lost: ") + QString::fromStdString(o.detail.empty() ? "no reason given" : o.detail);
+    case OutcomeKind::Refused:
+      return o.step == Step::BootConfig ? QStringLiteral("Programm BSB FAILED") : QStringLiteral("Refused");
+    case OutcomeKind::FileError: return QStringLiteral("File not loaded");
+    case OutcomeKind::BadAnswer: return QStringLiteral("Bad answer from the bootloader");
+    case OutcomeKind::Done: break;
+  }
+  return {};
+}
+
 void TForm1::report(const isp::Outcome& outcome) {
   if (outcome.done()) return;
+  QString result = failureResult(outcome);
+  // After a read that stopped early the Chip Data view draws what it did not get apart;
+  // the status bar says where.
+  if (outcome.step == Step::ReadBack) {
+    if (const QString note = readCoverageNote(engine_.images().chipRead, engine_.images().chipSize); !note.isEmpty())
+      result += QStringLiteral("; ") + note;
+  }
+  noteResult(result);
   if (outcome.kind == OutcomeKind::LinkLost)
     debugLog("Line failed: " + (outcome.detail.empty() ? std::string("no reason given") : outcome.detail));
   // A line that failed on the way turns the outcome into LinkLost; the step still says
@@ -111,11 +151,12 @@ void TForm1::report(const isp::Outcome& outcome) {
   }
 }
 
-void TForm1::closeBootConfig(const isp::Outcome& outcome, bool successBox) {
+void TForm1::closeBootConfig(const isp::Outcome& outcome, bool successBox, const QString& doneText) {
   if (!outcome.bootWritten) {
     report(outcome);
     return;
   }
+  noteResult(outcome.done() ? doneText : failureResult(outcome));
   // A difference that only the read-back saw still leaves the configuration written: the
   // line goes back to the terminal, without the success box.
   if (successBox && outcome.done()) dialogs_.message(QStringLiteral("Programm BSB"), QString::fromLatin1(kSuccessText));

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTime>
 #include <QTimer>
 #include <algorithm>
 #include <fstream>
@@ -136,13 +137,14 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
     std::vector<std::string> messages;
     const char* lastError;  // the last error box starts so; nullptr: no error box
     QWidget* ui::TForm1::*tab;
+    const char* result;     // the status bar keeps it, then the time
   };
   const std::string hex = writeHex(kBlinkHex);
   const std::string blank = writeHex(":00000001FF\r\n");  // the file image all FF, as the erased flash
   const Case cases[] = {
       // Not synchronised, the bootloader stays silent: no echo, and the closing record fails.
       {"boot configuration refused", {}, [](ui::TForm1& f) { f.MBSBClick(); }, {}, "Programm BSB FAILED!|ok",
-       &ui::TForm1::TabSheet4},
+       &ui::TForm1::TabSheet4, "Programm BSB FAILED"},
       {"reload",
        {},
        [&](ui::TForm1& f) {
@@ -151,17 +153,19 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
        },
        {},
        nullptr,
-       &ui::TForm1::TabSheet3},
+       &ui::TForm1::TabSheet3,
+       "Programmed and verified"},
       {"verify matched", {}, [&](ui::TForm1& f) {
          dialogs_.fileAnswers = {QString::fromStdString(blank)};
          f.CompareFileClick();
        },
-       {"Verifying...|Matched OK!!!"}, nullptr, &ui::TForm1::TabSheet2},
+       {"Verifying...|Matched OK!!!"}, nullptr, &ui::TForm1::TabSheet2, "Matched OK!!!"},
       {"verify with an unreadable line", {"--garble-read", "1"}, [&](ui::TForm1& f) {
          dialogs_.fileAnswers = {QString::fromStdString(blank)};
          f.CompareFileClick();
        },
-       {}, "Read record data error [", &ui::TForm1::TabSheet2},
+       {}, "Read record data error [", &ui::TForm1::TabSheet2,
+       "Not verified: 1 lines not read from 0000; Read incomplete: 16 bytes not read, the first at 0000; shown grey"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -180,6 +184,9 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
     }
     EXPECT_EQ(form_->PageControl1->currentWidget(), (*form_).*c.tab);
     EXPECT_EQ(form_->Timer2->isActive(), c.tab == &ui::TForm1::TabSheet3);
+    const QString result = form_->resultText();
+    EXPECT_EQ(result.left(result.size() - 6).toStdString(), c.result);
+    EXPECT_TRUE(QTime::fromString(result.right(5), QStringLiteral("HH:mm")).isValid()) << result.toStdString();
   }
 }
 
