@@ -104,25 +104,6 @@ void TForm1::BitBtn1Click() { runCommand([this] { report(engine_.sync()); }); }
 
 void TForm1::GroupBox1DblClick() { runCommand([this] { report(engine_.readDeviceInfo(false)); }); }
 
-// What the status bar keeps of a command that failed.
-QString failureResult(const isp::Outcome& o) {
-  const auto at = [](int address) { return QStringLiteral("%1").arg(address, 4, 16, QLatin1Char('0')).toUpper(); };
-  switch (o.kind) {
-    case OutcomeKind::Mismatch: return QStringLiteral("Verify FAILED at ") + at(o.address);
-    case OutcomeKind::NotVerified: return QStringLiteral("Not verified: %1 lines not read from ").arg(o.count) + at(o.address);
-    case OutcomeKind::Aborted: return QStringLiteral("Aborted");
-    case OutcomeKind::NoSync: return QStringLiteral("Not synchronized");
-    case OutcomeKind::LinkLost:
-      return QStringLiteral("Line lost: ") + QString::fromStdString(o.detail.empty() ? "no reason given" : o.detail);
-    case OutcomeKind::Refused:
-      return o.step == Step::BootConfig ? QStringLiteral("Programm BSB FAILED") : QStringLiteral("Refused");
-    case OutcomeKind::FileError: return QStringLiteral("File not loaded");
-    case OutcomeKind::BadAnswer: return QStringLiteral("Bad answer from the bootloader");
-    case OutcomeKind::Done: break;
-  }
-  return {};
-}
-
 void TForm1::report(const isp::Outcome& outcome) {
   if (outcome.done()) return;
   QString result = failureResult(outcome);

@@ -1,10 +1,12 @@
 #pragma once
-// What the status bar says after a read that did not get every byte of the chip: the
-// Chip Data view then shows older bytes, maybe another chip's, drawn apart.
+// What the status bar says of the last command: where a read that did not get every byte
+// of the chip stopped (the Chip Data view then shows older bytes, maybe another chip's,
+// drawn apart), and what a failed command ended in.
 #include <QString>
 #include <bitset>
 
 #include "image/images.h"
+#include "isp/outcome.h"
 
 namespace velkorn::ui {
 
@@ -13,5 +15,9 @@ namespace velkorn::ui {
 // 0020; shown grey" when reading went on past it; empty when every byte below `chipSize`
 // was read.
 QString readCoverageNote(const std::bitset<kImageSize>& read, int chipSize);
+
+// What the status bar keeps of a command that failed: "Verify FAILED at 4321", "Aborted",
+// "Line lost: ..."; empty for a command that was done.
+QString failureResult(const isp::Outcome& outcome);
 
 }  // namespace velkorn::ui
