@@ -267,6 +267,11 @@ void TForm1::runCommand(const std::function<void()>& command) {
   // be opened has already erased the file image): both show what they hold now.
   fileView->Invalidate();
   chipView->Invalidate();
+  // The title says which file the File Data view and Reload hold.
+  const auto& images = engine_.images();
+  const QString file = QFileInfo(QString::fromStdString(engine_.hexFileName)).fileName();
+  setWindowTitle(QString::fromLatin1(kProgramTitle) +
+                 (images.fileLoaded && !file.isEmpty() ? QStringLiteral(" - ") + file : QString()));
 
   for (const auto& [action, enabled] : saved) action->setEnabled(enabled);
   if (reloadDuringCommand_) MReload->setEnabled(true);

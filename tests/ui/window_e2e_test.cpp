@@ -107,6 +107,7 @@ TEST_F(WindowEndToEnd, ProgramAndVerifyWritesTheFileIntoTheFlash) {
   form_->LoadFile1->trigger();
   ASSERT_TRUE(form_->engine().images().fileLoaded);
   ASSERT_TRUE(form_->MReload->isEnabled());
+  EXPECT_TRUE(form_->windowTitle().endsWith(QStringLiteral(" v0.98 - blink.hex"))) << form_->windowTitle().toStdString();
 
   form_->MProg->trigger();
 
