@@ -30,6 +30,7 @@
 #include "ui/file_drop.h"
 #include "ui/hexdump.h"
 #include "ui/latin1.h"
+#include "ui/read_note.h"
 #include "ui/syncdlg.h"
 
 namespace velkorn::ui {
@@ -272,6 +273,12 @@ void TForm1::runCommand(const std::function<void()>& command) {
   const QString file = QFileInfo(QString::fromStdString(engine_.hexFileName)).fileName();
   setWindowTitle(QString::fromLatin1(kProgramTitle) +
                  (images.fileLoaded && !file.isEmpty() ? QStringLiteral(" - ") + file : QString()));
+  // Said once for each file: the bootloader's area is programmed but never compared.
+  if (images.fileLoaded && engine_.hexFileName != uncomparedNoted_) {
+    uncomparedNoted_ = engine_.hexFileName;
+    if (const QString note = uncomparedDataNote(images, file); !note.isEmpty())
+      dialogs_.information(this, QString::fromLatin1(kProgramTitle), note);
+  }
 
   for (const auto& [action, enabled] : saved) action->setEnabled(enabled);
   if (reloadDuringCommand_) MReload->setEnabled(true);

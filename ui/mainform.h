@@ -225,6 +225,7 @@ class TForm1 : public QMainWindow,
   TSyncMessage* SyncMessage = nullptr;
   std::array<QLabel*, 3> panels_{};
   QLabel* resultPanel_ = nullptr;
+  std::string uncomparedNoted_;  // the file whose data beyond the comparison was last said
 
   int beeps_ = 0;
   bool busyCursor_ = false;

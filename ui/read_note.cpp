@@ -1,5 +1,7 @@
 #include "ui/read_note.h"
 
+#include "isp/engine.h"
+
 #include <algorithm>
 
 namespace velkorn::ui {
@@ -37,6 +39,18 @@ QString failureResult(const isp::Outcome& o) {
     case isp::OutcomeKind::FileError: return QStringLiteral("File not loaded");
     case isp::OutcomeKind::BadAnswer: return QStringLiteral("Bad answer from the bootloader");
     case isp::OutcomeKind::Done: break;
+  }
+  return {};
+}
+
+QString uncomparedDataNote(const MemoryImages& images, const QString& fileName) {
+  const int end = std::clamp(images.chipSize, 0, kImageSize);
+  const int limit = isp::comparisonLimit(end);
+  const auto hex = [](int address) { return QStringLiteral("%1").arg(address, 4, 16, QLatin1Char('0')).toUpper(); };
+  for (int at = limit; at < end; ++at) {
+    if (images.fileImage[static_cast<std::size_t>(at)] == kErasedByte) continue;
+    return QStringLiteral("%1 holds data at %2 and above (from %3): programmed, but not compared")
+        .arg(fileName, hex(limit), hex(at));
   }
   return {};
 }

@@ -20,4 +20,8 @@ QString readCoverageNote(const std::bitset<kImageSize>& read, int chipSize);
 // "Line lost: ..."; empty for a command that was done.
 QString failureResult(const isp::Outcome& outcome);
 
+// The file's data that the comparison leaves out (the bootloader's top KiB): "blink.hex
+// holds data at FC00 and above (from FC10): programmed, but not compared"; empty when none.
+QString uncomparedDataNote(const MemoryImages& images, const QString& fileName);
+
 }  // namespace velkorn::ui

@@ -130,6 +130,21 @@ TEST_F(WindowEndToEnd, ProgramAndVerifyWritesTheFileIntoTheFlash) {
   EXPECT_EQ(flash[0x200], 0xFF);
 }
 
+// Data in the bootloader's top KiB is programmed but never compared: the window says so
+// once for each file it loads, however often it is loaded again.
+TEST_F(WindowEndToEnd, DataBeyondTheComparisonIsSaidOncePerFile) {
+  const std::string top = writeHex(":01FC1000AA49\r\n:00000001FF\r\n");
+  for (int load = 0; load < 2; ++load) {
+    dialogs_.fileAnswers = {QString::fromStdString(top)};
+    form_->LoadFile1->trigger();
+    ASSERT_TRUE(form_->engine().images().fileLoaded);
+  }
+  std::vector<std::string> notes = dialogs_.of("info");
+  std::erase_if(notes, [](const std::string& n) { return n.find("not compared") == std::string::npos; });
+  EXPECT_EQ(notes, std::vector<std::string>{"Velkorn RD2 / ED2 v0.98|blink.hex holds data at FC00 and above (from "
+                                            "FC10): programmed, but not compared"});
+}
+
 TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHandsBack) {
   struct Case {
     const char* name;
