@@ -180,6 +180,10 @@ class Engine {
   BlankRun agreedBlankCheck(int first, int last, int retries);
   // Bytes the blank checks vouch for: erased in the chip image.
   void markErased(int from, int to);
+  // The start of every read-back: progress window, a quiet line, the read's reply limit and
+  // a chip image that holds nothing read yet; and its end.
+  void startRead(const std::string& title, int total);
+  Outcome endRead(const ReadTally& tally, bool complete);
   Outcome tallied(const ReadTally& tally, bool complete) const;
   Outcome bootConfig();
   Outcome loadFile();

@@ -160,17 +160,27 @@ void Engine::markErased(int from, int to) {
 
 // ---------------------------------------------------------------- read-back
 
-Outcome Engine::readBack(const std::string& title, bool compare, bool* complete, ReadCheck check) {
+void Engine::startRead(const std::string& title, int total) {
   UpdateProgress(0, 0, 0);
   progress_.debugLog("Reading Chip");
   downloadAbort.lower();
   images_.chipRead.reset();
-  const int chipSize = chipBytes(images_);
-  progress_.progressShow(title, images_.chipSize);
-  OnUnwind hideProgress([this] { progress_.progressHide(); });
+  progress_.progressShow(title, total);
   progress_.setCurrentLine(View::Chip, 0);
   FlushInput();
   replyLimit = kReadReplyLimit;
+}
+
+Outcome Engine::endRead(const ReadTally& tally, bool complete) {
+  progress_.progressHide();
+  progress_.repaintView(View::Chip);
+  return tallied(tally, complete);
+}
+
+Outcome Engine::readBack(const std::string& title, bool compare, bool* complete, ReadCheck check) {
+  const int chipSize = chipBytes(images_);
+  OnUnwind hideProgress([this] { progress_.progressHide(); });
+  startRead(title, images_.chipSize);
   ReadTally tally;
   const bool skipBlank = check.skipBlank && !compare;
   bool checksRefused = false;
@@ -204,22 +214,13 @@ Outcome Engine::readBack(const std::string& title, bool compare, bool* complete,
   } while (block < chipSize && !downloadAbort.raised());
 
   *complete = block >= chipSize;
-  progress_.progressHide();
-  progress_.repaintView(View::Chip);
-  return tallied(tally, *complete);
+  return endRead(tally, *complete);
 }
 
 Outcome Engine::verifyDataOnly(const std::string& title, bool* complete) {
-  UpdateProgress(0, 0, 0);
-  progress_.debugLog("Reading Chip");
-  downloadAbort.lower();
-  images_.chipRead.reset();
   const int limit = comparisonLimit(images_.chipSize);
-  progress_.progressShow(title, limit);
   OnUnwind hideProgress([this] { progress_.progressHide(); });
-  progress_.setCurrentLine(View::Chip, 0);
-  FlushInput();
-  replyLimit = kReadReplyLimit;
+  startRead(title, limit);
   ReadTally tally;
   bool checksRefused = false;
   int block = 0;
@@ -258,9 +259,7 @@ Outcome Engine::verifyDataOnly(const std::string& title, bool* complete) {
     }
   }
   *complete = block >= limit;
-  progress_.progressHide();
-  progress_.repaintView(View::Chip);
-  return tallied(tally, *complete);
+  return endRead(tally, *complete);
 }
 
 Outcome Engine::tallied(const ReadTally& tally, bool complete) const {

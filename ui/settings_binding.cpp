@@ -181,6 +181,11 @@ void SettingsBinding::apply(const LoadedSettings& loaded) {
   // screen; what the file asked for is kept apart, so that a later value (the width after
   // the left) fits the whole request anew.
   Placement wanted{form_.x(), form_.y(), form_.width(), form_.height()};
+  // Each value is applied as it is read, fitted onto the screen at once.
+  auto place = [&](int Placement::*field, int value) {
+    wanted.*field = value;
+    placeWindow(form_, wanted);
+  };
   QButtonGroup& rgBaud = *form_.rgBaud;
   for (const SettingsStep step : loaded.steps) {
     switch (step) {
@@ -196,22 +201,10 @@ void SettingsBinding::apply(const LoadedSettings& loaded) {
       }
       case SettingsStep::CycleStr: terminal.setCycleText(fromLatin1(v.cycleStr)); break;
       case SettingsStep::Cycle: terminal.setCycleIntervalText(fromLatin1(v.cycle)); break;
-      case SettingsStep::Left:
-        wanted.left = v.left;
-        placeWindow(form_, wanted);
-        break;
-      case SettingsStep::Top:
-        wanted.top = v.top;
-        placeWindow(form_, wanted);
-        break;
-      case SettingsStep::Width:
-        wanted.width = v.width;
-        placeWindow(form_, wanted);
-        break;
-      case SettingsStep::Height:
-        wanted.height = v.height;
-        placeWindow(form_, wanted);
-        break;
+      case SettingsStep::Left: place(&Placement::left, v.left); break;
+      case SettingsStep::Top: place(&Placement::top, v.top); break;
+      case SettingsStep::Width: place(&Placement::width, v.width); break;
+      case SettingsStep::Height: place(&Placement::height, v.height); break;
       case SettingsStep::Host: form_.moduleSocket().setAddress(v.host); break;
       case SettingsStep::IpBox:
         // The field shows what the socket was given, port included; a change runs eIPChange.

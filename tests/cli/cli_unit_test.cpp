@@ -170,6 +170,13 @@ std::vector<std::string> screen(const std::string& written) {
 // A box repeated many times is one line with its count, on a terminal (counted in place,
 // also above a progress bar) and off it.
 TEST(TerminalOperator, RepeatedBoxesAreOneLineWithTheirCount) {
+  // A HEX line whose every byte is bad gives the same box fourteen times.
+  const auto badHexLine = [](TerminalOperator& op) {
+    op.progressShow("Loadig hex file...", 3);
+    for (int i = 0; i < 14; ++i) op.showError("Data error in line 1", true);
+    op.progressHide();
+    op.say("cannot load a.hex: error in line 1");
+  };
   const struct {
     const char* name;
     bool terminal;
@@ -177,12 +184,7 @@ TEST(TerminalOperator, RepeatedBoxesAreOneLineWithTheirCount) {
     std::vector<std::string> shown;
   } cases[] = {
       {"a bad HEX line, off a terminal", false,
-       [](TerminalOperator& op) {
-         op.progressShow("Loadig hex file...", 3);
-         for (int i = 0; i < 14; ++i) op.showError("Data error in line 1", true);
-         op.progressHide();
-         op.say("cannot load a.hex: error in line 1");
-       },
+       badHexLine,
        {"velkorn-cli: Loadig hex file...", "velkorn-cli: Data error in line 1 (14 times)",
         "velkorn-cli: cannot load a.hex: error in line 1"}},
       {"a dead line, then another box, then the end", false,
@@ -194,12 +196,7 @@ TEST(TerminalOperator, RepeatedBoxesAreOneLineWithTheirCount) {
        {"velkorn-cli: Can not write to COM (500 times)", "velkorn-cli: Error in cmd :0100000307F5",
         "velkorn-cli: Can not write to COM"}},
       {"a bad HEX line, on a terminal", true,
-       [](TerminalOperator& op) {
-         op.progressShow("Loadig hex file...", 3);
-         for (int i = 0; i < 14; ++i) op.showError("Data error in line 1", true);
-         op.progressHide();
-         op.say("cannot load a.hex: error in line 1");
-       },
+       badHexLine,
        {"velkorn-cli: Loadig hex file... [..............................] 0%",
         "velkorn-cli: Data error in line 1 (14 times)", "velkorn-cli: cannot load a.hex: error in line 1"}},
       {"retries while the bar is redrawn below the box", true,
