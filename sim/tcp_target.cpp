@@ -11,18 +11,21 @@
 #include <cerrno>
 #include <cstring>
 
+#include "link/telnet.h"
+
 namespace velkorn::sim {
 
 namespace {
 
 constexpr int kListenBacklog = 4;
 
-// Telnet (RFC 854) and its COM-PORT-OPTION (RFC 2217), as the server side sees them.
-constexpr std::uint8_t kSe = 240, kSb = 250, kWill = 251, kWont = 252, kDo = 253, kDont = 254, kIac = 255;
-constexpr std::uint8_t kBinary = 0, kSuppressGoAhead = 3, kComPortOption = 44;
-constexpr std::uint8_t kSetBaudRate = 1, kSetControl = 5, kServerOffset = 100;
-constexpr std::uint8_t kDtrOn = 8, kDtrOff = 9, kRtsOn = 11, kRtsOff = 12;
-constexpr std::size_t kMaxSubnegotiation = 64;
+using namespace link::telnet;
+using link::comport::kSetBaudRate;
+using link::comport::kSetControl;
+constexpr std::uint8_t kServerOffset = link::comport::kServerCommandOffset;
+constexpr std::uint8_t kDtrOn = link::comport::kControlDtrOn, kDtrOff = link::comport::kControlDtrOff;
+constexpr std::uint8_t kRtsOn = link::comport::kControlRtsOn, kRtsOff = link::comport::kControlRtsOff;
+constexpr std::size_t kMaxSubnegotiation = 64;  // the server's requests are a handful of bytes
 
 bool served(std::uint8_t option) {
   return option == kBinary || option == kSuppressGoAhead || option == kComPortOption;
