@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDialog>
+#include <QInputDialog>
 #include <QMessageBox>
 
 namespace velkorn::ui {
@@ -58,6 +59,14 @@ void QtDialogs::connectFailed(const QString& text) {
   box.exec();
 }
 
+std::optional<QString> QtDialogs::askText(QWidget* owner, const QString& title, const QString& label,
+                                         const QString& text) {
+  bool ok = false;
+  const QString answer = QInputDialog::getText(owner, title, label, QLineEdit::Normal, text, &ok);
+  if (!ok) return std::nullopt;
+  return answer;
+}
+
 isp::Button DialogsGate::error(QWidget* owner, const QString& text, bool cancellable) {
   if (shut_) return cancellable ? isp::Button::Cancel : isp::Button::Ok;
   return inner_.error(owner, text, cancellable);
@@ -87,6 +96,12 @@ std::optional<QFont> DialogsGate::chooseFont(QWidget* owner, const QFont& curren
 
 void DialogsGate::connectFailed(const QString& text) {
   if (!shut_) inner_.connectFailed(text);
+}
+
+std::optional<QString> DialogsGate::askText(QWidget* owner, const QString& title, const QString& label,
+                                           const QString& text) {
+  if (shut_) return std::nullopt;
+  return inner_.askText(owner, title, label, text);
 }
 
 }  // namespace velkorn::ui

@@ -31,6 +31,9 @@ class Dialogs {
   virtual std::optional<QFont> chooseFont(QWidget* owner, const QFont& current) = 0;
   // The box of a failed connection to the network module: caption "ERROR", no owner.
   virtual void connectFailed(const QString& text) = 0;
+  // One line of text to edit, starting with `text`; nullopt when cancelled.
+  virtual std::optional<QString> askText(QWidget* owner, const QString& title, const QString& label,
+                                         const QString& text) = 0;
 };
 
 // Passes every box on to the dialogs behind it, except while shut: then each box is
@@ -50,6 +53,8 @@ class DialogsGate final : public Dialogs {
   std::optional<QString> openHexFile(QWidget* owner, const QString& remembered) override;
   std::optional<QFont> chooseFont(QWidget* owner, const QFont& current) override;
   void connectFailed(const QString& text) override;
+  std::optional<QString> askText(QWidget* owner, const QString& title, const QString& label,
+                                 const QString& text) override;
 
  private:
   Dialogs& inner_;
@@ -71,6 +76,8 @@ class QtDialogs final : public Dialogs {
   std::optional<QString> openHexFile(QWidget* owner, const QString& remembered) override;
   std::optional<QFont> chooseFont(QWidget* owner, const QFont& current) override;
   void connectFailed(const QString& text) override;
+  std::optional<QString> askText(QWidget* owner, const QString& title, const QString& label,
+                                 const QString& text) override;
 };
 
 }  // namespace velkorn::ui

@@ -20,6 +20,7 @@ class ScriptedDialogs final : public ui::Dialogs {
   std::deque<isp::Button> errorAnswers;               // default OK
   std::deque<bool> confirmAnswers;                    // default Yes
   std::deque<std::optional<QString>> fileAnswers;     // default: cancelled
+  std::optional<QString> textAnswer;                  // default: cancelled
   std::optional<QFont> fontAnswer;                    // default: cancelled
   QFont fontShown;                                    // the font the font dialog started from
   std::function<void(const QString&)> onError;        // runs while the error box is "open"
@@ -79,6 +80,10 @@ class ScriptedDialogs final : public ui::Dialogs {
     return fontAnswer;
   }
   void connectFailed(const QString& text) override { events.push_back("connect|" + text.toStdString()); }
+  std::optional<QString> askText(QWidget*, const QString& title, const QString&, const QString& text) override {
+    events.push_back("ask|" + title.toStdString() + "|" + text.toStdString());
+    return textAnswer;
+  }
 
  private:
   void noteOwner(const QWidget* owner) {
