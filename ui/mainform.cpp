@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QPainter>
 #include <QTime>
 #include <QUrl>
 #include <QPlainTextEdit>
@@ -39,6 +40,21 @@ namespace {
 
 constexpr int kPanelWidths[3] = {50, 80, 50};
 constexpr int kLineWatchIntervalMs = 500;
+
+// The last command's result: as wide as the window leaves it, the end elided, the whole of
+// it in the tool tip. A long result never makes the window wider than the screen.
+class ResultLabel final : public QLabel {
+ public:
+  using QLabel::QLabel;
+  QSize minimumSizeHint() const override { return {fontMetrics().averageCharWidth() * 8, QLabel::minimumSizeHint().height()}; }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    const QRect area = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+    painter.drawText(area, Qt::AlignVCenter | Qt::AlignLeft, fontMetrics().elidedText(text(), Qt::ElideRight, area.width()));
+  }
+};
 
 // The one local file of a drag, or nothing.
 QString droppedFile(const QMimeData* data) {
@@ -144,9 +160,9 @@ void TForm1::buildStatusBar() {
     }
     panels_[static_cast<std::size_t>(i)] = panel;
   }
-  resultPanel_ = new QLabel(sb1);
+  resultPanel_ = new ResultLabel(sb1);
   resultPanel_->setObjectName(QStringLiteral("sb1Result"));
-  sb1->addPermanentWidget(resultPanel_);
+  sb1->addPermanentWidget(resultPanel_, 1);
   setPanel(0, QString::fromLatin1(kNoLinePanel));
 }
 
@@ -367,6 +383,7 @@ QString TForm1::resultText() const { return resultPanel_->text(); }
 
 void TForm1::noteResult(const QString& text) {
   resultPanel_->setText(text + QTime::currentTime().toString(QStringLiteral(" HH:mm")));
+  resultPanel_->setToolTip(resultPanel_->text());
 }
 
 QString TForm1::panelText(int panel) const { return panels_[static_cast<std::size_t>(panel)]->text(); }

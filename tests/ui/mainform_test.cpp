@@ -187,6 +187,30 @@ TEST_F(MainFormTest, PickingAPinnedPortOpensItAndShowsTheLinkFace) {
   EXPECT_TRUE(dialogs_.of("error").empty());
 }
 
+TEST_F(MainFormTest, AtItsSmallestEveryTabFitsAHalfScaleScreenAndNoCaptionIsCut) {
+  // 1920x1080 at scale factor 2 leaves 960x540 logical pixels, less the title bar; 1280x800
+  // at scale factor 1 is larger in both ways.
+  const QSize screen(960, 540 - 40);
+  Pty pty;
+  home_.pin(1, pty.slave());
+  TForm1& form = makeForm();
+  form.comEntry(1)->trigger();
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  for (QWidget* sheet : {form.TabSheet1, form.TabSheet2, form.TabSheet3, form.TabSheet4}) {
+    SCOPED_TRACE(form.PageControl1->tabText(form.PageControl1->indexOf(sheet)).toStdString());
+    form.PageControl1->setCurrentWidget(sheet);
+    form.resize(form.minimumSizeHint());
+    QCoreApplication::processEvents();
+    EXPECT_LE(form.width(), screen.width());
+    EXPECT_LE(form.height(), screen.height());
+    for (QWidget* w : form.findChildren<QWidget*>()) {
+      if (!w->isVisible() || (!qobject_cast<QAbstractButton*>(w) && !qobject_cast<QLabel*>(w))) continue;
+      EXPECT_GE(w->width(), w->sizeHint().width()) << w->objectName().toStdString();
+    }
+  }
+}
+
 TEST_F(MainFormTest, AVanishedDeviceClosesTheOldPortAndLeavesNoLink) {
   Pty first, second;
   home_.pin(1, first.slave());
