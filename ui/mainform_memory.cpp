@@ -101,10 +101,11 @@ void TForm1::SaveChipClick() {
     const ReadCoverage coverage = readCoverage(images.chipRead, images.chipSize);
     if (coverage.first >= 0) {
       noteResult(QStringLiteral("Not saved: read incomplete"));
-      dialogs_.information(this, QString::fromLatin1(kProgramTitle),
-                           QStringLiteral("%1 was not saved: a binary file holds the whole chip, and the last read %2.\n"
-                                          "Save as Intel HEX (.hex) to keep just what was read.")
-                               .arg(name, missingBytes(coverage)));
+      const QString box =
+          QStringLiteral("%1 was not saved: a binary file holds the whole chip, and the last read %2.\n"
+                         "Save as Intel HEX (.hex) to keep just what was read.")
+              .arg(name, missingBytes(coverage));
+      dialogs_.information(this, QString::fromLatin1(kProgramTitle), box);
       return;
     }
     text.assign(reinterpret_cast<const char*>(images.chipImage.data()), static_cast<std::size_t>(images.chipSize));
