@@ -17,7 +17,6 @@ namespace {
 
 constexpr int kDefaultReplyLimit = 1024;  // reply length limit when the stored one is 0
 constexpr int kFlushReadLimit = 1001;     // a line that never falls silent costs this many reads
-constexpr int kFailedReadPauseMs = 200;   // pause after a read call that failed outright
 // Every wait on the line lets the window's messages run this often: the window is drawn,
 // and Abort, Exit and tab clicks are seen while a slow answer (the erase) is awaited.
 constexpr std::uint32_t kEventsEveryMs = 50;
@@ -195,8 +194,8 @@ void Engine::SendRecord(std::string& record, bool withChecksum) {
 std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum, char stop) {
   if (replyLimit == 0) replyLimit = kDefaultReplyLimit;
   // Once Abort has ended a wait, the records still to come would only reach a chip that may
-  // be busy erasing.
-  if (run_.waitAborted) return {};
+  // be busy erasing; a line that failed a call carries nothing more.
+  if (run_.waitAborted || run_.linkFailed) return {};
   std::string sent = record;
   SendRecord(sent, withChecksum);
   // The echo follows the record at the line's pace; a reply limit below the default is the
@@ -286,7 +285,7 @@ Outcome Engine::syncTarget() {
     } else {
       const LinkRead r = readAutobaudAnswer();
       if (!r.ok) {
-        clock_.sleepMs(kFailedReadPauseMs);
+        run_.linkFailed = true;
       } else if (r.count == 1 && r.byte == static_cast<std::uint8_t>(kAutobaud)) {
         progress_.syncHide();
         // A device-information answer that is no number ends the command that synchronised.
@@ -295,7 +294,8 @@ Outcome Engine::syncTarget() {
       }
     }
     progress_.processEvents();  // the window's Cancel button and its time limit
-  } while (!synced && !progress_.syncCancelled());
+    // A line that failed a call will not answer "U" later: the command ends with its cause.
+  } while (!synced && !progress_.syncCancelled() && !run_.linkFailed);
   progress_.syncHide();
   if (synced) return *synced;
   return Outcome::ofKind(OutcomeKind::NoSync, Step::Sync);
@@ -498,8 +498,9 @@ void Engine::UpdateProgress(std::int32_t position, std::int32_t total, std::int3
 }
 
 Button Engine::ShowError(const std::string& text, bool cancellable) {
-  // After Abort ended a wait, every box would be about an answer that was cut short.
-  if (run_.waitAborted) {
+  // After Abort ended a wait, every box would be about an answer that was cut short; after a
+  // line failed a call, about answers that cannot come. The outcome says why, once.
+  if (run_.waitAborted || run_.linkFailed) {
     downloadAbort.raise();
     return cancellable ? Button::Cancel : Button::Ok;
   }

@@ -663,6 +663,7 @@ void TPowersock::ResolveHost() {
 void TPowersock::Connect() {
   ReportStatus(kLevelStep, "Herstellen der Verbindung");
   aborted_ = false;
+  lastNotificationError_ = 0;  // what this connect meets, not what an earlier one met
   if (connected_) throw ESockError(kAlreadyConnected);
   resolveForConnect();
   const std::uint32_t generation = startConnect();
@@ -676,7 +677,7 @@ void TPowersock::Connect() {
   StopTimeout();
   if (!timedOut_ && !aborted_ && noError_) return;
   if (OnConnectionFailed) OnConnectionFailed(*this);
-  if (timedOut_) throw ESockError(kConnectTimedOut);
+  if (timedOut_) throw ESockError(kConnectTimedOut, ESockError::Cause::ConnectTimedOut);
   if (aborted_) throw ESockError(kConnectAborted);
   throw ESockError(kConnectFailed);
 }
@@ -693,10 +694,10 @@ void TPowersock::resolveForConnect() {
       remoteAddress_ = 0;
     }
     if (remoteAddress_ != 0) break;
-    if (retries > 0 || !OnInvalidHost) throw ESockError(kNoAddress);
+    if (retries > 0 || !OnInvalidHost) throw ESockError(kNoAddress, ESockError::Cause::NoAddress);
     bool retry = false;
     OnInvalidHost(retry);
-    if (!retry) throw ESockError(kNoAddress);
+    if (!retry) throw ESockError(kNoAddress, ESockError::Cause::NoAddress);
     ++retries;
   }
 }

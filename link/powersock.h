@@ -33,7 +33,7 @@ inline constexpr const char* kRangeFailureText = "Fehler bei Bereichspr\xC3\xBC"
 // `cause` tells the component's own code which wait ended it, without reading the text.
 class ESockError : public std::runtime_error {
  public:
-  enum class Cause { Other, LookupTimedOut, LookupAborted };
+  enum class Cause { Other, LookupTimedOut, LookupAborted, NoAddress, ConnectTimedOut };
   explicit ESockError(const std::string& text, Cause cause = Cause::Other)
       : std::runtime_error(text), cause_(cause) {}
   Cause cause() const { return cause_; }

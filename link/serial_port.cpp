@@ -209,6 +209,14 @@ void SerialPort::planGather(std::chrono::steady_clock::time_point from) {
   gatherUntil_ = from + std::chrono::nanoseconds(ns);
 }
 
+bool SerialPort::hungUp() {
+  if (fd_ < 0) return false;
+  pollfd pfd{fd_, 0, 0};
+  if (::poll(&pfd, 1, 0) <= 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return false;
+  error_ = "the line hung up";
+  return true;
+}
+
 ReadResult SerialPort::readByte() {
   if (fd_ < 0) return readFailed("no port is open");
   auto handOut = [this](std::uint8_t byte) -> ReadResult {

@@ -71,6 +71,9 @@ class SerialPort {
   bool write(std::string_view bytes);
   // At most one byte within kReadByteTimeout; fails at once on a closed port.
   ReadResult readByte();
+  // Whether the other end hung up (an adapter unplugged, a pseudo-terminal's master gone),
+  // seen without taking a byte; lastError() then says so. Windows tells only on a call.
+  bool hungUp();
   // The next `count` bytes are due back to back at the port's rate: readByte lets them
   // gather (up to kGatherBytes at a time) instead of waking up for each one as it comes.
   // A write ends the expectation.

@@ -134,6 +134,8 @@ void SerialPort::askForLowLatency() {
   lowLatencyNote_ = "low latency not available: set the adapter's latency timer in its driver's settings";
 }
 
+bool SerialPort::hungUp() { return false; }
+
 void SerialPort::close() {
   if (isOpen()) ::CloseHandle(asHandle(handle_));
   handle_ = INVALID_HANDLE_VALUE;

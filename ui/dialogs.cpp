@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDialog>
+#include <QInputDialog>
 #include <QMessageBox>
 
 namespace velkorn::ui {
@@ -79,6 +80,14 @@ std::optional<SaveTarget> QtDialogs::saveChipFile(QWidget* owner, const QString&
   return SaveTarget{dialog.selectedFiles().front(), dialog.selectedNameFilter() == binary};
 }
 
+std::optional<QString> QtDialogs::askText(QWidget* owner, const QString& title, const QString& label,
+                                         const QString& text) {
+  bool ok = false;
+  const QString answer = QInputDialog::getText(owner, title, label, QLineEdit::Normal, text, &ok);
+  if (!ok) return std::nullopt;
+  return answer;
+}
+
 isp::Button DialogsGate::error(QWidget* owner, const QString& text, bool cancellable) {
   if (shut_) return cancellable ? isp::Button::Cancel : isp::Button::Ok;
   return inner_.error(owner, text, cancellable);
@@ -113,6 +122,12 @@ void DialogsGate::connectFailed(const QString& text) {
 std::optional<SaveTarget> DialogsGate::saveChipFile(QWidget* owner, const QString& suggested) {
   if (shut_) return std::nullopt;
   return inner_.saveChipFile(owner, suggested);
+}
+
+std::optional<QString> DialogsGate::askText(QWidget* owner, const QString& title, const QString& label,
+                                           const QString& text) {
+  if (shut_) return std::nullopt;
+  return inner_.askText(owner, title, label, text);
 }
 
 }  // namespace velkorn::ui

@@ -40,6 +40,9 @@ class Dialogs {
   virtual std::optional<SaveTarget> saveChipFile(QWidget* owner, const QString& suggested) = 0;
   // The box of a failed connection to the network module: caption "ERROR", no owner.
   virtual void connectFailed(const QString& text) = 0;
+  // One line of text to edit, starting with `text`; nullopt when cancelled.
+  virtual std::optional<QString> askText(QWidget* owner, const QString& title, const QString& label,
+                                         const QString& text) = 0;
 };
 
 // Passes every box on to the dialogs behind it, except while shut: then each box is
@@ -60,6 +63,8 @@ class DialogsGate final : public Dialogs {
   std::optional<QFont> chooseFont(QWidget* owner, const QFont& current) override;
   void connectFailed(const QString& text) override;
   std::optional<SaveTarget> saveChipFile(QWidget* owner, const QString& suggested) override;
+  std::optional<QString> askText(QWidget* owner, const QString& title, const QString& label,
+                                 const QString& text) override;
 
  private:
   Dialogs& inner_;
@@ -85,6 +90,8 @@ class QtDialogs final : public Dialogs {
   std::optional<QFont> chooseFont(QWidget* owner, const QFont& current) override;
   void connectFailed(const QString& text) override;
   std::optional<SaveTarget> saveChipFile(QWidget* owner, const QString& suggested) override;
+  std::optional<QString> askText(QWidget* owner, const QString& title, const QString& label,
+                                 const QString& text) override;
 };
 
 }  // namespace velkorn::ui

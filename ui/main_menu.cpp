@@ -32,6 +32,9 @@ void MainMenu::buildMenus(QMenuBar* bar, QWidget* window) {
   MTCP->setObjectName(QStringLiteral("MTCP"));
   MTCP->setData(0);
   MTCP->setCheckable(true);
+  // The host field lives on the Device tab, which shows only once a line is open.
+  MHost = Com1->addAction(QStringLiteral("Network &Host..."));
+  MHost->setObjectName(QStringLiteral("MHost"));
   Com1->addSeparator()->setObjectName(QStringLiteral("N3"));
   Exit1 = Com1->addAction(QStringLiteral("&Exit"));
   Exit1->setObjectName(QStringLiteral("Exit1"));

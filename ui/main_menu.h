@@ -27,6 +27,7 @@ class MainMenu {
 
   QMenu* Com1 = nullptr;  // "&Comport"
   QAction* MTCP = nullptr;
+  QAction* MHost = nullptr;  // asks for the host field's text, then opens "&TCP/Winsock"
   QAction* Exit1 = nullptr;
   QAction* LoadFile1 = nullptr;
   QAction* MRead = nullptr;

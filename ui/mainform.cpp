@@ -38,6 +38,7 @@ namespace velkorn::ui {
 namespace {
 
 constexpr int kPanelWidths[3] = {50, 80, 50};
+constexpr int kLineWatchIntervalMs = 500;
 
 // The one local file of a drag, or nothing.
 QString droppedFile(const QMimeData* data) {
@@ -77,6 +78,14 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
   Timer2->setObjectName(QStringLiteral("Timer2"));
   Timer2->setInterval(kTimer2IntervalMs);
   Timer2->start();
+  // A line that dies between commands (an adapter unplugged, a server gone) is noticed here.
+  lineWatch_ = new QTimer(this);
+  lineWatch_->setInterval(kLineWatchIntervalMs);
+  connect(lineWatch_, &QTimer::timeout, this, [this] {
+    if (commandRunning_ || engine_.busy()) return;
+    if (const auto why = lines_.lostLine()) lineLost(*why);
+  });
+  lineWatch_->start();
 
   buildMenus(menuBar(), this);
   buildTabs();
@@ -160,6 +169,12 @@ void TForm1::connectComponents() {
   connect(MTCP, &QAction::triggered, this, [this] {
     guarded([this] {
       COM11Click(MTCP);
+      rememberLine();
+    });
+  });
+  connect(MHost, &QAction::triggered, this, [this] {
+    guarded([this] {
+      MHostClick();
       rememberLine();
     });
   });
@@ -268,7 +283,7 @@ void TForm1::runCommand(const std::function<void()>& command) {
 
   std::optional<WindowLines::Loan> loan(lines_.lend());
   std::vector<std::pair<QAction*, bool>> saved;
-  std::vector<QAction*> locked = {LoadFile1, MRead, CompareFile, MProg, MErase, MBSB, MReload, MTCP};
+  std::vector<QAction*> locked = {LoadFile1, MRead, CompareFile, MProg, MErase, MBSB, MReload, MTCP, MHost};
   locked.insert(locked.end(), {Recent->menuAction(), SaveChip});
   locked.insert(locked.end(), comEntries_.begin(), comEntries_.end());
   for (QAction* action : locked) {
@@ -304,7 +319,44 @@ void TForm1::runCommand(const std::function<void()>& command) {
     close();
     return;
   }
+  if (lineLostDuringCommand_) {
+    const auto [why, note] = *std::exchange(lineLostDuringCommand_, std::nullopt);
+    lineLost(why, note);
+    return;
+  }
   if (tabChangeDuringCommand_) guarded([this] { PageControl1Change(); });
+}
+
+void TForm1::runChipCommand(const std::function<void()>& command) {
+  if (commandRunning_ || engine_.busy()) return;
+  if (!lines_.state().open) {
+    noteResult(QStringLiteral("No line open"));
+    dialogs_.error(this, QString::fromLatin1(kNoLineText), false);
+    return;
+  }
+  runCommand(command);
+}
+
+void TForm1::lineLost(const std::string& why, const QString& note) {
+  const QString text = QStringLiteral("Line lost: %1: %2")
+                           .arg(QString::fromStdString(lines_.panelName()),
+                                QString::fromStdString(why.empty() ? std::string("no reason given") : why));
+  debugLog(text.toStdString());
+  lines_.drop();
+  showNoLine();
+  setPanel(1, QString());  // no line, no rate
+  noteResult(note.isEmpty() ? text : text + QStringLiteral("; ") + note);
+  dialogs_.error(this, text, false);
+}
+
+void TForm1::showNoLine() {
+  setPanel(0, QString::fromLatin1(kNoLinePanel));
+  // Debug stays reachable: the log is where a failed line is explained.
+  for (QAction* action : group1_) action->setEnabled(action == Debug1);
+  setTabVisibleQuietly(TabSheet3, false);
+  setTabVisibleQuietly(TabSheet4, false);
+  for (QAction* entry : comEntries_) entry->setChecked(false);
+  MTCP->setChecked(false);
 }
 
 void TForm1::raiseStopFlags() {
@@ -406,14 +458,9 @@ void TForm1::selectBaudIndex(int index) {
 }
 
 void TForm1::COM11Click(QAction* sender) {
-  setPanel(0, QString::fromLatin1(kNoLinePanel));
-  for (QAction* action : group1_) action->setEnabled(false);
-  setTabVisibleQuietly(TabSheet2, false);
-  setTabVisibleQuietly(TabSheet3, false);
-  setTabVisibleQuietly(TabSheet4, false);
-  for (QAction* entry : comEntries_) entry->setChecked(false);
   // Any choice drops the TCP link too (OpenLink), so its entry cannot stay checked.
-  MTCP->setChecked(false);
+  showNoLine();
+  setTabVisibleQuietly(TabSheet2, false);
 
   const int n = sender->data().toInt();
   if (!OpenLink(n)) return;
@@ -425,6 +472,15 @@ void TForm1::COM11Click(QAction* sender) {
   showPage(TabSheet3);
   sender->setChecked(true);
   setPanel(0, QString::fromStdString(lines_.panelName()));
+}
+
+void TForm1::MHostClick() {
+  const auto host = dialogs_.askText(this, QStringLiteral("Network Host"),
+                                     QStringLiteral("host[:port] of the module, or tcp://HOST:PORT or rfc2217://HOST:PORT"),
+                                     eIP->text());
+  if (!host) return;
+  eIP->setText(host->trimmed());
+  COM11Click(MTCP);
 }
 
 void TForm1::PageControl1Change() {

@@ -90,6 +90,8 @@ class TForm1 : public QMainWindow,
   // Selects a rate entry by program (a settings restore); runs rgBaudClick like a click.
   void selectBaudIndex(int index);
   void COM11Click(QAction* sender);
+  // "Network &Host...": the host field's text in a box, then the network entry opened on it.
+  void MHostClick();
   void PageControl1Change();
   void Exit1Click();
   void Debug1Click();
@@ -196,6 +198,13 @@ class TForm1 : public QMainWindow,
   // Runs a chip command or a HEX load with the commands that could start another one
   // disabled, and restores them afterwards.
   void runCommand(const std::function<void()>& command);
+  // A chip command: with no line open it says so at once instead of seeking the target.
+  void runChipCommand(const std::function<void()>& command);
+  // The line failed: it is dropped, the window shows no line, and one box says why; the
+  // status bar adds `note` (where a read stopped).
+  void lineLost(const std::string& why, const QString& note = {});
+  // The window's face without a line: no port in the status bar, chip commands disabled.
+  void showNoLine();
   // The closing box of a command that did not end done (most of its boxes came while it
   // ran).
   void report(const isp::Outcome& outcome);
@@ -246,6 +255,10 @@ class TForm1 : public QMainWindow,
   std::string uncomparedNoted_;  // the file whose data beyond the comparison was last said
   WindowMemory memory_;
   QString lastSaved_;  // where "Save Chip As..." last wrote
+  // Why the line failed during a command, and where its read stopped: said once the command
+  // has returned.
+  std::optional<std::pair<std::string, QString>> lineLostDuringCommand_;
+  QTimer* lineWatch_ = nullptr;  // notices a line that died while no command runs
 
   int beeps_ = 0;
   bool busyCursor_ = false;

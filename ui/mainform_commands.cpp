@@ -54,7 +54,7 @@ bool TForm1::loadHexFileNamed(const QString& path) {
 }
 
 void TForm1::MReadClick() {
-  runCommand([this] {
+  runChipCommand([this] {
     showPage(TabSheet2);
     const isp::Outcome read = engine_.readChip();
     if (read.done()) noteResult(QStringLiteral("Read"));
@@ -63,7 +63,7 @@ void TForm1::MReadClick() {
 }
 
 void TForm1::CompareFileClick() {
-  runCommand([this] {
+  runChipCommand([this] {
     if (!engine_.images().fileLoaded) {
       report(engine_.loadHexFile());
       if (!engine_.images().fileLoaded) return;
@@ -80,19 +80,19 @@ void TForm1::CompareFileClick() {
 }
 
 void TForm1::MProgClick() {
-  runCommand([this] { closeBootConfig(engine_.program(), true, QStringLiteral("Programmed and verified")); });
+  runChipCommand([this] { closeBootConfig(engine_.program(), true, QStringLiteral("Programmed and verified")); });
 }
 
 void TForm1::MReloadClick() {
-  runCommand([this] { closeBootConfig(engine_.reload(), false, QStringLiteral("Programmed and verified")); });
+  runChipCommand([this] { closeBootConfig(engine_.reload(), false, QStringLiteral("Programmed and verified")); });
 }
 
 void TForm1::MBSBClick() {
-  runCommand([this] { closeBootConfig(engine_.writeBootConfig(), true, QStringLiteral("Boot configuration written")); });
+  runChipCommand([this] { closeBootConfig(engine_.writeBootConfig(), true, QStringLiteral("Boot configuration written")); });
 }
 
 void TForm1::MEraseClick() {
-  runCommand([this] {
+  runChipCommand([this] {
     const isp::Outcome erased = engine_.erase();
     if (!erased.done()) {
       report(erased);  // a refused erase is not reported
@@ -106,34 +106,34 @@ void TForm1::MEraseClick() {
   });
 }
 
-void TForm1::BitBtn1Click() { runCommand([this] { report(engine_.sync()); }); }
+void TForm1::BitBtn1Click() { runChipCommand([this] { report(engine_.sync()); }); }
 
-void TForm1::GroupBox1DblClick() { runCommand([this] { report(engine_.readDeviceInfo(false)); }); }
+void TForm1::GroupBox1DblClick() { runChipCommand([this] { report(engine_.readDeviceInfo(false)); }); }
 
 void TForm1::report(const isp::Outcome& outcome) {
   if (outcome.done()) return;
-  QString result = failureResult(outcome);
   // After a read that stopped early the Chip Data view draws what it did not get apart;
   // the status bar says where.
-  if (outcome.step == Step::ReadBack) {
-    if (const QString note = readCoverageNote(engine_.images().chipRead, engine_.images().chipSize); !note.isEmpty())
-      result += QStringLiteral("; ") + note;
+  const QString coverage = outcome.step == Step::ReadBack
+                               ? readCoverageNote(engine_.images().chipRead, engine_.images().chipSize)
+                               : QString();
+  // A line that failed ends the command with one box naming the cause, once the command
+  // has returned and the line can be dropped.
+  if (outcome.kind == OutcomeKind::LinkLost) {
+    lineLostDuringCommand_.emplace(outcome.detail, coverage);
+    return;
   }
-  noteResult(result);
-  if (outcome.kind == OutcomeKind::LinkLost)
-    debugLog("Line failed: " + (outcome.detail.empty() ? std::string("no reason given") : outcome.detail));
-  // A line that failed on the way turns the outcome into LinkLost; the step still says
-  // which closing box the operator is owed.
-  const bool linkLost = outcome.kind == OutcomeKind::LinkLost;
-  if (outcome.kind == OutcomeKind::NoSync || (linkLost && outcome.step == Step::Sync)) {
+  const QString result = failureResult(outcome);
+  noteResult(coverage.isEmpty() ? result : result + QStringLiteral("; ") + coverage);
+  if (outcome.kind == OutcomeKind::NoSync) {
     ShowError(QStringLiteral("Can not synchronize target \"U\""), false);
   } else if (outcome.kind == OutcomeKind::BadAnswer) {
     ShowError(fromEngine(invalidIntegerText(outcome.detail)), false);
   } else if (outcome.kind == OutcomeKind::FileError && outcome.fileFault == isp::FileFault::CannotOpen) {
     ShowError(fromEngine(fileOpenText(outcome.file)), false);
-  } else if ((outcome.kind == OutcomeKind::Mismatch || linkLost) && outcome.step == Step::FinalCompare) {
+  } else if (outcome.kind == OutcomeKind::Mismatch && outcome.step == Step::FinalCompare) {
     ShowError(QStringLiteral("Verify FAILED !!!"), false);
-  } else if ((outcome.kind == OutcomeKind::Refused || linkLost) && outcome.step == Step::BootConfig) {
+  } else if (outcome.kind == OutcomeKind::Refused && outcome.step == Step::BootConfig) {
     ShowError(QStringLiteral("Programm BSB FAILED!"), false);
   }
 }

@@ -45,7 +45,25 @@ void ModuleSocket::setAddress(const std::string& text) {
   }
 }
 
+std::string connectFailedText(const std::string& typed, const std::string& why, bool module) {
+  return std::string("Can not connect to ") + (module ? "the module " : "") + "\"" + typed + "\"" +
+         (why.empty() ? std::string() : ": " + why);
+}
+
+std::string ModuleSocket::failureReason(const link::ESockError& e) {
+  // The system's reason where the network gave one ("Connection refused").
+  const std::string numbered = sock_->SocketErrorText(sock_->LastNotificationError());
+  if (const auto colon = numbered.find(':'); colon != std::string::npos) return numbered.substr(colon + 1);
+  switch (e.cause()) {
+    case link::ESockError::Cause::NoAddress: return "no address for this host";
+    case link::ESockError::Cause::LookupTimedOut: return "the host name lookup took too long";
+    case link::ESockError::Cause::ConnectTimedOut: return "the module did not answer in time";
+    default: return e.what();
+  }
+}
+
 bool ModuleSocket::connect() {
+  failure_.clear();
   if (sock_) {
     connecting_ = true;
     superseded_ = false;
@@ -54,14 +72,22 @@ bool ModuleSocket::connect() {
       sock_->Connect();
       connecting_ = false;
       return true;
-    } catch (...) {
-      // Every cause ends in the one box below; the socket's own text is not shown.
+    } catch (const link::ESockError& e) {
+      failure_ = failureReason(e);
+    } catch (const std::exception& e) {
+      failure_ = e.what();
     }
     connecting_ = false;
     // The operator asked for what ended the wait: there is nothing to report.
-    if (superseded_) return false;
+    if (superseded_) {
+      failure_.clear();
+      return false;
+    }
+  } else {
+    failure_ = "the socket layer could not be started";
   }
-  dialogs_.connectFailed(QString::fromLatin1(kConnectFailedText));
+  if (failure_.empty()) failure_ = "no reason given";
+  dialogs_.connectFailed(QString::fromStdString(connectFailedText(address_, failure_, true)));
   return false;
 }
 

@@ -12,6 +12,7 @@ class QTimer;
 class QWidget;
 
 namespace velkorn::link {
+class ESockError;
 class TPowersock;
 }
 
@@ -21,8 +22,9 @@ class Dialogs;
 
 // The host field's text at start: a short name of the module.
 inline constexpr const char* kDefaultModuleHost = "IP";
-// The fixed text of the failed TCP connect box, naming the module by its default host name.
-inline constexpr const char* kConnectFailedText = "Can not connect to the module \"IP\"";
+// The text of the failed TCP connect box: what the host field held and why it failed. The
+// module is named as such; a network serial server by its URL.
+std::string connectFailedText(const std::string& typed, const std::string& why, bool module);
 // Bytes that may wait for a module that reads slowly or not at all.
 inline constexpr std::size_t kSendQueueLimit = 1024 * 1024;
 // How often waiting bytes are offered to the socket again.
@@ -46,9 +48,11 @@ class ModuleSocket {
   // The text last given, port included (the socket's Host holds only the host part).
   const std::string& address() const { return address_; }
 
-  // Connects to the module; on failure shows the one "ERROR" box, unless another link
-  // choice or the closing window ended the wait.
+  // Connects to the module; on failure shows the one "ERROR" box naming the address and the
+  // cause (also in failure()), unless another link choice or the closing window ended the
+  // wait.
   bool connect();
+  const std::string& failure() const { return failure_; }
   // Ends a connect still waiting for the module (the operator chose something else).
   void giveWay();
   void disconnect();
@@ -74,6 +78,8 @@ class ModuleSocket {
   // Offers the waiting bytes to the socket until it takes no more; false with `failure`
   // set when the socket failed (the queue is then dropped).
   bool pump(std::string* failure);
+  // Why a connect failed, in words the operator reads.
+  std::string failureReason(const link::ESockError& e);
   void drainTick();
   void dropQueue(const char* why);
   void noteDropped(std::size_t bytes);
@@ -82,6 +88,7 @@ class ModuleSocket {
   Dialogs& dialogs_;
   std::unique_ptr<link::TPowersock> sock_;
   std::string address_;
+  std::string failure_;       // why the last connect failed
   bool connecting_ = false;   // Connect waits for the module
   bool superseded_ = false;   // another link choice or the close ended that wait
 

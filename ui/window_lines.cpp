@@ -44,22 +44,47 @@ PortProbe WindowLines::probe(int n) {
   return result;
 }
 
-bool WindowLines::open(int n) {
+void WindowLines::drop() {
   port_.close();
-  // A connect still waiting (this choice was made from inside its wait) gives way to it.
+  // A connect still waiting (a choice made from inside its wait) gives way to the new one.
   module_.giveWay();
   module_.disconnect();
   network_.giveWay();
   network_.close();
   chip_.use(serialLink_);
   entry_ = -1;
+}
+
+std::optional<std::string> WindowLines::lostLine() {
+  if (entry_ < 0 || borrowed_) return std::nullopt;
+  if (port_.isOpen()) {
+    if (!port_.hungUp()) return std::nullopt;
+    return port_.lastError();
+  }
+  if (network_.link()) {
+    if (network_.isOpen()) return std::nullopt;
+    const std::string why = network_.link()->lastError();
+    return why.empty() ? std::string("the server closed the connection") : why;
+  }
+  if (entry_ == kNetworkEntry && !module_.connected()) return std::string("the module closed the connection");
+  return std::nullopt;
+}
+
+bool WindowLines::open(int n) {
+  drop();
   why_.clear();
   bool opened = false;
   if (n == kNetworkEntry) {
     // The host field says which kind of server: a scheme names a network serial server,
     // anything else is the module.
     const std::string host = module_.address();
-    opened = link::isNetworkPort(host) ? openNetworkServer(host) : module_.connect();
+    if (link::isNetworkPort(host)) {
+      opened = openNetworkServer(host);
+    } else {
+      opened = module_.connect();
+      if (!opened) why_ = module_.failure();
+      if (!why_.empty()) say("TCP: " + host + ": " + why_);
+    }
   } else {
     opened = openSerial(n);
   }
@@ -85,9 +110,8 @@ bool WindowLines::openSerial(int n) {
 bool WindowLines::openNetworkServer(const std::string& url) {
   if (!network_.open(url, &why_)) {
     if (why_.empty()) return false;  // another link choice or the close ended the wait
-    // The same box as for the module, whatever the cause; the cause goes to the log.
     say("TCP: " + why_);
-    dialogs_.connectFailed(QString::fromLatin1(kConnectFailedText));
+    dialogs_.connectFailed(QString::fromStdString(connectFailedText(url, why_, false)));
     return false;
   }
   link::NetworkLink& line = *network_.link();

@@ -6,6 +6,7 @@
 // what it hears from here.
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -27,6 +28,8 @@ class Dialogs;
 inline constexpr int kNetworkEntry = 0;
 // Status panel 0 while no line is open.
 inline constexpr const char* kNoLinePanel = "---";
+// A chip command's box while no line is open.
+inline constexpr const char* kNoLineText = "No line is open: choose a COM port or \"TCP/Winsock\" in the \"Comport\" menu";
 
 enum class LineKind {
   None,           // nothing chosen, or the last choice could not be opened
@@ -70,6 +73,11 @@ class WindowLines {
   bool open(int n);
   // The closing window: every line is dropped and any network wait given up.
   void closeAll();
+  // Drops whatever line is open: afterwards no line is.
+  void drop();
+  // Why the open line no longer carries bytes (a serial line hung up, a network server or
+  // the module closed the connection); nothing while it does, or while no line is open.
+  std::optional<std::string> lostLine();
   // Applies the rate on the line the engine talks through; onRate hears what it did.
   void setRate(int rate);
   LineState state() const;

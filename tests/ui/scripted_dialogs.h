@@ -20,6 +20,7 @@ class ScriptedDialogs final : public ui::Dialogs {
   std::deque<isp::Button> errorAnswers;               // default OK
   std::deque<bool> confirmAnswers;                    // default Yes
   std::deque<std::optional<QString>> fileAnswers;     // default: cancelled
+  std::optional<QString> textAnswer;                  // default: cancelled
   std::optional<QFont> fontAnswer;                    // default: cancelled
   std::deque<ui::SaveTarget> saveAnswers;             // default: cancelled
   QFont fontShown;                                    // the font the font dialog started from
@@ -86,6 +87,10 @@ class ScriptedDialogs final : public ui::Dialogs {
     ui::SaveTarget answer = saveAnswers.front();
     saveAnswers.pop_front();
     return answer;
+  }
+  std::optional<QString> askText(QWidget*, const QString& title, const QString&, const QString& text) override {
+    events.push_back("ask|" + title.toStdString() + "|" + text.toStdString());
+    return textAnswer;
   }
 
  private:

@@ -206,21 +206,40 @@ TEST_F(TcpLinkTest, AFailedConnectShowsTheErrorBoxAndNoLink) {
   struct Case {
     const char* name;
     QString field;
+    const char* box;  // the box names what was typed, then why it failed
+    const char* why;  // found in the reason
+    bool byHostEntry = false;  // typed into "Network Host..." instead of the host field
   };
+  const std::string typed = refusing.address().toStdString();
+  const std::string moduleBox = "Can not connect to the module \"" + typed + "\": ";
+  const std::string tcpBox = "Can not connect to \"tcp://" + typed + "\": ";
+  const std::string rfcBox = "Can not connect to \"rfc2217://" + typed + "\": ";
   const Case cases[] = {
-      {"refused", refusing.address()},
-      {"port that is no number", QStringLiteral("127.0.0.1:x")},
-      {"no address", QStringLiteral("0.0.0.0:23")},
-      {"network server refused", QStringLiteral("tcp://") + refusing.address()},
-      {"network server without a port", QStringLiteral("rfc2217://127.0.0.1")},
+      {"refused", refusing.address(), moduleBox.c_str(), "Connection refused"},
+      {"port that is no number", QStringLiteral("127.0.0.1:x"), "Can not connect to the module \"127.0.0.1:x\": ", "Host not found"},
+      {"no address", QStringLiteral("0.0.0.0:23"), "Can not connect to the module \"0.0.0.0:23\": ", "no address"},
+      {"network server refused", QStringLiteral("tcp://") + refusing.address(), tcpBox.c_str(), "refused"},
+      {"rfc2217 server refused", QStringLiteral("rfc2217://") + refusing.address(), rfcBox.c_str(), "refused", true},
+      {"network server without a port", QStringLiteral("rfc2217://127.0.0.1"),
+       "Can not connect to \"rfc2217://127.0.0.1\": ", "port"},
   };
   ui::TForm1& form = makeForm();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     dialogs_.events.clear();
-    form.eIP->setText(c.field);
-    form.MTCP->trigger();
-    EXPECT_EQ(dialogs_.of("connect"), std::vector<std::string>{ui::kConnectFailedText});
+    if (c.byHostEntry) {
+      dialogs_.textAnswer = c.field;
+      form.MHost->trigger();
+      EXPECT_EQ(form.eIP->text(), c.field);
+    } else {
+      form.eIP->setText(c.field);
+      form.MTCP->trigger();
+    }
+    const auto boxes = dialogs_.of("connect");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].rfind(c.box, 0), 0u) << boxes[0];
+    EXPECT_GT(boxes[0].size(), std::string(c.box).size()) << "no reason given";
+    EXPECT_NE(boxes[0].find(c.why), std::string::npos) << boxes[0];
     EXPECT_TRUE(dialogs_.of("error").empty());
     EXPECT_FALSE(form.sock->Connected());
     EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
@@ -228,10 +247,9 @@ TEST_F(TcpLinkTest, AFailedConnectShowsTheErrorBoxAndNoLink) {
     EXPECT_FALSE(form.Timer2->isActive());
     EXPECT_FALSE(tabShown(form.TabSheet3));
     EXPECT_FALSE(form.MProg->isEnabled());
-    // A network server's reason goes to the debug log, beside the one box.
-    if (c.field.contains(QStringLiteral("://"))) {
-      EXPECT_TRUE(form.debugWindow()->lines().last().startsWith(QStringLiteral("TCP: "))) << form.debugWindow()->lines().last().toStdString();
-    }
+    // The debug log explains it, and Ctrl+D still reaches it.
+    EXPECT_TRUE(form.debugWindow()->lines().last().startsWith(QStringLiteral("TCP: "))) << form.debugWindow()->lines().last().toStdString();
+    EXPECT_TRUE(form.Debug1->isEnabled());
   }
   // The same socket connects once a module listens.
   LoopbackServer server(true);

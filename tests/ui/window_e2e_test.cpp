@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTime>
@@ -211,24 +212,21 @@ TEST_F(WindowEndToEnd, ClosingDuringACommandEndsItQuietlyAndThenClosesTheWindow)
   // or progress window appears any more, and the window closes once the command returned.
   struct Case {
     const char* name;
-    bool targetGone;  // the line hangs up: every synchronisation write fails
     std::function<void(ui::TForm1&)> command;
   };
   const std::string hex = writeHex(kBlinkHex);
   const Case cases[] = {
-      {"reload, closed while programming", false,
+      {"reload, closed while programming",
        [&](ui::TForm1& f) {
          f.engine().hexFileName = hex;
          f.MReloadClick();
        }},
-      {"sync on a line that hung up", true, [](ui::TForm1& f) { f.BitBtn1Click(); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     start({});
     form_->syncWindow()->timer().setInterval(1000);  // the close, not the limit, ends the wait
     form_->show();
-    if (c.targetGone) target_->stop();
     std::size_t boxesBeforeClose = SIZE_MAX;
     qsizetype logBeforeClose = -1;
     QString syncStatus;
@@ -242,7 +240,6 @@ TEST_F(WindowEndToEnd, ClosingDuringACommandEndsItQuietlyAndThenClosesTheWindow)
     QObject::connect(form_->downloadWindow(), &QWidget::windowTitleChanged, form_.get(), [&](const QString& title) {
       if (title == QStringLiteral("Programming...")) exitNow();
     });
-    if (c.targetGone) QTimer::singleShot(500, form_.get(), exitNow);
 
     c.command(*form_);
 
@@ -255,14 +252,89 @@ TEST_F(WindowEndToEnd, ClosingDuringACommandEndsItQuietlyAndThenClosesTheWindow)
     const QStringList after = form_->debugWindow()->lines().mid(logBeforeClose);
     EXPECT_FALSE(after.contains(QStringLiteral("Reading Chip"))) << "the verification still ran";
     EXPECT_TRUE(fs::exists(home_.dir() / "Hotkey.TXT")) << "the shut-down did not run";
-    if (c.targetGone) {
-      // The failed writes were shown on the waiting window, their reason in the log.
-      EXPECT_EQ(syncStatus, QStringLiteral("Can not write to COM"));
-      const QStringList log = form_->debugWindow()->lines();
-      EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const QString& line) {
-        return line.startsWith(QStringLiteral("Can not write to COM: ")) && !line.endsWith(QStringLiteral("no reason given"));
-      })) << log.join(QLatin1Char('|')).toStdString();
+  }
+}
+
+TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShowsNoLine) {
+  // A target gone, an adapter unplugged, a server that closed: retry boxes alternated
+  // without end, and after Cancel nothing said why.
+  enum class Line { Serial, Network, Module };
+  enum class When { BeforeTheCommand, DuringVerify, BetweenCommands };
+  struct Case {
+    const char* name;
+    Line line;
+    When when;
+    const char* panel;  // status panel 0 while the line was open
+  };
+  const Case cases[] = {
+      {"serial hang-up before a sync", Line::Serial, When::BeforeTheCommand, "COM1"},
+      {"serial hang-up during verify", Line::Serial, When::DuringVerify, "COM1"},
+      {"serial hang-up with no command", Line::Serial, When::BetweenCommands, "COM1"},
+      {"network server closes before a read", Line::Network, When::BeforeTheCommand, "TCP"},
+      {"network server closes during verify", Line::Network, When::DuringVerify, "TCP"},
+      {"module closes with no command", Line::Module, When::BetweenCommands, "TCP"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ConfigHome home;
+    std::vector<std::string> options = {"--log"};
+    if (c.line == Line::Serial) options.insert(options.end(), {"--link", "COM1"});
+    else options.insert(options.end(), {"--tcp", "0"});
+    Target target(options, (home.root() / "target.log").string());
+    ASSERT_FALSE(target.port().empty()) << "velkorn-target did not start";
+    std::error_code ec;
+    if (c.line == Line::Serial) {
+      ASSERT_TRUE(waitFor([&] { return fs::read_symlink(home.dir() / "COM1", ec) == target.port(); }, 10000));
     }
+    ScriptedDialogs dialogs;
+    ui::TForm1 form(&dialogs);
+    form.syncWindow()->timer().setInterval(100);
+    if (c.line == Line::Serial) {
+      form.comEntry(1)->trigger();
+    } else {
+      const std::string url = target.port();
+      form.eIP->setText(QString::fromStdString(c.line == Line::Module ? url.substr(std::string_view("tcp://").size()) : url));
+      form.MTCP->trigger();
+    }
+    ASSERT_EQ(form.panelText(0), QString::fromLatin1(c.panel));
+
+    const fs::path blank = home.root() / "blank.hex";
+    std::ofstream(blank, std::ios::binary) << ":00000001FF\r\n";
+    dialogs.fileAnswers = {QString::fromStdString(blank.string())};
+    switch (c.when) {
+      case When::BeforeTheCommand:
+        target.stop();
+        form.BitBtn1Click();
+        break;
+      case When::DuringVerify:
+        QObject::connect(form.downloadWindow()->progressBar(), &QProgressBar::valueChanged, &form, [&](int at) {
+          if (at >= 1024) target.stop();
+        });
+        form.CompareFileClick();
+        break;
+      case When::BetweenCommands:
+        target.stop();
+        ASSERT_TRUE(waitFor([&] { return !dialogs.of("error").empty(); }, 5000)) << "the lost line went unnoticed";
+        break;
+    }
+
+    const auto errors = dialogs.of("error");
+    ASSERT_EQ(errors.size(), 1u) << ::testing::PrintToString(dialogs.events);
+    const std::string lost = std::string("Line lost: ") + c.panel + ": ";
+    EXPECT_EQ(errors[0].rfind(lost, 0), 0u) << errors[0];
+    EXPECT_GT(errors[0].size(), lost.size() + 3) << "no cause named";
+    EXPECT_TRUE(form.resultText().startsWith(QString::fromStdString(lost))) << form.resultText().toStdString();
+    EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
+    EXPECT_EQ(form.panelText(1), QString());
+    EXPECT_FALSE(form.MRead->isEnabled());
+    EXPECT_FALSE(form.MProg->isEnabled());
+    EXPECT_TRUE(form.Debug1->isEnabled());
+    EXPECT_FALSE(form.syncWindow()->isVisible());
+    EXPECT_FALSE(form.downloadWindow()->isVisible());
+    EXPECT_FALSE(form.engine().busy());
+    // Nothing is open any more: the next chip command says so at once.
+    form.BitBtn1Click();
+    EXPECT_EQ(dialogs.of("error").back(), std::string(ui::kNoLineText) + "|ok");
   }
 }
 
