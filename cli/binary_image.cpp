@@ -1,6 +1,5 @@
 #include "cli/binary_image.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -9,13 +8,6 @@
 #include "cli/outcome_report.h"
 
 namespace velkorn::cli {
-
-bool isBinaryName(const std::string& name) {
-  if (name.size() < 4) return false;
-  std::string tail = name.substr(name.size() - 4);
-  std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::tolower(c); });
-  return tail == ".bin";
-}
 
 std::optional<std::string> loadBinaryImage(const std::string& name, int address, Image& image, int* bytes) {
   namespace fs = std::filesystem;

@@ -4,12 +4,12 @@
 #include <optional>
 #include <string>
 
+#include "file/atomic_file.h"
 #include "image/images.h"
 
 namespace velkorn::cli {
 
-// A name the command line takes as raw binary: it ends in ".bin" (any letter case).
-bool isBinaryName(const std::string& name);
+using file::isBinaryName;  // a name the command line takes as raw binary
 
 // Loads the file into `image` (erased first) from `address` on. Nothing, or why it cannot:
 // not a regular file, unreadable, or longer than the 64 KiB code space from `address` on.

@@ -16,6 +16,7 @@
 #include "cli/outcome_report.h"
 #include "cli/platform.h"
 #include "cli/terminal_operator.h"
+#include "file/atomic_file.h"
 #include "image/hex_writer.h"
 #include "isp/clock.h"
 #include "isp/device_facts.h"
@@ -85,29 +86,21 @@ bool mayWrite(const std::string& path, bool overwrite, std::string* why) {
   return true;
 }
 
-// Writes next to the destination first, so a failed write (a full disk, a file size limit)
-// never leaves half a file under the name, and removes its temporary file on every failure.
-// The destination is checked again right before the rename.
+// Writes next to the destination first (a failed write never leaves half a file under the
+// name); the destination is checked again right before the rename.
 bool writeFileAtomically(const std::string& path, const std::string& text, bool overwrite, std::string* why) {
-  const std::optional<std::string> temp = platform::writeTemporaryFile(path, text, why);
-  if (!temp) return false;
-  auto fail = [&](const std::string& reason) {
-    std::error_code ec;
-    fs::remove(*temp, ec);
-    *why = reason;
-    return false;
-  };
-  if (!mayWrite(path, overwrite, why)) return fail(*why);
+  const auto check = [&](std::string* reason) { return mayWrite(path, overwrite, reason); };
   // Without --force a file that appeared meanwhile is refused; with it, the regular file just
   // checked is replaced.
-  switch (platform::moveIntoPlace(*temp, path, overwrite, why)) {
-    case platform::Placed::Done: return true;
-    case platform::Placed::Exists: return fail("the file exists (use --force to overwrite it)");
-    case platform::Placed::NotRegular:
-      return fail("something that is not a regular file took its place; --force does not replace it");
-    case platform::Placed::Failed: break;
+  switch (file::writeFileAtomically(path, text, overwrite, why, check)) {
+    case file::Placed::Done: return true;
+    case file::Placed::Exists: *why = "the file exists (use --force to overwrite it)"; return false;
+    case file::Placed::NotRegular:
+      *why = "something that is not a regular file took its place; --force does not replace it";
+      return false;
+    case file::Placed::Failed: break;
   }
-  return fail(*why);
+  return false;
 }
 
 class Session {
@@ -496,7 +489,7 @@ class Session {
       say(shortName(options_.file) + ": " + why);
       return kExitUsage;
     }
-    if (const auto problem = platform::outputProblem(options_.file)) {
+    if (const auto problem = file::outputProblem(options_.file)) {
       say("cannot write " + shortName(options_.file) + ": " + *problem);
       return kExitUsage;
     }

@@ -1,7 +1,10 @@
 #pragma once
 // Writes memory as an Intel HEX file that the loader reads back into the same bytes.
+#include <bitset>
 #include <cstdint>
 #include <string>
+
+#include "image/images.h"
 
 namespace velkorn {
 
@@ -10,5 +13,10 @@ namespace velkorn {
 // upper-case with checksums, every line ended by "\r\n", then the end record
 // ":00000001FF\r\n".
 std::string writeIntelHex(const std::uint8_t* data, int size);
+
+// The same for only the bytes below `size` that `present` marks (what a read got): each run
+// of marked bytes within a 16-byte row is one record, so a gap leaves no record behind and
+// a fully marked image gives the text above.
+std::string writeIntelHex(const std::uint8_t* data, int size, const std::bitset<kImageSize>& present);
 
 }  // namespace velkorn

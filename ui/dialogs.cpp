@@ -59,6 +59,27 @@ void QtDialogs::connectFailed(const QString& text) {
   box.exec();
 }
 
+std::optional<SaveTarget> QtDialogs::saveChipFile(QWidget* owner, const QString& suggested) {
+  const QString hex = QString::fromLatin1(kSaveHexFilter);
+  const QString binary = QString::fromLatin1(kSaveBinaryFilter);
+  QFileDialog dialog(owner, QStringLiteral("Save Chip As"), QString::fromLatin1(kOpenHexStartDir),
+                     hex + QStringLiteral(";;") + binary);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  // A name typed without an extension gets the chosen filter's.
+  dialog.setDefaultSuffix(QStringLiteral("hex"));
+  QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog, binary](const QString& filter) {
+    dialog.setDefaultSuffix(filter == binary ? QStringLiteral("bin") : QStringLiteral("hex"));
+  });
+  if (!suggested.isEmpty()) {
+    const QFileInfo info(suggested);
+    if (info.dir().exists()) dialog.setDirectory(info.dir());
+    dialog.selectFile(info.fileName());
+  }
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  return SaveTarget{dialog.selectedFiles().front(), dialog.selectedNameFilter() == binary};
+}
+
 std::optional<QString> QtDialogs::askText(QWidget* owner, const QString& title, const QString& label,
                                          const QString& text) {
   bool ok = false;
@@ -96,6 +117,11 @@ std::optional<QFont> DialogsGate::chooseFont(QWidget* owner, const QFont& curren
 
 void DialogsGate::connectFailed(const QString& text) {
   if (!shut_) inner_.connectFailed(text);
+}
+
+std::optional<SaveTarget> DialogsGate::saveChipFile(QWidget* owner, const QString& suggested) {
+  if (shut_) return std::nullopt;
+  return inner_.saveChipFile(owner, suggested);
 }
 
 std::optional<QString> DialogsGate::askText(QWidget* owner, const QString& title, const QString& label,

@@ -12,6 +12,12 @@ class QWidget;
 
 namespace velkorn::ui {
 
+// Where "Save Chip As..." writes, and whether the binary filter was chosen.
+struct SaveTarget {
+  QString path;
+  bool binaryFilter = false;
+};
+
 class Dialogs {
  public:
   virtual ~Dialogs() = default;
@@ -29,6 +35,9 @@ class Dialogs {
   virtual std::optional<QString> openHexFile(QWidget* owner, const QString& remembered) = 0;
   // The font dialog loaded with the current font; nullopt when cancelled.
   virtual std::optional<QFont> chooseFont(QWidget* owner, const QFont& current) = 0;
+  // The save dialog for the chip's contents (Intel HEX or binary), starting on `suggested`;
+  // it has asked before replacing a file. nullopt when cancelled.
+  virtual std::optional<SaveTarget> saveChipFile(QWidget* owner, const QString& suggested) = 0;
   // The box of a failed connection to the network module: caption "ERROR", no owner.
   virtual void connectFailed(const QString& text) = 0;
   // One line of text to edit, starting with `text`; nullopt when cancelled.
@@ -53,6 +62,7 @@ class DialogsGate final : public Dialogs {
   std::optional<QString> openHexFile(QWidget* owner, const QString& remembered) override;
   std::optional<QFont> chooseFont(QWidget* owner, const QFont& current) override;
   void connectFailed(const QString& text) override;
+  std::optional<SaveTarget> saveChipFile(QWidget* owner, const QString& suggested) override;
   std::optional<QString> askText(QWidget* owner, const QString& title, const QString& label,
                                  const QString& text) override;
 
@@ -66,6 +76,9 @@ inline constexpr const char* kOpenHexTitle = "Open Hexfile";
 inline constexpr const char* kOpenHexFilter = "Intel Hex Files (*.hex)";
 inline constexpr const char* kOpenHexSuffix = "HEX";
 inline constexpr const char* kOpenHexStartDir = ".";
+// The save dialog's filters: Intel HEX first, the default.
+inline constexpr const char* kSaveHexFilter = "Intel Hex Files (*.hex)";
+inline constexpr const char* kSaveBinaryFilter = "Binary Files (*.bin)";
 
 class QtDialogs final : public Dialogs {
  public:
@@ -76,6 +89,7 @@ class QtDialogs final : public Dialogs {
   std::optional<QString> openHexFile(QWidget* owner, const QString& remembered) override;
   std::optional<QFont> chooseFont(QWidget* owner, const QFont& current) override;
   void connectFailed(const QString& text) override;
+  std::optional<SaveTarget> saveChipFile(QWidget* owner, const QString& suggested) override;
   std::optional<QString> askText(QWidget* owner, const QString& title, const QString& label,
                                  const QString& text) override;
 };

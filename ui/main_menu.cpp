@@ -65,10 +65,21 @@ void MainMenu::buildMenus(QMenuBar* bar, QWidget* window) {
   Debug1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
   MReload->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
 
-  for (QAction* action : {LoadFile1, MRead, CompareFile, MProg, MErase, MBSB}) bar->addAction(action);
+  buildMemoryEntries(window);
+  for (QAction* action : {LoadFile1, Recent->menuAction(), MRead, SaveChip, CompareFile, MProg, MErase, MBSB})
+    bar->addAction(action);
   // "Debug" never shows in the bar: it lives on the window, so only its short cut reaches it.
   window->addAction(Debug1);
   bar->addAction(MReload);
+}
+
+void MainMenu::buildMemoryEntries(QWidget* window) {
+  Recent = new QMenu(QStringLiteral("Rece&nt"), window);
+  Recent->setObjectName(QStringLiteral("Recent"));
+  Recent->setToolTipsVisible(true);
+  SaveChip = new QAction(QStringLiteral("Save Chip &As..."), window);
+  SaveChip->setObjectName(QStringLiteral("SaveChip"));
+  SaveChip->setEnabled(false);  // until a read got a byte
 }
 
 }  // namespace velkorn::ui

@@ -37,9 +37,12 @@ class MainMenu {
   QAction* MBSB = nullptr;
   QAction* Debug1 = nullptr;
   QAction* MReload = nullptr;
+  QMenu* Recent = nullptr;      // "Rece&nt": the HEX files last loaded
+  QAction* SaveChip = nullptr;  // "Save Chip &As...": what the last read got, to a file
 
  protected:
   std::array<QAction*, kPortEntries> comEntries_{};
+  void buildMemoryEntries(QWidget* window);
   std::vector<QAction*> group1_;
 };
 

@@ -113,6 +113,7 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
   // The debug window comes after the main window and lives until the program ends.
   DbgFrm = new TDbgFrm(this);
   qApp->installEventFilter(this);  // key preview: the window sees every key first
+  guarded([this] { startMemory(); });
 }
 
 TForm1::~TForm1() {
@@ -174,10 +175,25 @@ void TForm1::connectComponents() {
     if (!commandRunning_ && !engine_.busy()) ProbePorts();
   });
   for (QAction* entry : comEntries_)
-    connect(entry, &QAction::triggered, this, [this, entry] { guarded([&] { COM11Click(entry); }); });
+    connect(entry, &QAction::triggered, this, [this, entry] {
+      guarded([&] {
+        COM11Click(entry);
+        rememberLine();
+      });
+    });
   // The TCP entry runs the same selection with entry number 0.
-  connect(MTCP, &QAction::triggered, this, [this] { guarded([this] { COM11Click(MTCP); }); });
-  connect(MHost, &QAction::triggered, this, [this] { guarded([this] { MHostClick(); }); });
+  connect(MTCP, &QAction::triggered, this, [this] {
+    guarded([this] {
+      COM11Click(MTCP);
+      rememberLine();
+    });
+  });
+  connect(MHost, &QAction::triggered, this, [this] {
+    guarded([this] {
+      MHostClick();
+      rememberLine();
+    });
+  });
   connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
   connect(LoadFile1, &QAction::triggered, this, &TForm1::LoadFile1Click);
   connect(MRead, &QAction::triggered, this, &TForm1::MReadClick);
@@ -187,6 +203,7 @@ void TForm1::connectComponents() {
   connect(MBSB, &QAction::triggered, this, &TForm1::MBSBClick);
   connect(Debug1, &QAction::triggered, this, &TForm1::Debug1Click);
   connect(MReload, &QAction::triggered, this, &TForm1::MReloadClick);
+  connect(SaveChip, &QAction::triggered, this, &TForm1::SaveChipClick);
 
   // Only the operator's picks arrive here; the program's own tab changes run the handler
   // explicitly where they should.
@@ -283,6 +300,7 @@ void TForm1::runCommand(const std::function<void()>& command) {
   std::optional<WindowLines::Loan> loan(lines_.lend());
   std::vector<std::pair<QAction*, bool>> saved;
   std::vector<QAction*> locked = {LoadFile1, MRead, CompareFile, MProg, MErase, MBSB, MReload, MTCP, MHost};
+  locked.insert(locked.end(), {Recent->menuAction(), SaveChip});
   locked.insert(locked.end(), comEntries_.begin(), comEntries_.end());
   for (QAction* action : locked) {
     saved.emplace_back(action, action->isEnabled());
@@ -308,6 +326,7 @@ void TForm1::runCommand(const std::function<void()>& command) {
 
   for (const auto& [action, enabled] : saved) action->setEnabled(enabled);
   if (reloadDuringCommand_) MReload->setEnabled(true);
+  refreshSaveChip();
   loan.reset();
   commandRunning_ = false;
   if (closeRequested_) {

@@ -29,6 +29,7 @@
 #include "ui/settings_binding.h"
 #include "ui/terminal.h"
 #include "ui/window_lines.h"
+#include "ui/window_memory.h"
 
 class QAction;
 class QTabWidget;
@@ -113,6 +114,14 @@ class TForm1 : public QMainWindow,
   void GroupBox1DblClick();
   void eIPChange();
   void FormDestroy();
+
+  // ---- what the window remembers between runs (mainform_memory.cpp)
+  // Loads a file of the "Rece&nt" menu as a dropped file loads; one that is gone leaves it.
+  void RecentFileClick(const QString& path);
+  // Writes what the last read got to a file the operator picks: Intel HEX, or binary when
+  // the whole chip was read.
+  void SaveChipClick();
+  const WindowMemory& memory() const { return memory_; }
 
   // ---- settings file
   void LoadSettings();
@@ -212,6 +221,15 @@ class TForm1 : public QMainWindow,
   void setCurrentTabQuietly(QWidget* sheet);
   THexDump* viewOf(isp::View view) const;
   void setPanel(int panel, const QString& text);
+  // What the window remembers: read at start, the last port reopened (mainform_memory.cpp).
+  void startMemory();
+  void refreshRecentMenu();
+  // "Save Chip As..." is there while the last read got a byte.
+  void refreshSaveChip();
+  // After the operator chose a line: a COM entry that opened is remembered, else none.
+  void rememberLine();
+  void reopenLastPort();
+  void rememberLoadedFile(const isp::Outcome& loaded);
 
   // Raises the download abort and sync cancel flags, so that a running command ends at its
   // next look at them.
@@ -235,6 +253,8 @@ class TForm1 : public QMainWindow,
   std::array<QLabel*, 3> panels_{};
   QLabel* resultPanel_ = nullptr;
   std::string uncomparedNoted_;  // the file whose data beyond the comparison was last said
+  WindowMemory memory_;
+  QString lastSaved_;  // where "Save Chip As..." last wrote
   // Why the line failed during a command, and where its read stopped: said once the command
   // has returned.
   std::optional<std::pair<std::string, QString>> lineLostDuringCommand_;

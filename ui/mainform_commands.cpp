@@ -37,7 +37,13 @@ constexpr int kSyncFailurePauseMs = 200;
 
 }  // namespace
 
-void TForm1::LoadFile1Click() { runCommand([this] { report(engine_.loadHexFile()); }); }
+void TForm1::LoadFile1Click() {
+  runCommand([this] {
+    const isp::Outcome loaded = engine_.loadHexFile();
+    report(loaded);
+    rememberLoadedFile(loaded);
+  });
+}
 
 bool TForm1::loadHexFileNamed(const QString& path) {
   if (commandRunning_ || engine_.busy() || !LoadFile1->isEnabled()) return false;

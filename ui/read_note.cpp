@@ -6,22 +6,27 @@
 
 namespace velkorn::ui {
 
-QString readCoverageNote(const std::bitset<kImageSize>& read, int chipSize) {
+ReadCoverage readCoverage(const std::bitset<kImageSize>& read, int chipSize) {
   const int end = std::clamp(chipSize, 0, kImageSize);
-  int first = -1, missing = 0, lastRead = -1;
+  ReadCoverage c;
   for (int at = 0; at < end; ++at) {
     if (read[static_cast<std::size_t>(at)]) {
-      lastRead = at;
+      if (c.first >= 0) c.readPast = true;
     } else {
-      if (first < 0) first = at;
-      ++missing;
+      if (c.first < 0) c.first = at;
+      ++c.missing;
     }
   }
-  if (first < 0) return {};
-  const QString address = QStringLiteral("%1").arg(first, 4, 16, QChar(u'0')).toUpper();
-  if (lastRead < first)
-    return QStringLiteral("Read stopped at %1: %2 bytes not read, shown grey").arg(address).arg(missing);
-  return QStringLiteral("Read incomplete: %1 bytes not read, the first at %2; shown grey").arg(missing).arg(address);
+  return c;
+}
+
+QString readCoverageNote(const std::bitset<kImageSize>& read, int chipSize) {
+  const ReadCoverage c = readCoverage(read, chipSize);
+  if (c.first < 0) return {};
+  const QString address = QStringLiteral("%1").arg(c.first, 4, 16, QChar(u'0')).toUpper();
+  if (!c.readPast)
+    return QStringLiteral("Read stopped at %1: %2 bytes not read, shown grey").arg(address).arg(c.missing);
+  return QStringLiteral("Read incomplete: %1 bytes not read, the first at %2; shown grey").arg(c.missing).arg(address);
 }
 
 // What the status bar keeps of a command that failed.

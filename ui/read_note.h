@@ -10,6 +10,15 @@
 
 namespace velkorn::ui {
 
+// The bytes below `chipSize` that the last read did not get: the first one's address (-1
+// when it got them all), how many, and whether it read any byte past the first.
+struct ReadCoverage {
+  int first = -1;
+  int missing = 0;
+  bool readPast = false;
+};
+ReadCoverage readCoverage(const std::bitset<kImageSize>& read, int chipSize);
+
 // "Read stopped at 1200: 60928 bytes not read, shown grey" when nothing was read from the
 // first missing byte to the chip's end, "Read incomplete: 16 bytes not read, the first at
 // 0020; shown grey" when reading went on past it; empty when every byte below `chipSize`

@@ -22,6 +22,7 @@ class ScriptedDialogs final : public ui::Dialogs {
   std::deque<std::optional<QString>> fileAnswers;     // default: cancelled
   std::optional<QString> textAnswer;                  // default: cancelled
   std::optional<QFont> fontAnswer;                    // default: cancelled
+  std::deque<ui::SaveTarget> saveAnswers;             // default: cancelled
   QFont fontShown;                                    // the font the font dialog started from
   std::function<void(const QString&)> onError;        // runs while the error box is "open"
   std::function<void()> onOpenFile;                   // runs while the open dialog is "open"
@@ -80,6 +81,13 @@ class ScriptedDialogs final : public ui::Dialogs {
     return fontAnswer;
   }
   void connectFailed(const QString& text) override { events.push_back("connect|" + text.toStdString()); }
+  std::optional<ui::SaveTarget> saveChipFile(QWidget*, const QString& suggested) override {
+    events.push_back("save|" + suggested.toStdString());
+    if (saveAnswers.empty()) return std::nullopt;
+    ui::SaveTarget answer = saveAnswers.front();
+    saveAnswers.pop_front();
+    return answer;
+  }
   std::optional<QString> askText(QWidget*, const QString& title, const QString&, const QString& text) override {
     events.push_back("ask|" + title.toStdString() + "|" + text.toStdString());
     return textAnswer;

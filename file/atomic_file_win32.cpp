@@ -1,0 +1,145 @@
+// Output files written beside their destination and moved into place (Windows).
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <random>
+
+#include "file/atomic_file.h"
+#include "link/win32_error.h"
+
+namespace velkorn::file {
+namespace {
+
+std::string lastErrorText() { return link::win32ErrorText(::GetLastError()); }
+
+// Names are UTF-8 inside the program; the system's wide calls take UTF-16.
+std::wstring wide(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+  return out;
+}
+
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  if (slash == std::string::npos) {
+    // "C:name" lies in the current folder of drive C.
+    return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) + "." : ".";
+  }
+  if (slash == 0 || (slash == 2 && path[1] == ':')) return path.substr(0, slash + 1);
+  return path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\:");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A new file under a free temporary name in `folder`, for us alone (CREATE_NEW).
+HANDLE createTemporary(const std::string& folder, std::string* name, DWORD flags) {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::mt19937 random(std::random_device{}() ^ ::GetCurrentProcessId() ^ ::GetTickCount());
+  std::uniform_int_distribution<int> pick(0, static_cast<int>(sizeof kLetters) - 2);
+  const std::string base = folder.back() == '\\' || folder.back() == '/' ? folder : folder + "\\";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = base + ".velkorn-";
+    for (int i = 0; i < 6; ++i) name->push_back(kLetters[pick(random)]);
+    const HANDLE file =
+        ::CreateFileW(wide(*name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+    if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) return file;
+  }
+  ::SetLastError(ERROR_FILE_EXISTS);
+  return INVALID_HANDLE_VALUE;
+}
+
+// CON, NUL, COM1 and the like name devices in every folder, with any extension.
+bool reservedName(std::string name) {
+  name = name.substr(0, name.find('.'));
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (name == device) return true;
+  }
+  return name.size() == 4 && (name.starts_with("COM") || name.starts_with("LPT")) && name[3] >= '0' && name[3] <= '9';
+}
+
+}  // namespace
+
+std::optional<std::string> outputProblem(const std::string& path) {
+  if (path.empty()) return "no file name";
+  const std::string name = nameOf(path);
+  if (name.empty() || name == "." || name == "..") return "names a folder, not a file";
+  if (reservedName(name)) return "\"" + name + "\" names a device on Windows, not a file";
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || std::strchr("<>\"|?*", c) != nullptr)
+      return "the name holds a character Windows does not allow in file names";
+  }
+  const std::wstring wname = wide(name);
+  if (wname.size() > 255) return "the name is longer than 255 characters";
+  const std::string folder = folderOf(path);
+  const DWORD attributes = ::GetFileAttributesW(wide(folder).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return "its folder " + folder + " does not exist";
+    return "its folder " + folder + ": " + lastErrorText();
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return folder + " is not a folder";
+  wchar_t full[MAX_PATH + 1];
+  const DWORD length = ::GetFullPathNameW(wide(path).c_str(), MAX_PATH + 1, full, nullptr);
+  if (length == 0 || length >= MAX_PATH) return "the path is longer than Windows allows (259 characters)";
+  std::string temp;
+  const HANDLE probe = createTemporary(folder, &temp, FILE_FLAG_DELETE_ON_CLOSE);
+  if (probe == INVALID_HANDLE_VALUE) return "no file can be created in its folder: " + lastErrorText();
+  ::CloseHandle(probe);
+  return std::nullopt;
+}
+
+std::optional<std::string> writeTemporaryFile(const std::string& path, const std::string& text, std::string* why) {
+  std::string temp;
+  const HANDLE file = createTemporary(folderOf(path), &temp, 0);
+  if (file == INVALID_HANDLE_VALUE) {
+    *why = lastErrorText();
+    return std::nullopt;
+  }
+  std::size_t done = 0;
+  std::string error;
+  while (done < text.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(text.size() - done, 1u << 20));
+    DWORD written = 0;
+    if (!::WriteFile(file, text.data() + done, chunk, &written, nullptr) || written == 0) {
+      error = lastErrorText();
+      break;
+    }
+    done += written;
+  }
+  if (!::CloseHandle(file) && error.empty()) error = lastErrorText();
+  if (!error.empty()) {
+    ::DeleteFileW(wide(temp).c_str());
+    *why = error;
+    return std::nullopt;
+  }
+  return temp;
+}
+
+Placed moveIntoPlace(const std::string& temporary, const std::string& path, bool replace, std::string* why) {
+  const std::wstring target = wide(path);
+  if (replace) {
+    // A link (a reparse point) or a folder is never replaced.
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0)
+      return Placed::NotRegular;
+  }
+  // Without MOVEFILE_REPLACE_EXISTING the move refuses a name that is taken.
+  if (::MoveFileExW(wide(temporary).c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0))
+    return Placed::Done;
+  const DWORD code = ::GetLastError();
+  if (!replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) return Placed::Exists;
+  *why = link::win32ErrorText(code);
+  return Placed::Failed;
+}
+
+}  // namespace velkorn::file
