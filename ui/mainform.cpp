@@ -22,6 +22,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <exception>
 
 #include "link/powersock.h"
@@ -104,6 +105,9 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
   lineWatch_->start();
 
   buildMenus(menuBar(), this);
+  // Wide enough at first for every menu entry to show without the overflow button; a saved
+  // size still wins.
+  resize(std::max(width(), menuBar()->sizeHint().width()), height());
   buildTabs();
   buildStatusBar();
   connectComponents();

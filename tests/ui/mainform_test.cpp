@@ -198,6 +198,9 @@ TEST_F(MainFormTest, AtItsSmallestEveryTabFitsAHalfScaleScreenAndNoCaptionIsCut)
   form.comEntry(1)->trigger();
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  // At its first size every menu entry shows, none behind the overflow button.
+  EXPECT_LE(form.menuBar()->sizeHint().width(), form.width());
+  EXPECT_LE(form.width(), screen.width());
   for (QWidget* sheet : {form.TabSheet1, form.TabSheet2, form.TabSheet3, form.TabSheet4}) {
     SCOPED_TRACE(form.PageControl1->tabText(form.PageControl1->indexOf(sheet)).toStdString());
     form.PageControl1->setCurrentWidget(sheet);
