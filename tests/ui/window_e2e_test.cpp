@@ -272,6 +272,7 @@ TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShows
       {"serial hang-up with no command", Line::Serial, When::BetweenCommands, "COM1"},
       {"network server closes before a read", Line::Network, When::BeforeTheCommand, "TCP"},
       {"network server closes during verify", Line::Network, When::DuringVerify, "TCP"},
+      {"module closes during verify", Line::Module, When::DuringVerify, "TCP"},
       {"module closes with no command", Line::Module, When::BetweenCommands, "TCP"},
   };
   for (const Case& c : cases) {
