@@ -33,13 +33,8 @@ namespace {
 
 using ui::TForm1;
 
-class MainFormTest : public ::testing::Test {
+class MainFormTest : public FormTest {
  protected:
-  // The window is made after the test pinned its ports: it probes them at creation.
-  TForm1& makeForm() {
-    form_ = std::make_unique<TForm1>(&dialogs_);
-    return *form_;
-  }
   bool tabShown(QWidget* sheet) const {
     return form_->PageControl1->isTabVisible(form_->PageControl1->indexOf(sheet));
   }
@@ -58,9 +53,6 @@ class MainFormTest : public ::testing::Test {
     return out;
   }
 
-  ConfigHome home_;
-  ScriptedDialogs dialogs_;
-  std::unique_ptr<TForm1> form_;
 };
 
 // ------------------------------------------------------------------ start-up face

@@ -23,12 +23,8 @@
 namespace velkorn::testing {
 namespace {
 
-class SettingsInWindow : public ::testing::Test {
+class SettingsInWindow : public FormTest {
  protected:
-  ui::TForm1& makeForm() {
-    form_ = std::make_unique<ui::TForm1>(&dialogs_);
-    return *form_;
-  }
   std::filesystem::path file() const { return home_.dir() / ui::kSettingsFileName; }
   void writeFile(const std::string& content) const { std::ofstream(file(), std::ios::binary) << content; }
   std::string readFile() const {
@@ -41,9 +37,6 @@ class SettingsInWindow : public ::testing::Test {
     return out;
   }
 
-  ConfigHome home_;
-  ScriptedDialogs dialogs_;
-  std::unique_ptr<ui::TForm1> form_;
 };
 
 TEST_F(SettingsInWindow, WithoutAFileTheMessageComesOnceAndTheDefaultsStay) {

@@ -76,12 +76,8 @@ class LoopbackServer {
   std::uint16_t port_ = 0;
 };
 
-class TcpLinkTest : public ::testing::Test {
+class TcpLinkTest : public FormTest {
  protected:
-  ui::TForm1& makeForm() {
-    form_ = std::make_unique<ui::TForm1>(&dialogs_);
-    return *form_;
-  }
   bool tabShown(QWidget* sheet) const {
     return form_->PageControl1->isTabVisible(form_->PageControl1->indexOf(sheet));
   }
@@ -92,9 +88,6 @@ class TcpLinkTest : public ::testing::Test {
   }
   QString memoText() const { return form_->terminal()->memo()->toPlainText(); }
 
-  ConfigHome home_;
-  ScriptedDialogs dialogs_;
-  std::unique_ptr<ui::TForm1> form_;
 };
 
 TEST_F(TcpLinkTest, TheHostFieldGivesTheSocketItsHostAndPort) {

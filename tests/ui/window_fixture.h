@@ -121,4 +121,18 @@ inline std::string readArrived(int fd, std::size_t want, int limitMs) {
   return got;
 }
 
+// A window on a private configuration directory, answered by scripted dialogs. Tests pin
+// their ports before makeForm: the window probes them when it is made.
+class FormTest : public ::testing::Test {
+ protected:
+  ui::TForm1& makeForm() {
+    form_ = std::make_unique<ui::TForm1>(&dialogs_);
+    return *form_;
+  }
+
+  ConfigHome home_;
+  ScriptedDialogs dialogs_;
+  std::unique_ptr<ui::TForm1> form_;
+};
+
 }  // namespace velkorn::testing

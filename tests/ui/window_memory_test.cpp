@@ -81,13 +81,13 @@ TEST(WindowMemoryFile, WhatLoadsFromTheFileAndWhatAChangeLeavesThere) {
   }
 }
 
-class WindowMemoryTest : public ::testing::Test {
+class WindowMemoryTest : public FormTest {
  protected:
+  // A window as at a new start: the earlier one is gone first, and its boxes with it.
   TForm1& makeForm() {
     form_.reset();
     dialogs_ = ScriptedDialogs{};
-    form_ = std::make_unique<TForm1>(&dialogs_);
-    return *form_;
+    return FormTest::makeForm();
   }
   std::string writeHex(const std::string& name, const std::string& text) const {
     const fs::path path = home_.root() / name;
@@ -101,9 +101,6 @@ class WindowMemoryTest : public ::testing::Test {
     return out;
   }
 
-  ConfigHome home_;
-  ScriptedDialogs dialogs_;
-  std::unique_ptr<TForm1> form_;
 };
 
 TEST_F(WindowMemoryTest, RecentFilesComeBackInTheMenuAndOneThatIsGoneLeavesIt) {
