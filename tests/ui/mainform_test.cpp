@@ -35,6 +35,14 @@ using ui::TForm1;
 
 class MainFormTest : public FormTest {
  protected:
+  // A window shown with COM1 pinned to `pty` and opened.
+  TForm1& shownOnCom1(const Pty& pty) {
+    home_.pin(1, pty.slave());
+    TForm1& form = makeForm();
+    form.comEntry(1)->trigger();
+    form.show();
+    return form;
+  }
   bool tabShown(QWidget* sheet) const {
     return form_->PageControl1->isTabVisible(form_->PageControl1->indexOf(sheet));
   }
@@ -185,10 +193,7 @@ TEST_F(MainFormTest, AtItsSmallestEveryTabFitsAHalfScaleScreenAndNoCaptionIsCut)
   // at scale factor 1 is larger in both ways.
   const QSize screen(960, 540 - 40);
   Pty pty;
-  home_.pin(1, pty.slave());
-  TForm1& form = makeForm();
-  form.comEntry(1)->trigger();
-  form.show();
+  TForm1& form = shownOnCom1(pty);
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   // At its first size every menu entry shows, none behind the overflow button.
   EXPECT_LE(form.menuBar()->sizeHint().width(), form.width());
@@ -606,10 +611,7 @@ TEST_F(CommandLockTest, AFailedReloadShowsTheErasedFileImageAtOnce) {
   // The image is 0xFF after the failed open, but the view kept its old bytes on screen
   // until the next tab change.
   Pty line;
-  home_.pin(1, line.slave());
-  TForm1& form = makeForm();
-  form.comEntry(1)->trigger();
-  form.show();
+  TForm1& form = shownOnCom1(line);
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   const std::string hex = writeHex(":0400000042424242F4\r\n:00000001FF\r\n");
   dialogs_.fileAnswers = {QString::fromStdString(hex)};
