@@ -19,6 +19,15 @@ Placed writeFileAtomically(const std::string& path, const std::string& text, boo
   return placed;
 }
 
+std::optional<std::string> replaceFile(const std::string& path, const std::string& text) {
+  std::string why;
+  switch (writeFileAtomically(path, text, true, &why)) {
+    case Placed::Done: return std::nullopt;
+    case Placed::Failed: return why;
+    default: return std::string("not a regular file, which is left as it is");
+  }
+}
+
 bool isBinaryName(const std::string& name) {
   if (name.size() < 4) return false;
   std::string tail = name.substr(name.size() - 4);

@@ -36,6 +36,11 @@ Placed moveIntoPlace(const std::string& temporary, const std::string& path, bool
 Placed writeFileAtomically(const std::string& path, const std::string& text, bool replace, std::string* why,
                            const std::function<bool(std::string*)>& mayPlace = {});
 
+// Writes `text` under `path` for the operator who named it, replacing a regular file there
+// (writeFileAtomically with replace); a link, a folder or a device at the name stays as it
+// is. Nothing, or why the file was not written.
+std::optional<std::string> replaceFile(const std::string& path, const std::string& text);
+
 // A name taken as raw binary rather than Intel HEX: it ends in ".bin" (any letter case).
 bool isBinaryName(const std::string& name);
 

@@ -112,18 +112,14 @@ void TForm1::SaveChipClick() {
   } else {
     text = writeIntelHex(images.chipImage.data(), images.chipSize, images.chipRead);
   }
-  std::string why;
-  const file::Placed placed = file::writeFileAtomically(path.toStdString(), text, true, &why);
-  if (placed == file::Placed::Done) {
-    lastSaved_ = path;
-    noteResult(QStringLiteral("Saved ") + name);
+  if (const auto why = file::replaceFile(path.toStdString(), text)) {
+    const QString reason = QString::fromStdString(*why);
+    noteResult(QStringLiteral("Not saved: ") + reason);
+    dialogs_.error(this, QStringLiteral("Can not save %1: %2").arg(path, reason), false);
     return;
   }
-  // Only a regular file is replaced; a link, a folder or a device stays as it is.
-  if (placed != file::Placed::Failed) why = "not a regular file, which is left as it is";
-  const QString reason = QString::fromStdString(why);
-  noteResult(QStringLiteral("Not saved: ") + reason);
-  dialogs_.error(this, QStringLiteral("Can not save %1: %2").arg(path, reason), false);
+  lastSaved_ = path;
+  noteResult(QStringLiteral("Saved ") + name);
 }
 
 }  // namespace velkorn::ui

@@ -6,27 +6,10 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QSaveFile>
+
+#include "file/atomic_file.h"
 
 namespace velkorn::ui {
-
-bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error) {
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) {
-    *error = file.errorString();
-    return false;
-  }
-  if (file.write(bytes) != bytes.size()) {
-    *error = file.errorString();
-    file.cancelWriting();
-    return false;
-  }
-  if (!file.commit()) {
-    *error = file.errorString();
-    return false;
-  }
-  return true;
-}
 
 TextExport::TextExport(QPlainTextEdit* memo, QString suggestedName)
     : QObject(memo), memo_(memo), suggestedName_(std::move(suggestedName)) {
@@ -52,9 +35,9 @@ void TextExport::save() {
   if (!name || name->isEmpty()) return;
   QString text = memo_->toPlainText();
   if (!text.isEmpty() && !text.endsWith(QLatin1Char('\n'))) text += QLatin1Char('\n');
-  QString error;
-  if (!writeFileAtomically(*name, text.toUtf8(), &error))
-    report_(QStringLiteral("Unable to save %1: %2").arg(*name, error));
+  // Written beside and renamed into place: a failed save never leaves half a file.
+  if (const auto why = file::replaceFile(name->toStdString(), text.toStdString()))
+    report_(QStringLiteral("Unable to save %1: %2").arg(*name, QString::fromStdString(*why)));
 }
 
 QMenu* TextExport::contextMenu() {

@@ -12,11 +12,6 @@ class QWidget;
 
 namespace velkorn::ui {
 
-// Writes `bytes` to `path` through a temporary file beside it that replaces the file only
-// once complete, so a failed save never leaves a half-written file. False with the reason
-// in `error` when it fails.
-bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error);
-
 class TextExport final : public QObject {
   Q_OBJECT
  public:
