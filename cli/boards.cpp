@@ -16,6 +16,7 @@
 #include "cli/outcome_report.h"
 #include "cli/terminal_operator.h"
 #include "link/com_name.h"
+#include "link/net_address.h"
 #include "link/port_list.h"
 #include "link/port_names.h"
 
@@ -257,6 +258,11 @@ int runCommand(const Options& options, std::ostream& out, std::ostream& err, boo
       }
     }
   }
+  // A network port without a port number would only fail once the boards run.
+  for (const std::string& port : ports) {
+    std::string why;
+    if (link::isNetworkPort(port) && !link::parseNetAddress(port, &why)) return usageError(err, why);
+  }
   if (ports.size() > 1 && options.command == Command::Read && options.file.find(kPortPlaceholder) == std::string::npos) {
     return usageError(err, "read with several ports needs {port} in the output file's name");
   }
@@ -265,6 +271,11 @@ int runCommand(const Options& options, std::ostream& out, std::ostream& err, boo
   if (options.json) {
     out << jsonLine(options, result) << '\n';
     out.flush();
+    // The object is the result: one that never arrived is no success.
+    if (!out.good() && result.exit == kExitDone) {
+      err << kStderrPrefix << "cannot write the result to stdout\n";
+      return kExitChipFailed;
+    }
   }
   return result.exit;
 }

@@ -3,6 +3,8 @@
 #include <chrono>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -14,6 +16,7 @@
 #include "cli/board.h"
 #include "cli/image_diff.h"
 #include "cli/outcome_report.h"
+#include "cli/proof.h"
 #include "cli/platform.h"
 #include "cli/terminal_operator.h"
 #include "file/atomic_file.h"
@@ -75,6 +78,10 @@ bool mayWrite(const std::string& path, bool overwrite, std::string* why) {
   // Names are UTF-8 (on Windows too, where the path turns them into UTF-16).
   const fs::file_status status = fs::symlink_status(fs::path(std::u8string(path.begin(), path.end())), ec);
   if (!fs::exists(status)) return true;
+  if (fs::is_directory(status)) {
+    *why = "a directory: give the name of a file to write";
+    return false;
+  }
   if (!overwrite) {
     *why = "the file exists (use --force to overwrite it)";
     return false;
@@ -260,6 +267,7 @@ class Session {
   // The HEX file is loaded before the port is touched: a bad file changes nothing.
   std::optional<int> loadFile() {
     engine_.hexFileName = options_.file;
+    fileSha256_ = fileDigest(options_.file);
     if (binaryFile()) {
       MemoryImages& images = engine_.images();
       int bytes = 0;
@@ -272,29 +280,80 @@ class Session {
       images.hexLineCount = bytes / 16 + 2;  // the progress total, as a HEX file of 16-byte lines
       return std::nullopt;
     }
+    // A NUL byte ends the text; the loader refuses a file whose NUL hides more than padding.
     const isp::Outcome loaded = engine_.loadHexFile(isp::Asking::Never);
-    // The loader stops at a NUL byte, as the window's does; the person should know that the
-    // rest of the file was not read.
-    if (loaded.nulAt >= 0) {
-      say(shortName(options_.file) + ": a NUL byte at offset " + std::to_string(loaded.nulAt) +
-              " ends the file; nothing after it was loaded");
-    }
     if (loaded.done()) return std::nullopt;
     report(loaded);
     return kExitUsage;
+  }
+
+  // Programming a file without data would only erase the chip: refused before the port is
+  // opened (the engine refuses it too, before the erase).
+  std::optional<int> refuseEmptyImage() {
+    const Image& image = engine_.images().fileImage;
+    if (std::any_of(image.begin(), image.end(), [](std::uint8_t b) { return b != kErasedByte; })) return std::nullopt;
+    isp::Outcome empty = isp::Outcome::ofKind(isp::OutcomeKind::FileError, isp::Step::Load);
+    empty.fileFault = isp::FileFault::NoData;
+    empty.file = options_.file;
+    return report(empty);
+  }
+
+  // The SHA-256 of the file's bytes as they are when the command loads it; empty when it
+  // cannot be read (the load says why).
+  static std::string fileDigest(const std::string& name) {
+    std::ifstream in(fs::path(std::u8string(name.begin(), name.end())), std::ios::binary);
+    if (!in) return {};
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return {};
+    return sha256Hex(bytes);
+  }
+
+  // The proof of a program, verify or diff: which file, and the CRC-32 of the image that
+  // was compared with the chip, from 0 up to the comparison limit.
+  void addProof() {
+    const MemoryImages& images = engine_.images();
+    const int limit = isp::comparisonLimit(images.chipSize);
+    if (!fileSha256_.empty()) result_.fields.add("sha256", fileSha256_);
+    result_.fields.add("crc32", crc32Text(crc32(images.fileImage.data(), static_cast<std::size_t>(limit))));
+    result_.fields.addRaw("range", "[0," + std::to_string(limit - 1) + "]");
+  }
+  std::string proofText() {
+    const MemoryImages& images = engine_.images();
+    const int limit = isp::comparisonLimit(images.chipSize);
+    return " (CRC-32 " + crc32Text(crc32(images.fileImage.data(), static_cast<std::size_t>(limit))) + " over " +
+           hexAddress(0) + "-" + hexAddress(limit - 1) + ")";
+  }
+
+  // After a write to stdout: whether it arrived. A result that never reached its reader is
+  // no success; the loss is named on stderr.
+  bool stdoutFailed(const std::string& what) {
+    errno = 0;
+    out_.flush();
+    if (out_.good()) return false;
+    const int error = errno;
+    say("cannot write " + what + " to stdout: " + (error != 0 ? std::strerror(error) : "write error"));
+    result_.outcome = "output-error";
+    return true;
   }
 
   // Says what failed, from the outcome; returns the exit status.
   int report(const isp::Outcome& outcome) {
     const ReportContext context{commandName(), options_.file, portName_, options_.syncTimeoutS,
                                 TerminalOperator::interrupted};
-    const std::vector<std::string> lines = failureLines(outcome, context);
+    std::vector<std::string> lines = failureLines(outcome, context);
+    if (const int more = op_.unshownDifferences(); more > 0) {
+      lines.insert(lines.begin(), "... and " + std::to_string(more) + " more differing " +
+                                      (more == 1 ? "byte" : "bytes") + " (--verbose shows every one)");
+    }
     for (const std::string& line : lines) op_.say(line);
     op_.finishLine();
     result_.outcome = outcomeName(outcome);
     result_.message = joined(lines);
     if (outcome.kind == isp::OutcomeKind::Mismatch &&
         (options_.command == Command::Program || options_.command == Command::Verify)) {
+      result_.fields.add("address", outcome.address).add("differences", outcome.count);
+    }
+    if (outcome.kind == isp::OutcomeKind::FileError && outcome.fileFault == isp::FileFault::PastChip) {
       result_.fields.add("address", outcome.address);
     }
     return exitStatus(outcome);
@@ -315,7 +374,8 @@ class Session {
   static const char* outcomeName(const isp::Outcome& outcome) {
     switch (outcome.kind) {
       case isp::OutcomeKind::Done: return "done";
-      case isp::OutcomeKind::Refused: return "refused";
+      // A record that got no answer at all was not refused: the board stopped answering.
+      case isp::OutcomeKind::Refused: return outcome.answer.empty() ? "no-answer" : "refused";
       case isp::OutcomeKind::Mismatch: return "mismatch";
       case isp::OutcomeKind::NotVerified: return "not-verified";
       case isp::OutcomeKind::Aborted: return "aborted";
@@ -353,27 +413,19 @@ class Session {
     if (!options_.quiet && !options_.json) {
       op_.finishLine();
       out_ << line << '\n';
-      out_.flush();
+      if (stdoutFailed("the result")) return kExitChipFailed;
     }
     return kExitDone;
   }
 
-  // File data that the command leaves out: past the chip's size, and (program, verify)
-  // the bootloader's area, which the read-back does not compare.
+  // File data in the bootloader's area of a 64 KiB part, which the read-back does not
+  // compare. (Data past the chip's size never gets here: the engine refuses such a file.)
   void noteLeftOut(const char* bootAreaNote) {
     const MemoryImages& images = engine_.images();
-    if (bootAreaNote) {
-      // The whole-chip read-back compares up to 0xFC00 whatever the chip's size; reading
-      // only the data stops 1 KiB below the chip's end.
-      const int limit = options_.fullVerify ? isp::kCompareBelow : isp::comparisonLimit(images.chipSize);
-      if (const auto at = firstDataAt(images.fileImage, limit, images.chipSize)) {
-        say(options_.file + " holds data at " + hexAddress(limit) + " and above (from " +
-                hexAddress(*at) + "): " + bootAreaNote);
-      }
-    }
-    if (const auto at = firstDataAt(images.fileImage, images.chipSize, kImageSize)) {
-      say(options_.file + " holds data from " + hexAddress(*at) + " on, beyond the chip's size of " +
-              hexAddress(images.chipSize) + " bytes: left out");
+    const int limit = isp::comparisonLimit(images.chipSize);
+    if (const auto at = firstDataAt(images.fileImage, limit, images.chipSize)) {
+      say(options_.file + " holds data at " + hexAddress(limit) + " and above (from " + hexAddress(*at) +
+          "): " + bootAreaNote);
     }
   }
 
@@ -401,7 +453,7 @@ class Session {
     out_ << "Lock Erase, Prog., Read, Blank Check: " << (d.lock1 ? "yes" : "no") << '\n';
     out_ << "Chip size: " << hexAddress(engine_.images().chipSize) << '\n';
     if (const std::string state = statePanel(d); !state.empty()) out_ << "State: " << state << '\n';
-    out_.flush();
+    if (stdoutFailed("the device information")) return kExitChipFailed;
     return kExitDone;
   }
 
@@ -410,11 +462,14 @@ class Session {
   int program() {
     result_.fields.add("file", options_.file);
     if (const auto failed = loadFile()) return *failed;
+    if (const auto failed = refuseEmptyImage()) return *failed;
     if (const auto failed = openPort()) return *failed;
     const isp::Outcome programmed = engine_.program(isp::Asking::Never, verification());
+    if (programmed.kind != isp::OutcomeKind::FileError) addProof();
     if (!programmed.done()) return report(programmed);
+    if (const auto failed = settingsMissing(programmed)) return *failed;
     noteLeftOut("those addresses were programmed but not compared");
-    return result("Programmed and verified " + options_.file);
+    return result("Programmed and verified " + options_.file + proofText());
   }
 
   int verify() {
@@ -422,9 +477,10 @@ class Session {
     if (const auto failed = loadFile()) return *failed;
     if (const auto failed = openPort()) return *failed;
     const isp::Outcome verified = engine_.verify(isp::Asking::Never, verification());
+    if (verified.kind != isp::OutcomeKind::FileError) addProof();
     if (!verified.done()) return report(verified);
     noteLeftOut("those addresses were not compared");
-    return result("Matched OK!!!");
+    return result("Matched OK!!!" + proofText());
   }
 
   // Read answers carry no checksum: unless told otherwise, every block is read until two
@@ -445,14 +501,23 @@ class Session {
     const isp::Outcome read = engine_.readChip(readCheck());
     if (!read.done()) return report(read);
     const MemoryImages& images = engine_.images();
-    noteLeftOut(nullptr);
+    // Bytes the chip cannot hold never match it, whatever the ranges below would say.
+    if (const auto at = firstDataAt(images.fileImage, images.chipSize, kImageSize)) {
+      isp::Outcome past = isp::Outcome::ofKind(isp::OutcomeKind::FileError, isp::Step::Load);
+      past.fileFault = isp::FileFault::PastChip;
+      past.file = options_.file;
+      past.address = *at;
+      past.count = images.chipSize;
+      return report(past);
+    }
+    addProof();
     const std::vector<std::string> ranges = differingRanges(images.fileImage, images.chipImage, images.chipSize);
     result_.fields.add("ranges", differingRuns(images.fileImage, images.chipImage, images.chipSize));
-    if (ranges.empty()) return result("The chip matches " + options_.file);
+    if (ranges.empty()) return result("The chip matches " + options_.file + proofText());
     op_.finishLine();
     if (!options_.json) {
       for (const std::string& range : ranges) out_ << range << '\n';
-      out_.flush();
+      if (stdoutFailed("the differing ranges")) return kExitChipFailed;
     }
     result_.outcome = "mismatch";
     say("the chip differs from " + options_.file + " in " + std::to_string(ranges.size()) +
@@ -480,9 +545,9 @@ class Session {
       op_.finishLine();
       platform::binaryStdout();
       out_ << chipFileText();
-      out_.flush();
-      result_.fields.add("bytes", engine_.images().chipSize);
-      return result("Read " + std::to_string(engine_.images().chipSize) + " bytes");
+      if (stdoutFailed("the chip's data")) return kExitChipFailed;
+      result_.fields.add("bytes", engine_.images().chipSize).add("crc32", chipCrc());
+      return result("Read " + std::to_string(engine_.images().chipSize) + " bytes (CRC-32 " + chipCrc() + ")");
     }
     // Checked before the chip is read, so a refusal costs no read.
     if (std::string why; !mayWrite(options_.file, options_.force, &why)) {
@@ -502,8 +567,43 @@ class Session {
       say(shortName(options_.file) + ": " + why);
       return kExitUsage;
     }
-    result_.fields.add("bytes", images.chipSize);
-    return result("Read " + std::to_string(images.chipSize) + " bytes into " + options_.file);
+    result_.fields.add("bytes", images.chipSize).add("crc32", chipCrc());
+    return result("Read " + std::to_string(images.chipSize) + " bytes into " + options_.file + " (CRC-32 " +
+                  chipCrc() + ")");
+  }
+
+  // The CRC-32 of the chip's bytes as read, over the whole chip.
+  std::string chipCrc() {
+    const MemoryImages& images = engine_.images();
+    return crc32Text(crc32(images.chipImage.data(), static_cast<std::size_t>(std::clamp(images.chipSize, 0, kImageSize))));
+  }
+
+  // The boot configuration was written, but a lock or boot-jump record the person asked for
+  // was not accepted, or the chip does not show the lock afterwards: the command did not do
+  // what it promised.
+  std::optional<int> settingsMissing(const isp::Outcome& written) {
+    std::string what;
+    if (!written.settingRecord.empty()) {
+      const std::string& answer = written.settingAnswer;
+      what = "the bootloader " + std::string(answer.empty() ? "did not answer" : "refused") + " record " +
+             written.settingRecord + " (" + settingName(written.settingRecord) +
+             (answer.empty() ? "" : ", answer \"" + printable(answer) + "\"") + ")";
+      result_.outcome = answer.empty() ? "no-answer" : "refused";
+    } else if ((options_.lock0 && !engine_.device().lock0) || (options_.lock1 && !engine_.device().lock1)) {
+      what = std::string("the chip does not show ") + (options_.lock1 ? "security level 2" : "security level 1") +
+             " after its record was accepted";
+      result_.outcome = "refused";
+    } else {
+      return std::nullopt;
+    }
+    say(what + ": the chip is not configured as asked");
+    return kExitChipFailed;
+  }
+
+  static std::string settingName(const std::string& record) {
+    if (record.rfind(":020000030500", 0) == 0) return "security level 1";
+    if (record.rfind(":020000030501", 0) == 0) return "security level 2";
+    return "the boot-jump bit BLJB";
   }
 
   int erase() {
@@ -520,6 +620,7 @@ class Session {
     if (!synced.done()) return report(synced);
     const isp::Outcome written = engine_.writeBootConfig();
     if (!written.done()) return report(written);
+    if (const auto failed = settingsMissing(written)) return *failed;
     return result("Boot configuration written");
   }
 
@@ -528,6 +629,7 @@ class Session {
   std::ostream& out_;
   BoardResult result_;
   std::vector<std::string> said_;  // what the command said on stderr besides the boxes
+  std::string fileSha256_;         // of the input file's bytes, when it could be read
   TerminalOperator op_;
   link::SerialPort port_;
   link::SerialLink link_;

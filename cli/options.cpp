@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "file/atomic_file.h"
+
 #include <charconv>
 
 namespace velkorn::cli {
@@ -210,6 +212,11 @@ std::string placeCommand(const std::vector<std::string>& positional, const SeenO
   if (seen.binary && !takesImage) return "--binary belongs to program, verify, diff and read";
   if (seen.address && (!takesImage || o.command == Command::Read)) {
     return "--address belongs to program, verify and diff";
+  }
+  // An Intel HEX file places its own bytes; an address given with it would be ignored.
+  if (seen.address && !o.binary && !file::isBinaryName(o.file)) {
+    return "--address places a binary file; " + o.file + " is read as Intel HEX, which holds its own addresses "
+           "(--binary reads it as raw bytes)";
   }
   return {};
 }

@@ -40,6 +40,16 @@ std::string stepName(Step step, const std::string& command) {
 }
 
 std::string refusal(const isp::Outcome& o) {
+  // Silence after a record is no refusal: the board stopped answering (a reset, a loose
+  // wire, power).
+  if (o.answer.empty()) {
+    switch (o.step) {
+      case Step::Erase: return "the bootloader did not answer the erase";
+      case Step::Program: return "the bootloader stopped answering: no answer to data record " + o.record;
+      case Step::BootConfig: return "the bootloader did not answer the boot configuration (record " + o.record + ")";
+      default: return "the bootloader did not answer record " + o.record;
+    }
+  }
   switch (o.step) {
     case Step::Erase: return "the bootloader refused the erase (" + answered(o.answer) + ")";
     case Step::Program: return "the bootloader refused data record " + o.record + " (" + answered(o.answer) + ")";
@@ -83,6 +93,12 @@ std::vector<std::string> whatFailed(const isp::Outcome& o, const ReportContext& 
           return {o.file + " is too large for a HEX file of this chip (" + o.detail + ", at most 16 MiB)"};
         case isp::FileFault::BadLine:
           return {"cannot load " + o.file + ": error in line " + std::to_string(o.line)};
+        case isp::FileFault::PastChip:
+          return {o.file + " holds data at " + hexAddress(o.address) + ", beyond the chip's size of " +
+                  hexAddress(o.count) + " bytes: " +
+                  (c.command == "program" ? "nothing was erased or programmed" : "the chip cannot hold it")};
+        case isp::FileFault::NoData:
+          return {o.file + " holds no data bytes: nothing was erased (erase clears a chip)"};
         case isp::FileFault::CannotOpen:
         case isp::FileFault::None: break;
       }

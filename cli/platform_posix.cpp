@@ -28,6 +28,8 @@ void setUpProcess(std::atomic<bool>& interrupted) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGXFSZ, SIG_IGN);
+  // A closed pipe on stdout is a failed write, reported as such, not the end of the process.
+  signal(SIGPIPE, SIG_IGN);
 #ifdef __linux__
   // The waits for an answer are short sleeps: the default 50 us of timer slack on each one
   // added some 8 % to every record's round trip at 460800 bit/s.

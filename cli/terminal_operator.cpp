@@ -80,7 +80,23 @@ void TerminalOperator::printBox(const std::string& text) {
   boxOpen_ = true;
 }
 
+namespace {
+// A difference in a whole block is up to 256 boxes, one per byte: the first few say where,
+// a count says the rest.
+constexpr const char* kDifferenceBox = "Chip does not match file at @";
+constexpr int kShownDifferences = 10;
+}  // namespace
+
+int TerminalOperator::unshownDifferences() const {
+  return settings_.verbose ? 0 : std::max(differenceBoxes_ - kShownDifferences, 0);
+}
+
 isp::Button TerminalOperator::showError(const std::string& text, bool cancellable) {
+  // Those boxes ask nothing (the read ends after the block), so the rest are only counted.
+  if (text.rfind(kDifferenceBox, 0) == 0 && ++differenceBoxes_ > kShownDifferences && !settings_.verbose &&
+      !cancellable) {
+    return isp::Button::Ok;
+  }
   printBox(text);
   if (!cancellable) return isp::Button::Ok;
   // OK sends the same record again, or goes on past what the box complains of; either way

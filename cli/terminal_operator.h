@@ -50,6 +50,8 @@ class TerminalOperator final : public isp::Headless {
 
   // One line on stderr, prefixed, after closing a progress bar or a run of repeated boxes.
   void say(const std::string& text);
+  // Differing addresses that were counted but not printed (beyond the first few).
+  int unshownDifferences() const;
   // Closes a progress bar or a run of repeated boxes before other output.
   void finishLine();
 
@@ -84,6 +86,7 @@ class TerminalOperator final : public isp::Headless {
   std::ostream& err_;
   std::string lastRetryRecord_;
   int retriesInRow_ = 0;
+  int differenceBoxes_ = 0;  // "Chip does not match file at" boxes of the run
   std::string lastBox_;  // the box shown last, while nothing else came after it
   int boxCount_ = 0;     // ... and how many times in a row
   bool boxOpen_ = false;  // on a terminal: its line is the last one, not ended yet

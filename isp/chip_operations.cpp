@@ -52,6 +52,27 @@ Outcome refused(const char* record, const std::string& answer, Step step) {
 
 }  // namespace
 
+// ---------------------------------------------------------------- the file and the chip
+
+Outcome Engine::fileFits(bool needsData) const {
+  const auto isData = [](std::uint8_t b) { return b != kErasedByte; };
+  const auto& file = images_.fileImage;
+  const auto past = std::find_if(file.begin() + chipBytes(images_), file.end(), isData);
+  Outcome o = Outcome::ofKind(OutcomeKind::FileError, Step::Load);
+  o.file = hexFileName;
+  if (past != file.end()) {
+    o.fileFault = FileFault::PastChip;
+    o.address = static_cast<int>(past - file.begin());
+    o.count = chipBytes(images_);
+    return o;
+  }
+  if (needsData && std::none_of(file.begin(), file.end(), isData)) {
+    o.fileFault = FileFault::NoData;
+    return o;
+  }
+  return {};
+}
+
 // ---------------------------------------------------------------- erase
 
 Outcome Engine::erase() {
@@ -109,6 +130,9 @@ Outcome Engine::programImage(Verification verification) {
     const Outcome loaded = loadFile();
     if (!images_.fileLoaded) return loaded;
   }
+  // Refused before the chip is touched: a file that does not fit would leave a chip without
+  // part of its program, and a file without data would only erase it.
+  if (Outcome unfit = fileFits(true); !unfit.done()) return unfit;
 
   replyLimit = 0;
   FlushInput();
@@ -197,13 +221,23 @@ Outcome Engine::bootConfig() {
   FlushInput();
   const BootChoice choice = deviceState_.bootChoice();
   // The answers to these are judged only by the echo check; the closing record decides.
-  if (choice.lock0) ExchangeRecord(kLock0Record, true, kStopNone);
-  if (choice.lock1) ExchangeRecord(kLock1Record, true, kStopNone);
-  ExchangeRecord(choice.bljb ? kBljbSetRecord : kBljbClearRecord, true, kStopNone);
+  std::string settingRecord, settingAnswer;
+  auto setting = [&](const char* record) {
+    const std::string answer = ExchangeRecord(record, true, kStopNone);
+    if (answer != kAcceptedAnswer && settingRecord.empty()) {
+      settingRecord = appendChecksum(record);
+      settingAnswer = answer;
+    }
+  };
+  if (choice.lock0) setting(kLock0Record);
+  if (choice.lock1) setting(kLock1Record);
+  setting(choice.bljb ? kBljbSetRecord : kBljbClearRecord);
   const std::string answer = ExchangeRecord(kBootConfigEndRecord, true, kStopNone);
   if (answer != kAcceptedAnswer) return refused(kBootConfigEndRecord, answer, Step::BootConfig);
   Outcome written = readInfo(true);
   written.bootWritten = written.done();
+  written.settingRecord = settingRecord;
+  written.settingAnswer = settingAnswer;
   return written;
 }
 

@@ -69,7 +69,7 @@ enum class Asking {
   Never,     // Reload and the command line: the remembered file, no question
 };
 
-// Where program and verify stop comparing: the top 1 KiB is the bootloader's area.
+// Where program and verify stop comparing: 0xFC00, or the chip's end when that comes first.
 int comparisonLimit(int chipSize);
 
 class Engine {
@@ -154,6 +154,9 @@ class Engine {
   Outcome readInfo(bool quiet);
   Outcome eraseChip();
   Outcome programImage(Verification verification);
+  // Whether the file image fits the chip (no byte at or past its size) and, when
+  // `needsData`, holds anything at all; a FileError saying which when not.
+  Outcome fileFits(bool needsData) const;
 
   // ---- read-back (read_back.cpp)
   struct ReadTally;

@@ -28,9 +28,10 @@ struct HexText {
   FileFault fault = FileFault::None;
   std::string error;        // why the file cannot be used
   long long nulAt = -1;     // where a NUL byte ended the text early; -1: none
+  bool nulHidesData = false;  // something other than padding follows that NUL
 };
 
-HexText fileFault(FileFault fault, std::string why) { return {{}, fault, std::move(why), -1}; }
+HexText fileFault(FileFault fault, std::string why) { return {{}, fault, std::move(why), -1, false}; }
 
 // The whole text up to the first NUL, which ends it. Only a regular file is opened: a FIFO or
 // a device would hold the load (and the window) until something writes to it.
@@ -52,22 +53,41 @@ HexText readHexText(const std::string& name) {
   if (!in) return fileFault(FileFault::CannotOpen, std::strerror(errno != 0 ? errno : ENOENT));
   HexText result;
   char chunk[4096];
+  std::uintmax_t total = 0;
   while (in) {
     in.read(chunk, sizeof chunk);
     const std::streamsize got = in.gcount();
     if (got <= 0) break;
+    total += static_cast<std::uintmax_t>(got);
     const char* end = chunk + got;
-    const char* nul = std::find(static_cast<const char*>(chunk), end, '\0');
-    result.text.append(chunk, static_cast<std::size_t>(nul - chunk));
-    if (nul != end) {
-      result.nulAt = static_cast<long long>(result.text.size());
+    const char* from = chunk;
+    if (result.nulAt < 0) {
+      const char* nul = std::find(static_cast<const char*>(chunk), end, '\0');
+      result.text.append(chunk, static_cast<std::size_t>(nul - chunk));
+      if (nul != end) result.nulAt = static_cast<long long>(result.text.size());
+      from = nul;
+    }
+    // The NUL ends the text; what follows it may only be padding. Records behind it would
+    // be lost without a word, so a file whose NUL hides more than that is corrupted.
+    if (result.nulAt >= 0 && std::any_of(from, end, [](char c) { return c != '\0' && c != '\r' && c != '\n'; })) {
+      result.nulHidesData = true;
       break;
     }
     // A file that grew since it was measured is held to the same limit.
-    if (result.text.size() > kMaxHexFileBytes) return fileFault(FileFault::TooLarge, "it grew while read");
+    if (total > kMaxHexFileBytes) return fileFault(FileFault::TooLarge, "it grew while read");
   }
   if (in.bad()) return fileFault(FileFault::CannotOpen, std::strerror(errno != 0 ? errno : EIO));
   return result;
+}
+
+// The line of `text` that a byte at its end belongs to, counted as the loader counts lines:
+// CR LF, LF and a lone CR each end one.
+int lineAtEnd(const std::string& text) {
+  int line = 1;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))) ++line;
+  }
+  return line;
 }
 
 }  // namespace
@@ -122,13 +142,19 @@ Outcome Engine::loadFile() {
   // complete.
   bool corrupted = false;
   int firstBadLine = 0;
-  if (lineCount == 0) {
+  if (read.nulHidesData) {
+    // A NUL with records behind it: the part before it alone is not the program, so none
+    // of the file is loaded.
+    firstBadLine = lineAtEnd(read.text);
+    ShowError(hexLineMessage(HexLineError::Format, firstBadLine), false);
+    downloadAbort.raise();
+  } else if (lineCount == 0) {
     // Nothing to program: an empty image would only erase the chip.
     ShowError(hexLineMessage(HexLineError::Format, 1), false);
     downloadAbort.raise();
     firstBadLine = 1;
   }
-  for (std::int32_t i = 0; i < lineCount; ++i) {
+  for (std::int32_t i = 0; i < lineCount && !read.nulHidesData; ++i) {
     UpdateProgress(i, lineCount, kLoadBytesPerStep);
     std::string_view line;
     lines.next(&line);

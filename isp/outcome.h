@@ -24,6 +24,8 @@ enum class FileFault {
   CannotOpen,  // missing, unreadable, or not a regular file: `detail` is the reason
   TooLarge,    // over the size limit; refused before anything was read (its box was shown)
   BadLine,     // `line` is the first line whose box was shown
+  PastChip,    // data at or past the chip's size: `address` is the first such byte
+  NoData,      // the file holds no data bytes: programming it would only erase the chip
 };
 
 // The step of a command where it ended; the window picks its closing box by it.
@@ -34,8 +36,9 @@ struct Outcome {
   Step step = Step::None;
   std::string record;   // Refused: the record as sent, checksum included
   std::string answer;   // Refused: the answer after the echo
-  int address = -1;     // Mismatch, NotVerified: the first address concerned
-  int count = 0;        // Mismatch: differing bytes seen; NotVerified: lines or blocks not read
+  int address = -1;     // Mismatch, NotVerified, FileError (PastChip): the first address concerned
+  int count = 0;        // Mismatch: differing bytes seen; NotVerified: lines or blocks not read;
+                        // FileError (PastChip): the chip's size
   FileFault fileFault = FileFault::None;  // FileError: what is wrong with the file
   int line = 0;         // FileError: the first bad line of the file; 0 for the file as a whole
   std::string file;     // FileError: the file's name
@@ -47,6 +50,10 @@ struct Outcome {
                                 // value: what the Device tab shows is not all the chip's
   bool declined = false;  // program: the operator kept a chip that is not blank; only the
                           // boot configuration ran, and the outcome is its outcome
+  // Boot configuration: the first lock or boot-jump record that was not accepted ("X", no
+  // answer, or something else), although the closing record was. The closing record decides
+  // the outcome; the caller decides whether the setting it asked for matters more.
+  std::string settingRecord, settingAnswer;
   bool bootWritten = false;  // the boot configuration's closing record was accepted and the
                              // device information read again: the line can go back to
                              // the terminal (also after a difference that the final

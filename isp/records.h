@@ -15,9 +15,8 @@ inline constexpr char kStopErase = '.';   // erase: only "." or "X" (or the leng
 inline constexpr char kStopBlank = '\n';  // blank check: its answer may end in a line feed
 inline constexpr char kStopData = '\x01'; // data records: only "." or "X"
 
-// The read-back compares nothing from here on: the bootloader's own area.
+// The read-back compares nothing from here on: the bootloader's own area at the top of a
+// 64 KiB part. A 32 KiB part ends below it, so there every address is compared.
 inline constexpr int kCompareBelow = 0xFC00;
-// ... which is the top 1 KiB of the chip, on either size.
-inline constexpr int kBootAreaBytes = 1024;
 
 }  // namespace velkorn::isp

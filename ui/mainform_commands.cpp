@@ -131,6 +131,14 @@ void TForm1::report(const isp::Outcome& outcome) {
     ShowError(fromEngine(invalidIntegerText(outcome.detail)), false);
   } else if (outcome.kind == OutcomeKind::FileError && outcome.fileFault == isp::FileFault::CannotOpen) {
     ShowError(fromEngine(fileOpenText(outcome.file)), false);
+  } else if (outcome.kind == OutcomeKind::FileError && outcome.fileFault == isp::FileFault::PastChip) {
+    // Refused before the erase: the chip keeps what it held.
+    const auto hex = [](int value) { return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper(); };
+    ShowError(QStringLiteral("The file holds data at %1, past the end of this chip (%2 bytes): nothing was done")
+                  .arg(hex(outcome.address), hex(outcome.count)),
+              false);
+  } else if (outcome.kind == OutcomeKind::FileError && outcome.fileFault == isp::FileFault::NoData) {
+    ShowError(QStringLiteral("The file holds no data: the chip was not erased (Full Chip Erase clears it)"), false);
   } else if (outcome.kind == OutcomeKind::Mismatch && outcome.step == Step::FinalCompare) {
     ShowError(QStringLiteral("Verify FAILED !!!"), false);
   } else if (outcome.kind == OutcomeKind::Refused && outcome.step == Step::BootConfig) {
@@ -143,7 +151,13 @@ void TForm1::closeBootConfig(const isp::Outcome& outcome, bool successBox, const
     report(outcome);
     return;
   }
-  noteResult(outcome.done() ? doneText : failureResult(outcome));
+  // The closing record decides; a lock or boot-jump record that was not accepted is said
+  // beside the result, so nobody takes the chip for locked.
+  QString text = outcome.done() ? doneText : failureResult(outcome);
+  if (!outcome.settingRecord.empty()) {
+    text += QStringLiteral("; record %1 not accepted").arg(QString::fromStdString(outcome.settingRecord));
+  }
+  noteResult(text);
   // A difference that only the read-back saw still leaves the configuration written: the
   // line goes back to the terminal, without the success box.
   if (successBox && outcome.done()) dialogs_.message(QStringLiteral("Programm BSB"), QString::fromLatin1(kSuccessText));

@@ -58,7 +58,7 @@ TEST_F(CliBoards, OneFailingBoardLeavesTheOtherProgrammed) {
                            kBlinky},
                           seconds(120));
   EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_EQ(r.out, good->port() + ": Programmed and verified " + kBlinky + "\n");
+  EXPECT_EQ(r.out, good->port() + ": Programmed and verified " + kBlinky + kBlinkyProof + "\n");
   EXPECT_NE(r.err.find("velkorn-cli: " + bad.port() + ": Ack Error Retry!"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("velkorn-cli: 1 of 2 boards done\nvelkorn-cli: " + bad.port() + " failed: the bootloader refused"),
             std::string::npos)
@@ -155,7 +155,7 @@ TEST_F(CliBoards, BinaryRoundTrip) {
   const RunResult toStdout = cli(target->port(), {"read", "-", "--binary"});
   EXPECT_EQ(toStdout.status, 0) << toStdout.err;
   EXPECT_EQ(toStdout.out, chip);
-  EXPECT_NE(toStdout.err.find("velkorn-cli: Read 65536 bytes\n"), std::string::npos) << toStdout.err;
+  EXPECT_NE(toStdout.err.find("velkorn-cli: Read 65536 bytes (CRC-32 "), std::string::npos) << toStdout.err;
   const RunResult tooLong = cli(target->port(), {"verify", path("fw.bin").string(), "--address", "0xF800"});
   EXPECT_EQ(tooLong.status, 2);
   EXPECT_NE(tooLong.err.find("run past the chip's 64 KiB"), std::string::npos) << tooLong.err;

@@ -206,9 +206,9 @@ TEST_F(CliNetworkTest, TwentyMillisecondsEachWayCostNoSuccess) {
   };
   const Step steps[] = {
       {{"info"}, "Manufactor Id: 58\n"},
-      {{"read", out.string()}, "Read 32768 bytes into " + out.string() + "\n"},
-      {{"program", kBlinky}, "Programmed and verified " + kBlinky + "\n"},
-      {{"verify", kBlinky}, "Matched OK!!!\n"},
+      {{"read", out.string()}, "Read 32768 bytes into " + out.string() + " (CRC-32 "},
+      {{"program", kBlinky}, "Programmed and verified " + kBlinky + " (CRC-32 "},
+      {{"verify", kBlinky}, "Matched OK!!! (CRC-32 "},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.args[0]);

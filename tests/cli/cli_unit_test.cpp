@@ -289,6 +289,8 @@ struct Made : isp::Outcome {
   Made& refused(const std::string& r, const std::string& a) { return record = r, answer = a, *this; }
   Made& at(int a, int n) { return address = a, count = n, *this; }
   Made& why(const std::string& d) { return detail = d, *this; }
+  Made& past(int a, int size) { return fileFault = isp::FileFault::PastChip, address = a, count = size, *this; }
+  Made& empty() { return fileFault = isp::FileFault::NoData, *this; }
   Made& in(const std::string& f, int l) {
     fileFault = l == 0 ? isp::FileFault::CannotOpen : isp::FileFault::BadLine;
     return file = f, line = l, *this;
@@ -308,8 +310,15 @@ TEST(OutcomeReport, StatusAndLinesComeFromTheOutcome) {
       {"done", Made(K::Done, S::None), 0, {}},
       {"refused erase", Made(K::Refused, S::Erase).refused(":0100000307F5", "X"), 1,
        {"the bootloader refused the erase (answer \"X\")"}},
-      {"refused data record", Made(K::Refused, S::Program).refused(":10000000AB", ""), 1,
-       {"the bootloader refused data record :10000000AB (no answer)"}},
+      {"refused data record", Made(K::Refused, S::Program).refused(":10000000AB", "X"), 1,
+       {"the bootloader refused data record :10000000AB (answer \"X\")"}},
+      // silence is no refusal: the board stopped answering
+      {"data record unanswered", Made(K::Refused, S::Program).refused(":10000000AB", ""), 1,
+       {"the bootloader stopped answering: no answer to data record :10000000AB"}},
+      {"file past the chip", Made(K::FileError, S::Load).in("a.hex", 0).past(0x9003, 0x8000), 2,
+       {"a.hex holds data at 0x9003, beyond the chip's size of 0x8000 bytes: the chip cannot hold it"}},
+      {"file without data", Made(K::FileError, S::Load).in("a.hex", 0).empty(), 2,
+       {"a.hex holds no data bytes: nothing was erased (erase clears a chip)"}},
       {"boot configuration refused", Made(K::Refused, S::BootConfig).refused(":03000003060000F4", "X"), 1,
        {"Programm BSB FAILED!",
         "the bootloader refused the boot configuration (record :03000003060000F4, answer \"X\")"}},

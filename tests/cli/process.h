@@ -22,6 +22,9 @@ extern char** environ;
 namespace velkorn::testing {
 
 inline const std::string kBlinky = std::string(VELKORN_SOURCE_DIR) + "/examples/blinky.hex";
+// The proof a result line ends with for blinky on a 64 KiB part: zlib's CRC-32 of its image,
+// unwritten bytes 0xFF, over everything below the bootloader's area.
+inline const std::string kBlinkyProof = " (CRC-32 B96CEB9D over 0x0000-0xFBFF)";
 
 // The bytes of examples/blinky.hex as a flash of `size` bytes must hold them.
 inline std::vector<std::uint8_t> blinkyFlash(std::size_t size = 0x10000) {

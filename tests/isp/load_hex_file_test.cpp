@@ -111,8 +111,14 @@ TEST_F(LoadHexFileTest, TableOfFiles) {
        bytesAt(0x100, counting(16), {{0x200, 1}})},
       {"lines after the end record still load", kEnd + "\r\n" + kData + "\r\n", {}, true, 2,
        bytesAt(0x100, counting(16))},
-      {"text ends at a NUL", kData + "\r\n" + std::string(1, '\0') + "garbage\r\n", {}, true, 1,
+      // NUL padding after the last record loses nothing; a NUL with more behind it would
+      // hide records, so none of that file is loaded
+      {"NUL padding at the end", kData + "\r\n" + kEnd + "\r\n" + std::string(4, '\0') + "\r\n", {}, true, 2,
        bytesAt(0x100, counting(16))},
+      {"a NUL hides more records", kData + "\r\n" + std::string(1, '\0') + kData + "\r\n",
+       {"Hex File format error in line 2|ok"}, false, 1, {}},
+      {"a NUL inside a line", kData.substr(0, 9) + std::string(1, '\0') + kData.substr(9) + "\r\n",
+       {"Hex File format error in line 1|ok"}, false, 1, {}},
       {"linear address 0", rec(4, 0, {0, 0}) + "\n" + kData + "\n" + kEnd + "\n", {}, true, 3,
        bytesAt(0x100, counting(16))},
       {"segment address 0x1000", rec(2, 0, {0x01, 0x00}) + "\n" + rec(0, 0x20, {7, 8}) + "\n" + kEnd + "\n", {},

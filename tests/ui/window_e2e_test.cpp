@@ -61,8 +61,8 @@ class WindowEndToEnd : public ::testing::Test {
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
   }
 
-  std::string writeHex(const std::string& text) const {
-    const fs::path hex = home_.root() / "blink.hex";
+  std::string writeHex(const std::string& text, const char* name = "blink.hex") const {
+    const fs::path hex = home_.root() / name;
     std::ofstream(hex, std::ios::binary) << text;
     return hex.string();
   }
@@ -157,7 +157,7 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
     const char* result;     // the status bar keeps it, then the time
   };
   const std::string hex = writeHex(kBlinkHex);
-  const std::string blank = writeHex(":00000001FF\r\n");  // the file image all FF, as the erased flash
+  const std::string blank = writeHex(":00000001FF\r\n", "blank.hex");  // the file image all FF, as the erased flash
   const Case cases[] = {
       // Not synchronised, the bootloader stays silent: no echo, and the closing record fails.
       {"boot configuration refused", {}, [](ui::TForm1& f) { f.MBSBClick(); }, {}, "Programm BSB FAILED!|ok",
@@ -172,6 +172,17 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
        nullptr,
        &ui::TForm1::TabSheet3,
        "Programmed and verified"},
+      // A file without data would only erase the chip: refused before the erase.
+      {"reload of a file without data",
+       {},
+       [&](ui::TForm1& f) {
+         f.engine().hexFileName = blank;
+         f.MReloadClick();
+       },
+       {},
+       "The file holds no data: the chip was not erased",
+       &ui::TForm1::TabSheet1,
+       "File not loaded"},
       {"verify matched", {}, [&](ui::TForm1& f) {
          dialogs_.fileAnswers = {QString::fromStdString(blank)};
          f.CompareFileClick();
