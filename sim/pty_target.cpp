@@ -131,7 +131,9 @@ std::string targetUsage() {
       "  --family HEX\n"
       "  --product HEX        FF or EF for the known devices, anything else is unknown\n"
       "  --32k                a 32 KiB part (memory code F7)\n"
-      "  --security HEX       software security byte (default FF)\n"
+      "  --security HEX       software security byte (default FF); the chip honours it: bit 0\n"
+      "                       clear (FE) refuses data records, bit 4 clear (EF) read requests\n"
+      "                       and blank checks too, until a full chip erase\n"
       "  --bsb HEX            boot status byte (default FF)\n"
       "  --sbv HEX            boot vector (default FC)\n"
       "  --hsb HEX            hardware security byte (default FB)\n"
@@ -152,8 +154,13 @@ std::string targetUsage() {
       "  --late-blank-check N send the N-th blank-check answer late (after its echo)\n"
       "  --late-by MS         ... by MS ms (default 6000: past the programmer's wait)\n"
       "  --drop-blank-check N send no answer to the N-th blank check (only its echo)\n"
+      "  --lie-blank-check N  answer the N-th blank check \".\" whatever the range holds\n"
       "  --erase-delay MS     answer the erase this much later\n"
       "  --refuse-erase       answer X to the erase\n"
+      "  --refuse-lock0       answer X to the \"Lock Erase, Prog.\" record and stay unlocked\n"
+      "  --refuse-lock1       answer X to the \"... Read, Blank Check\" record, the same\n"
+      "  --refuse-bljb        answer X to the BLJB records and keep the bit\n"
+      "  --forget-locks       answer . to both lock records but stay unlocked\n"
       "  --drop-input N       lose the N-th byte from the programmer\n"
       "  --garble-input N     flip the lowest bit of the N-th byte from the programmer\n"
       "  --drop-output N      lose the N-th byte to the programmer\n"
@@ -278,7 +285,7 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--garble-input", &o.faults.garbleInputByte},   {"--drop-output", &o.faults.dropOutputByte},
       {"--garble-output", &o.faults.garbleOutputByte}, {"--hang-up-after", &o.hangUpAfter},
       {"--garble-blank-check", &o.faults.garbleBlankCheck}, {"--late-blank-check", &o.faults.lateBlankCheck},
-      {"--drop-blank-check", &o.faults.dropBlankCheck},
+      {"--drop-blank-check", &o.faults.dropBlankCheck}, {"--lie-blank-check", &o.faults.lieBlankCheck},
   };
 
   bool small = false;  // --32k
@@ -292,6 +299,8 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--refuse-erase", &o.faults.refuseErase}, {"--flash-out-live", &o.flashOutLive},
       {"--replace", &o.replaceLink}, {"--rfc2217", &o.rfc2217},
       {"--needs-reset", &o.needsReset},
+      {"--refuse-lock0", &o.faults.refuseLock0}, {"--refuse-lock1", &o.faults.refuseLock1},
+      {"--refuse-bljb", &o.faults.refuseBljb},   {"--forget-locks", &o.faults.forgetLocks},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {
