@@ -224,6 +224,7 @@ std::string Bootloader::answerData(unsigned address, const std::vector<std::uint
   if (profile_.programmingLocked()) return refused();
   // Programming can only clear bits; setting them again needs an erase.
   for (std::size_t i = 0; i < bytes.size(); ++i) flash_[address + i] &= bytes[i];
+  pinStuckCell();
   ++flashChanges_;
   return accepted();
 }
@@ -233,10 +234,17 @@ std::string Bootloader::answerErase(int* delayMs) {
   // The full chip erase is the way out of either security level: it takes the flash with it,
   // so nothing locked is left to protect.
   flash_.fill(0xFF);
+  pinStuckCell();
   profile_.securityByte = 0xFF;
   ++flashChanges_;
   if (delayMs) *delayMs = faults_.eraseDelayMs;
   return accepted();
+}
+
+void Bootloader::pinStuckCell() {
+  if (faults_.stuckCell >= 0 && faults_.stuckCell < static_cast<int>(flash_.size())) {
+    flash_[static_cast<std::size_t>(faults_.stuckCell)] = faults_.stuckValue;
+  }
 }
 
 std::string Bootloader::answerWrite(const std::vector<std::uint8_t>& data) {

@@ -56,6 +56,11 @@ struct Faults {
   bool refuseLock1 = false;     // :020000030501F5, "... Read, Blank Check"
   bool refuseBljb = false;      // both BLJB records
   bool forgetLocks = false;     // both security-level records, answered "."
+  // A flash cell that holds stuckValue whatever is programmed or erased there, while data
+  // records and the erase are answered "." as ever: 0xFF will not program, 0x00 will not
+  // erase. -1: none.
+  int stuckCell = -1;
+  std::uint8_t stuckValue = 0xFF;
   // Line faults: the n-th byte (1-based, counted since construction) in either direction.
   int dropInputByte = 0;        // the chip never sees this byte from the programmer
   int garbleInputByte = 0;      // the chip sees this byte with its lowest bit flipped
@@ -106,6 +111,7 @@ class Bootloader {
   std::string answerData(unsigned address, const std::vector<std::uint8_t>& bytes);
   std::string answerErase(int* delayMs);
   std::string answerWrite(const std::vector<std::uint8_t>& data);
+  void pinStuckCell();
 
   DeviceProfile profile_;
   Faults faults_;
