@@ -13,7 +13,7 @@ set -euo pipefail
 declare -A purpose_packages=(
   [build]="g++ cmake ninja-build"
   [window]="pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev fonts-dejavu-core xvfb xauth"
-  [tests]="libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth fonts-dejavu-core ser2net"
+  [tests]="libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth fonts-dejavu-core ser2net sdcc binutils"
   [windows]="g++-mingw-w64-x86-64-posix googletest wine64 wine"
   [fuzz]="clang libclang-rt-14-dev"
   [package]="dpkg-dev desktop-file-utils appstream man-db bash-completion"

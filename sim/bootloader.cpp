@@ -182,7 +182,7 @@ std::string Bootloader::answerInfo(std::uint8_t hi, std::uint8_t lo) const {
 
 std::string Bootloader::answerRead(unsigned first, unsigned last) {
   const unsigned size = static_cast<unsigned>(profile_.flashSize());
-  if (first > last || last >= size) return refused();
+  if (first > last || last >= size || profile_.readingLocked()) return refused();
   ++readRequests_;
   std::string answer;
   answer.reserve((last - first + 1) / kReadLineBytes * 39 + 2);
@@ -198,11 +198,11 @@ std::string Bootloader::answerRead(unsigned first, unsigned last) {
 
 std::string Bootloader::answerBlankCheck(unsigned first, unsigned last, int* delayMs) {
   const unsigned size = static_cast<unsigned>(profile_.flashSize());
-  if (first > last || first >= size) return refused();
+  if (first > last || first >= size || profile_.readingLocked()) return refused();
   if (last >= size) last = size - 1;  // a 32 KiB part checks what it has
   ++blankChecks_;
   std::string answer = accepted();
-  for (unsigned a = first; a <= last; ++a) {
+  for (unsigned a = first; a <= last && faults_.lieBlankCheck != blankChecks_; ++a) {
     if (flash_[a] != 0xFF) {
       answer = hex4(a) + "\r\n";
       break;
@@ -221,19 +221,30 @@ std::string Bootloader::answerData(unsigned address, const std::vector<std::uint
   ++dataRecords_;
   if (faults_.refuseDataRecord == dataRecords_) return refused();
   if (address + bytes.size() > static_cast<std::size_t>(profile_.flashSize())) return refused();
+  if (profile_.programmingLocked()) return refused();
   // Programming can only clear bits; setting them again needs an erase.
   for (std::size_t i = 0; i < bytes.size(); ++i) flash_[address + i] &= bytes[i];
+  pinStuckCell();
   ++flashChanges_;
   return accepted();
 }
 
 std::string Bootloader::answerErase(int* delayMs) {
   if (faults_.refuseErase) return refused();
+  // The full chip erase is the way out of either security level: it takes the flash with it,
+  // so nothing locked is left to protect.
   flash_.fill(0xFF);
+  pinStuckCell();
   profile_.securityByte = 0xFF;
   ++flashChanges_;
   if (delayMs) *delayMs = faults_.eraseDelayMs;
   return accepted();
+}
+
+void Bootloader::pinStuckCell() {
+  if (faults_.stuckCell >= 0 && faults_.stuckCell < static_cast<int>(flash_.size())) {
+    flash_[static_cast<std::size_t>(faults_.stuckCell)] = faults_.stuckValue;
+  }
 }
 
 std::string Bootloader::answerWrite(const std::vector<std::uint8_t>& data) {
@@ -242,14 +253,15 @@ std::string Bootloader::answerWrite(const std::vector<std::uint8_t>& data) {
     for (auto b : data) s += hex2(b);
     return s;
   }();
-  if (d == "0500") {  // security level 1: no more erase or programming
-    profile_.securityByte &= static_cast<std::uint8_t>(~0x01u);
+  if (d == "0500") {  // security level 1: no more programming
+    if (faults_.refuseLock0) return refused();
+    if (!faults_.forgetLocks) profile_.securityByte &= static_cast<std::uint8_t>(~0x01u);
   } else if (d == "0501") {  // security level 2: no read or blank check either
-    profile_.securityByte &= static_cast<std::uint8_t>(~0x10u);
-  } else if (d == "0A0401") {
-    bljb_ = true;
-  } else if (d == "0A0400") {
-    bljb_ = false;
+    if (faults_.refuseLock1) return refused();
+    if (!faults_.forgetLocks) profile_.securityByte &= static_cast<std::uint8_t>(~0x10u);
+  } else if (d == "0A0401" || d == "0A0400") {
+    if (faults_.refuseBljb) return refused();
+    bljb_ = d == "0A0401";
   } else if (d == "060000") {  // boot status byte 00: start the application after reset
     profile_.bootStatus = 0x00;
   } else {

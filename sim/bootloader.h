@@ -18,12 +18,16 @@ struct DeviceProfile {
   std::uint8_t family = 0xD7;
   std::uint8_t product = 0xFF;       // 0xFF and 0xEF are the two known products
   std::uint8_t memoryCode = 0xFC;    // 0xF7: 32 KiB part
-  std::uint8_t securityByte = 0xFF;  // software security byte (bits 0 and 4 clear = locked)
+  // Software security byte: bit 0 clear locks erase and programming ("Lock Erase, Prog."),
+  // bit 4 clear locks reading and the blank check too. A full chip erase sets both again.
+  std::uint8_t securityByte = 0xFF;
   std::uint8_t bootStatus = 0xFF;    // BSB
   std::uint8_t bootVector = 0xFC;    // SBV
   std::uint8_t hardwareSecurity = 0xFB;  // HSB
   std::uint8_t bootloaderVersion = 0x12;
   int flashSize() const { return memoryCode == 0xF7 ? 0x8000 : 0x10000; }
+  bool programmingLocked() const { return (securityByte & 0x01) == 0 || readingLocked(); }
+  bool readingLocked() const { return (securityByte & 0x10) == 0; }
 };
 
 // Faults for tests. Counts are 1-based; 0 means off.
@@ -43,6 +47,20 @@ struct Faults {
   int lateBlankCheck = 0;
   int lateByMs = 6000;          // past the programmer's 5 s wait for the answer
   int dropBlankCheck = 0;
+  // The n-th blank check answers "." whatever the range holds: a lie the programmer can only
+  // catch by asking again.
+  int lieBlankCheck = 0;
+  // Security and boot configuration writes that do not take: the record is answered "X"
+  // (refuse...) or "." (forgetLocks) and the chip keeps what it had.
+  bool refuseLock0 = false;     // :020000030500F6, "Lock Erase, Prog."
+  bool refuseLock1 = false;     // :020000030501F5, "... Read, Blank Check"
+  bool refuseBljb = false;      // both BLJB records
+  bool forgetLocks = false;     // both security-level records, answered "."
+  // A flash cell that holds stuckValue whatever is programmed or erased there, while data
+  // records and the erase are answered "." as ever: 0xFF will not program, 0x00 will not
+  // erase. -1: none.
+  int stuckCell = -1;
+  std::uint8_t stuckValue = 0xFF;
   // Line faults: the n-th byte (1-based, counted since construction) in either direction.
   int dropInputByte = 0;        // the chip never sees this byte from the programmer
   int garbleInputByte = 0;      // the chip sees this byte with its lowest bit flipped
@@ -93,6 +111,7 @@ class Bootloader {
   std::string answerData(unsigned address, const std::vector<std::uint8_t>& bytes);
   std::string answerErase(int* delayMs);
   std::string answerWrite(const std::vector<std::uint8_t>& data);
+  void pinStuckCell();
 
   DeviceProfile profile_;
   Faults faults_;

@@ -53,6 +53,18 @@ bool parseHexByte(const std::string& text, std::uint8_t& value) {
   return true;
 }
 
+bool parseHexWord(const std::string& text, int& value) {
+  std::string digits = text;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits = digits.substr(2);
+  if (digits.empty() || digits.size() > 4) return false;
+  std::uint8_t high = 0, low = 0;
+  const std::size_t split = digits.size() > 2 ? digits.size() - 2 : 0;
+  if (split > 0 && !parseHexByte(digits.substr(0, split), high)) return false;
+  if (!parseHexByte(digits.substr(split), low)) return false;
+  value = high << 8 | low;
+  return true;
+}
+
 bool parseDecimal(const std::string& text, int minimum, int maximum, int& value) {
   if (text.empty() || text.size() > 9) return false;
   int v = 0;
@@ -131,7 +143,9 @@ std::string targetUsage() {
       "  --family HEX\n"
       "  --product HEX        FF or EF for the known devices, anything else is unknown\n"
       "  --32k                a 32 KiB part (memory code F7)\n"
-      "  --security HEX       software security byte (default FF)\n"
+      "  --security HEX       software security byte (default FF); the chip honours it: bit 0\n"
+      "                       clear (FE) refuses data records, bit 4 clear (EF) read requests\n"
+      "                       and blank checks too, until a full chip erase\n"
       "  --bsb HEX            boot status byte (default FF)\n"
       "  --sbv HEX            boot vector (default FC)\n"
       "  --hsb HEX            hardware security byte (default FB)\n"
@@ -152,8 +166,16 @@ std::string targetUsage() {
       "  --late-blank-check N send the N-th blank-check answer late (after its echo)\n"
       "  --late-by MS         ... by MS ms (default 6000: past the programmer's wait)\n"
       "  --drop-blank-check N send no answer to the N-th blank check (only its echo)\n"
+      "  --lie-blank-check N  answer the N-th blank check \".\" whatever the range holds\n"
       "  --erase-delay MS     answer the erase this much later\n"
       "  --refuse-erase       answer X to the erase\n"
+      "  --refuse-lock0       answer X to the \"Lock Erase, Prog.\" record and stay unlocked\n"
+      "  --refuse-lock1       answer X to the \"... Read, Blank Check\" record, the same\n"
+      "  --refuse-bljb        answer X to the BLJB records and keep the bit\n"
+      "  --forget-locks       answer . to both lock records but stay unlocked\n"
+      "  --stuck-cell ADDR    the flash byte at ADDR (hexadecimal) keeps --stuck-value\n"
+      "                       whatever is programmed or erased; the records are accepted\n"
+      "  --stuck-value HEX    ... FF (default: will not program) or e.g. 00 (will not erase)\n"
       "  --drop-input N       lose the N-th byte from the programmer\n"
       "  --garble-input N     flip the lowest bit of the N-th byte from the programmer\n"
       "  --drop-output N      lose the N-th byte to the programmer\n"
@@ -169,7 +191,7 @@ namespace {
 // The options whose value is neither a hexadecimal byte nor a count.
 constexpr const char* kValueOptions[] = {"--rate", "--erase-delay", "--late-by", "--tcp", "--latency",
                                          "--latency-jitter", "--delay", "--seed", "--garble-with",
-                                         "--link", "--flash-in", "--flash-out"};
+                                         "--link", "--flash-in", "--flash-out", "--stuck-cell"};
 
 bool takesValue(const std::string& name) {
   return std::any_of(std::begin(kValueOptions), std::end(kValueOptions),
@@ -213,6 +235,11 @@ bool applyValue(const std::string& name, const std::string& v, TargetOptions& o,
       return false;
     }
     o.faults.garbleReadWith = v[0];
+  } else if (name == "--stuck-cell") {
+    if (!parseHexWord(v, o.faults.stuckCell)) {
+      error = "option --stuck-cell: '" + v + "' is not a hexadecimal address (0 to FFFF)";
+      return false;
+    }
   } else if (name == "--link") {
     if (!isPortName(v)) {
       error = "option --link: '" + v + "' is not a port name such as COM3";
@@ -270,6 +297,7 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--product", &o.profile.product},           {"--security", &o.profile.securityByte},
       {"--bsb", &o.profile.bootStatus},            {"--sbv", &o.profile.bootVector},
       {"--hsb", &o.profile.hardwareSecurity},      {"--boot-version", &o.profile.bootloaderVersion},
+      {"--stuck-value", &o.faults.stuckValue},
   };
   const CountOption countOptions[] = {
       {"--refuse-record", &o.faults.refuseDataRecord}, {"--silent-after", &o.faults.silentAfterRecords},
@@ -278,7 +306,7 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--garble-input", &o.faults.garbleInputByte},   {"--drop-output", &o.faults.dropOutputByte},
       {"--garble-output", &o.faults.garbleOutputByte}, {"--hang-up-after", &o.hangUpAfter},
       {"--garble-blank-check", &o.faults.garbleBlankCheck}, {"--late-blank-check", &o.faults.lateBlankCheck},
-      {"--drop-blank-check", &o.faults.dropBlankCheck},
+      {"--drop-blank-check", &o.faults.dropBlankCheck}, {"--lie-blank-check", &o.faults.lieBlankCheck},
   };
 
   bool small = false;  // --32k
@@ -292,6 +320,8 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--refuse-erase", &o.faults.refuseErase}, {"--flash-out-live", &o.flashOutLive},
       {"--replace", &o.replaceLink}, {"--rfc2217", &o.rfc2217},
       {"--needs-reset", &o.needsReset},
+      {"--refuse-lock0", &o.faults.refuseLock0}, {"--refuse-lock1", &o.faults.refuseLock1},
+      {"--refuse-bljb", &o.faults.refuseBljb},   {"--forget-locks", &o.faults.forgetLocks},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {

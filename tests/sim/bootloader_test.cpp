@@ -251,6 +251,48 @@ const std::string kManu = ":020000050000F9";
 const std::string kErase = ":0100000307F5";
 const std::string kRead0 = ":05000004000000FF00F8";
 const std::string kBlankAll = ":050000040000FFFF01F8";  // blank check of the whole chip
+const std::string kData2 = ":10020000000102030405060708090A0B0C0D0E0F76";
+const std::string kSecurity = ":020000050700F2";
+const std::string kLock0 = ":020000030500F6";
+const std::string kLock1 = ":020000030501F5";
+const std::string kBljbClear = ":030000030A0400EC";
+const std::string kClosing = ":03000003060000F4";
+
+std::string blankLines() {
+  std::array<std::uint8_t, 0x10000> blank;
+  blank.fill(0xFF);
+  return readLines(0, blank);
+}
+
+// What a chip refuses at each security level, and the erase that ends both.
+TEST(BootloaderSecurity, LockedChipRefusesWhatItsLevelForbids) {
+  const struct {
+    const char* name;
+    std::uint8_t security;
+    std::vector<std::string> records, answers;
+  } cases[] = {
+      {"level 1 refuses data records only", 0xFE,
+       {kData1, kBlankAll, kRead0, kLock1, kBljbClear, kClosing, kManu},
+       {"X", ".", blankLines(), ".", ".", ".", "58."}},
+      {"level 2 refuses reading and the blank check too", 0xEF,
+       {kData1, kBlankAll, kRead0, kSecurity, kManu},
+       {"X", "X", "X", "EF.", "58."}},
+      {"both levels", 0xEE, {kData1, kBlankAll, kRead0}, {"X", "X", "X"}},
+      {"the erase ends both levels", 0xEE,
+       {kErase, kSecurity, kData1, kBlankAll, kRead0},
+       {".", "FF.", ".", "0100\r\n", blankLines()}},
+      {"a lock takes effect at once", 0xFF,
+       {kData1, kLock0, kData2, kBlankAll, kLock1, kBlankAll, kRead0},
+       {".", ".", "X", "0100\r\n", ".", "X", "X"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bootloader b = synced(DeviceProfile{.securityByte = c.security});
+    ASSERT_EQ(c.records.size(), c.answers.size());
+    for (std::size_t i = 0; i < c.records.size(); ++i) EXPECT_EQ(answerTo(b, c.records[i]), c.answers[i]) << i;
+    EXPECT_EQ(b.flash()[0x0201], 0xFF);  // kData2 never takes
+  }
+}
 
 Faults fault(void (*set)(Faults&)) {
   Faults f;
@@ -259,12 +301,7 @@ Faults fault(void (*set)(Faults&)) {
 }
 
 TEST(BootloaderFaults, EachFaultChangesOnlyWhatItNames) {
-  const std::string blankLines = [] {
-    std::array<std::uint8_t, 0x10000> blank;
-    blank.fill(0xFF);
-    return readLines(0, blank);
-  }();
-  std::string garbled = blankLines;
+  std::string garbled = blankLines();
   garbled[7] = 'G';
   const std::vector<FaultCase> cases = {
       {"second data record refused once",
@@ -282,11 +319,11 @@ TEST(BootloaderFaults, EachFaultChangesOnlyWhatItNames) {
       {"second read answer garbled",
        fault([](Faults& f) { f.garbleReadBlock = 2; }),
        {kRead0, kRead0, kRead0},
-       {kRead0 + blankLines, kRead0 + garbled, kRead0 + blankLines}},
+       {kRead0 + blankLines(), kRead0 + garbled, kRead0 + blankLines()}},
       {"first read answer one short",
        fault([](Faults& f) { f.shortReadBlock = 1; }),
        {kRead0, kRead0},
-       {kRead0 + blankLines.substr(0, 625), kRead0 + blankLines}},
+       {kRead0 + blankLines().substr(0, 625), kRead0 + blankLines()}},
       {"erase refused",
        fault([](Faults& f) { f.refuseErase = true; }),
        {kErase, kManu},
@@ -315,6 +352,34 @@ TEST(BootloaderFaults, EachFaultChangesOnlyWhatItNames) {
        fault([](Faults& f) { f.garbleBlankCheck = 1; }),
        {kData1, kBlankAll, kBlankAll},  // kData1 puts 00 at 0x0100
        {kData1 + ".", kBlankAll + "01G0\r\n", kBlankAll + "0100\r\n"}},
+      {"first blank check lies",
+       fault([](Faults& f) { f.lieBlankCheck = 1; }),
+       {kData1, kBlankAll, kBlankAll},
+       {kData1 + ".", kBlankAll + ".", kBlankAll + "0100\r\n"}},
+      {"lock level 1 refused",
+       fault([](Faults& f) { f.refuseLock0 = true; }),
+       {kLock0, kLock1, kSecurity},
+       {kLock0 + "X", kLock1 + ".", kSecurity + "EF."}},
+      {"lock level 2 refused",
+       fault([](Faults& f) { f.refuseLock1 = true; }),
+       {kLock0, kLock1, kSecurity},
+       {kLock0 + ".", kLock1 + "X", kSecurity + "FE."}},
+      {"locks accepted but forgotten",
+       fault([](Faults& f) { f.forgetLocks = true; }),
+       {kLock0, kLock1, kSecurity, kData1},
+       {kLock0 + ".", kLock1 + ".", kSecurity + "FF.", kData1 + "."}},
+      {"BLJB refused",
+       fault([](Faults& f) { f.refuseBljb = true; }),
+       {kBljbClear, kClosing},
+       {kBljbClear + "X", kClosing + "."}},
+      {"a cell that will not program",
+       fault([](Faults& f) { f.stuckCell = 0x0101; }),
+       {kData1, withChecksum(":050000040101010101"), withChecksum(":050000040101010201")},
+       {kData1 + ".", withChecksum(":050000040101010101") + ".", withChecksum(":050000040101010201") + "0102\r\n"}},
+      {"a cell that will not erase",
+       fault([](Faults& f) { f.stuckCell = 0xFFFF; f.stuckValue = 0x00; }),
+       {kErase, kBlankAll},
+       {kErase + ".", kBlankAll + "FFFF\r\n"}},
       {"first blank check unanswered",
        fault([](Faults& f) { f.dropBlankCheck = 1; }),
        {kBlankAll, kBlankAll},

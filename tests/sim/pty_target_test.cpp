@@ -76,7 +76,9 @@ TEST(TargetOptions, GoodOptionsSetTheModel) {
                                      "--pace", "--rate", "9600", "--link", "COM12", "--replace", "--flash-out", "f",
                                      "--flash-out-live", "--garble-output", "2", "--garble-with", "7", "--latency", "16",
                                      "--latency-jitter=4", "--seed", "9", "--delay", "20", "--garble-blank-check", "2",
-                                     "--late-blank-check=3", "--late-by", "700", "--drop-blank-check", "4"},
+                                     "--late-blank-check=3", "--late-by", "700", "--drop-blank-check", "4",
+                                     "--lie-blank-check", "5", "--refuse-lock1", "--refuse-bljb", "--stuck-cell",
+                                     "0x7ff5", "--stuck-value", "00"},
                                     error);
   ASSERT_TRUE(o) << error;
   EXPECT_EQ(o->profile.product, 0xEF);
@@ -100,6 +102,13 @@ TEST(TargetOptions, GoodOptionsSetTheModel) {
   EXPECT_EQ(o->faults.lateBlankCheck, 3);
   EXPECT_EQ(o->faults.lateByMs, 700);
   EXPECT_EQ(o->faults.dropBlankCheck, 4);
+  EXPECT_EQ(o->faults.lieBlankCheck, 5);
+  EXPECT_FALSE(o->faults.refuseLock0);
+  EXPECT_TRUE(o->faults.refuseLock1);
+  EXPECT_TRUE(o->faults.refuseBljb);
+  EXPECT_FALSE(o->faults.forgetLocks);
+  EXPECT_EQ(o->faults.stuckCell, 0x7FF5);
+  EXPECT_EQ(o->faults.stuckValue, 0x00);
   const auto tcp = parseTargetOptions({"--tcp", "0", "--hang-up-after", "5"}, error);
   ASSERT_TRUE(tcp) << error;
   EXPECT_EQ(tcp->tcpPort, 0);
@@ -137,6 +146,9 @@ TEST(TargetOptions, BadOptionsAreNamed) {
       {"--delay", "10001"},
       {"--late-by", "600001"},
       {"--drop-blank-check", "0"},
+      {"--stuck-cell", "10000"},
+      {"--stuck-cell", "0x"},
+      {"--stuck-cell", "-1"},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : std::string()));
