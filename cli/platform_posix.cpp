@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <signal.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -17,9 +18,24 @@ void onSignal(int) {
   if (gInterrupted) *gInterrupted = true;
 }
 
+// A standard descriptor that was closed would be the next one open() hands out: the serial
+// port would take it, and the result meant for stdout would go down the line to the chip.
+// Each closed one gets /dev/null opened for reading, so a write to it still fails.
+void holdClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1) continue;
+    const int held = ::open("/dev/null", O_RDONLY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
+}
+
 }  // namespace
 
 void setUpProcess(std::atomic<bool>& interrupted) {
+  holdClosedStandardDescriptors();
   gInterrupted = &interrupted;
   struct sigaction sa {};
   sa.sa_handler = onSignal;

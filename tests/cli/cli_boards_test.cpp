@@ -78,6 +78,11 @@ TEST_F(CliBoards, JsonObjectsPerOutcome) {
     std::vector<std::string> has;  // parts of the one line on stdout
   };
   const std::string file = "\"file\":\"" + kBlinky + "\"";
+  // What was compared, by the file's SHA-256 and the compared image's CRC-32 (zlib's sums
+  // of examples/blinky.hex and of its image below 0xFC00).
+  const std::string proof =
+      "\"sha256\":\"43f98c5cad047db44cac7194f8891d34ba83ec8783d942731ef5a4d589b965fb\",\"crc32\":\"B96CEB9D\","
+      "\"range\":[0,64511]";
   const Case cases[] = {
       {"info", {}, {"info"}, 0,
        {"\"command\":\"info\",\"ok\":true,\"exit\":0,\"outcome\":\"done\"",
@@ -86,9 +91,11 @@ TEST_F(CliBoards, JsonObjectsPerOutcome) {
         "\"state\":\"BOOTLOADER\",\"known\":true}"}},
       {"verify mismatch", changed, {"verify", kBlinky}, 1,
        {"\"ok\":false,\"exit\":1,\"outcome\":\"mismatch\"", "\"message\":\"the chip does not match", file,
-        "\"address\":261"}},
-      {"diff", changed, {"diff", kBlinky}, 1, {"\"outcome\":\"mismatch\"", "\"ranges\":[[261,261]]"}},
-      {"read", blinkyFlash(), {"read", "{dir}/chip.hex"}, 0, {"\"outcome\":\"done\"", "\"bytes\":65536"}},
+        "\"address\":261,\"differences\":1", proof}},
+      {"program", {}, {"program", kBlinky}, 0, {"\"ok\":true", file, proof}},
+      {"diff", changed, {"diff", kBlinky}, 1, {"\"outcome\":\"mismatch\"", "\"ranges\":[[261,261]]", proof}},
+      {"read", blinkyFlash(), {"read", "{dir}/chip.hex"}, 0,
+       {"\"outcome\":\"done\"", "\"bytes\":65536,\"crc32\":\"AC62BDBC\""}},
       {"bad file", {}, {"program", "{dir}/missing.hex"}, 2, {"\"exit\":2,\"outcome\":\"file-error\""}},
   };
   for (const Case& c : cases) {

@@ -97,7 +97,7 @@ TEST_F(LockedChipTest, LocksHoldUntilTheErase) {
     auto lockedChip = startTarget(old, {"--security", level});
     const RunResult r = cli(lockedChip->port(), {"program", kBlinky});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Programmed and verified " + kBlinky + "\n");
+    EXPECT_EQ(r.out, "Programmed and verified " + kBlinky + kBlinkyProof + "\n");
     EXPECT_TRUE(flashAfter(*lockedChip) == blinkyFlash());
   }
 }

@@ -10,6 +10,7 @@
 
 #include "cli/options.h"
 #include "cli/outcome_report.h"
+#include "cli/proof.h"
 #include "cli/terminal_operator.h"
 
 namespace velkorn::cli {
@@ -348,6 +349,26 @@ TEST(OutcomeReport, StatusAndLinesComeFromTheOutcome) {
     EXPECT_EQ(exitStatus(c.outcome), c.status);
     EXPECT_EQ(failureLines(c.outcome, context), c.lines);
   }
+}
+
+// The proof's sums against the published check values: a table or padding fault shows here
+// before any record of a production line carries it.
+TEST(Proof, CrcAndShaAgreeWithTheirCheckValues) {
+  const std::string nine = "123456789";
+  EXPECT_EQ(crc32Text(crc32(reinterpret_cast<const std::uint8_t*>(nine.data()), nine.size())), "CBF43926");
+  EXPECT_EQ(crc32Text(crc32(nullptr, 0)), "00000000");
+  const struct {
+    std::string text;
+    const char* sha256;
+  } cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      // 56 bytes: the length no longer fits the block, padding takes a second one
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(sha256Hex(c.text), c.sha256) << c.text.size();
 }
 
 }  // namespace
