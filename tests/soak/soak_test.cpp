@@ -104,6 +104,7 @@ Child runChild(const std::vector<std::string>& argv, std::chrono::seconds limit)
 struct Tally {
   int runs = 0, hangs = 0, crashes = 0, falseSuccesses = 0, resultsOnFailure = 0;
   std::map<int, int> exits;
+  std::map<std::string, int> shapes;  // commands per shape of file drawn
   std::vector<std::string> findings;
 };
 
@@ -119,15 +120,20 @@ class Soak {
   void runOne(int index, Tally& tally) {
     static const char* const kCommands[] = {"info", "program", "verify", "read", "erase", "boot", "diff"};
     const std::string command = kCommands[pick(0, 6)];
-    const Flash file = randomFirmware();
-    const fs::path hexPath = dir_ / "fw.hex";
-    writeFile(hexPath, sparseHex(file));
+    // A 32 KiB part or a 64 KiB one: every shape of file below must be judged on both.
+    const bool small = pick(0, 2) == 0;
+    const int partSize = small ? 0x8000 : kFlashSize;
+    const Shape shape = drawShape(partSize);
+    const fs::path filePath = dir_ / (shape.binary ? "fw.bin" : "fw.hex");
+    fs::remove(dir_ / "fw.bin");
+    fs::remove(dir_ / "fw.hex");
+    writeFile(filePath, shape.text);
 
     // The chip's flash before the command: what the check afterwards is measured against.
-    Flash before(kFlashSize, 0xFF);
+    Flash before(static_cast<std::size_t>(partSize), 0xFF);
     if (command == "verify" || command == "diff") {
-      before = file;
-      if (pick(0, 2) == 0) before[static_cast<std::size_t>(pick(0, kFlashSize - 1))] ^= 0x5A;
+      std::copy(shape.image.begin(), shape.image.begin() + partSize, before.begin());
+      if (pick(0, 2) == 0) before[static_cast<std::size_t>(pick(0, partSize - 1))] ^= 0x5A;
     } else if (command != "info" && command != "boot") {
       for (auto& b : before) b = static_cast<std::uint8_t>(random_());
     }
@@ -137,8 +143,10 @@ class Soak {
 
     std::vector<std::string> targetArgs = {"--flash-in", (dir_ / "flash_in.bin").string(), "--flash-out",
                                            (dir_ / "flash.bin").string(), "--flash-out-live"};
+    if (small) targetArgs.push_back("--32k");
     int killAfterMs = -1;
-    const std::string fault = chooseFault(targetArgs, killAfterMs);
+    Promise promise;
+    const std::string fault = chooseFault(targetArgs, killAfterMs, command, promise);
     Target target(targetArgs, (dir_ / "target.log").string());
     if (target.port().empty()) {
       tally.findings.push_back("velkorn-target did not start with " + fault);
@@ -147,8 +155,20 @@ class Soak {
     }
     std::vector<std::string> argv = {VELKORN_CLI_PATH, "--port", target.port(), "--retries", "2",
                                      "--sync-timeout", "2", command};
-    if (command == "program" || command == "verify" || command == "diff") argv.push_back(hexPath.string());
+    if (command == "program" || command == "verify" || command == "diff") argv.push_back(filePath.string());
     if (command == "read") argv.push_back((dir_ / "out.hex").string());
+    argv.insert(argv.end(), promise.options.begin(), promise.options.end());
+    // Now and then stdout is closed or a pipe nobody reads: the result never arrives, so
+    // no command may end in success.
+    const int spoilt = pick(0, 11);
+    std::string how = shape.name;
+    if (spoilt == 0) {
+      argv.insert(argv.begin(), {"/bin/bash", "-c", "exec \"$0\" \"$@\" >&-"});
+      how += ", stdout closed";
+    } else if (spoilt == 1) {
+      argv.insert(argv.begin(), {"/bin/bash", "-c", "\"$0\" \"$@\" | true; exit ${PIPESTATUS[0]}"});
+      how += ", stdout a pipe nobody reads";
+    }
 
     std::thread killer;
     if (killAfterMs >= 0) {
@@ -161,11 +181,13 @@ class Soak {
     if (killer.joinable()) killer.join();
     target.stop();
     const std::string bin = readFile(dir_ / "flash.bin");
-    const Flash after = bin.size() == kFlashSize ? Flash(bin.begin(), bin.end()) : before;
+    const Flash after = bin.size() == static_cast<std::size_t>(partSize) ? Flash(bin.begin(), bin.end()) : before;
 
     ++tally.runs;
     ++tally.exits[c.status];
-    const std::string what = "#" + std::to_string(index) + " " + command + " with " + fault;
+    ++tally.shapes[shape.name];
+    const std::string what = "#" + std::to_string(index) + " " + command + (small ? " (32 KiB)" : "") + " of " +
+                             how + " with " + fault;
     if (c.hung) {
       ++tally.hangs;
       tally.findings.push_back(what + ": hung");
@@ -182,7 +204,8 @@ class Soak {
       ++tally.resultsOnFailure;
       tally.findings.push_back(what + ": a result on stdout with status " + std::to_string(c.status) + ": " + c.out);
     }
-    if ((c.status == 0 || resultShown) && !truthful(command, file, after, c)) {
+    const bool truth = spoilt > 1 && truthful(command, shape, partSize, after, promise, c);
+    if ((c.status == 0 || resultShown) && !truth) {
       ++tally.falseSuccesses;
       tally.findings.push_back(what + ": status " + std::to_string(c.status) + " but the chip says otherwise\n" +
                                c.out + c.err);
@@ -191,6 +214,67 @@ class Soak {
 
  private:
   int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+
+  // A file to work with: its text, and the image it means (all of it, also where the chip
+  // or a NUL would cut it short).
+  struct Shape {
+    const char* name;
+    std::string text;
+    Flash image;
+    bool fits = true;     // every byte below the part's size
+    bool loads = true;    // a file the loader takes whole
+    bool binary = false;  // a .bin file
+  };
+
+  Shape drawShape(int partSize) {
+    Shape s{"a sparse image", {}, randomFirmware(), true, true, false};
+    switch (pick(0, 9)) {
+      case 0: {
+        s.name = "a dense image";
+        for (int a = 0; a < partSize; ++a) s.image[static_cast<std::size_t>(a)] = static_cast<std::uint8_t>(random_());
+        break;
+      }
+      case 1: {
+        s.name = "data in the top KiB";
+        const int at = partSize - 1024 + pick(0, 1023);
+        s.image[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(pick(0, 0xFE));
+        break;
+      }
+      case 2:
+        if (partSize < kFlashSize) {
+          s.name = "data past the chip";
+          s.image[static_cast<std::size_t>(pick(partSize, kFlashSize - 1))] = static_cast<std::uint8_t>(pick(0, 0xFE));
+        }
+        break;
+      case 3:
+        s.name = "an empty file";
+        std::fill(s.image.begin(), s.image.end(), 0xFF);
+        break;
+      case 4: {
+        s.name = "an empty binary file";
+        std::fill(s.image.begin(), s.image.end(), 0xFF);
+        s.binary = true;
+        s.text.clear();
+        return s;
+      }
+      case 5: s.name = "records hidden behind a NUL"; break;
+      case 6: s.name = "NUL padding at the end"; break;
+      default: break;
+    }
+    for (int a = partSize; a < kFlashSize; ++a) {
+      if (s.image[static_cast<std::size_t>(a)] != 0xFF) s.fits = false;
+    }
+    s.text = sparseHex(s.image);
+    if (std::string(s.name) == "records hidden behind a NUL") {
+      const std::size_t lineEnd = s.text.find('\n');
+      s.text.insert(lineEnd + 1, std::string(1, '\0'));
+      s.loads = s.text.find(':', lineEnd + 2) == s.text.rfind(":00000001FF");  // only the end record behind it
+      if (s.loads) s.name = "a NUL before the end record";
+    } else if (std::string(s.name) == "NUL padding at the end") {
+      s.text += std::string(static_cast<std::size_t>(pick(1, 64)), '\0');
+    }
+    return s;
+  }
 
   // Code in a few places of the chip, the rest erased.
   Flash randomFirmware() {
@@ -223,7 +307,52 @@ class Soak {
     return out + ":00000001FF\r\n";
   }
 
-  std::string chooseFault(std::vector<std::string>& args, int& killAfterMs) {
+  // What a command was asked for beyond the file: locks and the boot-jump bit, and whether
+  // the chip can keep those promises.
+  struct Promise {
+    std::vector<std::string> options;
+    bool keepable = true;
+  };
+
+  std::string chooseFault(std::vector<std::string>& args, int& killAfterMs, const std::string& command,
+                          Promise& promise) {
+    if ((command == "program" || command == "boot") && pick(0, 2) == 0) {
+      // Locks that the chip refuses, forgets or sets; the boot-jump bit likewise.
+      static const char* const kAsks[] = {"--lock0", "--lock1", "--no-bljb"};
+      const std::string ask = kAsks[pick(0, 2)];
+      promise.options = {ask};
+      switch (pick(0, 2)) {
+        case 0:
+          if (ask == "--no-bljb") args.push_back("--refuse-bljb");
+          else args.push_back(ask == "--lock0" ? "--refuse-lock0" : "--refuse-lock1");
+          promise.keepable = false;
+          return ask + " refused";
+        case 1:
+          if (ask == "--no-bljb") return ask + " kept";
+          args.push_back("--forget-locks");
+          promise.keepable = false;
+          return ask + " accepted but not set";
+        default: return ask + " kept";
+      }
+    }
+    // A blank check that says "." over data, or a cell that keeps its value whatever is
+    // written: a verify that trusts one answer, or compares too little, passes them.
+    if (command != "info" && command != "boot" && command != "erase" && pick(0, 5) == 0) {
+      const std::string check = std::to_string(pick(1, 6));
+      if (pick(0, 1) == 0) {
+        args.insert(args.end(), {"--lie-blank-check", check});
+        return "blank check " + check + " lying";
+      }
+      char cell[8];
+      std::snprintf(cell, sizeof cell, "%04X", static_cast<unsigned>(pick(0, 0x7FFF)));
+      const char* value = pick(0, 1) == 0 ? "FF" : "00";
+      args.insert(args.end(), {"--stuck-cell", cell, "--stuck-value", value, "--lie-blank-check", check});
+      return std::string("a cell at ") + cell + " stuck at " + value + ", blank check " + check + " lying";
+    }
+    return chooseLineFault(args, killAfterMs);
+  }
+
+  std::string chooseLineFault(std::vector<std::string>& args, int& killAfterMs) {
     const std::string n = std::to_string(pick(1, 40));
     auto add = [&args](std::vector<std::string> a) {
       args.insert(args.end(), a.begin(), a.end());
@@ -265,18 +394,25 @@ class Soak {
     }
   }
 
-  // Whether what the command claimed holds on the chip (or in the file it wrote).
-  bool truthful(const std::string& command, const Flash& file, const Flash& after, const Child& c) const {
-    auto equalBelow = [&](int end) { return std::equal(file.begin(), file.begin() + end, after.begin()); };
-    if (command == "program") return equalBelow(kFlashSize);
-    if (command == "verify") return equalBelow(kCompareBelow);
-    if (command == "diff") return c.status != 0 || equalBelow(kFlashSize);
+  // Whether what the command claimed holds on the chip (or in the file it wrote): every file
+  // byte below the comparison limit (0xFC00, or the part's end) on the chip, a file that fits
+  // the part and loads whole, and every promised lock set.
+  bool truthful(const std::string& command, const Shape& shape, int partSize, const Flash& after,
+                const Promise& promise, const Child& c) const {
+    const int limit = std::min(partSize, kCompareBelow);
+    auto equalBelow = [&](int end) { return std::equal(shape.image.begin(), shape.image.begin() + end, after.begin()); };
+    const bool usable = shape.fits && shape.loads;
+    const bool hasData = std::any_of(shape.image.begin(), shape.image.end(), [](std::uint8_t b) { return b != 0xFF; });
+    if (command == "program") return usable && hasData && promise.keepable && equalBelow(limit);
+    if (command == "verify") return usable && equalBelow(limit);
+    if (command == "diff") return usable && (c.status != 0 || equalBelow(partSize));
     if (command == "erase") return std::all_of(after.begin(), after.end(), [](std::uint8_t b) { return b == 0xFF; });
     if (command == "read") {
       const auto read = loadHex(readFile(dir_ / "out.hex"));
-      return read && *read == after;
+      return read && std::equal(after.begin(), after.end(), read->begin());
     }
-    return true;  // info and boot change nothing that could be checked against a file
+    if (command == "boot") return promise.keepable;
+    return true;  // info changes nothing that could be checked against a file
   }
 
   std::mt19937 random_;
@@ -294,6 +430,9 @@ TEST(Soak, NoHangsCrashesOrFalseSuccesses) {
   std::printf("soak (seed %u): %d commands, %d hangs, %d crashes, %d false successes, %d results on failure;"
               " exit statuses%s\n",
               seed, tally.runs, tally.hangs, tally.crashes, tally.falseSuccesses, tally.resultsOnFailure, exits.c_str());
+  std::string shapes;
+  for (const auto& [shape, count] : tally.shapes) shapes += (shapes.empty() ? "" : ", ") + shape + " " + std::to_string(count);
+  std::printf("  shapes: %s\n", shapes.c_str());
   for (const std::string& f : tally.findings) std::printf("  %s\n", f.c_str());
   EXPECT_EQ(tally.runs, runs);
   EXPECT_EQ(tally.hangs, 0);
