@@ -83,14 +83,14 @@ constexpr CommandHelp kCommandHelp[] = {
      "usage: velkorn-cli [OPTIONS] program FILE [--lock0] [--lock1] [--no-bljb] [--full-verify]\n"
      "Loads FILE (Intel HEX, or raw binary: a name ending in .bin or --binary, placed at\n"
      "--address ADDR), erases the chip, programs every non-blank 16-byte block, compares\n"
-     "every byte below 0xFC00 (0x7C00 on a 32 KiB part) and writes the boot configuration.\n"
+     "every byte below 0xFC00 (a 32 KiB part to its end) and writes the boot configuration.\n"
      "  --full-verify       read the whole chip back instead of the blocks with data only\n"
      "  --lock0             lock erase and programming\n"
      "  --lock1             lock erase, programming, reading and blank check\n"
      "  --no-bljb           clear the boot loader jump bit (start the application)\n"},
     {Command::Verify,
      "usage: velkorn-cli [OPTIONS] verify FILE [--full-verify]\n"
-     "Compares the chip with FILE below 0xFC00 (0x7C00 on a 32 KiB part): the blocks that\n"
+     "Compares the chip with FILE below 0xFC00 (a 32 KiB part to its end): the blocks that\n"
      "hold data are read, the runs between them blank-checked. Prints \"Matched OK!!!\".\n"
      "  --full-verify       read the whole chip back\n"},
     {Command::Diff,
