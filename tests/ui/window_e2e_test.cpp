@@ -158,6 +158,7 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
   };
   const std::string hex = writeHex(kBlinkHex);
   const std::string blank = writeHex(":00000001FF\r\n", "blank.hex");  // the file image all FF, as the erased flash
+  const std::string past = writeHex(":03000000020100FA\r\n:01900300125A\r\n:00000001FF\r\n", "past.hex");
   const Case cases[] = {
       // Not synchronised, the bootloader stays silent: no echo, and the closing record fails.
       {"boot configuration refused", {}, [](ui::TForm1& f) { f.MBSBClick(); }, {}, "Programm BSB FAILED!|ok",
@@ -181,6 +182,17 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
        },
        {},
        "The file holds no data: the chip was not erased",
+       &ui::TForm1::TabSheet1,
+       "File not loaded"},
+      // Tables past a 32 KiB part's end: refused before the erase, the first address named.
+      {"reload of a file past the chip",
+       {"--32k"},
+       [&](ui::TForm1& f) {
+         f.engine().hexFileName = past;
+         f.MReloadClick();
+       },
+       {},
+       "The file holds data at 9003, past the end of this chip (8000 bytes): nothing was done",
        &ui::TForm1::TabSheet1,
        "File not loaded"},
       {"verify matched", {}, [&](ui::TForm1& f) {
