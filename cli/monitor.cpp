@@ -171,6 +171,7 @@ class Monitor {
   Monitor(const Options& options, const std::string& port, const OpenLine& handed, std::ostream& out,
           const std::function<void(const std::string&)>& say)
       : options_(options),
+        name_(port),
         port_(port, options.command == Command::Monitor ? options.baud : options.monitorBaud),
         line_(handed.line),
         handed_(handed.line != nullptr),
@@ -252,6 +253,7 @@ class Monitor {
     }
     // Said once per absence: the reason can change while waiting (a link to nowhere, then
     // a port still held by its old user), but one line is enough to know why.
+    if (shown_.empty()) shown_ = port_.shown().empty() ? shortName(name_) : port_.shown();
     if (first || !waitSaid_) say_(why + (first ? "; waiting for it (--reconnect)" : ""));
     waitSaid_ = true;
     return first;
@@ -364,6 +366,7 @@ class Monitor {
   }
 
   const Options& options_;
+  const std::string name_;
   MonitorPort port_;
   isp::Link* line_;
   const bool handed_;
