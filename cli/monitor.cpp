@@ -14,6 +14,7 @@
 
 #include "cli/console.h"
 #include "cli/outcome_report.h"
+#include "cli/platform.h"
 #include "cli/terminal_operator.h"
 #include "isp/records.h"
 #include "link/modem_lines.h"
@@ -100,7 +101,7 @@ class MonitorPort {
       *why = byUsbSerial ? usbWhy : "no serial device is known as " + shortName(name_);
       return nullptr;
     }
-    shown_ = path == name_ ? shortName(name_) : shortName(name_) + " (" + shortName(path) + ")";
+    shown_ = shownAs(path);
     std::string reason;
     if (!port_.open(path, &reason)) {
       *why = "cannot open " + shown_ + ": " + reason;
@@ -131,10 +132,18 @@ class MonitorPort {
     std::string why;
     const std::string path = name_.rfind(link::kUsbPortScheme, 0) == 0 ? link::usbSerialDevice(name_.substr(4), &why)
                                                                          : link::resolvePortName(name_);
-    shown_ = path.empty() || path == name_ ? shortName(name_) : shortName(name_) + " (" + shortName(path) + ")";
+    shown_ = path.empty() ? shortName(name_) : shownAs(path);
   }
 
  private:
+  // COM3 (/dev/ttyUSB0): the device a COMn link or a by-id name stands for.
+  std::string shownAs(const std::string& path) const {
+    std::error_code ec;
+    const std::filesystem::path device = std::filesystem::canonical(path, ec);
+    const std::string shownPath = ec ? path : device.string();
+    return shownPath == name_ ? shortName(name_) : shortName(name_) + " (" + shortName(shownPath) + ")";
+  }
+
   isp::Link* openNetwork(std::string* why, const std::function<void(const std::string&)>& say) {
     shown_ = shortName(name_);
     std::string reason;
@@ -201,6 +210,8 @@ class Monitor {
       runSteps(options_.runSteps, "run");
     }
     Console console;
+    // The board's bytes as they come: CR LF must not become CR CR LF on Windows.
+    platform::binaryStdout();
     if (!options_.quiet) {
       say_("monitor on " + shown_ + (line_ ? "" : " (not there yet)") + " at " + std::to_string(rate()) + " bit/s" +
            (console.keyboard() ? "; Ctrl+] ends" : ""));
@@ -264,7 +275,11 @@ class Monitor {
     Clock::time_point inputEnded{}, lastByte{};
     Clock::time_point nextAttempt = Clock::now() + kReconnectPause;
     while (!TerminalOperator::interrupted && status_ == kExitDone) {
-      if (inputOpen) {
+      // While the port is away a pipe's bytes wait in the pipe, to be sent when it is back;
+      // a keyboard is still read, for Ctrl+].
+      if (inputOpen && !line_ && !console.keyboard()) {
+        std::this_thread::sleep_for(kReceiveSliceTime);
+      } else if (inputOpen) {
         std::string keys;
         // While the port is away the keys are all there is to wait for.
         switch (console.read(keys, line_ ? milliseconds(0) : kReceiveSliceTime)) {
@@ -306,7 +321,7 @@ class Monitor {
   void send(const std::string& keys) {
     if (keys.empty()) return;
     if (!line_) {
-      if (!std::exchange(keysDroppedSaid_, true)) say_("the port is away: what is typed now is not sent");
+      if (!std::exchange(keysDroppedSaid_, true)) say_("the port is away: keys typed now are not sent");
       return;
     }
     if (!line_->writeBytes(keys)) lost(line_->lastError());
