@@ -1,14 +1,51 @@
 #include <windows.h>
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
 #include "cli/console.h"
 #include "link/win32_error.h"
 
 namespace velkorn::cli {
 
+namespace {
+
+// A pipe or a file on stdin, read by a thread of its own: an anonymous pipe cannot be waited
+// for with a time limit, and Wine's pipes do not even answer PeekNamedPipe. The thread lives
+// as long as the process (it may sit in a read that never returns); what it read waits here.
+struct StdinReader {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::string bytes;
+  bool ended = false;
+  std::string why;  // set when the read failed, not ended
+
+  static void run(HANDLE in, std::shared_ptr<StdinReader> self) {
+    char buffer[4096];
+    for (;;) {
+      DWORD got = 0;
+      const BOOL ok = ::ReadFile(in, buffer, sizeof buffer, &got, nullptr);
+      const DWORD error = ok ? 0 : ::GetLastError();
+      std::lock_guard lock(self->mutex);
+      if (got > 0) self->bytes.append(buffer, got);
+      if (!ok || got == 0) {
+        self->ended = true;
+        if (!ok && error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF) self->why = link::win32ErrorText(error);
+      }
+      self->arrived.notify_all();
+      if (self->ended) return;
+    }
+  }
+};
+
+}  // namespace
+
 struct Console::Saved {
   HANDLE in;
   DWORD mode;
-  DWORD type;  // FILE_TYPE_CHAR, FILE_TYPE_PIPE, FILE_TYPE_DISK
+  std::shared_ptr<StdinReader> reader;  // stdin that is no console, once read
 };
 
 namespace {
@@ -23,9 +60,8 @@ void appendUtf8(std::string& bytes, wchar_t c) {
 }  // namespace
 
 Console::Console() {
-  saved_ = new Saved{::GetStdHandle(STD_INPUT_HANDLE), 0, FILE_TYPE_UNKNOWN};
+  saved_ = new Saved{::GetStdHandle(STD_INPUT_HANDLE), 0, nullptr};
   if (saved_->in == INVALID_HANDLE_VALUE || saved_->in == nullptr) return;
-  saved_->type = ::GetFileType(saved_->in);
   if (!::GetConsoleMode(saved_->in, &saved_->mode)) return;
   // Every key as it is typed: no line editing, no echo, Ctrl+C as a byte for the board.
   DWORD raw = saved_->mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
@@ -61,35 +97,22 @@ Console::Input Console::read(std::string& bytes, std::chrono::milliseconds wait)
     }
     return bytes.size() > before ? Input::Bytes : Input::Nothing;
   }
-  char buffer[4096];
-  DWORD got = 0;
-  if (saved_->type == FILE_TYPE_PIPE) {
-    // A pipe cannot be waited for: look whether bytes are there, else rest a while.
-    DWORD available = 0;
-    if (!::PeekNamedPipe(in, nullptr, 0, nullptr, &available, nullptr)) {
-      const DWORD error = ::GetLastError();
-      if (error == ERROR_BROKEN_PIPE) return Input::Ended;
-      why_ = link::win32ErrorText(error);
-      return Input::Failed;
-    }
-    if (available == 0) {
-      ::Sleep(waitMs);
-      return Input::Nothing;
-    }
-    if (available < sizeof buffer) {
-      if (!::ReadFile(in, buffer, available, &got, nullptr)) return Input::Ended;
-    } else if (!::ReadFile(in, buffer, sizeof buffer, &got, nullptr)) {
-      return Input::Ended;
-    }
-  } else if (!::ReadFile(in, buffer, sizeof buffer, &got, nullptr)) {
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) return Input::Ended;
-    why_ = link::win32ErrorText(error);
-    return Input::Failed;
+  if (!saved_->reader) {
+    saved_->reader = std::make_shared<StdinReader>();
+    std::thread(StdinReader::run, in, saved_->reader).detach();
   }
-  if (got == 0) return Input::Ended;
-  bytes.append(buffer, got);
-  return Input::Bytes;
+  StdinReader& reader = *saved_->reader;
+  std::unique_lock lock(reader.mutex);
+  reader.arrived.wait_for(lock, wait, [&] { return !reader.bytes.empty() || reader.ended; });
+  if (!reader.bytes.empty()) {
+    bytes += reader.bytes;
+    reader.bytes.clear();
+    return Input::Bytes;
+  }
+  if (!reader.ended) return Input::Nothing;
+  if (reader.why.empty()) return Input::Ended;
+  why_ = reader.why;
+  return Input::Failed;
 }
 
 bool stdoutIsTerminal() {

@@ -564,10 +564,16 @@ namespace velkorn::sim {
 
 int PtyTarget::lineRateNow() const { return link::lineRate(slave_); }
 
-// A programmer holds the port with flock while it has it open.
+// Our programs hold the port with flock while they have it open. Another client (one that
+// takes no lock, Wine's serial driver for one) shows itself by reading: the queue the last
+// line went into is empty again. Where neither is seen, what waits in the queue is stale and
+// goes, so a client that opens the port later starts with at most one old line.
 bool PtyTarget::programmerPresent() const {
   if (::flock(slave_, LOCK_EX | LOCK_NB) != 0) return true;
   ::flock(slave_, LOCK_UN);
+  int waiting = 0;
+  if (::ioctl(slave_, FIONREAD, &waiting) == 0 && waiting == 0) return true;
+  ::tcflush(slave_, TCIFLUSH);
   return false;
 }
 
