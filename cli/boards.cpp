@@ -13,6 +13,7 @@
 
 #include "cli/board.h"
 #include "cli/commands.h"
+#include "cli/monitor.h"
 #include "cli/outcome_report.h"
 #include "cli/terminal_operator.h"
 #include "link/com_name.h"
@@ -265,6 +266,10 @@ int runCommand(const Options& options, std::ostream& out, std::ostream& err, boo
   }
   if (ports.size() > 1 && options.command == Command::Read && options.file.find(kPortPlaceholder) == std::string::npos) {
     return usageError(err, "read with several ports needs {port} in the output file's name");
+  }
+  if (options.command == Command::Monitor || options.monitor) {
+    if (ports.size() > 1) return usageError(err, "the monitor watches one port, not " + std::to_string(ports.size()));
+    if (options.command == Command::Monitor) return monitorCommand(options, ports.front(), out, err);
   }
   if (ports.size() > 1) return runSeveral(options, ports, out, err, errIsTerminal);
   const BoardResult result = runBoard(options, ports.front(), out, err, BoardView{errIsTerminal, {}});

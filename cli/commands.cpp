@@ -15,6 +15,7 @@
 #include "cli/binary_image.h"
 #include "cli/board.h"
 #include "cli/image_diff.h"
+#include "cli/monitor.h"
 #include "cli/outcome_report.h"
 #include "cli/proof.h"
 #include "cli/platform.h"
@@ -141,8 +142,12 @@ class Session {
     result_.port = portName_;
     try {
       result_.exit = dispatch();
+      // The application's rate is set before the run sequence starts it: its first bytes
+      // come at once.
+      if (result_.exit == kExitDone && options_.monitor) line_.setBaudRate(options_.monitorBaud);
       // The programmed application starts when the run sequence releases the reset.
       if (result_.exit == kExitDone && !options_.runSteps.empty()) runSteps(options_.runSteps, "run");
+      if (result_.exit == kExitDone && options_.monitor) result_.exit = watch();
     } catch (const std::exception& e) {
       say(std::string("internal error: ") + e.what());
       result_.exit = kExitChipFailed;
@@ -170,9 +175,28 @@ class Session {
       case Command::Erase: return erase();
       case Command::Boot: return boot();
       case Command::Ports:
+      case Command::Monitor:
       case Command::None: break;
     }
     return kExitUsage;
+  }
+
+  // program --monitor: the monitor on the line just programmed, still open, so nothing the
+  // application sends after the run sequence is lost.
+  int watch() {
+    op_.finishLine();
+    const bool rateSet = network_ ? network_->lastRate() != link::RateResult::Refused
+                                  : port_.baudRate() == options_.monitorBaud;
+    if (!rateSet) {
+      say("Can not set " + shortName(portName_) + " to " + std::to_string(options_.monitorBaud) + " bit/s");
+      return kExitNoTarget;
+    }
+    const OpenLine handed{&line_, [this] {
+                            line_.use(link_);
+                            port_.close();
+                            network_.reset();
+                          }};
+    return runMonitor(options_, portName_, handed, out_, [this](const std::string& line) { op_.say(line); });
   }
 
   // Opens the port and runs the reset sequence; on failure says why and returns the exit
@@ -397,6 +421,7 @@ class Session {
       case Command::Erase: return "erase";
       case Command::Boot: return "boot";
       case Command::Ports: return "ports";
+      case Command::Monitor: return "monitor";
       case Command::None: break;
     }
     return {};
@@ -648,7 +673,8 @@ BoardResult runBoard(const Options& options, const std::string& port, std::ostre
 }
 
 std::string jsonLine(const Options& options, const BoardResult& result) {
-  static constexpr const char* kNames[] = {"", "info", "program", "verify", "diff", "read", "erase", "boot", "ports"};
+  static constexpr const char* kNames[] = {"",      "info", "program", "verify", "diff",
+                                           "read", "erase", "boot", "ports", "monitor"};
   JsonObject line;
   line.add("port", result.port)
       .add("command", kNames[static_cast<int>(options.command)])

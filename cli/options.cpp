@@ -31,6 +31,7 @@ constexpr CommandName kCommands[] = {
     {"verify", Command::Verify, true, false}, {"diff", Command::Diff, true, false},
     {"read", Command::Read, true, false},     {"erase", Command::Erase, false, false},
     {"boot", Command::Boot, false, true},     {"ports", Command::Ports, false, false},
+    {"monitor", Command::Monitor, false, false},
 };
 
 // An address in the 64 KiB code space: "0x2000", "2000h" is not taken, decimal otherwise.
@@ -87,7 +88,11 @@ constexpr CommandHelp kCommandHelp[] = {
      "  --full-verify       read the whole chip back instead of the blocks with data only\n"
      "  --lock0             lock erase and programming\n"
      "  --lock1             lock erase, programming, reading and blank check\n"
-     "  --no-bljb           clear the boot loader jump bit (start the application)\n"},
+     "  --no-bljb           clear the boot loader jump bit (start the application)\n"
+     "  --monitor           after a done command and its --run sequence, watch the line as\n"
+     "                      `monitor` does, from the application's first byte\n"
+     "  --monitor-baud R    the application's rate for --monitor (default 115200)\n"
+     "  --timestamps, --log FILE, --reconnect: as for monitor (see monitor --help)\n"},
     {Command::Verify,
      "usage: velkorn-cli [OPTIONS] verify FILE [--full-verify]\n"
      "Compares the chip with FILE below 0xFC00 (a 32 KiB part to its end): the blocks that\n"
@@ -118,6 +123,23 @@ constexpr CommandHelp kCommandHelp[] = {
      "Lists every serial port: its COM name, path, /dev/serial/by-id name, the USB\n"
      "adapter's vendor, product, serial number and name, and whether it can be opened now\n"
      "(each port is opened for a moment, which raises DTR).\n"},
+    {Command::Monitor,
+     "usage: velkorn-cli [-p PORT] [--reset SEQ] [--run SEQ] monitor [-b RATE] [--timestamps]\n"
+     "                   [--log FILE] [--reconnect]\n"
+     "A serial terminal on the port: received bytes go to stdout as they arrive, typed keys\n"
+     "to the port (the terminal in raw mode: Enter sends CR, Ctrl+C goes to the board), or a\n"
+     "pipe's bytes as they come. Ctrl+] (on a keyboard), the end of stdin, SIGINT or SIGTERM\n"
+     "end it with exit 0; after the end of stdin what the board still sends is shown until it\n"
+     "pauses. --reset and --run steps run right after the port opens, in that order.\n"
+     "  -b, --baud RATE     the line's rate (default 115200); over rfc2217:// set on the\n"
+     "                      server's port, over tcp:// the server's own\n"
+     "  --timestamps        start each received line with the seconds since the start\n"
+     "  --log FILE          append what is received to FILE (a regular file), line by line\n"
+     "  --reconnect         when the port goes away (an adapter unplugged, a server\n"
+     "                      restarted) say so and go on when it is back\n"
+     "On a terminal, bytes other than printable ASCII, CR, LF and TAB are shown as \\xNN.\n"
+     "Exit 1 when the port went away (without --reconnect) or stdout or the log could not be\n"
+     "written, 3 when the port cannot be opened.\n"},
 };
 
 std::string usageText() {
@@ -138,6 +160,11 @@ std::string usageText() {
              "  boot [--lock0] [--lock1] [--no-bljb]\n"
              "                                write security and boot configuration\n"
              "  ports                         list the serial ports and what is known of each\n"
+             "  monitor [-b RATE] [--timestamps] [--log FILE] [--reconnect]\n"
+             "                                a serial terminal on the port: received bytes to\n"
+             "                                stdout, typed keys to the port, Ctrl+] ends\n"
+             "  program FILE --run SEQ --monitor [--monitor-baud R]\n"
+             "                                program, start the application, watch the line\n"
              "velkorn-cli COMMAND --help tells more of each.\n"
              "\n"
              "FILE, OUT: Intel HEX, or raw binary when the name ends in .bin (or with --binary),\n"
@@ -147,7 +174,8 @@ std::string usageText() {
          kPortOption +
          "  -b, --baud RATE     bit rate of the synchronisation and of every record (default\n"
          "                      115200); the bootloader measures it from the \"U\", so any rate\n"
-         "                      the port and the board's clock allow, standard or not\n"
+         "                      the port and the board's clock allow, standard or not;\n"
+         "                      monitor: the rate of the line it watches\n"
          "  --reset SEQ         DTR/RTS steps after the port opens, before the sync, e.g.\n"
          "                      dtr=0,rts=1,wait=100,dtr=1,wait=50,rts=0 (serial and rfc2217://)\n"
          "  --run SEQ           DTR/RTS steps after a command that ended done (start the program)\n"
@@ -181,6 +209,8 @@ struct SeenOptions {
   bool fullVerify = false;
   bool binary = false;
   bool address = false;
+  bool monitorBaud = false;
+  bool watching = false;  // --timestamps, --log, --reconnect
 };
 
 // Takes the command and its file from the words that are no options, and checks that each
@@ -208,6 +238,13 @@ std::string placeCommand(const std::vector<std::string>& positional, const SeenO
     return "--full-verify belongs to program and verify";
   }
   if (o.json && o.command == Command::Read && o.file == "-") return "read - and --json both want stdout";
+  if (o.monitor && o.command != Command::Program) return "--monitor belongs to program (the command itself: monitor)";
+  const bool monitors = o.monitor || o.command == Command::Monitor;
+  if (seen.monitorBaud && !o.monitor) {
+    return o.command == Command::Monitor ? "monitor takes its rate from -b RATE" : "--monitor-baud belongs to program --monitor";
+  }
+  if (seen.watching && !monitors) return "--timestamps, --log and --reconnect belong to monitor and program --monitor";
+  if (o.json && monitors) return "the monitor and --json both want stdout";
   const bool takesImage = command->takesFile;
   if (seen.binary && !takesImage) return "--binary belongs to program, verify, diff and read";
   if (seen.address && (!takesImage || o.command == Command::Read)) {
@@ -271,6 +308,15 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
         return fail(name + " needs steps dtr=0|1, rts=0|1, wait=MS, comma-separated" +
                     (why.empty() ? std::string() : ": " + why));
       }
+    } else if (name == "--monitor-baud") {
+      if (!takeValue() || !parseCount(value, 1, kMaxBaud, &o.monitorBaud)) {
+        return fail("--monitor-baud needs a bit rate from 1 to " + std::to_string(kMaxBaud) + " (e.g. 9600)");
+      }
+      seen.monitorBaud = true;
+    } else if (name == "--log") {
+      if (!takeValue() || value.empty()) return fail("--log needs a file name");
+      o.logFile = value;
+      seen.watching = true;
     } else if (name == "--retries") {
       if (!takeValue() || !parseCount(value, 0, 1000000, &o.retries)) {
         return fail("--retries needs a count from 0 up");
@@ -295,6 +341,12 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
       o.singleRead = seen.singleRead = true;
     } else if (a == "--full-verify") {
       o.fullVerify = seen.fullVerify = true;
+    } else if (a == "--monitor") {
+      o.monitor = true;
+    } else if (a == "--timestamps") {
+      o.timestamps = seen.watching = true;
+    } else if (a == "--reconnect") {
+      o.reconnect = seen.watching = true;
     } else if (a == "--lock0") {
       o.lock0 = seen.lock = true;
     } else if (a == "--lock1") {

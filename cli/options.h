@@ -16,7 +16,7 @@ enum ExitStatus : int {
   kExitNoTarget = 3,     // the port cannot be opened or the target does not synchronise
 };
 
-enum class Command { None, Info, Program, Verify, Diff, Read, Erase, Boot, Ports };
+enum class Command { None, Info, Program, Verify, Diff, Read, Erase, Boot, Ports, Monitor };
 
 struct Options {
   // As given with --port (each may be a comma-separated list); none: $VELKORN_PORT, else COM1.
@@ -41,6 +41,12 @@ struct Options {
   bool version = false;
   Command command = Command::None;
   std::string file;         // program / verify / diff: the HEX file; read: the output file
+  // The serial terminal: `monitor` at --baud, or after `program ... --monitor` at monitorBaud.
+  bool monitor = false;       // program: watch the line after a done command and its --run
+  int monitorBaud = 115200;   // program --monitor: the application's rate
+  bool timestamps = false;    // each received line starts with the time since the start
+  std::string logFile;        // a copy of what was received, appended
+  bool reconnect = false;     // a port that went away is waited for, not the end
 };
 
 struct ParseResult {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -21,7 +22,35 @@ std::string errnoText(const std::string& what) { return what + ": " + std::strer
 
 ssize_t LineTarget::readLine(char* buffer, std::size_t size) { return ::read(lineFd(), buffer, size); }
 
+void LineTarget::runApplication(bool on) {
+  appRunning_ = on;
+  if (!on) return;
+  app_.start();
+  nextAppLine_ = Clock::now();  // the first line as the program starts
+}
+
+void LineTarget::sendFromApplication(const std::string& bytes, Clock::time_point at) {
+  if (bytes.empty() || !programmerPresent()) return;
+  if (lastDue_ < at) lastDue_ = at;
+  const auto byteTime = paceBitsPerSecond_ > 0
+                            ? std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
+                                  1000000000LL * kBitsPerByte / paceBitsPerSecond_))
+                            : Clock::duration::zero();
+  // Sampled at the wrong rate, each byte comes out as another; more than a few percent off
+  // and not one of them is right.
+  const int lineRate = lineRateNow();
+  const bool mismatch = appRate_ > 0 && lineRate > 0 && std::abs(lineRate - appRate_) * 100 > appRate_ * 3;
+  for (const char c : bytes) {
+    lastDue_ += byteTime;
+    pending_.push_back({mismatch ? static_cast<char>(static_cast<unsigned char>(c) ^ 0xA5u) : c, lastDue_});
+  }
+}
+
 void LineTarget::feed(char byte, Clock::time_point at) {
+  if (appRunning_) {
+    sendFromApplication(app_.receive(std::string_view(&byte, 1)), at);
+    return;
+  }
   if (lastDue_ < at) lastDue_ = at;
   std::string out;
   int delayMs = 0;
@@ -68,6 +97,7 @@ LineTarget::Clock::time_point LineTarget::wakeAt(Clock::time_point nextCare, boo
   // Exactly when the next byte reaches the chip, comes off the line, leaves the adapter or
   // crosses the network, or for the next care; bytes that cannot go out wait for the line.
   auto at = nextCare;
+  if (appRunning_ && app_.present()) at = std::min(at, nextAppLine_);
   if (!inbound_.empty()) at = std::min(at, inbound_.front().due);
   if (!blocked) {
     if (!pending_.empty()) at = std::min(at, pending_.front().due);
@@ -95,6 +125,11 @@ bool LineTarget::serve(const volatile std::sig_atomic_t& stop, const sigset_t* w
       adapter_ = freshAdapter_;
     }
     if (now >= nextCare) nextCare = housekeeping(now);
+    if (appRunning_ && app_.present() && now >= nextAppLine_) {
+      sendFromApplication(app_.nextLine(), now);
+      // A line every period, and none made up for later when the target fell behind.
+      nextAppLine_ = std::max(nextAppLine_ + app_.every(), now);
+    }
     advance(now);
     const int line = lineFd();
     if (line < 0) outbound_.clear();

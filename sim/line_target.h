@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include "sim/adapter_buffer.h"
+#include "sim/application.h"
 #include "sim/bootloader.h"
 
 namespace velkorn::sim {
@@ -39,6 +40,19 @@ class LineTarget {
   // Called after each record that may have changed the flash.
   std::function<void(const Bootloader&)> onFlashChanged;
 
+  // The chip's application, whose UART runs at `bitsPerSecond` (0: whatever the line's rate
+  // is). When the programmer set another rate on the line, its bytes arrive as the garbage a
+  // real rate mismatch makes of them.
+  void setApplication(Application app, int bitsPerSecond) {
+    app_ = std::move(app);
+    appRate_ = bitsPerSecond;
+  }
+  // The chip runs its application (from its start) instead of the bootloader, or the
+  // bootloader again. Without an application it just ignores the programmer.
+  void runApplication(bool on);
+  bool applicationRunning() const { return appRunning_; }
+  bool hasApplication() const { return app_.present(); }
+
   // Serves the model until `stop` becomes non-zero or the line ends for good. The waits run
   // with the signal mask `waitMask`, so a signal blocked outside them ends the wait at once.
   // Returns false with `error` set when the line failed.
@@ -60,6 +74,11 @@ class LineTarget {
   virtual void onInput(std::string_view /*bytes*/) {}
   // What the chip's bytes become on the programmer's end (a Telnet server doubles 0xFF).
   virtual std::string encodeOutput(std::string_view bytes) { return std::string(bytes); }
+  // The rate the programmer set on the line, in bit/s; 0 when unknown.
+  virtual int lineRateNow() const { return 0; }
+  // Whether a programmer has the line open now: what the application prints while nobody
+  // listens is lost, as on a real line.
+  virtual bool programmerPresent() const { return true; }
   // Periodic care; returns when it wants to run next.
   virtual Clock::time_point housekeeping(Clock::time_point now) { return now + std::chrono::hours(1); }
   // The programmer's end changed (a new connection, or none): what the chip sent that has
@@ -74,6 +93,13 @@ class LineTarget {
   AdapterBuffer freshAdapter_;
   std::chrono::milliseconds delay_{0};
   bool lineChanged_ = false;
+
+  Application app_;
+  int appRate_ = 0;
+  bool appRunning_ = false;
+  Clock::time_point nextAppLine_{};
+  // The application's bytes leave from `at` at the line's pace.
+  void sendFromApplication(const std::string& bytes, Clock::time_point at);
 
   // The bytes in flight while serve() runs, each with the time it moves on.
   struct Timed {

@@ -192,6 +192,11 @@ int main(int argc, char** argv) {
     std::cerr << "\n";
   }
   shapeLine(*target, *options, model);
+  if (!options->appLine.empty()) {
+    target->setApplication(Application(options->appLine, std::chrono::milliseconds(options->appEveryMs)),
+                           options->appRate);
+    if (options->appRunning) target->runApplication(true);
+  }
 
   int status = 0;
   if (!target->serve(gStop, &waitMask, error)) {

@@ -180,6 +180,16 @@ std::string targetUsage() {
       "  --garble-input N     flip the lowest bit of the N-th byte from the programmer\n"
       "  --drop-output N      lose the N-th byte to the programmer\n"
       "  --garble-output N    flip the lowest bit of the N-th byte to the programmer\n"
+      "  --app-line TEXT      the chip's application: while it runs it prints TEXT and CR LF\n"
+      "                       every --app-every ms, the first \"@\" in TEXT replaced by the\n"
+      "                       line's number (000 to 999), and answers each line it is sent\n"
+      "                       with \"got LINE\"; it starts at a reset by DTR over --rfc2217\n"
+      "                       when the boot loader jump bit is cleared and RTS is low\n"
+      "  --app-every MS       the application's period (default 100)\n"
+      "  --app-baud N         the application's rate: on a line set to another rate its\n"
+      "                       bytes arrive garbled (default: any rate)\n"
+      "  --app-running        the application runs from the start (on a pseudo-terminal it\n"
+      "                       then runs until the target ends)\n"
       "  --log                print each record and its answer on stderr, and the port's rate\n"
       "                       when it changes (as the programmer or a server set it)\n"
       "  --version            the version\n"
@@ -191,7 +201,8 @@ namespace {
 // The options whose value is neither a hexadecimal byte nor a count.
 constexpr const char* kValueOptions[] = {"--rate", "--erase-delay", "--late-by", "--tcp", "--latency",
                                          "--latency-jitter", "--delay", "--seed", "--garble-with",
-                                         "--link", "--flash-in", "--flash-out", "--stuck-cell"};
+                                         "--link", "--flash-in", "--flash-out", "--stuck-cell", "--app-line",
+                                         "--app-every", "--app-baud"};
 
 bool takesValue(const std::string& name) {
   return std::any_of(std::begin(kValueOptions), std::end(kValueOptions),
@@ -246,6 +257,22 @@ bool applyValue(const std::string& name, const std::string& v, TargetOptions& o,
       return false;
     }
     o.link = v;
+  } else if (name == "--app-line") {
+    if (v.empty() || v.find_first_of("\r\n") != std::string::npos) {
+      error = "option --app-line needs a text of one line";
+      return false;
+    }
+    o.appLine = v;
+  } else if (name == "--app-every") {
+    if (!parseDecimal(v, 1, kMaxLatencyMs, o.appEveryMs)) {
+      error = "option --app-every: '" + v + "' is not a time in milliseconds (1 to 10000)";
+      return false;
+    }
+  } else if (name == "--app-baud") {
+    if (!parseDecimal(v, 10, 100000000, o.appRate)) {
+      error = "option --app-baud: '" + v + "' is not a line rate in bit/s";
+      return false;
+    }
   } else if (name == "--flash-in" || name == "--flash-out") {
     if (v.empty()) {
       error = "option " + name + " needs a file name";
@@ -277,6 +304,10 @@ bool checkCombinations(const TargetOptions& o, std::string& error) {
   }
   if (o.hangUpAfter > 0 && o.tcpPort < 0) {
     error = "option --hang-up-after needs --tcp PORT";
+    return false;
+  }
+  if (o.appRunning && o.appLine.empty()) {
+    error = "option --app-running needs --app-line TEXT";
     return false;
   }
   if (o.flashOutLive && o.flashOut.empty()) {
@@ -319,7 +350,7 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--pace", &o.pace},           {"--log", &o.log},
       {"--refuse-erase", &o.faults.refuseErase}, {"--flash-out-live", &o.flashOutLive},
       {"--replace", &o.replaceLink}, {"--rfc2217", &o.rfc2217},
-      {"--needs-reset", &o.needsReset},
+      {"--needs-reset", &o.needsReset}, {"--app-running", &o.appRunning},
       {"--refuse-lock0", &o.faults.refuseLock0}, {"--refuse-lock1", &o.faults.refuseLock1},
       {"--refuse-bljb", &o.faults.refuseBljb},   {"--forget-locks", &o.faults.forgetLocks},
   };
@@ -555,6 +586,25 @@ void PtyTarget::onInput(std::string_view bytes) {
 LineTarget::Clock::time_point PtyTarget::housekeeping(Clock::time_point now) {
   releaseStaleExclusive();
   return now + kExclusiveCheckInterval;
+}
+
+}  // namespace velkorn::sim
+
+namespace velkorn::sim {
+
+int PtyTarget::lineRateNow() const { return link::lineRate(slave_); }
+
+// Our programs hold the port with flock while they have it open. Another client (one that
+// takes no lock, Wine's serial driver for one) shows itself by reading: the queue the last
+// line went into is empty again. Where neither is seen, what waits in the queue is stale and
+// goes, so a client that opens the port later starts with at most one old line.
+bool PtyTarget::programmerPresent() const {
+  if (::flock(slave_, LOCK_EX | LOCK_NB) != 0) return true;
+  ::flock(slave_, LOCK_UN);
+  int waiting = 0;
+  if (::ioctl(slave_, FIONREAD, &waiting) == 0 && waiting == 0) return true;
+  ::tcflush(slave_, TCIFLUSH);
+  return false;
 }
 
 }  // namespace velkorn::sim

@@ -34,6 +34,10 @@ struct TargetOptions {
   std::string flashOut;      // the flash is written here at the end (a stop signal too)
   bool flashOutLive = false; // ... and after every erase or data record
   bool log = false;          // each record and its answer on stderr
+  std::string appLine;       // the chip's application prints this line ("@": its number)
+  int appEveryMs = 100;      // ... every this many ms while it runs
+  int appRate = 0;           // ... at this rate (0: whatever the line's rate is)
+  bool appRunning = false;   // the application runs from the start, not the bootloader
   bool help = false;
   bool version = false;
 };
@@ -88,6 +92,8 @@ class PtyTarget final : public LineTarget {
   bool onLineEnd() override { return false; }
   void onInput(std::string_view bytes) override;
   Clock::time_point housekeeping(Clock::time_point now) override;
+  int lineRateNow() const override;
+  bool programmerPresent() const override;
 
  private:
   int master_ = -1;

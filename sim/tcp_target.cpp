@@ -88,15 +88,16 @@ ssize_t TcpTarget::readLine(char* buffer, std::size_t size) {
   if (n <= 0) return n;
   received_ += static_cast<std::uint64_t>(n);
   if (received_ == static_cast<std::uint64_t>(hangUpAfter_)) closeClient();
-  if (!rfc2217_ && !applicationRunning_) return n;
+  if (!rfc2217_ && !applicationRunning()) return n;
   std::string data;
   if (rfc2217_) {
     decode(buffer, static_cast<std::size_t>(n), data);
   } else {
     data.assign(buffer, static_cast<std::size_t>(n));
   }
-  // The application ignores what the programmer sends; the bootloader never hears it.
-  if (applicationRunning_) data.clear();
+  // A board without an application of ours ignores what the programmer sends; the
+  // bootloader never hears it while the application runs.
+  if (applicationRunning() && !hasApplication()) data.clear();
   if (data.empty()) {
     // Only Telnet commands came: not the end of the connection.
     errno = EAGAIN;
@@ -162,6 +163,7 @@ void TcpTarget::subnegotiation() {
   if (request == kSetBaudRate && value.size() == 4) {
     int rate = 0;
     for (char c : value) rate = rate << 8 | static_cast<std::uint8_t>(c);
+    if (rate > 0) rate_ = rate;
     if (rate > 0 && onRate) onRate(rate);
   }
   if (request == kSetControl && value.size() == 1) {
@@ -170,9 +172,16 @@ void TcpTarget::subnegotiation() {
     if (control == kDtrOn || control == kDtrOff) step = control == kDtrOn ? "dtr=1" : "dtr=0";
     if (control == kRtsOn || control == kRtsOff) step = control == kRtsOn ? "rts=1" : "rts=0";
     if (!step.empty() && onModemLine) onModemLine(step);
-    // DTR low, then high again: the reset ends and the bootloader starts.
+    if (control == kRtsOn || control == kRtsOff) rtsHigh_ = control == kRtsOn;
+    // DTR low, then high again: the reset ends. The chip starts its bootloader when the boot
+    // loader jump bit says so or the entry pin (RTS) is held, else its application; either
+    // starts afresh, the bootloader waiting for a "U".
     if (control == kDtrOff) dtrWentLow_ = true;
-    if (control == kDtrOn && dtrWentLow_) applicationRunning_ = false;
+    if (control == kDtrOn && dtrWentLow_) {
+      dtrWentLow_ = false;
+      model_.resetSync();
+      runApplication(hasApplication() && !model_.bljb() && !rtsHigh_);
+    }
   }
   std::string ack = {static_cast<char>(kIac), static_cast<char>(kSb), static_cast<char>(kComPortOption),
                      static_cast<char>(request + kServerOffset)};

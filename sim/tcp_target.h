@@ -30,7 +30,7 @@ class TcpTarget final : public LineTarget {
   void serveRfc2217(bool on) { rfc2217_ = on; }
   // A board running its application: nothing reaches the bootloader until DTR has gone low
   // and high again (a reset through the modem lines, which only RFC 2217 carries here).
-  void needReset(bool on) { applicationRunning_ = on; }
+  void needReset(bool on) { runApplication(on); }
   // A rate the programmer set (SET-BAUDRATE), and each modem-line change ("dtr=0").
   std::function<void(int bitsPerSecond)> onRate;
   std::function<void(const std::string& step)> onModemLine;
@@ -41,6 +41,8 @@ class TcpTarget final : public LineTarget {
   int watchFd() const override { return listener_; }
   void onWatchReadable() override;
   bool onLineEnd() override;
+  int lineRateNow() const override { return rate_; }
+  bool programmerPresent() const override { return client_ >= 0; }
 
  private:
   void closeClient();
@@ -57,8 +59,9 @@ class TcpTarget final : public LineTarget {
   int hangUpAfter_ = 0;
   std::uint64_t received_ = 0;
   bool rfc2217_ = false;
-  bool applicationRunning_ = false;
   bool dtrWentLow_ = false;
+  bool rtsHigh_ = false;  // the bootloader-entry pin, held while the reset ends
+  int rate_ = 0;          // as the programmer set it (rfc2217), 0 until then
   enum class Telnet { Data, Iac, Verb, Sub, SubIac } telnet_ = Telnet::Data;
   std::uint8_t verb_ = 0;
   std::string sub_;

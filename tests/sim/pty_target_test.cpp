@@ -144,6 +144,10 @@ TEST(TargetOptions, BadOptionsAreNamed) {
       {"--replace"},
       {"--hang-up-after", "5"},
       {"--delay", "10001"},
+      {"--app-running"},                       // no application to run
+      {"--app-line", "a\rb"},                 // one line: the target adds CR LF
+      {"--app-every", "0"},
+      {"--app-baud", "9"},
       {"--late-by", "600001"},
       {"--drop-blank-check", "0"},
       {"--stuck-cell", "10000"},

@@ -225,6 +225,13 @@ case "$mode" in
     touch "$work/release"
     wait "$holder_pid" || true
 
+    # The monitor through the console code's pipe side: what the board prints comes out,
+    # the pipe's line goes in (the board's answer proves it), the end of the pipe ends it.
+    start_target "$target" --app-line "tick @" --app-every 50 --app-running
+    run "monitor: both ways, then the end of stdin" 0 "got hello" --port COM1 monitor < <(printf 'hello\r')
+    run "monitor: the board's own lines" 0 "tick [0-9]{3}" --port COM1 monitor --timestamps </dev/null
+    stop_target
+
     echo "$passed passed, $failed failed"
     [ "$failed" = 0 ]
     ;;
