@@ -109,7 +109,7 @@ constexpr CommandHelp kCommandHelp[] = {
      "when OUT ends in .bin or with --binary; '-' writes to stdout. Blank runs are found by\n"
      "blank checks; every other block is read twice and the answers must agree. With\n"
      "several ports OUT needs {port}, replaced by each port's name.\n"
-     "  --force             replace an existing regular file\n"
+     "  -f, --force         replace an existing regular file\n"
      "  --single-read       read each block once\n"},
     {Command::Erase, "usage: velkorn-cli [OPTIONS] erase\nErases the whole chip.\n"},
     {Command::Boot,

@@ -16,7 +16,12 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL ${VELKORN_CLI_COMPONENT} ${VELKORN_WINDOW_COMPONENT})
+if(VELKORN_CLI_ONLY)
+  # A build without Qt (the arm64 one) makes velkorn-cli alone.
+  set(CPACK_COMPONENTS_ALL ${VELKORN_CLI_COMPONENT})
+else()
+  set(CPACK_COMPONENTS_ALL ${VELKORN_CLI_COMPONENT} ${VELKORN_WINDOW_COMPONENT})
+endif()
 string(TOUPPER ${VELKORN_CLI_COMPONENT} cli)
 string(TOUPPER ${VELKORN_WINDOW_COMPONENT} window)
 set(CPACK_DEBIAN_${cli}_PACKAGE_NAME velkorn-cli)
@@ -30,6 +35,20 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 # plugins in a package of its own; the window's documentation and examples are in
 # velkorn-cli, of the very same build.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CMAKE_CROSSCOMPILING)
+  # dpkg-shlibdeps knows only this machine's libraries. The cross build links the C++
+  # run-time statically (cmake/aarch64-linux-gnu.cmake), so the C library is all it needs;
+  # scripts/package-arm64.sh passes the version its programs ask for.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  set(VELKORN_CROSS_LIBC_VERSION "" CACHE STRING
+      "The newest GLIBC_ symbol version the cross-built programs need (scripts/package-arm64.sh)")
+  if(VELKORN_CROSS_LIBC_VERSION)
+    set(CPACK_DEBIAN_${cli}_PACKAGE_DEPENDS "libc6 (>= ${VELKORN_CROSS_LIBC_VERSION})")
+  endif()
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  endif()
+endif()
 set(CPACK_DEBIAN_${window}_PACKAGE_DEPENDS "qt6-qpa-plugins, velkorn-cli (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_${cli}_PACKAGE_SUGGESTS "bash-completion, velkorn")
 # Earlier versions made one package, velkorn, that held the command line's files too.

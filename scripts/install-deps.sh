@@ -4,8 +4,8 @@
 #   scripts/install-deps.sh build window       ... and the window
 #   scripts/install-deps.sh PURPOSE ...        any of the purposes below
 #   scripts/install-deps.sh                    every purpose (CI)
-# Purposes: build, window, tests, windows, fuzz, package.
-# The compiler and the Windows tools come without their recommendations, which nothing here
+# Purposes: build, window, tests, windows, arm64, fuzz, package.
+# The compilers, the Windows tools and the arm64 emulator come without their recommendations, which nothing here
 # needs (cmake's make, Wine's sound, video and font packages): the main job on a fresh
 # machine installs only what it builds with.
 set -euo pipefail
@@ -13,13 +13,14 @@ set -euo pipefail
 declare -A purpose_packages=(
   [build]="g++ cmake ninja-build"
   [window]="pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev fonts-dejavu-core xvfb xauth"
-  [tests]="libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth fonts-dejavu-core ser2net sdcc binutils"
+  [tests]="libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth fonts-dejavu-core ser2net sdcc binutils bash-completion"
   [windows]="g++-mingw-w64-x86-64-posix googletest wine64 wine"
+  [arm64]="g++-aarch64-linux-gnu googletest qemu-user binfmt-support dpkg-dev"
   [fuzz]="clang libclang-rt-14-dev"
   [package]="dpkg-dev desktop-file-utils appstream man-db bash-completion"
 )
-all_purposes=(build window tests windows fuzz package)
-lean_purposes=" build windows "
+all_purposes=(build window tests windows arm64 fuzz package)
+lean_purposes=" build windows arm64 "
 
 purposes=("$@")
 [ ${#purposes[@]} -eq 0 ] && purposes=("${all_purposes[@]}")

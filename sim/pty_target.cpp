@@ -193,7 +193,7 @@ std::string targetUsage() {
       "  --log                print each record and its answer on stderr, and the port's rate\n"
       "                       when it changes (as the programmer or a server set it)\n"
       "  --version            the version\n"
-      "  --help               this text\n";
+      "  -h, --help           this text\n";
 }
 
 namespace {
