@@ -15,6 +15,7 @@
 #include "cli/image_diff.h"
 #include "cli/outcome_report.h"
 #include "cli/platform.h"
+#include "cli/record.h"
 #include "cli/terminal_operator.h"
 #include "file/atomic_file.h"
 #include "image/hex_writer.h"
@@ -148,6 +149,7 @@ class Session {
                                                         : "aborted";
     }
     if (result_.exit != kExitDone && result_.message.empty()) result_.message = joined(said_);
+    if (!engine_.device().manu.empty()) result_.facts.device = deviceJson(engine_.device(), engine_.images().chipSize);
     result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return std::move(result_);
   }
@@ -209,6 +211,8 @@ class Session {
     if (path.empty()) {
       reason = byUsbSerial ? usbWhy : "no serial device is known as " + shortName(portName_);
     } else if (port_.open(path, &reason)) {
+      result_.facts.portPath = path;
+      result_.facts.usb = link::usbIdentityOf(path);
       op_.debugLog("Port " + path);
       op_.debugLog(port_.lowLatencyNote());
       // The rate is tried before anything is sent: a port that cannot run at it would only
@@ -237,6 +241,7 @@ class Session {
       return kExitNoTarget;
     }
     line_.use(*network_);
+    result_.facts.portPath = portName_;
     op_.debugLog("Port " + portName_ + ": " + network_->note());
     network_->setBaudRate(options_.baud);
     op_.debugLog(network_->note());
@@ -411,10 +416,40 @@ class Session {
     result_.fields.add("file", options_.file);
     if (const auto failed = loadFile()) return *failed;
     if (const auto failed = openPort()) return *failed;
+    if (const auto failed = takeSerialNumber()) return *failed;
     const isp::Outcome programmed = engine_.program(isp::Asking::Never, verification());
     if (!programmed.done()) return report(programmed);
+    if (const auto failed = serialNumberUncompared()) return *failed;
     noteLeftOut("those addresses were programmed but not compared");
     return result("Programmed and verified " + options_.file);
+  }
+
+  // The board's serial number, taken before the chip is erased (a board that fails later
+  // keeps it used) and written into the image the verify compares.
+  std::optional<int> takeSerialNumber() {
+    if (options_.serialAt < 0) return std::nullopt;
+    std::string why;
+    const auto number =
+        stampSerialNumber(options_.serialFile, *options_.serialFormat, options_.serialAt, engine_.images().fileImage, &why);
+    if (!number) {
+      say("no serial number from " + shortName(options_.serialFile) + ": " + why);
+      result_.outcome = "file-error";
+      return kExitUsage;
+    }
+    result_.fields.addRaw("serial", std::to_string(*number));
+    op_.debugLog("Serial number " + std::to_string(*number) + " at " + hexAddress(options_.serialAt));
+    return std::nullopt;
+  }
+
+  // A 32 KiB part stops comparing at 0x7C00: a number above that would be claimed unchecked.
+  std::optional<int> serialNumberUncompared() {
+    if (options_.serialAt < 0 || options_.fullVerify) return std::nullopt;
+    const int limit = isp::comparisonLimit(engine_.images().chipSize);
+    if (options_.serialAt + serialBytes(*options_.serialFormat) <= limit) return std::nullopt;
+    say("the serial number at " + hexAddress(options_.serialAt) + " lies above " + hexAddress(limit) +
+        ", where this chip's comparison stops: it was programmed but not verified");
+    result_.outcome = "not-verified";
+    return kExitChipFailed;
   }
 
   int verify() {
@@ -541,11 +576,14 @@ class Session {
 
 BoardResult runBoard(const Options& options, const std::string& port, std::ostream& out, std::ostream& err,
                      const BoardView& view) {
-  Session session(options, port, out, err, view);
-  return session.run();
+  BoardResult result = Session(options, port, out, err, view).run();
+  recordBoard(options, result, err);
+  return result;
 }
 
-std::string jsonLine(const Options& options, const BoardResult& result) {
+std::string jsonLine(const Options& options, const BoardResult& result) { return boardJson(options, result).str(); }
+
+JsonObject boardJson(const Options& options, const BoardResult& result) {
   static constexpr const char* kNames[] = {"", "info", "program", "verify", "diff", "read", "erase", "boot", "ports"};
   JsonObject line;
   line.add("port", result.port)
@@ -555,7 +593,7 @@ std::string jsonLine(const Options& options, const BoardResult& result) {
       .add("outcome", result.outcome)
       .addNumber("seconds", result.seconds, 3);
   if (result.exit != kExitDone) line.add("message", result.message);
-  return line.append(result.fields).str();
+  return line.append(result.fields);
 }
 
 }  // namespace velkorn::cli

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "isp/records.h"
+
 namespace velkorn::cli {
 namespace {
 
@@ -179,7 +181,31 @@ struct SeenOptions {
   bool fullVerify = false;
   bool binary = false;
   bool address = false;
+  bool serial = false;  // --serial-at, --serial-format, --serial-file on the command line
 };
+
+// The serial number's three options go together, and only with program; from a profile they
+// are left out of the other commands.
+std::string placeSerialNumber(const SeenOptions& seen, Options& o) {
+  const bool any = o.serialAt >= 0 || o.serialFormat || !o.serialFile.empty();
+  if (o.command != Command::Program) {
+    if (seen.serial) return "--serial-at, --serial-format and --serial-file belong to program";
+    o.serialAt = -1;
+    o.serialFormat.reset();
+    o.serialFile.clear();
+    return {};
+  }
+  if (!any) return {};
+  if (o.serialAt < 0 || !o.serialFormat || o.serialFile.empty()) {
+    return "a serial number needs --serial-at, --serial-format and --serial-file together";
+  }
+  // The verify compares nothing from the bootloader's area on: a number there would go
+  // out unchecked.
+  if (o.serialAt + serialBytes(*o.serialFormat) > isp::kCompareBelow) {
+    return "the serial number at --serial-at must end below 0xFC00, where the comparison stops";
+  }
+  return {};
+}
 
 // Takes the command and its file from the words that are no options, and checks that each
 // option seen belongs to that command. Empty when all is well, else why not.
@@ -211,12 +237,14 @@ std::string placeCommand(const std::vector<std::string>& positional, const SeenO
   if (seen.address && (!takesImage || o.command == Command::Read)) {
     return "--address belongs to program, verify and diff";
   }
-  return {};
+  return placeSerialNumber(seen, o);
 }
 
 }  // namespace
 
-ParseResult parseOptions(const std::vector<std::string>& args) {
+ParseResult parseArguments(const std::vector<std::string>& configured, const std::vector<std::string>& given) {
+  std::vector<std::string> args = configured;
+  args.insert(args.end(), given.begin(), given.end());
   ParseResult result;
   Options& o = result.options;
   std::vector<std::string> positional;
@@ -245,6 +273,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
       value = args[++i];
       return true;
     };
+    const bool fromCommandLine = i >= configured.size();
     if (name == "--port" || name == "-p") {
       if (!takeValue() || value.empty()) return fail("--port needs a port name or path");
       o.ports.push_back(value);
@@ -271,6 +300,27 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     } else if (name == "--sync-timeout") {
       if (!takeValue() || !parseCount(value, 1, 86400, &o.syncTimeoutS)) {
         return fail("--sync-timeout needs a number of seconds from 1 up");
+      }
+    } else if (name == "--record" || name == "--station" || name == "--serial-file") {
+      if (!takeValue() || value.empty()) {
+        return fail(name + (name == "--station" ? " needs a name" : " needs a file name"));
+      }
+      (name == "--record" ? o.record : name == "--station" ? o.station : o.serialFile) = value;
+      seen.serial = seen.serial || (fromCommandLine && name == "--serial-file");
+    } else if (name == "--serial-at") {
+      if (!takeValue() || !parseAddress(value, &o.serialAt)) {
+        return fail("--serial-at needs an address from 0 to 0xFBFF (e.g. 0x7FF0)");
+      }
+      seen.serial = seen.serial || fromCommandLine;
+    } else if (name == "--serial-format") {
+      if (!takeValue() || !(o.serialFormat = parseSerialFormat(value))) {
+        return fail("--serial-format needs le16, be16, le32, be32, dec:N or hex:N (N digits, 1 to 20)");
+      }
+      seen.serial = seen.serial || fromCommandLine;
+    } else if (name == "--config" || name == "--profile") {
+      // Read before the rest (the configuration file's options come first).
+      if (!takeValue() || value.empty()) {
+        return fail(name + (name == "--config" ? " needs a file name" : " needs a profile name"));
       }
     } else if (inlineValue) {
       return fail("option " + name + " takes no value");

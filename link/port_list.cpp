@@ -111,6 +111,11 @@ std::vector<PortEntry> listPorts(bool probe, const DeviceRoots& roots) {
   return out;
 }
 
+std::optional<UsbIdentity> usbIdentityOf(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  return usbIdentity(canonicalOr(path).filename().string(), DeviceRoots{});
+}
+
 std::string usbSerialDevice(const std::string& serial, std::string* why) {
   return usbSerialDevice(serial, why, DeviceRoots{});
 }

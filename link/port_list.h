@@ -31,6 +31,10 @@ struct PortEntry {
 std::vector<PortEntry> listPorts(bool probe);
 std::vector<PortEntry> listPorts(bool probe, const DeviceRoots& roots);
 
+// The USB adapter behind the device `path` (a COMn pin or a by-id name followed); nothing
+// for a port that is no USB adapter.
+std::optional<UsbIdentity> usbIdentityOf(const std::string& path);
+
 // "usb:SERIAL": the device of the USB adapter whose serial number is SERIAL; empty with
 // `why` set when none or more than one has it.
 inline constexpr const char* kUsbPortScheme = "usb:";

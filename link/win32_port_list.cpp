@@ -28,6 +28,8 @@ std::vector<PortEntry> listPorts(bool probe, const DeviceRoots& roots) {
   return out;
 }
 
+std::optional<UsbIdentity> usbIdentityOf(const std::string&) { return std::nullopt; }
+
 std::string usbSerialDevice(const std::string& serial, std::string* why) {
   return usbSerialDevice(serial, why, DeviceRoots{});
 }

@@ -1,0 +1,109 @@
+// Files shared by processes under a lock (POSIX: flock on the open file).
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "file/locked_file.h"
+
+namespace velkorn::file {
+namespace {
+
+std::string systemText() { return std::strerror(errno); }
+
+// Closes the descriptor, and with it the lock, on every way out.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// The lock waits for the other holder; a signal (Ctrl+C) only restarts it, and holders
+// keep it for one short write.
+bool lockWhole(int fd) {
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+// Writes all of `text` at `offset`; false with errno set when the system took less.
+bool writeAllAt(int fd, const std::string& text, off_t offset) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> appendLocked(const std::string& path, const std::string& text) {
+  const Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
+  if (fd.get() < 0) return systemText();
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return systemText();
+  // A device or a FIFO would take the line without keeping it.
+  if (!S_ISREG(st.st_mode)) return std::string("not a regular file");
+  if (!lockWhole(fd.get())) return systemText();
+  // The end is looked up under the lock: another process may have appended meanwhile.
+  const off_t end = ::lseek(fd.get(), 0, SEEK_END);
+  if (end < 0) return systemText();
+  if (!writeAllAt(fd.get(), text, end)) {
+    const std::string why = systemText();
+    // Half a line would spoil the line after it for every reader.
+    if (::ftruncate(fd.get(), end) != 0) return why + "; a part of the line stays in the file";
+    return why;
+  }
+  if (::fsync(fd.get()) != 0) return systemText();
+  return std::nullopt;
+}
+
+std::optional<std::string> changeLocked(const std::string& path, const Change& change) {
+  const Descriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) return systemText();
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return systemText();
+  if (!S_ISREG(st.st_mode)) return std::string("not a regular file");
+  if (!lockWhole(fd.get())) return systemText();
+  std::string old;
+  char buffer[4096];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd.get(), buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return systemText();
+    if (n == 0) break;
+    old.append(buffer, static_cast<std::size_t>(n));
+    at += n;
+    // A counter is a few bytes; anything this long is some other file named by mistake.
+    if (old.size() > 65536) return std::string("the file is too long");
+  }
+  std::string why;
+  const std::optional<std::string> replacement = change(old, &why);
+  if (!replacement) return why;
+  // Written over the old text, then cut to length: a crash in between leaves the new text
+  // followed by a tail of the old one, never a mixture inside the text.
+  if (!writeAllAt(fd.get(), *replacement, 0)) return systemText();
+  if (::ftruncate(fd.get(), static_cast<off_t>(replacement->size())) != 0) return systemText();
+  if (::fsync(fd.get()) != 0) return systemText();
+  return std::nullopt;
+}
+
+}  // namespace velkorn::file
