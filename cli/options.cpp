@@ -81,13 +81,21 @@ constexpr CommandHelp kCommandHelp[] = {
      "version, the locks, the chip size). Exit 1 when an answer could not be trusted.\n"},
     {Command::Program,
      "usage: velkorn-cli [OPTIONS] program FILE [--lock0] [--lock1] [--no-bljb] [--full-verify]\n"
+     "                   [--serial-at ADDR --serial-format FMT --serial-file FILE]\n"
      "Loads FILE (Intel HEX, or raw binary: a name ending in .bin or --binary, placed at\n"
      "--address ADDR), erases the chip, programs every non-blank 16-byte block, compares\n"
      "every byte below 0xFC00 (0x7C00 on a 32 KiB part) and writes the boot configuration.\n"
      "  --full-verify       read the whole chip back instead of the blocks with data only\n"
      "  --lock0             lock erase and programming\n"
      "  --lock1             lock erase, programming, reading and blank check\n"
-     "  --no-bljb           clear the boot loader jump bit (start the application)\n"},
+     "  --no-bljb           clear the boot loader jump bit (start the application)\n"
+     "  --serial-at ADDR    write a serial number into each board's image at ADDR (below 0xFC00);\n"
+     "                      the verify compares the image with the number in it\n"
+     "  --serial-format FMT le16, be16, le32, be32 (binary) or dec:N, hex:N (N ASCII digits,\n"
+     "                      zero-padded); a number that does not fit is an error\n"
+     "  --serial-file FILE  the next number as decimal text: each board takes one under a lock,\n"
+     "                      and the next is on the disk before the board is erased, so no number\n"
+     "                      is given twice; a board that fails has used its number\n"},
     {Command::Verify,
      "usage: velkorn-cli [OPTIONS] verify FILE [--full-verify]\n"
      "Compares the chip with FILE below 0xFC00 (0x7C00 on a 32 KiB part): the blocks that\n"
@@ -124,11 +132,13 @@ std::string usageText() {
   return std::string(
              "usage: velkorn-cli [-p|--port PORT]... [-b|--baud RATE] [--reset SEQ] [--run SEQ]\n"
              "                   [--retries N] [--sync-timeout S] [--json] [-q|--quiet] [-v|--verbose]\n"
+             "                   [--record FILE] [--station NAME] [--config FILE] [--profile NAME]\n"
              "                   COMMAND [ARGS]\n"
              "\n"
              "commands:\n"
              "  info                          synchronise and print the device information\n"
              "  program FILE [--lock0] [--lock1] [--no-bljb] [--full-verify]\n"
+             "               [--serial-at ADDR --serial-format FMT --serial-file FILE]\n"
              "                                load, erase, program, verify, write boot configuration\n"
              "  verify FILE [--full-verify]   compare the chip with the file (\"Matched OK!!!\")\n"
              "  diff FILE [--single-read]     list every differing range, up to the chip size\n"
@@ -158,7 +168,18 @@ std::string usageText() {
          "  -v, --verbose       show the debug log (records and replies) on stderr\n"
          "  --binary            FILE or OUT is raw binary whatever its name\n"
          "  --address ADDR      where a binary FILE starts (0x hex or decimal, default 0)\n"
-         "  --lock0, --lock1, --no-bljb, --full-verify, --force, --single-read: see COMMAND --help\n"
+         "  --record FILE       append one JSON line per board and command to FILE (under a lock,\n"
+         "                      synced): the --json object, time, station, device, port_path, usb;\n"
+         "                      a record that cannot be written fails its board\n"
+         "  --station NAME      the station named in the record (default: the host name)\n"
+         "  --config FILE       options from FILE (default: velkorn-cli.conf in the configuration\n"
+         "                      directory, when there): [default], then --profile's section, then\n"
+         "                      the command line; keys are the long options (port, baud, reset, run,\n"
+         "                      retries, sync-timeout, record, station, serial-at, serial-format,\n"
+         "                      serial-file), one key = value per line\n"
+         "  --profile NAME      the section [NAME] of the configuration file\n"
+         "  --lock0, --lock1, --no-bljb, --full-verify, --force, --single-read, --serial-at,\n"
+         "  --serial-format, --serial-file: see COMMAND --help\n"
          "  -h, --help, -V, --version\n"
          "\n" +
          kExitStatus;
