@@ -14,6 +14,7 @@
 #include "cli/board.h"
 #include "cli/commands.h"
 #include "cli/outcome_report.h"
+#include "cli/port_label.h"
 #include "cli/terminal_operator.h"
 #include "link/com_name.h"
 #include "link/port_list.h"
@@ -215,7 +216,7 @@ int runSeveral(const Options& options, const std::vector<std::string>& ports, st
     err << kStderrPrefix << done << " of " << results.size() << " boards done\n";
   }
   for (const BoardResult& r : results) {
-    if (r.exit != kExitDone) err << kStderrPrefix << r.port << " failed: " << r.message << '\n';
+    if (r.exit != kExitDone) err << kStderrPrefix << portLabel(r.port) << " failed: " << r.message << '\n';
   }
   err.flush();
   return status;

@@ -15,6 +15,7 @@
 #include "cli/image_diff.h"
 #include "cli/outcome_report.h"
 #include "cli/platform.h"
+#include "cli/port_label.h"
 #include "cli/record.h"
 #include "cli/terminal_operator.h"
 #include "file/atomic_file.h"
@@ -109,6 +110,7 @@ class Session {
   Session(const Options& o, const std::string& port, std::ostream& out, std::ostream& err, const BoardView& view)
       : options_(o),
         portName_(port),
+        portLabel_(portLabel(port)),
         out_(out),
         op_(OperatorSettings{o.retries, std::chrono::seconds(o.syncTimeoutS), o.quiet, o.verbose, view.progressBar,
                              isp::BootChoice{o.lock0, o.lock1, o.bljb}},
@@ -193,7 +195,7 @@ class Session {
       const bool set = network_ ? network_->setModemLine(step.line, step.high, &why)
                                 : port_.setModemLine(step.line, step.high, &why);
       if (!set && !std::exchange(refusalSaid, true)) {
-        say(shortName(portName_) + " does not take " + link::describe(step) + " (" + why + "): the " + what +
+        say(portLabel_ + " does not take " + link::describe(step) + " (" + why + "): the " + what +
             " sequence has no effect there");
       }
     }
@@ -211,18 +213,18 @@ class Session {
     if (path.empty()) {
       reason = byUsbSerial ? usbWhy : "no serial device is known as " + shortName(portName_);
     } else if (port_.open(path, &reason)) {
-      result_.facts.portPath = path;
+      result_.facts.portPath = link::deviceBehind(path);
       result_.facts.usb = link::usbIdentityOf(path);
       op_.debugLog("Port " + path);
       op_.debugLog(port_.lowLatencyNote());
       // The rate is tried before anything is sent: a port that cannot run at it would only
       // show up as a target that never synchronises.
       if (port_.setBaudRate(options_.baud)) return std::nullopt;
-      say("Can not set " + portName_ + " to " + std::to_string(options_.baud) + " bit/s");
+      say("Can not set " + portLabel_ + " to " + std::to_string(options_.baud) + " bit/s");
       say(path + ": " + port_.lastError());
       return kExitNoTarget;
     } else {
-      reason = path + ": " + reason;
+      reason = portLabel_ + ": " + reason;
     }
     say(what);
     say(reason);
@@ -291,7 +293,7 @@ class Session {
 
   // Says what failed, from the outcome; returns the exit status.
   int report(const isp::Outcome& outcome) {
-    const ReportContext context{commandName(), options_.file, portName_, options_.syncTimeoutS,
+    const ReportContext context{commandName(), options_.file, portLabel_, options_.syncTimeoutS,
                                 TerminalOperator::interrupted};
     const std::vector<std::string> lines = failureLines(outcome, context);
     for (const std::string& line : lines) op_.say(line);
@@ -560,6 +562,7 @@ class Session {
 
   const Options& options_;
   const std::string portName_;  // as given: COMn, a path, usb:SERIAL or a network port
+  const std::string portLabel_;  // the name and the device it stands for, for messages
   std::ostream& out_;
   BoardResult result_;
   std::vector<std::string> said_;  // what the command said on stderr besides the boxes

@@ -122,10 +122,13 @@ constexpr CommandHelp kCommandHelp[] = {
      "  --lock1             lock erase, programming, reading and blank check\n"
      "  --no-bljb           clear the boot loader jump bit (start the application)\n"},
     {Command::Ports,
-     "usage: velkorn-cli [--json] ports\n"
-     "Lists every serial port: its COM name, path, /dev/serial/by-id name, the USB\n"
-     "adapter's vendor, product, serial number and name, and whether it can be opened now\n"
-     "(each port is opened for a moment, which raises DTR).\n"},
+     "usage: velkorn-cli [--json] ports [--probe]\n"
+     "Lists every serial port: its COM name, the device it stands for, its /dev/serial/by-id\n"
+     "name, the USB adapter's vendor, product, serial number and name, and whether it is\n"
+     "free. No port is opened: a port counts as held when another program's lock on it can\n"
+     "be seen.\n"
+     "  --probe             open each port for a moment for the stronger answer (this raises\n"
+     "                      DTR and RTS, which resets a board wired for a DTR reset)\n"},
 };
 
 std::string usageText() {
@@ -147,7 +150,7 @@ std::string usageText() {
              "  erase                         full chip erase\n"
              "  boot [--lock0] [--lock1] [--no-bljb]\n"
              "                                write security and boot configuration\n"
-             "  ports                         list the serial ports and what is known of each\n"
+             "  ports [--probe]               list the serial ports and what is known of each\n"
              "velkorn-cli COMMAND --help tells more of each.\n"
              "\n"
              "FILE, OUT: Intel HEX, or raw binary when the name ends in .bin (or with --binary),\n"
@@ -179,7 +182,7 @@ std::string usageText() {
          "                      serial-file), one key = value per line\n"
          "  --profile NAME      the section [NAME] of the configuration file\n"
          "  --lock0, --lock1, --no-bljb, --full-verify, --force, --single-read, --serial-at,\n"
-         "  --serial-format, --serial-file: see COMMAND --help\n"
+         "  --serial-format, --serial-file, --probe: see COMMAND --help\n"
          "  -h, --help, -V, --version\n"
          "\n" +
          kExitStatus;
@@ -203,6 +206,7 @@ struct SeenOptions {
   bool binary = false;
   bool address = false;
   bool serial = false;  // --serial-at, --serial-format, --serial-file on the command line
+  bool probe = false;
 };
 
 // The serial number's three options go together, and only with program; from a profile they
@@ -246,6 +250,7 @@ std::string placeCommand(const std::vector<std::string>& positional, const SeenO
     return "--lock0, --lock1 and --no-bljb belong to program and boot";
   }
   if (seen.force && o.command != Command::Read) return "--force belongs to read";
+  if (seen.probe && o.command != Command::Ports) return "--probe belongs to ports";
   if (seen.singleRead && o.command != Command::Read && o.command != Command::Diff) {
     return "--single-read belongs to read and diff";
   }
@@ -355,6 +360,8 @@ ParseResult parseArguments(const std::vector<std::string>& configured, const std
       o.json = true;
     } else if (a == "--force" || a == "-f") {
       o.force = seen.force = true;
+    } else if (a == "--probe") {
+      o.probe = seen.probe = true;
     } else if (a == "--single-read") {
       o.singleRead = seen.singleRead = true;
     } else if (a == "--full-verify") {

@@ -49,6 +49,7 @@ struct Options {
   int serialAt = -1;        // program: where each board's serial number goes; -1: none
   std::optional<SerialFormat> serialFormat;
   std::string serialFile;   // the counter the serial numbers are taken from
+  bool probe = false;       // ports: open each port to see whether it is free
 };
 
 struct ParseResult {
