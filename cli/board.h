@@ -26,6 +26,7 @@ struct BoardResult {
     std::optional<JsonObject> device;           // the device information, once read
     std::string portPath;                       // the device the port stands for
     std::optional<link::UsbIdentity> usb;       // the USB adapter behind it
+    std::optional<std::uint64_t> serial;        // the serial number the board took
   } facts;
 };
 

@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/outcome_report.h"
 #include "cli/port_label.h"
+#include "cli/production_loop.h"
 #include "cli/terminal_operator.h"
 #include "link/com_name.h"
 #include "link/port_list.h"
@@ -261,6 +262,7 @@ int runCommand(const Options& options, std::ostream& out, std::ostream& err, boo
   if (ports.size() > 1 && options.command == Command::Read && options.file.find(kPortPlaceholder) == std::string::npos) {
     return usageError(err, "read with several ports needs {port} in the output file's name");
   }
+  if (options.loop) return runProductionLoop(options, ports, out, err, errIsTerminal);
   if (ports.size() > 1) return runSeveral(options, ports, out, err, errIsTerminal);
   const BoardResult result = runBoard(options, ports.front(), out, err, BoardView{errIsTerminal, {}});
   if (options.json) {

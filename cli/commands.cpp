@@ -439,6 +439,7 @@ class Session {
       return kExitUsage;
     }
     result_.fields.addRaw("serial", std::to_string(*number));
+    result_.facts.serial = number;
     op_.debugLog("Serial number " + std::to_string(*number) + " at " + hexAddress(options_.serialAt));
     return std::nullopt;
   }

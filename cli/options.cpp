@@ -207,6 +207,7 @@ struct SeenOptions {
   bool address = false;
   bool serial = false;  // --serial-at, --serial-format, --serial-file on the command line
   bool probe = false;
+  bool loop = false;
 };
 
 // The serial number's three options go together, and only with program; from a profile they
@@ -251,6 +252,7 @@ std::string placeCommand(const std::vector<std::string>& positional, const SeenO
   }
   if (seen.force && o.command != Command::Read) return "--force belongs to read";
   if (seen.probe && o.command != Command::Ports) return "--probe belongs to ports";
+  if (seen.loop && o.command != Command::Program) return "--loop belongs to program";
   if (seen.singleRead && o.command != Command::Read && o.command != Command::Diff) {
     return "--single-read belongs to read and diff";
   }
@@ -360,6 +362,8 @@ ParseResult parseArguments(const std::vector<std::string>& configured, const std
       o.json = true;
     } else if (a == "--force" || a == "-f") {
       o.force = seen.force = true;
+    } else if (a == "--loop") {
+      o.loop = seen.loop = true;
     } else if (a == "--probe") {
       o.probe = seen.probe = true;
     } else if (a == "--single-read") {

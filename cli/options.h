@@ -50,6 +50,7 @@ struct Options {
   std::optional<SerialFormat> serialFormat;
   std::string serialFile;   // the counter the serial numbers are taken from
   bool probe = false;       // ports: open each port to see whether it is free
+  bool loop = false;        // program: board after board until Ctrl+C
 };
 
 struct ParseResult {

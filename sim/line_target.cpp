@@ -22,6 +22,7 @@ std::string errnoText(const std::string& what) { return what + ": " + std::strer
 ssize_t LineTarget::readLine(char* buffer, std::size_t size) { return ::read(lineFd(), buffer, size); }
 
 void LineTarget::feed(char byte, Clock::time_point at) {
+  if (!present_) return;
   if (lastDue_ < at) lastDue_ = at;
   std::string out;
   int delayMs = 0;
@@ -86,6 +87,7 @@ bool LineTarget::serve(const volatile std::sig_atomic_t& stop, const sigset_t* w
   flashChanges_ = model_.flashChanges();
   Clock::time_point nextCare = Clock::now();
   while (!stop) {
+    if (onWake) onWake();
     auto now = Clock::now();
     if (lineChanged_) {
       lineChanged_ = false;

@@ -38,6 +38,16 @@ class LineTarget {
   void setDelay(std::chrono::milliseconds oneWay) { delay_ = oneWay; }
   // Called after each record that may have changed the flash.
   std::function<void(const Bootloader&)> onFlashChanged;
+  // Called before each wait of serve(), also after a signal ended one: a board may be put in
+  // or taken out there.
+  std::function<void()> onWake;
+  // A board in the socket. Without one the bytes from the programmer reach nothing and
+  // nothing answers; what was on its way out is lost.
+  void setBoardPresent(bool present) {
+    present_ = present;
+    if (!present) newLine();
+  }
+  bool boardPresent() const { return present_; }
 
   // Serves the model until `stop` becomes non-zero or the line ends for good. The waits run
   // with the signal mask `waitMask`, so a signal blocked outside them ends the wait at once.
@@ -74,6 +84,7 @@ class LineTarget {
   AdapterBuffer freshAdapter_;
   std::chrono::milliseconds delay_{0};
   bool lineChanged_ = false;
+  bool present_ = true;
 
   // The bytes in flight while serve() runs, each with the time it moves on.
   struct Timed {

@@ -158,6 +158,12 @@ std::string targetUsage() {
       "  --garble-input N     flip the lowest bit of the N-th byte from the programmer\n"
       "  --drop-output N      lose the N-th byte to the programmer\n"
       "  --garble-output N    flip the lowest bit of the N-th byte to the programmer\n"
+      "  --absent             start with no board in the socket: nothing answers, and the\n"
+      "                       --link COMn exists only while a board is there; SIGUSR1 puts a\n"
+      "                       new board in (erased, or --flash-in), SIGUSR2 takes it out and\n"
+      "                       writes its flash to the --flash-out FILE.N of board N\n"
+      "                       (without --absent, board 1 is in at the start)\n"
+      "  --bad-board N        the N-th board put in answers X to its first data record\n"
       "  --log                print each record and its answer on stderr, and the port's rate\n"
       "                       when it changes (as the programmer or a server set it)\n"
       "  --version            the version\n"
@@ -278,7 +284,7 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--garble-input", &o.faults.garbleInputByte},   {"--drop-output", &o.faults.dropOutputByte},
       {"--garble-output", &o.faults.garbleOutputByte}, {"--hang-up-after", &o.hangUpAfter},
       {"--garble-blank-check", &o.faults.garbleBlankCheck}, {"--late-blank-check", &o.faults.lateBlankCheck},
-      {"--drop-blank-check", &o.faults.dropBlankCheck},
+      {"--drop-blank-check", &o.faults.dropBlankCheck}, {"--bad-board", &o.badBoard},
   };
 
   bool small = false;  // --32k
@@ -291,7 +297,7 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--pace", &o.pace},           {"--log", &o.log},
       {"--refuse-erase", &o.faults.refuseErase}, {"--flash-out-live", &o.flashOutLive},
       {"--replace", &o.replaceLink}, {"--rfc2217", &o.rfc2217},
-      {"--needs-reset", &o.needsReset},
+      {"--needs-reset", &o.needsReset}, {"--absent", &o.absent},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {

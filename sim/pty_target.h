@@ -34,6 +34,8 @@ struct TargetOptions {
   std::string flashOut;      // the flash is written here at the end (a stop signal too)
   bool flashOutLive = false; // ... and after every erase or data record
   bool log = false;          // each record and its answer on stderr
+  bool absent = false;       // no board in the socket at the start (SIGUSR1 inserts one)
+  int badBoard = 0;          // the n-th board inserted refuses its first data record
   bool help = false;
   bool version = false;
 };

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -185,6 +186,122 @@ TEST_F(CliStation, UnwritableRecordFailsTheBoard) {
   EXPECT_EQ(readFile(path("record.jsonl")), before);
   EXPECT_EQ(folder.status, 1) << folder.err;
   EXPECT_NE(folder.err.find("could not be written"), std::string::npos) << folder.err;
+}
+
+// velkorn-cli running in the background, its stderr read as it comes.
+class Background {
+ public:
+  explicit Background(const std::vector<std::string>& argv) { spawnWithPipes(argv, &pid_, &outFd_, &errFd_); }
+  ~Background() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(outFd_);
+    ::close(errFd_);
+  }
+  // Reads until stderr holds `text` `times` times; false when it never came.
+  bool waitFor(const std::string& text, int times = 1) {
+    const auto deadline = std::chrono::steady_clock::now() + seconds(60);
+    while (count(text) < times) {
+      std::string more;
+      drain(-1, errFd_, out_, more, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
+      err_ += more;
+      if (std::chrono::steady_clock::now() > deadline) return false;
+    }
+    return true;
+  }
+  // Interrupts it as Ctrl+C does and collects the rest; its exit status.
+  int interrupt() {
+    ::kill(pid_, SIGINT);
+    drain(outFd_, errFd_, out_, err_, std::chrono::steady_clock::now() + seconds(60));
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  const std::string& err() const { return err_; }
+  const std::string& out() const { return out_; }
+
+ private:
+  int count(const std::string& text) const {
+    int n = 0;
+    for (auto at = err_.find(text); at != std::string::npos; at = err_.find(text, at + 1)) ++n;
+    return n;
+  }
+  pid_t pid_ = -1;
+  int outFd_ = -1, errFd_ = -1;
+  std::string out_, err_;
+};
+
+// program --loop on both kinds of fixture: an adapter that comes with the board (its COMn
+// appears and goes) and a fixed adapter on pogo pins (the bootloader answers and falls
+// silent). Three boards in turn, the second refusing a record: each is programmed once with
+// its own serial number, reported and recorded; Ctrl+C ends with the totals and exit 1.
+TEST_F(CliStation, ProgramLoopThreeBoardsInTurn) {
+  const fs::path config = path("config");
+  fs::create_directories(config / "velkorn");
+  // The COMn pins of the test's own configuration folder, for the target and velkorn-cli.
+  struct ConfigHome {
+    explicit ConfigHome(const fs::path& dir) {
+      if (const char* old = std::getenv("XDG_CONFIG_HOME")) saved = old;
+      ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+    }
+    ~ConfigHome() {
+      if (saved) ::setenv("XDG_CONFIG_HOME", saved->c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
+    }
+    std::optional<std::string> saved;
+  } home(config);
+  struct Fixture {
+    const char* name;
+    bool comesWithBoard;
+  } const fixtures[] = {{"adapter with the board", true}, {"fixed adapter", false}};
+  for (const Fixture& f : fixtures) {
+    SCOPED_TRACE(f.name);
+    const fs::path dir = path(f.comesWithBoard ? "with" : "fixed");
+    fs::create_directories(dir);
+    std::ofstream(dir / "counter") << "500\n";
+    std::vector<std::string> targetArgs = {"--absent", "--bad-board", "2", "--flash-out", (dir / "flash").string()};
+    if (f.comesWithBoard) targetArgs.insert(targetArgs.end(), {"--link", "COM7"});
+    Target socket(targetArgs, (dir / "target.log").string());
+    ASSERT_FALSE(socket.port().empty());
+    const std::string port = f.comesWithBoard ? "COM7" : socket.port();
+    // The adapter is not plugged in: COM7 is not there.
+    EXPECT_EQ(fs::exists(fs::symlink_status(config / "velkorn" / "COM7")), false);
+    Background loop({VELKORN_CLI_PATH, "--port", port, "--retries", "0", "--record", (dir / "record").string(),
+                     "program", kBlinky, "--loop", "--serial-at", "0x4000", "--serial-format", "hex:4",
+                     "--serial-file", (dir / "counter").string()});
+    for (int board = 1; board <= 3; ++board) {
+      ASSERT_TRUE(loop.waitFor(": waiting for a board", board)) << loop.err();
+      ::kill(socket.pid(), SIGUSR1);
+      ASSERT_TRUE(loop.waitFor(": take the board out", board)) << loop.err();
+      ::kill(socket.pid(), SIGUSR2);
+      for (int i = 0; i < 6000 && !fs::exists(dir / ("flash." + std::to_string(board))); ++i) ::usleep(10000);
+    }
+    ASSERT_TRUE(loop.waitFor(": waiting for a board", 4)) << loop.err();
+    EXPECT_EQ(loop.interrupt(), 1) << loop.err();
+    EXPECT_NE(loop.err().find(": board 1: done (serial number 500); 1 board, 1 done, 0 failed\n"), std::string::npos)
+        << loop.err();
+    EXPECT_NE(loop.err().find(": board 2: FAILED: the bootloader refused"), std::string::npos) << loop.err();
+    EXPECT_NE(loop.err().find(": board 3: done (serial number 502); 3 boards, 2 done, 1 failed\n"), std::string::npos)
+        << loop.err();
+    EXPECT_NE(loop.err().find("velkorn-cli: 3 boards, 2 done, 1 failed\n"), std::string::npos) << loop.err();
+    EXPECT_EQ(loop.out(), "Programmed and verified " + kBlinky + "\nProgrammed and verified " + kBlinky + "\n");
+    const std::vector<std::string> recorded = lines(readFile(dir / "record"));
+    ASSERT_EQ(recorded.size(), 3u);
+    for (int board = 1; board <= 3; ++board) {
+      const std::string& line = recorded[static_cast<std::size_t>(board - 1)];
+      EXPECT_EQ(number(line, "serial"), 499 + board) << line;
+      EXPECT_NE(line.find(board == 2 ? "\"ok\":false" : "\"ok\":true"), std::string::npos) << line;
+    }
+    for (int board : {1, 3}) {
+      std::ifstream in(dir / ("flash." + std::to_string(board)), std::ios::binary);
+      Flash expected = blinkyFlash();
+      const std::string digits = board == 1 ? "01F4" : "01F6";
+      std::copy(digits.begin(), digits.end(), expected.begin() + 0x4000);
+      EXPECT_TRUE(Flash(std::istreambuf_iterator<char>(in), {}) == expected) << board;
+    }
+  }
 }
 
 }  // namespace
