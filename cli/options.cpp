@@ -81,7 +81,7 @@ constexpr CommandHelp kCommandHelp[] = {
      "version, the locks, the chip size). Exit 1 when an answer could not be trusted.\n"},
     {Command::Program,
      "usage: velkorn-cli [OPTIONS] program FILE [--lock0] [--lock1] [--no-bljb] [--full-verify]\n"
-     "                   [--serial-at ADDR --serial-format FMT --serial-file FILE]\n"
+     "                   [--serial-at ADDR --serial-format FMT --serial-file FILE] [--loop]\n"
      "Loads FILE (Intel HEX, or raw binary: a name ending in .bin or --binary, placed at\n"
      "--address ADDR), erases the chip, programs every non-blank 16-byte block, compares\n"
      "every byte below 0xFC00 (0x7C00 on a 32 KiB part) and writes the boot configuration.\n"
@@ -95,7 +95,11 @@ constexpr CommandHelp kCommandHelp[] = {
      "                      zero-padded); a number that does not fit is an error\n"
      "  --serial-file FILE  the next number as decimal text: each board takes one under a lock,\n"
      "                      and the next is on the disk before the board is erased, so no number\n"
-     "                      is given twice; a board that fails has used its number\n"},
+     "                      is given twice; a board that fails has used its number\n"
+     "  --loop              a production loop on every port: wait for a board (its port\n"
+     "                      appears, or its bootloader answers), program it, report it, wait\n"
+     "                      until it is gone, take the next; Ctrl+C ends after the boards in\n"
+     "                      flight with the totals (exit 0 when none failed)\n"},
     {Command::Verify,
      "usage: velkorn-cli [OPTIONS] verify FILE [--full-verify]\n"
      "Compares the chip with FILE below 0xFC00 (0x7C00 on a 32 KiB part): the blocks that\n"
@@ -141,7 +145,7 @@ std::string usageText() {
              "commands:\n"
              "  info                          synchronise and print the device information\n"
              "  program FILE [--lock0] [--lock1] [--no-bljb] [--full-verify]\n"
-             "               [--serial-at ADDR --serial-format FMT --serial-file FILE]\n"
+             "               [--serial-at ADDR --serial-format FMT --serial-file FILE] [--loop]\n"
              "                                load, erase, program, verify, write boot configuration\n"
              "  verify FILE [--full-verify]   compare the chip with the file (\"Matched OK!!!\")\n"
              "  diff FILE [--single-read]     list every differing range, up to the chip size\n"
@@ -182,7 +186,7 @@ std::string usageText() {
          "                      serial-file), one key = value per line\n"
          "  --profile NAME      the section [NAME] of the configuration file\n"
          "  --lock0, --lock1, --no-bljb, --full-verify, --force, --single-read, --serial-at,\n"
-         "  --serial-format, --serial-file, --probe: see COMMAND --help\n"
+         "  --serial-format, --serial-file, --loop, --probe: see COMMAND --help\n"
          "  -h, --help, -V, --version\n"
          "\n" +
          kExitStatus;
