@@ -1,6 +1,7 @@
 #include "cli/config_file.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -139,6 +140,12 @@ std::optional<std::string> valueOf(const std::vector<std::string>& args, const s
   return value;
 }
 
+// $VELKORN_PORT is this shell's choice: it goes before the station's file.
+bool portFromEnvironment() {
+  const char* env = std::getenv("VELKORN_PORT");
+  return env && *env;
+}
+
 bool hasAny(const std::vector<std::string>& args, std::initializer_list<const char*> names) {
   return std::any_of(args.begin(), args.end(), [&](const std::string& a) {
     return std::any_of(names.begin(), names.end(), [&](const char* n) { return a == n || a.rfind(std::string(n) + "=", 0) == 0; });
@@ -181,7 +188,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     return failed;
   }
   const std::optional<std::vector<std::string>> configured =
-      configuredOptions(*config, profile, hasAny(args, {"--port", "-p"}), &why);
+      configuredOptions(*config, profile, hasAny(args, {"--port", "-p"}) || portFromEnvironment(), &why);
   if (!configured) {
     failed.error = why;
     return failed;

@@ -28,8 +28,8 @@ struct ConfigFile {
 std::optional<ConfigFile> parseConfigText(const std::string& path, const std::string& text, std::string* why);
 
 // The options a configuration gives a command line, as "--key=value" words: `[default]`'s,
-// then `profile`'s (empty: none) over them. A `port` that the command line gives itself is
-// left out, since several ports add up where other options replace. Nothing with `why` set
+// then `profile`'s (empty: none) over them. A `port` is left out when the command line (or
+// $VELKORN_PORT) gives one itself, since several ports add up where other options replace. Nothing with `why` set
 // when a value is bad (naming the file and line) or the profile is missing.
 std::optional<std::vector<std::string>> configuredOptions(const ConfigFile& config, const std::string& profile,
                                                           bool commandLineHasPort, std::string* why);

@@ -17,7 +17,8 @@ std::optional<std::string> appendLocked(const std::string& path, const std::stri
 
 // Reads the whole of `path` (which must exist) under an exclusive lock and hands it to
 // `change`, which returns the new content, or nothing with `why` set to leave the file as it
-// is. The new content replaces the old in place and is synced before the lock is released.
+// is. The new content reaches the disk before the lock is released, and a failed write
+// leaves the old content whole (POSIX: a side file "PATH.velkorn-next" renamed over it).
 // Nothing, or why the file was not changed (the system's text, or `change`'s reason).
 using Change = std::function<std::optional<std::string>(const std::string& old, std::string* why)>;
 std::optional<std::string> changeLocked(const std::string& path, const Change& change);

@@ -77,33 +77,59 @@ std::optional<std::string> appendLocked(const std::string& path, const std::stri
 }
 
 std::optional<std::string> changeLocked(const std::string& path, const Change& change) {
-  const Descriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) return systemText();
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return systemText();
-  if (!S_ISREG(st.st_mode)) return std::string("not a regular file");
-  if (!lockWhole(fd.get())) return systemText();
-  std::string old;
-  char buffer[4096];
-  for (off_t at = 0;;) {
-    const ssize_t n = ::pread(fd.get(), buffer, sizeof buffer, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return systemText();
-    if (n == 0) break;
-    old.append(buffer, static_cast<std::size_t>(n));
-    at += n;
-    // A counter is a few bytes; anything this long is some other file named by mistake.
-    if (old.size() > 65536) return std::string("the file is too long");
+  for (;;) {
+    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0) return systemText();
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return systemText();
+    if (!S_ISREG(st.st_mode)) return std::string("not a regular file");
+    if (!lockWhole(fd.get())) return systemText();
+    // The holder before us put a new file under the name: the lock that counts is that one's.
+    struct stat named {};
+    if (::stat(path.c_str(), &named) != 0) return systemText();
+    if (named.st_dev != st.st_dev || named.st_ino != st.st_ino) continue;
+    std::string old;
+    char buffer[4096];
+    for (off_t at = 0;;) {
+      const ssize_t n = ::pread(fd.get(), buffer, sizeof buffer, at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return systemText();
+      if (n == 0) break;
+      old.append(buffer, static_cast<std::size_t>(n));
+      at += n;
+      // A counter is a few bytes; anything this long is some other file named by mistake.
+      if (old.size() > 65536) return std::string("the file is too long");
+    }
+    std::string why;
+    const std::optional<std::string> replacement = change(old, &why);
+    if (!replacement) return why;
+    // The new text goes to the disk beside the file and then takes its name: a write that
+    // stops short (a full disk) or a crash leaves the old text whole, never a mixture of the
+    // two that could read as a smaller number. Only the lock holder writes the side file.
+    const std::string next = path + ".velkorn-next";
+    {
+      const Descriptor out(::open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY,
+                                  st.st_mode & 07777));
+      if (out.get() < 0) return systemText();
+      (void)::fchmod(out.get(), st.st_mode & 07777);  // as the old file, whatever the umask
+      if (!writeAllAt(out.get(), *replacement, 0) || ::fsync(out.get()) != 0) {
+        const std::string failed = systemText();
+        ::unlink(next.c_str());
+        return failed;
+      }
+    }
+    if (::rename(next.c_str(), path.c_str()) != 0) {
+      const std::string failed = systemText();
+      ::unlink(next.c_str());
+      return failed;
+    }
+    // The rename itself reaches the disk with the folder.
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0 || ::fsync(dir.get()) != 0) return systemText();
+    return std::nullopt;
   }
-  std::string why;
-  const std::optional<std::string> replacement = change(old, &why);
-  if (!replacement) return why;
-  // Written over the old text, then cut to length: a crash in between leaves the new text
-  // followed by a tail of the old one, never a mixture inside the text.
-  if (!writeAllAt(fd.get(), *replacement, 0)) return systemText();
-  if (::ftruncate(fd.get(), static_cast<off_t>(replacement->size())) != 0) return systemText();
-  if (::fsync(fd.get()) != 0) return systemText();
-  return std::nullopt;
 }
 
 }  // namespace velkorn::file

@@ -19,6 +19,7 @@
 #include "cli/record.h"
 #include "cli/serial_number.h"
 #include "process.h"
+#include "support/file_size_limit.h"
 
 namespace velkorn::cli {
 namespace {
@@ -103,6 +104,14 @@ TEST_F(Station, CounterFileRefusals) {
   const std::string counter = write("counter", " 65535 \r\n");
   EXPECT_EQ(takeSerialNumber(counter, le16, &why), 65535u);
   EXPECT_EQ(testing::readFile(counter), "65536\n");
+  // A full disk: "99999" must not become "10009", a smaller number given again later.
+  write("counter", "99999\n");
+  {
+    const testing::FileSizeLimit disk(2);
+    EXPECT_FALSE(takeSerialNumber(counter, *parseSerialFormat("dec:6"), &why));
+  }
+  EXPECT_EQ(testing::readFile(counter), "99999\n");
+  EXPECT_FALSE(fs::exists(counter + ".velkorn-next"));
 }
 
 // Two processes with eight threads each take numbers at once: every number once, none lost.
