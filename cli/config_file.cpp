@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <utility>
 
@@ -15,6 +14,7 @@ namespace velkorn::cli {
 namespace {
 
 constexpr const char* kDefaultSection = "default";
+constexpr std::size_t kConfigFileLimit = 65536;
 
 // The long options a configuration file may set: those that describe a station rather
 // than one run.
@@ -174,13 +174,25 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     }
     return parseArguments({}, args);
   }
-  std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
+  // A station's file is a few lines: a device or a huge file named by mistake is refused, not read.
+  const std::filesystem::path file(std::u8string(path.begin(), path.end()));
   std::error_code ec;
-  if (!in || std::filesystem::is_directory(std::filesystem::path(std::u8string(path.begin(), path.end())), ec)) {
+  if (!std::filesystem::is_regular_file(file, ec)) {
+    failed.error = "cannot read the configuration file " + path + " (no regular file there)";
+    return failed;
+  }
+  if (std::filesystem::file_size(file, ec) > kConfigFileLimit) {
+    failed.error = path + ": longer than " + std::to_string(kConfigFileLimit) + " bytes, too long for a configuration file";
+    return failed;
+  }
+  std::ifstream in(file, std::ios::binary);
+  std::string text(kConfigFileLimit + 1, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (in.bad() || text.size() > kConfigFileLimit) {
     failed.error = "cannot read the configuration file " + path;
     return failed;
   }
-  const std::string text((std::istreambuf_iterator<char>(in)), {});
   std::string why;
   const std::optional<ConfigFile> config = parseConfigText(path, text, &why);
   if (!config) {

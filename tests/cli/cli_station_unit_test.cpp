@@ -237,6 +237,10 @@ TEST_F(Station, ConfigurationErrors) {
   const ParseResult missing = parseOptions({"--config", (dir_ / "none.conf").string(), "info"});
   EXPECT_FALSE(missing.ok);
   EXPECT_NE(missing.error.find((dir_ / "none.conf").string()), std::string::npos) << missing.error;
+  // A folder (or a device) named by mistake is refused, not read.
+  const ParseResult folder = parseOptions({"--config", dir_.string(), "info"});
+  EXPECT_FALSE(folder.ok);
+  EXPECT_NE(folder.error.find("no regular file there"), std::string::npos) << folder.error;
   // Help is there whatever state the file is in.
   EXPECT_TRUE(parseOptions({"--config", (dir_ / "none.conf").string(), "--help"}).ok);
 }
