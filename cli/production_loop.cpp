@@ -85,7 +85,8 @@ class Line {
     std::string text = kStderrPrefix + portLabel(port) + ": board " + std::to_string(boards_) + ": " +
                        (r.exit == kExitDone ? std::string("done") : "FAILED: " + r.message);
     if (r.facts.serial) text += " (serial number " + std::to_string(*r.facts.serial) + ")";
-    err_ << text << "; " << counts() << '\n';
+    // Quiet: only a failure is worth a line.
+    if (!options_.quiet || r.exit != kExitDone) err_ << text << "; " << counts() << '\n';
     err_.flush();
   }
 
