@@ -27,6 +27,31 @@ constexpr int kLookSyncTimeoutS = 1;
 // Ctrl+C ends the loop, not the boards in flight: a board cut short is a board to redo.
 std::atomic<bool> gStopLoop{false};
 
+// The boards being programmed. Once Ctrl+C came and none is, the waits for boards are cut
+// short (through the interruption every wait of a run heeds); no board starts after that.
+struct InFlight {
+  std::mutex mutex;
+  int boards = 0;
+  // False when the loop is ending: no board may start.
+  bool start() {
+    std::lock_guard lock(mutex);
+    if (gStopLoop) return false;
+    ++boards;
+    return true;
+  }
+  void end() {
+    std::lock_guard lock(mutex);
+    --boards;
+  }
+  // Interrupts the looks for boards once the loop is ending and no board is in flight.
+  bool interruptLooks() {
+    std::lock_guard lock(mutex);
+    if (!gStopLoop || boards > 0) return false;
+    TerminalOperator::interrupted = true;
+    return true;
+  }
+};
+
 class NullBuffer final : public std::streambuf {
  protected:
   int_type overflow(int_type c) override { return traits_type::not_eof(c); }
@@ -124,16 +149,17 @@ class Line {
   int boards_ = 0, done_ = 0, failed_ = 0;
 };
 
-void servePort(const Options& options, const std::string& port, Line& line, bool several, bool errIsTerminal,
-               std::ostream& out, std::ostream& err) {
+void servePort(const Options& options, const std::string& port, Line& line, InFlight& inFlight, bool several,
+               bool errIsTerminal, std::ostream& out, std::ostream& err) {
   while (!gStopLoop) {
     line.say(port, "waiting for a board");
     while (!gStopLoop && look(options, port) != Presence::Answers) pause();
-    if (gStopLoop) return;
+    if (!inFlight.start()) return;
     // One port: the board's own progress display; several: its lines when it ends.
     std::ostringstream boardOut, boardErr;
     const BoardResult r = several ? runBoard(options, port, boardOut, boardErr, BoardView{})
                                   : runBoard(options, port, out, err, BoardView{errIsTerminal, {}});
+    inFlight.end();
     line.boardEnded(port, r, boardOut.str(), boardErr.str());
     line.say(port, "take the board out");
     for (int silent = 0; !gStopLoop && silent < kSilentLooksForGone;) {
@@ -153,10 +179,16 @@ int runProductionLoop(const Options& options, const std::vector<std::string>& po
   // From here Ctrl+C and SIGTERM stop the loop and leave the boards in flight alone.
   platform::setUpProcess(gStopLoop);
   Line line(options, out, err, ports.size() > 1);
+  InFlight inFlight;
+  std::atomic<std::size_t> running{ports.size()};
   std::vector<std::thread> threads;
   for (const std::string& port : ports) {
-    threads.emplace_back([&, port] { servePort(options, port, line, ports.size() > 1, errIsTerminal, out, err); });
+    threads.emplace_back([&, port] {
+      servePort(options, port, line, inFlight, ports.size() > 1, errIsTerminal, out, err);
+      --running;
+    });
   }
+  while (running > 0 && !inFlight.interruptLooks()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   for (std::thread& t : threads) t.join();
   return line.finish();
 }
