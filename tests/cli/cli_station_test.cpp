@@ -216,7 +216,11 @@ class Background {
     ::kill(pid_, SIGINT);
     drain(outFd_, errFd_, out_, err_, std::chrono::steady_clock::now() + seconds(60));
     int status = 0;
-    ::waitpid(pid_, &status, 0);
+    // A loop that does not end fails the test instead of hanging it.
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+    }
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -302,6 +306,20 @@ TEST_F(CliStation, ProgramLoopThreeBoardsInTurn) {
       EXPECT_TRUE(Flash(std::istreambuf_iterator<char>(in), {}) == expected) << board;
     }
   }
+}
+
+// Ctrl+C while a board is being programmed ends the loop after that board, not in its middle.
+TEST_F(CliStation, ProgramLoopCtrlCLetsTheBoardInFlightFinish) {
+  Target socket({"--erase-delay", "1500", "--flash-out", path("flash").string()}, path("target.log").string());
+  Background loop({VELKORN_CLI_PATH, "--port", socket.port(), "program", kBlinky, "--loop"});
+  ASSERT_TRUE(loop.waitFor("velkorn-cli: Erasing...")) << loop.err();
+  EXPECT_EQ(loop.interrupt(), 0) << loop.err();
+  EXPECT_NE(loop.err().find(": board 1: done; 1 board, 1 done, 0 failed\n"), std::string::npos) << loop.err();
+  EXPECT_NE(loop.err().find("\nvelkorn-cli: 1 board, 1 done, 0 failed\n"), std::string::npos) << loop.err();
+  EXPECT_EQ(loop.out(), "Programmed and verified " + kBlinky + "\n");
+  socket.stop();
+  const std::string flash = readFile(path("flash"));
+  EXPECT_TRUE(Flash(flash.begin(), flash.end()) == blinkyFlash());
 }
 
 }  // namespace
