@@ -247,13 +247,7 @@ int main(int argc, char** argv) {
     std::cerr << "velkorn-target: " << error << "\n";
     return kExitFailure;
   }
-  std::cout << where << std::endl;  // the first line: whoever started us waits for it
-  if (!link.path.empty()) {
-    std::cerr << "velkorn-target: " << options->link << " -> " << where;
-    if (!link.replaced.empty()) std::cerr << " (until it ends; then -> " << link.replaced << " again)";
-    std::cerr << "\n";
-  }
-  shapeLine(*target, *options, model);
+  // The socket is as the options say before anyone learns the port.
   Socket socket{*options, model, *target, link, where};
   if (options->absent) {
     socket.takeOut(false);
@@ -261,6 +255,13 @@ int main(int argc, char** argv) {
   } else if (options->badBoard == 1) {
     model.faults().refuseDataRecord = 1;
   }
+  std::cout << where << std::endl;  // the first line: whoever started us waits for it
+  if (!link.path.empty()) {
+    std::cerr << "velkorn-target: " << options->link << " -> " << where;
+    if (!link.replaced.empty()) std::cerr << " (until it ends; then -> " << link.replaced << " again)";
+    std::cerr << "\n";
+  }
+  shapeLine(*target, *options, model);
   target->onWake = [&socket] {
     if (std::exchange(gRemove, 0)) socket.takeOut(true);
     if (std::exchange(gInsert, 0)) socket.putIn();
