@@ -431,8 +431,8 @@ class Session {
   std::optional<int> takeSerialNumber() {
     if (options_.serialAt < 0) return std::nullopt;
     std::string why;
-    const auto number =
-        stampSerialNumber(options_.serialFile, *options_.serialFormat, options_.serialAt, engine_.images().fileImage, &why);
+    const auto number = stampSerialNumber(options_.serialFile, *options_.serialFormat, options_.serialAt,
+                                          engine_.images().fileImage, &why);
     if (!number) {
       say("no serial number from " + shortName(options_.serialFile) + ": " + why);
       result_.outcome = "file-error";

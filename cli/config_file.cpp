@@ -148,7 +148,8 @@ bool portFromEnvironment() {
 
 bool hasAny(const std::vector<std::string>& args, std::initializer_list<const char*> names) {
   return std::any_of(args.begin(), args.end(), [&](const std::string& a) {
-    return std::any_of(names.begin(), names.end(), [&](const char* n) { return a == n || a.rfind(std::string(n) + "=", 0) == 0; });
+    return std::any_of(names.begin(), names.end(),
+                       [&](const char* n) { return a == n || a.rfind(std::string(n) + "=", 0) == 0; });
   });
 }
 
@@ -182,7 +183,8 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
     return failed;
   }
   if (std::filesystem::file_size(file, ec) > kConfigFileLimit) {
-    failed.error = path + ": longer than " + std::to_string(kConfigFileLimit) + " bytes, too long for a configuration file";
+    failed.error =
+        path + ": longer than " + std::to_string(kConfigFileLimit) + " bytes, too long for a configuration file";
     return failed;
   }
   std::ifstream in(file, std::ios::binary);

@@ -79,7 +79,8 @@ Presence look(const Options& options, const std::string& port) {
 }
 
 void pause() {
-  for (auto end = std::chrono::steady_clock::now() + kLookInterval; !gStopLoop && std::chrono::steady_clock::now() < end;) {
+  const auto end = std::chrono::steady_clock::now() + kLookInterval;
+  while (!gStopLoop && std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }

@@ -44,7 +44,8 @@ std::string recordLine(const Options& options, const BoardResult& result, std::c
 
 void recordBoard(const Options& options, BoardResult& result, std::ostream& err) {
   if (options.record.empty()) return;
-  const auto failed = file::appendLocked(options.record, recordLine(options, result, std::chrono::system_clock::now()) + "\n");
+  const std::string line = recordLine(options, result, std::chrono::system_clock::now());
+  const auto failed = file::appendLocked(options.record, line + "\n");
   if (!failed) return;
   const std::string why = "the record of this board could not be written to " + options.record + ": " + *failed;
   err << kStderrPrefix << printable(why) << '\n';

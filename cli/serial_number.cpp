@@ -89,7 +89,8 @@ std::optional<std::vector<std::uint8_t>> serialImage(std::uint64_t number, const
     case SerialFormat::Dec:
     case SerialFormat::Hex: {
       char text[kMaxDigits + 1];
-      const auto [ptr, ec] = std::to_chars(text, text + sizeof text, number, format.kind == SerialFormat::Dec ? 10 : 16);
+      const int base = format.kind == SerialFormat::Dec ? 10 : 16;
+      const auto [ptr, ec] = std::to_chars(text, text + sizeof text, number, base);
       if (ec != std::errc()) return std::nullopt;
       const auto length = static_cast<int>(ptr - text);
       if (length > format.digits) return std::nullopt;
@@ -106,7 +107,7 @@ std::optional<std::vector<std::uint8_t>> serialImage(std::uint64_t number, const
 
 std::optional<std::uint64_t> takeSerialNumber(const std::string& path, const SerialFormat& format, std::string* why) {
   std::optional<std::uint64_t> taken;
-  const auto failed = file::changeLocked(path, [&](const std::string& old, std::string* reason) -> std::optional<std::string> {
+  const auto next = [&](const std::string& old, std::string* reason) -> std::optional<std::string> {
     const std::optional<std::uint64_t> value = counterValue(old);
     if (!value) {
       *reason = "it does not hold a decimal number (the next serial number)";
@@ -122,7 +123,8 @@ std::optional<std::uint64_t> takeSerialNumber(const std::string& path, const Ser
     }
     taken = *value;
     return std::to_string(*value + 1) + "\n";
-  });
+  };
+  const auto failed = file::changeLocked(path, next);
   if (failed) {
     *why = *failed;
     return std::nullopt;

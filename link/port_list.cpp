@@ -159,7 +159,9 @@ std::string visibleHolder(const std::string& path) {
   for (const char* folder : {"/run/lock", "/var/lock"}) {
     std::ifstream lock(fs::path(folder) / ("LCK.." + base));
     long pid = 0;
-    if (lock >> pid && processLives(pid)) return "the port is held by process " + std::to_string(pid) + " (a lock file)";
+    if (lock >> pid && processLives(pid)) {
+      return "the port is held by process " + std::to_string(pid) + " (a lock file)";
+    }
   }
   return {};
 }

@@ -70,7 +70,9 @@ TEST_F(CliStation, TwoProcessesEightBoardsShareCounterAndRecord) {
   const std::string record = path("record.jsonl").string();
   auto station = [&](int first) {
     std::string ports;
-    for (int i = first; i < first + 4; ++i) ports += (ports.empty() ? "" : ",") + boards[static_cast<std::size_t>(i)]->target->port();
+    for (int i = first; i < first + 4; ++i) {
+      ports += (ports.empty() ? "" : ",") + boards[static_cast<std::size_t>(i)]->target->port();
+    }
     return run({VELKORN_CLI_PATH, "--port", ports, "--record", record, "--station", "line 1", "program", kBlinky,
                 "--serial-at", "0x2000", "--serial-format", "be16", "--serial-file", path("counter").string()});
   };
@@ -205,7 +207,8 @@ class Background {
     const auto deadline = std::chrono::steady_clock::now() + seconds(60);
     while (count(text) < times) {
       std::string more;
-      drain(-1, errFd_, out_, more, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
+      const auto slice = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+      drain(-1, errFd_, out_, more, std::min(deadline, slice));
       err_ += more;
       if (std::chrono::steady_clock::now() > deadline) return false;
     }

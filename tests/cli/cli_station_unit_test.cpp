@@ -188,8 +188,10 @@ TEST_F(Station, ProfilePrecedence) {
   } cases[] = {
       {{"--config", conf, "program", "a.hex"}, 460800, 5, {"usb:A1,usb:B2"}, -1},
       {{"--config=" + conf, "--profile", "line2", "program", "a.hex"}, 9600, 5, {"COM4"}, 0x7FF0},
-      {{"--config", conf, "--profile=line2", "-b", "115200", "-p", "COM1", "program", "a.hex"}, 115200, 5, {"COM1"}, 0x7FF0},
-      {{"--config", conf, "--profile", "empty", "--retries", "0", "program", "a.hex"}, 460800, 0, {"usb:A1,usb:B2"}, -1},
+      {{"--config", conf, "--profile=line2", "-b", "115200", "-p", "COM1", "program", "a.hex"},
+       115200, 5, {"COM1"}, 0x7FF0},
+      {{"--config", conf, "--profile", "empty", "--retries", "0", "program", "a.hex"},
+       460800, 0, {"usb:A1,usb:B2"}, -1},
       // A profile's serial number is for program alone: info runs without it.
       {{"--config", conf, "--profile", "line2", "info"}, 9600, 5, {"COM4"}, -1},
   };
