@@ -447,10 +447,17 @@ class Session {
   // A 32 KiB part stops comparing at 0x7C00: a number above that would be claimed unchecked.
   std::optional<int> serialNumberUncompared() {
     if (options_.serialAt < 0 || options_.fullVerify) return std::nullopt;
-    const int limit = isp::comparisonLimit(engine_.images().chipSize);
-    if (options_.serialAt + serialBytes(*options_.serialFormat) <= limit) return std::nullopt;
-    say("the serial number at " + hexAddress(options_.serialAt) + " lies above " + hexAddress(limit) +
-        ", where this chip's comparison stops: it was programmed but not verified");
+    const int chipSize = engine_.images().chipSize;
+    const int limit = isp::comparisonLimit(chipSize);
+    const int end = options_.serialAt + serialBytes(*options_.serialFormat);
+    if (end <= limit) return std::nullopt;
+    if (end > chipSize) {
+      say("the serial number at " + hexAddress(options_.serialAt) + " lies beyond this chip's " +
+          std::to_string(chipSize) + " bytes: it was not written");
+    } else {
+      say("the serial number at " + hexAddress(options_.serialAt) + " lies above " + hexAddress(limit) +
+          ", where this chip's comparison stops: it was programmed but not verified");
+    }
     result_.outcome = "not-verified";
     return kExitChipFailed;
   }

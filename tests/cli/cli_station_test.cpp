@@ -167,6 +167,39 @@ TEST_F(CliStation, FailedAndCrashedBoardsKeepTheirNumbers) {
   EXPECT_TRUE(untouched.flash() == expected);
 }
 
+// On a 32 KiB part the comparison stops at 0x7C00 and the flash at 0x8000: a serial number
+// there would be claimed unchecked or was never written, so the board fails; a whole-chip
+// verify compares it.
+TEST_F(CliStation, SerialNumberOnA32KiBPart) {
+  struct Case {
+    const char* at;
+    bool fullVerify;
+    int status;
+    const char* says;
+  } const cases[] = {
+      {"0x7D00", false, 1, "lies above 0x7C00, where this chip's comparison stops: it was programmed but not verified"},
+      {"0x9000", false, 1, "lies beyond this chip's 32768 bytes: it was not written"},
+      {"0x7D00", true, 0, "Programmed and verified"},
+  };
+  std::ofstream(path("counter")) << "4660\n";  // 0x1234
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.at) + (c.fullVerify ? " --full-verify" : ""));
+    auto target = startTarget({}, {"--32k"});
+    std::vector<std::string> args = {"program", kBlinky, "--serial-at", c.at, "--serial-format", "be16",
+                                     "--serial-file", path("counter").string()};
+    if (c.fullVerify) args.push_back("--full-verify");
+    const RunResult r = cli(target->port(), args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE((r.err + r.out).find(c.says), std::string::npos) << r.err;
+    if (c.status == 0) {
+      const Flash flash = flashAfter(*target);
+      ASSERT_EQ(flash.size(), 0x8000u);
+      EXPECT_EQ(flash[0x7D00], 0x12);
+      EXPECT_EQ(flash[0x7D01], 0x36);  // the third number taken
+    }
+  }
+}
+
 // A record that cannot be written fails the board that was programmed, and leaves no half
 // line behind for the next board's reader.
 TEST_F(CliStation, UnwritableRecordFailsTheBoard) {
