@@ -2,10 +2,13 @@
 // One board's run of a command, as the runner of several boards and --json see it.
 #include <functional>
 #include <iosfwd>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "cli/json.h"
 #include "cli/options.h"
+#include "link/port_list.h"
 
 namespace velkorn::cli {
 
@@ -18,6 +21,13 @@ struct BoardResult {
   std::string message;  // what failed, on one line; empty when done
   double seconds = 0;
   JsonObject fields;    // the command's own fields for --json (device, file, ranges, ...)
+  // What the station's record adds to those, as the run learned it.
+  struct Facts {
+    std::optional<JsonObject> device;           // the device information, once read
+    std::string portPath;                       // the device the port stands for
+    std::optional<link::UsbIdentity> usb;       // the USB adapter behind it
+    std::optional<std::uint64_t> serial;        // the serial number the board took
+  } facts;
 };
 
 // Where a board is, for the status line of several boards on a terminal.
@@ -41,5 +51,6 @@ BoardResult runBoard(const Options& options, const std::string& port, std::ostre
 
 // The object --json prints for a board.
 std::string jsonLine(const Options& options, const BoardResult& result);
+JsonObject boardJson(const Options& options, const BoardResult& result);
 
 }  // namespace velkorn::cli

@@ -15,6 +15,8 @@
 #include "cli/commands.h"
 #include "cli/monitor.h"
 #include "cli/outcome_report.h"
+#include "cli/port_label.h"
+#include "cli/production_loop.h"
 #include "cli/terminal_operator.h"
 #include "link/com_name.h"
 #include "link/net_address.h"
@@ -217,7 +219,7 @@ int runSeveral(const Options& options, const std::vector<std::string>& ports, st
     err << kStderrPrefix << done << " of " << results.size() << " boards done\n";
   }
   for (const BoardResult& r : results) {
-    if (r.exit != kExitDone) err << kStderrPrefix << r.port << " failed: " << r.message << '\n';
+    if (r.exit != kExitDone) err << kStderrPrefix << portLabel(r.port) << " failed: " << r.message << '\n';
   }
   err.flush();
   return status;
@@ -268,9 +270,11 @@ int runCommand(const Options& options, std::ostream& out, std::ostream& err, boo
     return usageError(err, "read with several ports needs {port} in the output file's name");
   }
   if (options.command == Command::Monitor || options.monitor) {
+    if (options.loop) return usageError(err, "--monitor watches one board; --loop takes board after board");
     if (ports.size() > 1) return usageError(err, "the monitor watches one port, not " + std::to_string(ports.size()));
     if (options.command == Command::Monitor) return monitorCommand(options, ports.front(), out, err);
   }
+  if (options.loop) return runProductionLoop(options, ports, out, err, errIsTerminal);
   if (ports.size() > 1) return runSeveral(options, ports, out, err, errIsTerminal);
   const BoardResult result = runBoard(options, ports.front(), out, err, BoardView{errIsTerminal, {}});
   if (options.json) {

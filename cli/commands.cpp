@@ -19,6 +19,8 @@
 #include "cli/outcome_report.h"
 #include "cli/proof.h"
 #include "cli/platform.h"
+#include "cli/port_label.h"
+#include "cli/record.h"
 #include "cli/terminal_operator.h"
 #include "file/atomic_file.h"
 #include "image/hex_writer.h"
@@ -116,6 +118,7 @@ class Session {
   Session(const Options& o, const std::string& port, std::ostream& out, std::ostream& err, const BoardView& view)
       : options_(o),
         portName_(port),
+        portLabel_(portLabel(port)),
         out_(out),
         op_(OperatorSettings{o.retries, std::chrono::seconds(o.syncTimeoutS), o.quiet, o.verbose, view.progressBar,
                              isp::BootChoice{o.lock0, o.lock1, o.bljb}},
@@ -160,6 +163,7 @@ class Session {
                                                         : "aborted";
     }
     if (result_.exit != kExitDone && result_.message.empty()) result_.message = joined(said_);
+    if (!engine_.device().manu.empty()) result_.facts.device = deviceJson(engine_.device(), engine_.images().chipSize);
     result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return std::move(result_);
   }
@@ -222,7 +226,7 @@ class Session {
       const bool set = network_ ? network_->setModemLine(step.line, step.high, &why)
                                 : port_.setModemLine(step.line, step.high, &why);
       if (!set && !std::exchange(refusalSaid, true)) {
-        say(shortName(portName_) + " does not take " + link::describe(step) + " (" + why + "): the " + what +
+        say(portLabel_ + " does not take " + link::describe(step) + " (" + why + "): the " + what +
             " sequence has no effect there");
       }
     }
@@ -240,16 +244,18 @@ class Session {
     if (path.empty()) {
       reason = byUsbSerial ? usbWhy : "no serial device is known as " + shortName(portName_);
     } else if (port_.open(path, &reason)) {
+      result_.facts.portPath = link::deviceBehind(path);
+      result_.facts.usb = link::usbIdentityOf(path);
       op_.debugLog("Port " + path);
       op_.debugLog(port_.lowLatencyNote());
       // The rate is tried before anything is sent: a port that cannot run at it would only
       // show up as a target that never synchronises.
       if (port_.setBaudRate(options_.baud)) return std::nullopt;
-      say("Can not set " + portName_ + " to " + std::to_string(options_.baud) + " bit/s");
+      say("Can not set " + portLabel_ + " to " + std::to_string(options_.baud) + " bit/s");
       say(path + ": " + port_.lastError());
       return kExitNoTarget;
     } else {
-      reason = path + ": " + reason;
+      reason = portLabel_ + ": " + reason;
     }
     say(what);
     say(reason);
@@ -268,6 +274,7 @@ class Session {
       return kExitNoTarget;
     }
     line_.use(*network_);
+    result_.facts.portPath = portName_;
     op_.debugLog("Port " + portName_ + ": " + network_->note());
     network_->setBaudRate(options_.baud);
     op_.debugLog(network_->note());
@@ -362,7 +369,7 @@ class Session {
 
   // Says what failed, from the outcome; returns the exit status.
   int report(const isp::Outcome& outcome) {
-    const ReportContext context{commandName(), options_.file, portName_, options_.syncTimeoutS,
+    const ReportContext context{commandName(), options_.file, portLabel_, options_.syncTimeoutS,
                                 TerminalOperator::interrupted};
     std::vector<std::string> lines = failureLines(outcome, context);
     if (const int more = op_.unshownDifferences(); more > 0) {
@@ -489,12 +496,50 @@ class Session {
     if (const auto failed = loadFile()) return *failed;
     if (const auto failed = refuseEmptyImage()) return *failed;
     if (const auto failed = openPort()) return *failed;
+    if (const auto failed = takeSerialNumber()) return *failed;
     const isp::Outcome programmed = engine_.program(isp::Asking::Never, verification());
     if (programmed.kind != isp::OutcomeKind::FileError) addProof();
     if (!programmed.done()) return report(programmed);
+    if (const auto failed = serialNumberUncompared()) return *failed;
     if (const auto failed = settingsMissing(programmed)) return *failed;
     noteLeftOut("those addresses were programmed but not compared");
     return result("Programmed and verified " + options_.file + proofText());
+  }
+
+  // The board's serial number, taken before the chip is erased (a board that fails later
+  // keeps it used) and written into the image the verify compares.
+  std::optional<int> takeSerialNumber() {
+    if (options_.serialAt < 0) return std::nullopt;
+    std::string why;
+    const auto number = stampSerialNumber(options_.serialFile, *options_.serialFormat, options_.serialAt,
+                                          engine_.images().fileImage, &why);
+    if (!number) {
+      say("no serial number from " + shortName(options_.serialFile) + ": " + why);
+      result_.outcome = "file-error";
+      return kExitUsage;
+    }
+    result_.fields.addRaw("serial", std::to_string(*number));
+    result_.facts.serial = number;
+    op_.debugLog("Serial number " + std::to_string(*number) + " at " + hexAddress(options_.serialAt));
+    return std::nullopt;
+  }
+
+  // A 32 KiB part stops comparing at 0x7C00: a number above that would be claimed unchecked.
+  std::optional<int> serialNumberUncompared() {
+    if (options_.serialAt < 0) return std::nullopt;
+    const int chipSize = engine_.images().chipSize;
+    const int limit = isp::comparisonLimit(chipSize);
+    const int end = options_.serialAt + serialBytes(*options_.serialFormat);
+    if (end <= limit) return std::nullopt;
+    if (end > chipSize) {
+      say("the serial number at " + hexAddress(options_.serialAt) + " lies beyond this chip's " +
+          std::to_string(chipSize) + " bytes: it was not written");
+    } else {
+      say("the serial number at " + hexAddress(options_.serialAt) + " lies above " + hexAddress(limit) +
+          ", where this chip's comparison stops: it was programmed but not verified");
+    }
+    result_.outcome = "not-verified";
+    return kExitChipFailed;
   }
 
   int verify() {
@@ -651,6 +696,7 @@ class Session {
 
   const Options& options_;
   const std::string portName_;  // as given: COMn, a path, usb:SERIAL or a network port
+  const std::string portLabel_;  // the name and the device it stands for, for messages
   std::ostream& out_;
   BoardResult result_;
   std::vector<std::string> said_;  // what the command said on stderr besides the boxes
@@ -668,11 +714,14 @@ class Session {
 
 BoardResult runBoard(const Options& options, const std::string& port, std::ostream& out, std::ostream& err,
                      const BoardView& view) {
-  Session session(options, port, out, err, view);
-  return session.run();
+  BoardResult result = Session(options, port, out, err, view).run();
+  recordBoard(options, result, err);
+  return result;
 }
 
-std::string jsonLine(const Options& options, const BoardResult& result) {
+std::string jsonLine(const Options& options, const BoardResult& result) { return boardJson(options, result).str(); }
+
+JsonObject boardJson(const Options& options, const BoardResult& result) {
   static constexpr const char* kNames[] = {"",      "info", "program", "verify", "diff",
                                            "read", "erase", "boot", "ports", "monitor"};
   JsonObject line;
@@ -683,7 +732,7 @@ std::string jsonLine(const Options& options, const BoardResult& result) {
       .add("outcome", result.outcome)
       .addNumber("seconds", result.seconds, 3);
   if (result.exit != kExitDone) line.add("message", result.message);
-  return line.append(result.fields).str();
+  return line.append(result.fields);
 }
 
 }  // namespace velkorn::cli

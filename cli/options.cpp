@@ -4,6 +4,8 @@
 
 #include <charconv>
 
+#include "isp/records.h"
+
 namespace velkorn::cli {
 namespace {
 
@@ -82,6 +84,7 @@ constexpr CommandHelp kCommandHelp[] = {
      "version, the locks, the chip size). Exit 1 when an answer could not be trusted.\n"},
     {Command::Program,
      "usage: velkorn-cli [OPTIONS] program FILE [--lock0] [--lock1] [--no-bljb] [--full-verify]\n"
+     "                   [--serial-at ADDR --serial-format FMT --serial-file FILE] [--loop]\n"
      "Loads FILE (Intel HEX, or raw binary: a name ending in .bin or --binary, placed at\n"
      "--address ADDR), erases the chip, programs every non-blank 16-byte block, compares\n"
      "every byte below 0xFC00 (a 32 KiB part to its end) and writes the boot configuration.\n"
@@ -92,7 +95,18 @@ constexpr CommandHelp kCommandHelp[] = {
      "  --monitor           after a done command and its --run sequence, watch the line as\n"
      "                      `monitor` does, from the application's first byte\n"
      "  --monitor-baud R    the application's rate for --monitor (default 115200)\n"
-     "  --timestamps, --log FILE, --reconnect: as for monitor (see monitor --help)\n"},
+     "  --timestamps, --log FILE, --reconnect: as for monitor (see monitor --help)\n"
+     "  --serial-at ADDR    write a serial number into each board's image at ADDR (below 0xFC00);\n"
+     "                      the verify compares the image with the number in it\n"
+     "  --serial-format FMT le16, be16, le32, be32 (binary) or dec:N, hex:N (N ASCII digits,\n"
+     "                      zero-padded); a number that does not fit is an error\n"
+     "  --serial-file FILE  the next number as decimal text: each board takes one under a lock,\n"
+     "                      and the next is on the disk before the board is erased, so no number\n"
+     "                      is given twice; a board that fails has used its number\n"
+     "  --loop              a production loop on every port: wait for a board (its port\n"
+     "                      appears, or its bootloader answers), program it, report it, wait\n"
+     "                      until it is gone, take the next; Ctrl+C ends after the boards in\n"
+     "                      flight with the totals (exit 0 when none failed)\n"},
     {Command::Verify,
      "usage: velkorn-cli [OPTIONS] verify FILE [--full-verify]\n"
      "Compares the chip with FILE below 0xFC00 (a 32 KiB part to its end): the blocks that\n"
@@ -119,10 +133,13 @@ constexpr CommandHelp kCommandHelp[] = {
      "  --lock1             lock erase, programming, reading and blank check\n"
      "  --no-bljb           clear the boot loader jump bit (start the application)\n"},
     {Command::Ports,
-     "usage: velkorn-cli [--json] ports\n"
-     "Lists every serial port: its COM name, path, /dev/serial/by-id name, the USB\n"
-     "adapter's vendor, product, serial number and name, and whether it can be opened now\n"
-     "(each port is opened for a moment, which raises DTR).\n"},
+     "usage: velkorn-cli [--json] ports [--probe]\n"
+     "Lists every serial port: its COM name, the device it stands for, its /dev/serial/by-id\n"
+     "name, the USB adapter's vendor, product, serial number and name, and whether it is\n"
+     "free. No port is opened: a port counts as held when another program's lock on it can\n"
+     "be seen.\n"
+     "  --probe             open each port for a moment for the stronger answer (this raises\n"
+     "                      DTR and RTS, which resets a board wired for a DTR reset)\n"},
     {Command::Monitor,
      "usage: velkorn-cli [-p PORT] [--reset SEQ] [--run SEQ] monitor [-b RATE] [--timestamps]\n"
      "                   [--log FILE] [--reconnect]\n"
@@ -146,11 +163,13 @@ std::string usageText() {
   return std::string(
              "usage: velkorn-cli [-p|--port PORT]... [-b|--baud RATE] [--reset SEQ] [--run SEQ]\n"
              "                   [--retries N] [--sync-timeout S] [--json] [-q|--quiet] [-v|--verbose]\n"
+             "                   [--record FILE] [--station NAME] [--config FILE] [--profile NAME]\n"
              "                   COMMAND [ARGS]\n"
              "\n"
              "commands:\n"
              "  info                          synchronise and print the device information\n"
              "  program FILE [--lock0] [--lock1] [--no-bljb] [--full-verify]\n"
+             "               [--serial-at ADDR --serial-format FMT --serial-file FILE] [--loop]\n"
              "                                load, erase, program, verify, write boot configuration\n"
              "  verify FILE [--full-verify]   compare the chip with the file (\"Matched OK!!!\")\n"
              "  diff FILE [--single-read]     list every differing range, up to the chip size\n"
@@ -159,7 +178,7 @@ std::string usageText() {
              "  erase                         full chip erase\n"
              "  boot [--lock0] [--lock1] [--no-bljb]\n"
              "                                write security and boot configuration\n"
-             "  ports                         list the serial ports and what is known of each\n"
+             "  ports [--probe]               list the serial ports and what is known of each\n"
              "  monitor [-b RATE] [--timestamps] [--log FILE] [--reconnect]\n"
              "                                a serial terminal on the port: received bytes to\n"
              "                                stdout, typed keys to the port, Ctrl+] ends\n"
@@ -186,7 +205,18 @@ std::string usageText() {
          "  -v, --verbose       show the debug log (records and replies) on stderr\n"
          "  --binary            FILE or OUT is raw binary whatever its name\n"
          "  --address ADDR      where a binary FILE starts (0x hex or decimal, default 0)\n"
-         "  --lock0, --lock1, --no-bljb, --full-verify, --force, --single-read: see COMMAND --help\n"
+         "  --record FILE       append one JSON line per board and command to FILE (under a lock,\n"
+         "                      synced): the --json object, time, station, device, port_path, usb;\n"
+         "                      a record that cannot be written fails its board\n"
+         "  --station NAME      the station named in the record (default: the host name)\n"
+         "  --config FILE       options from FILE (default: velkorn-cli.conf in the configuration\n"
+         "                      directory, when there): [default], then --profile's section, then\n"
+         "                      the command line; keys are the long options (port, baud, reset, run,\n"
+         "                      retries, sync-timeout, record, station, serial-at, serial-format,\n"
+         "                      serial-file), one key = value per line\n"
+         "  --profile NAME      the section [NAME] of the configuration file\n"
+         "  --lock0, --lock1, --no-bljb, --full-verify, --force, --single-read, --serial-at,\n"
+         "  --serial-format, --serial-file, --loop, --probe: see COMMAND --help\n"
          "  -h, --help, -V, --version\n"
          "\n" +
          kExitStatus;
@@ -211,7 +241,33 @@ struct SeenOptions {
   bool address = false;
   bool monitorBaud = false;
   bool watching = false;  // --timestamps, --log, --reconnect
+  bool serial = false;  // --serial-at, --serial-format, --serial-file on the command line
+  bool probe = false;
+  bool loop = false;
 };
+
+// The serial number's three options go together, and only with program; from a profile they
+// are left out of the other commands.
+std::string placeSerialNumber(const SeenOptions& seen, Options& o) {
+  const bool any = o.serialAt >= 0 || o.serialFormat || !o.serialFile.empty();
+  if (o.command != Command::Program) {
+    if (seen.serial) return "--serial-at, --serial-format and --serial-file belong to program";
+    o.serialAt = -1;
+    o.serialFormat.reset();
+    o.serialFile.clear();
+    return {};
+  }
+  if (!any) return {};
+  if (o.serialAt < 0 || !o.serialFormat || o.serialFile.empty()) {
+    return "a serial number needs --serial-at, --serial-format and --serial-file together";
+  }
+  // The verify compares nothing from the bootloader's area on: a number there would go
+  // out unchecked.
+  if (o.serialAt + serialBytes(*o.serialFormat) > isp::kCompareBelow) {
+    return "the serial number at --serial-at must end below 0xFC00, where the comparison stops";
+  }
+  return {};
+}
 
 // Takes the command and its file from the words that are no options, and checks that each
 // option seen belongs to that command. Empty when all is well, else why not.
@@ -231,6 +287,8 @@ std::string placeCommand(const std::vector<std::string>& positional, const SeenO
     return "--lock0, --lock1 and --no-bljb belong to program and boot";
   }
   if (seen.force && o.command != Command::Read) return "--force belongs to read";
+  if (seen.probe && o.command != Command::Ports) return "--probe belongs to ports";
+  if (seen.loop && o.command != Command::Program) return "--loop belongs to program";
   if (seen.singleRead && o.command != Command::Read && o.command != Command::Diff) {
     return "--single-read belongs to read and diff";
   }
@@ -255,12 +313,14 @@ std::string placeCommand(const std::vector<std::string>& positional, const SeenO
     return "--address places a binary file; " + o.file + " is read as Intel HEX, which holds its own addresses "
            "(--binary reads it as raw bytes)";
   }
-  return {};
+  return placeSerialNumber(seen, o);
 }
 
 }  // namespace
 
-ParseResult parseOptions(const std::vector<std::string>& args) {
+ParseResult parseArguments(const std::vector<std::string>& configured, const std::vector<std::string>& given) {
+  std::vector<std::string> args = configured;
+  args.insert(args.end(), given.begin(), given.end());
   ParseResult result;
   Options& o = result.options;
   std::vector<std::string> positional;
@@ -289,6 +349,7 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
       value = args[++i];
       return true;
     };
+    const bool fromCommandLine = i >= configured.size();
     if (name == "--port" || name == "-p") {
       if (!takeValue() || value.empty()) return fail("--port needs a port name or path");
       o.ports.push_back(value);
@@ -325,6 +386,27 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
       if (!takeValue() || !parseCount(value, 1, 86400, &o.syncTimeoutS)) {
         return fail("--sync-timeout needs a number of seconds from 1 up");
       }
+    } else if (name == "--record" || name == "--station" || name == "--serial-file") {
+      if (!takeValue() || value.empty()) {
+        return fail(name + (name == "--station" ? " needs a name" : " needs a file name"));
+      }
+      (name == "--record" ? o.record : name == "--station" ? o.station : o.serialFile) = value;
+      seen.serial = seen.serial || (fromCommandLine && name == "--serial-file");
+    } else if (name == "--serial-at") {
+      if (!takeValue() || !parseAddress(value, &o.serialAt)) {
+        return fail("--serial-at needs an address from 0 to 0xFBFF (e.g. 0x7FF0)");
+      }
+      seen.serial = seen.serial || fromCommandLine;
+    } else if (name == "--serial-format") {
+      if (!takeValue() || !(o.serialFormat = parseSerialFormat(value))) {
+        return fail("--serial-format needs le16, be16, le32, be32, dec:N or hex:N (N digits, 1 to 20)");
+      }
+      seen.serial = seen.serial || fromCommandLine;
+    } else if (name == "--config" || name == "--profile") {
+      // Read before the rest (the configuration file's options come first).
+      if (!takeValue() || value.empty()) {
+        return fail(name + (name == "--config" ? " needs a file name" : " needs a profile name"));
+      }
     } else if (inlineValue) {
       return fail("option " + name + " takes no value");
     } else if (a == "--quiet" || a == "-q") {
@@ -337,6 +419,10 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
       o.json = true;
     } else if (a == "--force" || a == "-f") {
       o.force = seen.force = true;
+    } else if (a == "--loop") {
+      o.loop = seen.loop = true;
+    } else if (a == "--probe") {
+      o.probe = seen.probe = true;
     } else if (a == "--single-read") {
       o.singleRead = seen.singleRead = true;
     } else if (a == "--full-verify") {

@@ -2,7 +2,9 @@
 // The command line of velkorn-cli: global options, one command, its arguments.
 #include <string>
 
+#include "cli/serial_number.h"
 #include "link/modem_lines.h"
+#include <optional>
 #include <vector>
 
 namespace velkorn::cli {
@@ -47,6 +49,14 @@ struct Options {
   bool timestamps = false;    // each received line starts with the time since the start
   std::string logFile;        // a copy of what was received, appended
   bool reconnect = false;     // a port that went away is waited for, not the end
+  // The production station.
+  std::string record;       // a JSON Lines file every board's result is appended to
+  std::string station;      // the record's station name; empty: the host name
+  int serialAt = -1;        // program: where each board's serial number goes; -1: none
+  std::optional<SerialFormat> serialFormat;
+  std::string serialFile;   // the counter the serial numbers are taken from
+  bool probe = false;       // ports: open each port to see whether it is free
+  bool loop = false;        // program: board after board until Ctrl+C
 };
 
 struct ParseResult {
@@ -55,7 +65,12 @@ struct ParseResult {
   std::string error;  // why the command line was refused
 };
 
+// The options of the configuration file come first ([default], then --profile's section),
+// the command line's after them.
 ParseResult parseOptions(const std::vector<std::string>& args);
+// The command line alone, after the `configured` options that come from a configuration
+// file: those may stand beside any command (a profile's serial number is not used by info).
+ParseResult parseArguments(const std::vector<std::string>& configured, const std::vector<std::string>& args);
 
 std::string usageText();
 // `velkorn-cli COMMAND --help`.

@@ -26,4 +26,7 @@ bool stderrShowsProgressBar();
 // file there.
 void binaryStdout();
 
+// The machine's name, for the station's record; empty when the system does not say.
+std::string hostName();
+
 }  // namespace velkorn::cli::platform

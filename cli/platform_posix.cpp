@@ -57,6 +57,12 @@ void binaryStdout() {}
 
 bool stderrShowsProgressBar() { return ::isatty(STDERR_FILENO) != 0; }
 
+std::string hostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
 std::vector<std::string> utf8Arguments(int argc, char** argv) { return std::vector<std::string>(argv + 1, argv + argc); }
 
 }  // namespace velkorn::cli::platform

@@ -60,4 +60,11 @@ std::vector<std::string> utf8Arguments(int, char**) {
   return args;
 }
 
+std::string hostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  if (!::GetComputerNameA(name, &size)) return {};
+  return std::string(name, size);
+}
+
 }  // namespace velkorn::cli::platform

@@ -13,7 +13,9 @@ namespace velkorn::cli {
 
 int listPortsCommand(const Options& options, std::ostream& out, std::ostream& err) {
   const auto start = std::chrono::steady_clock::now();
-  const std::vector<link::PortEntry> ports = link::listPorts(true);
+  // Opening a port raises DTR and RTS, which resets a board wired for a DTR reset: only
+  // --probe does it.
+  const std::vector<link::PortEntry> ports = link::listPorts(options.probe);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (ports.empty() && !options.quiet) err << kStderrPrefix << "no serial ports found\n";
   if (options.json) {
@@ -23,7 +25,7 @@ int listPortsCommand(const Options& options, std::ostream& out, std::ostream& er
       JsonObject line;
       line.add("port", p.name.empty() ? p.path : p.name).add("command", "ports").add("ok", true).add("exit", 0)
           .add("outcome", "done").addNumber("seconds", seconds, 3)
-          .add("name", p.name).add("path", p.path).add("by_id", p.byId);
+          .add("name", p.name).add("path", p.path).add("device", p.device).add("by_id", p.byId);
       if (p.usb) line.add("usb", usb); else line.addNull("usb");
       line.add("available", p.available).add("reason", p.reason);
       out << line.str() << '\n';
@@ -32,7 +34,8 @@ int listPortsCommand(const Options& options, std::ostream& out, std::ostream& er
     return kExitDone;
   }
   for (const link::PortEntry& p : ports) {
-    std::string text = (p.name.empty() ? std::string("-") : p.name) + "  " + printable(p.path);
+    std::string text = (p.name.empty() ? std::string("-") : p.name) + "  " + printable(p.device);
+    if (p.path != p.device) text += " (" + printable(p.path) + ")";
     if (!p.byId.empty()) text += "  " + printable(p.byId);
     if (p.usb) {
       text += "  USB " + p.usb->vid + ":" + p.usb->pid;

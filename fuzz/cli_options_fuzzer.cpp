@@ -21,7 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (size == 0) args.clear();
 
-  const ParseResult result = parseOptions(args);
+  // The arguments alone: a configuration file they name would make the run depend on
+  // the machine's files (config_file_fuzzer takes the file's text).
+  const ParseResult result = parseArguments({}, args);
   FUZZ_CHECK(result.ok == result.error.empty());
   if (!result.ok) return 0;
   const Options& o = result.options;
@@ -31,6 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(o.command != Command::None);
   if (o.force) FUZZ_CHECK(o.command == Command::Read);
   if (o.lock0 || o.lock1 || !o.bljb) FUZZ_CHECK(o.command == Command::Program || o.command == Command::Boot);
+  if (o.serialAt >= 0 || o.serialFormat || !o.serialFile.empty()) {
+    FUZZ_CHECK(o.command == Command::Program && o.serialAt >= 0 && o.serialFormat && !o.serialFile.empty());
+  }
+  if (o.loop) FUZZ_CHECK(o.command == Command::Program);
   FUZZ_CHECK(!usageText().empty());
   return 0;
 }

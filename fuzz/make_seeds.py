@@ -93,6 +93,15 @@ def main():
     write("cli_options", "boot", args("--port", "ttyS7", "boot", "--lock1"))
     write("cli_options", "help", args("--help"))
     write("cli_options", "refused", args("--retries=-1", "erase", "--force"))
+    write("cli_options", "serial", args("--record", "r.jsonl", "program", "fw.hex", "--serial-at", "0x7FF0",
+                                        "--serial-format", "dec:6", "--serial-file", "n", "--loop"))
+
+    # Station configuration files.
+    write("config_file", "station.conf", "# line 2\n[default]\nretries = 3\nrecord = r.jsonl\n\n[line2]\n"
+          "port = usb:A1, usb:B2\nbaud = 460800\nreset = dtr=0,wait=100,dtr=1\nserial-at = 0x7FF0\n"
+          "serial-format = hex:4\nserial-file = n\n")
+    write("config_file", "unknown_key.conf", "[default]\nspeed = 9600\n")
+    write("config_file", "crlf_twice.conf", "[a]\r\nbaud = 1\r\n[a]\r\nbaud = 2\r\n")
 
 
 if __name__ == "__main__":

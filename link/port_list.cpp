@@ -1,11 +1,14 @@
 #include "link/port_list.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <cstdio>
 #include <map>
+#include <sstream>
 #include <system_error>
 
 #include "link/com_name.h"
@@ -66,6 +69,16 @@ std::map<int, std::string> pins() {
   return out;
 }
 
+// "MAJOR:MINOR:INODE" as /proc/locks names a locked file (major and minor in hex).
+std::string lockKey(const struct stat& st) {
+  char key[64];
+  std::snprintf(key, sizeof key, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  return key;
+}
+
+bool processLives(long pid) { return pid > 0 && fs::exists(fs::path("/proc") / std::to_string(pid)); }
+
 PortEntry describe(std::string name, const std::string& path, const std::map<fs::path, std::string>& byId,
                    bool probe, const DeviceRoots& roots) {
   PortEntry e;
@@ -81,8 +94,14 @@ PortEntry describe(std::string name, const std::string& path, const std::map<fs:
   } else {
     std::error_code ec;
     e.available = fs::exists(path, ec);
-    if (!e.available) e.reason = "no such device";
+    if (!e.available) {
+      e.reason = "no such device";
+    } else if (std::string holder = visibleHolder(path); !holder.empty()) {
+      e.available = false;
+      e.reason = std::move(holder);
+    }
   }
+  e.device = deviceBehind(path);
   return e;
 }
 
@@ -109,6 +128,47 @@ std::vector<PortEntry> listPorts(bool probe, const DeviceRoots& roots) {
     if (!named) out.push_back(describe("", device, byId, probe, roots));
   }
   return out;
+}
+
+std::string deviceBehind(const std::string& path) {
+  std::error_code ec;
+  const fs::path device = fs::canonical(path, ec);
+  if (!ec) return device.string();
+  // A pin to an adapter that is unplugged: where it points is what the person looks for.
+  const fs::path target = fs::read_symlink(path, ec);
+  if (ec) return path;
+  return target.is_absolute() ? target.string() : (fs::path(path).parent_path() / target).lexically_normal().string();
+}
+
+std::string visibleHolder(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  // A flock (this program's own, and others') shows in /proc/locks by device and inode.
+  const std::string key = lockKey(st);
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, file;
+    long pid = 0;
+    if (!(fields >> number >> kind)) continue;
+    if (kind == "->") fields >> kind;  // a waiter, listed under the holder
+    if (fields >> mode >> access >> pid >> file && file == key) return "the port is held by another program";
+  }
+  // Terminal programs (minicom, picocom, screen) leave a UUCP lock file with their process number.
+  const std::string base = fs::path(canonicalOr(path)).filename().string();
+  for (const char* folder : {"/run/lock", "/var/lock"}) {
+    std::ifstream lock(fs::path(folder) / ("LCK.." + base));
+    long pid = 0;
+    if (lock >> pid && processLives(pid)) {
+      return "the port is held by process " + std::to_string(pid) + " (a lock file)";
+    }
+  }
+  return {};
+}
+
+std::optional<UsbIdentity> usbIdentityOf(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  return usbIdentity(canonicalOr(path).filename().string(), DeviceRoots{});
 }
 
 std::string usbSerialDevice(const std::string& serial, std::string* why) {

@@ -23,13 +23,28 @@ struct PortEntry {
   std::optional<UsbIdentity> usb;
   bool available = false;
   std::string reason;  // why it cannot be opened
+  std::string device;  // the device the entry stands for: a pin's target, links followed
 };
 
 // Every COM name with a device: the pins of the configuration folder and the machine's
-// serial devices in COM order. `probe` opens each one for a moment to say whether it is
-// free (opening a port raises DTR, which resets some boards).
+// serial devices in COM order. Without `probe` no port is opened: a port counts as free
+// unless it is missing or another program's lock on it can be seen (a flock or a UUCP lock
+// file). `probe` opens each one for a moment for the stronger answer (opening a port raises
+// DTR and RTS, which resets a board wired for a DTR reset).
 std::vector<PortEntry> listPorts(bool probe);
 std::vector<PortEntry> listPorts(bool probe, const DeviceRoots& roots);
+
+// The USB adapter behind the device `path` (a COMn pin or a by-id name followed); nothing
+// for a port that is no USB adapter.
+std::optional<UsbIdentity> usbIdentityOf(const std::string& path);
+
+// The device `path` stands for: symbolic links followed (a link that points nowhere: its
+// target); `path` itself when it is no link.
+std::string deviceBehind(const std::string& path);
+
+// Why another program holds the device at `path`, as far as can be seen without opening it;
+// empty when nothing shows.
+std::string visibleHolder(const std::string& path);
 
 // "usb:SERIAL": the device of the USB adapter whose serial number is SERIAL; empty with
 // `why` set when none or more than one has it.

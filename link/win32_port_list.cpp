@@ -23,10 +23,18 @@ std::vector<PortEntry> listPorts(bool probe, const DeviceRoots& roots) {
     } else {
       e.available = true;
     }
+    e.device = path;
     out.push_back(std::move(e));
   }
   return out;
 }
+
+std::optional<UsbIdentity> usbIdentityOf(const std::string&) { return std::nullopt; }
+
+std::string deviceBehind(const std::string& path) { return path; }
+
+// Windows lends a port to one program at a time and shows no holder without opening it.
+std::string visibleHolder(const std::string&) { return {}; }
 
 std::string usbSerialDevice(const std::string& serial, std::string* why) {
   return usbSerialDevice(serial, why, DeviceRoots{});

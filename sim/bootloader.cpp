@@ -48,6 +48,13 @@ std::string accepted() { return std::string(1, kAccepted); }
 
 Bootloader::Bootloader(DeviceProfile profile) : profile_(profile) { flash_.fill(0xFF); }
 
+void Bootloader::newBoard(const Faults& faults) {
+  auto log = std::move(onRecord);
+  *this = Bootloader(profile_);
+  faults_ = faults;
+  onRecord = std::move(log);
+}
+
 void Bootloader::receive(std::uint8_t byte, std::string& out, int* delayMs, std::size_t* delayFrom) {
   if (delayMs) *delayMs = 0;
   if (delayFrom) *delayFrom = out.size();

@@ -80,6 +80,9 @@ class Bootloader {
   std::string receive(std::string_view bytes);  // convenience: all bytes, no delays
 
   bool synchronised() const { return synced_; }
+  // Another board of the same kind in the socket: erased, not synchronised, with `faults`;
+  // onRecord stays.
+  void newBoard(const Faults& faults);
   void resetSync() { synced_ = false; }
 
   // The whole 64 KiB flash array (bytes past flashSize() are not reachable).

@@ -47,6 +47,7 @@ void LineTarget::sendFromApplication(const std::string& bytes, Clock::time_point
 }
 
 void LineTarget::feed(char byte, Clock::time_point at) {
+  if (!present_) return;
   if (appRunning_) {
     sendFromApplication(app_.receive(std::string_view(&byte, 1)), at);
     return;
@@ -116,6 +117,7 @@ bool LineTarget::serve(const volatile std::sig_atomic_t& stop, const sigset_t* w
   flashChanges_ = model_.flashChanges();
   Clock::time_point nextCare = Clock::now();
   while (!stop) {
+    if (onWake) onWake();
     auto now = Clock::now();
     if (lineChanged_) {
       lineChanged_ = false;

@@ -39,6 +39,16 @@ class LineTarget {
   void setDelay(std::chrono::milliseconds oneWay) { delay_ = oneWay; }
   // Called after each record that may have changed the flash.
   std::function<void(const Bootloader&)> onFlashChanged;
+  // Called before each wait of serve(), also after a signal ended one: a board may be put in
+  // or taken out there.
+  std::function<void()> onWake;
+  // A board in the socket. Without one the bytes from the programmer reach nothing and
+  // nothing answers; what was on its way out is lost.
+  void setBoardPresent(bool present) {
+    present_ = present;
+    if (!present) newLine();
+  }
+  bool boardPresent() const { return present_; }
 
   // The chip's application, whose UART runs at `bitsPerSecond` (0: whatever the line's rate
   // is). When the programmer set another rate on the line, its bytes arrive as the garbage a
@@ -93,6 +103,7 @@ class LineTarget {
   AdapterBuffer freshAdapter_;
   std::chrono::milliseconds delay_{0};
   bool lineChanged_ = false;
+  bool present_ = true;
 
   Application app_;
   int appRate_ = 0;

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/bootloader.h"
@@ -18,8 +19,11 @@
 namespace {
 
 volatile std::sig_atomic_t gStop = 0;
+volatile std::sig_atomic_t gInsert = 0;  // SIGUSR1: a board was put in
+volatile std::sig_atomic_t gRemove = 0;  // SIGUSR2: the board was taken out
 
 void onStopSignal(int) { gStop = 1; }
+void onBoardSignal(int signal) { (signal == SIGUSR1 ? gInsert : gRemove) = 1; }
 
 // Records and answers carry CR LF; show them readably on one log line.
 std::string printable(const std::string& text) {
@@ -53,17 +57,26 @@ sigset_t catchStopSignals() {
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGHUP);
+  sigaddset(&stopSignals, SIGUSR1);
+  sigaddset(&stopSignals, SIGUSR2);
   sigset_t waitMask;
   sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
   sigdelset(&waitMask, SIGTERM);
   sigdelset(&waitMask, SIGINT);
   sigdelset(&waitMask, SIGHUP);
+  sigdelset(&waitMask, SIGUSR1);
+  sigdelset(&waitMask, SIGUSR2);
   struct sigaction stopAction {};
   stopAction.sa_handler = onStopSignal;
   sigemptyset(&stopAction.sa_mask);
   sigaction(SIGTERM, &stopAction, nullptr);
   sigaction(SIGINT, &stopAction, nullptr);
   sigaction(SIGHUP, &stopAction, nullptr);
+  struct sigaction boardAction {};
+  boardAction.sa_handler = onBoardSignal;
+  sigemptyset(&boardAction.sa_mask);
+  sigaction(SIGUSR1, &boardAction, nullptr);
+  sigaction(SIGUSR2, &boardAction, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
   return waitMask;
 }
@@ -140,6 +153,55 @@ void shapeLine(LineTarget& target, const TargetOptions& options, Bootloader& mod
   }
 }
 
+// The socket of a production fixture: boards are put in and taken out by signals. With
+// --link the port exists only while a board is in (an adapter that comes with the board);
+// without it the line stays and only the bootloader falls silent (a fixed adapter).
+struct Socket {
+  const TargetOptions& options;
+  Bootloader& model;
+  LineTarget& target;
+  PortLink& link;
+  std::string where;
+  int board = 1;  // the number of the board in the socket, or of the last one
+
+  void takeOut(bool keepFlash) {
+    if (!target.boardPresent()) return;
+    target.setBoardPresent(false);
+    if (keepFlash && !options.flashOut.empty()) {
+      std::string error;
+      if (!writeFlashFile(options.flashOut + "." + std::to_string(board), model, error)) {
+        std::cerr << "velkorn-target: " << error << "\n";
+      }
+    }
+    if (!link.path.empty()) {
+      removePortLink(link);
+      link = PortLink{};
+    }
+    if (options.log && keepFlash) std::cerr << "board " << board << " taken out" << std::endl;
+  }
+
+  void putIn() {
+    if (target.boardPresent()) return;
+    ++board;
+    Faults faults = options.faults;
+    if (board == options.badBoard) faults.refuseDataRecord = 1;
+    model.newBoard(faults);
+    std::string error;
+    if (!options.flashIn.empty() && !readFlashFile(options.flashIn, model, error)) {
+      std::cerr << "velkorn-target: " << error << "\n";
+    }
+    if (!options.link.empty()) {
+      if (const auto created = createPortLink(options.link, where, options.replaceLink, error)) {
+        link = *created;
+      } else {
+        std::cerr << "velkorn-target: " << error << "\n";
+      }
+    }
+    target.setBoardPresent(true);
+    if (options.log) std::cerr << "board " << board << " put in" << std::endl;
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -185,6 +247,14 @@ int main(int argc, char** argv) {
     std::cerr << "velkorn-target: " << error << "\n";
     return kExitFailure;
   }
+  // The socket is as the options say before anyone learns the port.
+  Socket socket{*options, model, *target, link, where};
+  if (options->absent) {
+    socket.takeOut(false);
+    socket.board = 0;
+  } else if (options->badBoard == 1) {
+    model.faults().refuseDataRecord = 1;
+  }
   std::cout << where << std::endl;  // the first line: whoever started us waits for it
   if (!link.path.empty()) {
     std::cerr << "velkorn-target: " << options->link << " -> " << where;
@@ -197,6 +267,10 @@ int main(int argc, char** argv) {
                            options->appRate);
     if (options->appRunning) target->runApplication(true);
   }
+  target->onWake = [&socket] {
+    if (std::exchange(gRemove, 0)) socket.takeOut(true);
+    if (std::exchange(gInsert, 0)) socket.putIn();
+  };
 
   int status = 0;
   if (!target->serve(gStop, &waitMask, error)) {

@@ -190,6 +190,12 @@ std::string targetUsage() {
       "                       bytes arrive garbled (default: any rate)\n"
       "  --app-running        the application runs from the start (on a pseudo-terminal it\n"
       "                       then runs until the target ends)\n"
+      "  --absent             start with no board in the socket: nothing answers, and the\n"
+      "                       --link COMn exists only while a board is there; SIGUSR1 puts a\n"
+      "                       new board in (erased, or --flash-in), SIGUSR2 takes it out and\n"
+      "                       writes its flash to the --flash-out FILE.N of board N\n"
+      "                       (without --absent, board 1 is in at the start)\n"
+      "  --bad-board N        the N-th board put in answers X to its first data record\n"
       "  --log                print each record and its answer on stderr, and the port's rate\n"
       "                       when it changes (as the programmer or a server set it)\n"
       "  --version            the version\n"
@@ -338,6 +344,7 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--garble-output", &o.faults.garbleOutputByte}, {"--hang-up-after", &o.hangUpAfter},
       {"--garble-blank-check", &o.faults.garbleBlankCheck}, {"--late-blank-check", &o.faults.lateBlankCheck},
       {"--drop-blank-check", &o.faults.dropBlankCheck}, {"--lie-blank-check", &o.faults.lieBlankCheck},
+      {"--drop-blank-check", &o.faults.dropBlankCheck}, {"--bad-board", &o.badBoard},
   };
 
   bool small = false;  // --32k
@@ -353,6 +360,7 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--needs-reset", &o.needsReset}, {"--app-running", &o.appRunning},
       {"--refuse-lock0", &o.faults.refuseLock0}, {"--refuse-lock1", &o.faults.refuseLock1},
       {"--refuse-bljb", &o.faults.refuseBljb},   {"--forget-locks", &o.faults.forgetLocks},
+      {"--needs-reset", &o.needsReset}, {"--absent", &o.absent},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {

@@ -38,6 +38,8 @@ struct TargetOptions {
   int appEveryMs = 100;      // ... every this many ms while it runs
   int appRate = 0;           // ... at this rate (0: whatever the line's rate is)
   bool appRunning = false;   // the application runs from the start, not the bootloader
+  bool absent = false;       // no board in the socket at the start (SIGUSR1 inserts one)
+  int badBoard = 0;          // the n-th board inserted refuses its first data record
   bool help = false;
   bool version = false;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -118,7 +119,8 @@ TEST_F(CliBoards, JsonObjectsPerOutcome) {
   EXPECT_NE(none.out.find("\"exit\":3,\"outcome\":\"port-error\",\"seconds\":"), std::string::npos) << none.out;
 }
 
-// ports: the pins of the configuration folder, with whether each can be opened now.
+// ports: the pins of the configuration folder with the device each stands for, and whether
+// each is free, seen without opening any port (the device shows no open).
 TEST_F(CliBoards, PortsListsPinsAndWhyOneIsBusy) {
   auto free = startTarget();
   const fs::path second = path("second");
@@ -130,11 +132,22 @@ TEST_F(CliBoards, PortsListsPinsAndWhyOneIsBusy) {
   const int holder = ::open(held.port().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(::inotify_add_watch(watch, free->port().c_str(), IN_OPEN), 0);
   const RunResult r = run({VELKORN_CLI_PATH, "--json", "ports"});
+  char event[4096];
+  EXPECT_LT(::read(watch, event, sizeof event), 0) << "ports opened " << free->port();
+  ::close(watch);
   const RunResult twice = run({VELKORN_CLI_PATH, "-p", "COM7", "-p", free->port(), "info"});
+  const RunResult busy = run({VELKORN_CLI_PATH, "-p", "COM8", "info"});
   ::close(holder);
+  // A message names the port and the device it stands for.
+  EXPECT_EQ(busy.status, 3);
+  EXPECT_NE(busy.err.find("COM8 (" + held.port() + "): the port is held by another program"), std::string::npos)
+      << busy.err;
   EXPECT_EQ(r.status, 0) << r.err;
-  const std::string com7 = "\"name\":\"COM7\",\"path\":\"" + (path("config") / "velkorn" / "COM7").string() + "\"";
+  const std::string com7 = "\"name\":\"COM7\",\"path\":\"" + (path("config") / "velkorn" / "COM7").string() +
+                           "\",\"device\":\"" + free->port() + "\"";
   EXPECT_NE(r.out.find(com7), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\"name\":\"COM8\""), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\"available\":false,\"reason\":\"the port is held by another program\""), std::string::npos)

@@ -96,6 +96,13 @@ TEST(CliOptions, RefusedCommandLines) {
       {"read", "x.bin", "--address", "16"},   // read always starts at 0
       {"program", "a.bin", "--address", "0x10000"},
       {"program", "a.bin", "--address", "0x"},
+      {"info", "--serial-at", "0x100"},       // a serial number belongs to program
+      {"program", "a.hex", "--serial-at", "0x100", "--serial-format", "le16"},  // no counter file
+      {"program", "a.hex", "--serial-at", "0xFBFF", "--serial-format", "le16", "--serial-file", "n"},  // reaches 0xFC00
+      {"program", "a.hex", "--serial-at", "0x100", "--serial-format", "dec:0", "--serial-file", "n"},
+      {"program", "a.hex", "--serial-at", "0x100", "--serial-format", "le24", "--serial-file", "n"},
+      {"--record", "", "info"},
+      {"--profile"},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(::testing::PrintToString(args));

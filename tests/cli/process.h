@@ -145,6 +145,7 @@ class Target {
   Target& operator=(const Target&) = delete;
 
   const std::string& port() const { return port_; }
+  pid_t pid() const { return pid_; }
   // Ends the target (it writes --flash-out then) and returns what it logged on stderr.
   std::string stop() {
     if (pid_ > 0) {

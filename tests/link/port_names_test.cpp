@@ -1,5 +1,8 @@
 // COM n on fake /dev and /sys trees with a temporary configuration directory.
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -9,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include "link/port_list.h"
 #include "link/port_names.h"
+#include "support/pty.h"
 
 namespace velkorn::link {
 namespace {
@@ -129,6 +134,62 @@ TEST_F(PortNamesTest, ComNumbersMapToDevicesAndPinsWin) {
   }
   EXPECT_EQ(comDevicePath(0, roots_), "");
   EXPECT_EQ(comDevicePath(-1, roots_), "");
+}
+
+// Listing opens no port (opening raises DTR and RTS and resets a board wired for a DTR
+// reset): the device shows no open while the list is made, yet a flock on a port is seen
+// and a pin shows the device it stands for. --probe opens them.
+TEST_F(PortNamesTest, ListingOpensNoPortProbeDoes) {
+  testing::PseudoTerminal board, held;
+  ASSERT_TRUE(board.isOpen() && held.isOpen());
+  fs::create_symlink(board.slave(), root_ / "dev" / "ttyUSB0");
+  fs::create_symlink(held.slave(), root_ / "dev" / "ttyUSB1");
+  const std::string gone = (root_ / "unplugged").string();
+  pin(5, gone);
+  const int holder = ::open(held.slave().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, board.slave().c_str(), IN_OPEN), 0);
+  auto opened = [watch](int waitMs) {
+    pollfd p{watch, POLLIN, 0};
+    if (::poll(&p, 1, waitMs) <= 0) return false;
+    char events[4096];
+    return ::read(watch, events, sizeof events) > 0;
+  };
+
+  const std::vector<PortEntry> listed = listPorts(false, roots_);
+  EXPECT_FALSE(opened(0));
+  ASSERT_EQ(listed.size(), 3u);
+  struct Expected {
+    const char* name;
+    std::string device;
+    bool available;
+    const char* reason;
+  } const expected[] = {
+      {"COM1", board.slave(), true, ""},
+      {"COM2", held.slave(), false, "the port is held by another program"},
+      {"COM5", gone, false, "no such device"},
+  };
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    SCOPED_TRACE(expected[i].name);
+    EXPECT_EQ(listed[i].name, expected[i].name);
+    EXPECT_EQ(listed[i].device, expected[i].device);
+    EXPECT_EQ(listed[i].available, expected[i].available);
+    EXPECT_EQ(listed[i].reason, expected[i].reason);
+  }
+
+  const std::vector<PortEntry> probed = listPorts(true, roots_);
+  // The open shows up as an event; waited for, not timed.
+  bool seen = false;
+  for (int i = 0; i < 100 && !seen; ++i) seen = opened(100);
+  EXPECT_TRUE(seen);
+  ASSERT_EQ(probed.size(), 3u);
+  EXPECT_TRUE(probed[0].available);
+  EXPECT_EQ(probed[1].reason, "the port is held by another program");
+  ::close(watch);
+  ::close(holder);
 }
 
 }  // namespace
