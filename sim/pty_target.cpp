@@ -344,7 +344,7 @@ std::optional<TargetOptions> parseTargetOptions(const std::vector<std::string>& 
       {"--garble-output", &o.faults.garbleOutputByte}, {"--hang-up-after", &o.hangUpAfter},
       {"--garble-blank-check", &o.faults.garbleBlankCheck}, {"--late-blank-check", &o.faults.lateBlankCheck},
       {"--drop-blank-check", &o.faults.dropBlankCheck}, {"--lie-blank-check", &o.faults.lieBlankCheck},
-      {"--drop-blank-check", &o.faults.dropBlankCheck}, {"--bad-board", &o.badBoard},
+      {"--bad-board", &o.badBoard},
   };
 
   bool small = false;  // --32k

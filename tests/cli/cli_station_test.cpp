@@ -167,9 +167,9 @@ TEST_F(CliStation, FailedAndCrashedBoardsKeepTheirNumbers) {
   EXPECT_TRUE(untouched.flash() == expected);
 }
 
-// On a 32 KiB part the comparison stops at 0x7C00 and the flash at 0x8000: a serial number
-// there would be claimed unchecked or was never written, so the board fails; a whole-chip
-// verify compares it.
+// On a 32 KiB part every address is compared: a serial number in its top KiB is verified
+// like any other byte; one past the chip's end is refused before the erase (the board has
+// used its number all the same).
 TEST_F(CliStation, SerialNumberOnA32KiBPart) {
   struct Case {
     const char* at;
@@ -177,11 +177,12 @@ TEST_F(CliStation, SerialNumberOnA32KiBPart) {
     int status;
     const char* says;
   } const cases[] = {
-      {"0x7D00", false, 1, "lies above 0x7C00, where this chip's comparison stops: it was programmed but not verified"},
-      {"0x9000", false, 1, "lies beyond this chip's 32768 bytes: it was not written"},
+      {"0x7D00", false, 0, "Programmed and verified"},
+      {"0x9000", false, 2, "holds data at 0x9000, beyond the chip's size of 0x8000 bytes: nothing was erased"},
       {"0x7D00", true, 0, "Programmed and verified"},
   };
   std::ofstream(path("counter")) << "4660\n";  // 0x1234
+  int taken = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.at) + (c.fullVerify ? " --full-verify" : ""));
     auto target = startTarget({}, {"--32k"});
@@ -191,13 +192,17 @@ TEST_F(CliStation, SerialNumberOnA32KiBPart) {
     const RunResult r = cli(target->port(), args);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE((r.err + r.out).find(c.says), std::string::npos) << r.err;
+    const Flash flash = flashAfter(*target);
+    ASSERT_EQ(flash.size(), 0x8000u);
     if (c.status == 0) {
-      const Flash flash = flashAfter(*target);
-      ASSERT_EQ(flash.size(), 0x8000u);
       EXPECT_EQ(flash[0x7D00], 0x12);
-      EXPECT_EQ(flash[0x7D01], 0x36);  // the third number taken
+      EXPECT_EQ(flash[0x7D01], 0x34 + taken);  // the number this board took
+    } else {
+      EXPECT_TRUE(flash == Flash(0x8000, 0xFF));  // not erased, not programmed
     }
+    ++taken;
   }
+  EXPECT_EQ(readFile(path("counter")), "4663\n");
 }
 
 // A record that cannot be written fails the board that was programmed, and leaves no half
@@ -326,7 +331,13 @@ TEST_F(CliStation, ProgramLoopThreeBoardsInTurn) {
     EXPECT_NE(loop.err().find(": board 3: done (serial number 502); 3 boards, 2 done, 1 failed\n"), std::string::npos)
         << loop.err();
     EXPECT_NE(loop.err().find("velkorn-cli: 3 boards, 2 done, 1 failed\n"), std::string::npos) << loop.err();
-    EXPECT_EQ(loop.out(), "Programmed and verified " + kBlinky + "\nProgrammed and verified " + kBlinky + "\n");
+    // Each board's result names its own image: the serial number is in it.
+    const std::vector<std::string> results = lines(loop.out());
+    ASSERT_EQ(results.size(), 2u) << loop.out();
+    for (const std::string& result : results) {
+      EXPECT_EQ(result.rfind("Programmed and verified " + kBlinky + " (CRC-32 ", 0), 0u) << result;
+    }
+    EXPECT_NE(results[0], results[1]);
     const std::vector<std::string> recorded = lines(readFile(dir / "record"));
     ASSERT_EQ(recorded.size(), 3u);
     for (int board = 1; board <= 3; ++board) {
@@ -352,7 +363,7 @@ TEST_F(CliStation, ProgramLoopCtrlCLetsTheBoardInFlightFinish) {
   EXPECT_EQ(loop.interrupt(), 0) << loop.err();
   EXPECT_NE(loop.err().find(": board 1: done; 1 board, 1 done, 0 failed\n"), std::string::npos) << loop.err();
   EXPECT_NE(loop.err().find("\nvelkorn-cli: 1 board, 1 done, 0 failed\n"), std::string::npos) << loop.err();
-  EXPECT_EQ(loop.out(), "Programmed and verified " + kBlinky + "\n");
+  EXPECT_EQ(loop.out(), "Programmed and verified " + kBlinky + kBlinkyProof + "\n");
   socket.stop();
   const std::string flash = readFile(path("flash"));
   EXPECT_TRUE(Flash(flash.begin(), flash.end()) == blinkyFlash());
