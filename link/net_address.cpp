@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "link/name_lookup.h"
 #include "link/socket_compat.h"
 
 namespace velkorn::link {
@@ -67,7 +68,7 @@ struct Lookup {
 
 std::shared_ptr<Lookup> resolve(const NetAddress& address, milliseconds limit, std::string* error) {
   auto lookup = std::make_shared<Lookup>();
-  std::thread([lookup, host = address.host, port = std::to_string(address.port)] {
+  std::thread([lookup, lookUp = nameLookup(), host = address.host, port = std::to_string(address.port)] {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -75,7 +76,7 @@ std::shared_ptr<Lookup> resolve(const NetAddress& address, milliseconds limit, s
     // An address family the machine cannot reach fails at once and the next one is tried.
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* result = nullptr;
-    const int status = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &result);
+    const int status = lookUp(host.c_str(), port.c_str(), &hints, &result);
     const int systemError = errno;
     std::lock_guard lock(lookup->mutex);
     lookup->status = status;
