@@ -1,11 +1,17 @@
 #include "cli/options.h"
 
+#include <cctype>
 #include <charconv>
 
 namespace velkorn::cli {
 namespace {
 
+// from_chars takes a leading '-', so "-0" would pass as 0: a count or an address starts with
+// a digit.
+bool startsWithDigit(const char* first, const char* end) { return first != end && *first >= '0' && *first <= '9'; }
+
 bool parseCount(const std::string& text, int low, int high, int* out) {
+  if (!startsWithDigit(text.data(), text.data() + text.size())) return false;
   int value = 0;
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, value);
@@ -37,6 +43,9 @@ bool parseAddress(const std::string& text, int* out) {
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   const char* first = text.data() + (hex ? 2 : 0);
   const char* end = text.data() + text.size();
+  if (!startsWithDigit(first, end) && !(hex && first != end && std::isxdigit(static_cast<unsigned char>(*first)))) {
+    return false;
+  }
   const auto [ptr, ec] = std::from_chars(first, end, value, hex ? 16 : 10);
   if (first == end || ec != std::errc() || ptr != end || value < 0 || value > 0xFFFF) return false;
   *out = value;

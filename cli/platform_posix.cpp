@@ -28,6 +28,9 @@ void setUpProcess(std::atomic<bool>& interrupted) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGXFSZ, SIG_IGN);
+  // A closed stdout (a reader that went away) fails the write that meets it, and that board
+  // reports it, instead of ending every board in the middle of its chip.
+  signal(SIGPIPE, SIG_IGN);
 #ifdef __linux__
   // The waits for an answer are short sleeps: the default 50 us of timer slack on each one
   // added some 8 % to every record's round trip at 460800 bit/s.
