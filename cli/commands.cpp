@@ -389,7 +389,7 @@ class Session {
     }
     if (!options_.quiet && !options_.json) {
       op_.finishLine();
-      out_ << line << '\n';
+      out_ << printable(line) << '\n';  // it names the file: shown as every name is
       out_.flush();
     }
     return kExitDone;
