@@ -59,15 +59,16 @@ constexpr const char* kPortOption =
     "  -p, --port PORT     COMn (\\\\.\\COMn, any n), a device path, or a network serial server:\n"
     "                      tcp://HOST:PORT (raw; the server's port must run at the bootloader\n"
     "                      rate) or rfc2217://HOST:PORT (IPv6: [ADDR]); several: every board at\n"
-    "                      once (the option again, or PORT,PORT); default $VELKORN_PORT, else COM1\n";
+    "                      once (the option again, or PORT,PORT; a comma in a name: \\,);\n"
+    "                      default $VELKORN_PORT, else COM1\n";
 #else
 constexpr const char* kPortOption =
     "  -p, --port PORT     COMn (~/.config/velkorn/COMn, else the n-th serial device), a device\n"
     "                      path, usb:SERIAL (the USB adapter with that serial number), or a\n"
     "                      network serial server: tcp://HOST:PORT (raw; the server's port must\n"
     "                      run at the bootloader rate) or rfc2217://HOST:PORT (IPv6: [ADDR]);\n"
-    "                      several: every board at once (the option again, or PORT,PORT);\n"
-    "                      default $VELKORN_PORT, else COM1\n";
+    "                      several: every board at once (the option again, or PORT,PORT;\n"
+    "                      a comma in a name: \\,); default $VELKORN_PORT, else COM1\n";
 #endif
 
 constexpr const char* kExitStatus =
