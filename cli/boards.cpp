@@ -1,9 +1,10 @@
 // Several boards at once: a thread per board, each with its own line and engine, its output
 // lines prefixed with its port, a status line per board on a terminal, and a summary.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
+#include <cstring>
 #include <mutex>
 #include <ostream>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "cli/board.h"
+#include "cli/board_ports.h"
 #include "cli/commands.h"
 #include "cli/monitor.h"
 #include "cli/outcome_report.h"
@@ -28,51 +30,18 @@ namespace {
 
 constexpr std::size_t kStatusColumns = 78;  // a status line never wraps on an 80-column terminal
 constexpr std::chrono::milliseconds kStatusRedrawInterval{100};
-constexpr const char* kPortPlaceholder = "{port}";
-
-std::vector<std::string> splitList(const std::string& text) {
-  std::vector<std::string> parts;
-  std::string part;
-  std::istringstream in(text);
-  while (std::getline(in, part, ',')) {
-    if (!part.empty()) parts.push_back(part);
-  }
-  return parts;
-}
-
-// What a port name reaches, so that the same port given twice under two names is seen.
-std::string portIdentity(const std::string& name) {
-  if (name.rfind(link::kUsbPortScheme, 0) == 0) return name;
-  std::string lower = name;
-  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (lower.rfind("tcp://", 0) == 0 || lower.rfind("rfc2217://", 0) == 0) return lower;
-  const std::string path = link::resolvePortName(name);
-  if (path.empty()) return lower;
-  std::error_code ec;
-  const auto canonical = std::filesystem::canonical(path, ec);
-  return ec ? path : canonical.string();
-}
-
-// The output file of one board: {port} replaced by the port's name, '/' as '_'.
-std::string boardFile(const std::string& pattern, const std::string& port) {
-  std::string name = port;
-  std::replace(name.begin(), name.end(), '/', '_');
-  std::string file = pattern;
-  for (std::size_t at = file.find(kPortPlaceholder); at != std::string::npos;
-       at = file.find(kPortPlaceholder, at + name.size())) {
-    file.replace(at, std::string(kPortPlaceholder).size(), name);
-  }
-  return file;
-}
-
 // The lines of the boards, one place to write them: messages go above the status lines,
 // which are redrawn below them in place (on a terminal).
 class BoardLines {
  public:
   BoardLines(std::ostream& out, std::ostream& err, const std::vector<std::string>& ports, bool statusLines)
-      : out_(out), err_(err), ports_(ports), status_(ports.size()), finished_(ports.size()), statusLines_(statusLines) {}
+      : out_(out), err_(err), status_(ports.size()), finished_(ports.size()), statusLines_(statusLines) {
+    for (const std::string& port : ports) ports_.push_back(printable(port));
+  }
 
-  void outLine(const std::string& line) { write(out_, line); }
+  // Why the line did not reach stdout (a closed pipe, a full disk); empty when it did.
+  std::string outLine(const std::string& line) { return write(out_, line); }
+  // stderr has no one left to tell when it fails.
   void errLine(const std::string& line) { write(err_, line); }
   void update(std::size_t board, const BoardStatus& status) {
     std::lock_guard lock(mutex_);
@@ -96,12 +65,22 @@ class BoardLines {
   }
 
  private:
-  void write(std::ostream& stream, const std::string& line) {
+  // Each line is judged on its own: the stream's state is cleared before it, so one board's
+  // failed line is not counted against the next board's.
+  std::string write(std::ostream& stream, const std::string& line) {
     std::lock_guard lock(mutex_);
     clearStatus();
+    stream.clear();
+    errno = 0;
     stream << line << '\n';
     stream.flush();
+    std::string failure;
+    if (!stream) {
+      failure = errno != 0 ? std::strerror(errno) : "the write failed";
+      stream.clear();
+    }
     drawStatus();
+    return failure;
   }
   void clearStatus() {
     if (drawn_ == 0) return;
@@ -133,7 +112,7 @@ class BoardLines {
   std::mutex mutex_;
   std::ostream& out_;
   std::ostream& err_;
-  const std::vector<std::string>& ports_;
+  std::vector<std::string> ports_;  // as the terminal shows them
   std::vector<BoardStatus> status_;
   std::vector<std::string> finished_;
   bool statusLines_;
@@ -142,7 +121,8 @@ class BoardLines {
 };
 
 // A board's stream: each complete line goes to the shared lines with the board's port in
-// it ("velkorn-cli: COM2: ..." on stderr, "COM2: ..." on stdout).
+// it ("velkorn-cli: COM2: ..." on stderr, "COM2: ..." on stdout), the port and the line
+// shown as every name is shown: no control character of theirs reaches the terminal.
 class PrefixingBuffer final : public std::streambuf {
  public:
   PrefixingBuffer(std::function<void(const std::string&)> sink, std::string port, bool afterProgramName)
@@ -165,10 +145,11 @@ class PrefixingBuffer final : public std::streambuf {
  private:
   void emit() {
     const std::string program = kStderrPrefix;
+    const std::string port = printable(port_);
     if (afterProgramName_ && line_.rfind(program, 0) == 0) {
-      sink_(program + port_ + ": " + line_.substr(program.size()));
+      sink_(program + port + ": " + printable(line_.substr(program.size())));
     } else {
-      sink_(port_ + ": " + line_);
+      sink_(port + ": " + printable(line_));
     }
     line_.clear();
   }
@@ -179,8 +160,31 @@ class PrefixingBuffer final : public std::streambuf {
   std::string line_;
 };
 
+// A board whose lines did not all reach stdout has not delivered what it was asked for.
+void outputLost(BoardResult& result, const std::string& why) {
+  const std::string lost = "its output could not be written to stdout: " + why;
+  if (result.exit == kExitDone) {
+    result.exit = kExitChipFailed;
+    result.outcome = "output-error";
+    result.message = lost;
+  } else {
+    result.message += (result.message.empty() ? "" : "; ") + lost;
+  }
+}
+
+// Flushes `out`; why what was written to it did not all arrive, or empty. The stream is
+// cleared for what comes next.
+std::string flushed(std::ostream& out) {
+  errno = 0;
+  out.flush();
+  if (out) return {};
+  const int code = errno;
+  out.clear();
+  return code != 0 ? std::strerror(code) : "the write failed";
+}
+
 int usageError(std::ostream& err, const std::string& what) {
-  err << kStderrPrefix << what << " (velkorn-cli --help lists the options)\n";
+  err << kStderrPrefix << printable(what) << " (velkorn-cli --help lists the options)\n";
   return kExitUsage;
 }
 
@@ -191,7 +195,12 @@ int runSeveral(const Options& options, const std::vector<std::string>& ports, st
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < ports.size(); ++i) {
     threads.emplace_back([&, i] {
-      PrefixingBuffer outBuffer([&](const std::string& l) { lines.outLine(l); }, ports[i], false);
+      std::string lost;  // why the board's first line that missed stdout missed it
+      PrefixingBuffer outBuffer(
+          [&](const std::string& l) {
+            if (std::string why = lines.outLine(l); !why.empty() && lost.empty()) lost = why;
+          },
+          ports[i], false);
       PrefixingBuffer errBuffer([&](const std::string& l) { lines.errLine(l); }, ports[i], true);
       std::ostream boardOut(&outBuffer);
       std::ostream boardErr(&errBuffer);
@@ -202,8 +211,11 @@ int runSeveral(const Options& options, const std::vector<std::string>& ports, st
       results[i] = runBoard(o, ports[i], boardOut, boardErr, view);
       boardOut.flush();
       boardErr.flush();
+      if (!lost.empty()) outputLost(results[i], lost);
+      if (options.json) {
+        if (const std::string why = lines.outLine(jsonLine(o, results[i])); !why.empty()) outputLost(results[i], why);
+      }
       lines.finish(i, results[i]);
-      if (options.json) lines.outLine(jsonLine(o, results[i]));
     });
   }
   for (std::thread& t : threads) t.join();
@@ -227,29 +239,16 @@ int runSeveral(const Options& options, const std::vector<std::string>& ports, st
 
 }  // namespace
 
-std::vector<std::string> boardPorts(const Options& options) {
-  std::vector<std::string> ports;
-  for (const std::string& given : options.ports) {
-    for (const std::string& p : splitList(given)) ports.push_back(p);
-  }
-  if (ports.empty()) {
-    if (const char* env = std::getenv("VELKORN_PORT"); env && *env) ports = splitList(env);
-  }
-  if (ports.empty()) ports.push_back("COM1");
-  return ports;
-}
-
 int runCommand(const Options& options, std::ostream& out, std::ostream& err, bool errIsTerminal) {
   if (options.command == Command::Ports) return listPortsCommand(options, out, err);
-  const std::vector<std::string> ports = boardPorts(options);
-  for (std::size_t i = 0; i < ports.size(); ++i) {
-    for (std::size_t j = 0; j < i; ++j) {
-      if (portIdentity(ports[i]) == portIdentity(ports[j])) {
-        return usageError(err, "the port " + shortName(ports[i]) +
-                                   (ports[i] == ports[j] ? "" : " (the same as " + shortName(ports[j]) + ")") +
-                                   " is given twice");
-      }
-    }
+  const BoardPorts board = boardPorts(options, std::getenv("VELKORN_PORT"));
+  if (!board.error.empty()) return usageError(err, board.error);
+  const std::vector<std::string>& ports = board.ports;
+  if (const auto repeat = repeatedPort(ports)) {
+    const std::string& first = ports[repeat->first];
+    const std::string& again = ports[repeat->second];
+    return usageError(err, "the port " + shortName(again) +
+                               (again == first ? "" : " (the same as " + shortName(first) + ")") + " is given twice");
   }
   if (!options.resetSteps.empty() || !options.runSteps.empty()) {
     for (const std::string& port : ports) {
@@ -266,8 +265,17 @@ int runCommand(const Options& options, std::ostream& out, std::ostream& err, boo
     std::string why;
     if (link::isNetworkPort(port) && !link::parseNetAddress(port, &why)) return usageError(err, why);
   }
-  if (ports.size() > 1 && options.command == Command::Read && options.file.find(kPortPlaceholder) == std::string::npos) {
+  const bool perBoardFile = options.command == Command::Read && options.file.find(kPortPlaceholder) != std::string::npos;
+  if (ports.size() > 1 && options.command == Command::Read && !perBoardFile) {
     return usageError(err, "read with several ports needs {port} in the output file's name");
+  }
+  // Checked before anything is read: two boards writing one file would lose one chip's dump.
+  if (perBoardFile) {
+    if (const auto shared = sharedBoardFile(options.file, ports)) {
+      return usageError(err, "the ports " + shortName(ports[shared->first]) + " and " +
+                                 shortName(ports[shared->second]) + " would both write " +
+                                 shortName(boardFile(options.file, ports[shared->first])));
+    }
   }
   if (options.command == Command::Monitor || options.monitor) {
     if (options.loop) return usageError(err, "--monitor watches one board; --loop takes board after board");
@@ -276,15 +284,26 @@ int runCommand(const Options& options, std::ostream& out, std::ostream& err, boo
   }
   if (options.loop) return runProductionLoop(options, ports, out, err, errIsTerminal);
   if (ports.size() > 1) return runSeveral(options, ports, out, err, errIsTerminal);
-  const BoardResult result = runBoard(options, ports.front(), out, err, BoardView{errIsTerminal, {}});
-  if (options.json) {
-    out << jsonLine(options, result) << '\n';
-    out.flush();
-    // The object is the result: one that never arrived is no success.
-    if (!out.good() && result.exit == kExitDone) {
-      err << kStderrPrefix << "cannot write the result to stdout\n";
-      return kExitChipFailed;
-    }
+  Options single = options;
+  if (perBoardFile) single.file = boardFile(options.file, ports.front());
+  out.clear();
+  BoardResult result = runBoard(single, ports.front(), out, err, BoardView{errIsTerminal, {}});
+  // A result the command could not write it has reported itself; a stdout that broke there
+  // takes no JSON object either.
+  if (result.outcome == "output-error") {
+    out.clear();
+    return result.exit;
+  }
+  // What the command wrote to stdout must have got there; so must its object.
+  std::string lost = flushed(out);
+  if (lost.empty() && options.json) {
+    out << jsonLine(single, result) << '\n';
+    lost = flushed(out);
+  }
+  if (!lost.empty()) {
+    outputLost(result, lost);
+    err << kStderrPrefix << "the output could not be written to stdout: " << lost << '\n';
+    err.flush();
   }
   return result.exit;
 }

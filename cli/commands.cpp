@@ -149,7 +149,9 @@ class Session {
       // come at once.
       if (result_.exit == kExitDone && options_.monitor) line_.setBaudRate(options_.monitorBaud);
       // The programmed application starts when the run sequence releases the reset.
-      if (result_.exit == kExitDone && !options_.runSteps.empty()) runSteps(options_.runSteps, "run");
+      if (result_.exit == kExitDone && !options_.runSteps.empty() && !runSteps(options_.runSteps, "run")) {
+        result_.exit = interruptedAt("the run sequence");
+      }
       if (result_.exit == kExitDone && options_.monitor) result_.exit = watch();
     } catch (const std::exception& e) {
       say(std::string("internal error: ") + e.what());
@@ -206,20 +208,52 @@ class Session {
   // Opens the port and runs the reset sequence; on failure says why and returns the exit
   // status.
   std::optional<int> openPort() {
-    if (const auto failed = openLine()) return failed;
-    runSteps(options_.resetSteps, "reset");
+    // Ctrl+C before the line is open: nothing was sent, the port is as it was.
+    if (TerminalOperator::interrupted) {
+      interruptedAt("opening the port");
+      return kExitNoTarget;
+    }
+    if (const auto failed = openLine()) {
+      if (TerminalOperator::interrupted) result_.outcome = "aborted";
+      return failed;
+    }
+    if (!runSteps(options_.resetSteps, "reset")) return interruptedAt("the reset sequence");
     return std::nullopt;
+  }
+
+  // Ctrl+C or SIGTERM ended the command outside the engine: said once; the exit status for
+  // a line that is open.
+  int interruptedAt(const std::string& where) {
+    result_.outcome = "aborted";
+    say("interrupted during " + where + "; nothing more was sent");
+    return kExitChipFailed;
+  }
+
+  // A wait of a modem-line sequence, in slices, so that Ctrl+C and SIGTERM end it within
+  // one slice. False when they did.
+  bool pauseMs(int ms) {
+    constexpr int kSliceMs = 50;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!TerminalOperator::interrupted) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+      if (left <= 0) return true;
+      clock_.sleepMs(static_cast<int>(std::min<long long>(left, kSliceMs)));
+    }
+    return false;
   }
 
   // DTR and RTS as a board's reset circuit wants them: on a serial port by the driver, over
   // rfc2217:// by the server. A port without modem lines (a pseudo-terminal) is said once,
   // and the command goes on.
-  void runSteps(const std::vector<link::ModemStep>& steps, const std::string& what) {
+  // False when Ctrl+C or SIGTERM ended the sequence: no step after it was taken.
+  bool runSteps(const std::vector<link::ModemStep>& steps, const std::string& what) {
     bool refusalSaid = false;
     for (const link::ModemStep& step : steps) {
+      if (TerminalOperator::interrupted) return false;
       op_.debugLog(what + ": " + link::describe(step));
       if (step.kind == link::ModemStep::Wait) {
-        clock_.sleepMs(static_cast<std::uint32_t>(step.waitMs));
+        if (!pauseMs(step.waitMs)) return false;
         continue;
       }
       std::string why;
@@ -230,6 +264,7 @@ class Session {
             " sequence has no effect there");
       }
     }
+    return !TerminalOperator::interrupted;
   }
 
   std::optional<int> openLine() {
@@ -267,7 +302,9 @@ class Session {
   // A network serial server: raw TCP, or RFC 2217 with the line set as on a local port.
   std::optional<int> openNetworkPort() {
     std::string reason;
-    network_ = link::openNetworkLink(portName_, &reason);
+    link::NetworkLimits limits;
+    limits.connect.stop = &TerminalOperator::interrupted;  // Ctrl+C ends the look-up and the connect
+    network_ = link::openNetworkLink(portName_, &reason, limits);
     if (!network_) {
       say("Can not open " + portName_);
       say(reason);
@@ -411,7 +448,7 @@ class Session {
       case isp::OutcomeKind::NotVerified: return "not-verified";
       case isp::OutcomeKind::Aborted: return "aborted";
       case isp::OutcomeKind::NoSync: return "no-sync";
-      case isp::OutcomeKind::LinkLost: return outcome.step == isp::Step::Sync ? "no-sync" : "link-lost";
+      case isp::OutcomeKind::LinkLost: return "link-lost";
       case isp::OutcomeKind::FileError: return "file-error";
       case isp::OutcomeKind::BadAnswer: return "bad-answer";
     }
@@ -444,7 +481,7 @@ class Session {
     }
     if (!options_.quiet && !options_.json) {
       op_.finishLine();
-      out_ << line << '\n';
+      out_ << printable(line) << '\n';  // it names the file: shown as every name is
       if (stdoutFailed("the result")) return kExitChipFailed;
     }
     return kExitDone;

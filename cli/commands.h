@@ -14,10 +14,6 @@ namespace velkorn::cli {
 // With several ports the command runs on every board at once.
 int runCommand(const Options& options, std::ostream& out, std::ostream& err, bool errIsTerminal);
 
-// The boards a command runs on: the --port values split at commas; none given,
-// $VELKORN_PORT, else COM1.
-std::vector<std::string> boardPorts(const Options& options);
-
 // `velkorn-cli ports`.
 int listPortsCommand(const Options& options, std::ostream& out, std::ostream& err);
 

@@ -49,7 +49,10 @@ std::string jsonString(std::string_view text) {
         i += n;
         continue;
       }
-      escaped(out, c);
+      // A byte that is no part of a UTF-8 character: U+DC80..U+DCFF, the lone surrogate that
+      // stands for it, as Python's "surrogateescape" reads it back. No UTF-8 text holds a
+      // lone surrogate, so the name can never be taken for another file's.
+      escaped(out, 0xDC00 + c);
     } else {
       out += static_cast<char>(c);
     }

@@ -1,8 +1,9 @@
 #pragma once
 // JSON Lines for --json: one object per board and command, built field by field. Texts from
 // outside (file names, the chip's answers) may hold any bytes: control characters are
-// escaped and bytes that are not UTF-8 are written as the characters U+0080..U+00FF, so
-// every line stays valid JSON.
+// escaped, and each byte that is not part of a UTF-8 character is written as the escape
+// \uDC80..\uDCFF (0xDC00 plus the byte), so every line stays JSON and the name's bytes
+// can be had back exactly (Python: text.encode("utf-8", "surrogateescape")).
 #include <string>
 #include <string_view>
 #include <utility>

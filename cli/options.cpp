@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <cctype>
 #include "file/atomic_file.h"
 
 #include <charconv>
@@ -9,7 +10,12 @@
 namespace velkorn::cli {
 namespace {
 
+// from_chars takes a leading '-', so "-0" would pass as 0: a count or an address starts with
+// a digit.
+bool startsWithDigit(const char* first, const char* end) { return first != end && *first >= '0' && *first <= '9'; }
+
 bool parseCount(const std::string& text, int low, int high, int* out) {
+  if (!startsWithDigit(text.data(), text.data() + text.size())) return false;
   int value = 0;
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, value);
@@ -42,6 +48,9 @@ bool parseAddress(const std::string& text, int* out) {
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   const char* first = text.data() + (hex ? 2 : 0);
   const char* end = text.data() + text.size();
+  if (!startsWithDigit(first, end) && !(hex && first != end && std::isxdigit(static_cast<unsigned char>(*first)))) {
+    return false;
+  }
   const auto [ptr, ec] = std::from_chars(first, end, value, hex ? 16 : 10);
   if (first == end || ec != std::errc() || ptr != end || value < 0 || value > 0xFFFF) return false;
   *out = value;
@@ -55,15 +64,16 @@ constexpr const char* kPortOption =
     "  -p, --port PORT     COMn (\\\\.\\COMn, any n), a device path, or a network serial server:\n"
     "                      tcp://HOST:PORT (raw; the server's port must run at the bootloader\n"
     "                      rate) or rfc2217://HOST:PORT (IPv6: [ADDR]); several: every board at\n"
-    "                      once (the option again, or PORT,PORT); default $VELKORN_PORT, else COM1\n";
+    "                      once (the option again, or PORT,PORT; a comma in a name: \\,);\n"
+    "                      default $VELKORN_PORT, else COM1\n";
 #else
 constexpr const char* kPortOption =
     "  -p, --port PORT     COMn (~/.config/velkorn/COMn, else the n-th serial device), a device\n"
     "                      path, usb:SERIAL (the USB adapter with that serial number), or a\n"
     "                      network serial server: tcp://HOST:PORT (raw; the server's port must\n"
     "                      run at the bootloader rate) or rfc2217://HOST:PORT (IPv6: [ADDR]);\n"
-    "                      several: every board at once (the option again, or PORT,PORT);\n"
-    "                      default $VELKORN_PORT, else COM1\n";
+    "                      several: every board at once (the option again, or PORT,PORT;\n"
+    "                      a comma in a name: \\,); default $VELKORN_PORT, else COM1\n";
 #endif
 
 constexpr const char* kExitStatus =

@@ -11,7 +11,8 @@ namespace velkorn::cli::platform {
 // Ctrl+C (POSIX: also SIGTERM; Windows: also Ctrl+Break) raises `interrupted` instead of
 // ending the process, so a running command stops after its current block with the port
 // released. On POSIX a file size limit then fails a write (reported like a full disk)
-// instead of killing the program with its temporary file left behind.
+// instead of killing the program with its temporary file left behind, and so does a stdout
+// whose reader went away (SIGPIPE): the boards finish and say what was lost.
 void setUpProcess(std::atomic<bool>& interrupted);
 
 // The command line's arguments after the program's name, as UTF-8: on Windows from the

@@ -44,7 +44,8 @@ void setUpProcess(std::atomic<bool>& interrupted) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGXFSZ, SIG_IGN);
-  // A closed pipe on stdout is a failed write, reported as such, not the end of the process.
+  // A closed stdout (a reader that went away) fails the write that meets it, and that board
+  // reports it, instead of ending every board in the middle of its chip.
   signal(SIGPIPE, SIG_IGN);
 #ifdef __linux__
   // The waits for an answer are short sleeps: the default 50 us of timer slack on each one

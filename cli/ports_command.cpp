@@ -43,7 +43,7 @@ int listPortsCommand(const Options& options, std::ostream& out, std::ostream& er
       if (!p.usb->product.empty()) text += " \"" + printable(p.usb->product) + "\"";
     }
     text += p.available ? "  available" : "  not available: " + printable(p.reason);
-    out << text << '\n';
+    out << printable(text) << '\n';
   }
   out.flush();
   return kExitDone;

@@ -64,6 +64,7 @@ class TerminalOperator final : public isp::Headless {
   // ---- Progress
   void debugLog(const std::string& line) override;
   void processEvents() override;
+  bool stopRequested() override { return interrupted; }
   void progressShow(const std::string& caption, int maximum) override;
   void progressCaption(const std::string& caption) override;
   void progressPosition(int position) override;

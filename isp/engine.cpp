@@ -76,6 +76,7 @@ class Engine::Wait {
   // flag that a box or an earlier step raised before it began (a HEX line's box ahead of
   // Reload's synchronisation) does not cut an answer short.
   bool aborted(std::uint32_t nowMs) {
+    if (engine_.stopRequested()) return true;
     if (nowMs - lastEventsMs_ < kEventsEveryMs) return false;
     lastEventsMs_ = nowMs;
     engine_.progress_.processEvents();
@@ -89,6 +90,13 @@ class Engine::Wait {
   std::uint32_t lastEventsMs_;
   bool raisedBefore_;
 };
+
+bool Engine::stopRequested() {
+  if (!progress_.stopRequested()) return run_.waitAborted;
+  run_.waitAborted = true;
+  downloadAbort.raise();
+  return true;
+}
 
 // ---------------------------------------------------------------- command guard
 
@@ -109,11 +117,10 @@ Engine::CommandGuard::~CommandGuard() {
 
 Outcome Engine::finish(Outcome outcome) const {
   if (run_.linkFailed) outcome.lineError = link_.lastError();
-  // A refusal, a difference or an abort on a line that failed its calls was the line's
-  // doing. An answer that is no number and a file error keep their own kind: each has its
-  // own box.
-  const bool lineCaused = outcome.kind != OutcomeKind::Done && outcome.kind != OutcomeKind::BadAnswer &&
-                          outcome.kind != OutcomeKind::FileError;
+  // A refusal, a difference, an abort or an answer that never came right on a line that
+  // failed its calls was the line's doing: a hang-up or an end of the line's data at any
+  // point of any command is a lost line. A file error keeps its own kind and box.
+  const bool lineCaused = outcome.kind != OutcomeKind::Done && outcome.kind != OutcomeKind::FileError;
   if (lineCaused && run_.linkFailed) {
     const Step step = outcome.step;
     const bool bootWritten = outcome.bootWritten;
@@ -195,7 +202,7 @@ std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum,
   if (replyLimit == 0) replyLimit = kDefaultReplyLimit;
   // Once Abort has ended a wait, the records still to come would only reach a chip that may
   // be busy erasing; a line that failed a call carries nothing more.
-  if (run_.waitAborted || run_.linkFailed) return {};
+  if (stopRequested() || run_.linkFailed) return {};
   std::string sent = record;
   SendRecord(sent, withChecksum);
   // The echo follows the record at the line's pace; a reply limit below the default is the
@@ -279,6 +286,7 @@ Outcome Engine::syncTarget() {
     // On a noisy line a plain flush would read for seconds between two looks at the
     // Cancel button and the time limit.
     drain(std::chrono::milliseconds(1), kSyncFlushSlice, true);
+    if (stopRequested()) break;
     if (!link_.writeBytes(std::string(1, kAutobaud))) {
       run_.linkFailed = true;
       ShowError("Can not write to COM", false);

@@ -197,6 +197,9 @@ class Engine {
   // One wait on the line: lets the window's messages run while it lasts, and tells whether
   // the abort flag rose meanwhile (see engine.cpp).
   class Wait;
+  // Whether the run is to stop sending: a wait already ended by Abort, or the person's stop
+  // (Progress::stopRequested), which is then taken as such a wait.
+  bool stopRequested();
 
   // Reads and drops what the line brings until it has been silent for `silence` (at least
   // one read time-out), or `limit` has passed, or (when watched) the sync cancel flag rises;

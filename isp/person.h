@@ -38,6 +38,10 @@ class Progress {
   // Let pending window messages run (Abort and Cancel buttons, timers, repaints).
   virtual void processEvents() = 0;
   virtual void setBusyCursor(bool busy) = 0;  // hourglass while erasing
+  // A stop the person asked for outside any box (the command line's Ctrl+C or SIGTERM):
+  // looked at on every turn of every wait on the line, so it must be cheap. Once it says
+  // yes, each wait ends at once, nothing more is sent, and the command is aborted.
+  virtual bool stopRequested() { return false; }
 
   // The progress window ("Downloading..."): caption, bar to 0 with this maximum, shown.
   virtual void progressShow(const std::string& caption, int maximum) = 0;

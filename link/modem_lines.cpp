@@ -1,7 +1,7 @@
 #include "link/modem_lines.h"
 
+#include <algorithm>
 #include <charconv>
-#include <sstream>
 
 namespace velkorn::link {
 
@@ -11,9 +11,16 @@ constexpr int kMaxWaitMs = 60000;
 
 bool parseModemSteps(const std::string& text, std::vector<ModemStep>* steps, std::string* why) {
   steps->clear();
-  std::istringstream in(text);
-  std::string part;
-  while (std::getline(in, part, ',')) {
+  // Every comma separates two steps: an empty step at either end or between two commas is
+  // a typing error, not nothing.
+  for (std::size_t from = 0; from <= text.size();) {
+    const std::size_t comma = std::min(text.find(',', from), text.size());
+    const std::string part = text.substr(from, comma - from);
+    from = comma + 1;
+    if (part.empty()) {
+      *why = text.empty() ? "no steps (dtr=0|1, rts=0|1, wait=MS, comma-separated)" : "an empty step in '" + text + "'";
+      return false;
+    }
     const auto eq = part.find('=');
     const std::string name = part.substr(0, eq);
     const std::string value = eq == std::string::npos ? std::string() : part.substr(eq + 1);
@@ -24,7 +31,7 @@ bool parseModemSteps(const std::string& text, std::vector<ModemStep>* steps, std
     } else if (name == "wait") {
       step.kind = ModemStep::Wait;
       const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), step.waitMs);
-      if (value.empty() || ec != std::errc() || ptr != value.data() + value.size() || step.waitMs < 0 ||
+      if (value.empty() || value[0] < '0' || value[0] > '9' || ec != std::errc() || ptr != value.data() + value.size() || step.waitMs < 0 ||
           step.waitMs > kMaxWaitMs) {
         *why = "'" + part + "': a wait is 0 to " + std::to_string(kMaxWaitMs) + " ms";
         return false;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "link/name_lookup.h"
 #include "link/socket_compat.h"
 
 namespace velkorn::link {
@@ -65,9 +66,10 @@ struct Lookup {
   }
 };
 
-std::shared_ptr<Lookup> resolve(const NetAddress& address, milliseconds limit, std::string* error) {
+std::shared_ptr<Lookup> resolve(const NetAddress& address, const ConnectLimits& limits, std::string* error) {
+  const milliseconds limit = limits.lookup;
   auto lookup = std::make_shared<Lookup>();
-  std::thread([lookup, host = address.host, port = std::to_string(address.port)] {
+  std::thread([lookup, lookUp = nameLookup(), host = address.host, port = std::to_string(address.port)] {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -75,7 +77,7 @@ std::shared_ptr<Lookup> resolve(const NetAddress& address, milliseconds limit, s
     // An address family the machine cannot reach fails at once and the next one is tried.
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* result = nullptr;
-    const int status = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &result);
+    const int status = lookUp(host.c_str(), port.c_str(), &hints, &result);
     const int systemError = errno;
     std::lock_guard lock(lookup->mutex);
     lookup->status = status;
@@ -86,10 +88,19 @@ std::shared_ptr<Lookup> resolve(const NetAddress& address, milliseconds limit, s
   }).detach();
 
   std::unique_lock lock(lookup->mutex);
-  if (!lookup->done.wait_for(lock, limit, [&] { return lookup->finished; })) {
-    fail(error, "cannot resolve " + address.host + ": the name service did not answer within " +
-                    std::to_string(limit.count()) + " ms");
-    return nullptr;
+  const auto deadline = Clock::now() + limit;
+  while (!lookup->finished) {
+    if (stopRaised(limits)) {
+      fail(error, "cannot resolve " + address.host + ": interrupted");
+      return nullptr;
+    }
+    const auto now = Clock::now();
+    if (now >= deadline) {
+      fail(error, "cannot resolve " + address.host + ": the name service did not answer within " +
+                      std::to_string(limit.count()) + " ms");
+      return nullptr;
+    }
+    lookup->done.wait_for(lock, std::min<Clock::duration>(kStopSlice, deadline - now));
   }
   if (lookup->status == EAI_NONAME
 #ifdef EAI_NODATA
@@ -107,7 +118,7 @@ std::shared_ptr<Lookup> resolve(const NetAddress& address, milliseconds limit, s
 }
 
 // One non-blocking connect within `limit`: the descriptor, or -1 and the reason.
-int connectOne(const addrinfo& ai, milliseconds limit, std::string& reason) {
+int connectOne(const addrinfo& ai, milliseconds limit, const ConnectLimits& limits, std::string& reason) {
   const int fd = sock::open(ai.ai_family, ai.ai_socktype, ai.ai_protocol);
   if (fd < 0) {
     reason = sock::errorText(sock::lastError());
@@ -125,13 +136,14 @@ int connectOne(const addrinfo& ai, milliseconds limit, std::string& reason) {
     for (;;) {
       const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return give_up("timed out");
-      const int r = sock::waitWritable(fd, static_cast<int>(left.count()));
+      if (stopRaised(limits)) return give_up("interrupted");
+      const int r = sock::waitWritable(fd, static_cast<int>(std::min(left, kStopSlice).count()));
       if (r < 0) {
         const int code = sock::lastError();
         if (sock::interrupted(code)) continue;
         return give_up(sock::errorText(code));
       }
-      if (r == 0) return give_up("timed out");
+      if (r == 0) continue;  // the deadline or the stop flag, looked at above
       break;
     }
     const int soError = sock::pendingError(fd);
@@ -217,7 +229,7 @@ std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* err
 
 int connectTcp(const NetAddress& address, const ConnectLimits& limits, std::string* error) {
   if (!sock::start(error)) return -1;
-  const auto lookup = resolve(address, limits.lookup, error);
+  const auto lookup = resolve(address, limits, error);
   if (!lookup) return -1;
   const auto deadline = Clock::now() + limits.total;
   std::string reason = "no address";
@@ -227,8 +239,9 @@ int connectTcp(const NetAddress& address, const ConnectLimits& limits, std::stri
       reason = "timed out";
       break;
     }
-    const int fd = connectOne(*ai, std::min(left, limits.perAddress), reason);
+    const int fd = connectOne(*ai, std::min(left, limits.perAddress), limits, reason);
     if (fd >= 0) return fd;
+    if (stopRaised(limits)) break;
   }
   fail(error, "cannot reach " + address.hostPort() + ": " + reason);
   return -1;

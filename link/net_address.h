@@ -3,6 +3,7 @@
 // network serial server) and `rfc2217://HOST:PORT` (the same with the Telnet COM-PORT-OPTION),
 // and the bounded way there: a name lookup that cannot hang the caller and a connect that
 // gives up after a limit, trying each address the name has.
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -38,7 +39,15 @@ struct ConnectLimits {
   std::chrono::milliseconds perAddress{5000};
   // ... and all of them together this long.
   std::chrono::milliseconds total{10000};
+  // When given and raised (Ctrl+C, SIGTERM), every wait on the way ends within kStopSlice
+  // and the open fails with "interrupted".
+  const std::atomic<bool>* stop = nullptr;
 };
+
+// How often a wait of the way to the server looks at ConnectLimits::stop.
+inline constexpr std::chrono::milliseconds kStopSlice{50};
+
+inline bool stopRaised(const ConnectLimits& limits) { return limits.stop && limits.stop->load(); }
 
 // Opens a TCP connection to the address: non-blocking socket, TCP_NODELAY, close-on-exec.
 // Returns the descriptor, or -1 with `error` set to a line such as

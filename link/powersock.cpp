@@ -22,6 +22,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "link/name_lookup.h"
 #include "link/net_address.h"
 #include "link/tcp_link.h"
 
@@ -600,12 +601,12 @@ void TPowersock::startLookup(const std::string& name) {
   lookup_ = job;
   lookupResult_ = 0;
   try {
-    std::thread([job, name] {
+    std::thread([job, name, lookUp = nameLookup()] {
       addrinfo hints{};
       hints.ai_family = AF_INET;
       hints.ai_socktype = SOCK_STREAM;
       addrinfo* found = nullptr;
-      const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
+      const int rc = lookUp(name.c_str(), nullptr, &hints, &found);
       std::uint32_t address = 0;
       int error = LookupErrorNumber(rc);
       if (rc == 0) {

@@ -48,8 +48,9 @@ bool Rfc2217Link::waitFor(milliseconds limit, Done done) {
   const auto deadline = Clock::now() + limit;
   while (!done()) {
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return true;
-    if (!pump(left)) return false;
+    // Ctrl+C ends the wait as a silent server would: the caller sees no answer.
+    if (left.count() <= 0 || stopRaised(limits_.connect)) return true;
+    if (!pump(std::min(left, kStopSlice))) return false;
   }
   return true;
 }

@@ -223,6 +223,12 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  if (!options->flashOut.empty()) {
+    if (const auto problem = flashOutProblem(options->flashOut)) {
+      std::cerr << "velkorn-target: " << *problem << "\n";
+      return kExitUsage;
+    }
+  }
   Bootloader model(options->profile);
   model.faults() = options->faults;
   if (!options->flashIn.empty() && !readFlashFile(options->flashIn, model, error)) {

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "file/atomic_file.h"
 #include "link/com_name.h"
 #include "link/port_names.h"
 #include "link/serial_rate.h"
@@ -150,9 +151,10 @@ std::string targetUsage() {
       "  --sbv HEX            boot vector (default FC)\n"
       "  --hsb HEX            hardware security byte (default FB)\n"
       "  --boot-version HEX   bootloader version (default 12)\n"
-      "  --flash-in FILE      binary preset of the flash\n"
+      "  --flash-in FILE      binary preset of the flash (a regular file)\n"
       "  --flash-out FILE     write the flash as binary when the program ends, also when it\n"
-      "                       is stopped by SIGTERM, SIGINT or SIGHUP (not by SIGKILL)\n"
+      "                       is stopped by SIGTERM, SIGINT or SIGHUP (not by SIGKILL); a\n"
+      "                       new file or a regular one, replaced whole, never anything else\n"
       "  --flash-out-live     ... and after every erase or data record\n"
       "  --refuse-record N    answer X to the N-th data record, once\n"
       "  --silent-after N     fall silent after N complete records\n"
@@ -483,43 +485,85 @@ void removePortLink(const PortLink& link) {
   if (link.replaced.empty() || !swapLink(link.path, link.replaced, error)) ::unlink(link.path.c_str());
 }
 
-bool writeFlashFile(const std::string& path, const Bootloader& model, std::string& error) {
-  const Bootloader& b = model;
-  const auto size = static_cast<std::size_t>(b.profile().flashSize());
-  const std::string temporary = path + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(b.flash().data()), static_cast<std::streamsize>(size));
-    out.close();
-    if (!out) {
-      error = "cannot write " + temporary;
-      ::unlink(temporary.c_str());
-      return false;
-    }
+namespace {
+
+// What kind of thing `mode` is, for a refusal.
+std::string kindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "not a regular file";
+}
+
+}  // namespace
+
+std::optional<std::string> flashOutProblem(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    return errnoText(path);
   }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = errnoText("cannot rename " + temporary + " to " + path);
-    ::unlink(temporary.c_str());
+  if (S_ISREG(st.st_mode)) return std::nullopt;
+  return path + " is " + kindOf(st.st_mode) + ": --flash-out writes a regular file or a new one only";
+}
+
+bool writeFlashFile(const std::string& path, const Bootloader& model, std::string& error) {
+  const auto size = static_cast<std::size_t>(model.profile().flashSize());
+  const std::string bytes(reinterpret_cast<const char*>(model.flash().data()), size);
+  // Through a temporary file of its own beside it and a rename that replaces a regular file
+  // only: a device, a folder or a link at the name, or at any name beside it, stays as it is.
+  if (const auto why = velkorn::file::replaceFile(path, bytes)) {
+    error = "cannot write " + path + ": " + *why;
     return false;
   }
   return true;
 }
 
 bool readFlashFile(const std::string& path, Bootloader& model, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + path;
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer, deaf to SIGTERM.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = errnoText("cannot open " + path);
     return false;
   }
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    error = "cannot read " + path;
-    return false;
-  }
+  struct stat st {};
   const auto size = static_cast<std::size_t>(model.profile().flashSize());
+  if (::fstat(fd, &st) != 0) {
+    error = errnoText("cannot open " + path);
+    ::close(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = path + " is " + kindOf(st.st_mode) + ": --flash-in reads a regular file only";
+    ::close(fd);
+    return false;
+  }
+  if (static_cast<std::uintmax_t>(st.st_size) > size) {
+    error = path + " holds " + std::to_string(st.st_size) + " bytes, more than the flash (" + std::to_string(size) +
+            ")";
+    ::close(fd);
+    return false;
+  }
+  std::string bytes;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = errnoText("cannot read " + path);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+    // A file that grows while it is read is still held to the flash's size.
+    if (bytes.size() > size) break;
+  }
+  ::close(fd);
   if (bytes.size() > size) {
-    error = path + " holds " + std::to_string(bytes.size()) + " bytes, more than the flash (" +
-            std::to_string(size) + ")";
+    error = path + " holds more than the flash (" + std::to_string(size) + " bytes)";
     return false;
   }
   for (std::size_t i = 0; i < bytes.size(); ++i) model.flash()[i] = static_cast<std::uint8_t>(bytes[i]);

@@ -66,10 +66,14 @@ std::optional<PortLink> createPortLink(const std::string& name, const std::strin
 // have taken the name over since); a link it replaced is put back.
 void removePortLink(const PortLink& link);
 
-// Writes the flash (flashSize bytes) to `path` through a temporary file and a rename, so
-// that a reader never sees half a dump.
+// Writes the flash (flashSize bytes) to `path` through the one atomic write of file/, so
+// that a reader never sees half a dump; only a regular file there is replaced.
 bool writeFlashFile(const std::string& path, const Bootloader& model, std::string& error);
-// Presets the flash from a binary file no larger than the flash.
+// Why --flash-out cannot name `path` (something there that is not a regular file); nothing
+// when it can, asked before the target starts.
+std::optional<std::string> flashOutProblem(const std::string& path);
+// Presets the flash from a binary file no larger than the flash; a regular file only (a
+// folder, a FIFO or a device is refused at once, never waited on).
 bool readFlashFile(const std::string& path, Bootloader& model, std::string& error);
 
 class PtyTarget final : public LineTarget {

@@ -249,5 +249,63 @@ TEST(Waits, MessagesRunAndAbortEndsTheWait) {
   }
 }
 
+// The person's stop (the command line's Ctrl+C) ends the command at once wherever it is:
+// between two quick exchanges as in a long wait, and no record or "U" goes out after it.
+TEST(Waits, TheStopEndsTheCommandBeforeAnythingMoreIsSent) {
+  struct Case {
+    const char* name;
+    std::function<isp::Outcome(SimRig&)> run;
+    std::size_t stopAfterRecords;  // the stop comes once the target has had this many
+    int eraseDelayMs;
+  };
+  auto sync = [](SimRig& rig) { return rig.engine.sync(); };
+  auto program = [](SimRig& rig) {
+    rig.loadFile({{0x0000, 0x12}, {0x0010, 0x34}, {0x0020, 0x56}, {0x0100, 0x78}});
+    return rig.engine.program();
+  };
+  auto read = [](SimRig& rig) { return rig.engine.readChip(); };
+  const Case cases[] = {
+      {"synchronisation, between device-information records", sync, 3, 0},
+      {"program, between data records", program, 13, 0},
+      {"program, in the erase wait", program, 11, 20000},
+      {"read chip, between read requests", read, 12, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimRig rig;
+    rig.target.faults().eraseDelayMs = c.eraseDelayMs;
+    std::uint32_t stoppedAt = 0;
+    rig.op.stopWhen = [&] {
+      if (rig.target.records().size() < c.stopAfterRecords) return false;
+      if (stoppedAt == 0) stoppedAt = rig.clock.tickMs();
+      return true;
+    };
+    const isp::Outcome outcome = c.run(rig);
+    EXPECT_EQ(outcome.kind, isp::OutcomeKind::Aborted);
+    EXPECT_EQ(rig.target.records().size(), c.stopAfterRecords);
+    ASSERT_NE(stoppedAt, 0u);
+    EXPECT_LE(rig.clock.tickMs() - stoppedAt, 100u);
+  }
+
+  // No bootloader answers "U": the stop ends the synchronisation as aborted, not as a
+  // target that never answered, and no "U" follows it.
+  FakeClock clock;
+  ScriptLink link(clock);
+  int sent = 0, sentAtStop = -1;
+  link.respond = [&](const std::string&) {
+    ++sent;
+    return std::string();
+  };
+  ScriptedOperator op(clock);
+  op.stopWhen = [&] {
+    if (sent < 5) return false;
+    if (sentAtStop < 0) sentAtStop = sent;
+    return true;
+  };
+  isp::Engine engine(link, op, op, op, clock);
+  EXPECT_EQ(engine.sync().kind, isp::OutcomeKind::Aborted);
+  EXPECT_EQ(sent, sentAtStop);
+}
+
 }  // namespace
 }  // namespace velkorn::testing

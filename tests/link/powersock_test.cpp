@@ -286,6 +286,7 @@ TEST_F(PowersockTest, HostWithoutAddress) {
       {"zero address twice", "0.0.0.0", 2, false, 1},
       {"empty host twice", "", 2, false, 1},
       {"handler fixes the host", "no-such-host.invalid", 3, true, 1},
+      {"name service unreachable, handler declines", "name-service.lookup-fails", 1, false, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -274,6 +274,69 @@ TEST(TargetFlashFile, PresetAndDumpFollowTheFlashSize) {
   EXPECT_FALSE(writeFlashFile(dir.path() + "/no/such/dir/out.bin", b, error));
 }
 
+// The flash files are the target's own: a FIFO, a folder or a link where one is named stays
+// as it was (a link at FILE.tmp is never followed), and a file to read that is not a regular
+// file is refused at once instead of waited on.
+TEST(TargetFlashFile, OnlyRegularFilesAreReadOrReplaced) {
+  TempDir dir;
+  const std::string victim = dir.path() + "/victim";
+  std::ofstream(victim) << "someone else's";
+  enum class Put { Nothing, Fifo, Folder, LinkAtName, LinkAtTmp };
+  struct Case {
+    const char* name;
+    Put put;
+    bool written;        // --flash-out replaces or creates the file
+    std::string refusal; // what the refusal says, when there is one
+  };
+  const Case cases[] = {
+      {"a new file", Put::Nothing, true, ""},
+      {"a link at FILE.tmp", Put::LinkAtTmp, true, ""},
+      {"a FIFO", Put::Fifo, false, "is a FIFO"},
+      {"a folder", Put::Folder, false, "is a folder"},
+      {"a link at the name", Put::LinkAtName, false, "is a symbolic link"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string out = dir.path() + "/out" + std::to_string(++n) + ".bin";
+    switch (c.put) {
+      case Put::Nothing: break;
+      case Put::Fifo: ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0); break;
+      case Put::Folder: fs::create_directory(out); break;
+      case Put::LinkAtName: fs::create_symlink(victim, out); break;
+      case Put::LinkAtTmp: fs::create_symlink(victim, out + ".tmp"); break;
+    }
+    const auto problem = flashOutProblem(out);
+    EXPECT_EQ(problem.has_value(), !c.written);
+    if (problem) {
+      EXPECT_NE(problem->find(c.refusal), std::string::npos) << *problem;
+    }
+    Bootloader b;
+    std::string error;
+    EXPECT_EQ(writeFlashFile(out, b, error), c.written) << error;
+    EXPECT_EQ(fs::is_regular_file(fs::symlink_status(out)), c.written);
+    std::ifstream kept(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "someone else's");
+    if (c.written) {
+      EXPECT_EQ(fileBytes(out).size(), 0x10000u);
+    }
+  }
+
+  const std::string fifo = dir.path() + "/in.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const struct {
+    std::string path;
+    std::string says;
+  } unreadable[] = {{fifo, "is a FIFO"}, {dir.path(), "is a folder"}};
+  for (const auto& u : unreadable) {
+    SCOPED_TRACE(u.path);
+    Bootloader b;
+    std::string error;
+    EXPECT_FALSE(readFlashFile(u.path, b, error));
+    EXPECT_NE(error.find(u.says + ": --flash-in reads a regular file only"), std::string::npos) << error;
+  }
+}
+
 #ifdef VELKORN_TARGET_PATH
 
 // velkorn-target as a child process. Every wait is bounded; the destructor kills what is left.
@@ -609,6 +672,8 @@ TEST(TargetProgram, BadUseEndsWithStatus2AndAMessage) {
       {"--product", "XYZ"},
       {"--link", "ttyS0"},
       {"--flash-in", dir.path() + "/missing.bin"},
+      {"--flash-in", dir.path()},
+      {"--flash-out", dir.path()},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args[0]);

@@ -25,6 +25,7 @@ class ScriptedOperator final : public isp::Prompts, public isp::Progress, public
   bool cancelSyncNow = false;                     // the Cancel button of the sync window
   int syncLimitSeconds = 60;                      // the window's bar maximum
   std::function<void()> onProcessEvents;          // e.g. press Abort after n steps
+  std::function<bool()> stopWhen;                 // the command line's Ctrl+C, when it says so
   isp::BootChoice choice;                         // what the Device tab's boxes say
 
   // ---- record
@@ -50,6 +51,7 @@ class ScriptedOperator final : public isp::Prompts, public isp::Progress, public
     ++processEventsCalls;
     if (onProcessEvents) onProcessEvents();
   }
+  bool stopRequested() override { return stopWhen && stopWhen(); }
   void setBusyCursor(bool busy) override { events.push_back(busy ? "cursor|busy" : "cursor|normal"); }
   void progressShow(const std::string& caption, int maximum) override {
     events.push_back("progress|" + caption + "|" + std::to_string(maximum));

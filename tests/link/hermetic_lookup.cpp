@@ -1,0 +1,35 @@
+// Every name look-up of the link tests goes to this stand-in, never to the network's
+// resolver: numeric addresses and "localhost" are answered here, a name ending in
+// ".lookup-fails" fails as a name service that cannot be reached does, and every other
+// name is unknown.
+#include <netdb.h>
+
+#include <cstring>
+#include <string>
+
+#include "link/name_lookup.h"
+
+namespace velkorn::link {
+namespace {
+
+int hermeticLookup(const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
+  const std::string name = host ? host : "";
+  const std::string failing = ".lookup-fails";
+  if (name.size() > failing.size() && name.compare(name.size() - failing.size(), failing.size(), failing) == 0)
+    return EAI_AGAIN;
+  addrinfo numeric{};
+  if (hints) numeric = *hints;
+  numeric.ai_flags |= AI_NUMERICHOST;
+  // The machine's own name, as /etc/hosts gives it, without asking anyone.
+  const char* address = name == "localhost" ? "127.0.0.1" : host;
+  return ::getaddrinfo(address, service, &numeric, result);
+}
+
+// Installed before any test runs.
+const bool kInstalled = [] {
+  setNameLookup(&hermeticLookup);
+  return true;
+}();
+
+}  // namespace
+}  // namespace velkorn::link
