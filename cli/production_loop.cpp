@@ -26,6 +26,7 @@ constexpr int kLookSyncTimeoutS = 1;
 
 // Ctrl+C ends the loop, not the boards in flight: a board cut short is a board to redo.
 std::atomic<bool> gStopLoop{false};
+std::atomic<bool> gSignal{false};  // Ctrl+C or SIGTERM came since it was last looked at
 
 // The boards being programmed. Once Ctrl+C came and none is, the waits for boards are cut
 // short (through the interruption every wait of a run heeds); no board starts after that.
@@ -89,6 +90,13 @@ class Line {
  public:
   Line(const Options& options, std::ostream& out, std::ostream& err, bool several)
       : options_(options), out_(out), err_(err), several_(several) {}
+
+  // A message of the loop as a whole on stderr.
+  void sayAll(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    err_ << kStderrPrefix << text << '\n';
+    err_.flush();
+  }
 
   // A message of the loop on stderr, naming the port and its device.
   void say(const std::string& port, const std::string& text) {
@@ -177,8 +185,9 @@ void servePort(const Options& options, const std::string& port, Line& line, InFl
 int runProductionLoop(const Options& options, const std::vector<std::string>& ports, std::ostream& out,
                       std::ostream& err, bool errIsTerminal) {
   gStopLoop = false;
+  gSignal = false;
   // From here Ctrl+C and SIGTERM stop the loop and leave the boards in flight alone.
-  platform::setUpProcess(gStopLoop);
+  platform::setUpProcess(gSignal);
   Line line(options, out, err, ports.size() > 1);
   InFlight inFlight;
   std::atomic<std::size_t> running{ports.size()};
@@ -189,7 +198,22 @@ int runProductionLoop(const Options& options, const std::vector<std::string>& po
       --running;
     });
   }
-  while (running > 0 && !inFlight.interruptLooks()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The first Ctrl+C ends the loop after the boards in flight; a second one stops those too,
+  // for an operator who cannot wait for them (a board that hangs the line).
+  bool stopping = false;
+  while (running > 0) {
+    if (gSignal.exchange(false)) {
+      if (!stopping) {
+        stopping = true;
+        gStopLoop = true;
+        line.sayAll("stopping after the boards in flight (Ctrl+C again stops them too)");
+      } else {
+        TerminalOperator::interrupted = true;
+      }
+    }
+    if (!TerminalOperator::interrupted && inFlight.interruptLooks()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   for (std::thread& t : threads) t.join();
   return line.finish();
 }

@@ -252,6 +252,8 @@ class Background {
     }
     return true;
   }
+  // Ctrl+C, the rest left running.
+  void signal() { ::kill(pid_, SIGINT); }
   // Interrupts it as Ctrl+C does and collects the rest; its exit status.
   int interrupt() {
     ::kill(pid_, SIGINT);
@@ -355,18 +357,33 @@ TEST_F(CliStation, ProgramLoopThreeBoardsInTurn) {
   }
 }
 
-// Ctrl+C while a board is being programmed ends the loop after that board, not in its middle.
+// Ctrl+C while a board is being programmed ends the loop after that board, not in its
+// middle; a second Ctrl+C stops that board too (aborted, exit 1).
 TEST_F(CliStation, ProgramLoopCtrlCLetsTheBoardInFlightFinish) {
-  Target socket({"--erase-delay", "1500", "--flash-out", path("flash").string()}, path("target.log").string());
-  Background loop({VELKORN_CLI_PATH, "--port", socket.port(), "program", kBlinky, "--loop"});
-  ASSERT_TRUE(loop.waitFor("velkorn-cli: Erasing...")) << loop.err();
-  EXPECT_EQ(loop.interrupt(), 0) << loop.err();
-  EXPECT_NE(loop.err().find(": board 1: done; 1 board, 1 done, 0 failed\n"), std::string::npos) << loop.err();
-  EXPECT_NE(loop.err().find("\nvelkorn-cli: 1 board, 1 done, 0 failed\n"), std::string::npos) << loop.err();
-  EXPECT_EQ(loop.out(), "Programmed and verified " + kBlinky + kBlinkyProof + "\n");
-  socket.stop();
-  const std::string flash = readFile(path("flash"));
-  EXPECT_TRUE(Flash(flash.begin(), flash.end()) == blinkyFlash());
+  for (const int signals : {1, 2}) {
+    SCOPED_TRACE(std::to_string(signals) + " Ctrl+C");
+    Target socket({"--erase-delay", "1500", "--flash-out", path("flash").string()}, path("target.log").string());
+    Background loop({VELKORN_CLI_PATH, "--port", socket.port(), "program", kBlinky, "--loop"});
+    ASSERT_TRUE(loop.waitFor("velkorn-cli: Erasing...")) << loop.err();
+    if (signals == 2) {
+      loop.signal();
+      ASSERT_TRUE(loop.waitFor("stopping after the boards in flight")) << loop.err();
+    }
+    const int status = loop.interrupt();
+    socket.stop();
+    const std::string flash = readFile(path("flash"));
+    if (signals == 1) {
+      EXPECT_EQ(status, 0) << loop.err();
+      EXPECT_NE(loop.err().find(": board 1: done; 1 board, 1 done, 0 failed\n"), std::string::npos) << loop.err();
+      EXPECT_NE(loop.err().find("\nvelkorn-cli: 1 board, 1 done, 0 failed\n"), std::string::npos) << loop.err();
+      EXPECT_EQ(loop.out(), "Programmed and verified " + kBlinky + kBlinkyProof + "\n");
+      EXPECT_TRUE(Flash(flash.begin(), flash.end()) == blinkyFlash());
+    } else {
+      EXPECT_EQ(status, 1) << loop.err();
+      EXPECT_NE(loop.err().find("1 board, 0 done, 1 failed\n"), std::string::npos) << loop.err();
+      EXPECT_EQ(loop.out(), "");
+    }
+  }
 }
 
 }  // namespace
