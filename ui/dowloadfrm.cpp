@@ -146,6 +146,17 @@ void TDownLoadDlg::AbortBtnClick() {
   if (abortFlag_) abortFlag_->raise();
 }
 
+void TDownLoadDlg::showElapsed(int seconds) {
+  lTimeLeft->setText(QStringLiteral("Time elapsed:"));
+  lTime->setText(QStringLiteral("%1s ").arg(seconds));
+}
+
+void TDownLoadDlg::showFigures(const QString& timeLeft, const QString& bytesPerSecond) {
+  lTimeLeft->setText(QStringLiteral("Time left:"));
+  lTime->setText(timeLeft);
+  lcps->setText(bytesPerSecond);
+}
+
 void TDownLoadDlg::closeEvent(QCloseEvent* event) {
   if (event->spontaneous())
     event->ignore();
@@ -166,6 +177,7 @@ void TDownLoadDlg::showEvent(QShowEvent* event) {
     const QRect area = screen->availableGeometry();
     move(area.center() - QPoint(width() / 2, height() / 2));
   }
+  lTimeLeft->setText(QStringLiteral("Time left:"));
   QDialog::showEvent(event);
 }
 

@@ -137,6 +137,13 @@ void WindowLines::closeAll() {
 
 void WindowLines::setRate(int rate) { chip_.setBaudRate(rate); }
 
+bool WindowLines::setModemLine(link::ModemLine line, bool high, std::string* why) {
+  if (port_.isOpen()) return port_.setModemLine(line, high, why);
+  if (network_.link()) return network_.link()->setModemLine(line, high, why);
+  *why = entry_ == kNetworkEntry ? "the module's connection carries no modem lines" : "no line is open";
+  return false;
+}
+
 LineState WindowLines::state() const {
   LineState s;
   s.entry = entry_;
