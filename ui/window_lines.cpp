@@ -66,7 +66,8 @@ std::optional<std::string> WindowLines::lostLine() {
     const std::string why = network_.link()->lastError();
     return why.empty() ? std::string("the server closed the connection") : why;
   }
-  if (entry_ == kNetworkEntry && !module_.connected()) return std::string("the module closed the connection");
+  if (entry_ == kNetworkEntry && !module_.connected())
+    return module_.lost().empty() ? std::string("the module closed the connection") : module_.lost();
   return std::nullopt;
 }
 

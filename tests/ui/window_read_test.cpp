@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 #include "cli/process.h"
 #include "ui/bootloader_box.h"
@@ -226,6 +227,28 @@ TEST_F(WindowReading, TheBootloaderRateAndResetComeFromTheDeviceTabAndStay) {
   EXPECT_EQ(again.bootloaderBox->rate(), 230400);
   EXPECT_EQ(again.engine().bootloaderRate, 230400);
   EXPECT_EQ(again.bootloaderBox->resetText(), QStringLiteral("dtr=0,wait=20,dtr=1"));
+}
+
+TEST(WindowReset, ABoardThatRunsItsApplicationSynchronisesAfterTheResetSequence) {
+  // The board answers no "U" until DTR has gone low and high again; the server drives DTR
+  // as RFC 2217 asks it to.
+  ConfigHome home;
+  Target target({"--tcp", "0", "--rfc2217", "--needs-reset", "--log"}, (home.root() / "target.log").string());
+  ASSERT_FALSE(target.port().empty()) << "velkorn-target did not start";
+  ScriptedDialogs dialogs;
+  ui::TForm1 form(&dialogs);
+  form.syncWindow()->timer().setInterval(100);
+  form.bootloaderBox->resetField()->setText(QStringLiteral("dtr=0,wait=10,dtr=1,wait=10"));
+  emit form.bootloaderBox->resetEdited();
+  const std::string url = "rfc2217://" + target.port().substr(std::string_view("tcp://").size());
+  form.eIP->setText(QString::fromStdString(url));
+  form.MTCP->trigger();
+  ASSERT_EQ(form.panelText(0), QStringLiteral("TCP")) << ::testing::PrintToString(dialogs.events);
+
+  form.BitBtn1->click();
+
+  EXPECT_TRUE(dialogs.of("error").empty()) << dialogs.of("error").front();
+  EXPECT_EQ(form.lManu->text(), QStringLiteral("58"));
 }
 
 TEST_F(WindowReading, ARunningCommandShowsItsProgressInTheTitleAndEndsWithout) {
