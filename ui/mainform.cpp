@@ -313,8 +313,7 @@ void TForm1::runCommand(const std::function<void()>& command) {
   commandRunning_ = true;
   tabChangeDuringCommand_ = false;
   reloadDuringCommand_ = false;
-  phase_.clear();
-  runningStatus_.clear();
+  endRunningStatus();
   resultBefore_ = resultPanel_->text();
   commandTick_->start();
   // The rate and the reset belong to the run that has begun.
@@ -337,13 +336,7 @@ void TForm1::runCommand(const std::function<void()>& command) {
   chipView->Invalidate();
   commandTick_->stop();
   bootloaderBox->setEnabled(true);
-  // A command that noted no result of its own leaves the last one standing.
-  if (!runningStatus_.isEmpty() && resultPanel_->text() == runningStatus_) {
-    resultPanel_->setText(resultBefore_);
-    resultPanel_->setToolTip(resultBefore_);
-  }
-  runningStatus_.clear();
-  refreshTitle();
+  endRunningStatus();
   const auto& images = engine_.images();
   const QString file = QFileInfo(QString::fromStdString(engine_.hexFileName)).fileName();
   // Said once for each file: the bootloader's area is programmed but never compared.

@@ -232,6 +232,8 @@ class TForm1 : public QMainWindow,
   // What a running command does ("Programming... 42%", "Erasing... 12 s"), in the window's
   // title (and so the task bar) and in the result panel; the title without it afterwards.
   void refreshRunningStatus();
+  // The running step has ended: the title and the result panel as they were.
+  void endRunningStatus();
   void refreshTitle();
   // The line goes back to the terminal: its rate, its receive poll, its tab.
   void handBack();

@@ -113,9 +113,22 @@ void TForm1::refreshTitle() {
   if (title != windowTitle()) setWindowTitle(title);
 }
 
+void TForm1::endRunningStatus() {
+  phase_.clear();
+  if (runningStatus_.isEmpty()) return;
+  // A result noted meanwhile stays; otherwise the last one comes back.
+  if (resultPanel_->text() == runningStatus_) {
+    resultPanel_->setText(resultBefore_);
+    resultPanel_->setToolTip(resultBefore_);
+  }
+  runningStatus_.clear();
+  refreshTitle();
+}
+
 void TForm1::refreshRunningStatus() {
-  if (!commandRunning_ || !DownLoadDlg) return;
-  const QString phase = phase_.isEmpty() ? QStringLiteral("Working...") : phase_;
+  // Between two steps (a box, the question before erasing) nothing runs that could be shown.
+  if (!commandRunning_ || !DownLoadDlg || phase_.isEmpty()) return;
+  const QString& phase = phase_;
   const QProgressBar* bar = DownLoadDlg->progressBar();
   const bool shown = DownLoadDlg->isVisible();
   QString status;

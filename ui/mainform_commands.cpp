@@ -275,7 +275,10 @@ void TForm1::progressFigures(const std::string& timeLeft, const std::string& byt
   DownLoadDlg->showFigures(fromEngine(timeLeft), fromEngine(bytesPerSecond));
 }
 
-void TForm1::progressHide() { DownLoadDlg->hide(); }
+void TForm1::progressHide() {
+  DownLoadDlg->hide();
+  endRunningStatus();
+}
 
 void TForm1::syncShow() {
   // The terminal's receive poll would take the bootloader's bytes.
@@ -300,6 +303,7 @@ bool TForm1::syncCancelled() { return SyncMessage->cancelled(); }
 void TForm1::syncHide() {
   syncing_ = false;
   SyncMessage->hide();
+  endRunningStatus();
 }
 
 void TForm1::repaintView(isp::View view) { viewOf(view)->Invalidate(); }
