@@ -177,7 +177,6 @@ void TDownLoadDlg::showEvent(QShowEvent* event) {
     const QRect area = screen->availableGeometry();
     move(area.center() - QPoint(width() / 2, height() / 2));
   }
-  lTimeLeft->setText(QStringLiteral("Time left:"));
   QDialog::showEvent(event);
 }
 

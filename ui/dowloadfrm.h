@@ -21,7 +21,7 @@ class TDownLoadDlg : public QDialog {
   void AbortBtnClick();
   // A step with no measure of its own (the erase answer can take 30 s): the time it has run
   // instead of the time left, so the operator sees that it works. The next show puts the
-  // time left back.
+  // time left back (showFigures).
   void showElapsed(int seconds);
   // The time left and the rate, as the running loop measures them.
   void showFigures(const QString& timeLeft, const QString& bytesPerSecond);

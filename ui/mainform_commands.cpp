@@ -248,6 +248,7 @@ void TForm1::progressShow(const std::string& caption, int maximum) {
   DownLoadDlg->setWindowTitle(fromEngine(caption));
   DownLoadDlg->progressBar()->setRange(0, maximum);
   DownLoadDlg->progressBar()->setValue(0);
+  DownLoadDlg->showFigures(QString(), DownLoadDlg->rateLabel()->text());  // a step's elapsed time is gone
   phase_ = fromEngine(caption);
   phaseClock_.start();
   refreshRunningStatus();
