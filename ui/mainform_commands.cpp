@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -100,8 +101,11 @@ void TForm1::MEraseClick() {
   runChipCommand([this] {
     // The erase answer can take 30 s: its wait gets the progress window (setBusyCursor).
     eraseCommand_ = true;
-    const isp::Outcome erased = engine_.erase();
-    eraseCommand_ = false;
+    isp::Outcome erased;
+    {
+      const auto over = qScopeGuard([this] { eraseCommand_ = false; });
+      erased = engine_.erase();
+    }
     if (!erased.done()) {
       report(erased);  // a refused erase is not reported
       return;

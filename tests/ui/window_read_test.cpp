@@ -290,8 +290,11 @@ TEST_F(WindowReading, ALongEraseShowsItsTimeAndEscapeEndsIt) {
 
   form_->MEraseClick();
 
-  EXPECT_EQ(elapsedShown, QStringLiteral("1s ")) << "the erase showed no time";
-  EXPECT_TRUE(titleWhileErasing.startsWith(QStringLiteral("Erasing... 1 s - "))) << titleWhileErasing.toStdString();
+  // Whole seconds, the first of them at least: how many depends on when the loop turned.
+  EXPECT_TRUE(QRegularExpression(QStringLiteral("^[1-9][0-9]*s $")).match(elapsedShown).hasMatch())
+      << "the erase showed no time: " << elapsedShown.toStdString();
+  EXPECT_TRUE(QRegularExpression(QStringLiteral("^Erasing\\.\\.\\. [1-9][0-9]* s - ")).match(titleWhileErasing).hasMatch())
+      << titleWhileErasing.toStdString();
   EXPECT_TRUE(form_->resultText().startsWith(QStringLiteral("Aborted"))) << form_->resultText().toStdString();
   EXPECT_FALSE(form_->downloadWindow()->isVisible());
   EXPECT_TRUE(dialogs_.of("message").empty());
