@@ -113,7 +113,7 @@ Outcome Engine::program(Asking asking, Verification verification) {
   return finish(programImage(verification));
 }
 
-Outcome Engine::reload() {
+Outcome Engine::reload(Verification verification) {
   CommandGuard guard(*this);
   if (!guard.entered()) return Outcome::ofKind(OutcomeKind::Aborted, Step::None);
   run_.reload = true;
@@ -121,7 +121,7 @@ Outcome Engine::reload() {
   // A file that cannot be opened ends the command; any other load goes on to programming,
   // which gives up when the file is not loaded completely.
   if (loaded.kind == OutcomeKind::FileError && loaded.line == 0) return finish(loaded);
-  return finish(programImage(Verification::WholeChip));
+  return finish(programImage(verification));
 }
 
 Outcome Engine::programImage(Verification verification) {

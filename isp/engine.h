@@ -109,7 +109,7 @@ class Engine {
   Outcome erase();                                 // "Full Chip &Erase"
   Outcome program(Asking asking = Asking::Operator,
                   Verification verification = Verification::WholeChip);  // "&Program && Verify"
-  Outcome reload();                                // "Reload": load the remembered file, program
+  Outcome reload(Verification verification = Verification::WholeChip);  // "Reload": load, program
   Outcome readChip(ReadCheck check = {});          // "&Read Chip"
   Outcome verify(Asking asking = Asking::Operator,
                  Verification verification = Verification::WholeChip);  // "Verify File"

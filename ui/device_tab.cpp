@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 #include <initializer_list>
 
+#include "ui/bootloader_box.h"
 #include "ui/module_socket.h"
 
 namespace velkorn::ui {
@@ -73,8 +74,11 @@ void DeviceTab::buildDeviceTab(QWidget* sheet) {
   grid->addWidget(buildSecurity(sheet), 0, 1);
   grid->addWidget(buildModule(sheet), 1, 1);
   grid->addWidget(buildRates(sheet), 0, 2, 2, 1);
+  // Beside the terminal's rates, where a user looks for how the line is driven.
+  bootloaderBox = new BootloaderBox(sheet);
+  grid->addWidget(bootloaderBox, 2, 0, 1, 3);
   grid->setColumnStretch(3, 1);
-  grid->setRowStretch(2, 1);
+  grid->setRowStretch(3, 1);
 }
 
 QGroupBox* DeviceTab::buildIdentification(QWidget* sheet) {

@@ -15,6 +15,8 @@ class QWidget;
 
 namespace velkorn::ui {
 
+class BootloaderBox;
+
 // The Baudrate group's entries, 300 to 115200 bit/s.
 inline constexpr int kBaudRateCount = 10;
 inline constexpr int kDefaultBaudIndex = kLastBaudIndex;  // "115200", selected in the layout
@@ -44,6 +46,7 @@ class DeviceTab {
   QLineEdit* eIP = nullptr;
   QPushButton* BitBtn1 = nullptr;  // "Sync"
   QPushButton* BitBtn2 = nullptr;  // "Terminal Font"
+  BootloaderBox* bootloaderBox = nullptr;  // the bootloader's rate, reset and read-back
 
  private:
   QGroupBox* buildIdentification(QWidget* sheet);

@@ -146,6 +146,17 @@ void TDownLoadDlg::AbortBtnClick() {
   if (abortFlag_) abortFlag_->raise();
 }
 
+void TDownLoadDlg::showElapsed(int seconds) {
+  lTimeLeft->setText(QStringLiteral("Time elapsed:"));
+  lTime->setText(QStringLiteral("%1s ").arg(seconds));
+}
+
+void TDownLoadDlg::showFigures(const QString& timeLeft, const QString& bytesPerSecond) {
+  lTimeLeft->setText(QStringLiteral("Time left:"));
+  lTime->setText(timeLeft);
+  lcps->setText(bytesPerSecond);
+}
+
 void TDownLoadDlg::closeEvent(QCloseEvent* event) {
   if (event->spontaneous())
     event->ignore();

@@ -19,6 +19,12 @@ class TDownLoadDlg : public QDialog {
   explicit TDownLoadDlg(isp::StopFlag* abortFlag, QWidget* parent = nullptr);
 
   void AbortBtnClick();
+  // A step with no measure of its own (the erase answer can take 30 s): the time it has run
+  // instead of the time left, so the operator sees that it works. The next show puts the
+  // time left back (showFigures).
+  void showElapsed(int seconds);
+  // The time left and the rate, as the running loop measures them.
+  void showFigures(const QString& timeLeft, const QString& bytesPerSecond);
 
   QProgressBar* progressBar() const { return pgb1; }
   QLabel* timeLabel() const { return lTime; }

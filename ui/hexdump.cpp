@@ -349,8 +349,13 @@ void THexDump::paintEvent(QPaintEvent* e) {
     }
 
     if (m_showCharacters) {
-      // Raw 8-bit characters, control characters included, as Latin-1.
-      for (int i = 0; i < count; ++i) m_characters[i] = QChar(char16_t{bytes[i]});
+      // 8-bit characters as Latin-1; a control character (a TAB, a CR, the C1 range) would
+      // move or break the row, so it shows as ".".
+      for (int i = 0; i < count; ++i) {
+        const std::uint8_t b = bytes[i];
+        const bool control = b < 0x20 || (b >= 0x7F && b < 0xA0);
+        m_characters[i] = QChar(control ? u'.' : char16_t{b});
+      }
       p.setClipRect(QRect(charLeft, rowTop, std::max(clientWidth - charLeft, 0), m_lineHeight));
       // Runs of read and unread bytes, each in its colour; a line read whole is one run.
       int cx = charLeft;

@@ -26,6 +26,7 @@
 #include <exception>
 
 #include "link/powersock.h"
+#include "ui/bootloader_box.h"
 #include "ui/dbgdlg.h"
 #include "ui/dialogs.h"
 #include "ui/dowloadfrm.h"
@@ -103,6 +104,9 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
     if (const auto why = lines_.lostLine()) lineLost(*why);
   });
   lineWatch_->start();
+  commandTick_ = new QTimer(this);
+  commandTick_->setInterval(1000);
+  connect(commandTick_, &QTimer::timeout, this, [this] { refreshRunningStatus(); });
 
   buildMenus(menuBar(), this);
   // Wide enough at first for every menu entry to show without the overflow button; a saved
@@ -225,6 +229,9 @@ void TForm1::connectComponents() {
   connect(BitBtn1, &QPushButton::clicked, this, &TForm1::BitBtn1Click);
   connect(BitBtn2, &QPushButton::clicked, this, &TForm1::BitBtn2Click);
   connect(eIP, &QLineEdit::textChanged, this, &TForm1::eIPChange);
+  connect(bootloaderBox, &BootloaderBox::rateEdited, this, [this] { guarded([this] { bootRateEdited(); }); });
+  connect(bootloaderBox, &BootloaderBox::resetEdited, this, [this] { guarded([this] { resetSequenceEdited(); }); });
+  connect(bootloaderBox, &BootloaderBox::wholeChipToggled, this, [this](bool on) { memory_.setWholeChip(on); });
   connectTerminal();
 }
 
@@ -272,6 +279,12 @@ void TForm1::FormDestroy() {
 
 void TForm1::closeEvent(QCloseEvent* event) {
   if (commandRunning_ || engine_.busy()) {
+    // Ending a command half-way can leave a half-programmed chip: the operator decides.
+    if (!closeRequested_ && !dialogs_.confirm(this, QString::fromLatin1(kProgramTitle),
+                                              QString::fromLatin1(kAbortAndQuitText))) {
+      event->ignore();
+      return;
+    }
     // The command still owns the line and the images: it ends at its next look at the
     // flags, without further boxes, and the window closes as soon as it has returned.
     closeRequested_ = true;
@@ -300,6 +313,11 @@ void TForm1::runCommand(const std::function<void()>& command) {
   commandRunning_ = true;
   tabChangeDuringCommand_ = false;
   reloadDuringCommand_ = false;
+  endRunningStatus();
+  resultBefore_ = resultPanel_->text();
+  commandTick_->start();
+  // The rate and the reset belong to the run that has begun.
+  bootloaderBox->setEnabled(false);
 
   std::optional<WindowLines::Loan> loan(lines_.lend());
   std::vector<std::pair<QAction*, bool>> saved;
@@ -316,11 +334,11 @@ void TForm1::runCommand(const std::function<void()>& command) {
   // be opened has already erased the file image): both show what they hold now.
   fileView->Invalidate();
   chipView->Invalidate();
-  // The title says which file the File Data view and Reload hold.
+  commandTick_->stop();
+  bootloaderBox->setEnabled(true);
+  endRunningStatus();
   const auto& images = engine_.images();
   const QString file = QFileInfo(QString::fromStdString(engine_.hexFileName)).fileName();
-  setWindowTitle(QString::fromLatin1(kProgramTitle) +
-                 (images.fileLoaded && !file.isEmpty() ? QStringLiteral(" - ") + file : QString()));
   // Said once for each file: the bootloader's area is programmed but never compared.
   if (images.fileLoaded && engine_.hexFileName != uncomparedNoted_) {
     uncomparedNoted_ = engine_.hexFileName;
@@ -481,6 +499,7 @@ void TForm1::selectBaudIndex(int index) {
 void TForm1::COM11Click(QAction* sender) {
   // Any choice drops the TCP link too (OpenLink), so its entry cannot stay checked.
   showNoLine();
+  forgetBoard();
   setTabVisibleQuietly(TabSheet2, false);
 
   const int n = sender->data().toInt();

@@ -48,6 +48,11 @@ class THexDump;
 
 inline constexpr int kTimer2IntervalMs = 200;    // the terminal's receive poll
 inline constexpr int kHotKeys = 6;               // F1 to F6
+// Read Chip asks a block again this many times after the confirming read before its bytes
+// count as not read, as the command line does by default.
+inline constexpr int kReadRetries = 3;
+// The question before a close that would end a running command.
+inline constexpr const char* kAbortAndQuitText = "A command is running. Abort it and quit?";
 
 // The menu's and the Device tab's widgets are the window's own by name (MProg, lManu, ...).
 class TForm1 : public QMainWindow,
@@ -212,6 +217,24 @@ class TForm1 : public QMainWindow,
   // done) and the hand-back once the boot configuration is written, else the report.
   void closeBootConfig(const isp::Outcome& outcome, bool successBox, const QString& doneText);
   void noteResult(const QString& text);
+  // Program & Verify, Verify File and Reload: the data's blocks and blank checks, or every
+  // block when the operator chose to read back the whole chip.
+  isp::Verification verification() const;
+  // A change of line: what the window knows of the board (the Device tab, the chip data,
+  // the chip size, the last result) was another board's until this one is read.
+  void forgetBoard();
+  // The Device tab's "Bootloader line" box, from and into the window's memory.
+  void startBootloaderBox();
+  void bootRateEdited();
+  void resetSequenceEdited();
+  // The modem-line steps chosen for the reset, run on the open line before the first "U".
+  void runResetSequence();
+  // What a running command does ("Programming... 42%", "Erasing... 12 s"), in the window's
+  // title (and so the task bar) and in the result panel; the title without it afterwards.
+  void refreshRunningStatus();
+  // The running step has ended: the title and the result panel as they were.
+  void endRunningStatus();
+  void refreshTitle();
   // The line goes back to the terminal: its rate, its receive poll, its tab.
   void handBack();
   // What a rate change did, on status panel 1 (and, with `refusal` in the debug log, the
@@ -259,6 +282,13 @@ class TForm1 : public QMainWindow,
   // has returned.
   std::optional<std::pair<std::string, QString>> lineLostDuringCommand_;
   QTimer* lineWatch_ = nullptr;  // notices a line that died while no command runs
+  QTimer* commandTick_ = nullptr;  // the running command's elapsed time, once a second
+  QElapsedTimer phaseClock_;       // since the running step began
+  QString resetChecked_;           // the reset field's text last checked
+  QString phase_;                  // the running step's caption; empty between commands
+  QString runningStatus_;          // what the title and result panel last showed of it
+  QString resultBefore_;           // the result panel before the command began
+  bool eraseCommand_ = false;      // "Full Chip &Erase" runs: its wait gets the progress window
 
   int beeps_ = 0;
   bool busyCursor_ = false;

@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QProgressBar>
+#include <QScopeGuard>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -56,7 +57,8 @@ bool TForm1::loadHexFileNamed(const QString& path) {
 void TForm1::MReadClick() {
   runChipCommand([this] {
     showPage(TabSheet2);
-    const isp::Outcome read = engine_.readChip();
+    // Read answers carry no checksum: every block read is read until two answers agree.
+    const isp::Outcome read = engine_.readChip({true, kReadRetries, !memory_.wholeChip()});
     if (read.done()) noteResult(QStringLiteral("Read"));
     report(read);
   });
@@ -69,7 +71,7 @@ void TForm1::CompareFileClick() {
       if (!engine_.images().fileLoaded) return;
     }
     showPage(TabSheet2);
-    const isp::Outcome verified = engine_.verify();
+    const isp::Outcome verified = engine_.verify(isp::Asking::Operator, verification());
     if (verified.done()) {
       noteResult(QStringLiteral("Matched OK!!!"));
       dialogs_.message(QStringLiteral("Verifying..."), QStringLiteral("Matched OK!!!"));
@@ -80,11 +82,15 @@ void TForm1::CompareFileClick() {
 }
 
 void TForm1::MProgClick() {
-  runChipCommand([this] { closeBootConfig(engine_.program(), true, QStringLiteral("Programmed and verified")); });
+  runChipCommand([this] {
+    closeBootConfig(engine_.program(isp::Asking::Operator, verification()), true,
+                    QStringLiteral("Programmed and verified"));
+  });
 }
 
 void TForm1::MReloadClick() {
-  runChipCommand([this] { closeBootConfig(engine_.reload(), false, QStringLiteral("Programmed and verified")); });
+  runChipCommand(
+      [this] { closeBootConfig(engine_.reload(verification()), false, QStringLiteral("Programmed and verified")); });
 }
 
 void TForm1::MBSBClick() {
@@ -93,7 +99,13 @@ void TForm1::MBSBClick() {
 
 void TForm1::MEraseClick() {
   runChipCommand([this] {
-    const isp::Outcome erased = engine_.erase();
+    // The erase answer can take 30 s: its wait gets the progress window (setBusyCursor).
+    eraseCommand_ = true;
+    isp::Outcome erased;
+    {
+      const auto over = qScopeGuard([this] { eraseCommand_ = false; });
+      erased = engine_.erase();
+    }
     if (!erased.done()) {
       report(erased);  // a refused erase is not reported
       return;
@@ -104,6 +116,10 @@ void TForm1::MEraseClick() {
     engine_.images().chipRead.set();  // an erased chip is known everywhere
     chipView->SetCurrentLine(0);
   });
+}
+
+isp::Verification TForm1::verification() const {
+  return memory_.wholeChip() ? isp::Verification::WholeChip : isp::Verification::DataOnly;
 }
 
 void TForm1::BitBtn1Click() { runChipCommand([this] { report(engine_.sync()); }); }
@@ -236,6 +252,10 @@ void TForm1::processEvents() {
 void TForm1::setBusyCursor(bool busy) {
   if (busy == busyCursor_) return;
   busyCursor_ = busy;
+  // "Full Chip &Erase" waits for its answer behind the busy cursor: the progress window
+  // shows the time it has run, and its Abort (or Escape) ends the wait.
+  if (eraseCommand_ && busy && !DownLoadDlg->isVisible()) progressShow("Erasing...", 0);
+  if (eraseCommand_ && !busy) progressHide();
   if (busy)
     QApplication::setOverrideCursor(Qt::WaitCursor);
   else
@@ -246,6 +266,10 @@ void TForm1::progressShow(const std::string& caption, int maximum) {
   DownLoadDlg->setWindowTitle(fromEngine(caption));
   DownLoadDlg->progressBar()->setRange(0, maximum);
   DownLoadDlg->progressBar()->setValue(0);
+  DownLoadDlg->showFigures(QString(), DownLoadDlg->rateLabel()->text());  // a step's elapsed time is gone
+  phase_ = fromEngine(caption);
+  phaseClock_.start();
+  refreshRunningStatus();
   // A window that is closing starts nothing new, and shows nothing new.
   if (closeRequested_) {
     raiseStopFlags();
@@ -254,16 +278,26 @@ void TForm1::progressShow(const std::string& caption, int maximum) {
   DownLoadDlg->show();
 }
 
-void TForm1::progressCaption(const std::string& caption) { DownLoadDlg->setWindowTitle(fromEngine(caption)); }
-
-void TForm1::progressPosition(int position) { DownLoadDlg->progressBar()->setValue(position); }
-
-void TForm1::progressFigures(const std::string& timeLeft, const std::string& bytesPerSecond) {
-  DownLoadDlg->timeLabel()->setText(fromEngine(timeLeft));
-  DownLoadDlg->rateLabel()->setText(fromEngine(bytesPerSecond));
+void TForm1::progressCaption(const std::string& caption) {
+  DownLoadDlg->setWindowTitle(fromEngine(caption));
+  phase_ = fromEngine(caption);
+  phaseClock_.start();
+  refreshRunningStatus();
 }
 
-void TForm1::progressHide() { DownLoadDlg->hide(); }
+void TForm1::progressPosition(int position) {
+  DownLoadDlg->progressBar()->setValue(position);
+  refreshRunningStatus();
+}
+
+void TForm1::progressFigures(const std::string& timeLeft, const std::string& bytesPerSecond) {
+  DownLoadDlg->showFigures(fromEngine(timeLeft), fromEngine(bytesPerSecond));
+}
+
+void TForm1::progressHide() {
+  DownLoadDlg->hide();
+  endRunningStatus();
+}
 
 void TForm1::syncShow() {
   // The terminal's receive poll would take the bootloader's bytes.
@@ -271,10 +305,16 @@ void TForm1::syncShow() {
   syncing_ = true;
   lastSyncFailure_ = "\n";  // nothing logged yet in this wait
   SyncMessage->start();
+  phase_ = SyncMessage->windowTitle();
+  phaseClock_.start();
+  refreshRunningStatus();
   if (closeRequested_) {
     SyncMessage->hide();
     raiseStopFlags();
+    return;
   }
+  // The board's reset and bootloader-entry pins, where they hang on DTR and RTS.
+  runResetSequence();
 }
 
 bool TForm1::syncCancelled() { return SyncMessage->cancelled(); }
@@ -282,6 +322,7 @@ bool TForm1::syncCancelled() { return SyncMessage->cancelled(); }
 void TForm1::syncHide() {
   syncing_ = false;
   SyncMessage->hide();
+  endRunningStatus();
 }
 
 void TForm1::repaintView(isp::View view) { viewOf(view)->Invalidate(); }

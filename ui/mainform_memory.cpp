@@ -25,6 +25,7 @@ QString missingBytes(const ReadCoverage& c) {
 
 void TForm1::startMemory() {
   memory_.load();
+  startBootloaderBox();
   refreshRecentMenu();
   refreshSaveChip();
   reopenLastPort();

@@ -64,6 +64,8 @@ std::string ModuleSocket::failureReason(const link::ESockError& e) {
 
 bool ModuleSocket::connect() {
   failure_.clear();
+  lost_.clear();
+  overflowReported_ = false;
   if (sock_) {
     connecting_ = true;
     superseded_ = false;
@@ -119,7 +121,7 @@ void ModuleSocket::write(const std::string& text) {
   }
   queue_.append(text, 0, length);
   std::string failure;
-  if (!pump(&failure)) throw link::ESockError(failure);
+  if (!pump(&failure)) connectionLost(failure);
 }
 
 bool ModuleSocket::pump(std::string* failure) {
@@ -147,7 +149,17 @@ void ModuleSocket::drainTick() {
     return;
   }
   std::string failure;
-  if (!pump(&failure) && report_) report_(failure);
+  if (!pump(&failure)) connectionLost(failure);
+}
+
+void ModuleSocket::connectionLost(const std::string& socketError) {
+  // "10054:Connection reset by peer": the system's words are the reason.
+  const auto colon = socketError.find(':');
+  lost_ = colon == std::string::npos ? socketError : socketError.substr(colon + 1);
+  if (lost_.empty()) lost_ = "the connection failed";
+  log("Connection to the module lost: " + socketError);
+  dropQueue("the connection failed");
+  if (sock_ && sock_->Connected()) sock_->Disconnect();
 }
 
 void ModuleSocket::dropQueue(const char* why) {
@@ -157,7 +169,6 @@ void ModuleSocket::dropQueue(const char* why) {
   if (drainTimer_) drainTimer_->stop();
   if (dropped_ > 0) log("Send queue to the module: " + std::to_string(dropped_) + " bytes dropped in all");
   dropped_ = 0;
-  overflowReported_ = false;
 }
 
 void ModuleSocket::noteDropped(std::size_t bytes) {
@@ -168,7 +179,8 @@ void ModuleSocket::noteDropped(std::size_t bytes) {
   reportPending_ = true;
   reportedDrop_ = bytes;
   log("Send queue to the module full (" + std::to_string(kSendQueueLimit) + " bytes): dropping what does not fit");
-  // Told once, outside whatever handler is sending, with what was dropped by then; the
+  // Told once for the connection, outside whatever handler is sending, with what was
+  // dropped by then (a flood overflows the queue again each time it has drained); each
   // total goes to the debug log when the queue has run empty again.
   QTimer::singleShot(0, sock_.get(), [this] {
     reportPending_ = false;
@@ -182,7 +194,15 @@ void ModuleSocket::log(const std::string& line) const {
   if (log_) log_(line);
 }
 
-std::string ModuleSocket::read() { return sock_ ? sock_->Read(0) : std::string(); }
+std::string ModuleSocket::read() {
+  if (!sock_) return {};
+  try {
+    return sock_->Read(0);
+  } catch (const link::ESockError& e) {
+    connectionLost(e.what());
+    return {};
+  }
+}
 
 void ModuleSocket::onData(std::function<void()> handler) {
   if (sock_) sock_->OnDataAvailable = [handler = std::move(handler)](link::TPowersock&) { handler(); };

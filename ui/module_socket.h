@@ -58,10 +58,14 @@ class ModuleSocket {
   void disconnect();
 
   bool connected() const;
+  // Why the connection ended under a read or a write (a module that restarted resets it),
+  // once it has: the connection is then closed and shown so, with one box naming this.
+  // Empty while it carries bytes, or when the module closed it in order.
+  const std::string& lost() const { return lost_; }
   // Sends the text up to its first zero byte, as the socket's Write does (a text of 65,536
   // bytes or more fails its range check, std::out_of_range). What the socket does not take at once
   // is queued; a text that does not fit into the queue is dropped whole, never cut. A
-  // failure of the socket itself is thrown (ESockError, with the socket's error text).
+  // failure of the socket itself ends the connection (lost()).
   void write(const std::string& text);
   std::string read();
   // Bytes waiting for the module.
@@ -84,11 +88,14 @@ class ModuleSocket {
   void dropQueue(const char* why);
   void noteDropped(std::size_t bytes);
   void log(const std::string& line) const;
+  // A read or a write failed: the connection is of no use any more.
+  void connectionLost(const std::string& socketError);
 
   Dialogs& dialogs_;
   std::unique_ptr<link::TPowersock> sock_;
   std::string address_;
   std::string failure_;       // why the last connect failed
+  std::string lost_;          // why the connection ended under a read or a write
   bool connecting_ = false;   // Connect waits for the module
   bool superseded_ = false;   // another link choice or the close ended that wait
 
@@ -96,7 +103,7 @@ class ModuleSocket {
   std::size_t queueStart_ = 0;
   QTimer* drainTimer_ = nullptr;
   std::size_t dropped_ = 0;     // bytes dropped since the queue last ran empty
-  bool overflowReported_ = false;  // since the queue last ran empty
+  bool overflowReported_ = false;  // since the connection was made
   bool reportPending_ = false;
   std::size_t reportedDrop_ = 0;    // what the pending report will say
   std::function<void(const std::string&)> log_;

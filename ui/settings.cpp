@@ -292,7 +292,21 @@ LoadedSettings loadSettingsFrom(const std::string& directory, const std::string&
   return installed;
 }
 
-LoadedSettings loadSettings() { return loadSettingsFrom(settingsDirectory(), installedSettingsDirectory()); }
+std::vector<std::string> defaultSettingsDirectories(const std::string& programDirectory) {
+  if (programDirectory.empty()) return {};
+  return {programDirectory + VELKORN_DATA_DIR_FROM_BIN, programDirectory};
+}
+
+LoadedSettings loadSettingsFor(const std::string& directory, const std::string& programDirectory) {
+  LoadedSettings loaded = loadSettingsFrom(directory);
+  for (const std::string& defaults : defaultSettingsDirectories(programDirectory)) {
+    if (loaded.fileFound) break;
+    loaded = loadSettingsFrom(directory, defaults);
+  }
+  return loaded;
+}
+
+LoadedSettings loadSettings() { return loadSettingsFor(settingsDirectory(), link::programDirectory()); }
 
 std::optional<std::string> saveSettingsTo(const Settings& settings, const std::string& directory) {
   const std::optional<fs::path> target = saveTarget(directory);

@@ -127,7 +127,14 @@ LoadedSettings loadSettingsFrom(const std::string& directory);
 // as silently as the user's own (fileFound is set). Only when neither can be read is the
 // result the missing file.
 LoadedSettings loadSettingsFrom(const std::string& directory, const std::string& installedDirectory);
-// The configuration directory's file, else the installed default.
+// Where a program in `programDirectory` finds the default settings file: share/velkorn
+// beside its folder (an installation), else its own folder (a build tree has no share/
+// folder; the build puts the default beside the program).
+std::vector<std::string> defaultSettingsDirectories(const std::string& programDirectory);
+// The user's file in `directory`, else the first default that a program in
+// `programDirectory` finds.
+LoadedSettings loadSettingsFor(const std::string& directory, const std::string& programDirectory);
+// The configuration directory's file, else the default of this program.
 LoadedSettings loadSettings();
 
 // Replaces the directory's settings file atomically: a temporary file beside it, flushed

@@ -66,7 +66,8 @@ std::optional<std::string> WindowLines::lostLine() {
     const std::string why = network_.link()->lastError();
     return why.empty() ? std::string("the server closed the connection") : why;
   }
-  if (entry_ == kNetworkEntry && !module_.connected()) return std::string("the module closed the connection");
+  if (entry_ == kNetworkEntry && !module_.connected())
+    return module_.lost().empty() ? std::string("the module closed the connection") : module_.lost();
   return std::nullopt;
 }
 
@@ -136,6 +137,13 @@ void WindowLines::closeAll() {
 }
 
 void WindowLines::setRate(int rate) { chip_.setBaudRate(rate); }
+
+bool WindowLines::setModemLine(link::ModemLine line, bool high, std::string* why) {
+  if (port_.isOpen()) return port_.setModemLine(line, high, why);
+  if (network_.link()) return network_.link()->setModemLine(line, high, why);
+  *why = entry_ == kNetworkEntry ? "the module's connection carries no modem lines" : "no line is open";
+  return false;
+}
 
 LineState WindowLines::state() const {
   LineState s;

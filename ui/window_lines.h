@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "link/forwarding_link.h"
+#include "link/modem_lines.h"
 #include "link/network_link.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
@@ -80,6 +81,9 @@ class WindowLines {
   std::optional<std::string> lostLine();
   // Applies the rate on the line the engine talks through; onRate hears what it did.
   void setRate(int rate);
+  // Drives DTR or RTS of the open line (a serial port, or a server through RFC 2217); false
+  // with `why` on a line without modem lines (a raw TCP server, the module, a pseudo-terminal).
+  bool setModemLine(link::ModemLine line, bool high, std::string* why);
   LineState state() const;
   // "COMn" or "TCP" for the open entry, else kNoLinePanel.
   std::string panelName() const;

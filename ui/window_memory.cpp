@@ -3,7 +3,10 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+#include <string>
+#include <vector>
 
+#include "link/modem_lines.h"
 #include "link/port_names.h"
 #include "ui/main_menu.h"
 
@@ -13,6 +16,9 @@ namespace {
 
 constexpr const char* kRecentKey = "recent/files";
 constexpr const char* kPortKey = "line/com";
+constexpr const char* kWholeChipKey = "read/whole-chip";
+constexpr const char* kRateKey = "bootloader/rate";
+constexpr const char* kResetKey = "bootloader/reset";
 
 QString absolute(const QString& path) { return QDir::cleanPath(QFileInfo(path).absoluteFilePath()); }
 
@@ -36,6 +42,36 @@ void WindowMemory::load() {
   bool number = false;
   const int port = file.value(QLatin1String(kPortKey)).toInt(&number);
   port_ = number && port >= 1 && port <= kPortEntries ? port : 0;
+  wholeChip_ = file.value(QLatin1String(kWholeChipKey)).toBool();
+  const int rate = file.value(QLatin1String(kRateKey)).toInt(&number);
+  rate_ = number && rate >= 1 && rate <= kMaxBootloaderRate ? rate : kDefaultBootloaderRate;
+  // A sequence that a hand edit broke reads as none: a wrong step could hold a board in reset.
+  const QString reset = file.value(QLatin1String(kResetKey)).toString().trimmed();
+  std::vector<link::ModemStep> steps;
+  std::string why;
+  reset_ = link::parseModemSteps(reset.toStdString(), &steps, &why) ? reset : QString();
+}
+
+void WindowMemory::setWholeChip(bool on) {
+  if (on == wholeChip_) return;
+  wholeChip_ = on;
+  save();
+}
+
+void WindowMemory::setBootloaderRate(int rate) {
+  if (rate < 1 || rate > kMaxBootloaderRate || rate == rate_) return;
+  rate_ = rate;
+  save();
+}
+
+void WindowMemory::setResetSequence(const QString& sequence) {
+  QString text = sequence;
+  text.remove(QLatin1Char(' '));
+  std::vector<link::ModemStep> steps;
+  std::string why;
+  if (text == reset_ || !link::parseModemSteps(text.toStdString(), &steps, &why)) return;
+  reset_ = text;
+  save();
 }
 
 void WindowMemory::addRecentFile(const QString& path) {
@@ -66,6 +102,9 @@ void WindowMemory::save() const {
     file.clear();
     if (!recent_.isEmpty()) file.setValue(QLatin1String(kRecentKey), recent_);
     if (port_ != 0) file.setValue(QLatin1String(kPortKey), port_);
+    if (wholeChip_) file.setValue(QLatin1String(kWholeChipKey), true);
+    if (rate_ != kDefaultBootloaderRate) file.setValue(QLatin1String(kRateKey), rate_);
+    if (!reset_.isEmpty()) file.setValue(QLatin1String(kResetKey), reset_);
     file.sync();
     if (file.status() != QSettings::FormatError) return;
     if (!QFileInfo(path).isFile() || !QFile::remove(path)) return;

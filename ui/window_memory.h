@@ -1,6 +1,7 @@
 #pragma once
 // What the window remembers between runs beside its settings file: the HEX files last
-// loaded and the COM entry last opened. Kept in an INI file of its own in the configuration
+// loaded, the COM entry last opened, and how it talks to the bootloader (its rate, a reset
+// sequence, whether the read-back reads the whole chip). Kept in an INI file of its own in the configuration
 // folder, so that Hotkey.TXT keeps its fifteen lines. A file that is missing, broken or
 // unreadable reads as nothing remembered; every change is written at once.
 #include <QString>
@@ -10,6 +11,8 @@ namespace velkorn::ui {
 
 inline constexpr const char* kWindowMemoryFile = "velkorn-window.ini";
 inline constexpr int kRecentFiles = 8;
+inline constexpr int kDefaultBootloaderRate = 115200;
+inline constexpr int kMaxBootloaderRate = 100000000;
 
 class WindowMemory {
  public:
@@ -27,6 +30,17 @@ class WindowMemory {
   int lastPort() const { return port_; }
   void setLastPort(int n);
 
+  // Read-back of every block instead of the blocks that hold data (blank checks for the rest).
+  bool wholeChip() const { return wholeChip_; }
+  void setWholeChip(bool on);
+  // Bit rate of the synchronisation and of every record, apart from the terminal's.
+  int bootloaderRate() const { return rate_; }
+  void setBootloaderRate(int rate);
+  // Modem-line steps run before each synchronisation ("dtr=0,wait=100,dtr=1"); empty for none.
+  // Only a sequence that parses is kept.
+  const QString& resetSequence() const { return reset_; }
+  void setResetSequence(const QString& sequence);
+
   // Where the file lies.
   static QString filePath();
 
@@ -35,6 +49,9 @@ class WindowMemory {
 
   QStringList recent_;
   int port_ = 0;
+  bool wholeChip_ = false;
+  int rate_ = kDefaultBootloaderRate;
+  QString reset_;
 };
 
 }  // namespace velkorn::ui

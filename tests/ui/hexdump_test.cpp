@@ -380,7 +380,9 @@ QImage expectedRow(const THexDump* view, int width, const QString& address,
   for (std::size_t i = 0; i < bytes.size();) {
     QString run;
     const bool r = isRead(i);
-    for (; i < bytes.size() && isRead(i) == r; ++i) run += QChar(char16_t{bytes[i]});
+    // A control character would move or break the row: it shows as ".".
+    for (; i < bytes.size() && isRead(i) == r; ++i)
+      run += bytes[i] < 0x20 || (bytes[i] >= 0x7F && bytes[i] < 0xA0) ? QChar(u'.') : QChar(char16_t{bytes[i]});
     p.setPen(r ? view->AnsiCharColor() : view->UnreadColor());
     p.drawText(QPoint(x, ascent), run);
     x += QFontMetrics(view->font()).horizontalAdvance(run);
@@ -406,6 +408,9 @@ TEST(HexDumpRender, RowsShowAddressHexAndCharacters) {
   f.view->setAnsiCharColor(Qt::darkGreen);
   for (int i = 0; i < 32; ++i) f.image[i] = static_cast<std::uint8_t>(0xA0 + i);
   f.image[3] = 'K';
+  // The second row holds control characters: TAB, CR, LF, NUL, DEL and one of the C1 range.
+  for (const auto& [at, byte] : {std::pair{16, 0x09}, {17, 0x0D}, {18, 0x0A}, {19, 0x00}, {20, 0x7F}, {21, 0x85}})
+    f.image[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(byte);
   f.fitRows(kRows);
   struct Case {
     int top, row;

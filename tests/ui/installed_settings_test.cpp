@@ -1,9 +1,12 @@
 // The default settings file that the package installs: the window's loader reads it to the
 // end without a failure, it is byte for byte what the window writes, and it holds the
-// values the window starts with when there is no file.
+// values the window starts with when there is no file. The window built in the build tree
+// finds it too.
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -37,6 +40,21 @@ TEST(InstalledSettings, DefaultFileReadsCleanlyWithTheWindowsDefaults) {
   EXPECT_EQ(v.bold, defaults.bold);
   EXPECT_GT(v.width, 0);
   EXPECT_GT(v.height, 0);
+}
+
+TEST(InstalledSettings, TheBuildTreesWindowFindsTheDefaultWithoutAUserFile) {
+  namespace fs = std::filesystem;
+  const fs::path config = fs::temp_directory_path() / ("velkorn_build_defaults_" + std::to_string(::getpid()));
+  fs::create_directories(config);
+  const std::string programDirectory = fs::path(VELKORN_APP_PATH).parent_path().string() + "/";
+
+  const LoadedSettings loaded = loadSettingsFor(config.string(), programDirectory);
+  fs::remove_all(config);
+
+  EXPECT_TRUE(loaded.fileFound) << "the window would start with \"Unable to load\"";
+  EXPECT_FALSE(loaded.failure.has_value());
+  EXPECT_EQ(loaded.lineCount, kSettingsLineCount);
+  EXPECT_EQ(loaded.path, programDirectory + kSettingsFileName);
 }
 
 }  // namespace

@@ -58,6 +58,12 @@ class LoopbackServer {
   }
   int peer() const { return peer_; }
   void send(const std::string& text) const { ::send(peer_, text.data(), text.size(), MSG_NOSIGNAL); }
+  // Ends the connection with a reset, as a module that restarts does.
+  void resetPeer() {
+    const linger hard{1, 0};
+    ::setsockopt(peer_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    closePeer();
+  }
   void closePeer() {
     if (peer_ >= 0) ::close(peer_);
     peer_ = -1;
@@ -395,6 +401,54 @@ TEST_F(TcpLinkTest, AModuleThatStopsReadingNeverHoldsTheWindowAndDropsAreCounted
       EXPECT_EQ(echoed.size() + dropped, sent);
     }
   }
+}
+
+TEST_F(TcpLinkTest, AModuleThatFloodsAndIsResetIsShownClosedAtOnceWithOneDropBox) {
+  // The module floods the terminal (its echo overflows the send queue again and again),
+  // then restarts: the window says once that it drops bytes, and shows the connection
+  // closed without waiting for a command to try it.
+  LoopbackServer server(true, 4096);
+  ui::TForm1& form = makeForm();
+  form.eIP->setText(server.address());
+  form.MTCP->trigger();
+  ASSERT_TRUE(server.accept());
+  ASSERT_EQ(form.panelText(0), QStringLiteral("TCP"));
+  const int small = 4096;
+  ::setsockopt(form.sock->SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  std::atomic<bool> stop{false};
+  std::atomic<std::size_t> flooded{0};
+  std::thread module([&] {
+    const std::string line = std::string(1022, 'F') + "\r\n";
+    char echo[65536];
+    for (int turn = 0; !stop; ++turn) {
+      const ssize_t n = ::send(server.peer(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) flooded += static_cast<std::size_t>(n);
+      else ::usleep(200);
+      // Now and then it reads its echo, so the window's queue runs empty between overflows.
+      if (turn % 512 == 0)
+        while (::recv(server.peer(), echo, sizeof echo, MSG_DONTWAIT) > 0) {
+        }
+    }
+  });
+  // Several overflows: the queue runs empty now and then while the flood goes on.
+  const bool overflowed = waitFor([&] { return flooded > 8 * ui::kSendQueueLimit; }, 60000);
+  stop = true;
+  module.join();
+  ASSERT_TRUE(overflowed);
+  server.resetPeer();
+
+  ASSERT_TRUE(waitFor([&] { return form.panelText(0) == QStringLiteral("---"); }, 20000))
+      << "the reset connection still shows as open" << ::testing::PrintToString(dialogs_.events);
+  EXPECT_FALSE(form.MProg->isEnabled());
+  const auto errors = dialogs_.of("error");
+  const auto drops = std::count_if(errors.begin(), errors.end(), [](const std::string& e) {
+    return e.rfind("The module does not take what is sent to it", 0) == 0;
+  });
+  EXPECT_EQ(drops, 1) << ::testing::PrintToString(errors);
+  EXPECT_EQ(std::count_if(errors.begin(), errors.end(),
+                          [](const std::string& e) { return e.rfind("Line lost: TCP: ", 0) == 0; }),
+            1)
+      << ::testing::PrintToString(errors);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "cli/process.h"
 #include "support/ser2net.h"
 #include "velkorn_version.h"
+#include "ui/bootloader_box.h"
 #include "ui/dbgdlg.h"
 #include "ui/dowloadfrm.h"
 #include "ui/syncdlg.h"
@@ -200,8 +201,9 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
          f.CompareFileClick();
        },
        {"Verifying...|Matched OK!!!"}, nullptr, &ui::TForm1::TabSheet2, "Matched OK!!!"},
-      {"verify with an unreadable line", {"--garble-read", "1"}, [&](ui::TForm1& f) {
+      {"verify of the whole chip with an unreadable line", {"--garble-read", "1"}, [&](ui::TForm1& f) {
          dialogs_.fileAnswers = {QString::fromStdString(blank)};
+         f.bootloaderBox->setWholeChip(true);  // a blank file needs no read otherwise
          f.CompareFileClick();
        },
        {}, "Read record data error [", &ui::TForm1::TabSheet2,
@@ -230,51 +232,56 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
   }
 }
 
-TEST_F(WindowEndToEnd, ClosingDuringACommandEndsItQuietlyAndThenClosesTheWindow) {
-  // "&Exit" while a command runs: the command ends at its next look at the flags, no box
-  // or progress window appears any more, and the window closes once the command returned.
+TEST_F(WindowEndToEnd, ClosingDuringACommandAsksAndOnYesEndsItQuietlyThenCloses) {
+  // "&Exit" while a command runs: the operator is asked first; on Yes the command ends at
+  // its next look at the flags, no box or progress window appears any more, and the window
+  // closes once the command returned; on No the command goes on to its end.
   struct Case {
     const char* name;
-    std::function<void(ui::TForm1&)> command;
+    bool quit;  // the answer to the question
   };
   const std::string hex = writeHex(kBlinkHex);
   const Case cases[] = {
-      {"reload, closed while programming",
-       [&](ui::TForm1& f) {
-         f.engine().hexFileName = hex;
-         f.MReloadClick();
-       }},
+      {"reload, closed while programming", true},
+      {"reload, close declined while programming", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     start({});
+    fs::remove(home_.dir() / "Hotkey.TXT", ec_);  // the last case's shut-down wrote one
     form_->syncWindow()->timer().setInterval(1000);  // the close, not the limit, ends the wait
     form_->show();
+    dialogs_.confirmAnswers = {c.quit};
     std::size_t boxesBeforeClose = SIZE_MAX;
     qsizetype logBeforeClose = -1;
-    QString syncStatus;
     auto exitNow = [&] {
       if (logBeforeClose >= 0) return;
       boxesBeforeClose = dialogs_.events.size();
       logBeforeClose = form_->debugWindow()->lines().size();
-      syncStatus = form_->syncWindow()->status();
       form_->Exit1->trigger();
     };
     QObject::connect(form_->downloadWindow(), &QWidget::windowTitleChanged, form_.get(), [&](const QString& title) {
       if (title == QStringLiteral("Programming...")) exitNow();
     });
 
-    c.command(*form_);
+    form_->engine().hexFileName = hex;
+    form_->MReloadClick();
 
     ASSERT_GE(logBeforeClose, 0) << "the close came too late";
-    EXPECT_FALSE(form_->isVisible());
+    ASSERT_GT(dialogs_.events.size(), boxesBeforeClose);
+    EXPECT_EQ(dialogs_.events[boxesBeforeClose], std::string("confirm|") + ui::kProgramTitle + "|" + ui::kAbortAndQuitText);
+    EXPECT_EQ(form_->isVisible(), !c.quit);
     EXPECT_FALSE(form_->engine().busy());
     EXPECT_FALSE(form_->downloadWindow()->isVisible());
     EXPECT_FALSE(form_->syncWindow()->isVisible());
-    EXPECT_EQ(dialogs_.events.size(), boxesBeforeClose) << dialogs_.events.back();
     const QStringList after = form_->debugWindow()->lines().mid(logBeforeClose);
-    EXPECT_FALSE(after.contains(QStringLiteral("Reading Chip"))) << "the verification still ran";
-    EXPECT_TRUE(fs::exists(home_.dir() / "Hotkey.TXT")) << "the shut-down did not run";
+    EXPECT_EQ(after.contains(QStringLiteral("Reading Chip")), !c.quit);
+    EXPECT_EQ(fs::exists(home_.dir() / "Hotkey.TXT"), c.quit) << "the shut-down ran, or did not";
+    if (c.quit) {
+      EXPECT_EQ(dialogs_.events.size(), boxesBeforeClose + 1) << dialogs_.events.back();
+    } else {
+      EXPECT_TRUE(form_->resultText().startsWith(QStringLiteral("Programmed and verified"))) << form_->resultText().toStdString();
+    }
   }
 }
 
@@ -331,6 +338,7 @@ TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShows
         form.BitBtn1Click();
         break;
       case When::DuringVerify:
+        form.bootloaderBox->setWholeChip(true);  // the blank file's verify reads then
         QObject::connect(form.downloadWindow()->progressBar(), &QProgressBar::valueChanged, &form, [&](int at) {
           if (at >= 1024) target.stop();
         });
