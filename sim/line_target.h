@@ -121,7 +121,9 @@ class LineTarget {
   void feed(char byte, Clock::time_point at);
   // Moves every byte due by `now` one stage on.
   void advance(Clock::time_point now);
-  Clock::time_point wakeAt(Clock::time_point nextCare, bool blocked) const;
+  Clock::time_point wakeAt(Clock::time_point nextCare, bool blocked, Clock::time_point now) const;
+  // Paced bytes that come off the line within this of each other leave in one write.
+  static constexpr std::chrono::microseconds kPacedSlice{1000};
 
   // From the programmer, crossing the network towards the chip.
   std::deque<Timed> inbound_;
