@@ -340,8 +340,8 @@ TEST(Soak, NoHangsCrashesOrFalseSuccesses) {
 // A full 64 KiB image behind a USB adapter that holds every answer for 16 ms: every command
 // still succeeds, and the flash and the file read back are right. Each command has a target
 // of its own (verify and read one that holds the image already), so the four wait for the
-// adapter side by side. The slice programs the top 8 KiB only: still past the bootloader's
-// address and through the top KiB, an eighth of the records.
+// adapter side by side. The slice's image holds the top 8 KiB only, the top KiB among them:
+// an eighth of the records, each still behind the adapter.
 TEST(Soak, FullImageBehindAUsbAdapter) {
   const fs::path dir = fs::temp_directory_path() / ("velkorn_latency_" + std::to_string(::getpid()));
   fs::remove_all(dir);
