@@ -362,9 +362,18 @@ TEST_F(TcpLinkTest, AModuleThatStopsReadingNeverHoldsTheWindowAndDropsAreCounted
     if (c.cyclic) {
       form.terminal()->setCycleText(QString::fromLatin1(line.substr(0, kLine - 2)));
       form.terminal()->setCycleIntervalText(QStringLiteral("5 ms"));
+      // Until the queue has overflowed and its box has come, and twenty more lines have met
+      // the full queue (a second box would show then), however slowly the machine sends.
+      QObject tickCounter;
+      int ticks = 0, ticksAtBox = -1;
+      QObject::connect(form.terminal()->cycleTimer(), &QTimer::timeout, &tickCounter, [&ticks] { ++ticks; });
       form.terminal()->findChild<QToolButton*>("tbCycle")->click();
-      QTest::qWait(1000);
+      const bool overflowed = waitFor([&] {
+        if (ticksAtBox < 0 && !dialogs_.of("error").empty()) ticksAtBox = ticks;
+        return ticksAtBox >= 0 && ticks >= ticksAtBox + 20;
+      }, 20000);
       form.terminal()->findChild<QToolButton*>("tbCycle")->click();
+      ASSERT_TRUE(overflowed);
     } else {
       std::atomic<bool> done{false};
       std::thread module([&] {
