@@ -30,7 +30,7 @@ using std::chrono::seconds;
 
 using CliStation = CliFixture;
 
-std::vector<std::string> lines(const std::string& text) {
+std::vector<std::string> textLines(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) out.push_back(line);
@@ -83,7 +83,7 @@ TEST_F(CliStation, TwoProcessesEightBoardsShareCounterAndRecord) {
   EXPECT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(second.status, 0) << second.err;
   EXPECT_EQ(readFile(path("counter")), "108\n");
-  const std::vector<std::string> recorded = lines(readFile(record));
+  const std::vector<std::string> recorded = textLines(readFile(record));
   ASSERT_EQ(recorded.size(), 8u) << readFile(record);
   const std::regex fields(
       "\\{\"port\":\"([^\"]+)\",\"command\":\"program\",\"ok\":true,\"exit\":0,\"outcome\":\"done\",\"seconds\":[0-9.]+,"
@@ -151,7 +151,7 @@ TEST_F(CliStation, FailedAndCrashedBoardsKeepTheirNumbers) {
   const std::string digits = "0009";
   std::copy(digits.begin(), digits.end(), expected.begin() + 0x100);
   EXPECT_TRUE(good.flash() == expected);
-  const std::vector<std::string> recorded = lines(readFile(path("record.jsonl")));
+  const std::vector<std::string> recorded = textLines(readFile(path("record.jsonl")));
   ASSERT_EQ(recorded.size(), 2u);
   EXPECT_NE(recorded[0].find("\"ok\":false"), std::string::npos) << recorded[0];
   EXPECT_EQ(number(recorded[0], "serial"), 7);
@@ -334,13 +334,13 @@ TEST_F(CliStation, ProgramLoopThreeBoardsInTurn) {
         << loop.err();
     EXPECT_NE(loop.err().find("velkorn-cli: 3 boards, 2 done, 1 failed\n"), std::string::npos) << loop.err();
     // Each board's result names its own image: the serial number is in it.
-    const std::vector<std::string> results = lines(loop.out());
+    const std::vector<std::string> results = textLines(loop.out());
     ASSERT_EQ(results.size(), 2u) << loop.out();
     for (const std::string& result : results) {
       EXPECT_EQ(result.rfind("Programmed and verified " + kBlinky + " (CRC-32 ", 0), 0u) << result;
     }
     EXPECT_NE(results[0], results[1]);
-    const std::vector<std::string> recorded = lines(readFile(dir / "record"));
+    const std::vector<std::string> recorded = textLines(readFile(dir / "record"));
     ASSERT_EQ(recorded.size(), 3u);
     for (int board = 1; board <= 3; ++board) {
       const std::string& line = recorded[static_cast<std::size_t>(board - 1)];

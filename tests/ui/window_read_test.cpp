@@ -30,7 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kBlinkHex =
+constexpr const char* kReadBlinkHex =
     ":03000000020100FA\r\n:10010000758130759000B290ED04FFFAFEFADEFEC4\r\n:00000001FF\r\n";
 
 // The flash of a chip that holds blinky.
@@ -88,7 +88,7 @@ class WindowReading : public ::testing::Test {
   }
   void loadBlinky() {
     const fs::path hex = home_.root() / "blink.hex";
-    std::ofstream(hex, std::ios::binary) << kBlinkHex;
+    std::ofstream(hex, std::ios::binary) << kReadBlinkHex;
     dialogs_.fileAnswers = {QString::fromStdString(hex.string())};
     form_->LoadFile1->trigger();
     ASSERT_TRUE(form_->engine().images().fileLoaded);
