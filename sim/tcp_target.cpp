@@ -195,8 +195,15 @@ void TcpTarget::subnegotiation() {
 
 void TcpTarget::reply(const std::string& bytes) {
   // A handful of bytes on a connection that reads: what the socket does not take is lost,
-  // as a real server's answers would be on a peer that stopped reading.
-  if (client_ >= 0) (void)::write(client_, bytes.data(), bytes.size());
+  // as a real server's answers would be on a peer that stopped reading. A connection that
+  // failed is noticed by the next read, which ends it.
+  std::size_t done = 0;
+  while (client_ >= 0 && done < bytes.size()) {
+    const ssize_t n = ::write(client_, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
 }
 
 std::string TcpTarget::encodeOutput(std::string_view bytes) {
