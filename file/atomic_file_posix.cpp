@@ -123,7 +123,11 @@ Placed moveIntoPlace(const std::string& temporary, const std::string& path, bool
   if (!S_ISREG(old.st_mode)) return Placed::NotRegular;
   // The dump keeps who may read the file it replaces (a key, a customer's firmware).
   ::chmod(temporary.c_str(), old.st_mode & 0777);
-  if (::geteuid() == 0) (void)::chown(temporary.c_str(), old.st_uid, old.st_gid);
+  // Run by root, the owner is kept too. Where that fails (a file system without owners) the
+  // new file is root's: the old group's rights would go to root's group, so they are dropped.
+  if (::geteuid() == 0 && ::chown(temporary.c_str(), old.st_uid, old.st_gid) != 0) {
+    ::chmod(temporary.c_str(), old.st_mode & 0707);
+  }
   // An exchange, then a look at what came out: something swapped in since the look above
   // (a symbolic link, a device) is put back as it was, never replaced.
   if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0) {

@@ -103,6 +103,24 @@ def main():
     write("config_file", "unknown_key.conf", "[default]\nspeed = 9600\n")
     write("config_file", "crlf_twice.conf", "[a]\r\nbaud = 1\r\n[a]\r\nbaud = 2\r\n")
 
+    # Network port names.
+    for name, url in [("tcp_v4", "tcp://192.0.2.7:2000"), ("rfc2217_name", "RFC2217://ser2net.example:4001"),
+                      ("v6_brackets", "tcp://[::1]:23"), ("v6_zone", "rfc2217://[fe80::1%eth0]:7000"),
+                      ("no_port", "tcp://localhost"), ("bare_v6", "tcp://::1:23"), ("port_range", "tcp://h:65536"),
+                      ("no_bracket", "tcp://[::1:23"), ("other_scheme", "telnet://h:23")]:
+        write("net_address", name, url)
+
+    # What an RFC 2217 server sends. The first byte picks the form: odd, line data whose 0xFF
+    # goes out doubled; even, bytes on the wire as they are.
+    IAC, SE, SB, WILL, WONT, DO, DONT = 255, 240, 250, 251, 252, 253, 254
+    write("telnet", "data_escaped", bytes([1]) + bytes(range(256)) + b"\r\0\r\n")
+    write("telnet", "negotiation", bytes([0, IAC, WILL, 44, IAC, DO, 0, IAC, WILL, 3, IAC, DO, 1, IAC, WONT, 0])
+          + b"0000=FF\r\n")
+    write("telnet", "comport_answers", bytes([0, IAC, SB, 44, 101, 0, 1, 0xC2, 0, IAC, SE, IAC, SB, 44, 105, 8, IAC, SE,
+                                              IAC, SB, 44, 107, IAC, IAC, IAC, SE]) + b"U" + bytes([IAC, IAC]))
+    write("telnet", "cut_and_stray", bytes([0, 0x41, IAC, 0xF1, IAC, SE, 0x42, IAC, SB, 44, 1, IAC, DONT, 44, IAC]))
+    write("telnet", "cr_nul", bytes([0, 13, 0, 13, 10, IAC, WILL, 0, 13, 0, IAC, DONT, 1]))
+
 
 if __name__ == "__main__":
     main()

@@ -41,17 +41,6 @@ bool plausibleHost(std::string_view host) {
   return true;
 }
 
-std::optional<int> portNumber(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  if (value < 1 || value > 65535) return std::nullopt;
-  return value;
-}
-
 // The answer of a lookup, shared between the waiting caller and the helper thread, so that
 // a caller that gave up can leave the thread to finish alone.
 struct Lookup {
@@ -181,6 +170,47 @@ bool isNetworkPort(std::string_view name) {
   return startsWithNoCase(name, kTcpPrefix) || startsWithNoCase(name, kRfc2217Prefix);
 }
 
+std::optional<int> parsePortNumber(std::string_view text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > 65535) return std::nullopt;
+  return value;
+}
+
+std::optional<HostPortText> splitHostPort(std::string_view text, std::string* error) {
+  HostPortText split;
+  if (!text.empty() && text.front() == '[') {
+    const auto close = text.find(']');
+    if (close == std::string_view::npos) {
+      fail(error, "the IPv6 address lacks its closing ]");
+      return std::nullopt;
+    }
+    split.host = text.substr(1, close - 1);
+    const auto after = text.substr(close + 1);
+    if (!after.empty() && after.front() != ':') {
+      fail(error, "a colon and the port must follow the ]");
+      return std::nullopt;
+    }
+    split.hasPort = !after.empty();
+    if (split.hasPort) split.port = after.substr(1);
+    return split;
+  }
+  const auto colon = text.rfind(':');
+  if (colon != std::string_view::npos && text.find(':') != colon) {
+    split.host = text;
+    split.bareIpv6 = true;
+    return split;
+  }
+  split.hasPort = colon != std::string_view::npos;
+  split.host = split.hasPort ? text.substr(0, colon) : text;
+  if (split.hasPort) split.port = text.substr(colon + 1);
+  return split;
+}
+
 std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* error) {
   const std::string quoted = "\"" + shown(url) + "\"";
   auto bad = [&](const std::string& why) {
@@ -199,28 +229,17 @@ std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* err
     return bad("write tcp://HOST:PORT or rfc2217://HOST:PORT");
   }
 
-  std::string_view host, port;
-  bool hasPort = false;
-  if (!rest.empty() && rest.front() == '[') {
-    const auto close = rest.find(']');
-    if (close == std::string_view::npos) return bad("the IPv6 address lacks its closing ]");
-    host = rest.substr(1, close - 1);
-    const auto after = rest.substr(close + 1);
-    if (!after.empty() && after.front() != ':') return bad("a colon and the port must follow the ]");
-    hasPort = !after.empty();
-    if (hasPort) port = after.substr(1);
-  } else {
-    const auto colon = rest.rfind(':');
-    hasPort = colon != std::string_view::npos;
-    host = hasPort ? rest.substr(0, colon) : rest;
-    if (hasPort) port = rest.substr(colon + 1);
-    if (host.find(':') != std::string_view::npos) return bad("an IPv6 address goes in brackets, e.g. tcp://[::1]:2000");
-  }
+  std::string splitError;
+  const auto split = splitHostPort(rest, &splitError);
+  if (!split) return bad(splitError);
+  if (split->bareIpv6) return bad("an IPv6 address goes in brackets, e.g. tcp://[::1]:2000");
+  const std::string_view host = split->host, port = split->port;
+  const bool hasPort = split->hasPort;
   if (host.empty()) return bad("the host is missing");
   if (host.size() > kMaxHostName) return bad("the host name is longer than " + std::to_string(kMaxHostName) + " characters");
   if (!plausibleHost(host)) return bad("the host is no host name or address");
   if (!hasPort || port.empty()) return bad("the port is missing (HOST:PORT)");
-  const auto number = portNumber(port);
+  const auto number = parsePortNumber(port);
   if (!number) return bad("bad port \"" + shown(port) + "\" (a number from 1 to 65535)");
   a.host = std::string(host);
   a.port = *number;

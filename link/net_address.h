@@ -26,6 +26,24 @@ struct NetAddress {
 // malformed is still a network name: parseNetAddress then says what is wrong with it.
 bool isNetworkPort(std::string_view name);
 
+// "HOST:PORT", "HOST", "[IPV6]:PORT" or "[IPV6]" taken apart, the one reading of a host
+// and port for the network links and the socket component. `host` is without brackets;
+// `port` is the text after the colon, empty with `hasPort` false when none was given.
+// Text with more than one colon and no brackets is a bare IPv6 address: all of it is the
+// host, no port, and `bareIpv6` says so (a caller that needs the port refuses it, as
+// "::1:23" reads both ways).
+struct HostPortText {
+  std::string_view host;
+  std::string_view port;
+  bool hasPort = false;
+  bool bareIpv6 = false;
+};
+// Nothing, with `error` set, when brackets are unbalanced or anything but ":PORT" follows
+// the "]".
+std::optional<HostPortText> splitHostPort(std::string_view text, std::string* error = nullptr);
+// A port number as text: 1 to 65535, decimal digits only (at most five).
+std::optional<int> parsePortNumber(std::string_view text);
+
 // Parses `tcp://HOST:PORT` or `rfc2217://HOST:PORT`; an IPv6 address goes in brackets
 // (`tcp://[::1]:2000`). On failure returns nothing and puts the reason into `error`.
 std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* error = nullptr);

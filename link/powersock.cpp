@@ -1053,17 +1053,15 @@ std::string TPowersock::Transaction(const std::string& line) {
 // ---------------------------------------------------------------------------------------
 
 std::optional<HostAndPort> TPowersock::SplitHostPort(const std::string& text) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos) return HostAndPort{text, kDefaultModulePort};
-  const std::string digits = text.substr(colon + 1);
-  if (digits.empty() || digits.size() > 5) return std::nullopt;
-  unsigned value = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (value == 0 || value > 65535) return std::nullopt;
-  return HostAndPort{text.substr(0, colon), static_cast<std::uint16_t>(value)};
+  // The network links' reading: an IPv6 address in brackets may carry a port, a bare one is
+  // all host. The host field takes what a link refuses (no host, no port): those go to the
+  // connect, which says what is wrong with them.
+  const auto split = splitHostPort(text);
+  if (!split) return std::nullopt;
+  if (!split->hasPort) return HostAndPort{std::string(split->host), kDefaultModulePort};
+  const auto port = parsePortNumber(split->port);
+  if (!port) return std::nullopt;
+  return HostAndPort{std::string(split->host), static_cast<std::uint16_t>(*port)};
 }
 
 }  // namespace velkorn::link

@@ -180,8 +180,9 @@ class TPowersock : public QObject {
   // Accept can take an incoming connection; throws ESockError on failure.
   void Listen(std::uint16_t port);
 
-  // "host" or "host:port" as the host field takes it; without a port the module's default
-  // port 23. std::nullopt when a port is given but is not a number from 1 to 65535.
+  // "host", "host:port", "[IPv6]:port" or a bare IPv6 address as the host field takes it;
+  // without a port the module's default port 23. std::nullopt when a port is given but is
+  // not a number from 1 to 65535, or the brackets are unbalanced.
   static std::optional<HostAndPort> SplitHostPort(const std::string& text);
   // The Windows Sockets number for a POSIX errno, and for a getaddrinfo result.
   static int SocketErrorNumber(int posixErrno);

@@ -25,7 +25,6 @@ using link::comport::kSetControl;
 constexpr std::uint8_t kServerOffset = link::comport::kServerCommandOffset;
 constexpr std::uint8_t kDtrOn = link::comport::kControlDtrOn, kDtrOff = link::comport::kControlDtrOff;
 constexpr std::uint8_t kRtsOn = link::comport::kControlRtsOn, kRtsOff = link::comport::kControlRtsOff;
-constexpr std::size_t kMaxSubnegotiation = 64;  // the server's requests are a handful of bytes
 
 bool served(std::uint8_t option) {
   return option == kBinary || option == kSuppressGoAhead || option == kComPortOption;
@@ -71,7 +70,7 @@ void TcpTarget::onWatchReadable() {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   closeClient();
   client_ = fd;
-  telnet_ = Telnet::Data;
+  telnet_.reset();
   newLine();
   if (onConnection) {
     char host[INET_ADDRSTRLEN] = "?";
@@ -91,7 +90,7 @@ ssize_t TcpTarget::readLine(char* buffer, std::size_t size) {
   if (!rfc2217_ && !applicationRunning()) return n;
   std::string data;
   if (rfc2217_) {
-    decode(buffer, static_cast<std::size_t>(n), data);
+    telnet_.decode(buffer, static_cast<std::size_t>(n), data);
   } else {
     data.assign(buffer, static_cast<std::size_t>(n));
   }
@@ -107,47 +106,6 @@ ssize_t TcpTarget::readLine(char* buffer, std::size_t size) {
   return static_cast<ssize_t>(data.size());
 }
 
-void TcpTarget::decode(const char* in, std::size_t size, std::string& data) {
-  for (std::size_t i = 0; i < size; ++i) {
-    const auto b = static_cast<std::uint8_t>(in[i]);
-    switch (telnet_) {
-      case Telnet::Data:
-        if (b == kIac) telnet_ = Telnet::Iac;
-        else data += static_cast<char>(b);
-        break;
-      case Telnet::Iac:
-        telnet_ = Telnet::Data;
-        if (b == kIac) {
-          data += static_cast<char>(b);
-        } else if (b >= kWill && b <= kDont) {
-          verb_ = b;
-          telnet_ = Telnet::Verb;
-        } else if (b == kSb) {
-          sub_.clear();
-          telnet_ = Telnet::Sub;
-        }
-        break;
-      case Telnet::Verb:
-        command(verb_, b);
-        telnet_ = Telnet::Data;
-        break;
-      case Telnet::Sub:
-        if (b == kIac) telnet_ = Telnet::SubIac;
-        else if (sub_.size() < kMaxSubnegotiation) sub_ += static_cast<char>(b);
-        break;
-      case Telnet::SubIac:
-        if (b == kSe) {
-          subnegotiation();
-          telnet_ = Telnet::Data;
-        } else {
-          if (b == kIac && sub_.size() < kMaxSubnegotiation) sub_ += static_cast<char>(b);
-          telnet_ = Telnet::Sub;
-        }
-        break;
-    }
-  }
-}
-
 // The server agrees to what a serial server offers and refuses the rest. It asks nothing
 // itself, so an answer never starts a loop.
 void TcpTarget::command(std::uint8_t verb, std::uint8_t option) {
@@ -156,10 +114,10 @@ void TcpTarget::command(std::uint8_t verb, std::uint8_t option) {
   if (verb == kDo) reply({static_cast<char>(kIac), static_cast<char>(yes ? kWill : kWont), static_cast<char>(option)});
 }
 
-void TcpTarget::subnegotiation() {
-  if (sub_.size() < 2 || static_cast<std::uint8_t>(sub_[0]) != kComPortOption) return;
-  const auto request = static_cast<std::uint8_t>(sub_[1]);
-  const std::string value = sub_.substr(2);
+void TcpTarget::subnegotiation(const std::string& sub) {
+  if (sub.size() < 2 || static_cast<std::uint8_t>(sub[0]) != kComPortOption) return;
+  const auto request = static_cast<std::uint8_t>(sub[1]);
+  const std::string value = sub.substr(2);
   if (request == kSetBaudRate && value.size() == 4) {
     int rate = 0;
     for (char c : value) rate = rate << 8 | static_cast<std::uint8_t>(c);
@@ -195,8 +153,15 @@ void TcpTarget::subnegotiation() {
 
 void TcpTarget::reply(const std::string& bytes) {
   // A handful of bytes on a connection that reads: what the socket does not take is lost,
-  // as a real server's answers would be on a peer that stopped reading.
-  if (client_ >= 0) (void)::write(client_, bytes.data(), bytes.size());
+  // as a real server's answers would be on a peer that stopped reading. A connection that
+  // failed is noticed by the next read, which ends it.
+  std::size_t done = 0;
+  while (client_ >= 0 && done < bytes.size()) {
+    const ssize_t n = ::write(client_, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
 }
 
 std::string TcpTarget::encodeOutput(std::string_view bytes) {

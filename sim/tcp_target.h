@@ -8,12 +8,16 @@
 #include <string>
 
 #include "sim/line_target.h"
+#include "sim/telnet_decoder.h"
 
 namespace velkorn::sim {
 
 class TcpTarget final : public LineTarget {
  public:
-  explicit TcpTarget(Bootloader& model) : LineTarget(model) {}
+  explicit TcpTarget(Bootloader& model) : LineTarget(model) {
+    telnet_.onCommand = [this](std::uint8_t verb, std::uint8_t option) { command(verb, option); };
+    telnet_.onSubnegotiation = [this](const std::string& sub) { subnegotiation(sub); };
+  }
   ~TcpTarget() override;
 
   // Listens on 127.0.0.1:`port`; 0 takes a free port. False with `error` set when it cannot.
@@ -46,10 +50,9 @@ class TcpTarget final : public LineTarget {
 
  private:
   void closeClient();
-  // Telnet: the data bytes of what came in go to `data`; commands are answered.
-  void decode(const char* in, std::size_t size, std::string& data);
+  // Telnet commands are answered.
   void command(std::uint8_t verb, std::uint8_t option);
-  void subnegotiation();
+  void subnegotiation(const std::string& sub);
   void reply(const std::string& bytes);
   std::string encodeOutput(std::string_view bytes) override;
 
@@ -62,9 +65,7 @@ class TcpTarget final : public LineTarget {
   bool dtrWentLow_ = false;
   bool rtsHigh_ = false;  // the bootloader-entry pin, held while the reset ends
   int rate_ = 0;          // as the programmer set it (rfc2217), 0 until then
-  enum class Telnet { Data, Iac, Verb, Sub, SubIac } telnet_ = Telnet::Data;
-  std::uint8_t verb_ = 0;
-  std::string sub_;
+  TelnetDecoder telnet_;
 };
 
 }  // namespace velkorn::sim

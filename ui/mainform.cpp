@@ -27,14 +27,14 @@
 
 #include "link/powersock.h"
 #include "ui/bootloader_box.h"
-#include "ui/dbgdlg.h"
+#include "ui/debug_window.h"
 #include "ui/dialogs.h"
-#include "ui/dowloadfrm.h"
+#include "ui/download_window.h"
 #include "ui/file_drop.h"
 #include "ui/hexdump.h"
 #include "ui/latin1.h"
 #include "ui/read_note.h"
-#include "ui/syncdlg.h"
+#include "ui/sync_window.h"
 
 namespace velkorn::ui {
 

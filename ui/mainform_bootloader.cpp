@@ -13,10 +13,10 @@
 
 #include "link/modem_lines.h"
 #include "ui/bootloader_box.h"
-#include "ui/dowloadfrm.h"
+#include "ui/download_window.h"
 #include "ui/hexdump.h"
 #include "ui/mainform.h"
-#include "ui/syncdlg.h"
+#include "ui/sync_window.h"
 
 namespace velkorn::ui {
 

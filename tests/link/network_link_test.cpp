@@ -130,6 +130,43 @@ TEST(NetAddress, ParsesUrlsAndSaysWhatIsWrong) {
   }
 }
 
+TEST(NetAddress, SplitsHostAndPortOneWay) {
+  struct Case {
+    std::string text;
+    bool valid;
+    std::string host, port;
+    bool hasPort, bareIpv6;
+  };
+  const Case cases[] = {
+      {"host", true, "host", "", false, false},
+      {"host:23", true, "host", "23", true, false},
+      {"host:", true, "host", "", true, false},
+      {"", true, "", "", false, false},
+      {":23", true, "", "23", true, false},
+      {"[::1]:23", true, "::1", "23", true, false},
+      {"[::1]", true, "::1", "", false, false},
+      {"[]:23", true, "", "23", true, false},
+      {"::1", true, "::1", "", false, true},
+      {"::1:23", true, "::1:23", "", false, true},
+      {"[::1", false, "", "", false, false},
+      {"[::1]x:23", false, "", "", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string error;
+    const auto split = splitHostPort(c.text, &error);
+    ASSERT_EQ(split.has_value(), c.valid);
+    if (!c.valid) {
+      EXPECT_FALSE(error.empty());
+      continue;
+    }
+    EXPECT_EQ(split->host, c.host);
+    EXPECT_EQ(split->port, c.port);
+    EXPECT_EQ(split->hasPort, c.hasPort);
+    EXPECT_EQ(split->bareIpv6, c.bareIpv6);
+  }
+}
+
 // A port on 127.0.0.1 that refuses connections, or (`fill`) whose listen queue is full, so
 // that a connect's SYN goes unanswered. `keep` holds the sockets open.
 int loopbackPort(bool fill, std::vector<int>& keep) {

@@ -634,6 +634,15 @@ TEST_F(PowersockTest, SplitHostPort) {
       {"name:0", false, "", 0},
       {"name:65536", false, "", 0},
       {"name:12a", false, "", 0},
+      {"[::1]:23", true, "::1", 23},
+      {"[::1]", true, "::1", 23},
+      {"[fe80::1%eth0]:4001", true, "fe80::1%eth0", 4001},
+      {"::1", true, "::1", 23},
+      {"2001:db8::7", true, "2001:db8::7", 23},
+      {"[::1]:", false, "", 0},
+      {"[::1]:99999", false, "", 0},
+      {"[::1", false, "", 0},
+      {"[::1]23", false, "", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

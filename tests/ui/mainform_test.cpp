@@ -22,10 +22,10 @@
 #include <QUrl>
 #include <fstream>
 
-#include "ui/dbgdlg.h"
-#include "ui/dowloadfrm.h"
+#include "ui/debug_window.h"
+#include "ui/download_window.h"
 #include "ui/hexdump.h"
-#include "ui/syncdlg.h"
+#include "ui/sync_window.h"
 #include "window_fixture.h"
 
 namespace velkorn::testing {

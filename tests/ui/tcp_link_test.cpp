@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "link/powersock.h"
-#include "ui/dbgdlg.h"
+#include "ui/debug_window.h"
 #include "window_fixture.h"
 
 namespace velkorn::testing {

@@ -18,9 +18,9 @@
 #include "support/ser2net.h"
 #include "velkorn_version.h"
 #include "ui/bootloader_box.h"
-#include "ui/dbgdlg.h"
-#include "ui/dowloadfrm.h"
-#include "ui/syncdlg.h"
+#include "ui/debug_window.h"
+#include "ui/download_window.h"
+#include "ui/sync_window.h"
 #include "window_fixture.h"
 
 namespace velkorn::testing {

@@ -20,9 +20,9 @@
 
 #include "cli/process.h"
 #include "ui/bootloader_box.h"
-#include "ui/dbgdlg.h"
-#include "ui/dowloadfrm.h"
-#include "ui/syncdlg.h"
+#include "ui/debug_window.h"
+#include "ui/download_window.h"
+#include "ui/sync_window.h"
 #include "window_fixture.h"
 
 namespace velkorn::testing {

@@ -13,10 +13,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "ui/dbgdlg.h"
-#include "ui/dowloadfrm.h"
+#include "ui/debug_window.h"
+#include "ui/download_window.h"
 #include "ui/file_drop.h"
-#include "ui/syncdlg.h"
+#include "ui/sync_window.h"
 #include "ui/terminal.h"
 #include "ui/text_export.h"
 #include "window_fixture.h"

@@ -1,4 +1,4 @@
-#include "ui/dbgdlg.h"
+#include "ui/debug_window.h"
 
 #include <QEvent>
 #include <QPlainTextEdit>

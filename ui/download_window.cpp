@@ -1,4 +1,4 @@
-#include "ui/dowloadfrm.h"
+#include "ui/download_window.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>

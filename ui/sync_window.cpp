@@ -1,4 +1,4 @@
-#include "ui/syncdlg.h"
+#include "ui/sync_window.h"
 
 #include <QCloseEvent>
 #include <QLabel>
