@@ -2,20 +2,13 @@
 #include <windows.h>
 
 #include "file/locked_file.h"
+#include "file/win32_wide.h"
 #include "link/win32_error.h"
 
 namespace velkorn::file {
 namespace {
 
 std::string lastErrorText() { return link::win32ErrorText(::GetLastError()); }
-
-std::wstring wide(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
-}
 
 // Closes the handle, and with it the lock, on every way out.
 class Handle {
