@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The layers' arrows, held by the build: every #include of one of the project's folders must
+# run the way the design allows, and Qt stays in the window, its entry point and the socket
+# component. A failure names the file, the line and what that folder may use.
+# Usage: tests/packaging/layers.sh [SOURCE_DIR]
+set -euo pipefail
+root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
+cd "$root"
+
+# folder: the folders (or single headers, folder/name.h) its files may include.
+declare -A allowed=(
+  [image]="image"
+  [isp]="isp image"
+  # The transports implement the engine's link interface and never see the engine.
+  [link]="link isp/link.h"
+  # The file library names the system's errors through the link layer's Windows texts.
+  [file]="file link/win32_error.h"
+  # The simulated chip shares the line's rates, COM names and Telnet bytes, and writes its
+  # flash file through the one atomic write.
+  [sim]="sim link/com_name.h link/port_names.h link/serial_rate.h link/telnet.h file"
+  [cli]="cli isp image link file"
+  [ui]="ui isp image link file"
+  [app]="ui"
+)
+# Where Qt may be included.
+qt_allowed='^(ui|app)/|^link/powersock\.(h|cpp)$'
+
+problems=0
+for folder in "${!allowed[@]}"; do
+  while IFS= read -r -d '' file; do
+    while IFS=: read -r line text; do
+      target=$(sed -E 's/^[[:space:]]*#[[:space:]]*include[[:space:]]+"([^"]+)".*/\1/' <<<"$text")
+      [[ $target == */* ]] || continue
+      top=${target%%/*}
+      [ -d "$top" ] || continue  # a generated or system header, not one of ours
+      ok=0
+      for permitted in ${allowed[$folder]}; do
+        if [[ $permitted == */* ]]; then
+          [ "$target" = "$permitted" ] && ok=1
+        elif [ "$top" = "$permitted" ]; then
+          ok=1
+        fi
+      done
+      if [ "$ok" -eq 0 ]; then
+        echo "layers: $file:$line includes \"$target\": $folder/ may use only ${allowed[$folder]}"
+        problems=$((problems + 1))
+      fi
+    done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]+"' "$file" || true)
+    if grep -qE '^[[:space:]]*#[[:space:]]*include[[:space:]]+<Q' "$file" && ! [[ $file =~ $qt_allowed ]]; then
+      echo "layers: $file includes Qt, which belongs to the window (ui/, app/) and the socket component"
+      problems=$((problems + 1))
+    fi
+  done < <(find "$folder" -type f \( -name '*.cpp' -o -name '*.h' \) -print0)
+done
+
+if [ "$problems" -gt 0 ]; then
+  echo "layers: $problems include(s) against the arrows" >&2
+  exit 1
+fi
+echo "layers: every include runs the way the layers allow"
