@@ -119,6 +119,9 @@ TEST_F(TrueSuccessTest, OutputThatNeverArrivedFails) {
       {"info into a file that cannot grow", {"info"}, "ulimit -f 0; exec CLI > OUT"},
       {"program's result into a closed stdout", {"program", kBlinky}, "exec CLI >&-"},
       {"--json into a pipe nobody reads", {"--json", "verify", kBlinky}, "CLI | true; exit ${PIPESTATUS[0]}"},
+      {"diff's result into a file that cannot grow", {"diff", kBlinky}, "ulimit -f 0; exec CLI > OUT"},
+      {"erase's result into a closed stdout", {"erase"}, "exec CLI >&-"},
+      {"boot's result into a pipe nobody reads", {"boot"}, "CLI | true; exit ${PIPESTATUS[0]}"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,7 +1,7 @@
 // Every name look-up of the link tests goes to this stand-in, never to the network's
 // resolver: numeric addresses and "localhost" are answered here, a name ending in
-// ".lookup-fails" fails as a name service that cannot be reached does, and every other
-// name is unknown.
+// ".lookup-fails" fails as a name service that cannot be reached does, one ending in
+// ".lookup-unknown" (as every other name) is unknown.
 #include <netdb.h>
 
 #include <cstring>
@@ -17,6 +17,9 @@ int hermeticLookup(const char* host, const char* service, const addrinfo* hints,
   const std::string failing = ".lookup-fails";
   if (name.size() > failing.size() && name.compare(name.size() - failing.size(), failing.size(), failing) == 0)
     return EAI_AGAIN;
+  const std::string unknown = ".lookup-unknown";
+  if (name.size() > unknown.size() && name.compare(name.size() - unknown.size(), unknown.size(), unknown) == 0)
+    return EAI_NONAME;
   addrinfo numeric{};
   if (hints) numeric = *hints;
   numeric.ai_flags |= AI_NUMERICHOST;

@@ -202,7 +202,7 @@ TEST(NetworkLinkOpen, FailsWithinItsLimitsAndSaysWhy) {
   const Case cases[] = {
       {"connection refused", Server::Refusing, "cannot reach 127.0.0.1:{port}: Connection refused"},
       {"no answer to the connect", Server::QueueFull, "cannot reach 127.0.0.1:{port}: timed out"},
-      {"unknown host", Server::Unknown, "unknown host no-such-host.invalid"},
+      {"unknown host", Server::Unknown, "unknown host no-such-board.lookup-unknown"},
       {"name service unreachable", Server::LookupFails,
        "cannot resolve name-service.lookup-fails: Temporary failure in name resolution"},
       {"a raw server behind rfc2217", Server::SilentTelnet,
@@ -222,7 +222,7 @@ TEST(NetworkLinkOpen, FailsWithinItsLimitsAndSaysWhy) {
         break;
       // Both answered by the stand-in of hermetic_lookup.cpp, never by a resolver.
       case Server::Unknown:
-        url = "tcp://no-such-host.invalid:2000";
+        url = "tcp://no-such-board.lookup-unknown:2000";
         break;
       case Server::LookupFails:
         url = "tcp://name-service.lookup-fails:2000";

@@ -280,12 +280,12 @@ TEST_F(PowersockTest, HostWithoutAddress) {
   };
   const Case cases[] = {
       {"zero address, no handler", "0.0.0.0", 0, false, 0},
-      {"unknown name, no handler", "no-such-host.invalid", 0, false, 0},
-      {"unknown name, handler declines", "no-such-host.invalid", 1, false, 1},
-      {"unknown name twice", "no-such-host.invalid", 2, false, 1},
+      {"unknown name, no handler", "no-such-board.lookup-unknown", 0, false, 0},
+      {"unknown name, handler declines", "no-such-board.lookup-unknown", 1, false, 1},
+      {"unknown name twice", "no-such-board.lookup-unknown", 2, false, 1},
       {"zero address twice", "0.0.0.0", 2, false, 1},
       {"empty host twice", "", 2, false, 1},
-      {"handler fixes the host", "no-such-host.invalid", 3, true, 1},
+      {"handler fixes the host", "no-such-board.lookup-unknown", 3, true, 1},
       {"name service unreachable, handler declines", "name-service.lookup-fails", 1, false, 1},
   };
   for (const Case& c : cases) {
