@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "cli/console.h"
-#include "link/win32_error.h"
+#include "file/win32_error.h"
 
 namespace velkorn::cli {
 
@@ -32,7 +32,7 @@ struct StdinReader {
       if (got > 0) self->bytes.append(buffer, got);
       if (!ok || got == 0) {
         self->ended = true;
-        if (!ok && error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF) self->why = link::win32ErrorText(error);
+        if (!ok && error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF) self->why = file::win32ErrorText(error);
       }
       self->arrived.notify_all();
       if (self->ended) return;
@@ -85,7 +85,7 @@ Console::Input Console::read(std::string& bytes, std::chrono::milliseconds wait)
     INPUT_RECORD records[64];
     DWORD count = 0;
     if (!::ReadConsoleInputW(in, records, 64, &count)) {
-      why_ = link::win32ErrorText(::GetLastError());
+      why_ = file::win32ErrorText(::GetLastError());
       return Input::Failed;
     }
     const std::size_t before = bytes.size();

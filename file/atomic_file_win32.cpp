@@ -8,12 +8,12 @@
 
 #include "file/atomic_file.h"
 #include "file/win32_wide.h"
-#include "link/win32_error.h"
+#include "file/win32_error.h"
 
 namespace velkorn::file {
 namespace {
 
-std::string lastErrorText() { return link::win32ErrorText(::GetLastError()); }
+std::string lastErrorText() { return file::win32ErrorText(::GetLastError()); }
 
 std::string folderOf(const std::string& path) {
   const std::size_t slash = path.find_last_of("/\\");
@@ -130,7 +130,7 @@ Placed moveIntoPlace(const std::string& temporary, const std::string& path, bool
     return Placed::Done;
   const DWORD code = ::GetLastError();
   if (!replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) return Placed::Exists;
-  *why = link::win32ErrorText(code);
+  *why = file::win32ErrorText(code);
   return Placed::Failed;
 }
 

@@ -3,12 +3,12 @@
 
 #include "file/locked_file.h"
 #include "file/win32_wide.h"
-#include "link/win32_error.h"
+#include "file/win32_error.h"
 
 namespace velkorn::file {
 namespace {
 
-std::string lastErrorText() { return link::win32ErrorText(::GetLastError()); }
+std::string lastErrorText() { return file::win32ErrorText(::GetLastError()); }
 
 // Closes the handle, and with it the lock, on every way out.
 class Handle {

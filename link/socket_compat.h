@@ -13,7 +13,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "link/win32_error.h"
+#include "file/win32_error.h"
 #else
 #include <fcntl.h>
 #include <netdb.h>
@@ -40,12 +40,12 @@ inline bool start(std::string* error) {
     WSADATA data;
     return ::WSAStartup(MAKEWORD(2, 2), &data);
   }();
-  if (status != 0 && error) *error = "the network is not available: " + win32ErrorText(static_cast<unsigned long>(status));
+  if (status != 0 && error) *error = "the network is not available: " + file::win32ErrorText(static_cast<unsigned long>(status));
   return status == 0;
 }
 
 inline int lastError() { return ::WSAGetLastError(); }
-inline std::string errorText(int code) { return win32ErrorText(static_cast<unsigned long>(code)); }
+inline std::string errorText(int code) { return file::win32ErrorText(static_cast<unsigned long>(code)); }
 inline bool interrupted(int) { return false; }  // Winsock has no signals to interrupt a call
 inline bool wouldBlock(int code) { return code == WSAEWOULDBLOCK; }
 // A non-blocking connect that is under way says "would block" on Windows.

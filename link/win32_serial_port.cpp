@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "link/serial_port.h"
-#include "link/win32_error.h"
+#include "file/win32_error.h"
 
 namespace velkorn::link {
 namespace {
@@ -46,7 +46,7 @@ DCB lineSettings(int rate, bool dtrHigh = true, bool rtsHigh = true) {
 }
 
 std::string openFailure(const std::string& path, DWORD code) {
-  const std::string text = win32ErrorText(code);
+  const std::string text = file::win32ErrorText(code);
   // Windows answers a port in use with "Access is denied" (Wine: a sharing violation), but
   // it says the same of a folder or a file we may not write: those are no port at all. A
   // name in the device namespace (\\.\COMn) is left out: a device held by another program
@@ -82,7 +82,7 @@ bool SerialPort::setModemLine(ModemLine line, bool high, std::string* why) {
   // Kept even when the driver refuses the call: the next line setting asks for it again.
   (line == ModemLine::Dtr ? dtrHigh_ : rtsHigh_) = high;
   if (!::EscapeCommFunction(asHandle(handle_), function)) {
-    setReason(why, win32ErrorText(::GetLastError()));
+    setReason(why, file::win32ErrorText(::GetLastError()));
     return false;
   }
   return true;
@@ -108,17 +108,17 @@ bool SerialPort::open(const std::string& path, std::string* error) {
   DCB found{};
   found.DCBlength = sizeof(DCB);
   if (!::GetCommState(handle, &found)) {
-    return fail("not a serial device (" + win32ErrorText(::GetLastError()) + ")");
+    return fail("not a serial device (" + file::win32ErrorText(::GetLastError()) + ")");
   }
   const int rate = found.BaudRate > 0 ? static_cast<int>(found.BaudRate) : 9600;
   DCB settings = lineSettings(rate);
   if (!::SetCommState(handle, &settings)) {
-    return fail("the line settings were refused (" + win32ErrorText(::GetLastError()) + ")");
+    return fail("the line settings were refused (" + file::win32ErrorText(::GetLastError()) + ")");
   }
   // Without its time-outs a read would wait for ever for a byte that never comes.
   COMMTIMEOUTS timeouts{kReadIntervalMs, kReadPerByteMs, kReadConstantMs, kWritePerByteMs, kWriteConstantMs};
   if (!::SetCommTimeouts(handle, &timeouts)) {
-    return fail("the time-outs were refused (" + win32ErrorText(::GetLastError()) + ")");
+    return fail("the time-outs were refused (" + file::win32ErrorText(::GetLastError()) + ")");
   }
   handle_ = handle;
   path_ = path;
@@ -151,7 +151,7 @@ bool SerialPort::setBaudRate(int rate) {
   if (rate <= 0) return failed("no bit rate " + std::to_string(rate));
   DCB next = lineSettings(rate, dtrHigh_, rtsHigh_);
   if (!::SetCommState(asHandle(handle_), &next)) {
-    const std::string reason = win32ErrorText(::GetLastError());
+    const std::string reason = file::win32ErrorText(::GetLastError());
     // A refused record may have been applied in part: the port gets its old one back.
     DCB previous = lineSettings(rate_, dtrHigh_, rtsHigh_);
     ::SetCommState(asHandle(handle_), &previous);
@@ -170,7 +170,7 @@ bool SerialPort::write(std::string_view bytes) {
   // One call under the write time-outs; a vanished adapter fails it or writes less.
   DWORD written = 0;
   if (!::WriteFile(asHandle(handle_), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
-    return failed(win32ErrorText(::GetLastError()));
+    return failed(file::win32ErrorText(::GetLastError()));
   }
   if (written < bytes.size()) return failed("the write timed out");
   return true;
@@ -183,7 +183,7 @@ ReadResult SerialPort::readByte() {
   // read-back costs under a second this way; the line itself needs 30 s.)
   DWORD got = 0;
   std::uint8_t byte = 0;
-  if (!::ReadFile(asHandle(handle_), &byte, 1, &got, nullptr)) return readFailed(win32ErrorText(::GetLastError()));
+  if (!::ReadFile(asHandle(handle_), &byte, 1, &got, nullptr)) return readFailed(file::win32ErrorText(::GetLastError()));
   if (got == 0) return {true, 0, 0};
   return {true, 1, byte};
 }

@@ -8,18 +8,20 @@ root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
 cd "$root"
 
 # folder: the folders (or single headers, folder/name.h) its files may include.
+# base/ (the result type) is below every layer.
 declare -A allowed=(
-  [image]="image"
-  [isp]="isp image"
+  [base]="base"
+  [image]="image base"
+  [isp]="isp image base"
+  # The platform library: files, the configuration directory, the system's error texts.
+  [file]="file base"
   # The transports implement the engine's link interface and never see the engine.
-  [link]="link isp/link.h"
-  # The file library names the system's errors through the link layer's Windows texts.
-  [file]="file link/win32_error.h"
+  [link]="link isp/link.h file base"
   # The simulated chip shares the line's rates, COM names and Telnet bytes, and writes its
   # flash file through the one atomic write.
-  [sim]="sim link/com_name.h link/port_names.h link/serial_rate.h link/telnet.h file"
-  [cli]="cli isp image link file"
-  [ui]="ui isp image link file"
+  [sim]="sim link/com_name.h link/port_names.h link/serial_rate.h link/telnet.h file base"
+  [cli]="cli isp image link file base"
+  [ui]="ui isp image link file base"
   [app]="ui"
 )
 # Where Qt may be included.

@@ -11,7 +11,7 @@
 
 #include "link/port_names.h"
 #include "link/serial_port.h"
-#include "link/win32_error.h"
+#include "file/win32_error.h"
 
 namespace velkorn::link {
 namespace {
@@ -94,8 +94,8 @@ TEST(Win32SerialPort, RefusalsSayWhy) {
     std::string path;
     std::string reason;
   } cases[] = {
-      {heldFile, "the port is held by another program (" + win32ErrorText(ERROR_SHARING_VIOLATION) + ")"},
-      {"\\\\.\\COM250", "no such port (" + win32ErrorText(ERROR_FILE_NOT_FOUND) + ")"},  // no device behind it
+      {heldFile, "the port is held by another program (" + file::win32ErrorText(ERROR_SHARING_VIOLATION) + ")"},
+      {"\\\\.\\COM250", "no such port (" + file::win32ErrorText(ERROR_FILE_NOT_FOUND) + ")"},  // no device behind it
       // Windows refuses a folder as it refuses a port in use.
       {::testing::TempDir(), "not a serial device (a folder)"},
   };

@@ -1,8 +1,8 @@
-#include "link/win32_error.h"
+#include "file/win32_error.h"
 
 #include <windows.h>
 
-namespace velkorn::link {
+namespace velkorn::file {
 
 std::string win32ErrorText(unsigned long code) {
   char buffer[512];
@@ -16,4 +16,4 @@ std::string win32ErrorText(unsigned long code) {
   return text;
 }
 
-}  // namespace velkorn::link
+}  // namespace velkorn::file
