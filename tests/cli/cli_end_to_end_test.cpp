@@ -25,7 +25,6 @@
 namespace velkorn::testing {
 namespace {
 namespace fs = std::filesystem;
-using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 void writeFile(const fs::path& p, const std::string& text) {
@@ -257,12 +256,12 @@ TEST_F(CliTest, SilentTargetGivesUpAtTheSyncTimeout) {
   // A pseudo-terminal nobody answers on.
   PseudoTerminal pty;
   ASSERT_TRUE(pty.isOpen());
+  // Without the 1 s limit the run would wait 60 s and be killed at the test's 30 s (status -1).
   for (const char* command : {"info", "erase"}) {
     SCOPED_TRACE(command);
     const RunResult r = cli(pty.slave(), {"--sync-timeout", "1", command}, seconds(30));
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_NE(r.err.find("Can not synchronize target \"U\""), std::string::npos) << r.err;
-    EXPECT_LT(r.took, milliseconds(15000));
   }
 }
 

@@ -184,12 +184,11 @@ TEST_F(CliNetworkTest, FailingServersEndClearlyAndInTime) {
         port = "tcp://127.0.0.1:" + std::to_string(Ser2Net::freePort());
         break;
     }
+    // A hang is killed at the run's limit and shows as status -1.
     const RunResult r = cli(port, c.args, seconds(30));
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE(r.err.find(c.stderrHas), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
-    // A hang shows as the run's full limit; the longest wait here is about 2 s.
-    EXPECT_LT(r.took, seconds(15));
   }
 }
 

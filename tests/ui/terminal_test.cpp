@@ -368,14 +368,12 @@ TEST_F(TerminalTest, PollTakesABoundedSliceAndLosesNothing) {
   }
 }
 
-TEST(TerminalPollTimeTest, EndlessStreamReturnsWithinAGenerousBound) {
+// A poll that never ran out of bytes would never return: the loop below would hang.
+TEST(TerminalPollTimeTest, EndlessStreamReturnsAfterASliceATick) {
   FakeLink link;
   link.endless = true;
   TTerminal term(link);  // the machine's own clock
-  QElapsedTimer timer;
-  timer.start();
   for (int tick = 0; tick < 5; ++tick) term.Timer2Timer();
-  EXPECT_LT(timer.elapsed(), 5000);
   EXPECT_LE(link.streamed, 5 * kPollSliceBytes);
   EXPECT_EQ(link.serialOut.size(), link.streamed) << "each byte echoed once";
 }
