@@ -108,7 +108,7 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
   commandTick_->setInterval(1000);
   connect(commandTick_, &QTimer::timeout, this, [this] { refreshRunningStatus(); });
 
-  buildMenus(menuBar(), this);
+  menu_.buildMenus(menuBar(), this);
   // Wide enough at first for every menu entry to show without the overflow button; a saved
   // size still wins.
   resize(std::max(width(), menuBar()->sizeHint().width()), height());
@@ -149,7 +149,11 @@ void TForm1::buildTabs() {
   terminal_ = new TTerminal(lines_.terminalLink(), TabSheet3);
   terminalLayout->addWidget(terminal_);
   Timer1 = terminal_->cycleTimer();  // the cyclic sender's timer lives with its button
-  buildDeviceTab(TabSheet4);
+  device_.buildDeviceTab(TabSheet4);
+  rgBaud = device_.rgBaud;
+  eIP = device_.eIP;
+  bootloaderBox = device_.bootloaderBox;
+  LoadFile1 = menu_.LoadFile1;
 }
 
 void TForm1::buildStatusBar() {
@@ -178,11 +182,11 @@ void TForm1::buildStatusBar() {
 void TForm1::connectComponents() {
   // Devices come and go, and group memberships change: the entries are probed again each
   // time the menu opens (not while a command owns the line and has locked them).
-  Com1->setToolTipsVisible(true);
-  connect(Com1, &QMenu::aboutToShow, this, [this] {
+  menu_.Com1->setToolTipsVisible(true);
+  connect(menu_.Com1, &QMenu::aboutToShow, this, [this] {
     if (!commandRunning_ && !engine_.busy()) ProbePorts();
   });
-  for (QAction* entry : comEntries_)
+  for (QAction* entry : menu_.comEntries())
     connect(entry, &QAction::triggered, this, [this, entry] {
       guarded([&] {
         COM11Click(entry);
@@ -190,28 +194,28 @@ void TForm1::connectComponents() {
       });
     });
   // The TCP entry runs the same selection with entry number 0.
-  connect(MTCP, &QAction::triggered, this, [this] {
+  connect(menu_.MTCP, &QAction::triggered, this, [this] {
     guarded([this] {
-      COM11Click(MTCP);
+      COM11Click(menu_.MTCP);
       rememberLine();
     });
   });
-  connect(MHost, &QAction::triggered, this, [this] {
+  connect(menu_.MHost, &QAction::triggered, this, [this] {
     guarded([this] {
       MHostClick();
       rememberLine();
     });
   });
-  connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
-  connect(LoadFile1, &QAction::triggered, this, &TForm1::LoadFile1Click);
-  connect(MRead, &QAction::triggered, this, &TForm1::MReadClick);
-  connect(CompareFile, &QAction::triggered, this, &TForm1::CompareFileClick);
-  connect(MProg, &QAction::triggered, this, &TForm1::MProgClick);
-  connect(MErase, &QAction::triggered, this, &TForm1::MEraseClick);
-  connect(MBSB, &QAction::triggered, this, &TForm1::MBSBClick);
-  connect(Debug1, &QAction::triggered, this, &TForm1::Debug1Click);
-  connect(MReload, &QAction::triggered, this, &TForm1::MReloadClick);
-  connect(SaveChip, &QAction::triggered, this, &TForm1::SaveChipClick);
+  connect(menu_.Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
+  connect(menu_.LoadFile1, &QAction::triggered, this, &TForm1::LoadFile1Click);
+  connect(menu_.MRead, &QAction::triggered, this, &TForm1::MReadClick);
+  connect(menu_.CompareFile, &QAction::triggered, this, &TForm1::CompareFileClick);
+  connect(menu_.MProg, &QAction::triggered, this, &TForm1::MProgClick);
+  connect(menu_.MErase, &QAction::triggered, this, &TForm1::MEraseClick);
+  connect(menu_.MBSB, &QAction::triggered, this, &TForm1::MBSBClick);
+  connect(menu_.Debug1, &QAction::triggered, this, &TForm1::Debug1Click);
+  connect(menu_.MReload, &QAction::triggered, this, &TForm1::MReloadClick);
+  connect(menu_.SaveChip, &QAction::triggered, this, &TForm1::SaveChipClick);
 
   // Only the operator's picks arrive here; the program's own tab changes run the handler
   // explicitly where they should.
@@ -226,12 +230,12 @@ void TForm1::connectComponents() {
   });
 
   connect(rgBaud, &QButtonGroup::idClicked, this, [this](int) { guarded([this] { rgBaudClick(); }); });
-  connect(BitBtn1, &QPushButton::clicked, this, &TForm1::BitBtn1Click);
-  connect(BitBtn2, &QPushButton::clicked, this, &TForm1::BitBtn2Click);
+  connect(device_.BitBtn1, &QPushButton::clicked, this, &TForm1::BitBtn1Click);
+  connect(device_.BitBtn2, &QPushButton::clicked, this, &TForm1::BitBtn2Click);
   connect(eIP, &QLineEdit::textChanged, this, &TForm1::eIPChange);
-  connect(bootloaderBox, &BootloaderBox::rateEdited, this, [this] { guarded([this] { bootRateEdited(); }); });
-  connect(bootloaderBox, &BootloaderBox::resetEdited, this, [this] { guarded([this] { resetSequenceEdited(); }); });
-  connect(bootloaderBox, &BootloaderBox::wholeChipToggled, this, [this](bool on) { memory_.setWholeChip(on); });
+  connect(device_.bootloaderBox, &BootloaderBox::rateEdited, this, [this] { guarded([this] { bootRateEdited(); }); });
+  connect(device_.bootloaderBox, &BootloaderBox::resetEdited, this, [this] { guarded([this] { resetSequenceEdited(); }); });
+  connect(device_.bootloaderBox, &BootloaderBox::wholeChipToggled, this, [this](bool on) { memory_.setWholeChip(on); });
   connectTerminal();
 }
 
@@ -317,13 +321,13 @@ void TForm1::runCommand(const std::function<void()>& command) {
   resultBefore_ = resultPanel_->text();
   commandTick_->start();
   // The rate and the reset belong to the run that has begun.
-  bootloaderBox->setEnabled(false);
+  device_.bootloaderBox->setEnabled(false);
 
   std::optional<WindowLines::Loan> loan(lines_.lend());
   std::vector<std::pair<QAction*, bool>> saved;
-  std::vector<QAction*> locked = {LoadFile1, MRead, CompareFile, MProg, MErase, MBSB, MReload, MTCP, MHost};
-  locked.insert(locked.end(), {Recent->menuAction(), SaveChip});
-  locked.insert(locked.end(), comEntries_.begin(), comEntries_.end());
+  std::vector<QAction*> locked = {menu_.LoadFile1, menu_.MRead, menu_.CompareFile, menu_.MProg, menu_.MErase, menu_.MBSB, menu_.MReload, menu_.MTCP, menu_.MHost};
+  locked.insert(locked.end(), {menu_.Recent->menuAction(), menu_.SaveChip});
+  locked.insert(locked.end(), menu_.comEntries().begin(), menu_.comEntries().end());
   for (QAction* action : locked) {
     saved.emplace_back(action, action->isEnabled());
     action->setEnabled(false);
@@ -335,7 +339,7 @@ void TForm1::runCommand(const std::function<void()>& command) {
   fileView->Invalidate();
   chipView->Invalidate();
   commandTick_->stop();
-  bootloaderBox->setEnabled(true);
+  device_.bootloaderBox->setEnabled(true);
   endRunningStatus();
   const auto& images = engine_.images();
   const QString file = QFileInfo(QString::fromStdString(engine_.hexFileName)).fileName();
@@ -347,7 +351,7 @@ void TForm1::runCommand(const std::function<void()>& command) {
   }
 
   for (const auto& [action, enabled] : saved) action->setEnabled(enabled);
-  if (reloadDuringCommand_) MReload->setEnabled(true);
+  if (reloadDuringCommand_) menu_.MReload->setEnabled(true);
   refreshSaveChip();
   loan.reset();
   commandRunning_ = false;
@@ -390,11 +394,11 @@ void TForm1::lineLost(const std::string& why, const QString& note) {
 void TForm1::showNoLine() {
   setPanel(0, QString::fromLatin1(kNoLinePanel));
   // Debug stays reachable: the log is where a failed line is explained.
-  for (QAction* action : group1_) action->setEnabled(action == Debug1);
+  for (QAction* action : menu_.chipCommandEntries()) action->setEnabled(action == menu_.Debug1);
   setTabVisibleQuietly(TabSheet3, false);
   setTabVisibleQuietly(TabSheet4, false);
-  for (QAction* entry : comEntries_) entry->setChecked(false);
-  MTCP->setChecked(false);
+  for (QAction* entry : menu_.comEntries()) entry->setChecked(false);
+  menu_.MTCP->setChecked(false);
 }
 
 void TForm1::raiseStopFlags() {
@@ -431,7 +435,7 @@ QString TForm1::panelText(int panel) const { return panels_[static_cast<std::siz
 
 void TForm1::ProbePorts() {
   for (int n = 1; n <= kPortEntries; ++n) {
-    QAction* entry = comEntry(n);
+    QAction* entry = menu_.comEntry(n);
     const PortProbe probe = lines_.probe(n);
     entry->setEnabled(probe.opened);
     QString caption = QStringLiteral("COM &%1").arg(n);
@@ -505,7 +509,7 @@ void TForm1::COM11Click(QAction* sender) {
   const int n = sender->data().toInt();
   if (!OpenLink(n)) return;
 
-  for (QAction* action : group1_) action->setEnabled(true);
+  for (QAction* action : menu_.chipCommandEntries()) action->setEnabled(true);
   setTabVisibleQuietly(TabSheet2, true);
   setTabVisibleQuietly(TabSheet3, true);
   setTabVisibleQuietly(TabSheet4, true);
@@ -520,7 +524,7 @@ void TForm1::MHostClick() {
                                      eIP->text());
   if (!host) return;
   eIP->setText(host->trimmed());
-  COM11Click(MTCP);
+  COM11Click(menu_.MTCP);
 }
 
 void TForm1::PageControl1Change() {
@@ -598,12 +602,12 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     // command runs; the edit fields would otherwise take its name as text.
     auto* drop = static_cast<QDropEvent*>(event);
     const QString file = droppedFile(drop->mimeData());
-    if (file.isEmpty() || !LoadFile1->isEnabled() || commandRunning_) return QMainWindow::eventFilter(watched, event);
+    if (file.isEmpty() || !menu_.LoadFile1->isEnabled() || commandRunning_) return QMainWindow::eventFilter(watched, event);
     if (!acceptDropAsCopy(drop)) return true;  // a drop taken as a move loses the original
     // After the drop has finished: the load shows its own windows and boxes.
     if (event->type() == QEvent::Drop) QTimer::singleShot(0, this, [this, file] { loadHexFileNamed(file); });
     return true;
-  } else if (event->type() == QEvent::MouseButtonDblClick && watched == GroupBox1) {
+  } else if (event->type() == QEvent::MouseButtonDblClick && watched == device_.GroupBox1) {
     GroupBox1DblClick();
     return true;
   }

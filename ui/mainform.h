@@ -32,6 +32,8 @@
 #include "ui/window_memory.h"
 
 class QAction;
+class QButtonGroup;
+class QLineEdit;
 class QTabWidget;
 class QTimer;
 
@@ -41,6 +43,7 @@ class TPowersock;
 
 namespace velkorn::ui {
 
+class BootloaderBox;
 class TDbgFrm;
 class TDownLoadDlg;
 class TSyncMessage;
@@ -54,10 +57,7 @@ inline constexpr int kReadRetries = 3;
 // The question before a close that would end a running command.
 inline constexpr const char* kAbortAndQuitText = "A command is running. Abort it and quit?";
 
-// The menu's and the Device tab's widgets are the window's own by name (MProg, lManu, ...).
 class TForm1 : public QMainWindow,
-               public MainMenu,
-               public DeviceTab,
                public isp::Prompts,
                public isp::Progress,
                public isp::DeviceState {
@@ -183,6 +183,14 @@ class TForm1 : public QMainWindow,
   THexDump* chipView = nullptr;
   QTimer* Timer1 = nullptr;  // the cyclic sender
   QTimer* Timer2 = nullptr;  // the terminal's receive poll
+  // The Device tab's rate group and module host field, which the settings binding reads and
+  // restores.
+  QButtonGroup* rgBaud = nullptr;
+  QLineEdit* eIP = nullptr;
+  // What the window benchmark drives: the read-back choice, COM n and "&Load File".
+  BootloaderBox* bootloaderBox = nullptr;
+  QAction* LoadFile1 = nullptr;
+  QAction* comEntry(int n) const { return menu_.comEntry(n); }
   // The socket to the network module (ReportLevel 0), owned by moduleSocket(); null only
   // when the socket layer could not be started, which was reported at start.
   link::TPowersock* sock = nullptr;
@@ -260,6 +268,9 @@ class TForm1 : public QMainWindow,
   // A box the synchronisation loop asks for (a failed write): shown on the waiting window.
   void syncLineFailed(const std::string& text);
 
+  // The menu bar's and the Device tab's components, by the names the handlers use.
+  MainMenu menu_;
+  DeviceTab device_;
   std::unique_ptr<Dialogs> ownDialogs_;
   DialogsGate gate_;   // shut while a close request waits for the running command
   Dialogs& dialogs_;

@@ -21,18 +21,18 @@
 namespace velkorn::ui {
 
 void TForm1::startBootloaderBox() {
-  bootloaderBox->setRate(memory_.bootloaderRate());
-  bootloaderBox->setResetText(memory_.resetSequence());
+  device_.bootloaderBox->setRate(memory_.bootloaderRate());
+  device_.bootloaderBox->setResetText(memory_.resetSequence());
   resetChecked_ = memory_.resetSequence();
-  bootloaderBox->setWholeChip(memory_.wholeChip());
+  device_.bootloaderBox->setWholeChip(memory_.wholeChip());
   engine_.bootloaderRate = memory_.bootloaderRate();
 }
 
 void TForm1::bootRateEdited() {
-  const int rate = bootloaderBox->rate();
+  const int rate = device_.bootloaderBox->rate();
   if (rate == 0) {
     // The field's validator lets only a number through; an empty field means the last rate.
-    bootloaderBox->setRate(memory_.bootloaderRate());
+    device_.bootloaderBox->setRate(memory_.bootloaderRate());
     return;
   }
   memory_.setBootloaderRate(rate);
@@ -41,12 +41,12 @@ void TForm1::bootRateEdited() {
 
 void TForm1::resetSequenceEdited() {
   // Return and the focus leaving both end an edit: one box for one text.
-  const QString text = bootloaderBox->resetText();
+  const QString text = device_.bootloaderBox->resetText();
   if (text == resetChecked_) return;
   resetChecked_ = text;
   std::vector<link::ModemStep> steps;
   std::string why;
-  if (!bootloaderBox->resetSteps(&steps, &why)) {
+  if (!device_.bootloaderBox->resetSteps(&steps, &why)) {
     const QString kept = memory_.resetSequence().isEmpty() ? QStringLiteral("no reset")
                                                            : QStringLiteral("\"%1\"").arg(memory_.resetSequence());
     dialogs_.error(this,
@@ -88,9 +88,9 @@ void TForm1::forgetBoard() {
   for (isp::DeviceField field : {isp::DeviceField::Manu, isp::DeviceField::DevFam, isp::DeviceField::Mem,
                                  isp::DeviceField::Product, isp::DeviceField::BSB, isp::DeviceField::SBV,
                                  isp::DeviceField::HSB, isp::DeviceField::BVersion})
-    label(field)->clear();
-  cbLock0->setChecked(false);
-  cblock1->setChecked(false);
+    device_.label(field)->clear();
+  device_.cbLock0->setChecked(false);
+  device_.cblock1->setChecked(false);
   setPanel(2, QString());
   MemoryImages& images = engine_.images();
   // A 32 KiB part seen on the last line says nothing of the next board.

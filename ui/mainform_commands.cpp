@@ -47,7 +47,7 @@ void TForm1::LoadFile1Click() {
 }
 
 bool TForm1::loadHexFileNamed(const QString& path) {
-  if (commandRunning_ || engine_.busy() || !LoadFile1->isEnabled()) return false;
+  if (commandRunning_ || engine_.busy() || !menu_.LoadFile1->isEnabled()) return false;
   chosenFile_ = path;
   LoadFile1Click();
   chosenFile_.reset();
@@ -337,23 +337,23 @@ void TForm1::loadFinished(bool complete) {
     if (commandRunning_)
       reloadDuringCommand_ = true;  // applied when the command hands the menu back
     else
-      MReload->setEnabled(true);
+      menu_.MReload->setEnabled(true);
   }
   showPage(TabSheet1);
 }
 
 void TForm1::deviceField(isp::DeviceField field, const std::string& text) {
-  if (QLabel* value = label(field)) value->setText(fromEngine(text));
+  if (QLabel* value = device_.label(field)) value->setText(fromEngine(text));
   if (const std::string note = isp::deviceNote(field, text); !note.empty()) setPanel(2, fromEngine(note));
 }
 
 void TForm1::lockBoxes(bool lock0, bool lock1) {
-  cbLock0->setChecked(lock0);
-  cblock1->setChecked(lock1);
+  device_.cbLock0->setChecked(lock0);
+  device_.cblock1->setChecked(lock1);
 }
 
 isp::BootChoice TForm1::bootChoice() {
-  return {cbLock0->isChecked(), cblock1->isChecked(), cbBLJB->isChecked()};
+  return {device_.cbLock0->isChecked(), device_.cblock1->isChecked(), device_.cbBLJB->isChecked()};
 }
 
 }  // namespace velkorn::ui

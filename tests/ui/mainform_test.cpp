@@ -39,7 +39,7 @@ class MainFormTest : public FormTest {
   TForm1& shownOnCom1(const Pty& pty) {
     home_.pin(1, pty.slave());
     TForm1& form = makeForm();
-    form.comEntry(1)->trigger();
+    comEntry(form, 1)->trigger();
     form.show();
     return form;
   }
@@ -51,13 +51,13 @@ class MainFormTest : public FormTest {
   }
   std::vector<bool> chipCommandsEnabled() const {
     std::vector<bool> out;
-    for (QAction* a : form_->chipCommandEntries()) out.push_back(a->isEnabled());
+    for (QAction* a : chipCommandEntries(*form_)) out.push_back(a->isEnabled());
     return out;
   }
   std::vector<int> checkedComEntries() const {
     std::vector<int> out;
     for (int n = 1; n <= ui::kPortEntries; ++n)
-      if (form_->comEntry(n)->isChecked()) out.push_back(n);
+      if (comEntry(*form_, n)->isChecked()) out.push_back(n);
     return out;
   }
 
@@ -83,19 +83,19 @@ TEST_F(MainFormTest, StartsWithOnlyTheFileTabAndTheChipCommandsDisabled) {
     SCOPED_TRACE(bar[i].caption);
     EXPECT_EQ(actions[static_cast<qsizetype>(i)]->text(), QString::fromLatin1(bar[i].caption));
     EXPECT_EQ(actions[static_cast<qsizetype>(i)]->isEnabled(), bar[i].enabled);
-    EXPECT_EQ(actions[static_cast<qsizetype>(i)]->font().bold(), actions[static_cast<qsizetype>(i)] == form.MProg);
+    EXPECT_EQ(actions[static_cast<qsizetype>(i)]->font().bold(), actions[static_cast<qsizetype>(i)] == action(form, "MProg"));
   }
   // "Debug" is enabled, never in the bar, and reached by its short cut only.
-  EXPECT_FALSE(actions.contains(form.Debug1));
-  EXPECT_TRUE(form.Debug1->isEnabled());
-  EXPECT_EQ(form.Debug1->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_D));
-  EXPECT_EQ(form.MReload->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
-  const std::vector<QAction*> group1 = {form.MRead, form.CompareFile, form.MProg, form.MErase,
-                                        form.MBSB,  form.Debug1,      form.MReload};
-  EXPECT_EQ(form.chipCommandEntries(), group1);
+  EXPECT_FALSE(actions.contains(action(form, "Debug1")));
+  EXPECT_TRUE(action(form, "Debug1")->isEnabled());
+  EXPECT_EQ(action(form, "Debug1")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_D));
+  EXPECT_EQ(action(form, "MReload")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
+  const std::vector<QAction*> group1 = {action(form, "MRead"), action(form, "CompareFile"), action(form, "MProg"), action(form, "MErase"),
+                                        action(form, "MBSB"),  action(form, "Debug1"),      action(form, "MReload")};
+  EXPECT_EQ(chipCommandEntries(form), group1);
 
   // The Comport submenu: eight ports in two groups of four, TCP and its host, Exit.
-  const QList<QAction*> sub = form.Com1->actions();
+  const QList<QAction*> sub = component<QMenu>(form, "Com1")->actions();
   const char* const captions[] = {"COM &1", "COM &2", "COM &3", "COM &4", "-",   "COM &5", "COM &6",
                                   "COM &7", "COM &8", "-",      "&TCP/Winsock", "Network &Host...", "-", "&Exit"};
   ASSERT_EQ(sub.size(), static_cast<qsizetype>(std::size(captions)));
@@ -127,17 +127,17 @@ TEST_F(MainFormTest, StartsWithOnlyTheFileTabAndTheChipCommandsDisabled) {
   EXPECT_EQ(form.chipView->DataPointer(), form.engine().images().chipImage.data());
 
   // Device tab defaults.
-  for (QLabel* value : {form.lManu, form.lDevFam, form.lMem, form.lProduct, form.lBSB, form.lSBV,
-                        form.lBVersion, form.lHSB}) {
+  for (QLabel* value : {deviceWidget<QLabel>(form, "lManu"), deviceWidget<QLabel>(form, "lDevFam"), deviceWidget<QLabel>(form, "lMem"), deviceWidget<QLabel>(form, "lProduct"), deviceWidget<QLabel>(form, "lBSB"), deviceWidget<QLabel>(form, "lSBV"),
+                        deviceWidget<QLabel>(form, "lBVersion"), deviceWidget<QLabel>(form, "lHSB")}) {
     SCOPED_TRACE(value->objectName().toStdString());
     EXPECT_TRUE(value->text().isEmpty());
     EXPECT_EQ(value->width(), 32);
     EXPECT_EQ(value->palette().color(QPalette::WindowText), QColor(Qt::yellow));
     EXPECT_EQ(value->palette().color(QPalette::Window), QColor(Qt::black));
   }
-  EXPECT_FALSE(form.cbLock0->isChecked());
-  EXPECT_FALSE(form.cblock1->isChecked());
-  EXPECT_TRUE(form.cbBLJB->isChecked());
+  EXPECT_FALSE(deviceWidget<QCheckBox>(form, "cbLock0")->isChecked());
+  EXPECT_FALSE(deviceWidget<QCheckBox>(form, "cblock1")->isChecked());
+  EXPECT_TRUE(deviceWidget<QCheckBox>(form, "cbBLJB")->isChecked());
   EXPECT_EQ(form.rgBaud->checkedId(), 9);
   EXPECT_EQ(form.rgBaud->checkedButton()->text(), QStringLiteral("115200"));
   EXPECT_EQ(form.eIP->text(), QStringLiteral("IP"));
@@ -147,9 +147,9 @@ TEST_F(MainFormTest, StartsWithOnlyTheFileTabAndTheChipCommandsDisabled) {
 
 TEST_F(MainFormTest, TheBootChoiceIsWhatTheSecurityBoxesShowWhenItIsRead) {
   TForm1& form = makeForm();
-  form.cbLock0->click();
-  form.cblock1->click();
-  form.cbBLJB->click();
+  deviceWidget<QCheckBox>(form, "cbLock0")->click();
+  deviceWidget<QCheckBox>(form, "cblock1")->click();
+  deviceWidget<QCheckBox>(form, "cbBLJB")->click();
   isp::BootChoice choice = form.bootChoice();
   EXPECT_TRUE(choice.lock0);
   EXPECT_TRUE(choice.lock1);
@@ -168,11 +168,11 @@ TEST_F(MainFormTest, PickingAPinnedPortOpensItAndShowsTheLinkFace) {
   ASSERT_FALSE(pty.slave().empty());
   home_.pin(2, pty.slave());
   TForm1& form = makeForm();
-  EXPECT_TRUE(form.comEntry(2)->isEnabled());
-  EXPECT_TRUE(form.comEntry(2)->text().endsWith(QString::fromStdString(pty.slave())));
+  EXPECT_TRUE(comEntry(form, 2)->isEnabled());
+  EXPECT_TRUE(comEntry(form, 2)->text().endsWith(QString::fromStdString(pty.slave())));
   form.Timer2->stop();
 
-  form.comEntry(2)->trigger();
+  comEntry(form, 2)->trigger();
 
   EXPECT_TRUE(form.serialPort().isOpen());
   EXPECT_EQ(form.panelText(0), QStringLiteral("COM2"));
@@ -217,13 +217,13 @@ TEST_F(MainFormTest, AVanishedDeviceClosesTheOldPortAndLeavesNoLink) {
   home_.pin(1, first.slave());
   home_.pin(3, second.slave());
   TForm1& form = makeForm();
-  ASSERT_TRUE(form.comEntry(3)->isEnabled());
-  form.comEntry(1)->trigger();
+  ASSERT_TRUE(comEntry(form, 3)->isEnabled());
+  comEntry(form, 1)->trigger();
   ASSERT_TRUE(form.serialPort().isOpen());
   const QString rateBefore = form.panelText(1);
 
   home_.pin(3, (home_.root() / "unplugged").string());  // the adapter is gone
-  form.comEntry(3)->trigger();
+  comEntry(form, 3)->trigger();
 
   EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{"Can not open COM 3|ok"});
   EXPECT_FALSE(form.serialPort().isOpen());
@@ -246,7 +246,7 @@ TEST_F(MainFormTest, EachEntrySaysWhyItIsGreyAndOpeningTheMenuProbesAgain) {
   home_.pin(4, missing);
   home_.pin(5, first.slave());
   TForm1& form = makeForm();
-  form.comEntry(3)->trigger();  // the link in use must survive the probes
+  comEntry(form, 3)->trigger();  // the link in use must survive the probes
   ASSERT_TRUE(form.serialPort().isOpen());
 
   // The adapter of COM5 moved to COM4's pin, COM5's is gone.
@@ -262,24 +262,24 @@ TEST_F(MainFormTest, EachEntrySaysWhyItIsGreyAndOpeningTheMenuProbesAgain) {
       {{3, true, third.slave()}, {4, true, second.slave()}, {5, false, missing + ": No such file or directory"}},
   };
   for (std::size_t round = 0; round < rounds.size(); ++round) {
-    if (round == 1) emit form.Com1->aboutToShow();
+    if (round == 1) emit component<QMenu>(form, "Com1")->aboutToShow();
     for (const Expected& e : rounds[round]) {
       SCOPED_TRACE("round " + std::to_string(round) + ", COM" + std::to_string(e.n));
-      QAction* entry = form.comEntry(e.n);
+      QAction* entry = comEntry(form, e.n);
       EXPECT_EQ(entry->isEnabled(), e.enabled);
       EXPECT_EQ(entry->text().section(QLatin1Char('\t'), 1).toStdString(), e.shown);
       EXPECT_EQ(entry->toolTip().contains(QStringLiteral("No such file or directory")), !e.enabled);
     }
   }
   EXPECT_TRUE(form.serialPort().isOpen());
-  EXPECT_TRUE(form.comEntry(3)->isChecked());
+  EXPECT_TRUE(comEntry(form, 3)->isChecked());
 }
 
 TEST_F(MainFormTest, TheTcpEntryWithoutAModuleEndsInTheNoLinkFace) {
   TForm1& form = makeForm();
-  form.MTCP->trigger();
+  action(form, "MTCP")->trigger();
   EXPECT_EQ(dialogs_.of("connect").size(), 1u);
-  EXPECT_FALSE(form.MTCP->isChecked());
+  EXPECT_FALSE(action(form, "MTCP")->isChecked());
   EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
   EXPECT_FALSE(form.Timer2->isActive());
   EXPECT_EQ(linkTabsShown(), (std::vector<bool>{false, false, false}));
@@ -307,7 +307,7 @@ TEST_F(MainFormTest, RateGroupStoresTheRateAndAppliesItOnlyToAnOpenPort) {
     form_.reset();
     std::filesystem::remove(home_.dir() / ui::kWindowMemoryFile);  // the last case's port stays closed
     TForm1& form = makeForm();
-    if (c.portOpen) form.comEntry(1)->trigger();
+    if (c.portOpen) comEntry(form, 1)->trigger();
     form.rgBaud->button(c.index)->click();  // the operator picks the rate
     EXPECT_EQ(form.terminalRate(), c.rate);
     EXPECT_EQ(form.panelText(1), QString::fromLatin1(c.panel1));
@@ -315,7 +315,7 @@ TEST_F(MainFormTest, RateGroupStoresTheRateAndAppliesItOnlyToAnOpenPort) {
       EXPECT_EQ(form.serialPort().baudRate(), c.rate);
     }
     // The next open runs at the chosen rate.
-    form.comEntry(1)->trigger();
+    comEntry(form, 1)->trigger();
     EXPECT_EQ(form.serialPort().baudRate(), c.rate);
     EXPECT_EQ(form.panelText(1), QString::number(c.rate));
   }
@@ -337,7 +337,7 @@ TEST_F(MainFormTest, OperatorTabChangesRunThePollAndRateHandling) {
   home_.pin(1, pty.slave());
   TForm1& form = makeForm();
   form.selectBaudIndex(5);  // 9600
-  form.comEntry(1)->trigger();
+  comEntry(form, 1)->trigger();
 
   form.PageControl1->setCurrentWidget(form.TabSheet4);  // the operator picks "Device"
   EXPECT_FALSE(form.Timer2->isActive());
@@ -395,7 +395,7 @@ TEST_F(MainFormTest, CtrlDShowsTheDebugWindowWhileDebugIsEnabled) {
   // A failed link selection disables the chip commands but not "Debug": the log says why.
   form.debugWindow()->hide();
   home_.pin(6, (home_.root() / "gone").string());
-  form.COM11Click(form.comEntry(6));
+  form.COM11Click(comEntry(form, 6));
   QApplication::setActiveWindow(&form);
   QTest::keyClick(&form, Qt::Key_D, Qt::ControlModifier);
   EXPECT_TRUE(form.debugWindow()->isVisible());
@@ -409,7 +409,7 @@ TEST_F(MainFormTest, DebugLogAccumulatesWhileHiddenAndADoubleClickEmptiesIt) {
   EXPECT_FALSE(form.debugWindow()->isVisible());
   EXPECT_EQ(form.debugWindow()->lines(),
             (QStringList{"Memo1", ":020000050000F9", "->58.", "->", "0000=FF", ""}));
-  form.Debug1->trigger();
+  action(form, "Debug1")->trigger();
   QTest::mouseDClick(form.debugWindow()->memo()->viewport(), Qt::LeftButton);
   EXPECT_TRUE(form.debugWindow()->lines().isEmpty());
   form.debugLog("Load Misc");
@@ -425,10 +425,10 @@ TEST_F(MainFormTest, AltBReachesProgramSsbBsbOnTheDeviceTab) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(&form, 5000));
   form.PageControl1->setTabVisible(form.PageControl1->indexOf(form.TabSheet4), true);
   form.PageControl1->setCurrentWidget(form.TabSheet4);
-  form.cbLock0->setFocus();
-  form.MBSB->setEnabled(true);
-  QObject::disconnect(form.MBSB, &QAction::triggered, &form, nullptr);  // only the key matters here
-  QSignalSpy triggered(form.MBSB, &QAction::triggered);
+  deviceWidget<QCheckBox>(form, "cbLock0")->setFocus();
+  action(form, "MBSB")->setEnabled(true);
+  QObject::disconnect(action(form, "MBSB"), &QAction::triggered, &form, nullptr);  // only the key matters here
+  QSignalSpy triggered(action(form, "MBSB"), &QAction::triggered);
   for (int press = 0; press < 3; ++press) QTest::keyClick(QApplication::focusWidget(), Qt::Key_B, Qt::AltModifier);
   EXPECT_EQ(triggered.count(), 3);
 }
@@ -454,7 +454,7 @@ TEST_F(MainFormTest, AFileDroppedOnTheWindowLoadsAsLoadFileWould) {
     EXPECT_EQ(drop.dropAction(), Qt::CopyAction);
     ASSERT_TRUE(waitFor([&] { return form.engine().hexFileName == hex.string(); }, 5000));
     EXPECT_EQ(form.engine().images().fileImage[0], 0x42);
-    EXPECT_TRUE(form.MReload->isEnabled());
+    EXPECT_TRUE(action(form, "MReload")->isEnabled());
   }
   EXPECT_TRUE(dialogs_.of("open").empty());
   EXPECT_EQ(form.eIP->text(), QStringLiteral("IP"));  // the edit field did not take the name
@@ -519,8 +519,8 @@ class CommandLockTest : public MainFormTest {
   };
   Snapshot snapshot() {
     TForm1& f = *form_;
-    return {f.engine().busy(), f.LoadFile1->isEnabled(), f.MProg->isEnabled(), f.MReload->isEnabled(),
-            f.comEntry(1)->isEnabled(), f.MTCP->isEnabled(), f.Debug1->isEnabled()};
+    return {f.engine().busy(), action(f, "LoadFile1")->isEnabled(), action(f, "MProg")->isEnabled(), action(f, "MReload")->isEnabled(),
+            comEntry(f, 1)->isEnabled(), action(f, "MTCP")->isEnabled(), action(f, "Debug1")->isEnabled()};
   }
 };
 
@@ -536,7 +536,7 @@ TEST_F(CommandLockTest, ALoadDisablesTheCommandsAndHandsThemBackAfterwards) {
     form_.reset();
     dialogs_ = ScriptedDialogs{};
     TForm1& form = makeForm();
-    if (c.link) form.comEntry(1)->trigger();
+    if (c.link) comEntry(form, 1)->trigger();
     const std::string hex = writeHex(":0400000001020304F2\r\n:00000001FF\r\n");
     std::optional<Snapshot> during;
     int syncShownDuring = -1;
@@ -548,7 +548,7 @@ TEST_F(CommandLockTest, ALoadDisablesTheCommandsAndHandsThemBackAfterwards) {
     };
     dialogs_.fileAnswers = {QString::fromStdString(hex)};
 
-    form.LoadFile1->trigger();
+    action(form, "LoadFile1")->trigger();
 
     ASSERT_TRUE(during.has_value());
     EXPECT_TRUE(during->busy);
@@ -582,8 +582,8 @@ TEST_F(CommandLockTest, AFileThatCannotBeOpenedIsReportedAndTheMenuComesBack) {
   EXPECT_NE(errors[0].find("missing.hex"), std::string::npos) << errors[0];
   EXPECT_NE(errors[0].find("kann nicht ge"), std::string::npos) << errors[0];
   EXPECT_FALSE(form.engine().busy());
-  EXPECT_TRUE(form.LoadFile1->isEnabled());
-  EXPECT_FALSE(form.MReload->isEnabled());
+  EXPECT_TRUE(action(form, "LoadFile1")->isEnabled());
+  EXPECT_FALSE(action(form, "MReload")->isEnabled());
 }
 
 TEST_F(CommandLockTest, AbortStillEndsALargeLoadWhoseMessagesRunLessOften) {
@@ -636,11 +636,11 @@ TEST_F(CommandLockTest, AFailedReloadShowsTheErasedFileImageAtOnce) {
 TEST_F(CommandLockTest, WithNoLineOpenAChipCommandSaysSoAtOnce) {
   // Without a line the synchronisation tried "U" for a whole minute.
   TForm1& form = makeForm();
-  form.BitBtn1->click();
+  deviceWidget<QPushButton>(form, "BitBtn1")->click();
   EXPECT_FALSE(form.syncWindow()->isVisible());
   EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{std::string(ui::kNoLineText) + "|ok"});
   EXPECT_TRUE(form.resultText().startsWith(QStringLiteral("No line open"))) << form.resultText().toStdString();
-  EXPECT_TRUE(form.LoadFile1->isEnabled());
+  EXPECT_TRUE(action(form, "LoadFile1")->isEnabled());
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ TEST_F(SettingsInWindow, EveryValueSurvivesACloseAndANewWindow) {
   QFont font(QStringLiteral("DejaVu Sans Mono"), 13);
   font.setBold(true);
   dialogs_.fontAnswer = font;
-  first.BitBtn2->click();
+  deviceWidget<QPushButton>(first, "BitBtn2")->click();
   first.close();
   EXPECT_TRUE(dialogs_.of("error").empty());
 
@@ -200,7 +200,7 @@ TEST_F(SettingsInWindow, AFailedSaveIsReportedAndKeepsTheEarlierFile) {
 
   {
     const testing::FileSizeLimit fullDisk;  // writes past a few bytes fail
-    form.Exit1->trigger();
+    action(form, "Exit1")->trigger();
   }
 
   EXPECT_EQ(dialogs_.of("error").size(), 1u);

@@ -28,7 +28,7 @@ class TerminalInWindow : public ::testing::Test {
     form_->show();
     QApplication::setActiveWindow(form_.get());
     ASSERT_TRUE(QTest::qWaitForWindowActive(form_.get(), 5000));
-    form_->comEntry(1)->trigger();
+    comEntry(*form_, 1)->trigger();
     ASSERT_EQ(form_->panelText(0), QStringLiteral("COM1"));
     ASSERT_EQ(form_->PageControl1->currentWidget(), form_->TabSheet3);
   }
@@ -120,7 +120,7 @@ TEST_F(TerminalInWindow, TheCyclicSenderCountsAndHoldsWhileALoadOwnsTheLine) {
     memoChangedDuringLoad = waitFor([&] { return !memoText().isEmpty(); }, 400);
   };
   dialogs_.fileAnswers = {QString::fromStdString(hex.string())};
-  form_->LoadFile1->trigger();
+  action(*form_, "LoadFile1")->trigger();
   EXPECT_TRUE(busy);
   EXPECT_EQ(sentDuringLoad, "");
   EXPECT_FALSE(memoChangedDuringLoad);
@@ -144,12 +144,12 @@ TEST_F(TerminalInWindow, TerminalFailuresAndTheFontGoThroughTheWindowsBoxes) {
   QFont chosen(QStringLiteral("DejaVu Sans Mono"), 14);
   chosen.setBold(true);
   dialogs_.fontAnswer = chosen;
-  form_->BitBtn2->click();
+  deviceWidget<QPushButton>(*form_, "BitBtn2")->click();
   EXPECT_EQ(dialogs_.fontShown, before);
   EXPECT_EQ(form_->terminal()->memo()->font(), chosen);
   EXPECT_EQ(form_->terminalFont(), chosen);
   dialogs_.fontAnswer.reset();  // Cancel keeps the font
-  form_->BitBtn2->click();
+  deviceWidget<QPushButton>(*form_, "BitBtn2")->click();
   EXPECT_EQ(form_->terminal()->memo()->font(), chosen);
 }
 

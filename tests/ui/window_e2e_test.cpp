@@ -47,8 +47,8 @@ class WindowEndToEnd : public ::testing::Test {
     form_ = std::make_unique<ui::TForm1>(&dialogs_);
     // The sync window's own minute is the bound on a silent target; keep it short here.
     form_->syncWindow()->timer().setInterval(100);
-    ASSERT_TRUE(form_->comEntry(1)->isEnabled());
-    form_->comEntry(1)->trigger();
+    ASSERT_TRUE(comEntry(*form_, 1)->isEnabled());
+    comEntry(*form_, 1)->trigger();
     ASSERT_EQ(form_->panelText(0), QStringLiteral("COM1"));
   }
   void TearDown() override {
@@ -76,12 +76,12 @@ class WindowEndToEnd : public ::testing::Test {
 };
 
 TEST_F(WindowEndToEnd, SyncShowsTheTargetsDeviceInformation) {
-  form_->BitBtn1->click();
+  deviceWidget<QPushButton>(*form_, "BitBtn1")->click();
 
   EXPECT_TRUE(dialogs_.of("error").empty()) << dialogs_.of("error").front();
   const std::pair<QLabel*, const char*> shown[] = {
-      {form_->lManu, "58"}, {form_->lDevFam, "D7"}, {form_->lMem, "FC"},  {form_->lProduct, "FF"},
-      {form_->lBSB, "FF"},  {form_->lSBV, "FC"},    {form_->lHSB, "FB"},  {form_->lBVersion, "12"},
+      {deviceWidget<QLabel>(*form_, "lManu"), "58"}, {deviceWidget<QLabel>(*form_, "lDevFam"), "D7"}, {deviceWidget<QLabel>(*form_, "lMem"), "FC"},  {deviceWidget<QLabel>(*form_, "lProduct"), "FF"},
+      {deviceWidget<QLabel>(*form_, "lBSB"), "FF"},  {deviceWidget<QLabel>(*form_, "lSBV"), "FC"},    {deviceWidget<QLabel>(*form_, "lHSB"), "FB"},  {deviceWidget<QLabel>(*form_, "lBVersion"), "12"},
   };
   for (const auto& [label, text] : shown) EXPECT_EQ(label->text(), QString::fromLatin1(text)) << label->objectName().toStdString();
   EXPECT_EQ(form_->panelText(2), QStringLiteral("BOOTLOADER"));
@@ -106,20 +106,20 @@ TEST_F(WindowEndToEnd, SyncShowsTheTargetsDeviceInformation) {
 
 TEST_F(WindowEndToEnd, ProgramAndVerifyWritesTheFileIntoTheFlash) {
   dialogs_.fileAnswers = {QString::fromStdString(writeHex(kBlinkHex))};
-  form_->LoadFile1->trigger();
+  action(*form_, "LoadFile1")->trigger();
   ASSERT_TRUE(form_->engine().images().fileLoaded);
-  ASSERT_TRUE(form_->MReload->isEnabled());
+  ASSERT_TRUE(action(*form_, "MReload")->isEnabled());
   EXPECT_TRUE(form_->windowTitle().endsWith(QStringLiteral(" v0.98 - blink.hex"))) << form_->windowTitle().toStdString();
 
-  form_->MProg->trigger();
+  action(*form_, "MProg")->trigger();
 
   EXPECT_TRUE(dialogs_.of("error").empty()) << dialogs_.of("error").front();
   EXPECT_EQ(dialogs_.of("message"), std::vector<std::string>{"Programm BSB|completed successfully"});
   EXPECT_EQ(form_->PageControl1->currentWidget(), form_->TabSheet3);
   EXPECT_TRUE(form_->Timer2->isActive());
   EXPECT_FALSE(form_->downloadWindow()->isVisible());
-  EXPECT_TRUE(form_->MProg->isEnabled());
-  EXPECT_EQ(form_->lBSB->text(), QStringLiteral("00"));  // the closing record cleared it
+  EXPECT_TRUE(action(*form_, "MProg")->isEnabled());
+  EXPECT_EQ(deviceWidget<QLabel>(*form_, "lBSB")->text(), QStringLiteral("00"));  // the closing record cleared it
 
   const auto flash = flashAfterStop();
   ASSERT_EQ(flash.size(), 0x10000u);
@@ -138,7 +138,7 @@ TEST_F(WindowEndToEnd, DataBeyondTheComparisonIsSaidOncePerFile) {
   const std::string top = writeHex(":01FC1000AA49\r\n:00000001FF\r\n");
   for (int load = 0; load < 2; ++load) {
     dialogs_.fileAnswers = {QString::fromStdString(top)};
-    form_->LoadFile1->trigger();
+    action(*form_, "LoadFile1")->trigger();
     ASSERT_TRUE(form_->engine().images().fileLoaded);
   }
   std::vector<std::string> notes = dialogs_.of("info");
@@ -203,7 +203,7 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
        {"Verifying...|Matched OK!!!"}, nullptr, &ui::TForm1::TabSheet2, "Matched OK!!!"},
       {"verify of the whole chip with an unreadable line", {"--garble-read", "1"}, [&](ui::TForm1& f) {
          dialogs_.fileAnswers = {QString::fromStdString(blank)};
-         f.bootloaderBox->setWholeChip(true);  // a blank file needs no read otherwise
+         deviceWidget<ui::BootloaderBox>(f, "BootloaderBox")->setWholeChip(true);  // a blank file needs no read otherwise
          f.CompareFileClick();
        },
        {}, "Read record data error [", &ui::TForm1::TabSheet2,
@@ -258,7 +258,7 @@ TEST_F(WindowEndToEnd, ClosingDuringACommandAsksAndOnYesEndsItQuietlyThenCloses)
       if (logBeforeClose >= 0) return;
       boxesBeforeClose = dialogs_.events.size();
       logBeforeClose = form_->debugWindow()->lines().size();
-      form_->Exit1->trigger();
+      action(*form_, "Exit1")->trigger();
     };
     QObject::connect(form_->downloadWindow(), &QWidget::windowTitleChanged, form_.get(), [&](const QString& title) {
       if (title == QStringLiteral("Programming...")) exitNow();
@@ -321,11 +321,11 @@ TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShows
     ui::TForm1 form(&dialogs);
     form.syncWindow()->timer().setInterval(100);
     if (c.line == Line::Serial) {
-      form.comEntry(1)->trigger();
+      comEntry(form, 1)->trigger();
     } else {
       const std::string url = target.port();
       form.eIP->setText(QString::fromStdString(c.line == Line::Module ? url.substr(std::string_view("tcp://").size()) : url));
-      form.MTCP->trigger();
+      action(form, "MTCP")->trigger();
     }
     ASSERT_EQ(form.panelText(0), QString::fromLatin1(c.panel));
 
@@ -338,7 +338,7 @@ TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShows
         form.BitBtn1Click();
         break;
       case When::DuringVerify:
-        form.bootloaderBox->setWholeChip(true);  // the blank file's verify reads then
+        deviceWidget<ui::BootloaderBox>(form, "BootloaderBox")->setWholeChip(true);  // the blank file's verify reads then
         QObject::connect(form.downloadWindow()->progressBar(), &QProgressBar::valueChanged, &form, [&](int at) {
           if (at >= 1024) target.stop();
         });
@@ -358,9 +358,9 @@ TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShows
     EXPECT_TRUE(form.resultText().startsWith(QString::fromStdString(lost))) << form.resultText().toStdString();
     EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
     EXPECT_EQ(form.panelText(1), QString());
-    EXPECT_FALSE(form.MRead->isEnabled());
-    EXPECT_FALSE(form.MProg->isEnabled());
-    EXPECT_TRUE(form.Debug1->isEnabled());
+    EXPECT_FALSE(action(form, "MRead")->isEnabled());
+    EXPECT_FALSE(action(form, "MProg")->isEnabled());
+    EXPECT_TRUE(action(form, "Debug1")->isEnabled());
     EXPECT_FALSE(form.syncWindow()->isVisible());
     EXPECT_FALSE(form.downloadWindow()->isVisible());
     EXPECT_FALSE(form.engine().busy());
@@ -411,21 +411,21 @@ TEST(WindowOverTheNetwork, ChipCommandsRunOverEachKindOfServer) {
     ui::TForm1 form(&dialogs);
     form.syncWindow()->timer().setInterval(100);
     form.eIP->setText(QString::fromStdString(host));
-    form.MTCP->trigger();
+    action(form, "MTCP")->trigger();
     ASSERT_EQ(form.panelText(0), QStringLiteral("TCP")) << (dialogs.events.empty() ? "" : dialogs.events.back());
 
     if (c.program) {
       const fs::path hex = home.root() / "blink.hex";
       std::ofstream(hex, std::ios::binary) << kBlinkHex;
       dialogs.fileAnswers = {QString::fromStdString(hex.string())};
-      form.LoadFile1->trigger();
-      form.MProg->trigger();
+      action(form, "LoadFile1")->trigger();
+      action(form, "MProg")->trigger();
     } else {
-      form.BitBtn1->click();
+      deviceWidget<QPushButton>(form, "BitBtn1")->click();
     }
 
     EXPECT_TRUE(dialogs.of("error").empty()) << dialogs.of("error").front();
-    EXPECT_EQ(form.lManu->text(), QStringLiteral("58"));
+    EXPECT_EQ(deviceWidget<QLabel>(form, "lManu")->text(), QStringLiteral("58"));
     EXPECT_EQ(form.panelText(1), QString::fromLatin1(c.rate));
     const QStringList log = form.debugWindow()->lines();
     EXPECT_TRUE(log.join(QLatin1Char('|')).contains(QString::fromLatin1(c.logged))) << log.join(QLatin1Char('|')).toStdString();

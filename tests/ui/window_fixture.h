@@ -9,7 +9,13 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QAction>
 #include <QElapsedTimer>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -119,6 +125,35 @@ inline std::string readArrived(int fd, std::size_t want, int limitMs) {
       },
       limitMs);
   return got;
+}
+
+// The window's components as the operator reaches them: by their object names, and the COM
+// entries by their captions.
+template <class T>
+T* component(const QObject& window, const char* name) {
+  T* found = window.findChild<T*>(QString::fromLatin1(name));
+  EXPECT_NE(found, nullptr) << name;
+  return found;
+}
+inline QAction* action(const QObject& window, const char* name) { return component<QAction>(window, name); }
+// A widget of the Device tab (the synchronisation window has a "BitBtn1" of its own).
+template <class T>
+T* deviceWidget(const QObject& window, const char* name) {
+  return component<T>(*component<QWidget>(window, "TabSheet4"), name);
+}
+// "COM &n" of the "&Comport" menu.
+inline QAction* comEntry(const QObject& window, int n) {
+  for (QAction* entry : component<QMenu>(window, "Com1")->actions())
+    if (entry->text().section(QLatin1Char('\t'), 0, 0) == QStringLiteral("COM &%1").arg(n)) return entry;
+  ADD_FAILURE() << "no entry COM " << n;
+  return nullptr;
+}
+// The chip commands' group of the menu (Debug and Reload included), in menu order.
+inline std::vector<QAction*> chipCommandEntries(const QObject& window) {
+  std::vector<QAction*> out;
+  for (QAction* a : window.findChildren<QAction*>(Qt::FindDirectChildrenOnly))
+    if (a->property("GroupIndex").toInt() == 1) out.push_back(a);
+  return out;
 }
 
 // A window on a private configuration directory, answered by scripted dialogs. Tests pin

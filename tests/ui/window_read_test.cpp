@@ -79,7 +79,7 @@ class WindowReading : public ::testing::Test {
     ASSERT_TRUE(waitFor([&] { return fs::read_symlink(home_.dir() / "COM1", ec) == target_->port(); }, 10000));
     form_ = std::make_unique<ui::TForm1>(&dialogs_);
     form_->syncWindow()->timer().setInterval(100);
-    form_->comEntry(1)->trigger();
+    comEntry(*form_, 1)->trigger();
     ASSERT_EQ(form_->panelText(0), QStringLiteral("COM1"));
   }
   void TearDown() override {
@@ -90,7 +90,7 @@ class WindowReading : public ::testing::Test {
     const fs::path hex = home_.root() / "blink.hex";
     std::ofstream(hex, std::ios::binary) << kReadBlinkHex;
     dialogs_.fileAnswers = {QString::fromStdString(hex.string())};
-    form_->LoadFile1->trigger();
+    action(*form_, "LoadFile1")->trigger();
     ASSERT_TRUE(form_->engine().images().fileLoaded);
   }
   std::string targetLog() const {
@@ -129,7 +129,7 @@ TEST_F(WindowReading, EachCommandReadsTheDataAndBlankChecksTheRestUnlessTheWhole
     SCOPED_TRACE(c.name);
     start({}, true);
     loadBlinky();
-    form_->bootloaderBox->wholeChipBox()->setChecked(c.wholeChip);
+    deviceWidget<ui::BootloaderBox>(*form_, "BootloaderBox")->wholeChipBox()->setChecked(c.wholeChip);
     const qsizetype from = form_->debugWindow()->lines().size();
 
     (form_.get()->*c.command)();
@@ -147,12 +147,12 @@ TEST_F(WindowReading, EachCommandReadsTheDataAndBlankChecksTheRestUnlessTheWhole
     const std::vector<char> flash = blinkFlash();
     EXPECT_TRUE(std::equal(flash.begin(), flash.end(), images.chipImage.begin(),
                            [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
-    EXPECT_TRUE(form_->SaveChip->isEnabled());
+    EXPECT_TRUE(action(*form_, "SaveChip")->isEnabled());
   }
   // The choice is the window's own, kept for the next start, and not in Hotkey.TXT.
   form_.reset();
   ui::TForm1 again(&dialogs_);
-  EXPECT_TRUE(again.bootloaderBox->wholeChip());
+  EXPECT_TRUE(deviceWidget<ui::BootloaderBox>(again, "BootloaderBox")->wholeChip());
   EXPECT_TRUE(again.memory().wholeChip());
 }
 
@@ -177,28 +177,28 @@ TEST_F(WindowReading, AnotherLineForgetsThePreviousBoard) {
   start({"--32k"}, false);
   form_->MReadClick();
   ASSERT_EQ(form_->engine().images().chipSize, 0x8000);
-  ASSERT_EQ(form_->lMem->text(), QStringLiteral("F7"));
-  ASSERT_TRUE(form_->SaveChip->isEnabled());
+  ASSERT_EQ(deviceWidget<QLabel>(*form_, "lMem")->text(), QStringLiteral("F7"));
+  ASSERT_TRUE(action(*form_, "SaveChip")->isEnabled());
 
-  form_->comEntry(1)->trigger();
+  comEntry(*form_, 1)->trigger();
 
-  for (QLabel* value : {form_->lManu, form_->lDevFam, form_->lMem, form_->lProduct, form_->lBSB, form_->lSBV,
-                        form_->lHSB, form_->lBVersion})
+  for (QLabel* value : {deviceWidget<QLabel>(*form_, "lManu"), deviceWidget<QLabel>(*form_, "lDevFam"), deviceWidget<QLabel>(*form_, "lMem"), deviceWidget<QLabel>(*form_, "lProduct"), deviceWidget<QLabel>(*form_, "lBSB"), deviceWidget<QLabel>(*form_, "lSBV"),
+                        deviceWidget<QLabel>(*form_, "lHSB"), deviceWidget<QLabel>(*form_, "lBVersion")})
     EXPECT_TRUE(value->text().isEmpty()) << value->objectName().toStdString();
   EXPECT_EQ(form_->panelText(2), QString());
   EXPECT_EQ(form_->resultText(), QString());
   EXPECT_EQ(form_->engine().images().chipSize, 0x10000);
   EXPECT_TRUE(form_->engine().images().chipRead.none());  // the chip data is grey
-  EXPECT_FALSE(form_->SaveChip->isEnabled());
+  EXPECT_FALSE(action(*form_, "SaveChip")->isEnabled());
 }
 
 TEST_F(WindowReading, TheBootloaderRateAndResetComeFromTheDeviceTabAndStay) {
   start({}, false);
-  QLineEdit* rate = form_->bootloaderBox->rateBox()->lineEdit();
+  QLineEdit* rate = deviceWidget<ui::BootloaderBox>(*form_, "BootloaderBox")->rateBox()->lineEdit();
   rate->selectAll();
   QTest::keyClicks(rate, QStringLiteral("230400"));
   QTest::keyClick(rate, Qt::Key_Return);
-  QLineEdit* reset = form_->bootloaderBox->resetField();
+  QLineEdit* reset = deviceWidget<ui::BootloaderBox>(*form_, "BootloaderBox")->resetField();
   // A step that is none is refused with its reason; nothing is kept of it.
   QTest::keyClicks(reset, QStringLiteral("dtr=2"));
   QTest::keyClick(reset, Qt::Key_Return);
@@ -208,10 +208,10 @@ TEST_F(WindowReading, TheBootloaderRateAndResetComeFromTheDeviceTabAndStay) {
   QTest::keyClicks(reset, QStringLiteral("dtr=0, wait=20, dtr=1"));
   QTest::keyClick(reset, Qt::Key_Return);
 
-  form_->BitBtn1->click();
+  deviceWidget<QPushButton>(*form_, "BitBtn1")->click();
 
   ASSERT_EQ(dialogs_.of("error").size(), 1u) << dialogs_.of("error").back();
-  EXPECT_EQ(form_->lManu->text(), QStringLiteral("58"));
+  EXPECT_EQ(deviceWidget<QLabel>(*form_, "lManu")->text(), QStringLiteral("58"));
   EXPECT_EQ(form_->panelText(1), QStringLiteral("230400"));
   EXPECT_NE(targetLog().find("line at 230400 bit/s"), std::string::npos) << targetLog();
   const QStringList log = form_->debugWindow()->lines();
@@ -226,9 +226,9 @@ TEST_F(WindowReading, TheBootloaderRateAndResetComeFromTheDeviceTabAndStay) {
 
   form_.reset();
   ui::TForm1 again(&dialogs_);
-  EXPECT_EQ(again.bootloaderBox->rate(), 230400);
+  EXPECT_EQ(deviceWidget<ui::BootloaderBox>(again, "BootloaderBox")->rate(), 230400);
   EXPECT_EQ(again.engine().bootloaderRate, 230400);
-  EXPECT_EQ(again.bootloaderBox->resetText(), QStringLiteral("dtr=0,wait=20,dtr=1"));
+  EXPECT_EQ(deviceWidget<ui::BootloaderBox>(again, "BootloaderBox")->resetText(), QStringLiteral("dtr=0,wait=20,dtr=1"));
 }
 
 TEST(WindowReset, ABoardThatRunsItsApplicationSynchronisesAfterTheResetSequence) {
@@ -240,17 +240,17 @@ TEST(WindowReset, ABoardThatRunsItsApplicationSynchronisesAfterTheResetSequence)
   ScriptedDialogs dialogs;
   ui::TForm1 form(&dialogs);
   form.syncWindow()->timer().setInterval(100);
-  form.bootloaderBox->resetField()->setText(QStringLiteral("dtr=0,wait=10,dtr=1,wait=10"));
-  emit form.bootloaderBox->resetEdited();
+  deviceWidget<ui::BootloaderBox>(form, "BootloaderBox")->resetField()->setText(QStringLiteral("dtr=0,wait=10,dtr=1,wait=10"));
+  emit deviceWidget<ui::BootloaderBox>(form, "BootloaderBox")->resetEdited();
   const std::string url = "rfc2217://" + target.port().substr(std::string_view("tcp://").size());
   form.eIP->setText(QString::fromStdString(url));
-  form.MTCP->trigger();
+  action(form, "MTCP")->trigger();
   ASSERT_EQ(form.panelText(0), QStringLiteral("TCP")) << ::testing::PrintToString(dialogs.events);
 
-  form.BitBtn1->click();
+  deviceWidget<QPushButton>(form, "BitBtn1")->click();
 
   EXPECT_TRUE(dialogs.of("error").empty()) << dialogs.of("error").front();
-  EXPECT_EQ(form.lManu->text(), QStringLiteral("58"));
+  EXPECT_EQ(deviceWidget<QLabel>(form, "lManu")->text(), QStringLiteral("58"));
 }
 
 TEST_F(WindowReading, ARunningCommandShowsItsProgressInTheTitleAndEndsWithout) {

@@ -273,10 +273,10 @@ TEST_F(WindowOperatorTest, TheEnginesFiguresReachTheLabelsAndEmptyAtPositionZero
 
 TEST_F(WindowOperatorTest, DeviceFieldsAndPanelsShowWhatTheEngineReads) {
   const std::pair<isp::DeviceField, QLabel*> fields[] = {
-      {isp::DeviceField::Manu, form_.lManu},     {isp::DeviceField::DevFam, form_.lDevFam},
-      {isp::DeviceField::Mem, form_.lMem},       {isp::DeviceField::Product, form_.lProduct},
-      {isp::DeviceField::BSB, form_.lBSB},       {isp::DeviceField::SBV, form_.lSBV},
-      {isp::DeviceField::HSB, form_.lHSB},       {isp::DeviceField::BVersion, form_.lBVersion},
+      {isp::DeviceField::Manu, deviceWidget<QLabel>(form_, "lManu")},     {isp::DeviceField::DevFam, deviceWidget<QLabel>(form_, "lDevFam")},
+      {isp::DeviceField::Mem, deviceWidget<QLabel>(form_, "lMem")},       {isp::DeviceField::Product, deviceWidget<QLabel>(form_, "lProduct")},
+      {isp::DeviceField::BSB, deviceWidget<QLabel>(form_, "lBSB")},       {isp::DeviceField::SBV, deviceWidget<QLabel>(form_, "lSBV")},
+      {isp::DeviceField::HSB, deviceWidget<QLabel>(form_, "lHSB")},       {isp::DeviceField::BVersion, deviceWidget<QLabel>(form_, "lBVersion")},
   };
   int i = 0;
   for (const auto& [field, label] : fields) {
@@ -306,9 +306,9 @@ TEST_F(WindowOperatorTest, DeviceFieldsAndPanelsShowWhatTheEngineReads) {
 
 TEST_F(WindowOperatorTest, OnlyACompleteLoadEnablesReload) {
   form_.loadFinished(false);
-  EXPECT_FALSE(form_.MReload->isEnabled());
+  EXPECT_FALSE(action(form_, "MReload")->isEnabled());
   form_.loadFinished(true);
-  EXPECT_TRUE(form_.MReload->isEnabled());
+  EXPECT_TRUE(action(form_, "MReload")->isEnabled());
 }
 
 }  // namespace
