@@ -27,14 +27,11 @@
 
 #include "link/powersock.h"
 #include "ui/bootloader_box.h"
-#include "ui/debug_window.h"
 #include "ui/dialogs.h"
-#include "ui/download_window.h"
 #include "ui/file_drop.h"
 #include "ui/hexdump.h"
 #include "ui/latin1.h"
 #include "ui/read_note.h"
-#include "ui/sync_window.h"
 
 namespace velkorn::ui {
 
@@ -80,13 +77,24 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
       gate_(dialogs ? *dialogs : *ownDialogs_),
       dialogs_(gate_),
       lines_(dialogs_, this, [this] { return commandRunning_ || engine_.busy(); }),
-      engine_(lines_.chipLink(), *this, *this, *this, clock_),
+      operator_(dialogs_, this, device_),
+      engine_(lines_.chipLink(), operator_, operator_, operator_, clock_),
       settings_(*this, dialogs_) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QString::fromLatin1(kProgramTitle));
   setAcceptDrops(true);
   sock = lines_.module().socket();
-  lines_.log = [this](const std::string& line) { debugLog(line); };
+  lines_.log = [this](const std::string& line) { operator_.debugLog(line); };
+  operator_.setHooks({
+      .view = [this](isp::View view) { return view == isp::View::Chip ? chipView : fileView; },
+      .stepChanged = [this] { refreshRunningStatus(); },
+      .stepEnded = [this] { endRunningStatus(); },
+      .deviceNote = [this](const QString& note) { setPanel(2, note); },
+      .syncStarts = [this] { Timer2->stop(); },
+      .resetBoard = [this] { runResetSequence(); },
+      .loadFinished = [this](bool complete) { fileLoadFinished(complete); },
+      .lineError = [this] { return lines_.chipLink().lastError(); },
+  });
   lines_.onRate = [this](int rate, link::RateResult result, const std::string& refusal) {
     rateChanged(rate, result, refusal);
   };
@@ -119,14 +127,13 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
   guarded([this] { FormCreate(); });
 
   // The debug window comes after the main window and lives until the program ends.
-  DbgFrm = new TDbgFrm(this);
+  operator_.createDebugWindow();
   qApp->installEventFilter(this);  // key preview: the window sees every key first
   guarded([this] { startMemory(); });
 }
 
 TForm1::~TForm1() {
   if (qApp) qApp->removeEventFilter(this);
-  if (busyCursor_) QApplication::restoreOverrideCursor();
 }
 
 void TForm1::buildTabs() {
@@ -246,8 +253,7 @@ void TForm1::FormCreate() {
   setTabVisibleQuietly(TabSheet4, false);
   ProbePorts();
   // The synchronisation and progress windows stay hidden until an operation shows them.
-  SyncMessage = new TSyncMessage(this);
-  DownLoadDlg = new TDownLoadDlg(&engine_.downloadAbort, this);
+  operator_.createWindows(&engine_.downloadAbort);
   // The chip data view and the file data view show the images in place.
   MemoryImages& images = engine_.images();
   // "Courier New", bold, at the sheets' 11-pixel height; any fixed-pitch face stands in
@@ -270,7 +276,7 @@ void TForm1::FormCreate() {
   fileView->setDataSize(images.chipSize);
   fileView->setFont(viewFont);
   lines_.onModuleData = [this] { terminal_->SockDataAvailable(); };
-  lines_.module().onLog([this](const std::string& line) { debugLog(line); });
+  lines_.module().onLog([this](const std::string& line) { operator_.debugLog(line); });
   lines_.module().onReport(
       [this](const std::string& text) { dialogs_.error(this, QString::fromStdString(text), false); });
   LoadSettings();
@@ -284,16 +290,16 @@ void TForm1::FormDestroy() {
 void TForm1::closeEvent(QCloseEvent* event) {
   if (commandRunning_ || engine_.busy()) {
     // Ending a command half-way can leave a half-programmed chip: the operator decides.
-    if (!closeRequested_ && !dialogs_.confirm(this, QString::fromLatin1(kProgramTitle),
+    if (!operator_.closing() && !dialogs_.confirm(this, QString::fromLatin1(kProgramTitle),
                                               QString::fromLatin1(kAbortAndQuitText))) {
       event->ignore();
       return;
     }
     // The command still owns the line and the images: it ends at its next look at the
     // flags, without further boxes, and the window closes as soon as it has returned.
-    closeRequested_ = true;
+    operator_.setClosing(true);
     gate_.shut(true);
-    raiseStopFlags();
+    operator_.raiseStopFlags();
     event->ignore();
     return;
   }
@@ -355,8 +361,8 @@ void TForm1::runCommand(const std::function<void()>& command) {
   refreshSaveChip();
   loan.reset();
   commandRunning_ = false;
-  if (closeRequested_) {
-    closeRequested_ = false;
+  if (operator_.closing()) {
+    operator_.setClosing(false);
     gate_.shut(false);  // the settings' own box at shut-down is still shown
     close();
     return;
@@ -383,7 +389,7 @@ void TForm1::lineLost(const std::string& why, const QString& note) {
   const QString text = QStringLiteral("Line lost: %1: %2")
                            .arg(QString::fromStdString(lines_.panelName()),
                                 QString::fromStdString(why.empty() ? std::string("no reason given") : why));
-  debugLog(text.toStdString());
+  operator_.debugLog(text.toStdString());
   lines_.drop();
   showNoLine();
   setPanel(1, QString());  // no line, no rate
@@ -401,11 +407,6 @@ void TForm1::showNoLine() {
   menu_.MTCP->setChecked(false);
 }
 
-void TForm1::raiseStopFlags() {
-  engine_.downloadAbort.raise();
-  if (SyncMessage) SyncMessage->BitBtn1Click();
-}
-
 void TForm1::setTabVisibleQuietly(QWidget* sheet, bool visible) {
   const bool before = programTabChange_;
   programTabChange_ = true;
@@ -419,8 +420,6 @@ void TForm1::setCurrentTabQuietly(QWidget* sheet) {
   PageControl1->setCurrentWidget(sheet);
   programTabChange_ = before;
 }
-
-THexDump* TForm1::viewOf(isp::View view) const { return view == isp::View::Chip ? chipView : fileView; }
 
 void TForm1::setPanel(int panel, const QString& text) { panels_[static_cast<std::size_t>(panel)]->setText(text); }
 
@@ -476,7 +475,7 @@ void TForm1::rateChanged(int rate, link::RateResult result, const std::string& r
     return;
   }
   if (result == link::RateResult::Refused) {
-    debugLog("SetCommState failed (" + std::to_string(rate) + " bit/s): " + refusal);
+    operator_.debugLog("SetCommState failed (" + std::to_string(rate) + " bit/s): " + refusal);
     dialogs_.information(this, QString::fromLatin1(kProgramTitle), QStringLiteral("SetCommState failed"));
   }
   setPanel(1, QString::number(rate));
@@ -545,10 +544,7 @@ void TForm1::showPage(QWidget* sheet) {
 
 void TForm1::Exit1Click() { close(); }
 
-void TForm1::Debug1Click() {
-  DbgFrm->show();
-  DbgFrm->raise();
-}
+void TForm1::Debug1Click() { operator_.showDebugWindow(); }
 
 isp::Button TForm1::ShowError(const QString& text, bool cancellable) {
   const isp::Button button = dialogs_.error(this, text, cancellable);

@@ -1,10 +1,9 @@
 #pragma once
 // The main window: its widgets and handlers, the engine with its two images, the two hex
-// views, the terminal with its timers, the settings binding and the three helper windows.
-// Its lines (serial port, network server, module) belong to WindowLines. It shows the
-// engine's boxes, progress and device state (Prompts, Progress, DeviceState), and turns
-// each command's outcome into the closing box, the tab changes and the hand-back to the
-// terminal.
+// views, the terminal with its timers and the settings binding. Its lines (serial port,
+// network server, module) belong to WindowLines; the engine's boxes, progress, helper
+// windows and device state to WindowOperator. It turns each command's outcome into the
+// closing box, the tab changes and the hand-back to the terminal.
 #include <QElapsedTimer>
 #include <QFont>
 #include <QMainWindow>
@@ -30,6 +29,7 @@
 #include "ui/terminal.h"
 #include "ui/window_lines.h"
 #include "ui/window_memory.h"
+#include "ui/window_operator.h"
 
 class QAction;
 class QButtonGroup;
@@ -44,9 +44,6 @@ class TPowersock;
 namespace velkorn::ui {
 
 class BootloaderBox;
-class TDbgFrm;
-class TDownLoadDlg;
-class TSyncMessage;
 class THexDump;
 
 inline constexpr int kTimer2IntervalMs = 200;    // the terminal's receive poll
@@ -57,10 +54,7 @@ inline constexpr int kReadRetries = 3;
 // The question before a close that would end a running command.
 inline constexpr const char* kAbortAndQuitText = "A command is running. Abort it and quit?";
 
-class TForm1 : public QMainWindow,
-               public isp::Prompts,
-               public isp::Progress,
-               public isp::DeviceState {
+class TForm1 : public QMainWindow {
   Q_OBJECT
 
  public:
@@ -70,9 +64,6 @@ class TForm1 : public QMainWindow,
 
   isp::Engine& engine() { return engine_; }
   link::SerialPort& serialPort() { return lines_.serialPort(); }
-  TDbgFrm* debugWindow() const { return DbgFrm; }
-  TDownLoadDlg* downloadWindow() const { return DownLoadDlg; }
-  TSyncMessage* syncWindow() const { return SyncMessage; }
   int terminalRate() const { return terminalBaud_; }
   // The terminal memo's font (BitBtn2Click, the settings file).
   QFont terminalFont() const;
@@ -146,33 +137,6 @@ class TForm1 : public QMainWindow,
   // The network serial server's link while "&TCP/Winsock" has one open, else null.
   link::NetworkLink* networkLink() const { return lines_.networkLink(); }
 
-  // ---- isp::Prompts
-  isp::Button showError(const std::string& text, bool cancellable) override;
-  void showNotice(const std::string& text) override;
-  bool askYesNo(const std::string& caption, const std::string& text) override;
-  std::optional<std::string> askHexFileName(const std::string& remembered) override;
-
-  // ---- isp::Progress
-  void debugLog(const std::string& line) override;
-  void processEvents() override;
-  void setBusyCursor(bool busy) override;
-  void progressShow(const std::string& caption, int maximum) override;
-  void progressCaption(const std::string& caption) override;
-  void progressPosition(int position) override;
-  void progressFigures(const std::string& timeLeft, const std::string& bytesPerSecond) override;
-  void progressHide() override;
-  void syncShow() override;
-  bool syncCancelled() override;
-  void syncHide() override;
-  void repaintView(isp::View view) override;
-  void setCurrentLine(isp::View view, int line) override;
-  void loadFinished(bool complete) override;
-
-  // ---- isp::DeviceState
-  void deviceField(isp::DeviceField field, const std::string& text) override;
-  void lockBoxes(bool lock0, bool lock1) override;
-  isp::BootChoice bootChoice() override;
-
   // ---- components, by the names the handlers and the other parts use
   QTabWidget* PageControl1 = nullptr;
   QWidget* TabSheet1 = nullptr;  // "&File Data"
@@ -245,12 +209,14 @@ class TForm1 : public QMainWindow,
   void refreshTitle();
   // The line goes back to the terminal: its rate, its receive poll, its tab.
   void handBack();
+  // A HEX load ran to its end: the File Data view shows it, and a complete one enables
+  // Reload.
+  void fileLoadFinished(bool complete);
   // What a rate change did, on status panel 1 (and, with `refusal` in the debug log, the
   // box of a refused rate).
   void rateChanged(int rate, link::RateResult result, const std::string& refusal);
   void setTabVisibleQuietly(QWidget* sheet, bool visible);
   void setCurrentTabQuietly(QWidget* sheet);
-  THexDump* viewOf(isp::View view) const;
   void setPanel(int panel, const QString& text);
   // What the window remembers: read at start, the last port reopened (mainform_memory.cpp).
   void startMemory();
@@ -262,11 +228,6 @@ class TForm1 : public QMainWindow,
   void reopenLastPort();
   void rememberLoadedFile(const isp::Outcome& loaded);
 
-  // Raises the download abort and sync cancel flags, so that a running command ends at its
-  // next look at them.
-  void raiseStopFlags();
-  // A box the synchronisation loop asks for (a failed write): shown on the waiting window.
-  void syncLineFailed(const std::string& text);
 
   // The menu bar's and the Device tab's components, by the names the handlers use.
   MainMenu menu_;
@@ -275,15 +236,13 @@ class TForm1 : public QMainWindow,
   DialogsGate gate_;   // shut while a close request waits for the running command
   Dialogs& dialogs_;
   WindowLines lines_;
+  WindowOperator operator_;  // the engine's person: boxes, progress, sync and debug windows
   isp::SystemClock clock_;
   isp::Engine engine_;
   SettingsBinding settings_;
   int terminalBaud_ = 0;  // written only by rgBaudClick (and the first open, see OpenLink)
   TTerminal* terminal_ = nullptr;
 
-  TDbgFrm* DbgFrm = nullptr;
-  TDownLoadDlg* DownLoadDlg = nullptr;
-  TSyncMessage* SyncMessage = nullptr;
   std::array<QLabel*, 3> panels_{};
   QLabel* resultPanel_ = nullptr;
   std::string uncomparedNoted_;  // the file whose data beyond the comparison was last said
@@ -294,25 +253,16 @@ class TForm1 : public QMainWindow,
   std::optional<std::pair<std::string, QString>> lineLostDuringCommand_;
   QTimer* lineWatch_ = nullptr;  // notices a line that died while no command runs
   QTimer* commandTick_ = nullptr;  // the running command's elapsed time, once a second
-  QElapsedTimer phaseClock_;       // since the running step began
   QString resetChecked_;           // the reset field's text last checked
-  QString phase_;                  // the running step's caption; empty between commands
   QString runningStatus_;          // what the title and result panel last showed of it
   QString resultBefore_;           // the result panel before the command began
-  bool eraseCommand_ = false;      // "Full Chip &Erase" runs: its wait gets the progress window
 
   int beeps_ = 0;
-  bool busyCursor_ = false;
   bool commandRunning_ = false;
   bool programTabChange_ = false;   // the program, not the operator, changes the tab
   bool tabChangeDuringCommand_ = false;
   bool reloadDuringCommand_ = false;
   bool destroyed_ = false;
-  bool closeRequested_ = false;  // the window was closed while a command ran
-  std::optional<QString> chosenFile_;  // answers the next open dialog without showing it
-  bool syncing_ = false;         // the synchronisation window waits for the target
-  std::string lastSyncFailure_;  // the reason last logged during this wait
-  QElapsedTimer sinceEvents_;    // since pending messages last ran for the engine
   // Key preview: one key press reaches the filter once per widget it propagates through.
   const QEvent* previewedKey_ = nullptr;
   quint64 previewedKeyTime_ = 0;

@@ -3,20 +3,14 @@
 // each synchronisation, a change of line that forgets the board, and a running command's
 // progress in the title and the result panel.
 #include <QCheckBox>
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QLabel>
-#include <QProgressBar>
-#include <QTimer>
 #include <utility>
 
 #include "link/modem_lines.h"
 #include "ui/bootloader_box.h"
-#include "ui/download_window.h"
 #include "ui/hexdump.h"
 #include "ui/mainform.h"
-#include "ui/sync_window.h"
 
 namespace velkorn::ui {
 
@@ -64,22 +58,19 @@ void TForm1::runResetSequence() {
   if (!link::parseModemSteps(memory_.resetSequence().toStdString(), &steps, &why)) return;
   bool refusalSaid = false;
   for (const link::ModemStep& step : steps) {
-    if (SyncMessage->cancelled()) return;
-    debugLog("reset: " + link::describe(step));
+    if (operator_.syncCancelled()) return;
+    operator_.debugLog("reset: " + link::describe(step));
     if (step.kind == link::ModemStep::Wait) {
       // The window stays alive, and Cancel or a close ends the wait.
-      QEventLoop pause;
-      QTimer::singleShot(step.waitMs, &pause, &QEventLoop::quit);
-      connect(SyncMessage, &TSyncMessage::cancelRaised, &pause, &QEventLoop::quit);
-      pause.exec();
+      operator_.pauseInSync(step.waitMs);
       continue;
     }
     std::string refusal;
     if (!lines_.setModemLine(step.line, step.high, &refusal) && !std::exchange(refusalSaid, true)) {
       const std::string text = lines_.panelName() + " does not take " + link::describe(step) + " (" + refusal +
                                "): the reset sequence has no effect there";
-      debugLog(text);
-      SyncMessage->setStatus(QString::fromStdString(text));
+      operator_.debugLog(text);
+      operator_.syncStatus(QString::fromStdString(text));
     }
   }
 }
@@ -114,7 +105,7 @@ void TForm1::refreshTitle() {
 }
 
 void TForm1::endRunningStatus() {
-  phase_.clear();
+  operator_.endStep();
   if (runningStatus_.isEmpty()) return;
   // A result noted meanwhile stays; otherwise the last one comes back.
   if (resultPanel_->text() == runningStatus_) {
@@ -126,21 +117,9 @@ void TForm1::endRunningStatus() {
 }
 
 void TForm1::refreshRunningStatus() {
-  // Between two steps (a box, the question before erasing) nothing runs that could be shown.
-  if (!commandRunning_ || !DownLoadDlg || phase_.isEmpty()) return;
-  const QString& phase = phase_;
-  const QProgressBar* bar = DownLoadDlg->progressBar();
-  const bool shown = DownLoadDlg->isVisible();
-  QString status;
-  if (shown && bar->maximum() > 0 && bar->value() > 0) {
-    status = QStringLiteral("%1 %2%").arg(phase).arg(static_cast<int>(qint64{bar->value()} * 100 / bar->maximum()));
-  } else {
-    // A step that moves no bar (the erase answer, a synchronisation) shows that it works.
-    const auto seconds = static_cast<int>(phaseClock_.elapsed() / 1000);
-    status = seconds > 0 ? QStringLiteral("%1 %2 s").arg(phase).arg(seconds) : phase;
-    if (shown && seconds > 0) DownLoadDlg->showElapsed(seconds);
-  }
-  if (status == runningStatus_) return;
+  if (!commandRunning_) return;
+  const QString status = operator_.stepStatus();
+  if (status.isEmpty() || status == runningStatus_) return;
   runningStatus_ = status;
   resultPanel_->setText(status);
   resultPanel_->setToolTip(status);

@@ -1,24 +1,13 @@
 // The main window's chip commands and what their outcomes show (the closing boxes, the
-// tab changes, the hand-back to the terminal), and the window as the engine's person: its
-// boxes, its progress and sync windows, its views and the Device tab.
-#include <QApplication>
-#include <QCheckBox>
-#include <QEventLoop>
-#include <QLabel>
-#include <QProgressBar>
+// tab changes, the hand-back to the terminal).
+#include <QAction>
 #include <QScopeGuard>
-#include <QTabWidget>
-#include <QTimer>
 
 #include "image/failures.h"
-#include "isp/device_facts.h"
-#include "ui/debug_window.h"
 #include "ui/dialogs.h"
-#include "ui/download_window.h"
 #include "ui/hexdump.h"
 #include "ui/mainform.h"
 #include "ui/read_note.h"
-#include "ui/sync_window.h"
 
 namespace velkorn::ui {
 
@@ -30,11 +19,6 @@ using isp::Step;
 QString fromEngine(const std::string& text) { return QString::fromStdString(text); }
 
 constexpr const char* kSuccessText = "completed successfully";
-
-// How often a running command lets pending messages run at most.
-constexpr qint64 kEngineEventSliceMs = 10;
-// The pause after a failed write in the synchronisation loop, as after a failed read.
-constexpr int kSyncFailurePauseMs = 200;
 
 }  // namespace
 
@@ -48,9 +32,9 @@ void TForm1::LoadFile1Click() {
 
 bool TForm1::loadHexFileNamed(const QString& path) {
   if (commandRunning_ || engine_.busy() || !menu_.LoadFile1->isEnabled()) return false;
-  chosenFile_ = path;
+  operator_.chooseFile(path);
   LoadFile1Click();
-  chosenFile_.reset();
+  operator_.chooseFile(std::nullopt);
   return true;
 }
 
@@ -100,10 +84,10 @@ void TForm1::MBSBClick() {
 void TForm1::MEraseClick() {
   runChipCommand([this] {
     // The erase answer can take 30 s: its wait gets the progress window (setBusyCursor).
-    eraseCommand_ = true;
+    operator_.setEraseRunning(true);
     isp::Outcome erased;
     {
-      const auto over = qScopeGuard([this] { eraseCommand_ = false; });
+      const auto over = qScopeGuard([this] { operator_.setEraseRunning(false); });
       erased = engine_.erase();
     }
     if (!erased.done()) {
@@ -187,151 +171,7 @@ void TForm1::handBack() {
   showPage(TabSheet3);
 }
 
-isp::Button TForm1::showError(const std::string& text, bool cancellable) {
-  if (syncing_ && !cancellable) {
-    syncLineFailed(text);
-    return isp::Button::Ok;
-  }
-  // The engine raises the download abort flag itself on Cancel.
-  return dialogs_.error(this, fromEngine(text), cancellable);
-}
-
-void TForm1::syncLineFailed(const std::string& text) {
-  // A modal box per attempt would keep Cancel out of reach until the minute is over: the
-  // text goes onto the waiting window, and the system's reason into the debug log once
-  // per change.
-  SyncMessage->setStatus(fromEngine(text));
-  const std::string reason = lines_.chipLink().lastError();
-  if (reason != lastSyncFailure_) {
-    lastSyncFailure_ = reason;
-    debugLog(text + ": " + (reason.empty() ? std::string("no reason given") : reason));
-  }
-  // A dead line fails at once; the next attempt waits a little, with Cancel served.
-  if (SyncMessage->cancelled()) return;
-  QEventLoop pause;
-  QTimer::singleShot(kSyncFailurePauseMs, &pause, &QEventLoop::quit);
-  connect(SyncMessage, &TSyncMessage::cancelRaised, &pause, &QEventLoop::quit);
-  pause.exec();
-}
-
-void TForm1::showNotice(const std::string& text) {
-  dialogs_.information(this, QString::fromLatin1(kProgramTitle), fromEngine(text));
-}
-
-bool TForm1::askYesNo(const std::string& caption, const std::string& text) {
-  return dialogs_.confirm(this, fromEngine(caption), fromEngine(text));
-}
-
-std::optional<std::string> TForm1::askHexFileName(const std::string& remembered) {
-  if (chosenFile_) return std::exchange(chosenFile_, std::nullopt)->toStdString();
-  const auto name = dialogs_.openHexFile(this, fromEngine(remembered));
-  if (!name) return std::nullopt;
-  return name->toStdString();
-}
-
-void TForm1::debugLog(const std::string& line) {
-  // A reply's CR LF pairs would show as empty lines in the memo.
-  QString text = fromEngine(line);
-  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  if (DbgFrm) DbgFrm->append(text);
-}
-
-void TForm1::processEvents() {
-  // Each phase of a command lowers the abort flag before its loop: a close request keeps
-  // raising it until the command has returned.
-  if (closeRequested_) raiseStopFlags();
-  // A HEX load asks once per line; letting the queue run that often would cost far more
-  // than the lines themselves. Abort, Cancel, timers and repaints are still served every
-  // few milliseconds.
-  if (sinceEvents_.isValid() && sinceEvents_.elapsed() < kEngineEventSliceMs) return;
-  QCoreApplication::processEvents();
-  sinceEvents_.start();
-  if (closeRequested_) raiseStopFlags();
-}
-
-void TForm1::setBusyCursor(bool busy) {
-  if (busy == busyCursor_) return;
-  busyCursor_ = busy;
-  // "Full Chip &Erase" waits for its answer behind the busy cursor: the progress window
-  // shows the time it has run, and its Abort (or Escape) ends the wait.
-  if (eraseCommand_ && busy && !DownLoadDlg->isVisible()) progressShow("Erasing...", 0);
-  if (eraseCommand_ && !busy) progressHide();
-  if (busy)
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-  else
-    QApplication::restoreOverrideCursor();
-}
-
-void TForm1::progressShow(const std::string& caption, int maximum) {
-  DownLoadDlg->setWindowTitle(fromEngine(caption));
-  DownLoadDlg->progressBar()->setRange(0, maximum);
-  DownLoadDlg->progressBar()->setValue(0);
-  DownLoadDlg->showFigures(QString(), DownLoadDlg->rateLabel()->text());  // a step's elapsed time is gone
-  phase_ = fromEngine(caption);
-  phaseClock_.start();
-  refreshRunningStatus();
-  // A window that is closing starts nothing new, and shows nothing new.
-  if (closeRequested_) {
-    raiseStopFlags();
-    return;
-  }
-  DownLoadDlg->show();
-}
-
-void TForm1::progressCaption(const std::string& caption) {
-  DownLoadDlg->setWindowTitle(fromEngine(caption));
-  phase_ = fromEngine(caption);
-  phaseClock_.start();
-  refreshRunningStatus();
-}
-
-void TForm1::progressPosition(int position) {
-  DownLoadDlg->progressBar()->setValue(position);
-  refreshRunningStatus();
-}
-
-void TForm1::progressFigures(const std::string& timeLeft, const std::string& bytesPerSecond) {
-  DownLoadDlg->showFigures(fromEngine(timeLeft), fromEngine(bytesPerSecond));
-}
-
-void TForm1::progressHide() {
-  DownLoadDlg->hide();
-  endRunningStatus();
-}
-
-void TForm1::syncShow() {
-  // The terminal's receive poll would take the bootloader's bytes.
-  Timer2->stop();
-  syncing_ = true;
-  // Nothing logged yet in this wait. Assigned as a count and a character: GCC 12 with the
-  // fortified library sees an overlapping copy in assigning the one-character literal.
-  lastSyncFailure_.assign(1, '\n');
-  SyncMessage->start();
-  phase_ = SyncMessage->windowTitle();
-  phaseClock_.start();
-  refreshRunningStatus();
-  if (closeRequested_) {
-    SyncMessage->hide();
-    raiseStopFlags();
-    return;
-  }
-  // The board's reset and bootloader-entry pins, where they hang on DTR and RTS.
-  runResetSequence();
-}
-
-bool TForm1::syncCancelled() { return SyncMessage->cancelled(); }
-
-void TForm1::syncHide() {
-  syncing_ = false;
-  SyncMessage->hide();
-  endRunningStatus();
-}
-
-void TForm1::repaintView(isp::View view) { viewOf(view)->Invalidate(); }
-
-void TForm1::setCurrentLine(isp::View view, int line) { viewOf(view)->SetCurrentLine(line); }
-
-void TForm1::loadFinished(bool complete) {
+void TForm1::fileLoadFinished(bool complete) {
   fileView->Invalidate();
   if (complete) {
     if (commandRunning_)
@@ -340,20 +180,6 @@ void TForm1::loadFinished(bool complete) {
       menu_.MReload->setEnabled(true);
   }
   showPage(TabSheet1);
-}
-
-void TForm1::deviceField(isp::DeviceField field, const std::string& text) {
-  if (QLabel* value = device_.label(field)) value->setText(fromEngine(text));
-  if (const std::string note = isp::deviceNote(field, text); !note.empty()) setPanel(2, fromEngine(note));
-}
-
-void TForm1::lockBoxes(bool lock0, bool lock1) {
-  device_.cbLock0->setChecked(lock0);
-  device_.cblock1->setChecked(lock1);
-}
-
-isp::BootChoice TForm1::bootChoice() {
-  return {device_.cbLock0->isChecked(), device_.cblock1->isChecked(), device_.cbBLJB->isChecked()};
 }
 
 }  // namespace velkorn::ui

@@ -141,24 +141,8 @@ TEST_F(MainFormTest, StartsWithOnlyTheFileTabAndTheChipCommandsDisabled) {
   EXPECT_EQ(form.rgBaud->checkedId(), 9);
   EXPECT_EQ(form.rgBaud->checkedButton()->text(), QStringLiteral("115200"));
   EXPECT_EQ(form.eIP->text(), QStringLiteral("IP"));
-  EXPECT_EQ(form.debugWindow()->lines(), QStringList{QStringLiteral("Memo1")});
-  EXPECT_FALSE(form.debugWindow()->isVisible());
-}
-
-TEST_F(MainFormTest, TheBootChoiceIsWhatTheSecurityBoxesShowWhenItIsRead) {
-  TForm1& form = makeForm();
-  deviceWidget<QCheckBox>(form, "cbLock0")->click();
-  deviceWidget<QCheckBox>(form, "cblock1")->click();
-  deviceWidget<QCheckBox>(form, "cbBLJB")->click();
-  isp::BootChoice choice = form.bootChoice();
-  EXPECT_TRUE(choice.lock0);
-  EXPECT_TRUE(choice.lock1);
-  EXPECT_FALSE(choice.bljb);
-  form.lockBoxes(false, true);  // as a device-information read sets them
-  choice = form.bootChoice();
-  EXPECT_FALSE(choice.lock0);
-  EXPECT_TRUE(choice.lock1);
-  EXPECT_FALSE(choice.bljb);
+  EXPECT_EQ(debugWindow(form)->lines(), QStringList{QStringLiteral("Memo1")});
+  EXPECT_FALSE(debugWindow(form)->isVisible());
 }
 
 // ------------------------------------------------------------------ link selection
@@ -234,7 +218,7 @@ TEST_F(MainFormTest, AVanishedDeviceClosesTheOldPortAndLeavesNoLink) {
   // Debug stays enabled: the log says why.
   EXPECT_EQ(chipCommandsEnabled(), (std::vector<bool>{false, false, false, false, false, true, false}));
   // The reason goes to the debug log beside the box.
-  const QStringList log = form.debugWindow()->lines();
+  const QStringList log = debugWindow(form)->lines();
   ASSERT_FALSE(log.isEmpty());
   EXPECT_TRUE(log.back().startsWith(QStringLiteral("COM3: "))) << log.back().toStdString();
 }
@@ -389,31 +373,16 @@ TEST_F(MainFormTest, CtrlDShowsTheDebugWindowWhileDebugIsEnabled) {
   QApplication::setActiveWindow(&form);
   ASSERT_TRUE(QTest::qWaitForWindowActive(&form, 5000));
   QTest::keyClick(&form, Qt::Key_D, Qt::ControlModifier);
-  EXPECT_TRUE(form.debugWindow()->isVisible());
-  EXPECT_EQ(form.debugWindow()->windowTitle(), QStringLiteral("DbgFrm"));
+  EXPECT_TRUE(debugWindow(form)->isVisible());
+  EXPECT_EQ(debugWindow(form)->windowTitle(), QStringLiteral("DbgFrm"));
 
   // A failed link selection disables the chip commands but not "Debug": the log says why.
-  form.debugWindow()->hide();
+  debugWindow(form)->hide();
   home_.pin(6, (home_.root() / "gone").string());
   form.COM11Click(comEntry(form, 6));
   QApplication::setActiveWindow(&form);
   QTest::keyClick(&form, Qt::Key_D, Qt::ControlModifier);
-  EXPECT_TRUE(form.debugWindow()->isVisible());
-}
-
-TEST_F(MainFormTest, DebugLogAccumulatesWhileHiddenAndADoubleClickEmptiesIt) {
-  TForm1& form = makeForm();
-  form.debugLog(":020000050000F9");
-  form.debugLog("->58.");
-  form.debugLog("->\r\n0000=FF\r\n");
-  EXPECT_FALSE(form.debugWindow()->isVisible());
-  EXPECT_EQ(form.debugWindow()->lines(),
-            (QStringList{"Memo1", ":020000050000F9", "->58.", "->", "0000=FF", ""}));
-  action(form, "Debug1")->trigger();
-  QTest::mouseDClick(form.debugWindow()->memo()->viewport(), Qt::LeftButton);
-  EXPECT_TRUE(form.debugWindow()->lines().isEmpty());
-  form.debugLog("Load Misc");
-  EXPECT_EQ(form.debugWindow()->lines(), QStringList{"Load Misc"});
+  EXPECT_TRUE(debugWindow(form)->isVisible());
 }
 
 TEST_F(MainFormTest, AltBReachesProgramSsbBsbOnTheDeviceTab) {
@@ -544,7 +513,7 @@ TEST_F(CommandLockTest, ALoadDisablesTheCommandsAndHandsThemBackAfterwards) {
       during = snapshot();
       // Another command started inside the load does nothing.
       form.MProgClick();
-      syncShownDuring = form.syncWindow()->isVisible();
+      syncShownDuring = syncWindow(form)->isVisible();
     };
     dialogs_.fileAnswers = {QString::fromStdString(hex)};
 
@@ -595,16 +564,16 @@ TEST_F(CommandLockTest, AbortStillEndsALargeLoadWhoseMessagesRunLessOften) {
   dialogs_.fileAnswers = {QString::fromStdString(writeHex(text))};
   // Once the bar has moved, a click arrives through the event queue, as the operator's does.
   int positionAtAbort = -1;
-  QObject::connect(form.downloadWindow()->progressBar(), &QProgressBar::valueChanged, &form, [&](int value) {
+  QObject::connect(downloadWindow(form)->progressBar(), &QProgressBar::valueChanged, &form, [&](int value) {
     if (value < 1000 || positionAtAbort >= 0) return;
     positionAtAbort = value;
-    QTimer::singleShot(0, &form, [&] { form.downloadWindow()->abortButton()->click(); });
+    QTimer::singleShot(0, &form, [&] { downloadWindow(form)->abortButton()->click(); });
   });
   form.LoadFile1Click();
   ASSERT_GT(positionAtAbort, 0) << "the bar did not move";
   EXPECT_FALSE(form.engine().images().fileLoaded);
-  EXPECT_LT(form.downloadWindow()->progressBar()->value(), 300000 - 1);
-  EXPECT_FALSE(form.downloadWindow()->isVisible());
+  EXPECT_LT(downloadWindow(form)->progressBar()->value(), 300000 - 1);
+  EXPECT_FALSE(downloadWindow(form)->isVisible());
 }
 
 TEST_F(CommandLockTest, AFailedReloadShowsTheErasedFileImageAtOnce) {
@@ -637,7 +606,7 @@ TEST_F(CommandLockTest, WithNoLineOpenAChipCommandSaysSoAtOnce) {
   // Without a line the synchronisation tried "U" for a whole minute.
   TForm1& form = makeForm();
   deviceWidget<QPushButton>(form, "BitBtn1")->click();
-  EXPECT_FALSE(form.syncWindow()->isVisible());
+  EXPECT_FALSE(syncWindow(form)->isVisible());
   EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{std::string(ui::kNoLineText) + "|ok"});
   EXPECT_TRUE(form.resultText().startsWith(QStringLiteral("No line open"))) << form.resultText().toStdString();
   EXPECT_TRUE(action(form, "LoadFile1")->isEnabled());

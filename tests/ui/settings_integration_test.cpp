@@ -134,7 +134,7 @@ TEST_F(SettingsInWindow, ABadNumberStopsTheLoadingWhereItStands) {
     // The font's name comes before its size in the file.
     EXPECT_EQ(form.terminalFont().family(), c.fileApplied ? QStringLiteral("Mono") : QStringLiteral("Courier New"));
     // The window started: its start-up went on past the settings.
-    EXPECT_NE(form.debugWindow(), nullptr);
+    EXPECT_NE(debugWindow(form), nullptr);
   }
 }
 

@@ -247,7 +247,7 @@ TEST_F(TcpLinkTest, AFailedConnectShowsTheErrorBoxAndNoLink) {
     EXPECT_FALSE(tabShown(form.TabSheet3));
     EXPECT_FALSE(action(form, "MProg")->isEnabled());
     // The debug log explains it, and Ctrl+D still reaches it.
-    EXPECT_TRUE(form.debugWindow()->lines().last().startsWith(QStringLiteral("TCP: "))) << form.debugWindow()->lines().last().toStdString();
+    EXPECT_TRUE(debugWindow(form)->lines().last().startsWith(QStringLiteral("TCP: "))) << debugWindow(form)->lines().last().toStdString();
     EXPECT_TRUE(action(form, "Debug1")->isEnabled());
   }
   // The same socket connects once a module listens.
@@ -395,7 +395,7 @@ TEST_F(TcpLinkTest, AModuleThatStopsReadingNeverHoldsTheWindowAndDropsAreCounted
     QString total;
     waitFor([&] {
       echoed += readArrived(server.peer(), SIZE_MAX, 20);
-      const QStringList log = form.debugWindow()->lines().filter(QStringLiteral(" bytes dropped in all"));
+      const QStringList log = debugWindow(form)->lines().filter(QStringLiteral(" bytes dropped in all"));
       if (!log.isEmpty()) total = log.back();
       return form.moduleSocket().queued() == 0 && !total.isEmpty();
     }, 20000);

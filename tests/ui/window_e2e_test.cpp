@@ -46,7 +46,7 @@ class WindowEndToEnd : public ::testing::Test {
     ASSERT_TRUE(waitFor([&] { return fs::read_symlink(home_.dir() / "COM1", ec_) == target_->port(); }, 10000));
     form_ = std::make_unique<ui::TForm1>(&dialogs_);
     // The sync window's own minute is the bound on a silent target; keep it short here.
-    form_->syncWindow()->timer().setInterval(100);
+    syncWindow(*form_)->timer().setInterval(100);
     ASSERT_TRUE(comEntry(*form_, 1)->isEnabled());
     comEntry(*form_, 1)->trigger();
     ASSERT_EQ(form_->panelText(0), QStringLiteral("COM1"));
@@ -86,10 +86,10 @@ TEST_F(WindowEndToEnd, SyncShowsTheTargetsDeviceInformation) {
   for (const auto& [label, text] : shown) EXPECT_EQ(label->text(), QString::fromLatin1(text)) << label->objectName().toStdString();
   EXPECT_EQ(form_->panelText(2), QStringLiteral("BOOTLOADER"));
   EXPECT_EQ(form_->panelText(1), QStringLiteral("115200"));
-  EXPECT_FALSE(form_->syncWindow()->isVisible());
+  EXPECT_FALSE(syncWindow(*form_)->isVisible());
 
   // Every record as sent, each followed by its reply.
-  const QStringList log = form_->debugWindow()->lines();
+  const QStringList log = debugWindow(*form_)->lines();
   const char* const records[] = {":020000050000F9", ":020000050001F8", ":020000050002F7", ":020000050003F6",
                                  ":020000050700F2", ":020000050701F1", ":020000050702F0", ":020000050703EF",
                                  ":020000050800F1"};
@@ -117,7 +117,7 @@ TEST_F(WindowEndToEnd, ProgramAndVerifyWritesTheFileIntoTheFlash) {
   EXPECT_EQ(dialogs_.of("message"), std::vector<std::string>{"Programm BSB|completed successfully"});
   EXPECT_EQ(form_->PageControl1->currentWidget(), form_->TabSheet3);
   EXPECT_TRUE(form_->Timer2->isActive());
-  EXPECT_FALSE(form_->downloadWindow()->isVisible());
+  EXPECT_FALSE(downloadWindow(*form_)->isVisible());
   EXPECT_TRUE(action(*form_, "MProg")->isEnabled());
   EXPECT_EQ(deviceWidget<QLabel>(*form_, "lBSB")->text(), QStringLiteral("00"));  // the closing record cleared it
 
@@ -249,7 +249,7 @@ TEST_F(WindowEndToEnd, ClosingDuringACommandAsksAndOnYesEndsItQuietlyThenCloses)
     SCOPED_TRACE(c.name);
     start({});
     fs::remove(home_.dir() / "Hotkey.TXT", ec_);  // the last case's shut-down wrote one
-    form_->syncWindow()->timer().setInterval(1000);  // the close, not the limit, ends the wait
+    syncWindow(*form_)->timer().setInterval(1000);  // the close, not the limit, ends the wait
     form_->show();
     dialogs_.confirmAnswers = {c.quit};
     std::size_t boxesBeforeClose = SIZE_MAX;
@@ -257,10 +257,10 @@ TEST_F(WindowEndToEnd, ClosingDuringACommandAsksAndOnYesEndsItQuietlyThenCloses)
     auto exitNow = [&] {
       if (logBeforeClose >= 0) return;
       boxesBeforeClose = dialogs_.events.size();
-      logBeforeClose = form_->debugWindow()->lines().size();
+      logBeforeClose = debugWindow(*form_)->lines().size();
       action(*form_, "Exit1")->trigger();
     };
-    QObject::connect(form_->downloadWindow(), &QWidget::windowTitleChanged, form_.get(), [&](const QString& title) {
+    QObject::connect(downloadWindow(*form_), &QWidget::windowTitleChanged, form_.get(), [&](const QString& title) {
       if (title == QStringLiteral("Programming...")) exitNow();
     });
 
@@ -272,9 +272,9 @@ TEST_F(WindowEndToEnd, ClosingDuringACommandAsksAndOnYesEndsItQuietlyThenCloses)
     EXPECT_EQ(dialogs_.events[boxesBeforeClose], std::string("confirm|") + ui::kProgramTitle + "|" + ui::kAbortAndQuitText);
     EXPECT_EQ(form_->isVisible(), !c.quit);
     EXPECT_FALSE(form_->engine().busy());
-    EXPECT_FALSE(form_->downloadWindow()->isVisible());
-    EXPECT_FALSE(form_->syncWindow()->isVisible());
-    const QStringList after = form_->debugWindow()->lines().mid(logBeforeClose);
+    EXPECT_FALSE(downloadWindow(*form_)->isVisible());
+    EXPECT_FALSE(syncWindow(*form_)->isVisible());
+    const QStringList after = debugWindow(*form_)->lines().mid(logBeforeClose);
     EXPECT_EQ(after.contains(QStringLiteral("Reading Chip")), !c.quit);
     EXPECT_EQ(fs::exists(home_.dir() / "Hotkey.TXT"), c.quit) << "the shut-down ran, or did not";
     if (c.quit) {
@@ -319,7 +319,7 @@ TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShows
     }
     ScriptedDialogs dialogs;
     ui::TForm1 form(&dialogs);
-    form.syncWindow()->timer().setInterval(100);
+    syncWindow(form)->timer().setInterval(100);
     if (c.line == Line::Serial) {
       comEntry(form, 1)->trigger();
     } else {
@@ -339,7 +339,7 @@ TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShows
         break;
       case When::DuringVerify:
         deviceWidget<ui::BootloaderBox>(form, "BootloaderBox")->setWholeChip(true);  // the blank file's verify reads then
-        QObject::connect(form.downloadWindow()->progressBar(), &QProgressBar::valueChanged, &form, [&](int at) {
+        QObject::connect(downloadWindow(form)->progressBar(), &QProgressBar::valueChanged, &form, [&](int at) {
           if (at >= 1024) target.stop();
         });
         form.CompareFileClick();
@@ -361,8 +361,8 @@ TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShows
     EXPECT_FALSE(action(form, "MRead")->isEnabled());
     EXPECT_FALSE(action(form, "MProg")->isEnabled());
     EXPECT_TRUE(action(form, "Debug1")->isEnabled());
-    EXPECT_FALSE(form.syncWindow()->isVisible());
-    EXPECT_FALSE(form.downloadWindow()->isVisible());
+    EXPECT_FALSE(syncWindow(form)->isVisible());
+    EXPECT_FALSE(downloadWindow(form)->isVisible());
     EXPECT_FALSE(form.engine().busy());
     // Nothing is open any more: the next chip command says so at once.
     form.BitBtn1Click();
@@ -409,7 +409,7 @@ TEST(WindowOverTheNetwork, ChipCommandsRunOverEachKindOfServer) {
     }
     ScriptedDialogs dialogs;
     ui::TForm1 form(&dialogs);
-    form.syncWindow()->timer().setInterval(100);
+    syncWindow(form)->timer().setInterval(100);
     form.eIP->setText(QString::fromStdString(host));
     action(form, "MTCP")->trigger();
     ASSERT_EQ(form.panelText(0), QStringLiteral("TCP")) << (dialogs.events.empty() ? "" : dialogs.events.back());
@@ -427,7 +427,7 @@ TEST(WindowOverTheNetwork, ChipCommandsRunOverEachKindOfServer) {
     EXPECT_TRUE(dialogs.of("error").empty()) << dialogs.of("error").front();
     EXPECT_EQ(deviceWidget<QLabel>(form, "lManu")->text(), QStringLiteral("58"));
     EXPECT_EQ(form.panelText(1), QString::fromLatin1(c.rate));
-    const QStringList log = form.debugWindow()->lines();
+    const QStringList log = debugWindow(form)->lines();
     EXPECT_TRUE(log.join(QLatin1Char('|')).contains(QString::fromLatin1(c.logged))) << log.join(QLatin1Char('|')).toStdString();
     if (!c.program) continue;
     EXPECT_EQ(dialogs.of("message"), std::vector<std::string>{"Programm BSB|completed successfully"});

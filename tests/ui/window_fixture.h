@@ -29,7 +29,10 @@
 
 #include "scripted_dialogs.h"
 #include "support/pty.h"
+#include "ui/debug_window.h"
+#include "ui/download_window.h"
 #include "ui/mainform.h"
+#include "ui/sync_window.h"
 
 namespace velkorn::testing {
 
@@ -155,6 +158,13 @@ inline std::vector<QAction*> chipCommandEntries(const QObject& window) {
     if (a->property("GroupIndex").toInt() == 1) out.push_back(a);
   return out;
 }
+
+// The helper windows, each found by its object name among the main window's children.
+inline ui::TDbgFrm* debugWindow(const QObject& window) { return component<ui::TDbgFrm>(window, "DbgFrm"); }
+inline ui::TDownLoadDlg* downloadWindow(const QObject& window) {
+  return component<ui::TDownLoadDlg>(window, "DownLoadDlg");
+}
+inline ui::TSyncMessage* syncWindow(const QObject& window) { return component<ui::TSyncMessage>(window, "SyncMessage"); }
 
 // A window on a private configuration directory, answered by scripted dialogs. Tests pin
 // their ports before makeForm: the window probes them when it is made.

@@ -78,7 +78,7 @@ class WindowReading : public ::testing::Test {
     std::error_code ec;
     ASSERT_TRUE(waitFor([&] { return fs::read_symlink(home_.dir() / "COM1", ec) == target_->port(); }, 10000));
     form_ = std::make_unique<ui::TForm1>(&dialogs_);
-    form_->syncWindow()->timer().setInterval(100);
+    syncWindow(*form_)->timer().setInterval(100);
     comEntry(*form_, 1)->trigger();
     ASSERT_EQ(form_->panelText(0), QStringLiteral("COM1"));
   }
@@ -130,13 +130,13 @@ TEST_F(WindowReading, EachCommandReadsTheDataAndBlankChecksTheRestUnlessTheWhole
     start({}, true);
     loadBlinky();
     deviceWidget<ui::BootloaderBox>(*form_, "BootloaderBox")->wholeChipBox()->setChecked(c.wholeChip);
-    const qsizetype from = form_->debugWindow()->lines().size();
+    const qsizetype from = debugWindow(*form_)->lines().size();
 
     (form_.get()->*c.command)();
 
     EXPECT_TRUE(dialogs_.of("error").empty()) << dialogs_.of("error").front();
     EXPECT_TRUE(form_->resultText().startsWith(QString::fromLatin1(c.result))) << form_->resultText().toStdString();
-    const Requests sent = requestsIn(form_->debugWindow()->lines(), from);
+    const Requests sent = requestsIn(debugWindow(*form_)->lines(), from);
     EXPECT_EQ(sent.reads, c.reads);
     EXPECT_LE(sent.blankChecks, c.maxBlankChecks);
     if (c.command != &ui::TForm1::MReadClick) continue;
@@ -214,7 +214,7 @@ TEST_F(WindowReading, TheBootloaderRateAndResetComeFromTheDeviceTabAndStay) {
   EXPECT_EQ(deviceWidget<QLabel>(*form_, "lManu")->text(), QStringLiteral("58"));
   EXPECT_EQ(form_->panelText(1), QStringLiteral("230400"));
   EXPECT_NE(targetLog().find("line at 230400 bit/s"), std::string::npos) << targetLog();
-  const QStringList log = form_->debugWindow()->lines();
+  const QStringList log = debugWindow(*form_)->lines();
   EXPECT_EQ(log.filter(QRegularExpression(QStringLiteral("^reset: "))),
             (QStringList{"reset: dtr=0", "reset: wait=20", "reset: dtr=1"}));
   // A pseudo-terminal has no modem lines: said once, and the synchronisation goes on.
@@ -239,7 +239,7 @@ TEST(WindowReset, ABoardThatRunsItsApplicationSynchronisesAfterTheResetSequence)
   ASSERT_FALSE(target.port().empty()) << "velkorn-target did not start";
   ScriptedDialogs dialogs;
   ui::TForm1 form(&dialogs);
-  form.syncWindow()->timer().setInterval(100);
+  syncWindow(form)->timer().setInterval(100);
   deviceWidget<ui::BootloaderBox>(form, "BootloaderBox")->resetField()->setText(QStringLiteral("dtr=0,wait=10,dtr=1,wait=10"));
   emit deviceWidget<ui::BootloaderBox>(form, "BootloaderBox")->resetEdited();
   const std::string url = "rfc2217://" + target.port().substr(std::string_view("tcp://").size());
@@ -282,7 +282,7 @@ TEST_F(WindowReading, ALongEraseShowsItsTimeAndEscapeEndsIt) {
   QTimer watch;
   watch.setInterval(20);
   QObject::connect(&watch, &QTimer::timeout, [&] {
-    ui::TDownLoadDlg* progress = form_->downloadWindow();
+    ui::TDownLoadDlg* progress = downloadWindow(*form_);
     if (!elapsedShown.isEmpty() || !progress->isVisible() || progress->timeLabel()->text().isEmpty()) return;
     elapsedShown = progress->timeLabel()->text();
     titleWhileErasing = form_->windowTitle();
@@ -298,7 +298,7 @@ TEST_F(WindowReading, ALongEraseShowsItsTimeAndEscapeEndsIt) {
   EXPECT_TRUE(QRegularExpression(QStringLiteral("^Erasing\\.\\.\\. [1-9][0-9]* s - ")).match(titleWhileErasing).hasMatch())
       << titleWhileErasing.toStdString();
   EXPECT_TRUE(form_->resultText().startsWith(QStringLiteral("Aborted"))) << form_->resultText().toStdString();
-  EXPECT_FALSE(form_->downloadWindow()->isVisible());
+  EXPECT_FALSE(downloadWindow(*form_)->isVisible());
   EXPECT_TRUE(dialogs_.of("message").empty());
 }
 
