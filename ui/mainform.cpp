@@ -368,8 +368,8 @@ void TForm1::runCommand(const std::function<void()>& command) {
     return;
   }
   if (lineLostDuringCommand_) {
-    const auto [why, note] = *std::exchange(lineLostDuringCommand_, std::nullopt);
-    lineLost(why, note);
+    const LineLoss loss = *std::exchange(lineLostDuringCommand_, std::nullopt);
+    lineLost(loss.why, loss.note);
     return;
   }
   if (tabChangeDuringCommand_) guarded([this] { PageControl1Change(); });

@@ -23,6 +23,7 @@
 #include "ui/device_tab.h"
 #include "ui/dialogs.h"
 #include "ui/main_menu.h"
+#include "ui/outcome_policy.h"
 #include "ui/program_title.h"
 #include "ui/settings.h"
 #include "ui/settings_binding.h"
@@ -182,12 +183,9 @@ class TForm1 : public QMainWindow {
   void lineLost(const std::string& why, const QString& note = {});
   // The window's face without a line: no port in the status bar, chip commands disabled.
   void showNoLine();
-  // The closing box of a command that did not end done (most of its boxes came while it
-  // ran).
-  void report(const isp::Outcome& outcome);
-  // Program & Verify, Reload and the boot configuration: the success box (when wanted and
-  // done) and the hand-back once the boot configuration is written, else the report.
-  void closeBootConfig(const isp::Outcome& outcome, bool successBox, const QString& doneText);
+  // What the command's outcome shows (closingOf): the result panel, the closing box, the
+  // hand-back to the terminal, or the lost line once the command has returned.
+  void report(Command command, const isp::Outcome& outcome);
   void noteResult(const QString& text);
   // Program & Verify, Verify File and Reload: the data's blocks and blank checks, or every
   // block when the operator chose to read back the whole chip.
@@ -250,7 +248,7 @@ class TForm1 : public QMainWindow {
   QString lastSaved_;  // where "Save Chip As..." last wrote
   // Why the line failed during a command, and where its read stopped: said once the command
   // has returned.
-  std::optional<std::pair<std::string, QString>> lineLostDuringCommand_;
+  std::optional<LineLoss> lineLostDuringCommand_;
   QTimer* lineWatch_ = nullptr;  // notices a line that died while no command runs
   QTimer* commandTick_ = nullptr;  // the running command's elapsed time, once a second
   QString resetChecked_;           // the reset field's text last checked

@@ -546,10 +546,7 @@ TEST_F(CommandLockTest, AFileThatCannotBeOpenedIsReportedAndTheMenuComesBack) {
   TForm1& form = makeForm();
   dialogs_.fileAnswers = {QString::fromStdString((home_.root() / "missing.hex").string())};
   form.LoadFile1Click();
-  const auto errors = dialogs_.of("error");
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_NE(errors[0].find("missing.hex"), std::string::npos) << errors[0];
-  EXPECT_NE(errors[0].find("kann nicht ge"), std::string::npos) << errors[0];
+  EXPECT_EQ(dialogs_.of("error").size(), 1u);  // its text: the outcome policy's table
   EXPECT_FALSE(form.engine().busy());
   EXPECT_TRUE(action(form, "LoadFile1")->isEnabled());
   EXPECT_FALSE(action(form, "MReload")->isEnabled());
