@@ -430,7 +430,6 @@ void TForm1::noteResult(const QString& text) {
   resultPanel_->setToolTip(resultPanel_->text());
 }
 
-QString TForm1::panelText(int panel) const { return panels_[static_cast<std::size_t>(panel)]->text(); }
 
 void TForm1::ProbePorts() {
   for (int n = 1; n <= kPortEntries; ++n) {
@@ -559,8 +558,7 @@ bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
   if (key < Qt::Key_F1 || key > Qt::Key_F6) return false;
   const QString caption = HotKeyCaption(key - Qt::Key_F1);
   if (caption.isEmpty()) return false;
-  QApplication::beep();
-  ++beeps_;
+  dialogs_.beep();
   sendTerminalLine(caption);
   // The memo takes the focus only where the operator can see it.
   if (PageControl1->currentWidget() == TabSheet3) terminal_->memo()->setFocus(Qt::ShortcutFocusReason);

@@ -70,12 +70,9 @@ class TForm1 : public QMainWindow {
   QFont terminalFont() const;
   void setTerminalFont(const QFont& font);
   TTerminal* terminal() const { return terminal_; }
-  // The text of a status bar panel (0 to 2).
-  QString panelText(int panel) const;
-  // The last command's result and its time, kept until the next command ends.
+  // The last command's result and its time, kept until the next command ends (the window
+  // benchmark reads it).
   QString resultText() const;
-  // Number of system beeps sounded by the function keys.
-  int beeps() const { return beeps_; }
 
   // ---- handlers
   // Which of COM1 to COM8 can be opened: each entry enabled exactly then, its device path
@@ -118,7 +115,6 @@ class TForm1 : public QMainWindow {
   // Writes what the last read got to a file the operator picks: Intel HEX, or binary when
   // the whole chip was read.
   void SaveChipClick();
-  const WindowMemory& memory() const { return memory_; }
 
   // ---- settings file
   void LoadSettings();
@@ -255,7 +251,6 @@ class TForm1 : public QMainWindow {
   QString runningStatus_;          // what the title and result panel last showed of it
   QString resultBefore_;           // the result panel before the command began
 
-  int beeps_ = 0;
   bool commandRunning_ = false;
   bool programTabChange_ = false;   // the program, not the operator, changes the tab
   bool tabChangeDuringCommand_ = false;

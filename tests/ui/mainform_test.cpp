@@ -112,9 +112,9 @@ TEST_F(MainFormTest, StartsWithOnlyTheFileTabAndTheChipCommandsDisabled) {
   EXPECT_EQ(linkTabsShown(), (std::vector<bool>{false, false, false}));
   EXPECT_TRUE(tabShown(form.TabSheet1));
   EXPECT_EQ(form.PageControl1->tabText(0), QStringLiteral("&File Data"));
-  EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
-  EXPECT_EQ(form.panelText(1), QString());
-  EXPECT_EQ(form.panelText(2), QString());
+  EXPECT_EQ(panelText(form, 0), QStringLiteral("---"));
+  EXPECT_EQ(panelText(form, 1), QString());
+  EXPECT_EQ(panelText(form, 2), QString());
   EXPECT_TRUE(form.Timer2->isActive());
   EXPECT_EQ(form.Timer2->interval(), 200);
   EXPECT_FALSE(form.Timer1->isActive());
@@ -159,7 +159,7 @@ TEST_F(MainFormTest, PickingAPinnedPortOpensItAndShowsTheLinkFace) {
   comEntry(form, 2)->trigger();
 
   EXPECT_TRUE(form.serialPort().isOpen());
-  EXPECT_EQ(form.panelText(0), QStringLiteral("COM2"));
+  EXPECT_EQ(panelText(form, 0), QStringLiteral("COM2"));
   EXPECT_EQ(checkedComEntries(), std::vector<int>{2});
   EXPECT_EQ(linkTabsShown(), (std::vector<bool>{true, true, true}));
   EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet3);
@@ -167,7 +167,7 @@ TEST_F(MainFormTest, PickingAPinnedPortOpensItAndShowsTheLinkFace) {
   // No saved rate yet: the rate the group shows.
   EXPECT_EQ(form.terminalRate(), 115200);
   EXPECT_EQ(form.serialPort().baudRate(), 115200);
-  EXPECT_EQ(form.panelText(1), QStringLiteral("115200"));
+  EXPECT_EQ(panelText(form, 1), QStringLiteral("115200"));
   EXPECT_EQ(chipCommandsEnabled(), std::vector<bool>(7, true));
   EXPECT_TRUE(dialogs_.of("error").empty());
 }
@@ -204,15 +204,15 @@ TEST_F(MainFormTest, AVanishedDeviceClosesTheOldPortAndLeavesNoLink) {
   ASSERT_TRUE(comEntry(form, 3)->isEnabled());
   comEntry(form, 1)->trigger();
   ASSERT_TRUE(form.serialPort().isOpen());
-  const QString rateBefore = form.panelText(1);
+  const QString rateBefore = panelText(form, 1);
 
   home_.pin(3, (home_.root() / "unplugged").string());  // the adapter is gone
   comEntry(form, 3)->trigger();
 
   EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{"Can not open COM 3|ok"});
   EXPECT_FALSE(form.serialPort().isOpen());
-  EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
-  EXPECT_EQ(form.panelText(1), rateBefore);  // a failed open does not touch the rate panel
+  EXPECT_EQ(panelText(form, 0), QStringLiteral("---"));
+  EXPECT_EQ(panelText(form, 1), rateBefore);  // a failed open does not touch the rate panel
   EXPECT_TRUE(checkedComEntries().empty());
   EXPECT_EQ(linkTabsShown(), (std::vector<bool>{false, false, false}));
   // Debug stays enabled: the log says why.
@@ -264,7 +264,7 @@ TEST_F(MainFormTest, TheTcpEntryWithoutAModuleEndsInTheNoLinkFace) {
   action(form, "MTCP")->trigger();
   EXPECT_EQ(dialogs_.of("connect").size(), 1u);
   EXPECT_FALSE(action(form, "MTCP")->isChecked());
-  EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
+  EXPECT_EQ(panelText(form, 0), QStringLiteral("---"));
   EXPECT_FALSE(form.Timer2->isActive());
   EXPECT_EQ(linkTabsShown(), (std::vector<bool>{false, false, false}));
 }
@@ -294,14 +294,14 @@ TEST_F(MainFormTest, RateGroupStoresTheRateAndAppliesItOnlyToAnOpenPort) {
     if (c.portOpen) comEntry(form, 1)->trigger();
     form.rgBaud->button(c.index)->click();  // the operator picks the rate
     EXPECT_EQ(form.terminalRate(), c.rate);
-    EXPECT_EQ(form.panelText(1), QString::fromLatin1(c.panel1));
+    EXPECT_EQ(panelText(form, 1), QString::fromLatin1(c.panel1));
     if (c.portOpen) {
       EXPECT_EQ(form.serialPort().baudRate(), c.rate);
     }
     // The next open runs at the chosen rate.
     comEntry(form, 1)->trigger();
     EXPECT_EQ(form.serialPort().baudRate(), c.rate);
-    EXPECT_EQ(form.panelText(1), QString::number(c.rate));
+    EXPECT_EQ(panelText(form, 1), QString::number(c.rate));
   }
 }
 
@@ -329,7 +329,7 @@ TEST_F(MainFormTest, OperatorTabChangesRunThePollAndRateHandling) {
   form.PageControl1->setCurrentWidget(form.TabSheet3);
   EXPECT_TRUE(form.Timer2->isActive());
   EXPECT_EQ(form.serialPort().baudRate(), 9600);
-  EXPECT_EQ(form.panelText(1), QStringLiteral("9600"));
+  EXPECT_EQ(panelText(form, 1), QStringLiteral("9600"));
 
   // The window's own tab changes run the same handling explicitly.
   form.showPage(form.TabSheet2);
@@ -454,15 +454,15 @@ TEST_F(MainFormTest, FunctionKeysSendTheirCaptionOnlyWithoutModifiers) {
   for (const Case& c : cases) {
     SCOPED_TRACE(QKeySequence(c.key | c.modifiers).toString().toStdString());
     sent.clear();
-    const int beeps = form.beeps();
+    const int before = beeps(dialogs_);
     // Sent to a control deep inside the window: the window still sees it, once.
     QTest::keyClick(form.fileView, c.key, c.modifiers);
     if (c.sent) {
       EXPECT_EQ(sent, std::vector<QString>{QString::fromLatin1(c.sent)});
-      EXPECT_EQ(form.beeps(), beeps + 1);
+      EXPECT_EQ(beeps(dialogs_), before + 1);
     } else {
       EXPECT_TRUE(sent.empty());
-      EXPECT_EQ(form.beeps(), beeps);
+      EXPECT_EQ(beeps(dialogs_), before);
     }
   }
   // Captions come from the terminal's buttons as they stand.
@@ -605,7 +605,7 @@ TEST_F(CommandLockTest, WithNoLineOpenAChipCommandSaysSoAtOnce) {
   deviceWidget<QPushButton>(form, "BitBtn1")->click();
   EXPECT_FALSE(syncWindow(form)->isVisible());
   EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{std::string(ui::kNoLineText) + "|ok"});
-  EXPECT_TRUE(form.resultText().startsWith(QStringLiteral("No line open"))) << form.resultText().toStdString();
+  EXPECT_TRUE(resultText(form).startsWith(QStringLiteral("No line open"))) << resultText(form).toStdString();
   EXPECT_TRUE(action(form, "LoadFile1")->isEnabled());
 }
 

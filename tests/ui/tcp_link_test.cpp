@@ -139,11 +139,11 @@ TEST_F(TcpLinkTest, AConnectionCarriesTheTerminalBothWays) {
     form.eIP->setText(QString::fromLatin1(c.scheme) + server.address());
     action(form, "MTCP")->trigger();
 
-    ASSERT_EQ(form.panelText(0), QStringLiteral("TCP")) << (dialogs_.events.empty() ? "" : dialogs_.events.back());
+    ASSERT_EQ(panelText(form, 0), QStringLiteral("TCP")) << (dialogs_.events.empty() ? "" : dialogs_.events.back());
     ASSERT_TRUE(server.accept());
     EXPECT_EQ(form.sock->Connected(), module);
     EXPECT_EQ(form.networkLink() != nullptr, !module);
-    EXPECT_EQ(form.panelText(1), QString::fromLatin1(c.rate));
+    EXPECT_EQ(panelText(form, 1), QString::fromLatin1(c.rate));
     EXPECT_TRUE(action(form, "MTCP")->isChecked());
     EXPECT_TRUE(tabShown(form.TabSheet2) && tabShown(form.TabSheet3) && tabShown(form.TabSheet4));
     EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet3);
@@ -166,7 +166,7 @@ TEST_F(TcpLinkTest, AConnectionCarriesTheTerminalBothWays) {
     // The server goes away: the line notices by itself, the face stays, lines go nowhere.
     server.closePeer();
     EXPECT_TRUE(waitFor([&] { return !form.sock->Connected() && !(form.networkLink() && form.networkLink()->isOpen()); }, 3000));
-    EXPECT_EQ(form.panelText(0), QStringLiteral("TCP"));
+    EXPECT_EQ(panelText(form, 0), QStringLiteral("TCP"));
     form.terminal()->SendTerminalLine(QStringLiteral("LOST"));
     EXPECT_TRUE(dialogs_.of("error").empty());
   }
@@ -195,7 +195,7 @@ TEST_F(TcpLinkTest, AChipCommandOverTheModuleKeepsItsTextFromTheTerminalUntilItR
   ASSERT_TRUE(sent);
   EXPECT_EQ(dialogs_.of("error").back(), "Programm BSB FAILED!|ok");
   EXPECT_EQ(duringBox.find("LATE"), std::string::npos) << duringBox;
-  EXPECT_EQ(form.panelText(1), QString());  // the module's rate is not ours to set
+  EXPECT_EQ(panelText(form, 1), QString());  // the module's rate is not ours to set
   server.send("AFTER\r\n");
   EXPECT_TRUE(waitFor([&] { return memoText().contains(QStringLiteral("AFTER")); }, 3000)) << memoText().toStdString();
 }
@@ -241,7 +241,7 @@ TEST_F(TcpLinkTest, AFailedConnectShowsTheErrorBoxAndNoLink) {
     EXPECT_NE(boxes[0].find(c.why), std::string::npos) << boxes[0];
     EXPECT_TRUE(dialogs_.of("error").empty());
     EXPECT_FALSE(form.sock->Connected());
-    EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
+    EXPECT_EQ(panelText(form, 0), QStringLiteral("---"));
     EXPECT_TRUE(noEntryChecked());
     EXPECT_FALSE(form.Timer2->isActive());
     EXPECT_FALSE(tabShown(form.TabSheet3));
@@ -255,7 +255,7 @@ TEST_F(TcpLinkTest, AFailedConnectShowsTheErrorBoxAndNoLink) {
   form.eIP->setText(server.address());
   action(form, "MTCP")->trigger();
   EXPECT_TRUE(form.sock->Connected());
-  EXPECT_EQ(form.panelText(0), QStringLiteral("TCP"));
+  EXPECT_EQ(panelText(form, 0), QStringLiteral("TCP"));
 }
 
 TEST_F(TcpLinkTest, ChoosingAPortOrTheModuleAgainDropsTheConnection) {
@@ -283,7 +283,7 @@ TEST_F(TcpLinkTest, ChoosingAPortOrTheModuleAgainDropsTheConnection) {
     LoopbackServer server(true);
     form.eIP->setText(QString::fromLatin1(c.scheme) + server.address());
     action(form, "MTCP")->trigger();
-    ASSERT_EQ(form.panelText(0), QStringLiteral("TCP"));
+    ASSERT_EQ(panelText(form, 0), QStringLiteral("TCP"));
     ASSERT_TRUE(server.accept());
 
     if (!c.serialWorks) home_.pin(1, (home_.root() / "unplugged").string());
@@ -293,7 +293,7 @@ TEST_F(TcpLinkTest, ChoosingAPortOrTheModuleAgainDropsTheConnection) {
       action(form, "MTCP")->trigger();
 
     EXPECT_TRUE(waitFor([&] { return server.peerClosed(); }, 3000));
-    EXPECT_EQ(form.panelText(0), QString::fromLatin1(c.panel));
+    EXPECT_EQ(panelText(form, 0), QString::fromLatin1(c.panel));
     EXPECT_EQ(form.sock->Connected(), !c.toSerial);  // reconnected to the same module
     EXPECT_EQ(form.networkLink(), nullptr);
     EXPECT_EQ(action(form, "MTCP")->isChecked(), !c.toSerial);
@@ -317,7 +317,7 @@ TEST_F(TcpLinkTest, AChoiceMadeWhileANetworkServerIsSoughtWins) {
 
   action(form, "MTCP")->trigger();
 
-  EXPECT_EQ(form.panelText(0), QStringLiteral("COM1"));
+  EXPECT_EQ(panelText(form, 0), QStringLiteral("COM1"));
   EXPECT_TRUE(comEntry(form, 1)->isChecked());
   EXPECT_FALSE(action(form, "MTCP")->isChecked());
   EXPECT_EQ(form.networkLink(), nullptr);
@@ -421,7 +421,7 @@ TEST_F(TcpLinkTest, AModuleThatFloodsAndIsResetIsShownClosedAtOnceWithOneDropBox
   form.eIP->setText(server.address());
   action(form, "MTCP")->trigger();
   ASSERT_TRUE(server.accept());
-  ASSERT_EQ(form.panelText(0), QStringLiteral("TCP"));
+  ASSERT_EQ(panelText(form, 0), QStringLiteral("TCP"));
   const int small = 4096;
   ::setsockopt(form.sock->SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   std::atomic<bool> stop{false};
@@ -446,7 +446,7 @@ TEST_F(TcpLinkTest, AModuleThatFloodsAndIsResetIsShownClosedAtOnceWithOneDropBox
   ASSERT_TRUE(overflowed);
   server.resetPeer();
 
-  ASSERT_TRUE(waitFor([&] { return form.panelText(0) == QStringLiteral("---"); }, 20000))
+  ASSERT_TRUE(waitFor([&] { return panelText(form, 0) == QStringLiteral("---"); }, 20000))
       << "the reset connection still shows as open" << ::testing::PrintToString(dialogs_.events);
   EXPECT_FALSE(action(form, "MProg")->isEnabled());
   const auto errors = dialogs_.of("error");

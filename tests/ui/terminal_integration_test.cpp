@@ -29,7 +29,7 @@ class TerminalInWindow : public ::testing::Test {
     QApplication::setActiveWindow(form_.get());
     ASSERT_TRUE(QTest::qWaitForWindowActive(form_.get(), 5000));
     comEntry(*form_, 1)->trigger();
-    ASSERT_EQ(form_->panelText(0), QStringLiteral("COM1"));
+    ASSERT_EQ(panelText(*form_, 0), QStringLiteral("COM1"));
     ASSERT_EQ(form_->PageControl1->currentWidget(), form_->TabSheet3);
   }
   void TearDown() override { form_.reset(); }
@@ -74,10 +74,10 @@ TEST_F(TerminalInWindow, ButtonsKeysAndTypingPutTheirBytesOnTheLine) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     form_->fileView->setFocus();
-    const int beeps = form_->beeps();
+    const int before = beeps(dialogs_);
     c.act();
     EXPECT_EQ(lineOutput(), c.wire);
-    EXPECT_EQ(form_->beeps() - beeps, c.beeps);
+    EXPECT_EQ(beeps(dialogs_) - before, c.beeps);
     if (c.memoFocused) {
       EXPECT_EQ(QApplication::focusWidget(), form_->terminal()->memo());
     }

@@ -49,7 +49,7 @@ class WindowEndToEnd : public ::testing::Test {
     syncWindow(*form_)->timer().setInterval(100);
     ASSERT_TRUE(comEntry(*form_, 1)->isEnabled());
     comEntry(*form_, 1)->trigger();
-    ASSERT_EQ(form_->panelText(0), QStringLiteral("COM1"));
+    ASSERT_EQ(panelText(*form_, 0), QStringLiteral("COM1"));
   }
   void TearDown() override {
     form_.reset();
@@ -84,8 +84,8 @@ TEST_F(WindowEndToEnd, SyncShowsTheTargetsDeviceInformation) {
       {deviceWidget<QLabel>(*form_, "lBSB"), "FF"},  {deviceWidget<QLabel>(*form_, "lSBV"), "FC"},    {deviceWidget<QLabel>(*form_, "lHSB"), "FB"},  {deviceWidget<QLabel>(*form_, "lBVersion"), "12"},
   };
   for (const auto& [label, text] : shown) EXPECT_EQ(label->text(), QString::fromLatin1(text)) << label->objectName().toStdString();
-  EXPECT_EQ(form_->panelText(2), QStringLiteral("BOOTLOADER"));
-  EXPECT_EQ(form_->panelText(1), QStringLiteral("115200"));
+  EXPECT_EQ(panelText(*form_, 2), QStringLiteral("BOOTLOADER"));
+  EXPECT_EQ(panelText(*form_, 1), QStringLiteral("115200"));
   EXPECT_FALSE(syncWindow(*form_)->isVisible());
 
   // Every record as sent, each followed by its reply.
@@ -226,7 +226,7 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
     }
     EXPECT_EQ(form_->PageControl1->currentWidget(), (*form_).*c.tab);
     EXPECT_EQ(form_->Timer2->isActive(), c.tab == &ui::TForm1::TabSheet3);
-    const QString result = form_->resultText();
+    const QString result = resultText(*form_);
     EXPECT_EQ(result.left(result.size() - 6).toStdString(), c.result);
     EXPECT_TRUE(QTime::fromString(result.right(5), QStringLiteral("HH:mm")).isValid()) << result.toStdString();
   }
@@ -280,7 +280,7 @@ TEST_F(WindowEndToEnd, ClosingDuringACommandAsksAndOnYesEndsItQuietlyThenCloses)
     if (c.quit) {
       EXPECT_EQ(dialogs_.events.size(), boxesBeforeClose + 1) << dialogs_.events.back();
     } else {
-      EXPECT_TRUE(form_->resultText().startsWith(QStringLiteral("Programmed and verified"))) << form_->resultText().toStdString();
+      EXPECT_TRUE(resultText(*form_).startsWith(QStringLiteral("Programmed and verified"))) << resultText(*form_).toStdString();
     }
   }
 }
@@ -327,7 +327,7 @@ TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShows
       form.eIP->setText(QString::fromStdString(c.line == Line::Module ? url.substr(std::string_view("tcp://").size()) : url));
       action(form, "MTCP")->trigger();
     }
-    ASSERT_EQ(form.panelText(0), QString::fromLatin1(c.panel));
+    ASSERT_EQ(panelText(form, 0), QString::fromLatin1(c.panel));
 
     const fs::path blank = home.root() / "blank.hex";
     std::ofstream(blank, std::ios::binary) << ":00000001FF\r\n";
@@ -355,9 +355,9 @@ TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShows
     const std::string lost = std::string("Line lost: ") + c.panel + ": ";
     EXPECT_EQ(errors[0].rfind(lost, 0), 0u) << errors[0];
     EXPECT_GT(errors[0].size(), lost.size() + 3) << "no cause named";
-    EXPECT_TRUE(form.resultText().startsWith(QString::fromStdString(lost))) << form.resultText().toStdString();
-    EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
-    EXPECT_EQ(form.panelText(1), QString());
+    EXPECT_TRUE(resultText(form).startsWith(QString::fromStdString(lost))) << resultText(form).toStdString();
+    EXPECT_EQ(panelText(form, 0), QStringLiteral("---"));
+    EXPECT_EQ(panelText(form, 1), QString());
     EXPECT_FALSE(action(form, "MRead")->isEnabled());
     EXPECT_FALSE(action(form, "MProg")->isEnabled());
     EXPECT_TRUE(action(form, "Debug1")->isEnabled());
@@ -412,7 +412,7 @@ TEST(WindowOverTheNetwork, ChipCommandsRunOverEachKindOfServer) {
     syncWindow(form)->timer().setInterval(100);
     form.eIP->setText(QString::fromStdString(host));
     action(form, "MTCP")->trigger();
-    ASSERT_EQ(form.panelText(0), QStringLiteral("TCP")) << (dialogs.events.empty() ? "" : dialogs.events.back());
+    ASSERT_EQ(panelText(form, 0), QStringLiteral("TCP")) << (dialogs.events.empty() ? "" : dialogs.events.back());
 
     if (c.program) {
       const fs::path hex = home.root() / "blink.hex";
@@ -426,7 +426,7 @@ TEST(WindowOverTheNetwork, ChipCommandsRunOverEachKindOfServer) {
 
     EXPECT_TRUE(dialogs.of("error").empty()) << dialogs.of("error").front();
     EXPECT_EQ(deviceWidget<QLabel>(form, "lManu")->text(), QStringLiteral("58"));
-    EXPECT_EQ(form.panelText(1), QString::fromLatin1(c.rate));
+    EXPECT_EQ(panelText(form, 1), QString::fromLatin1(c.rate));
     const QStringList log = debugWindow(form)->lines();
     EXPECT_TRUE(log.join(QLatin1Char('|')).contains(QString::fromLatin1(c.logged))) << log.join(QLatin1Char('|')).toStdString();
     if (!c.program) continue;

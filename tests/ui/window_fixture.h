@@ -159,6 +159,15 @@ inline std::vector<QAction*> chipCommandEntries(const QObject& window) {
   return out;
 }
 
+// Status panel 0 to 2 (the line, its rate, what the device values say), and the last
+// command's result with its time, as the status bar shows them.
+inline QString panelText(const QObject& window, int panel) {
+  return component<QLabel>(window, QStringLiteral("sb1Panel%1").arg(panel).toLatin1().constData())->text();
+}
+inline QString resultText(const QObject& window) { return component<QLabel>(window, "sb1Result")->text(); }
+// How often the function keys sounded the system beep.
+inline int beeps(const ScriptedDialogs& dialogs) { return static_cast<int>(dialogs.of("beep").size()); }
+
 // The helper windows, each found by its object name among the main window's children.
 inline ui::TDbgFrm* debugWindow(const QObject& window) { return component<ui::TDbgFrm>(window, "DbgFrm"); }
 inline ui::TDownLoadDlg* downloadWindow(const QObject& window) {
