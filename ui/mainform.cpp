@@ -635,6 +635,4 @@ void TForm1::LoadSettings() { settings_.load(); }
 
 void TForm1::SaveSettings() { settings_.save(); }
 
-Settings TForm1::currentSettings() const { return settings_.current(); }
-
 }  // namespace velkorn::ui

@@ -64,7 +64,8 @@ class TForm1 : public QMainWindow {
   ~TForm1() override;
 
   isp::Engine& engine() { return engine_; }
-  link::SerialPort& serialPort() { return lines_.serialPort(); }
+  // The rate rgBaudClick last chose for the terminal; 0 before it ran (a restored selection
+  // that did not run it leaves 0).
   int terminalRate() const { return terminalBaud_; }
   // The terminal memo's font (BitBtn2Click, the settings file).
   QFont terminalFont() const;
@@ -119,31 +120,15 @@ class TForm1 : public QMainWindow {
   // ---- settings file
   void LoadSettings();
   void SaveSettings();
-  // The values SaveSettings writes, taken from the window as it stands.
-  Settings currentSettings() const;
 
   // Sends one line of the terminal (SendTerminalLine); the function keys use it.
   std::function<void(const QString&)> sendTerminalLine;
-  // The caption of hot key F(index + 1), as the terminal shows it.
-  QString HotKeyCaption(int index) const;
 
-  // Makes the tab the active page and runs PageControl1Change, as every tab change made
-  // by the program does.
-  void showPage(QWidget* sheet);
   ModuleSocket& moduleSocket() { return lines_.module(); }
   // The network serial server's link while "&TCP/Winsock" has one open, else null.
   link::NetworkLink* networkLink() const { return lines_.networkLink(); }
 
-  // ---- components, by the names the handlers and the other parts use
-  QTabWidget* PageControl1 = nullptr;
-  QWidget* TabSheet1 = nullptr;  // "&File Data"
-  QWidget* TabSheet2 = nullptr;  // "Chip Data"
-  QWidget* TabSheet3 = nullptr;  // "&Terminal"
-  QWidget* TabSheet4 = nullptr;  // "Device"
-  THexDump* fileView = nullptr;
-  THexDump* chipView = nullptr;
-  QTimer* Timer1 = nullptr;  // the cyclic sender
-  QTimer* Timer2 = nullptr;  // the terminal's receive poll
+  // ---- components, by the names the other parts use
   // The Device tab's rate group and module host field, which the settings binding reads and
   // restores.
   QButtonGroup* rgBaud = nullptr;
@@ -161,6 +146,11 @@ class TForm1 : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // The caption of hot key F(index + 1), as the terminal shows it.
+  QString HotKeyCaption(int index) const;
+  // Makes the tab the active page and runs PageControl1Change, as every tab change made
+  // by the program does.
+  void showPage(QWidget* sheet);
   void buildTabs();
   void buildStatusBar();
   void connectComponents();
@@ -223,6 +213,16 @@ class TForm1 : public QMainWindow {
   void rememberLoadedFile(const isp::Outcome& loaded);
 
 
+  // The window's components, by the names the handlers use.
+  QTabWidget* PageControl1 = nullptr;
+  QWidget* TabSheet1 = nullptr;  // "&File Data"
+  QWidget* TabSheet2 = nullptr;  // "Chip Data"
+  QWidget* TabSheet3 = nullptr;  // "&Terminal"
+  QWidget* TabSheet4 = nullptr;  // "Device"
+  THexDump* fileView = nullptr;
+  THexDump* chipView = nullptr;
+  QTimer* Timer1 = nullptr;  // the cyclic sender
+  QTimer* Timer2 = nullptr;  // the terminal's receive poll
   // The menu bar's and the Device tab's components, by the names the handlers use.
   MainMenu menu_;
   DeviceTab device_;

@@ -44,10 +44,10 @@ class MainFormTest : public FormTest {
     return form;
   }
   bool tabShown(QWidget* sheet) const {
-    return form_->PageControl1->isTabVisible(form_->PageControl1->indexOf(sheet));
+    return tabs(*form_)->isTabVisible(tabs(*form_)->indexOf(sheet));
   }
   std::vector<bool> linkTabsShown() const {
-    return {tabShown(form_->TabSheet2), tabShown(form_->TabSheet3), tabShown(form_->TabSheet4)};
+    return {tabShown(tabSheet(*form_, 2)), tabShown(tabSheet(*form_, 3)), tabShown(tabSheet(*form_, 4))};
   }
   std::vector<bool> chipCommandsEnabled() const {
     std::vector<bool> out;
@@ -110,21 +110,20 @@ TEST_F(MainFormTest, StartsWithOnlyTheFileTabAndTheChipCommandsDisabled) {
   }
 
   EXPECT_EQ(linkTabsShown(), (std::vector<bool>{false, false, false}));
-  EXPECT_TRUE(tabShown(form.TabSheet1));
-  EXPECT_EQ(form.PageControl1->tabText(0), QStringLiteral("&File Data"));
+  EXPECT_TRUE(tabShown(tabSheet(form, 1)));
+  EXPECT_EQ(tabs(form)->tabText(0), QStringLiteral("&File Data"));
   EXPECT_EQ(panelText(form, 0), QStringLiteral("---"));
   EXPECT_EQ(panelText(form, 1), QString());
   EXPECT_EQ(panelText(form, 2), QString());
-  EXPECT_TRUE(form.Timer2->isActive());
-  EXPECT_EQ(form.Timer2->interval(), 200);
-  EXPECT_FALSE(form.Timer1->isActive());
-  EXPECT_FALSE(form.serialPort().isOpen());
+  EXPECT_TRUE(terminalPoll(form)->isActive());
+  EXPECT_EQ(terminalPoll(form)->interval(), 200);
+  EXPECT_FALSE(component<QTimer>(form, "Timer1")->isActive());
   EXPECT_EQ(form.terminalRate(), 0);
 
   // The file data view shows the whole file image in place.
-  EXPECT_EQ(form.fileView->DataPointer(), form.engine().images().fileImage.data());
-  EXPECT_EQ(form.fileView->DataSize(), 0x10000);
-  EXPECT_EQ(form.chipView->DataPointer(), form.engine().images().chipImage.data());
+  EXPECT_EQ(fileView(form)->DataPointer(), form.engine().images().fileImage.data());
+  EXPECT_EQ(fileView(form)->DataSize(), 0x10000);
+  EXPECT_EQ(chipView(form)->DataPointer(), form.engine().images().chipImage.data());
 
   // Device tab defaults.
   for (QLabel* value : {deviceWidget<QLabel>(form, "lManu"), deviceWidget<QLabel>(form, "lDevFam"), deviceWidget<QLabel>(form, "lMem"), deviceWidget<QLabel>(form, "lProduct"), deviceWidget<QLabel>(form, "lBSB"), deviceWidget<QLabel>(form, "lSBV"),
@@ -154,19 +153,19 @@ TEST_F(MainFormTest, PickingAPinnedPortOpensItAndShowsTheLinkFace) {
   TForm1& form = makeForm();
   EXPECT_TRUE(comEntry(form, 2)->isEnabled());
   EXPECT_TRUE(comEntry(form, 2)->text().endsWith(QString::fromStdString(pty.slave())));
-  form.Timer2->stop();
+  terminalPoll(form)->stop();
 
   comEntry(form, 2)->trigger();
 
-  EXPECT_TRUE(form.serialPort().isOpen());
+  EXPECT_TRUE(pty.slaveInUse());
   EXPECT_EQ(panelText(form, 0), QStringLiteral("COM2"));
   EXPECT_EQ(checkedComEntries(), std::vector<int>{2});
   EXPECT_EQ(linkTabsShown(), (std::vector<bool>{true, true, true}));
-  EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet3);
-  EXPECT_TRUE(form.Timer2->isActive());
+  EXPECT_EQ(tabs(form)->currentWidget(), tabSheet(form, 3));
+  EXPECT_TRUE(terminalPoll(form)->isActive());
   // No saved rate yet: the rate the group shows.
   EXPECT_EQ(form.terminalRate(), 115200);
-  EXPECT_EQ(form.serialPort().baudRate(), 115200);
+  EXPECT_EQ(pty.baudRate(), 115200);
   EXPECT_EQ(panelText(form, 1), QStringLiteral("115200"));
   EXPECT_EQ(chipCommandsEnabled(), std::vector<bool>(7, true));
   EXPECT_TRUE(dialogs_.of("error").empty());
@@ -182,9 +181,9 @@ TEST_F(MainFormTest, AtItsSmallestEveryTabFitsAHalfScaleScreenAndNoCaptionIsCut)
   // At its first size every menu entry shows, none behind the overflow button.
   EXPECT_LE(form.menuBar()->sizeHint().width(), form.width());
   EXPECT_LE(form.width(), screen.width());
-  for (QWidget* sheet : {form.TabSheet1, form.TabSheet2, form.TabSheet3, form.TabSheet4}) {
-    SCOPED_TRACE(form.PageControl1->tabText(form.PageControl1->indexOf(sheet)).toStdString());
-    form.PageControl1->setCurrentWidget(sheet);
+  for (QWidget* sheet : {tabSheet(form, 1), tabSheet(form, 2), tabSheet(form, 3), tabSheet(form, 4)}) {
+    SCOPED_TRACE(tabs(form)->tabText(tabs(form)->indexOf(sheet)).toStdString());
+    tabs(form)->setCurrentWidget(sheet);
     form.resize(form.minimumSizeHint());
     QCoreApplication::processEvents();
     EXPECT_LE(form.width(), screen.width());
@@ -203,14 +202,14 @@ TEST_F(MainFormTest, AVanishedDeviceClosesTheOldPortAndLeavesNoLink) {
   TForm1& form = makeForm();
   ASSERT_TRUE(comEntry(form, 3)->isEnabled());
   comEntry(form, 1)->trigger();
-  ASSERT_TRUE(form.serialPort().isOpen());
+  ASSERT_TRUE(first.slaveInUse());
   const QString rateBefore = panelText(form, 1);
 
   home_.pin(3, (home_.root() / "unplugged").string());  // the adapter is gone
   comEntry(form, 3)->trigger();
 
   EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{"Can not open COM 3|ok"});
-  EXPECT_FALSE(form.serialPort().isOpen());
+  EXPECT_FALSE(first.slaveInUse());
   EXPECT_EQ(panelText(form, 0), QStringLiteral("---"));
   EXPECT_EQ(panelText(form, 1), rateBefore);  // a failed open does not touch the rate panel
   EXPECT_TRUE(checkedComEntries().empty());
@@ -231,7 +230,7 @@ TEST_F(MainFormTest, EachEntrySaysWhyItIsGreyAndOpeningTheMenuProbesAgain) {
   home_.pin(5, first.slave());
   TForm1& form = makeForm();
   comEntry(form, 3)->trigger();  // the link in use must survive the probes
-  ASSERT_TRUE(form.serialPort().isOpen());
+  ASSERT_TRUE(third.slaveInUse());
 
   // The adapter of COM5 moved to COM4's pin, COM5's is gone.
   home_.pin(4, second.slave());
@@ -255,7 +254,7 @@ TEST_F(MainFormTest, EachEntrySaysWhyItIsGreyAndOpeningTheMenuProbesAgain) {
       EXPECT_EQ(entry->toolTip().contains(QStringLiteral("No such file or directory")), !e.enabled);
     }
   }
-  EXPECT_TRUE(form.serialPort().isOpen());
+  EXPECT_TRUE(third.slaveInUse());
   EXPECT_TRUE(comEntry(form, 3)->isChecked());
 }
 
@@ -265,7 +264,7 @@ TEST_F(MainFormTest, TheTcpEntryWithoutAModuleEndsInTheNoLinkFace) {
   EXPECT_EQ(dialogs_.of("connect").size(), 1u);
   EXPECT_FALSE(action(form, "MTCP")->isChecked());
   EXPECT_EQ(panelText(form, 0), QStringLiteral("---"));
-  EXPECT_FALSE(form.Timer2->isActive());
+  EXPECT_FALSE(terminalPoll(form)->isActive());
   EXPECT_EQ(linkTabsShown(), (std::vector<bool>{false, false, false}));
 }
 
@@ -296,11 +295,11 @@ TEST_F(MainFormTest, RateGroupStoresTheRateAndAppliesItOnlyToAnOpenPort) {
     EXPECT_EQ(form.terminalRate(), c.rate);
     EXPECT_EQ(panelText(form, 1), QString::fromLatin1(c.panel1));
     if (c.portOpen) {
-      EXPECT_EQ(form.serialPort().baudRate(), c.rate);
+      EXPECT_EQ(pty.baudRate(), c.rate);
     }
     // The next open runs at the chosen rate.
     comEntry(form, 1)->trigger();
-    EXPECT_EQ(form.serialPort().baudRate(), c.rate);
+    EXPECT_EQ(pty.baudRate(), c.rate);
     EXPECT_EQ(panelText(form, 1), QString::number(c.rate));
   }
 }
@@ -323,20 +322,25 @@ TEST_F(MainFormTest, OperatorTabChangesRunThePollAndRateHandling) {
   form.selectBaudIndex(5);  // 9600
   comEntry(form, 1)->trigger();
 
-  form.PageControl1->setCurrentWidget(form.TabSheet4);  // the operator picks "Device"
-  EXPECT_FALSE(form.Timer2->isActive());
-  form.serialPort().setBaudRate(115200);  // as a synchronisation leaves it
-  form.PageControl1->setCurrentWidget(form.TabSheet3);
-  EXPECT_TRUE(form.Timer2->isActive());
-  EXPECT_EQ(form.serialPort().baudRate(), 9600);
+  tabs(form)->setCurrentWidget(tabSheet(form, 4));  // the operator picks "Device"
+  EXPECT_FALSE(terminalPoll(form)->isActive());
+  pty.setBaudRate(115200);  // as a synchronisation leaves it
+  tabs(form)->setCurrentWidget(tabSheet(form, 3));
+  EXPECT_TRUE(terminalPoll(form)->isActive());
+  EXPECT_EQ(pty.baudRate(), 9600);
   EXPECT_EQ(panelText(form, 1), QStringLiteral("9600"));
 
-  // The window's own tab changes run the same handling explicitly.
-  form.showPage(form.TabSheet2);
-  EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet2);
-  EXPECT_FALSE(form.Timer2->isActive());
-  form.showPage(form.TabSheet3);
-  EXPECT_TRUE(form.Timer2->isActive());
+  // The window's own tab changes run the same handling explicitly: a finished load shows the
+  // file data, picking the line again the terminal.
+  const auto hex = home_.root() / "tab.hex";
+  std::ofstream(hex, std::ios::binary) << ":0100000042BD\r\n:00000001FF\r\n";
+  dialogs_.fileAnswers = {QString::fromStdString(hex.string())};
+  action(form, "LoadFile1")->trigger();
+  EXPECT_EQ(tabs(form)->currentWidget(), tabSheet(form, 1));
+  EXPECT_FALSE(terminalPoll(form)->isActive());
+  comEntry(form, 1)->trigger();
+  EXPECT_EQ(tabs(form)->currentWidget(), tabSheet(form, 3));
+  EXPECT_TRUE(terminalPoll(form)->isActive());
 }
 
 // ------------------------------------------------------------------ error box
@@ -392,8 +396,8 @@ TEST_F(MainFormTest, AltBReachesProgramSsbBsbOnTheDeviceTab) {
   form.show();
   QApplication::setActiveWindow(&form);
   ASSERT_TRUE(QTest::qWaitForWindowActive(&form, 5000));
-  form.PageControl1->setTabVisible(form.PageControl1->indexOf(form.TabSheet4), true);
-  form.PageControl1->setCurrentWidget(form.TabSheet4);
+  tabs(form)->setTabVisible(tabs(form)->indexOf(tabSheet(form, 4)), true);
+  tabs(form)->setCurrentWidget(tabSheet(form, 4));
   deviceWidget<QCheckBox>(form, "cbLock0")->setFocus();
   action(form, "MBSB")->setEnabled(true);
   QObject::disconnect(action(form, "MBSB"), &QAction::triggered, &form, nullptr);  // only the key matters here
@@ -405,7 +409,7 @@ TEST_F(MainFormTest, AltBReachesProgramSsbBsbOnTheDeviceTab) {
 TEST_F(MainFormTest, AFileDroppedOnTheWindowLoadsAsLoadFileWould) {
   TForm1& form = makeForm();
   form.show();
-  for (QWidget* target : {static_cast<QWidget*>(form.fileView), static_cast<QWidget*>(form.eIP)}) {
+  for (QWidget* target : {static_cast<QWidget*>(fileView(form)), static_cast<QWidget*>(form.eIP)}) {
     SCOPED_TRACE(target->objectName().toStdString());
     const auto hex = home_.root() / (target->objectName().toStdString() + ".hex");
     std::ofstream(hex, std::ios::binary) << ":0100000042BD\r\n:00000001FF\r\n";
@@ -456,7 +460,7 @@ TEST_F(MainFormTest, FunctionKeysSendTheirCaptionOnlyWithoutModifiers) {
     sent.clear();
     const int before = beeps(dialogs_);
     // Sent to a control deep inside the window: the window still sees it, once.
-    QTest::keyClick(form.fileView, c.key, c.modifiers);
+    QTest::keyClick(fileView(form), c.key, c.modifiers);
     if (c.sent) {
       EXPECT_EQ(sent, std::vector<QString>{QString::fromLatin1(c.sent)});
       EXPECT_EQ(beeps(dialogs_), before + 1);
@@ -538,7 +542,7 @@ TEST_F(CommandLockTest, ALoadDisablesTheCommandsAndHandsThemBackAfterwards) {
     EXPECT_TRUE(after.com1);
     EXPECT_TRUE(after.tcp);
     EXPECT_EQ(form.engine().images().fileImage[2], 0x03);
-    EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet1);
+    EXPECT_EQ(tabs(form)->currentWidget(), tabSheet(form, 1));
   }
 }
 
@@ -583,7 +587,7 @@ TEST_F(CommandLockTest, AFailedReloadShowsTheErasedFileImageAtOnce) {
   dialogs_.fileAnswers = {QString::fromStdString(hex)};
   form.LoadFile1Click();
   ASSERT_EQ(form.engine().images().fileImage[0], 0x42);
-  QWidget* view = form.fileView->viewport();
+  QWidget* view = fileView(form)->viewport();
   // What the window's backing store holds, as the screen shows it.
   auto onScreen = [&] {
     QCoreApplication::processEvents();

@@ -85,7 +85,7 @@ class LoopbackServer {
 class TcpLinkTest : public FormTest {
  protected:
   bool tabShown(QWidget* sheet) const {
-    return form_->PageControl1->isTabVisible(form_->PageControl1->indexOf(sheet));
+    return tabs(*form_)->isTabVisible(tabs(*form_)->indexOf(sheet));
   }
   bool noEntryChecked() const {
     for (int n = 1; n <= ui::kPortEntries; ++n)
@@ -145,9 +145,9 @@ TEST_F(TcpLinkTest, AConnectionCarriesTheTerminalBothWays) {
     EXPECT_EQ(form.networkLink() != nullptr, !module);
     EXPECT_EQ(panelText(form, 1), QString::fromLatin1(c.rate));
     EXPECT_TRUE(action(form, "MTCP")->isChecked());
-    EXPECT_TRUE(tabShown(form.TabSheet2) && tabShown(form.TabSheet3) && tabShown(form.TabSheet4));
-    EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet3);
-    EXPECT_TRUE(form.Timer2->isActive());
+    EXPECT_TRUE(tabShown(tabSheet(form, 2)) && tabShown(tabSheet(form, 3)) && tabShown(tabSheet(form, 4)));
+    EXPECT_EQ(tabs(form)->currentWidget(), tabSheet(form, 3));
+    EXPECT_TRUE(terminalPoll(form)->isActive());
     EXPECT_TRUE(action(form, "MProg")->isEnabled());
     EXPECT_TRUE(dialogs_.of("connect").empty());
 
@@ -243,8 +243,8 @@ TEST_F(TcpLinkTest, AFailedConnectShowsTheErrorBoxAndNoLink) {
     EXPECT_FALSE(form.sock->Connected());
     EXPECT_EQ(panelText(form, 0), QStringLiteral("---"));
     EXPECT_TRUE(noEntryChecked());
-    EXPECT_FALSE(form.Timer2->isActive());
-    EXPECT_FALSE(tabShown(form.TabSheet3));
+    EXPECT_FALSE(terminalPoll(form)->isActive());
+    EXPECT_FALSE(tabShown(tabSheet(form, 3)));
     EXPECT_FALSE(action(form, "MProg")->isEnabled());
     // The debug log explains it, and Ctrl+D still reaches it.
     EXPECT_TRUE(debugWindow(form)->lines().last().startsWith(QStringLiteral("TCP: "))) << debugWindow(form)->lines().last().toStdString();

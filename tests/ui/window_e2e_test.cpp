@@ -115,8 +115,8 @@ TEST_F(WindowEndToEnd, ProgramAndVerifyWritesTheFileIntoTheFlash) {
 
   EXPECT_TRUE(dialogs_.of("error").empty()) << dialogs_.of("error").front();
   EXPECT_EQ(dialogs_.of("message"), std::vector<std::string>{"Programm BSB|completed successfully"});
-  EXPECT_EQ(form_->PageControl1->currentWidget(), form_->TabSheet3);
-  EXPECT_TRUE(form_->Timer2->isActive());
+  EXPECT_EQ(tabs(*form_)->currentWidget(), tabSheet(*form_, 3));
+  EXPECT_TRUE(terminalPoll(*form_)->isActive());
   EXPECT_FALSE(downloadWindow(*form_)->isVisible());
   EXPECT_TRUE(action(*form_, "MProg")->isEnabled());
   EXPECT_EQ(deviceWidget<QLabel>(*form_, "lBSB")->text(), QStringLiteral("00"));  // the closing record cleared it
@@ -154,7 +154,7 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
     std::function<void(ui::TForm1&)> command;
     std::vector<std::string> messages;
     const char* lastError;  // the last error box starts so; nullptr: no error box
-    QWidget* ui::TForm1::*tab;
+    int tab;                // the sheet shown afterwards
     const char* result;     // the status bar keeps it, then the time
   };
   const std::string hex = writeHex(kBlinkHex);
@@ -163,7 +163,7 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
   const Case cases[] = {
       // Not synchronised, the bootloader stays silent: no echo, and the closing record fails.
       {"boot configuration refused", {}, [](ui::TForm1& f) { f.MBSBClick(); }, {}, "Programm BSB FAILED!|ok",
-       &ui::TForm1::TabSheet4, "Programm BSB FAILED"},
+       4, "Programm BSB FAILED"},
       {"reload",
        {},
        [&](ui::TForm1& f) {
@@ -172,7 +172,7 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
        },
        {},
        nullptr,
-       &ui::TForm1::TabSheet3,
+       3,
        "Programmed and verified"},
       // A file without data would only erase the chip: refused before the erase.
       {"reload of a file without data",
@@ -183,7 +183,7 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
        },
        {},
        "The file holds no data: the chip was not erased",
-       &ui::TForm1::TabSheet1,
+       1,
        "File not loaded"},
       // Tables past a 32 KiB part's end: refused before the erase, the first address named.
       {"reload of a file past the chip",
@@ -194,25 +194,25 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
        },
        {},
        "The file holds data at 9003, past the end of this chip (8000 bytes): nothing was done",
-       &ui::TForm1::TabSheet1,
+       1,
        "File not loaded"},
       {"verify matched", {}, [&](ui::TForm1& f) {
          dialogs_.fileAnswers = {QString::fromStdString(blank)};
          f.CompareFileClick();
        },
-       {"Verifying...|Matched OK!!!"}, nullptr, &ui::TForm1::TabSheet2, "Matched OK!!!"},
+       {"Verifying...|Matched OK!!!"}, nullptr, 2, "Matched OK!!!"},
       {"verify of the whole chip with an unreadable line", {"--garble-read", "1"}, [&](ui::TForm1& f) {
          dialogs_.fileAnswers = {QString::fromStdString(blank)};
          deviceWidget<ui::BootloaderBox>(f, "BootloaderBox")->setWholeChip(true);  // a blank file needs no read otherwise
          f.CompareFileClick();
        },
-       {}, "Read record data error [", &ui::TForm1::TabSheet2,
+       {}, "Read record data error [", 2,
        "Not verified: 1 lines not read from 0000; Read incomplete: 16 bytes not read, the first at 0000; shown grey"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     start(c.targetOptions);
-    form_->PageControl1->setCurrentWidget(form_->TabSheet4);  // the operator looks at Device
+    tabs(*form_)->setCurrentWidget(tabSheet(*form_, 4));  // the operator looks at Device
 
     c.command(*form_);
 
@@ -224,8 +224,8 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
       ASSERT_FALSE(errors.empty());
       EXPECT_EQ(errors.back().rfind(c.lastError, 0), 0u) << errors.back();
     }
-    EXPECT_EQ(form_->PageControl1->currentWidget(), (*form_).*c.tab);
-    EXPECT_EQ(form_->Timer2->isActive(), c.tab == &ui::TForm1::TabSheet3);
+    EXPECT_EQ(tabs(*form_)->currentWidget(), tabSheet(*form_, c.tab));
+    EXPECT_EQ(terminalPoll(*form_)->isActive(), c.tab == 3);
     const QString result = resultText(*form_);
     EXPECT_EQ(result.left(result.size() - 6).toStdString(), c.result);
     EXPECT_TRUE(QTime::fromString(result.right(5), QStringLiteral("HH:mm")).isValid()) << result.toStdString();
@@ -431,8 +431,8 @@ TEST(WindowOverTheNetwork, ChipCommandsRunOverEachKindOfServer) {
     EXPECT_TRUE(log.join(QLatin1Char('|')).contains(QString::fromLatin1(c.logged))) << log.join(QLatin1Char('|')).toStdString();
     if (!c.program) continue;
     EXPECT_EQ(dialogs.of("message"), std::vector<std::string>{"Programm BSB|completed successfully"});
-    EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet3);
-    EXPECT_TRUE(form.Timer2->isActive());
+    EXPECT_EQ(tabs(form)->currentWidget(), tabSheet(form, 3));
+    EXPECT_TRUE(terminalPoll(form)->isActive());
     target.stop();
     std::ifstream in(flash, std::ios::binary);
     const std::vector<std::uint8_t> written((std::istreambuf_iterator<char>(in)), {});

@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -31,6 +32,7 @@
 #include "support/pty.h"
 #include "ui/debug_window.h"
 #include "ui/download_window.h"
+#include "ui/hexdump.h"
 #include "ui/mainform.h"
 #include "ui/sync_window.h"
 
@@ -158,6 +160,16 @@ inline std::vector<QAction*> chipCommandEntries(const QObject& window) {
     if (a->property("GroupIndex").toInt() == 1) out.push_back(a);
   return out;
 }
+
+// The tab control, its sheets 1 to 4 ("&File Data", "Chip Data", "&Terminal", "Device"), the
+// terminal's receive poll (Timer2) and the two hex views.
+inline QTabWidget* tabs(const QObject& window) { return component<QTabWidget>(window, "PageControl1"); }
+inline QWidget* tabSheet(const QObject& window, int n) {
+  return component<QWidget>(window, QStringLiteral("TabSheet%1").arg(n).toLatin1().constData());
+}
+inline QTimer* terminalPoll(const QObject& window) { return component<QTimer>(window, "Timer2"); }
+inline ui::THexDump* fileView(const QObject& window) { return component<ui::THexDump>(window, "FileDump"); }
+inline ui::THexDump* chipView(const QObject& window) { return component<ui::THexDump>(window, "ChipDump"); }
 
 // Status panel 0 to 2 (the line, its rate, what the device values say), and the last
 // command's result with its time, as the status bar shows them.

@@ -219,8 +219,8 @@ TEST_F(WindowReading, TheBootloaderRateAndResetComeFromTheDeviceTabAndStay) {
   // A pseudo-terminal has no modem lines: said once, and the synchronisation goes on.
   EXPECT_EQ(log.filter(QStringLiteral("COM1 does not take dtr=0 (")).size(), 1) << log.join(QLatin1Char('|')).toStdString();
   // The terminal keeps its own rate.
-  form_->PageControl1->setCurrentWidget(form_->TabSheet4);
-  form_->PageControl1->setCurrentWidget(form_->TabSheet3);
+  tabs(*form_)->setCurrentWidget(tabSheet(*form_, 4));
+  tabs(*form_)->setCurrentWidget(tabSheet(*form_, 3));
   EXPECT_EQ(panelText(*form_, 1), QStringLiteral("115200"));
 
   form_.reset();
