@@ -142,7 +142,6 @@ TEST_F(TcpLinkTest, AConnectionCarriesTheTerminalBothWays) {
     ASSERT_EQ(panelText(form, 0), QStringLiteral("TCP")) << (dialogs_.events.empty() ? "" : dialogs_.events.back());
     ASSERT_TRUE(server.accept());
     EXPECT_EQ(form.sock->Connected(), module);
-    EXPECT_EQ(form.networkLink() != nullptr, !module);
     EXPECT_EQ(panelText(form, 1), QString::fromLatin1(c.rate));
     EXPECT_TRUE(action(form, "MTCP")->isChecked());
     EXPECT_TRUE(tabShown(tabSheet(form, 2)) && tabShown(tabSheet(form, 3)) && tabShown(tabSheet(form, 4)));
@@ -295,7 +294,6 @@ TEST_F(TcpLinkTest, ChoosingAPortOrTheModuleAgainDropsTheConnection) {
     EXPECT_TRUE(waitFor([&] { return server.peerClosed(); }, 3000));
     EXPECT_EQ(panelText(form, 0), QString::fromLatin1(c.panel));
     EXPECT_EQ(form.sock->Connected(), !c.toSerial);  // reconnected to the same module
-    EXPECT_EQ(form.networkLink(), nullptr);
     EXPECT_EQ(action(form, "MTCP")->isChecked(), !c.toSerial);
     if (c.error)
       EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{c.error});
