@@ -214,9 +214,13 @@ void WindowOperator::syncHide() {
   if (hooks_.stepEnded) hooks_.stepEnded();
 }
 
-void WindowOperator::repaintView(isp::View view) { hooks_.view(view)->Invalidate(); }
+void WindowOperator::repaintView(isp::View view) {
+  if (hooks_.view) hooks_.view(view)->Invalidate();
+}
 
-void WindowOperator::setCurrentLine(isp::View view, int line) { hooks_.view(view)->SetCurrentLine(line); }
+void WindowOperator::setCurrentLine(isp::View view, int line) {
+  if (hooks_.view) hooks_.view(view)->SetCurrentLine(line);
+}
 
 void WindowOperator::loadFinished(bool complete) {
   if (hooks_.loadFinished) hooks_.loadFinished(complete);

@@ -26,7 +26,7 @@ class THexDump;
 
 class WindowOperator final : public isp::Prompts, public isp::Progress, public isp::DeviceState {
  public:
-  // What the operator asks of the main window.
+  // What the operator asks of the main window; an empty hook asks nothing.
   struct Hooks {
     std::function<THexDump*(isp::View)> view;
     // The running step began or moved (title and result panel), or it ended.

@@ -1,5 +1,6 @@
 // The synchronisation and progress windows: the sync window's own time-out and Cancel, the
-// Abort button's flag, and the progress window as the engine drives it through the window.
+// Abort button's flag, and the helper windows and Device tab as the engine drives them
+// through the window's operator.
 #include <QClipboard>
 #include <QDropEvent>
 #include <QMimeData>
