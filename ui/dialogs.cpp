@@ -1,5 +1,6 @@
 #include "ui/dialogs.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -53,6 +54,8 @@ std::optional<QFont> QtDialogs::chooseFont(QWidget* owner, const QFont& current)
   if (!ok) return std::nullopt;
   return font;
 }
+
+void Dialogs::beep() { QApplication::beep(); }
 
 void QtDialogs::connectFailed(const QString& text) {
   QMessageBox box(QMessageBox::Critical, QStringLiteral("ERROR"), text, QMessageBox::Ok);
@@ -114,6 +117,9 @@ std::optional<QFont> DialogsGate::chooseFont(QWidget* owner, const QFont& curren
   if (shut_) return std::nullopt;
   return inner_.chooseFont(owner, current);
 }
+
+// Not a box: the key that sounds it was pressed now.
+void DialogsGate::beep() { inner_.beep(); }
 
 void DialogsGate::connectFailed(const QString& text) {
   if (!shut_) inner_.connectFailed(text);

@@ -43,6 +43,8 @@ class Dialogs {
   // One line of text to edit, starting with `text`; nullopt when cancelled.
   virtual std::optional<QString> askText(QWidget* owner, const QString& title, const QString& label,
                                          const QString& text) = 0;
+  // The system beep (a function key sent its line).
+  virtual void beep();
 };
 
 // Passes every box on to the dialogs behind it, except while shut: then each box is
@@ -65,6 +67,7 @@ class DialogsGate final : public Dialogs {
   std::optional<SaveTarget> saveChipFile(QWidget* owner, const QString& suggested) override;
   std::optional<QString> askText(QWidget* owner, const QString& title, const QString& label,
                                  const QString& text) override;
+  void beep() override;
 
  private:
   Dialogs& inner_;

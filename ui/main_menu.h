@@ -22,6 +22,7 @@ class MainMenu {
 
   // The COM entry for port n (1..8).
   QAction* comEntry(int n) const { return comEntries_[static_cast<std::size_t>(n - 1)]; }
+  const std::array<QAction*, kPortEntries>& comEntries() const { return comEntries_; }
   // The top-level entries of group 1 (chip commands, Debug, Reload) in menu order.
   const std::vector<QAction*>& chipCommandEntries() const { return group1_; }
 
@@ -40,9 +41,10 @@ class MainMenu {
   QMenu* Recent = nullptr;      // "Rece&nt": the HEX files last loaded
   QAction* SaveChip = nullptr;  // "Save Chip &As...": what the last read got, to a file
 
- protected:
-  std::array<QAction*, kPortEntries> comEntries_{};
+ private:
   void buildMemoryEntries(QWidget* window);
+
+  std::array<QAction*, kPortEntries> comEntries_{};
   std::vector<QAction*> group1_;
 };
 

@@ -27,14 +27,11 @@
 
 #include "link/powersock.h"
 #include "ui/bootloader_box.h"
-#include "ui/debug_window.h"
 #include "ui/dialogs.h"
-#include "ui/download_window.h"
 #include "ui/file_drop.h"
 #include "ui/hexdump.h"
 #include "ui/latin1.h"
 #include "ui/read_note.h"
-#include "ui/sync_window.h"
 
 namespace velkorn::ui {
 
@@ -80,13 +77,24 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
       gate_(dialogs ? *dialogs : *ownDialogs_),
       dialogs_(gate_),
       lines_(dialogs_, this, [this] { return commandRunning_ || engine_.busy(); }),
-      engine_(lines_.chipLink(), *this, *this, *this, clock_),
+      operator_(dialogs_, this, device_),
+      engine_(lines_.chipLink(), operator_, operator_, operator_, clock_),
       settings_(*this, dialogs_) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QString::fromLatin1(kProgramTitle));
   setAcceptDrops(true);
   sock = lines_.module().socket();
-  lines_.log = [this](const std::string& line) { debugLog(line); };
+  lines_.log = [this](const std::string& line) { operator_.debugLog(line); };
+  operator_.setHooks({
+      .view = [this](isp::View view) { return view == isp::View::Chip ? chipView : fileView; },
+      .stepChanged = [this] { refreshRunningStatus(); },
+      .stepEnded = [this] { endRunningStatus(); },
+      .deviceNote = [this](const QString& note) { setPanel(2, note); },
+      .syncStarts = [this] { Timer2->stop(); },
+      .resetBoard = [this] { runResetSequence(); },
+      .loadFinished = [this](bool complete) { fileLoadFinished(complete); },
+      .lineError = [this] { return lines_.chipLink().lastError(); },
+  });
   lines_.onRate = [this](int rate, link::RateResult result, const std::string& refusal) {
     rateChanged(rate, result, refusal);
   };
@@ -108,7 +116,7 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
   commandTick_->setInterval(1000);
   connect(commandTick_, &QTimer::timeout, this, [this] { refreshRunningStatus(); });
 
-  buildMenus(menuBar(), this);
+  menu_.buildMenus(menuBar(), this);
   // Wide enough at first for every menu entry to show without the overflow button; a saved
   // size still wins.
   resize(std::max(width(), menuBar()->sizeHint().width()), height());
@@ -119,14 +127,13 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
   guarded([this] { FormCreate(); });
 
   // The debug window comes after the main window and lives until the program ends.
-  DbgFrm = new TDbgFrm(this);
+  operator_.createDebugWindow();
   qApp->installEventFilter(this);  // key preview: the window sees every key first
   guarded([this] { startMemory(); });
 }
 
 TForm1::~TForm1() {
   if (qApp) qApp->removeEventFilter(this);
-  if (busyCursor_) QApplication::restoreOverrideCursor();
 }
 
 void TForm1::buildTabs() {
@@ -149,7 +156,11 @@ void TForm1::buildTabs() {
   terminal_ = new TTerminal(lines_.terminalLink(), TabSheet3);
   terminalLayout->addWidget(terminal_);
   Timer1 = terminal_->cycleTimer();  // the cyclic sender's timer lives with its button
-  buildDeviceTab(TabSheet4);
+  device_.buildDeviceTab(TabSheet4);
+  rgBaud = device_.rgBaud;
+  eIP = device_.eIP;
+  bootloaderBox = device_.bootloaderBox;
+  LoadFile1 = menu_.LoadFile1;
 }
 
 void TForm1::buildStatusBar() {
@@ -178,11 +189,11 @@ void TForm1::buildStatusBar() {
 void TForm1::connectComponents() {
   // Devices come and go, and group memberships change: the entries are probed again each
   // time the menu opens (not while a command owns the line and has locked them).
-  Com1->setToolTipsVisible(true);
-  connect(Com1, &QMenu::aboutToShow, this, [this] {
+  menu_.Com1->setToolTipsVisible(true);
+  connect(menu_.Com1, &QMenu::aboutToShow, this, [this] {
     if (!commandRunning_ && !engine_.busy()) ProbePorts();
   });
-  for (QAction* entry : comEntries_)
+  for (QAction* entry : menu_.comEntries())
     connect(entry, &QAction::triggered, this, [this, entry] {
       guarded([&] {
         COM11Click(entry);
@@ -190,28 +201,28 @@ void TForm1::connectComponents() {
       });
     });
   // The TCP entry runs the same selection with entry number 0.
-  connect(MTCP, &QAction::triggered, this, [this] {
+  connect(menu_.MTCP, &QAction::triggered, this, [this] {
     guarded([this] {
-      COM11Click(MTCP);
+      COM11Click(menu_.MTCP);
       rememberLine();
     });
   });
-  connect(MHost, &QAction::triggered, this, [this] {
+  connect(menu_.MHost, &QAction::triggered, this, [this] {
     guarded([this] {
       MHostClick();
       rememberLine();
     });
   });
-  connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
-  connect(LoadFile1, &QAction::triggered, this, &TForm1::LoadFile1Click);
-  connect(MRead, &QAction::triggered, this, &TForm1::MReadClick);
-  connect(CompareFile, &QAction::triggered, this, &TForm1::CompareFileClick);
-  connect(MProg, &QAction::triggered, this, &TForm1::MProgClick);
-  connect(MErase, &QAction::triggered, this, &TForm1::MEraseClick);
-  connect(MBSB, &QAction::triggered, this, &TForm1::MBSBClick);
-  connect(Debug1, &QAction::triggered, this, &TForm1::Debug1Click);
-  connect(MReload, &QAction::triggered, this, &TForm1::MReloadClick);
-  connect(SaveChip, &QAction::triggered, this, &TForm1::SaveChipClick);
+  connect(menu_.Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
+  connect(menu_.LoadFile1, &QAction::triggered, this, &TForm1::LoadFile1Click);
+  connect(menu_.MRead, &QAction::triggered, this, &TForm1::MReadClick);
+  connect(menu_.CompareFile, &QAction::triggered, this, &TForm1::CompareFileClick);
+  connect(menu_.MProg, &QAction::triggered, this, &TForm1::MProgClick);
+  connect(menu_.MErase, &QAction::triggered, this, &TForm1::MEraseClick);
+  connect(menu_.MBSB, &QAction::triggered, this, &TForm1::MBSBClick);
+  connect(menu_.Debug1, &QAction::triggered, this, &TForm1::Debug1Click);
+  connect(menu_.MReload, &QAction::triggered, this, &TForm1::MReloadClick);
+  connect(menu_.SaveChip, &QAction::triggered, this, &TForm1::SaveChipClick);
 
   // Only the operator's picks arrive here; the program's own tab changes run the handler
   // explicitly where they should.
@@ -226,12 +237,12 @@ void TForm1::connectComponents() {
   });
 
   connect(rgBaud, &QButtonGroup::idClicked, this, [this](int) { guarded([this] { rgBaudClick(); }); });
-  connect(BitBtn1, &QPushButton::clicked, this, &TForm1::BitBtn1Click);
-  connect(BitBtn2, &QPushButton::clicked, this, &TForm1::BitBtn2Click);
+  connect(device_.BitBtn1, &QPushButton::clicked, this, &TForm1::BitBtn1Click);
+  connect(device_.BitBtn2, &QPushButton::clicked, this, &TForm1::BitBtn2Click);
   connect(eIP, &QLineEdit::textChanged, this, &TForm1::eIPChange);
-  connect(bootloaderBox, &BootloaderBox::rateEdited, this, [this] { guarded([this] { bootRateEdited(); }); });
-  connect(bootloaderBox, &BootloaderBox::resetEdited, this, [this] { guarded([this] { resetSequenceEdited(); }); });
-  connect(bootloaderBox, &BootloaderBox::wholeChipToggled, this, [this](bool on) { memory_.setWholeChip(on); });
+  connect(device_.bootloaderBox, &BootloaderBox::rateEdited, this, [this] { guarded([this] { bootRateEdited(); }); });
+  connect(device_.bootloaderBox, &BootloaderBox::resetEdited, this, [this] { guarded([this] { resetSequenceEdited(); }); });
+  connect(device_.bootloaderBox, &BootloaderBox::wholeChipToggled, this, [this](bool on) { memory_.setWholeChip(on); });
   connectTerminal();
 }
 
@@ -242,8 +253,7 @@ void TForm1::FormCreate() {
   setTabVisibleQuietly(TabSheet4, false);
   ProbePorts();
   // The synchronisation and progress windows stay hidden until an operation shows them.
-  SyncMessage = new TSyncMessage(this);
-  DownLoadDlg = new TDownLoadDlg(&engine_.downloadAbort, this);
+  operator_.createWindows(&engine_.downloadAbort);
   // The chip data view and the file data view show the images in place.
   MemoryImages& images = engine_.images();
   // "Courier New", bold, at the sheets' 11-pixel height; any fixed-pitch face stands in
@@ -266,7 +276,7 @@ void TForm1::FormCreate() {
   fileView->setDataSize(images.chipSize);
   fileView->setFont(viewFont);
   lines_.onModuleData = [this] { terminal_->SockDataAvailable(); };
-  lines_.module().onLog([this](const std::string& line) { debugLog(line); });
+  lines_.module().onLog([this](const std::string& line) { operator_.debugLog(line); });
   lines_.module().onReport(
       [this](const std::string& text) { dialogs_.error(this, QString::fromStdString(text), false); });
   LoadSettings();
@@ -280,16 +290,16 @@ void TForm1::FormDestroy() {
 void TForm1::closeEvent(QCloseEvent* event) {
   if (commandRunning_ || engine_.busy()) {
     // Ending a command half-way can leave a half-programmed chip: the operator decides.
-    if (!closeRequested_ && !dialogs_.confirm(this, QString::fromLatin1(kProgramTitle),
+    if (!operator_.closing() && !dialogs_.confirm(this, QString::fromLatin1(kProgramTitle),
                                               QString::fromLatin1(kAbortAndQuitText))) {
       event->ignore();
       return;
     }
     // The command still owns the line and the images: it ends at its next look at the
     // flags, without further boxes, and the window closes as soon as it has returned.
-    closeRequested_ = true;
+    operator_.setClosing(true);
     gate_.shut(true);
-    raiseStopFlags();
+    operator_.raiseStopFlags();
     event->ignore();
     return;
   }
@@ -317,13 +327,13 @@ void TForm1::runCommand(const std::function<void()>& command) {
   resultBefore_ = resultPanel_->text();
   commandTick_->start();
   // The rate and the reset belong to the run that has begun.
-  bootloaderBox->setEnabled(false);
+  device_.bootloaderBox->setEnabled(false);
 
   std::optional<WindowLines::Loan> loan(lines_.lend());
   std::vector<std::pair<QAction*, bool>> saved;
-  std::vector<QAction*> locked = {LoadFile1, MRead, CompareFile, MProg, MErase, MBSB, MReload, MTCP, MHost};
-  locked.insert(locked.end(), {Recent->menuAction(), SaveChip});
-  locked.insert(locked.end(), comEntries_.begin(), comEntries_.end());
+  std::vector<QAction*> locked = {menu_.LoadFile1, menu_.MRead, menu_.CompareFile, menu_.MProg, menu_.MErase, menu_.MBSB, menu_.MReload, menu_.MTCP, menu_.MHost};
+  locked.insert(locked.end(), {menu_.Recent->menuAction(), menu_.SaveChip});
+  locked.insert(locked.end(), menu_.comEntries().begin(), menu_.comEntries().end());
   for (QAction* action : locked) {
     saved.emplace_back(action, action->isEnabled());
     action->setEnabled(false);
@@ -335,7 +345,7 @@ void TForm1::runCommand(const std::function<void()>& command) {
   fileView->Invalidate();
   chipView->Invalidate();
   commandTick_->stop();
-  bootloaderBox->setEnabled(true);
+  device_.bootloaderBox->setEnabled(true);
   endRunningStatus();
   const auto& images = engine_.images();
   const QString file = QFileInfo(QString::fromStdString(engine_.hexFileName)).fileName();
@@ -347,19 +357,19 @@ void TForm1::runCommand(const std::function<void()>& command) {
   }
 
   for (const auto& [action, enabled] : saved) action->setEnabled(enabled);
-  if (reloadDuringCommand_) MReload->setEnabled(true);
+  if (reloadDuringCommand_) menu_.MReload->setEnabled(true);
   refreshSaveChip();
   loan.reset();
   commandRunning_ = false;
-  if (closeRequested_) {
-    closeRequested_ = false;
+  if (operator_.closing()) {
+    operator_.setClosing(false);
     gate_.shut(false);  // the settings' own box at shut-down is still shown
     close();
     return;
   }
   if (lineLostDuringCommand_) {
-    const auto [why, note] = *std::exchange(lineLostDuringCommand_, std::nullopt);
-    lineLost(why, note);
+    const LineLoss loss = *std::exchange(lineLostDuringCommand_, std::nullopt);
+    lineLost(loss.why, loss.note);
     return;
   }
   if (tabChangeDuringCommand_) guarded([this] { PageControl1Change(); });
@@ -379,7 +389,7 @@ void TForm1::lineLost(const std::string& why, const QString& note) {
   const QString text = QStringLiteral("Line lost: %1: %2")
                            .arg(QString::fromStdString(lines_.panelName()),
                                 QString::fromStdString(why.empty() ? std::string("no reason given") : why));
-  debugLog(text.toStdString());
+  operator_.debugLog(text.toStdString());
   lines_.drop();
   showNoLine();
   setPanel(1, QString());  // no line, no rate
@@ -390,16 +400,11 @@ void TForm1::lineLost(const std::string& why, const QString& note) {
 void TForm1::showNoLine() {
   setPanel(0, QString::fromLatin1(kNoLinePanel));
   // Debug stays reachable: the log is where a failed line is explained.
-  for (QAction* action : group1_) action->setEnabled(action == Debug1);
+  for (QAction* action : menu_.chipCommandEntries()) action->setEnabled(action == menu_.Debug1);
   setTabVisibleQuietly(TabSheet3, false);
   setTabVisibleQuietly(TabSheet4, false);
-  for (QAction* entry : comEntries_) entry->setChecked(false);
-  MTCP->setChecked(false);
-}
-
-void TForm1::raiseStopFlags() {
-  engine_.downloadAbort.raise();
-  if (SyncMessage) SyncMessage->BitBtn1Click();
+  for (QAction* entry : menu_.comEntries()) entry->setChecked(false);
+  menu_.MTCP->setChecked(false);
 }
 
 void TForm1::setTabVisibleQuietly(QWidget* sheet, bool visible) {
@@ -416,8 +421,6 @@ void TForm1::setCurrentTabQuietly(QWidget* sheet) {
   programTabChange_ = before;
 }
 
-THexDump* TForm1::viewOf(isp::View view) const { return view == isp::View::Chip ? chipView : fileView; }
-
 void TForm1::setPanel(int panel, const QString& text) { panels_[static_cast<std::size_t>(panel)]->setText(text); }
 
 QString TForm1::resultText() const { return resultPanel_->text(); }
@@ -427,11 +430,10 @@ void TForm1::noteResult(const QString& text) {
   resultPanel_->setToolTip(resultPanel_->text());
 }
 
-QString TForm1::panelText(int panel) const { return panels_[static_cast<std::size_t>(panel)]->text(); }
 
 void TForm1::ProbePorts() {
   for (int n = 1; n <= kPortEntries; ++n) {
-    QAction* entry = comEntry(n);
+    QAction* entry = menu_.comEntry(n);
     const PortProbe probe = lines_.probe(n);
     entry->setEnabled(probe.opened);
     QString caption = QStringLiteral("COM &%1").arg(n);
@@ -472,7 +474,7 @@ void TForm1::rateChanged(int rate, link::RateResult result, const std::string& r
     return;
   }
   if (result == link::RateResult::Refused) {
-    debugLog("SetCommState failed (" + std::to_string(rate) + " bit/s): " + refusal);
+    operator_.debugLog("SetCommState failed (" + std::to_string(rate) + " bit/s): " + refusal);
     dialogs_.information(this, QString::fromLatin1(kProgramTitle), QStringLiteral("SetCommState failed"));
   }
   setPanel(1, QString::number(rate));
@@ -505,7 +507,7 @@ void TForm1::COM11Click(QAction* sender) {
   const int n = sender->data().toInt();
   if (!OpenLink(n)) return;
 
-  for (QAction* action : group1_) action->setEnabled(true);
+  for (QAction* action : menu_.chipCommandEntries()) action->setEnabled(true);
   setTabVisibleQuietly(TabSheet2, true);
   setTabVisibleQuietly(TabSheet3, true);
   setTabVisibleQuietly(TabSheet4, true);
@@ -520,7 +522,7 @@ void TForm1::MHostClick() {
                                      eIP->text());
   if (!host) return;
   eIP->setText(host->trimmed());
-  COM11Click(MTCP);
+  COM11Click(menu_.MTCP);
 }
 
 void TForm1::PageControl1Change() {
@@ -541,10 +543,7 @@ void TForm1::showPage(QWidget* sheet) {
 
 void TForm1::Exit1Click() { close(); }
 
-void TForm1::Debug1Click() {
-  DbgFrm->show();
-  DbgFrm->raise();
-}
+void TForm1::Debug1Click() { operator_.showDebugWindow(); }
 
 isp::Button TForm1::ShowError(const QString& text, bool cancellable) {
   const isp::Button button = dialogs_.error(this, text, cancellable);
@@ -559,8 +558,7 @@ bool TForm1::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
   if (key < Qt::Key_F1 || key > Qt::Key_F6) return false;
   const QString caption = HotKeyCaption(key - Qt::Key_F1);
   if (caption.isEmpty()) return false;
-  QApplication::beep();
-  ++beeps_;
+  dialogs_.beep();
   sendTerminalLine(caption);
   // The memo takes the focus only where the operator can see it.
   if (PageControl1->currentWidget() == TabSheet3) terminal_->memo()->setFocus(Qt::ShortcutFocusReason);
@@ -598,12 +596,12 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     // command runs; the edit fields would otherwise take its name as text.
     auto* drop = static_cast<QDropEvent*>(event);
     const QString file = droppedFile(drop->mimeData());
-    if (file.isEmpty() || !LoadFile1->isEnabled() || commandRunning_) return QMainWindow::eventFilter(watched, event);
+    if (file.isEmpty() || !menu_.LoadFile1->isEnabled() || commandRunning_) return QMainWindow::eventFilter(watched, event);
     if (!acceptDropAsCopy(drop)) return true;  // a drop taken as a move loses the original
     // After the drop has finished: the load shows its own windows and boxes.
     if (event->type() == QEvent::Drop) QTimer::singleShot(0, this, [this, file] { loadHexFileNamed(file); });
     return true;
-  } else if (event->type() == QEvent::MouseButtonDblClick && watched == GroupBox1) {
+  } else if (event->type() == QEvent::MouseButtonDblClick && watched == device_.GroupBox1) {
     GroupBox1DblClick();
     return true;
   }
@@ -636,7 +634,5 @@ void TForm1::eIPChange() { lines_.module().setAddress(toLatin1(eIP->text())); }
 void TForm1::LoadSettings() { settings_.load(); }
 
 void TForm1::SaveSettings() { settings_.save(); }
-
-Settings TForm1::currentSettings() const { return settings_.current(); }
 
 }  // namespace velkorn::ui

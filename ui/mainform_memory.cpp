@@ -34,20 +34,20 @@ void TForm1::startMemory() {
 void TForm1::refreshRecentMenu() {
   // The entry that was picked may be the one whose load ends here: it goes when the event
   // loop next turns.
-  for (QAction* old : Recent->actions()) {
-    Recent->removeAction(old);
+  for (QAction* old : menu_.Recent->actions()) {
+    menu_.Recent->removeAction(old);
     old->deleteLater();
   }
   const QStringList& files = memory_.recentFiles();
   if (files.isEmpty()) {
-    Recent->addAction(QStringLiteral("(none)"))->setEnabled(false);
+    menu_.Recent->addAction(QStringLiteral("(none)"))->setEnabled(false);
     return;
   }
   for (int i = 0; i < files.size(); ++i) {
     const QString path = files[i];
     QString name = QFileInfo(path).fileName();
     name.replace(QLatin1Char('&'), QStringLiteral("&&"));
-    QAction* entry = Recent->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(name));
+    QAction* entry = menu_.Recent->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(name));
     entry->setToolTip(path);
     entry->setStatusTip(path);
     entry->setData(path);
@@ -70,7 +70,7 @@ void TForm1::rememberLoadedFile(const isp::Outcome& loaded) {
   refreshRecentMenu();
 }
 
-void TForm1::refreshSaveChip() { SaveChip->setEnabled(engine_.images().chipRead.any()); }
+void TForm1::refreshSaveChip() { menu_.SaveChip->setEnabled(engine_.images().chipRead.any()); }
 
 void TForm1::rememberLine() {
   const LineState line = lines_.state();
@@ -83,12 +83,12 @@ void TForm1::reopenLastPort() {
   // The port may still go between the probe and the open: then quietly, without a box.
   const bool shut = gate_.isShut();
   gate_.shut(true);
-  COM11Click(comEntry(n));
+  COM11Click(menu_.comEntry(n));
   gate_.shut(shut);
 }
 
 void TForm1::SaveChipClick() {
-  if (commandRunning_ || engine_.busy() || !SaveChip->isEnabled()) return;
+  if (commandRunning_ || engine_.busy() || !menu_.SaveChip->isEnabled()) return;
   const std::optional<SaveTarget> target = dialogs_.saveChipFile(this, lastSaved_);
   if (!target || target->path.isEmpty()) return;
   const QString& path = target->path;

@@ -29,25 +29,6 @@ QString readCoverageNote(const std::bitset<kImageSize>& read, int chipSize) {
   return QStringLiteral("Read incomplete: %1 bytes not read, the first at %2; shown grey").arg(c.missing).arg(address);
 }
 
-// What the status bar keeps of a command that failed.
-QString failureResult(const isp::Outcome& o) {
-  const auto at = [](int address) { return QStringLiteral("%1").arg(address, 4, 16, QLatin1Char('0')).toUpper(); };
-  switch (o.kind) {
-    case isp::OutcomeKind::Mismatch: return QStringLiteral("Verify FAILED at ") + at(o.address);
-    case isp::OutcomeKind::NotVerified: return QStringLiteral("Not verified: %1 lines not read from ").arg(o.count) + at(o.address);
-    case isp::OutcomeKind::Aborted: return QStringLiteral("Aborted");
-    case isp::OutcomeKind::NoSync: return QStringLiteral("Not synchronized");
-    case isp::OutcomeKind::LinkLost:
-      return QStringLiteral("Line lost: ") + QString::fromStdString(o.detail.empty() ? "no reason given" : o.detail);
-    case isp::OutcomeKind::Refused:
-      return o.step == isp::Step::BootConfig ? QStringLiteral("Programm BSB FAILED") : QStringLiteral("Refused");
-    case isp::OutcomeKind::FileError: return QStringLiteral("File not loaded");
-    case isp::OutcomeKind::BadAnswer: return QStringLiteral("Bad answer from the bootloader");
-    case isp::OutcomeKind::Done: break;
-  }
-  return {};
-}
-
 QString uncomparedDataNote(const MemoryImages& images, const QString& fileName) {
   const int end = std::clamp(images.chipSize, 0, kImageSize);
   const int limit = isp::comparisonLimit(end);

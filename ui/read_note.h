@@ -1,12 +1,11 @@
 #pragma once
 // What the status bar says of the last command: where a read that did not get every byte
 // of the chip stopped (the Chip Data view then shows older bytes, maybe another chip's,
-// drawn apart), and what a failed command ended in.
+// drawn apart).
 #include <QString>
 #include <bitset>
 
 #include "image/images.h"
-#include "isp/outcome.h"
 
 namespace velkorn::ui {
 
@@ -24,10 +23,6 @@ ReadCoverage readCoverage(const std::bitset<kImageSize>& read, int chipSize);
 // 0020; shown grey" when reading went on past it; empty when every byte below `chipSize`
 // was read.
 QString readCoverageNote(const std::bitset<kImageSize>& read, int chipSize);
-
-// What the status bar keeps of a command that failed: "Verify FAILED at 4321", "Aborted",
-// "Line lost: ..."; empty for a command that was done.
-QString failureResult(const isp::Outcome& outcome);
 
 // The file's data that the comparison leaves out (the bootloader's top KiB): "blink.hex
 // holds data at FC00 and above (from FC10): programmed, but not compared"; empty when none.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace velkorn::testing {
 
@@ -63,6 +65,29 @@ class PseudoTerminal {
     return receive(std::numeric_limits<std::size_t>::max(), limit);
   }
 
+  // The line's setting as the device's user left it: both ends of a pseudo-terminal share
+  // one. The bit rate in bit/s, or -1 for a rate not in the table.
+  int baudRate() const {
+    termios t{};
+    if (::tcgetattr(master_, &t) != 0) return -1;
+    for (const auto& [rate, speed] : kSpeeds)
+      if (speed == ::cfgetospeed(&t)) return rate;
+    return -1;
+  }
+  // Sets the bit rate behind the user's back, as another program on the device would.
+  bool setBaudRate(int rate) {
+    termios t{};
+    if (::tcgetattr(master_, &t) != 0) return false;
+    for (const auto& [r, speed] : kSpeeds)
+      if (r == rate) return ::cfsetspeed(&t, speed) == 0 && ::tcsetattr(master_, TCSANOW, &t) == 0;
+    return false;
+  }
+  // Whether the code under test holds the slave open (the master sees a hang-up otherwise).
+  bool slaveInUse() const {
+    pollfd p{master_, POLLIN, 0};
+    return master_ >= 0 && ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+  }
+
   // Closing the master makes the slave side hang up, as a port that was unplugged.
   void closeMaster() {
     if (master_ >= 0) ::close(master_);
@@ -72,6 +97,9 @@ class PseudoTerminal {
  private:
   // How long one poll waits, so the deadline is checked often.
   static constexpr int kPollSliceMs = 20;
+  static constexpr std::pair<int, speed_t> kSpeeds[] = {
+      {300, B300},     {600, B600},     {1200, B1200},   {2400, B2400},     {4800, B4800},    {9600, B9600},
+      {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}};
 
   int master_ = -1;
   std::string slave_;

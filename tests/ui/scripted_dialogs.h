@@ -80,6 +80,7 @@ class ScriptedDialogs final : public ui::Dialogs {
     fontShown = current;
     return fontAnswer;
   }
+  void beep() override { events.push_back("beep|"); }
   void connectFailed(const QString& text) override { events.push_back("connect|" + text.toStdString()); }
   std::optional<ui::SaveTarget> saveChipFile(QWidget*, const QString& suggested) override {
     events.push_back("save|" + suggested.toStdString());

@@ -76,7 +76,7 @@ TEST_F(SettingsInWindow, EveryValueSurvivesACloseAndANewWindow) {
   QFont font(QStringLiteral("DejaVu Sans Mono"), 13);
   font.setBold(true);
   dialogs_.fontAnswer = font;
-  first.BitBtn2->click();
+  deviceWidget<QPushButton>(first, "BitBtn2")->click();
   first.close();
   EXPECT_TRUE(dialogs_.of("error").empty());
 
@@ -134,7 +134,7 @@ TEST_F(SettingsInWindow, ABadNumberStopsTheLoadingWhereItStands) {
     // The font's name comes before its size in the file.
     EXPECT_EQ(form.terminalFont().family(), c.fileApplied ? QStringLiteral("Mono") : QStringLiteral("Courier New"));
     // The window started: its start-up went on past the settings.
-    EXPECT_NE(form.debugWindow(), nullptr);
+    EXPECT_NE(debugWindow(form), nullptr);
   }
 }
 
@@ -200,7 +200,7 @@ TEST_F(SettingsInWindow, AFailedSaveIsReportedAndKeepsTheEarlierFile) {
 
   {
     const testing::FileSizeLimit fullDisk;  // writes past a few bytes fail
-    form.Exit1->trigger();
+    action(form, "Exit1")->trigger();
   }
 
   EXPECT_EQ(dialogs_.of("error").size(), 1u);

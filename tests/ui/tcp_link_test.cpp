@@ -85,12 +85,12 @@ class LoopbackServer {
 class TcpLinkTest : public FormTest {
  protected:
   bool tabShown(QWidget* sheet) const {
-    return form_->PageControl1->isTabVisible(form_->PageControl1->indexOf(sheet));
+    return tabs(*form_)->isTabVisible(tabs(*form_)->indexOf(sheet));
   }
   bool noEntryChecked() const {
     for (int n = 1; n <= ui::kPortEntries; ++n)
-      if (form_->comEntry(n)->isChecked()) return false;
-    return !form_->MTCP->isChecked();
+      if (comEntry(*form_, n)->isChecked()) return false;
+    return !action(*form_, "MTCP")->isChecked();
   }
   QString memoText() const { return form_->terminal()->memo()->toPlainText(); }
 
@@ -137,18 +137,17 @@ TEST_F(TcpLinkTest, AConnectionCarriesTheTerminalBothWays) {
     LoopbackServer server(true);
     ui::TForm1& form = makeForm();
     form.eIP->setText(QString::fromLatin1(c.scheme) + server.address());
-    form.MTCP->trigger();
+    action(form, "MTCP")->trigger();
 
-    ASSERT_EQ(form.panelText(0), QStringLiteral("TCP")) << (dialogs_.events.empty() ? "" : dialogs_.events.back());
+    ASSERT_EQ(panelText(form, 0), QStringLiteral("TCP")) << (dialogs_.events.empty() ? "" : dialogs_.events.back());
     ASSERT_TRUE(server.accept());
     EXPECT_EQ(form.sock->Connected(), module);
-    EXPECT_EQ(form.networkLink() != nullptr, !module);
-    EXPECT_EQ(form.panelText(1), QString::fromLatin1(c.rate));
-    EXPECT_TRUE(form.MTCP->isChecked());
-    EXPECT_TRUE(tabShown(form.TabSheet2) && tabShown(form.TabSheet3) && tabShown(form.TabSheet4));
-    EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet3);
-    EXPECT_TRUE(form.Timer2->isActive());
-    EXPECT_TRUE(form.MProg->isEnabled());
+    EXPECT_EQ(panelText(form, 1), QString::fromLatin1(c.rate));
+    EXPECT_TRUE(action(form, "MTCP")->isChecked());
+    EXPECT_TRUE(tabShown(tabSheet(form, 2)) && tabShown(tabSheet(form, 3)) && tabShown(tabSheet(form, 4)));
+    EXPECT_EQ(tabs(form)->currentWidget(), tabSheet(form, 3));
+    EXPECT_TRUE(terminalPoll(form)->isActive());
+    EXPECT_TRUE(action(form, "MProg")->isEnabled());
     EXPECT_TRUE(dialogs_.of("connect").empty());
 
     // A hot-key line and a typed character go to the module.
@@ -166,7 +165,7 @@ TEST_F(TcpLinkTest, AConnectionCarriesTheTerminalBothWays) {
     // The server goes away: the line notices by itself, the face stays, lines go nowhere.
     server.closePeer();
     EXPECT_TRUE(waitFor([&] { return !form.sock->Connected() && !(form.networkLink() && form.networkLink()->isOpen()); }, 3000));
-    EXPECT_EQ(form.panelText(0), QStringLiteral("TCP"));
+    EXPECT_EQ(panelText(form, 0), QStringLiteral("TCP"));
     form.terminal()->SendTerminalLine(QStringLiteral("LOST"));
     EXPECT_TRUE(dialogs_.of("error").empty());
   }
@@ -179,7 +178,7 @@ TEST_F(TcpLinkTest, AChipCommandOverTheModuleKeepsItsTextFromTheTerminalUntilItR
   LoopbackServer server(true);
   ui::TForm1& form = makeForm();
   form.eIP->setText(server.address());
-  form.MTCP->trigger();
+  action(form, "MTCP")->trigger();
   ASSERT_TRUE(server.accept());
   std::string duringBox;
   bool sent = false;
@@ -195,7 +194,7 @@ TEST_F(TcpLinkTest, AChipCommandOverTheModuleKeepsItsTextFromTheTerminalUntilItR
   ASSERT_TRUE(sent);
   EXPECT_EQ(dialogs_.of("error").back(), "Programm BSB FAILED!|ok");
   EXPECT_EQ(duringBox.find("LATE"), std::string::npos) << duringBox;
-  EXPECT_EQ(form.panelText(1), QString());  // the module's rate is not ours to set
+  EXPECT_EQ(panelText(form, 1), QString());  // the module's rate is not ours to set
   server.send("AFTER\r\n");
   EXPECT_TRUE(waitFor([&] { return memoText().contains(QStringLiteral("AFTER")); }, 3000)) << memoText().toStdString();
 }
@@ -228,11 +227,11 @@ TEST_F(TcpLinkTest, AFailedConnectShowsTheErrorBoxAndNoLink) {
     dialogs_.events.clear();
     if (c.byHostEntry) {
       dialogs_.textAnswer = c.field;
-      form.MHost->trigger();
+      action(form, "MHost")->trigger();
       EXPECT_EQ(form.eIP->text(), c.field);
     } else {
       form.eIP->setText(c.field);
-      form.MTCP->trigger();
+      action(form, "MTCP")->trigger();
     }
     const auto boxes = dialogs_.of("connect");
     ASSERT_EQ(boxes.size(), 1u);
@@ -241,21 +240,21 @@ TEST_F(TcpLinkTest, AFailedConnectShowsTheErrorBoxAndNoLink) {
     EXPECT_NE(boxes[0].find(c.why), std::string::npos) << boxes[0];
     EXPECT_TRUE(dialogs_.of("error").empty());
     EXPECT_FALSE(form.sock->Connected());
-    EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
+    EXPECT_EQ(panelText(form, 0), QStringLiteral("---"));
     EXPECT_TRUE(noEntryChecked());
-    EXPECT_FALSE(form.Timer2->isActive());
-    EXPECT_FALSE(tabShown(form.TabSheet3));
-    EXPECT_FALSE(form.MProg->isEnabled());
+    EXPECT_FALSE(terminalPoll(form)->isActive());
+    EXPECT_FALSE(tabShown(tabSheet(form, 3)));
+    EXPECT_FALSE(action(form, "MProg")->isEnabled());
     // The debug log explains it, and Ctrl+D still reaches it.
-    EXPECT_TRUE(form.debugWindow()->lines().last().startsWith(QStringLiteral("TCP: "))) << form.debugWindow()->lines().last().toStdString();
-    EXPECT_TRUE(form.Debug1->isEnabled());
+    EXPECT_TRUE(debugWindow(form)->lines().last().startsWith(QStringLiteral("TCP: "))) << debugWindow(form)->lines().last().toStdString();
+    EXPECT_TRUE(action(form, "Debug1")->isEnabled());
   }
   // The same socket connects once a module listens.
   LoopbackServer server(true);
   form.eIP->setText(server.address());
-  form.MTCP->trigger();
+  action(form, "MTCP")->trigger();
   EXPECT_TRUE(form.sock->Connected());
-  EXPECT_EQ(form.panelText(0), QStringLiteral("TCP"));
+  EXPECT_EQ(panelText(form, 0), QStringLiteral("TCP"));
 }
 
 TEST_F(TcpLinkTest, ChoosingAPortOrTheModuleAgainDropsTheConnection) {
@@ -282,21 +281,20 @@ TEST_F(TcpLinkTest, ChoosingAPortOrTheModuleAgainDropsTheConnection) {
     ui::TForm1& form = makeForm();
     LoopbackServer server(true);
     form.eIP->setText(QString::fromLatin1(c.scheme) + server.address());
-    form.MTCP->trigger();
-    ASSERT_EQ(form.panelText(0), QStringLiteral("TCP"));
+    action(form, "MTCP")->trigger();
+    ASSERT_EQ(panelText(form, 0), QStringLiteral("TCP"));
     ASSERT_TRUE(server.accept());
 
     if (!c.serialWorks) home_.pin(1, (home_.root() / "unplugged").string());
     if (c.toSerial)
-      form.comEntry(1)->trigger();
+      comEntry(form, 1)->trigger();
     else
-      form.MTCP->trigger();
+      action(form, "MTCP")->trigger();
 
     EXPECT_TRUE(waitFor([&] { return server.peerClosed(); }, 3000));
-    EXPECT_EQ(form.panelText(0), QString::fromLatin1(c.panel));
+    EXPECT_EQ(panelText(form, 0), QString::fromLatin1(c.panel));
     EXPECT_EQ(form.sock->Connected(), !c.toSerial);  // reconnected to the same module
-    EXPECT_EQ(form.networkLink(), nullptr);
-    EXPECT_EQ(form.MTCP->isChecked(), !c.toSerial);
+    EXPECT_EQ(action(form, "MTCP")->isChecked(), !c.toSerial);
     if (c.error)
       EXPECT_EQ(dialogs_.of("error"), std::vector<std::string>{c.error});
     else
@@ -313,13 +311,13 @@ TEST_F(TcpLinkTest, AChoiceMadeWhileANetworkServerIsSoughtWins) {
   LoopbackServer silent(true);
   ui::TForm1& form = makeForm();
   form.eIP->setText(QStringLiteral("rfc2217://") + silent.address());
-  QTimer::singleShot(200, &form, [&] { form.comEntry(1)->trigger(); });
+  QTimer::singleShot(200, &form, [&] { comEntry(form, 1)->trigger(); });
 
-  form.MTCP->trigger();
+  action(form, "MTCP")->trigger();
 
-  EXPECT_EQ(form.panelText(0), QStringLiteral("COM1"));
-  EXPECT_TRUE(form.comEntry(1)->isChecked());
-  EXPECT_FALSE(form.MTCP->isChecked());
+  EXPECT_EQ(panelText(form, 0), QStringLiteral("COM1"));
+  EXPECT_TRUE(comEntry(form, 1)->isChecked());
+  EXPECT_FALSE(action(form, "MTCP")->isChecked());
   EXPECT_EQ(form.networkLink(), nullptr);
   EXPECT_TRUE(dialogs_.of("connect").empty());
 }
@@ -328,7 +326,7 @@ TEST_F(TcpLinkTest, ClosingTheWindowDisconnects) {
   LoopbackServer server(true);
   ui::TForm1& form = makeForm();
   form.eIP->setText(server.address());
-  form.MTCP->trigger();
+  action(form, "MTCP")->trigger();
   ASSERT_TRUE(server.accept());
   form.close();
   EXPECT_FALSE(form.sock->Connected());
@@ -351,7 +349,7 @@ TEST_F(TcpLinkTest, AModuleThatStopsReadingNeverHoldsTheWindowAndDropsAreCounted
     LoopbackServer server(true, 4096);
     ui::TForm1& form = makeForm();
     form.eIP->setText(server.address());
-    form.MTCP->trigger();
+    action(form, "MTCP")->trigger();
     ASSERT_TRUE(server.accept());
     const int small = 4096;
     ::setsockopt(form.sock->SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
@@ -395,7 +393,7 @@ TEST_F(TcpLinkTest, AModuleThatStopsReadingNeverHoldsTheWindowAndDropsAreCounted
     QString total;
     waitFor([&] {
       echoed += readArrived(server.peer(), SIZE_MAX, 20);
-      const QStringList log = form.debugWindow()->lines().filter(QStringLiteral(" bytes dropped in all"));
+      const QStringList log = debugWindow(form)->lines().filter(QStringLiteral(" bytes dropped in all"));
       if (!log.isEmpty()) total = log.back();
       return form.moduleSocket().queued() == 0 && !total.isEmpty();
     }, 20000);
@@ -419,9 +417,9 @@ TEST_F(TcpLinkTest, AModuleThatFloodsAndIsResetIsShownClosedAtOnceWithOneDropBox
   LoopbackServer server(true, 4096);
   ui::TForm1& form = makeForm();
   form.eIP->setText(server.address());
-  form.MTCP->trigger();
+  action(form, "MTCP")->trigger();
   ASSERT_TRUE(server.accept());
-  ASSERT_EQ(form.panelText(0), QStringLiteral("TCP"));
+  ASSERT_EQ(panelText(form, 0), QStringLiteral("TCP"));
   const int small = 4096;
   ::setsockopt(form.sock->SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   std::atomic<bool> stop{false};
@@ -446,9 +444,9 @@ TEST_F(TcpLinkTest, AModuleThatFloodsAndIsResetIsShownClosedAtOnceWithOneDropBox
   ASSERT_TRUE(overflowed);
   server.resetPeer();
 
-  ASSERT_TRUE(waitFor([&] { return form.panelText(0) == QStringLiteral("---"); }, 20000))
+  ASSERT_TRUE(waitFor([&] { return panelText(form, 0) == QStringLiteral("---"); }, 20000))
       << "the reset connection still shows as open" << ::testing::PrintToString(dialogs_.events);
-  EXPECT_FALSE(form.MProg->isEnabled());
+  EXPECT_FALSE(action(form, "MProg")->isEnabled());
   const auto errors = dialogs_.of("error");
   const auto drops = std::count_if(errors.begin(), errors.end(), [](const std::string& e) {
     return e.rfind("The module does not take what is sent to it", 0) == 0;

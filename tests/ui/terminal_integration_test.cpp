@@ -28,9 +28,9 @@ class TerminalInWindow : public ::testing::Test {
     form_->show();
     QApplication::setActiveWindow(form_.get());
     ASSERT_TRUE(QTest::qWaitForWindowActive(form_.get(), 5000));
-    form_->comEntry(1)->trigger();
-    ASSERT_EQ(form_->panelText(0), QStringLiteral("COM1"));
-    ASSERT_EQ(form_->PageControl1->currentWidget(), form_->TabSheet3);
+    comEntry(*form_, 1)->trigger();
+    ASSERT_EQ(panelText(*form_, 0), QStringLiteral("COM1"));
+    ASSERT_EQ(tabs(*form_)->currentWidget(), tabSheet(*form_, 3));
   }
   void TearDown() override { form_.reset(); }
 
@@ -62,7 +62,7 @@ TEST_F(TerminalInWindow, ButtonsKeysAndTypingPutTheirBytesOnTheLine) {
     bool memoFocused;
   };
   const Case cases[] = {
-      {"F1 from the file view", [this] { QTest::keyClick(form_->fileView, Qt::Key_F1); }, "KP01001\r\n", 1, true},
+      {"F1 from the file view", [this] { QTest::keyClick(fileView(*form_), Qt::Key_F1); }, "KP01001\r\n", 1, true},
       {"F5", [this] { QTest::keyClick(form_->terminal()->memo(), Qt::Key_F5); }, "DOWNLOAD\r\n", 1, true},
       {"F6 has no caption", [this] { QTest::keyClick(form_->terminal()->memo(), Qt::Key_F6); }, "", 0, false},
       {"Shift+F1", [this] { QTest::keyClick(form_->terminal()->memo(), Qt::Key_F1, Qt::ShiftModifier); }, "", 0, false},
@@ -73,11 +73,11 @@ TEST_F(TerminalInWindow, ButtonsKeysAndTypingPutTheirBytesOnTheLine) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    form_->fileView->setFocus();
-    const int beeps = form_->beeps();
+    fileView(*form_)->setFocus();
+    const int before = beeps(dialogs_);
     c.act();
     EXPECT_EQ(lineOutput(), c.wire);
-    EXPECT_EQ(form_->beeps() - beeps, c.beeps);
+    EXPECT_EQ(beeps(dialogs_) - before, c.beeps);
     if (c.memoFocused) {
       EXPECT_EQ(QApplication::focusWidget(), form_->terminal()->memo());
     }
@@ -85,7 +85,7 @@ TEST_F(TerminalInWindow, ButtonsKeysAndTypingPutTheirBytesOnTheLine) {
 }
 
 TEST_F(TerminalInWindow, ReceivedLinesReachTheMemoOnThePollAndAreEchoed) {
-  ASSERT_TRUE(form_->Timer2->isActive());
+  ASSERT_TRUE(terminalPoll(*form_)->isActive());
   targetSends("OK\r\nER");
   EXPECT_TRUE(waitFor([&] { return memoText() == QStringLiteral("OK"); }, 3000)) << memoText().toStdString();
   EXPECT_EQ(readArrived(pty_.master(), 6, 3000), "OK\r\nER");  // "Ech&o" is checked
@@ -93,15 +93,15 @@ TEST_F(TerminalInWindow, ReceivedLinesReachTheMemoOnThePollAndAreEchoed) {
   EXPECT_TRUE(waitFor([&] { return memoText() == QStringLiteral("OK\nERR"); }, 3000)) << memoText().toStdString();
 
   // Another tab stops the poll: what the target sends then waits with the port.
-  form_->PageControl1->setCurrentWidget(form_->TabSheet4);
-  EXPECT_FALSE(form_->Timer2->isActive());
-  form_->PageControl1->setCurrentWidget(form_->TabSheet3);
-  EXPECT_TRUE(form_->Timer2->isActive());
+  tabs(*form_)->setCurrentWidget(tabSheet(*form_, 4));
+  EXPECT_FALSE(terminalPoll(*form_)->isActive());
+  tabs(*form_)->setCurrentWidget(tabSheet(*form_, 3));
+  EXPECT_TRUE(terminalPoll(*form_)->isActive());
 }
 
 TEST_F(TerminalInWindow, TheCyclicSenderCountsAndHoldsWhileALoadOwnsTheLine) {
   ui::TTerminal& terminal = *form_->terminal();
-  EXPECT_EQ(form_->Timer1, terminal.cycleTimer());
+  EXPECT_EQ(component<QTimer>(*form_, "Timer1"), terminal.cycleTimer());
   terminal.Timer1Timer();
   terminal.Timer1Timer();
   EXPECT_EQ(lineOutput(), "KP01000\r\nKP01001\r\n");
@@ -120,14 +120,14 @@ TEST_F(TerminalInWindow, TheCyclicSenderCountsAndHoldsWhileALoadOwnsTheLine) {
     memoChangedDuringLoad = waitFor([&] { return !memoText().isEmpty(); }, 400);
   };
   dialogs_.fileAnswers = {QString::fromStdString(hex.string())};
-  form_->LoadFile1->trigger();
+  action(*form_, "LoadFile1")->trigger();
   EXPECT_TRUE(busy);
   EXPECT_EQ(sentDuringLoad, "");
   EXPECT_FALSE(memoChangedDuringLoad);
   EXPECT_TRUE(dialogs_.of("error").empty());
 
   // After the load the counter goes on where it stopped, and the held line arrives.
-  form_->showPage(form_->TabSheet3);
+  tabs(*form_)->setCurrentWidget(tabSheet(*form_, 3));  // the operator looks at the terminal
   terminal.Timer1Timer();
   EXPECT_EQ(lineOutput().substr(0, 9), "KP01002\r\n");  // the echo of HOLD may follow
   EXPECT_TRUE(waitFor([&] { return memoText() == QStringLiteral("HOLD"); }, 3000)) << memoText().toStdString();
@@ -144,12 +144,12 @@ TEST_F(TerminalInWindow, TerminalFailuresAndTheFontGoThroughTheWindowsBoxes) {
   QFont chosen(QStringLiteral("DejaVu Sans Mono"), 14);
   chosen.setBold(true);
   dialogs_.fontAnswer = chosen;
-  form_->BitBtn2->click();
+  deviceWidget<QPushButton>(*form_, "BitBtn2")->click();
   EXPECT_EQ(dialogs_.fontShown, before);
   EXPECT_EQ(form_->terminal()->memo()->font(), chosen);
   EXPECT_EQ(form_->terminalFont(), chosen);
   dialogs_.fontAnswer.reset();  // Cancel keeps the font
-  form_->BitBtn2->click();
+  deviceWidget<QPushButton>(*form_, "BitBtn2")->click();
   EXPECT_EQ(form_->terminal()->memo()->font(), chosen);
 }
 

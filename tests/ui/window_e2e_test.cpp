@@ -46,10 +46,10 @@ class WindowEndToEnd : public ::testing::Test {
     ASSERT_TRUE(waitFor([&] { return fs::read_symlink(home_.dir() / "COM1", ec_) == target_->port(); }, 10000));
     form_ = std::make_unique<ui::TForm1>(&dialogs_);
     // The sync window's own minute is the bound on a silent target; keep it short here.
-    form_->syncWindow()->timer().setInterval(100);
-    ASSERT_TRUE(form_->comEntry(1)->isEnabled());
-    form_->comEntry(1)->trigger();
-    ASSERT_EQ(form_->panelText(0), QStringLiteral("COM1"));
+    syncWindow(*form_)->timer().setInterval(100);
+    ASSERT_TRUE(comEntry(*form_, 1)->isEnabled());
+    comEntry(*form_, 1)->trigger();
+    ASSERT_EQ(panelText(*form_, 0), QStringLiteral("COM1"));
   }
   void TearDown() override {
     form_.reset();
@@ -76,20 +76,20 @@ class WindowEndToEnd : public ::testing::Test {
 };
 
 TEST_F(WindowEndToEnd, SyncShowsTheTargetsDeviceInformation) {
-  form_->BitBtn1->click();
+  deviceWidget<QPushButton>(*form_, "BitBtn1")->click();
 
   EXPECT_TRUE(dialogs_.of("error").empty()) << dialogs_.of("error").front();
   const std::pair<QLabel*, const char*> shown[] = {
-      {form_->lManu, "58"}, {form_->lDevFam, "D7"}, {form_->lMem, "FC"},  {form_->lProduct, "FF"},
-      {form_->lBSB, "FF"},  {form_->lSBV, "FC"},    {form_->lHSB, "FB"},  {form_->lBVersion, "12"},
+      {deviceWidget<QLabel>(*form_, "lManu"), "58"}, {deviceWidget<QLabel>(*form_, "lDevFam"), "D7"}, {deviceWidget<QLabel>(*form_, "lMem"), "FC"},  {deviceWidget<QLabel>(*form_, "lProduct"), "FF"},
+      {deviceWidget<QLabel>(*form_, "lBSB"), "FF"},  {deviceWidget<QLabel>(*form_, "lSBV"), "FC"},    {deviceWidget<QLabel>(*form_, "lHSB"), "FB"},  {deviceWidget<QLabel>(*form_, "lBVersion"), "12"},
   };
   for (const auto& [label, text] : shown) EXPECT_EQ(label->text(), QString::fromLatin1(text)) << label->objectName().toStdString();
-  EXPECT_EQ(form_->panelText(2), QStringLiteral("BOOTLOADER"));
-  EXPECT_EQ(form_->panelText(1), QStringLiteral("115200"));
-  EXPECT_FALSE(form_->syncWindow()->isVisible());
+  EXPECT_EQ(panelText(*form_, 2), QStringLiteral("BOOTLOADER"));
+  EXPECT_EQ(panelText(*form_, 1), QStringLiteral("115200"));
+  EXPECT_FALSE(syncWindow(*form_)->isVisible());
 
   // Every record as sent, each followed by its reply.
-  const QStringList log = form_->debugWindow()->lines();
+  const QStringList log = debugWindow(*form_)->lines();
   const char* const records[] = {":020000050000F9", ":020000050001F8", ":020000050002F7", ":020000050003F6",
                                  ":020000050700F2", ":020000050701F1", ":020000050702F0", ":020000050703EF",
                                  ":020000050800F1"};
@@ -106,20 +106,20 @@ TEST_F(WindowEndToEnd, SyncShowsTheTargetsDeviceInformation) {
 
 TEST_F(WindowEndToEnd, ProgramAndVerifyWritesTheFileIntoTheFlash) {
   dialogs_.fileAnswers = {QString::fromStdString(writeHex(kBlinkHex))};
-  form_->LoadFile1->trigger();
+  action(*form_, "LoadFile1")->trigger();
   ASSERT_TRUE(form_->engine().images().fileLoaded);
-  ASSERT_TRUE(form_->MReload->isEnabled());
+  ASSERT_TRUE(action(*form_, "MReload")->isEnabled());
   EXPECT_TRUE(form_->windowTitle().endsWith(QStringLiteral(" v0.98 - blink.hex"))) << form_->windowTitle().toStdString();
 
-  form_->MProg->trigger();
+  action(*form_, "MProg")->trigger();
 
   EXPECT_TRUE(dialogs_.of("error").empty()) << dialogs_.of("error").front();
   EXPECT_EQ(dialogs_.of("message"), std::vector<std::string>{"Programm BSB|completed successfully"});
-  EXPECT_EQ(form_->PageControl1->currentWidget(), form_->TabSheet3);
-  EXPECT_TRUE(form_->Timer2->isActive());
-  EXPECT_FALSE(form_->downloadWindow()->isVisible());
-  EXPECT_TRUE(form_->MProg->isEnabled());
-  EXPECT_EQ(form_->lBSB->text(), QStringLiteral("00"));  // the closing record cleared it
+  EXPECT_EQ(tabs(*form_)->currentWidget(), tabSheet(*form_, 3));
+  EXPECT_TRUE(terminalPoll(*form_)->isActive());
+  EXPECT_FALSE(downloadWindow(*form_)->isVisible());
+  EXPECT_TRUE(action(*form_, "MProg")->isEnabled());
+  EXPECT_EQ(deviceWidget<QLabel>(*form_, "lBSB")->text(), QStringLiteral("00"));  // the closing record cleared it
 
   const auto flash = flashAfterStop();
   ASSERT_EQ(flash.size(), 0x10000u);
@@ -138,7 +138,7 @@ TEST_F(WindowEndToEnd, DataBeyondTheComparisonIsSaidOncePerFile) {
   const std::string top = writeHex(":01FC1000AA49\r\n:00000001FF\r\n");
   for (int load = 0; load < 2; ++load) {
     dialogs_.fileAnswers = {QString::fromStdString(top)};
-    form_->LoadFile1->trigger();
+    action(*form_, "LoadFile1")->trigger();
     ASSERT_TRUE(form_->engine().images().fileLoaded);
   }
   std::vector<std::string> notes = dialogs_.of("info");
@@ -154,7 +154,7 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
     std::function<void(ui::TForm1&)> command;
     std::vector<std::string> messages;
     const char* lastError;  // the last error box starts so; nullptr: no error box
-    QWidget* ui::TForm1::*tab;
+    int tab;                // the sheet shown afterwards
     const char* result;     // the status bar keeps it, then the time
   };
   const std::string hex = writeHex(kBlinkHex);
@@ -163,7 +163,7 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
   const Case cases[] = {
       // Not synchronised, the bootloader stays silent: no echo, and the closing record fails.
       {"boot configuration refused", {}, [](ui::TForm1& f) { f.MBSBClick(); }, {}, "Programm BSB FAILED!|ok",
-       &ui::TForm1::TabSheet4, "Programm BSB FAILED"},
+       4, "Programm BSB FAILED"},
       {"reload",
        {},
        [&](ui::TForm1& f) {
@@ -172,7 +172,7 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
        },
        {},
        nullptr,
-       &ui::TForm1::TabSheet3,
+       3,
        "Programmed and verified"},
       // A file without data would only erase the chip: refused before the erase.
       {"reload of a file without data",
@@ -183,7 +183,7 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
        },
        {},
        "The file holds no data: the chip was not erased",
-       &ui::TForm1::TabSheet1,
+       1,
        "File not loaded"},
       // Tables past a 32 KiB part's end: refused before the erase, the first address named.
       {"reload of a file past the chip",
@@ -194,25 +194,25 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
        },
        {},
        "The file holds data at 9003, past the end of this chip (8000 bytes): nothing was done",
-       &ui::TForm1::TabSheet1,
+       1,
        "File not loaded"},
       {"verify matched", {}, [&](ui::TForm1& f) {
          dialogs_.fileAnswers = {QString::fromStdString(blank)};
          f.CompareFileClick();
        },
-       {"Verifying...|Matched OK!!!"}, nullptr, &ui::TForm1::TabSheet2, "Matched OK!!!"},
+       {"Verifying...|Matched OK!!!"}, nullptr, 2, "Matched OK!!!"},
       {"verify of the whole chip with an unreadable line", {"--garble-read", "1"}, [&](ui::TForm1& f) {
          dialogs_.fileAnswers = {QString::fromStdString(blank)};
-         f.bootloaderBox->setWholeChip(true);  // a blank file needs no read otherwise
+         deviceWidget<ui::BootloaderBox>(f, "BootloaderBox")->setWholeChip(true);  // a blank file needs no read otherwise
          f.CompareFileClick();
        },
-       {}, "Read record data error [", &ui::TForm1::TabSheet2,
+       {}, "Read record data error [", 2,
        "Not verified: 1 lines not read from 0000; Read incomplete: 16 bytes not read, the first at 0000; shown grey"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     start(c.targetOptions);
-    form_->PageControl1->setCurrentWidget(form_->TabSheet4);  // the operator looks at Device
+    tabs(*form_)->setCurrentWidget(tabSheet(*form_, 4));  // the operator looks at Device
 
     c.command(*form_);
 
@@ -224,9 +224,9 @@ TEST_F(WindowEndToEnd, EachOutcomeGetsItsClosingBoxAndOnlyAWrittenBootConfigHand
       ASSERT_FALSE(errors.empty());
       EXPECT_EQ(errors.back().rfind(c.lastError, 0), 0u) << errors.back();
     }
-    EXPECT_EQ(form_->PageControl1->currentWidget(), (*form_).*c.tab);
-    EXPECT_EQ(form_->Timer2->isActive(), c.tab == &ui::TForm1::TabSheet3);
-    const QString result = form_->resultText();
+    EXPECT_EQ(tabs(*form_)->currentWidget(), tabSheet(*form_, c.tab));
+    EXPECT_EQ(terminalPoll(*form_)->isActive(), c.tab == 3);
+    const QString result = resultText(*form_);
     EXPECT_EQ(result.left(result.size() - 6).toStdString(), c.result);
     EXPECT_TRUE(QTime::fromString(result.right(5), QStringLiteral("HH:mm")).isValid()) << result.toStdString();
   }
@@ -249,7 +249,7 @@ TEST_F(WindowEndToEnd, ClosingDuringACommandAsksAndOnYesEndsItQuietlyThenCloses)
     SCOPED_TRACE(c.name);
     start({});
     fs::remove(home_.dir() / "Hotkey.TXT", ec_);  // the last case's shut-down wrote one
-    form_->syncWindow()->timer().setInterval(1000);  // the close, not the limit, ends the wait
+    syncWindow(*form_)->timer().setInterval(1000);  // the close, not the limit, ends the wait
     form_->show();
     dialogs_.confirmAnswers = {c.quit};
     std::size_t boxesBeforeClose = SIZE_MAX;
@@ -257,10 +257,10 @@ TEST_F(WindowEndToEnd, ClosingDuringACommandAsksAndOnYesEndsItQuietlyThenCloses)
     auto exitNow = [&] {
       if (logBeforeClose >= 0) return;
       boxesBeforeClose = dialogs_.events.size();
-      logBeforeClose = form_->debugWindow()->lines().size();
-      form_->Exit1->trigger();
+      logBeforeClose = debugWindow(*form_)->lines().size();
+      action(*form_, "Exit1")->trigger();
     };
-    QObject::connect(form_->downloadWindow(), &QWidget::windowTitleChanged, form_.get(), [&](const QString& title) {
+    QObject::connect(downloadWindow(*form_), &QWidget::windowTitleChanged, form_.get(), [&](const QString& title) {
       if (title == QStringLiteral("Programming...")) exitNow();
     });
 
@@ -272,15 +272,15 @@ TEST_F(WindowEndToEnd, ClosingDuringACommandAsksAndOnYesEndsItQuietlyThenCloses)
     EXPECT_EQ(dialogs_.events[boxesBeforeClose], std::string("confirm|") + ui::kProgramTitle + "|" + ui::kAbortAndQuitText);
     EXPECT_EQ(form_->isVisible(), !c.quit);
     EXPECT_FALSE(form_->engine().busy());
-    EXPECT_FALSE(form_->downloadWindow()->isVisible());
-    EXPECT_FALSE(form_->syncWindow()->isVisible());
-    const QStringList after = form_->debugWindow()->lines().mid(logBeforeClose);
+    EXPECT_FALSE(downloadWindow(*form_)->isVisible());
+    EXPECT_FALSE(syncWindow(*form_)->isVisible());
+    const QStringList after = debugWindow(*form_)->lines().mid(logBeforeClose);
     EXPECT_EQ(after.contains(QStringLiteral("Reading Chip")), !c.quit);
     EXPECT_EQ(fs::exists(home_.dir() / "Hotkey.TXT"), c.quit) << "the shut-down ran, or did not";
     if (c.quit) {
       EXPECT_EQ(dialogs_.events.size(), boxesBeforeClose + 1) << dialogs_.events.back();
     } else {
-      EXPECT_TRUE(form_->resultText().startsWith(QStringLiteral("Programmed and verified"))) << form_->resultText().toStdString();
+      EXPECT_TRUE(resultText(*form_).startsWith(QStringLiteral("Programmed and verified"))) << resultText(*form_).toStdString();
     }
   }
 }
@@ -319,15 +319,15 @@ TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShows
     }
     ScriptedDialogs dialogs;
     ui::TForm1 form(&dialogs);
-    form.syncWindow()->timer().setInterval(100);
+    syncWindow(form)->timer().setInterval(100);
     if (c.line == Line::Serial) {
-      form.comEntry(1)->trigger();
+      comEntry(form, 1)->trigger();
     } else {
       const std::string url = target.port();
       form.eIP->setText(QString::fromStdString(c.line == Line::Module ? url.substr(std::string_view("tcp://").size()) : url));
-      form.MTCP->trigger();
+      action(form, "MTCP")->trigger();
     }
-    ASSERT_EQ(form.panelText(0), QString::fromLatin1(c.panel));
+    ASSERT_EQ(panelText(form, 0), QString::fromLatin1(c.panel));
 
     const fs::path blank = home.root() / "blank.hex";
     std::ofstream(blank, std::ios::binary) << ":00000001FF\r\n";
@@ -338,8 +338,8 @@ TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShows
         form.BitBtn1Click();
         break;
       case When::DuringVerify:
-        form.bootloaderBox->setWholeChip(true);  // the blank file's verify reads then
-        QObject::connect(form.downloadWindow()->progressBar(), &QProgressBar::valueChanged, &form, [&](int at) {
+        deviceWidget<ui::BootloaderBox>(form, "BootloaderBox")->setWholeChip(true);  // the blank file's verify reads then
+        QObject::connect(downloadWindow(form)->progressBar(), &QProgressBar::valueChanged, &form, [&](int at) {
           if (at >= 1024) target.stop();
         });
         form.CompareFileClick();
@@ -355,14 +355,14 @@ TEST(WindowDeadLine, ALineThatDiesEndsTheCommandWithOneBoxNamingTheCauseAndShows
     const std::string lost = std::string("Line lost: ") + c.panel + ": ";
     EXPECT_EQ(errors[0].rfind(lost, 0), 0u) << errors[0];
     EXPECT_GT(errors[0].size(), lost.size() + 3) << "no cause named";
-    EXPECT_TRUE(form.resultText().startsWith(QString::fromStdString(lost))) << form.resultText().toStdString();
-    EXPECT_EQ(form.panelText(0), QStringLiteral("---"));
-    EXPECT_EQ(form.panelText(1), QString());
-    EXPECT_FALSE(form.MRead->isEnabled());
-    EXPECT_FALSE(form.MProg->isEnabled());
-    EXPECT_TRUE(form.Debug1->isEnabled());
-    EXPECT_FALSE(form.syncWindow()->isVisible());
-    EXPECT_FALSE(form.downloadWindow()->isVisible());
+    EXPECT_TRUE(resultText(form).startsWith(QString::fromStdString(lost))) << resultText(form).toStdString();
+    EXPECT_EQ(panelText(form, 0), QStringLiteral("---"));
+    EXPECT_EQ(panelText(form, 1), QString());
+    EXPECT_FALSE(action(form, "MRead")->isEnabled());
+    EXPECT_FALSE(action(form, "MProg")->isEnabled());
+    EXPECT_TRUE(action(form, "Debug1")->isEnabled());
+    EXPECT_FALSE(syncWindow(form)->isVisible());
+    EXPECT_FALSE(downloadWindow(form)->isVisible());
     EXPECT_FALSE(form.engine().busy());
     // Nothing is open any more: the next chip command says so at once.
     form.BitBtn1Click();
@@ -409,30 +409,30 @@ TEST(WindowOverTheNetwork, ChipCommandsRunOverEachKindOfServer) {
     }
     ScriptedDialogs dialogs;
     ui::TForm1 form(&dialogs);
-    form.syncWindow()->timer().setInterval(100);
+    syncWindow(form)->timer().setInterval(100);
     form.eIP->setText(QString::fromStdString(host));
-    form.MTCP->trigger();
-    ASSERT_EQ(form.panelText(0), QStringLiteral("TCP")) << (dialogs.events.empty() ? "" : dialogs.events.back());
+    action(form, "MTCP")->trigger();
+    ASSERT_EQ(panelText(form, 0), QStringLiteral("TCP")) << (dialogs.events.empty() ? "" : dialogs.events.back());
 
     if (c.program) {
       const fs::path hex = home.root() / "blink.hex";
       std::ofstream(hex, std::ios::binary) << kBlinkHex;
       dialogs.fileAnswers = {QString::fromStdString(hex.string())};
-      form.LoadFile1->trigger();
-      form.MProg->trigger();
+      action(form, "LoadFile1")->trigger();
+      action(form, "MProg")->trigger();
     } else {
-      form.BitBtn1->click();
+      deviceWidget<QPushButton>(form, "BitBtn1")->click();
     }
 
     EXPECT_TRUE(dialogs.of("error").empty()) << dialogs.of("error").front();
-    EXPECT_EQ(form.lManu->text(), QStringLiteral("58"));
-    EXPECT_EQ(form.panelText(1), QString::fromLatin1(c.rate));
-    const QStringList log = form.debugWindow()->lines();
+    EXPECT_EQ(deviceWidget<QLabel>(form, "lManu")->text(), QStringLiteral("58"));
+    EXPECT_EQ(panelText(form, 1), QString::fromLatin1(c.rate));
+    const QStringList log = debugWindow(form)->lines();
     EXPECT_TRUE(log.join(QLatin1Char('|')).contains(QString::fromLatin1(c.logged))) << log.join(QLatin1Char('|')).toStdString();
     if (!c.program) continue;
     EXPECT_EQ(dialogs.of("message"), std::vector<std::string>{"Programm BSB|completed successfully"});
-    EXPECT_EQ(form.PageControl1->currentWidget(), form.TabSheet3);
-    EXPECT_TRUE(form.Timer2->isActive());
+    EXPECT_EQ(tabs(form)->currentWidget(), tabSheet(form, 3));
+    EXPECT_TRUE(terminalPoll(form)->isActive());
     target.stop();
     std::ifstream in(flash, std::ios::binary);
     const std::vector<std::uint8_t> written((std::istreambuf_iterator<char>(in)), {});

@@ -9,7 +9,14 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QAction>
 #include <QElapsedTimer>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QTabWidget>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -23,7 +30,11 @@
 
 #include "scripted_dialogs.h"
 #include "support/pty.h"
+#include "ui/debug_window.h"
+#include "ui/download_window.h"
+#include "ui/hexdump.h"
 #include "ui/mainform.h"
+#include "ui/sync_window.h"
 
 namespace velkorn::testing {
 
@@ -120,6 +131,61 @@ inline std::string readArrived(int fd, std::size_t want, int limitMs) {
       limitMs);
   return got;
 }
+
+// The window's components as the operator reaches them: by their object names, and the COM
+// entries by their captions.
+template <class T>
+T* component(const QObject& window, const char* name) {
+  T* found = window.findChild<T*>(QString::fromLatin1(name));
+  EXPECT_NE(found, nullptr) << name;
+  return found;
+}
+inline QAction* action(const QObject& window, const char* name) { return component<QAction>(window, name); }
+// A widget of the Device tab (the synchronisation window has a "BitBtn1" of its own).
+template <class T>
+T* deviceWidget(const QObject& window, const char* name) {
+  return component<T>(*component<QWidget>(window, "TabSheet4"), name);
+}
+// "COM &n" of the "&Comport" menu.
+inline QAction* comEntry(const QObject& window, int n) {
+  for (QAction* entry : component<QMenu>(window, "Com1")->actions())
+    if (entry->text().section(QLatin1Char('\t'), 0, 0) == QStringLiteral("COM &%1").arg(n)) return entry;
+  ADD_FAILURE() << "no entry COM " << n;
+  return nullptr;
+}
+// The chip commands' group of the menu (Debug and Reload included), in menu order.
+inline std::vector<QAction*> chipCommandEntries(const QObject& window) {
+  std::vector<QAction*> out;
+  for (QAction* a : window.findChildren<QAction*>(Qt::FindDirectChildrenOnly))
+    if (a->property("GroupIndex").toInt() == 1) out.push_back(a);
+  return out;
+}
+
+// The tab control, its sheets 1 to 4 ("&File Data", "Chip Data", "&Terminal", "Device"), the
+// terminal's receive poll (Timer2) and the two hex views.
+inline QTabWidget* tabs(const QObject& window) { return component<QTabWidget>(window, "PageControl1"); }
+inline QWidget* tabSheet(const QObject& window, int n) {
+  return component<QWidget>(window, QStringLiteral("TabSheet%1").arg(n).toLatin1().constData());
+}
+inline QTimer* terminalPoll(const QObject& window) { return component<QTimer>(window, "Timer2"); }
+inline ui::THexDump* fileView(const QObject& window) { return component<ui::THexDump>(window, "FileDump"); }
+inline ui::THexDump* chipView(const QObject& window) { return component<ui::THexDump>(window, "ChipDump"); }
+
+// Status panel 0 to 2 (the line, its rate, what the device values say), and the last
+// command's result with its time, as the status bar shows them.
+inline QString panelText(const QObject& window, int panel) {
+  return component<QLabel>(window, QStringLiteral("sb1Panel%1").arg(panel).toLatin1().constData())->text();
+}
+inline QString resultText(const QObject& window) { return component<QLabel>(window, "sb1Result")->text(); }
+// How often the function keys sounded the system beep.
+inline int beeps(const ScriptedDialogs& dialogs) { return static_cast<int>(dialogs.of("beep").size()); }
+
+// The helper windows, each found by its object name among the main window's children.
+inline ui::TDbgFrm* debugWindow(const QObject& window) { return component<ui::TDbgFrm>(window, "DbgFrm"); }
+inline ui::TDownLoadDlg* downloadWindow(const QObject& window) {
+  return component<ui::TDownLoadDlg>(window, "DownLoadDlg");
+}
+inline ui::TSyncMessage* syncWindow(const QObject& window) { return component<ui::TSyncMessage>(window, "SyncMessage"); }
 
 // A window on a private configuration directory, answered by scripted dialogs. Tests pin
 // their ports before makeForm: the window probes them when it is made.

@@ -96,7 +96,7 @@ class WindowMemoryTest : public FormTest {
   }
   QStringList recentEntries() const {
     QStringList out;
-    for (QAction* entry : form_->Recent->actions())
+    for (QAction* entry : component<QMenu>(*form_, "Recent")->actions())
       out << entry->text() + (entry->isEnabled() ? QString() : QStringLiteral(" (disabled)"));
     return out;
   }
@@ -111,21 +111,21 @@ TEST_F(WindowMemoryTest, RecentFilesComeBackInTheMenuAndOneThatIsGoneLeavesIt) {
   const std::string broken = writeHex("broken.hex", ":01000000\r\n");
   for (const std::string& file : {a, broken, b}) ASSERT_TRUE(first.loadHexFileNamed(QString::fromStdString(file)));
   bool lockedDuringLoad = false;
-  dialogs_.onOpenFile = [&] { lockedDuringLoad = !first.Recent->menuAction()->isEnabled(); };
+  dialogs_.onOpenFile = [&] { lockedDuringLoad = !component<QMenu>(first, "Recent")->menuAction()->isEnabled(); };
   first.LoadFile1Click();  // cancelled
   EXPECT_TRUE(lockedDuringLoad);
-  EXPECT_TRUE(first.Recent->menuAction()->isEnabled());
+  EXPECT_TRUE(component<QMenu>(first, "Recent")->menuAction()->isEnabled());
 
   TForm1& second = makeForm();
   EXPECT_EQ(recentEntries(), (QStringList{"&1 b.hex", "&2 a.hex"}));  // the broken file never loaded
-  EXPECT_EQ(second.Recent->actions()[1]->toolTip(), QString::fromStdString(a));
+  EXPECT_EQ(component<QMenu>(second, "Recent")->actions()[1]->toolTip(), QString::fromStdString(a));
 
-  second.Recent->actions()[1]->trigger();
+  component<QMenu>(second, "Recent")->actions()[1]->trigger();
   EXPECT_EQ(second.engine().images().fileImage[0], 0x11);
   EXPECT_EQ(recentEntries(), (QStringList{"&1 a.hex", "&2 b.hex"}));
 
   fs::remove(b);
-  second.Recent->actions()[1]->trigger();
+  component<QMenu>(second, "Recent")->actions()[1]->trigger();
   ASSERT_EQ(dialogs_.of("error").size(), 1u);
   EXPECT_NE(dialogs_.of("error")[0].find("b.hex"), std::string::npos);
   EXPECT_EQ(recentEntries(), QStringList{"&1 a.hex"});
@@ -144,33 +144,35 @@ TEST_F(WindowMemoryTest, TheLastPortOpenedIsOpenedAgainAtStartWhileItIsThere) {
     Pty pty;
     home_.pin(2, pty.slave());
     TForm1& first = makeForm();
-    first.comEntry(2)->trigger();
-    ASSERT_TRUE(first.serialPort().isOpen());
-    if (c.thenTcp) first.MTCP->trigger();
+    comEntry(first, 2)->trigger();
+    ASSERT_TRUE(pty.slaveInUse());
+    if (c.thenTcp) action(first, "MTCP")->trigger();
     form_.reset();
     if (c.goneAtStart) home_.pin(2, (home_.root() / "unplugged").string());
 
     TForm1& second = makeForm();
-    EXPECT_EQ(second.serialPort().isOpen(), c.reopened);
-    EXPECT_EQ(second.comEntry(2)->isChecked(), c.reopened);
-    EXPECT_EQ(second.panelText(0), c.reopened ? QStringLiteral("COM2") : QStringLiteral("---"));
-    EXPECT_EQ(second.MRead->isEnabled(), c.reopened);
+    EXPECT_EQ(pty.slaveInUse(), c.reopened);
+    EXPECT_EQ(comEntry(second, 2)->isChecked(), c.reopened);
+    EXPECT_EQ(panelText(second, 0), c.reopened ? QStringLiteral("COM2") : QStringLiteral("---"));
+    EXPECT_EQ(action(second, "MRead")->isEnabled(), c.reopened);
     EXPECT_TRUE(dialogs_.of("error").empty());
     // A port gone at start is not forgotten: it opens again once it is back.
-    EXPECT_EQ(second.memory().lastPort(), c.thenTcp ? 0 : 2);
+    home_.pin(2, pty.slave());
+    TForm1& third = makeForm();
+    EXPECT_EQ(comEntry(third, 2)->isChecked(), !c.thenTcp);
   }
 }
 
 TEST_F(WindowMemoryTest, SaveChipAsWritesWhatTheReadGotAndNeverHalfAFile) {
   TForm1& form = makeForm();
-  EXPECT_FALSE(form.SaveChip->isEnabled());
+  EXPECT_FALSE(action(form, "SaveChip")->isEnabled());
   MemoryImages& images = form.engine().images();
   for (int at = 0; at < kImageSize; ++at)
     images.chipImage[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(at);
   // A read that got 0010..0013 and 0020 only: after the next command the entry is there.
   for (int at : {0x10, 0x11, 0x12, 0x13, 0x20}) images.chipRead.set(static_cast<std::size_t>(at));
   form.LoadFile1Click();  // cancelled
-  ASSERT_TRUE(form.SaveChip->isEnabled());
+  ASSERT_TRUE(action(form, "SaveChip")->isEnabled());
 
   const fs::path dir = home_.root();
   std::ofstream(dir / "plain") << "a file, not a folder";
@@ -202,8 +204,8 @@ TEST_F(WindowMemoryTest, SaveChipAsWritesWhatTheReadGotAndNeverHalfAFile) {
     SCOPED_TRACE(c.name);
     dialogs_.events.clear();
     dialogs_.saveAnswers = {ui::SaveTarget{QString::fromStdString((dir / c.file).string()), c.binaryFilter}};
-    form.SaveChip->trigger();
-    EXPECT_TRUE(form.resultText().startsWith(QString::fromStdString(c.result))) << form.resultText().toStdString();
+    action(form, "SaveChip")->trigger();
+    EXPECT_TRUE(resultText(form).startsWith(QString::fromStdString(c.result))) << resultText(form).toStdString();
     ASSERT_EQ(dialogs_.events.size(), c.box.empty() ? 1u : 2u);  // the save dialog, then the box
     if (!c.box.empty()) {
       EXPECT_EQ(dialogs_.events[1].rfind(c.box, 0), 0u) << dialogs_.events[1];
@@ -227,11 +229,11 @@ TEST_F(WindowMemoryTest, SaveChipAsWritesWhatTheReadGotAndNeverHalfAFile) {
   images.chipRead.set();
   images.chipSize = kChipSize32K;
   dialogs_.saveAnswers = {ui::SaveTarget{QString::fromStdString((dir / "whole.bin").string()), false}};
-  form.SaveChip->trigger();
+  action(form, "SaveChip")->trigger();
   const std::string whole = readFile(dir / "whole.bin");
   ASSERT_EQ(whole.size(), static_cast<std::size_t>(kChipSize32K));
   EXPECT_EQ(static_cast<std::uint8_t>(whole[0x1234]), 0x34);
-  EXPECT_TRUE(form.resultText().startsWith(QStringLiteral("Saved whole.bin")));
+  EXPECT_TRUE(resultText(form).startsWith(QStringLiteral("Saved whole.bin")));
 }
 
 }  // namespace

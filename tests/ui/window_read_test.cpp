@@ -78,9 +78,9 @@ class WindowReading : public ::testing::Test {
     std::error_code ec;
     ASSERT_TRUE(waitFor([&] { return fs::read_symlink(home_.dir() / "COM1", ec) == target_->port(); }, 10000));
     form_ = std::make_unique<ui::TForm1>(&dialogs_);
-    form_->syncWindow()->timer().setInterval(100);
-    form_->comEntry(1)->trigger();
-    ASSERT_EQ(form_->panelText(0), QStringLiteral("COM1"));
+    syncWindow(*form_)->timer().setInterval(100);
+    comEntry(*form_, 1)->trigger();
+    ASSERT_EQ(panelText(*form_, 0), QStringLiteral("COM1"));
   }
   void TearDown() override {
     form_.reset();
@@ -90,7 +90,7 @@ class WindowReading : public ::testing::Test {
     const fs::path hex = home_.root() / "blink.hex";
     std::ofstream(hex, std::ios::binary) << kReadBlinkHex;
     dialogs_.fileAnswers = {QString::fromStdString(hex.string())};
-    form_->LoadFile1->trigger();
+    action(*form_, "LoadFile1")->trigger();
     ASSERT_TRUE(form_->engine().images().fileLoaded);
   }
   std::string targetLog() const {
@@ -129,14 +129,14 @@ TEST_F(WindowReading, EachCommandReadsTheDataAndBlankChecksTheRestUnlessTheWhole
     SCOPED_TRACE(c.name);
     start({}, true);
     loadBlinky();
-    form_->bootloaderBox->wholeChipBox()->setChecked(c.wholeChip);
-    const qsizetype from = form_->debugWindow()->lines().size();
+    deviceWidget<ui::BootloaderBox>(*form_, "BootloaderBox")->wholeChipBox()->setChecked(c.wholeChip);
+    const qsizetype from = debugWindow(*form_)->lines().size();
 
     (form_.get()->*c.command)();
 
     EXPECT_TRUE(dialogs_.of("error").empty()) << dialogs_.of("error").front();
-    EXPECT_TRUE(form_->resultText().startsWith(QString::fromLatin1(c.result))) << form_->resultText().toStdString();
-    const Requests sent = requestsIn(form_->debugWindow()->lines(), from);
+    EXPECT_TRUE(resultText(*form_).startsWith(QString::fromLatin1(c.result))) << resultText(*form_).toStdString();
+    const Requests sent = requestsIn(debugWindow(*form_)->lines(), from);
     EXPECT_EQ(sent.reads, c.reads);
     EXPECT_LE(sent.blankChecks, c.maxBlankChecks);
     if (c.command != &ui::TForm1::MReadClick) continue;
@@ -147,13 +147,12 @@ TEST_F(WindowReading, EachCommandReadsTheDataAndBlankChecksTheRestUnlessTheWhole
     const std::vector<char> flash = blinkFlash();
     EXPECT_TRUE(std::equal(flash.begin(), flash.end(), images.chipImage.begin(),
                            [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
-    EXPECT_TRUE(form_->SaveChip->isEnabled());
+    EXPECT_TRUE(action(*form_, "SaveChip")->isEnabled());
   }
   // The choice is the window's own, kept for the next start, and not in Hotkey.TXT.
   form_.reset();
   ui::TForm1 again(&dialogs_);
-  EXPECT_TRUE(again.bootloaderBox->wholeChip());
-  EXPECT_TRUE(again.memory().wholeChip());
+  EXPECT_TRUE(deviceWidget<ui::BootloaderBox>(again, "BootloaderBox")->wholeChip());
 }
 
 TEST_F(WindowReading, ReadChipKeepsOnlyBytesThatTwoAnswersAgreeOn) {
@@ -177,28 +176,28 @@ TEST_F(WindowReading, AnotherLineForgetsThePreviousBoard) {
   start({"--32k"}, false);
   form_->MReadClick();
   ASSERT_EQ(form_->engine().images().chipSize, 0x8000);
-  ASSERT_EQ(form_->lMem->text(), QStringLiteral("F7"));
-  ASSERT_TRUE(form_->SaveChip->isEnabled());
+  ASSERT_EQ(deviceWidget<QLabel>(*form_, "lMem")->text(), QStringLiteral("F7"));
+  ASSERT_TRUE(action(*form_, "SaveChip")->isEnabled());
 
-  form_->comEntry(1)->trigger();
+  comEntry(*form_, 1)->trigger();
 
-  for (QLabel* value : {form_->lManu, form_->lDevFam, form_->lMem, form_->lProduct, form_->lBSB, form_->lSBV,
-                        form_->lHSB, form_->lBVersion})
+  for (QLabel* value : {deviceWidget<QLabel>(*form_, "lManu"), deviceWidget<QLabel>(*form_, "lDevFam"), deviceWidget<QLabel>(*form_, "lMem"), deviceWidget<QLabel>(*form_, "lProduct"), deviceWidget<QLabel>(*form_, "lBSB"), deviceWidget<QLabel>(*form_, "lSBV"),
+                        deviceWidget<QLabel>(*form_, "lHSB"), deviceWidget<QLabel>(*form_, "lBVersion")})
     EXPECT_TRUE(value->text().isEmpty()) << value->objectName().toStdString();
-  EXPECT_EQ(form_->panelText(2), QString());
-  EXPECT_EQ(form_->resultText(), QString());
+  EXPECT_EQ(panelText(*form_, 2), QString());
+  EXPECT_EQ(resultText(*form_), QString());
   EXPECT_EQ(form_->engine().images().chipSize, 0x10000);
   EXPECT_TRUE(form_->engine().images().chipRead.none());  // the chip data is grey
-  EXPECT_FALSE(form_->SaveChip->isEnabled());
+  EXPECT_FALSE(action(*form_, "SaveChip")->isEnabled());
 }
 
 TEST_F(WindowReading, TheBootloaderRateAndResetComeFromTheDeviceTabAndStay) {
   start({}, false);
-  QLineEdit* rate = form_->bootloaderBox->rateBox()->lineEdit();
+  QLineEdit* rate = deviceWidget<ui::BootloaderBox>(*form_, "BootloaderBox")->rateBox()->lineEdit();
   rate->selectAll();
   QTest::keyClicks(rate, QStringLiteral("230400"));
   QTest::keyClick(rate, Qt::Key_Return);
-  QLineEdit* reset = form_->bootloaderBox->resetField();
+  QLineEdit* reset = deviceWidget<ui::BootloaderBox>(*form_, "BootloaderBox")->resetField();
   // A step that is none is refused with its reason; nothing is kept of it.
   QTest::keyClicks(reset, QStringLiteral("dtr=2"));
   QTest::keyClick(reset, Qt::Key_Return);
@@ -208,27 +207,27 @@ TEST_F(WindowReading, TheBootloaderRateAndResetComeFromTheDeviceTabAndStay) {
   QTest::keyClicks(reset, QStringLiteral("dtr=0, wait=20, dtr=1"));
   QTest::keyClick(reset, Qt::Key_Return);
 
-  form_->BitBtn1->click();
+  deviceWidget<QPushButton>(*form_, "BitBtn1")->click();
 
   ASSERT_EQ(dialogs_.of("error").size(), 1u) << dialogs_.of("error").back();
-  EXPECT_EQ(form_->lManu->text(), QStringLiteral("58"));
-  EXPECT_EQ(form_->panelText(1), QStringLiteral("230400"));
+  EXPECT_EQ(deviceWidget<QLabel>(*form_, "lManu")->text(), QStringLiteral("58"));
+  EXPECT_EQ(panelText(*form_, 1), QStringLiteral("230400"));
   EXPECT_NE(targetLog().find("line at 230400 bit/s"), std::string::npos) << targetLog();
-  const QStringList log = form_->debugWindow()->lines();
+  const QStringList log = debugWindow(*form_)->lines();
   EXPECT_EQ(log.filter(QRegularExpression(QStringLiteral("^reset: "))),
             (QStringList{"reset: dtr=0", "reset: wait=20", "reset: dtr=1"}));
   // A pseudo-terminal has no modem lines: said once, and the synchronisation goes on.
   EXPECT_EQ(log.filter(QStringLiteral("COM1 does not take dtr=0 (")).size(), 1) << log.join(QLatin1Char('|')).toStdString();
   // The terminal keeps its own rate.
-  form_->PageControl1->setCurrentWidget(form_->TabSheet4);
-  form_->PageControl1->setCurrentWidget(form_->TabSheet3);
-  EXPECT_EQ(form_->panelText(1), QStringLiteral("115200"));
+  tabs(*form_)->setCurrentWidget(tabSheet(*form_, 4));
+  tabs(*form_)->setCurrentWidget(tabSheet(*form_, 3));
+  EXPECT_EQ(panelText(*form_, 1), QStringLiteral("115200"));
 
   form_.reset();
   ui::TForm1 again(&dialogs_);
-  EXPECT_EQ(again.bootloaderBox->rate(), 230400);
+  EXPECT_EQ(deviceWidget<ui::BootloaderBox>(again, "BootloaderBox")->rate(), 230400);
   EXPECT_EQ(again.engine().bootloaderRate, 230400);
-  EXPECT_EQ(again.bootloaderBox->resetText(), QStringLiteral("dtr=0,wait=20,dtr=1"));
+  EXPECT_EQ(deviceWidget<ui::BootloaderBox>(again, "BootloaderBox")->resetText(), QStringLiteral("dtr=0,wait=20,dtr=1"));
 }
 
 TEST(WindowReset, ABoardThatRunsItsApplicationSynchronisesAfterTheResetSequence) {
@@ -239,18 +238,18 @@ TEST(WindowReset, ABoardThatRunsItsApplicationSynchronisesAfterTheResetSequence)
   ASSERT_FALSE(target.port().empty()) << "velkorn-target did not start";
   ScriptedDialogs dialogs;
   ui::TForm1 form(&dialogs);
-  form.syncWindow()->timer().setInterval(100);
-  form.bootloaderBox->resetField()->setText(QStringLiteral("dtr=0,wait=10,dtr=1,wait=10"));
-  emit form.bootloaderBox->resetEdited();
+  syncWindow(form)->timer().setInterval(100);
+  deviceWidget<ui::BootloaderBox>(form, "BootloaderBox")->resetField()->setText(QStringLiteral("dtr=0,wait=10,dtr=1,wait=10"));
+  emit deviceWidget<ui::BootloaderBox>(form, "BootloaderBox")->resetEdited();
   const std::string url = "rfc2217://" + target.port().substr(std::string_view("tcp://").size());
   form.eIP->setText(QString::fromStdString(url));
-  form.MTCP->trigger();
-  ASSERT_EQ(form.panelText(0), QStringLiteral("TCP")) << ::testing::PrintToString(dialogs.events);
+  action(form, "MTCP")->trigger();
+  ASSERT_EQ(panelText(form, 0), QStringLiteral("TCP")) << ::testing::PrintToString(dialogs.events);
 
-  form.BitBtn1->click();
+  deviceWidget<QPushButton>(form, "BitBtn1")->click();
 
   EXPECT_TRUE(dialogs.of("error").empty()) << dialogs.of("error").front();
-  EXPECT_EQ(form.lManu->text(), QStringLiteral("58"));
+  EXPECT_EQ(deviceWidget<QLabel>(form, "lManu")->text(), QStringLiteral("58"));
 }
 
 TEST_F(WindowReading, ARunningCommandShowsItsProgressInTheTitleAndEndsWithout) {
@@ -262,7 +261,7 @@ TEST_F(WindowReading, ARunningCommandShowsItsProgressInTheTitleAndEndsWithout) {
 
   form_->MProgClick();
 
-  ASSERT_TRUE(form_->resultText().startsWith(QStringLiteral("Programmed and verified")));
+  ASSERT_TRUE(resultText(*form_).startsWith(QStringLiteral("Programmed and verified")));
   const auto shows = [&](const char* phase) {
     return std::any_of(titles.begin(), titles.end(), [&](const QString& t) {
       return t.startsWith(QString::fromLatin1(phase)) && t.endsWith(QStringLiteral("% - ") + idle);
@@ -282,7 +281,7 @@ TEST_F(WindowReading, ALongEraseShowsItsTimeAndEscapeEndsIt) {
   QTimer watch;
   watch.setInterval(20);
   QObject::connect(&watch, &QTimer::timeout, [&] {
-    ui::TDownLoadDlg* progress = form_->downloadWindow();
+    ui::TDownLoadDlg* progress = downloadWindow(*form_);
     if (!elapsedShown.isEmpty() || !progress->isVisible() || progress->timeLabel()->text().isEmpty()) return;
     elapsedShown = progress->timeLabel()->text();
     titleWhileErasing = form_->windowTitle();
@@ -297,8 +296,8 @@ TEST_F(WindowReading, ALongEraseShowsItsTimeAndEscapeEndsIt) {
       << "the erase showed no time: " << elapsedShown.toStdString();
   EXPECT_TRUE(QRegularExpression(QStringLiteral("^Erasing\\.\\.\\. [1-9][0-9]* s - ")).match(titleWhileErasing).hasMatch())
       << titleWhileErasing.toStdString();
-  EXPECT_TRUE(form_->resultText().startsWith(QStringLiteral("Aborted"))) << form_->resultText().toStdString();
-  EXPECT_FALSE(form_->downloadWindow()->isVisible());
+  EXPECT_TRUE(resultText(*form_).startsWith(QStringLiteral("Aborted"))) << resultText(*form_).toStdString();
+  EXPECT_FALSE(downloadWindow(*form_)->isVisible());
   EXPECT_TRUE(dialogs_.of("message").empty());
 }
 

@@ -1,5 +1,6 @@
 // The synchronisation and progress windows: the sync window's own time-out and Cancel, the
-// Abort button's flag, and the progress window as the engine drives it through the window.
+// Abort button's flag, and the helper windows and Device tab as the engine drives them
+// through the window's operator.
 #include <QClipboard>
 #include <QDropEvent>
 #include <QMimeData>
@@ -12,13 +13,16 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <fstream>
 
 #include "ui/debug_window.h"
+#include "ui/device_tab.h"
 #include "ui/download_window.h"
 #include "ui/file_drop.h"
 #include "ui/sync_window.h"
 #include "ui/terminal.h"
 #include "ui/text_export.h"
+#include "ui/window_operator.h"
 #include "window_fixture.h"
 
 namespace velkorn::testing {
@@ -235,56 +239,64 @@ TEST(FileDrop, TakenAsACopyOnly) {
   }
 }
 
+// The engine's person in the window, on its own: a Device tab, an owner window, and hooks
+// that stand for the main window.
 class WindowOperatorTest : public ::testing::Test {
  protected:
-  ConfigHome home_;
+  WindowOperatorTest() {
+    device_.buildDeviceTab(&sheet_);
+    operator_.createWindows(&abort_);
+    operator_.createDebugWindow();
+    ui::WindowOperator::Hooks hooks;
+    hooks.deviceNote = [this](const QString& note) { panel2_ = note; };
+    operator_.setHooks(hooks);
+  }
+
+  isp::StopFlag abort_;
   ScriptedDialogs dialogs_;
-  ui::TForm1 form_{&dialogs_};
+  QWidget owner_;
+  QWidget sheet_;
+  ui::DeviceTab device_;
+  ui::WindowOperator operator_{dialogs_, &owner_, device_};
+  QString panel2_;
 };
 
 TEST_F(WindowOperatorTest, ProgressWindowFollowsTheEngine) {
-  ui::TDownLoadDlg* dlg = form_.downloadWindow();
-  form_.progressShow("Erasing...", 41);
+  ui::TDownLoadDlg* dlg = downloadWindow(owner_);
+  operator_.progressShow("Erasing...", 41);
   EXPECT_TRUE(dlg->isVisible());
   EXPECT_EQ(dlg->windowTitle(), QStringLiteral("Erasing..."));
   EXPECT_EQ(dlg->progressBar()->maximum(), 41);
-  form_.progressCaption("Programming...");
-  form_.progressPosition(7);
-  form_.progressFigures("14s ", "3276");
+  operator_.progressCaption("Programming...");
+  operator_.progressPosition(7);
+  operator_.progressFigures("14s ", "3276");
   EXPECT_EQ(dlg->windowTitle(), QStringLiteral("Programming..."));
   EXPECT_EQ(dlg->progressBar()->value(), 7);
   EXPECT_EQ(dlg->timeLabel()->text(), QStringLiteral("14s "));
   EXPECT_EQ(dlg->rateLabel()->text(), QStringLiteral("3276"));
+  // A new step's first figures are empty: both labels clear.
+  operator_.progressFigures("", "");
+  EXPECT_TRUE(dlg->timeLabel()->text().isEmpty());
+  EXPECT_TRUE(dlg->rateLabel()->text().isEmpty());
   dlg->abortButton()->click();
-  EXPECT_TRUE(form_.engine().downloadAbort.raised());
-  form_.progressHide();
+  EXPECT_TRUE(abort_.raised());
+  operator_.progressHide();
   EXPECT_FALSE(dlg->isVisible());
 }
 
-TEST_F(WindowOperatorTest, TheEnginesFiguresReachTheLabelsAndEmptyAtPositionZero) {
-  // UpdateProgress through the window: position 0 clears both labels.
-  form_.progressShow("Reading data...", 0x10000);
-  form_.progressFigures("9s ", "100");
-  form_.engine().UpdateProgress(0, 0, 0);
-  EXPECT_TRUE(form_.downloadWindow()->timeLabel()->text().isEmpty());
-  EXPECT_TRUE(form_.downloadWindow()->rateLabel()->text().isEmpty());
-  EXPECT_EQ(form_.downloadWindow()->progressBar()->value(), 0);
-}
-
 TEST_F(WindowOperatorTest, DeviceFieldsAndPanelsShowWhatTheEngineReads) {
-  const std::pair<isp::DeviceField, QLabel*> fields[] = {
-      {isp::DeviceField::Manu, form_.lManu},     {isp::DeviceField::DevFam, form_.lDevFam},
-      {isp::DeviceField::Mem, form_.lMem},       {isp::DeviceField::Product, form_.lProduct},
-      {isp::DeviceField::BSB, form_.lBSB},       {isp::DeviceField::SBV, form_.lSBV},
-      {isp::DeviceField::HSB, form_.lHSB},       {isp::DeviceField::BVersion, form_.lBVersion},
+  const std::pair<isp::DeviceField, const char*> fields[] = {
+      {isp::DeviceField::Manu, "lManu"}, {isp::DeviceField::DevFam, "lDevFam"}, {isp::DeviceField::Mem, "lMem"},
+      {isp::DeviceField::Product, "lProduct"}, {isp::DeviceField::BSB, "lBSB"}, {isp::DeviceField::SBV, "lSBV"},
+      {isp::DeviceField::HSB, "lHSB"}, {isp::DeviceField::BVersion, "lBVersion"},
   };
   int i = 0;
-  for (const auto& [field, label] : fields) {
+  for (const auto& [field, name] : fields) {
     const std::string text = "V" + std::to_string(i++);
-    form_.deviceField(field, text);
-    EXPECT_EQ(label->text().toStdString(), text);
+    operator_.deviceField(field, text);
+    EXPECT_EQ(component<QLabel>(sheet_, name)->text().toStdString(), text);
   }
-  EXPECT_EQ(form_.panelText(2), QString());
+  EXPECT_EQ(panel2_, QString());
 
   // Status panel 2, in the order of a device-information read: the memory code, then the
   // boot status; any other value leaves what the panel shows.
@@ -299,16 +311,51 @@ TEST_F(WindowOperatorTest, DeviceFieldsAndPanelsShowWhatTheEngineReads) {
       {isp::DeviceField::BSB, "00", "normal operation"}, {isp::DeviceField::SBV, "FF", "normal operation"},
   };
   for (const Case& c : cases) {
-    form_.deviceField(c.field, c.value);
-    EXPECT_EQ(form_.panelText(2), QString::fromLatin1(c.panel2)) << c.value;
+    operator_.deviceField(c.field, c.value);
+    EXPECT_EQ(panel2_, QString::fromLatin1(c.panel2)) << c.value;
   }
 }
 
-TEST_F(WindowOperatorTest, OnlyACompleteLoadEnablesReload) {
-  form_.loadFinished(false);
-  EXPECT_FALSE(form_.MReload->isEnabled());
-  form_.loadFinished(true);
-  EXPECT_TRUE(form_.MReload->isEnabled());
+TEST_F(WindowOperatorTest, TheBootChoiceIsWhatTheSecurityBoxesShowWhenItIsRead) {
+  component<QCheckBox>(sheet_, "cbLock0")->click();
+  component<QCheckBox>(sheet_, "cblock1")->click();
+  component<QCheckBox>(sheet_, "cbBLJB")->click();
+  isp::BootChoice choice = operator_.bootChoice();
+  EXPECT_TRUE(choice.lock0);
+  EXPECT_TRUE(choice.lock1);
+  EXPECT_FALSE(choice.bljb);
+  operator_.lockBoxes(false, true);  // as a device-information read sets them
+  choice = operator_.bootChoice();
+  EXPECT_FALSE(choice.lock0);
+  EXPECT_TRUE(choice.lock1);
+  EXPECT_FALSE(choice.bljb);
+}
+
+TEST_F(WindowOperatorTest, DebugLogAccumulatesWhileHiddenAndADoubleClickEmptiesIt) {
+  ui::TDbgFrm* log = debugWindow(owner_);
+  operator_.debugLog(":020000050000F9");
+  operator_.debugLog("->58.");
+  operator_.debugLog("->\r\n0000=FF\r\n");
+  EXPECT_FALSE(log->isVisible());
+  EXPECT_EQ(log->lines(), (QStringList{"Memo1", ":020000050000F9", "->58.", "->", "0000=FF", ""}));
+  operator_.showDebugWindow();
+  QTest::mouseDClick(log->memo()->viewport(), Qt::LeftButton);
+  EXPECT_TRUE(log->lines().isEmpty());
+  operator_.debugLog("Load Misc");
+  EXPECT_EQ(log->lines(), QStringList{"Load Misc"});
+}
+
+TEST_F(FormTest, OnlyACompleteLoadEnablesReload) {
+  ui::TForm1& form = makeForm();
+  const std::pair<const char*, bool> cases[] = {{":0100000042BC\r\n:00000001FF\r\n", false},  // a bad checksum
+                                                {":0100000042BD\r\n:00000001FF\r\n", true}};
+  for (const auto& [text, reload] : cases) {
+    const auto hex = home_.root() / "load.hex";
+    std::ofstream(hex, std::ios::binary) << text;
+    dialogs_.fileAnswers = {QString::fromStdString(hex.string())};
+    action(form, "LoadFile1")->trigger();
+    EXPECT_EQ(action(form, "MReload")->isEnabled(), reload) << text;
+  }
 }
 
 }  // namespace
