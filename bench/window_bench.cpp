@@ -14,7 +14,10 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCoreApplication>
+#include <QLabel>
+#include <QMenu>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -25,7 +28,6 @@
 #include <vector>
 
 #include "target_process.h"
-#include "ui/bootloader_box.h"
 #include "ui/dialogs.h"
 #include "ui/mainform.h"
 
@@ -54,6 +56,15 @@ class BenchDialogs final : public velkorn::ui::Dialogs {
     return std::nullopt;
   }
 };
+
+// An entry of the window's menus by its text before the tab ("COM &1\t/dev/pts/3").
+QAction* menuEntry(const QWidget& window, const QString& text) {
+  for (const QMenu* menu : window.findChildren<QMenu*>())
+    for (QAction* entry : menu->actions())
+      if (entry->text().section(QLatin1Char('\t'), 0, 0) == text) return entry;
+  std::fprintf(stderr, "no menu entry %s\n", text.toStdString().c_str());
+  std::exit(1);
+}
 
 double cpuSeconds() {
   rusage u{};
@@ -153,9 +164,11 @@ int main(int argc, char** argv) {
       dialogs.file = QString::fromStdString(blinky);
       {
         velkorn::ui::TForm1 form(&dialogs);
-        form.bootloaderBox->setWholeChip(row.wholeChip);
-        form.comEntry(1)->trigger();
-        if (row.command != Command::Read) form.LoadFile1->trigger();
+        // Driven as the operator drives it: the Device tab's check box, the menu's entries.
+        QCheckBox* wholeChip = form.findChild<QCheckBox*>(QStringLiteral("cbWholeChip"));
+        wholeChip->setChecked(row.wholeChip);
+        menuEntry(form, QStringLiteral("COM &1"))->trigger();
+        if (row.command != Command::Read) form.findChild<QAction*>(QStringLiteral("LoadFile1"))->trigger();
         dialogs.errors = 0;
         const double cpu0 = cpuSeconds();
         const auto t0 = std::chrono::steady_clock::now();
@@ -166,9 +179,9 @@ int main(int argc, char** argv) {
         }
         windowSeconds = secondsSince(t0);
         windowCpu = cpuSeconds() - cpu0;
-        windowResult = form.resultText().toStdString();
+        windowResult = form.findChild<QLabel*>(QStringLiteral("sb1Result"))->text().toStdString();
         windowErrors = dialogs.errors;
-        form.bootloaderBox->setWholeChip(false);
+        wholeChip->setChecked(false);
       }
       velkorn::bench::stopTargetProcess(target);
       if (row.command == Command::Program && !row.wholeChip) haveProgrammed = true;

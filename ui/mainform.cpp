@@ -159,8 +159,6 @@ void TForm1::buildTabs() {
   device_.buildDeviceTab(TabSheet4);
   rgBaud = device_.rgBaud;
   eIP = device_.eIP;
-  bootloaderBox = device_.bootloaderBox;
-  LoadFile1 = menu_.LoadFile1;
 }
 
 void TForm1::buildStatusBar() {
@@ -423,7 +421,6 @@ void TForm1::setCurrentTabQuietly(QWidget* sheet) {
 
 void TForm1::setPanel(int panel, const QString& text) { panels_[static_cast<std::size_t>(panel)]->setText(text); }
 
-QString TForm1::resultText() const { return resultPanel_->text(); }
 
 void TForm1::noteResult(const QString& text) {
   resultPanel_->setText(text + QTime::currentTime().toString(QStringLiteral(" HH:mm")));

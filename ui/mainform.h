@@ -71,9 +71,6 @@ class TForm1 : public QMainWindow {
   QFont terminalFont() const;
   void setTerminalFont(const QFont& font);
   TTerminal* terminal() const { return terminal_; }
-  // The last command's result and its time, kept until the next command ends (the window
-  // benchmark reads it).
-  QString resultText() const;
 
   // ---- handlers
   // Which of COM1 to COM8 can be opened: each entry enabled exactly then, its device path
@@ -133,10 +130,6 @@ class TForm1 : public QMainWindow {
   // restores.
   QButtonGroup* rgBaud = nullptr;
   QLineEdit* eIP = nullptr;
-  // What the window benchmark drives: the read-back choice, COM n and "&Load File".
-  BootloaderBox* bootloaderBox = nullptr;
-  QAction* LoadFile1 = nullptr;
-  QAction* comEntry(int n) const { return menu_.comEntry(n); }
   // The socket to the network module (ReportLevel 0), owned by moduleSocket(); null only
   // when the socket layer could not be started, which was reported at start.
   link::TPowersock* sock = nullptr;
