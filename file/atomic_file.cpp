@@ -2,31 +2,21 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
+
+#include "file/atomic_file_system.h"
 
 namespace velkorn::file {
 
-Placed writeFileAtomically(const std::string& path, const std::string& text, bool replace, std::string* why,
-                           const std::function<bool(std::string*)>& mayPlace) {
-  const std::optional<std::string> temp = writeTemporaryFile(path, text, why);
-  if (!temp) return Placed::Failed;
-  Placed placed = Placed::Failed;
-  if (!mayPlace || mayPlace(why)) placed = moveIntoPlace(*temp, path, replace, why);
-  if (placed != Placed::Done) {
-    std::error_code ec;
-    std::filesystem::remove(std::filesystem::path(std::u8string(temp->begin(), temp->end())), ec);
-  }
+Status writeFileAtomically(const std::string& path, std::string_view text, bool replace, const PlaceCheck& mayPlace) {
+  const Result<std::string> temporary = writeTemporaryFile(path, text);
+  if (!temporary) return temporary.error();
+  Status placed = mayPlace ? mayPlace() : Status();
+  if (placed) placed = moveIntoPlace(*temporary, path, replace);
+  if (!placed) removeTemporary(*temporary);
   return placed;
 }
 
-std::optional<std::string> replaceFile(const std::string& path, const std::string& text) {
-  std::string why;
-  switch (writeFileAtomically(path, text, true, &why)) {
-    case Placed::Done: return std::nullopt;
-    case Placed::Failed: return why;
-    default: return std::string("not a regular file, which is left as it is");
-  }
-}
+Status replaceFile(const std::string& path, std::string_view text) { return writeFileAtomically(path, text, true); }
 
 bool isBinaryName(const std::string& name) {
   if (name.size() < 4) return false;

@@ -25,7 +25,7 @@
 #include "ui/dialogs.h"
 #include "ui/main_menu.h"
 #include "ui/program_title.h"
-#include "ui/settings.h"
+#include "file/settings_file.h"
 #include "ui/settings_binding.h"
 #include "ui/terminal.h"
 #include "ui/window_lines.h"
