@@ -172,11 +172,12 @@ LoadedSettings parseSettings(std::string_view content) {
     return true;
   };
 
-  if (n >= 6) {
-    static constexpr SettingsStep kCaptionSteps[6] = {
+  constexpr auto kCaptions = static_cast<std::size_t>(kHotKeyCount);
+  if (n >= kCaptions) {
+    static constexpr SettingsStep kCaptionSteps[kCaptions] = {
         SettingsStep::Caption1, SettingsStep::Caption2, SettingsStep::Caption3,
         SettingsStep::Caption4, SettingsStep::Caption5, SettingsStep::Caption6};
-    for (std::size_t i = 0; i < 6; ++i) {
+    for (std::size_t i = 0; i < kCaptions; ++i) {
       v.captions[i] = lines[i];
       steps.push_back(kCaptionSteps[i]);
     }
