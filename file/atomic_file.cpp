@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <system_error>
 
 #include "file/atomic_file_system.h"
 
@@ -17,6 +19,24 @@ Status writeFileAtomically(const std::string& path, std::string_view text, bool 
 }
 
 Status replaceFile(const std::string& path, std::string_view text) { return writeFileAtomically(path, text, true); }
+
+Result<std::string> resolvedTarget(const std::string& path) {
+  namespace fs = std::filesystem;
+  // A chain of links longer than this is taken for a loop.
+  constexpr int kMaxLinkHops = 40;
+  fs::path at(std::u8string(path.begin(), path.end()));
+  for (int hops = 0;; ++hops) {
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(at, ec))) {
+      const std::u8string utf8 = at.u8string();
+      return std::string(utf8.begin(), utf8.end());
+    }
+    if (hops == kMaxLinkHops) return makeError(ErrorCode::Invalid, path + ": too many levels of symbolic links");
+    const fs::path target = fs::read_symlink(at, ec);
+    if (ec) return makeError(ErrorCode::Failed, path + ": " + ec.message());
+    at = target.is_absolute() ? target : at.parent_path() / target;
+  }
+}
 
 bool isBinaryName(const std::string& name) {
   if (name.size() < 4) return false;

@@ -5,6 +5,7 @@
 // the folder reaches the disk too. A failed write or a crash leaves the old file or the new
 // one under the name, never half a file; a replaced file keeps its mode. One implementation
 // of the system calls per system (atomic_file_posix.cpp, atomic_file_win32.cpp).
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -37,6 +38,11 @@ Status writeFileAtomically(const std::string& path, std::string_view text, bool 
 // Writes `text` under `path`, replacing a regular file there (writeFileAtomically with
 // replace); a link, a folder or a device at the name stays as it is.
 Status replaceFile(const std::string& path, std::string_view text);
+
+// Where a write meant for `path` goes so that a symbolic link the user keeps there (into a
+// folder of shared settings, say) stays a link and its target gets the text: `path`
+// followed through its links, or `path` itself when it is none. Invalid on a link loop.
+Result<std::string> resolvedTarget(const std::string& path);
 
 // A name taken as raw binary rather than Intel HEX: it ends in ".bin" (any letter case).
 bool isBinaryName(const std::string& name);

@@ -235,6 +235,10 @@ Result<IniEntries> readIniFile(const std::string& path) {
   return parseIni(*text);
 }
 
-Status writeIniFile(const std::string& path, const IniEntries& entries) { return replaceFile(path, formatIni(entries)); }
+Status writeIniFile(const std::string& path, const IniEntries& entries) {
+  const Result<std::string> target = resolvedTarget(path);
+  if (!target) return target.error();
+  return replaceFile(*target, formatIni(entries));
+}
 
 }  // namespace velkorn::file

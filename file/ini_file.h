@@ -36,7 +36,8 @@ std::string formatIni(const IniEntries& entries);
 
 // The entries of the file at `path` (up to a megabyte); NotFound when there is none.
 Result<IniEntries> readIniFile(const std::string& path);
-// Replaces the file at `path` with the entries, through the one atomic write.
+// Replaces the file at `path` with the entries, through the one atomic write; a symbolic
+// link there stays a link and its target gets them.
 Status writeIniFile(const std::string& path, const IniEntries& entries);
 
 }  // namespace velkorn::file

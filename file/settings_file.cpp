@@ -49,24 +49,11 @@ Result<std::string> readSettingsText(const std::string& path) {
   return read;
 }
 
-// A symbolic link chain longer than this is taken for a loop.
-constexpr int kMaxLinkHops = 40;
-
 // The file a save replaces: the one the loading reads (in its letter case) or else the
-// exact name, followed through symbolic links, so that a link the user keeps (into a
-// folder of shared settings, say) stays a link and its target gets the new text.
-// Nullopt on a link loop.
-std::optional<fs::path> saveTarget(const std::string& directory) {
+// exact name, followed through symbolic links.
+Result<std::string> saveTarget(const std::string& directory) {
   const std::string found = findSettingsFile(directory);
-  fs::path path = found.empty() ? settingsPath(directory) : found;
-  for (int hops = 0;; ++hops) {
-    std::error_code ec;
-    if (!fs::is_symlink(fs::symlink_status(path, ec))) return path;
-    if (hops == kMaxLinkHops) return std::nullopt;
-    const fs::path target = fs::read_symlink(path, ec);
-    if (ec) return std::nullopt;
-    path = target.is_absolute() ? target : path.parent_path() / target;
-  }
+  return resolvedTarget(found.empty() ? settingsPath(directory) : found);
 }
 
 // Anything older than this was not written by a save still running.
@@ -313,10 +300,10 @@ LoadedSettings loadSettingsFor(const std::string& directory, const std::string& 
 LoadedSettings loadSettings() { return loadSettingsFor(settingsDirectory(), programDirectory()); }
 
 Status saveSettingsTo(const Settings& settings, const std::string& directory) {
-  const std::optional<fs::path> target = saveTarget(directory);
-  if (!target) return makeError(ErrorCode::Invalid, fileCreateText(settingsPath(directory)));
-  const std::string path = target->string();
-  removeStaleTemporaries(*target);
+  const Result<std::string> target = saveTarget(directory);
+  if (!target) return makeError(target.code(), fileCreateText(settingsPath(directory)));
+  const std::string& path = *target;
+  removeStaleTemporaries(fs::path(path));
   const Status written = replaceFile(path, formatSettings(settings));
   if (written) return written;
   if (written.code() == ErrorCode::NotWritten) return makeError(ErrorCode::NotWritten, kStreamWriteText);
