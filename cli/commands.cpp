@@ -100,7 +100,8 @@ bool mayWrite(const std::string& path, bool overwrite, std::string* why) {
 std::string writeRefusal(const Error& error) {
   switch (error.code) {
     case ErrorCode::Exists: return "the file exists (use --force to overwrite it)";
-    case ErrorCode::NotRegular: return "something that is not a regular file took its place; --force does not replace it";
+    case ErrorCode::NotRegular:
+      return "something that is not a regular file took its place; --force does not replace it";
     default: return error.message;
   }
 }

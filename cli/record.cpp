@@ -47,7 +47,8 @@ void recordBoard(const Options& options, BoardResult& result, std::ostream& err)
   const std::string line = recordLine(options, result, std::chrono::system_clock::now());
   const Status appended = file::appendLocked(options.record, line + "\n");
   if (appended) return;
-  const std::string why = "the record of this board could not be written to " + options.record + ": " + appended.message();
+  const std::string why =
+      "the record of this board could not be written to " + options.record + ": " + appended.message();
   err << kStderrPrefix << printable(why) << '\n';
   err.flush();
   if (result.exit == kExitDone) {

@@ -29,9 +29,8 @@ using PlaceCheck = std::function<Status()>;
 // the name `path`. Without `replace` only while nothing has that name (Exists otherwise).
 // With it, a regular file there is replaced and its mode kept; anything else found there,
 // even one swapped in at the last moment, stays as it was (NotRegular, "not a regular file,
-// which is left as it is"). The text not all
-// written is NotWritten; the system's other refusals come with its own words. No
-// temporary file is left behind on any failure.
+// which is left as it is"). The text not all written is NotWritten; the system's other
+// refusals come with its own words. No temporary file is left behind on any failure.
 Status writeFileAtomically(const std::string& path, std::string_view text, bool replace,
                            const PlaceCheck& mayPlace = {});
 

@@ -11,7 +11,9 @@ namespace velkorn::file {
 namespace fs = std::filesystem;
 
 std::string configDirectory() {
-  if (const char* appData = std::getenv("APPDATA"); appData && *appData) return (fs::path(appData) / "velkorn").string();
+  if (const char* appData = std::getenv("APPDATA"); appData && *appData) {
+    return (fs::path(appData) / "velkorn").string();
+  }
   if (const char* profile = std::getenv("USERPROFILE"); profile && *profile) {
     return (fs::path(profile) / "AppData" / "Roaming" / "velkorn").string();
   }

@@ -10,8 +10,8 @@ namespace {
 
 Error lastErrorText() {
   const DWORD code = ::GetLastError();
-  return makeError(code == ERROR_LOCK_VIOLATION || code == ERROR_SHARING_VIOLATION ? ErrorCode::Busy : ErrorCode::Failed,
-                   file::win32ErrorText(code));
+  const bool held = code == ERROR_LOCK_VIOLATION || code == ERROR_SHARING_VIOLATION;
+  return makeError(held ? ErrorCode::Busy : ErrorCode::Failed, file::win32ErrorText(code));
 }
 
 // Closes the handle, and with it the lock, on every way out.
