@@ -20,6 +20,11 @@ enum class ErrorCode {
   Unsupported,   // this link or system cannot do that (a rate on a raw TCP link, modem lines
                  // on a pseudo-terminal)
   Invalid,       // the request itself was malformed (an address, a rate, a name)
+  // The atomic write's cases its callers answer differently (the command line's refusals,
+  // the settings' two boxes):
+  Exists,        // the name is taken, and the write was not to replace it
+  NotRegular,    // a folder, a link or a device has the name, and stays as it is
+  NotWritten,    // the text did not all reach the disk (a full disk): what was there stands
 };
 
 struct Error {

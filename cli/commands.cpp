@@ -96,21 +96,14 @@ bool mayWrite(const std::string& path, bool overwrite, std::string* why) {
   return true;
 }
 
-// Writes next to the destination first (a failed write never leaves half a file under the
-// name); the destination is checked again right before the rename.
-bool writeFileAtomically(const std::string& path, const std::string& text, bool overwrite, std::string* why) {
-  const auto check = [&](std::string* reason) { return mayWrite(path, overwrite, reason); };
-  // Without --force a file that appeared meanwhile is refused; with it, the regular file just
-  // checked is replaced.
-  switch (file::writeFileAtomically(path, text, overwrite, why, check)) {
-    case file::Placed::Done: return true;
-    case file::Placed::Exists: *why = "the file exists (use --force to overwrite it)"; return false;
-    case file::Placed::NotRegular:
-      *why = "something that is not a regular file took its place; --force does not replace it";
-      return false;
-    case file::Placed::Failed: break;
+// Why the chip's file was not written, in the words of the command line's refusals.
+std::string writeRefusal(const Error& error) {
+  switch (error.code) {
+    case ErrorCode::Exists: return "the file exists (use --force to overwrite it)";
+    case ErrorCode::NotRegular:
+      return "something that is not a regular file took its place; --force does not replace it";
+    default: return error.message;
   }
-  return false;
 }
 
 class Session {
@@ -661,17 +654,25 @@ class Session {
       say(shortName(options_.file) + ": " + why);
       return kExitUsage;
     }
-    if (const auto problem = file::outputProblem(options_.file)) {
-      say("cannot write " + shortName(options_.file) + ": " + *problem);
+    if (const Status usable = file::checkOutputPath(options_.file); !usable) {
+      say("cannot write " + shortName(options_.file) + ": " + usable.message());
       return kExitUsage;
     }
     if (const auto failed = openPort()) return *failed;
     const isp::Outcome read = engine_.readChip(readCheck());
     if (!read.done()) return report(read);
     const MemoryImages& images = engine_.images();
-    std::string why;
-    if (!writeFileAtomically(options_.file, chipFileText(), options_.force, &why)) {
-      say(shortName(options_.file) + ": " + why);
+    // Written next to the destination first (a failed write never leaves half a file under
+    // the name); the destination is checked again right before the rename. Without --force a
+    // file that appeared meanwhile is refused; with it, the regular file just checked is
+    // replaced.
+    const auto stillMayWrite = [this]() -> Status {
+      if (std::string why; !mayWrite(options_.file, options_.force, &why)) return makeError(ErrorCode::Failed, why);
+      return {};
+    };
+    if (const Status written = file::writeFileAtomically(options_.file, chipFileText(), options_.force, stillMayWrite);
+        !written) {
+      say(shortName(options_.file) + ": " + writeRefusal(written.error()));
       return kExitUsage;
     }
     result_.fields.add("bytes", images.chipSize).add("crc32", chipCrc());

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "cli/options.h"
-#include "link/port_names.h"
+#include "file/directories.h"
 
 namespace velkorn::cli {
 namespace {
@@ -163,14 +163,14 @@ ParseResult parseOptions(const std::vector<std::string>& args) {
   const std::string profile = valueOf(args, "--profile").value_or("");
   std::string path = given.value_or("");
   if (!given) {
-    const std::filesystem::path standard = std::filesystem::path(link::configDirectory()) / kConfigFileName;
+    const std::filesystem::path standard = std::filesystem::path(file::configDirectory()) / kConfigFileName;
     std::error_code ec;
     if (std::filesystem::exists(standard, ec)) path = standard.string();
   }
   if (path.empty()) {
     if (!profile.empty()) {
       failed.error = "--profile " + profile + " needs a configuration file (--config FILE, or " +
-                     (std::filesystem::path(link::configDirectory()) / kConfigFileName).string() + ")";
+                     (std::filesystem::path(file::configDirectory()) / kConfigFileName).string() + ")";
       return failed;
     }
     return parseArguments({}, args);

@@ -45,9 +45,10 @@ std::string recordLine(const Options& options, const BoardResult& result, std::c
 void recordBoard(const Options& options, BoardResult& result, std::ostream& err) {
   if (options.record.empty()) return;
   const std::string line = recordLine(options, result, std::chrono::system_clock::now());
-  const auto failed = file::appendLocked(options.record, line + "\n");
-  if (!failed) return;
-  const std::string why = "the record of this board could not be written to " + options.record + ": " + *failed;
+  const Status appended = file::appendLocked(options.record, line + "\n");
+  if (appended) return;
+  const std::string why =
+      "the record of this board could not be written to " + options.record + ": " + appended.message();
   err << kStderrPrefix << printable(why) << '\n';
   err.flush();
   if (result.exit == kExitDone) {

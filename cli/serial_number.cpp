@@ -107,26 +107,20 @@ std::optional<std::vector<std::uint8_t>> serialImage(std::uint64_t number, const
 
 std::optional<std::uint64_t> takeSerialNumber(const std::string& path, const SerialFormat& format, std::string* why) {
   std::optional<std::uint64_t> taken;
-  const auto next = [&](const std::string& old, std::string* reason) -> std::optional<std::string> {
+  const auto next = [&](const std::string& old) -> Result<std::string> {
     const std::optional<std::uint64_t> value = counterValue(old);
-    if (!value) {
-      *reason = "it does not hold a decimal number (the next serial number)";
-      return std::nullopt;
-    }
+    if (!value) return makeError(ErrorCode::Invalid, "it does not hold a decimal number (the next serial number)");
     if (!serialImage(*value, format)) {
-      *reason = "the next serial number, " + std::to_string(*value) + ", does not fit " + formatName(format);
-      return std::nullopt;
+      return makeError(ErrorCode::Invalid, "the next serial number, " + std::to_string(*value) + ", does not fit " +
+                                               formatName(format));
     }
-    if (*value == std::numeric_limits<std::uint64_t>::max()) {
-      *reason = "the serial numbers are used up";
-      return std::nullopt;
-    }
+    if (*value == std::numeric_limits<std::uint64_t>::max())
+      return makeError(ErrorCode::Invalid, "the serial numbers are used up");
     taken = *value;
     return std::to_string(*value + 1) + "\n";
   };
-  const auto failed = file::changeLocked(path, next);
-  if (failed) {
-    *why = *failed;
+  if (const Status changed = file::changeLocked(path, next); !changed) {
+    *why = changed.message();
     return std::nullopt;
   }
   return taken;

@@ -8,11 +8,12 @@
 #include <cstring>
 
 #include "file/locked_file.h"
+#include "file/system_error.h"
 
 namespace velkorn::file {
 namespace {
 
-std::string systemText() { return std::strerror(errno); }
+Error systemText() { return systemError(errno); }
 
 // Closes the descriptor, and with it the lock, on every way out.
 class Descriptor {
@@ -55,34 +56,34 @@ bool writeAllAt(int fd, const std::string& text, off_t offset) {
 
 }  // namespace
 
-std::optional<std::string> appendLocked(const std::string& path, const std::string& text) {
+Status appendLocked(const std::string& path, const std::string& text) {
   const Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
   if (fd.get() < 0) return systemText();
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return systemText();
   // A device or a FIFO would take the line without keeping it.
-  if (!S_ISREG(st.st_mode)) return std::string("not a regular file");
+  if (!S_ISREG(st.st_mode)) return makeError(ErrorCode::NotRegular, "not a regular file");
   if (!lockWhole(fd.get())) return systemText();
   // The end is looked up under the lock: another process may have appended meanwhile.
   const off_t end = ::lseek(fd.get(), 0, SEEK_END);
   if (end < 0) return systemText();
   if (!writeAllAt(fd.get(), text, end)) {
-    const std::string why = systemText();
+    Error why = systemText();
     // Half a line would spoil the line after it for every reader.
-    if (::ftruncate(fd.get(), end) != 0) return why + "; a part of the line stays in the file";
+    if (::ftruncate(fd.get(), end) != 0) why.message += "; a part of the line stays in the file";
     return why;
   }
   if (::fsync(fd.get()) != 0) return systemText();
-  return std::nullopt;
+  return {};
 }
 
-std::optional<std::string> changeLocked(const std::string& path, const Change& change) {
+Status changeLocked(const std::string& path, const Change& change) {
   for (;;) {
     const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) return systemText();
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return systemText();
-    if (!S_ISREG(st.st_mode)) return std::string("not a regular file");
+    if (!S_ISREG(st.st_mode)) return makeError(ErrorCode::NotRegular, "not a regular file");
     if (!lockWhole(fd.get())) return systemText();
     // The holder before us put a new file under the name: the lock that counts is that one's.
     struct stat named {};
@@ -98,11 +99,10 @@ std::optional<std::string> changeLocked(const std::string& path, const Change& c
       old.append(buffer, static_cast<std::size_t>(n));
       at += n;
       // A counter is a few bytes; anything this long is some other file named by mistake.
-      if (old.size() > 65536) return std::string("the file is too long");
+      if (old.size() > 65536) return makeError(ErrorCode::Invalid, "the file is too long");
     }
-    std::string why;
-    const std::optional<std::string> replacement = change(old, &why);
-    if (!replacement) return why;
+    const Result<std::string> replacement = change(old);
+    if (!replacement) return replacement.error();
     // The new text goes to the disk beside the file and then takes its name: a write that
     // stops short (a full disk) or a crash leaves the old text whole, never a mixture of the
     // two that could read as a smaller number. Only the lock holder writes the side file.
@@ -113,13 +113,13 @@ std::optional<std::string> changeLocked(const std::string& path, const Change& c
       if (out.get() < 0) return systemText();
       (void)::fchmod(out.get(), st.st_mode & 07777);  // as the old file, whatever the umask
       if (!writeAllAt(out.get(), *replacement, 0) || ::fsync(out.get()) != 0) {
-        const std::string failed = systemText();
+        const Error failed = systemText();
         ::unlink(next.c_str());
         return failed;
       }
     }
     if (::rename(next.c_str(), path.c_str()) != 0) {
-      const std::string failed = systemText();
+      const Error failed = systemText();
       ::unlink(next.c_str());
       return failed;
     }
@@ -128,7 +128,7 @@ std::optional<std::string> changeLocked(const std::string& path, const Change& c
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() < 0 || ::fsync(dir.get()) != 0) return systemText();
-    return std::nullopt;
+    return {};
   }
 }
 

@@ -8,7 +8,11 @@
 namespace velkorn::file {
 namespace {
 
-std::string lastErrorText() { return file::win32ErrorText(::GetLastError()); }
+Error lastErrorText() {
+  const DWORD code = ::GetLastError();
+  const bool held = code == ERROR_LOCK_VIOLATION || code == ERROR_SHARING_VIOLATION;
+  return makeError(held ? ErrorCode::Busy : ErrorCode::Failed, file::win32ErrorText(code));
+}
 
 // Closes the handle, and with it the lock, on every way out.
 class Handle {
@@ -61,26 +65,26 @@ HANDLE openShared(const std::string& path, DWORD disposition) {
 
 }  // namespace
 
-std::optional<std::string> appendLocked(const std::string& path, const std::string& text) {
+Status appendLocked(const std::string& path, const std::string& text) {
   const Handle h(openShared(path, OPEN_ALWAYS));
   if (h.get() == INVALID_HANDLE_VALUE) return lastErrorText();
-  if (::GetFileType(h.get()) != FILE_TYPE_DISK) return std::string("not a regular file");
+  if (::GetFileType(h.get()) != FILE_TYPE_DISK) return makeError(ErrorCode::NotRegular, "not a regular file");
   if (!lockWhole(h.get())) return lastErrorText();
   LARGE_INTEGER end{};
   if (!::GetFileSizeEx(h.get(), &end)) return lastErrorText();
   if (!writeAllAt(h.get(), text, end.QuadPart)) {
-    const std::string why = lastErrorText();
-    if (!cutAt(h.get(), end.QuadPart)) return why + "; a part of the line stays in the file";
+    Error why = lastErrorText();
+    if (!cutAt(h.get(), end.QuadPart)) why.message += "; a part of the line stays in the file";
     return why;
   }
   if (!::FlushFileBuffers(h.get())) return lastErrorText();
-  return std::nullopt;
+  return {};
 }
 
-std::optional<std::string> changeLocked(const std::string& path, const Change& change) {
+Status changeLocked(const std::string& path, const Change& change) {
   const Handle h(openShared(path, OPEN_EXISTING));
   if (h.get() == INVALID_HANDLE_VALUE) return lastErrorText();
-  if (::GetFileType(h.get()) != FILE_TYPE_DISK) return std::string("not a regular file");
+  if (::GetFileType(h.get()) != FILE_TYPE_DISK) return makeError(ErrorCode::NotRegular, "not a regular file");
   if (!lockWhole(h.get())) return lastErrorText();
   std::string old;
   char buffer[4096];
@@ -89,15 +93,14 @@ std::optional<std::string> changeLocked(const std::string& path, const Change& c
     if (!::ReadFile(h.get(), buffer, sizeof buffer, &n, nullptr)) return lastErrorText();
     if (n == 0) break;
     old.append(buffer, n);
-    if (old.size() > 65536) return std::string("the file is too long");
+    if (old.size() > 65536) return makeError(ErrorCode::Invalid, "the file is too long");
   }
-  std::string why;
-  const std::optional<std::string> replacement = change(old, &why);
-  if (!replacement) return why;
+  const Result<std::string> replacement = change(old);
+  if (!replacement) return replacement.error();
   if (!writeAllAt(h.get(), *replacement, 0)) return lastErrorText();
   if (!cutAt(h.get(), static_cast<LONGLONG>(replacement->size()))) return lastErrorText();
   if (!::FlushFileBuffers(h.get())) return lastErrorText();
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace velkorn::file

@@ -5,9 +5,9 @@
 #include <string_view>
 
 #include "check.h"
-#include "ui/settings.h"
+#include "file/settings_file.h"
 
-using namespace velkorn::ui;
+using namespace velkorn::file;
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "file/directories.h"
 #include "link/com_name.h"
 #include "link/serial_port.h"
 
@@ -62,7 +63,7 @@ std::map<fs::path, std::string> byIdNames(const DeviceRoots& roots) {
 std::map<int, std::string> pins() {
   std::map<int, std::string> out;
   std::error_code ec;
-  for (fs::directory_iterator it(configDirectory(), ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(file::configDirectory(), ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
     if (const int n = comNumber(name); n > 0 && name.compare(0, 3, "COM") == 0) out.emplace(n, it->path().string());
   }

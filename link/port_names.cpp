@@ -1,7 +1,6 @@
 #include "link/port_names.h"
 
 #include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,17 +11,12 @@
 #include <filesystem>
 #include <system_error>
 
+#include "file/directories.h"
 #include "link/com_name.h"
 
 namespace velkorn::link {
 namespace fs = std::filesystem;
 namespace {
-
-std::string homeDirectory() {
-  if (const char* home = std::getenv("HOME"); home && *home) return home;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return {};
-}
 
 // "ttyUSB10" after "ttyUSB2": runs of digits compare by value, the rest by character.
 bool naturalLess(const std::string& a, const std::string& b) {
@@ -61,21 +55,6 @@ bool hasPrefixAndNumber(const std::string& name, const std::string& prefix) {
 
 }  // namespace
 
-std::string configDirectory() {
-  // A relative XDG_CONFIG_HOME is to be ignored, as the base directory rules say.
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/') {
-    return (fs::path(xdg) / "velkorn").string();
-  }
-  return (fs::path(homeDirectory()) / ".config" / "velkorn").string();
-}
-
-bool ensureConfigDirectory() {
-  std::error_code ec;
-  const fs::path dir = configDirectory();
-  fs::create_directories(dir, ec);
-  return fs::is_directory(dir, ec);
-}
-
 std::vector<std::string> defaultSerialDevices() { return defaultSerialDevices(DeviceRoots{}); }
 
 std::vector<std::string> defaultSerialDevices(const DeviceRoots& roots) {
@@ -107,7 +86,7 @@ std::string comDevicePath(int n) { return comDevicePath(n, DeviceRoots{}); }
 
 std::string comDevicePath(int n, const DeviceRoots& roots) {
   if (n < 1) return {};
-  const fs::path pin = fs::path(configDirectory()) / ("COM" + std::to_string(n));
+  const fs::path pin = fs::path(file::configDirectory()) / ("COM" + std::to_string(n));
   struct stat st {};
   // lstat: a pin whose target is missing right now still names COM n (the open then says
   // why it fails) instead of silently falling back to another device.

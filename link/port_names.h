@@ -1,9 +1,9 @@
 #pragma once
-// COM n on Linux: a `COMn` symbolic link in the configuration directory pins COM n to any
-// tty or pseudo-terminal; otherwise COM n is the n-th of the machine's serial devices
+// COM n on Linux: a `COMn` symbolic link in the configuration directory (file/directories.h)
+// pins COM n to any tty or pseudo-terminal; otherwise COM n is the n-th of the machine's serial devices
 // (USB adapters first by name, then /dev/ttyS* with hardware behind them).
 // On Windows (win32_port_names.cpp) COM n is `\\.\COMn`, the devices are the ports the
-// system lists, the roots are not used, and the configuration directory is %APPDATA%\velkorn.
+// system lists and the roots are not used.
 #include <string>
 #include <vector>
 
@@ -14,11 +14,6 @@ struct DeviceRoots {
   std::string dev = "/dev";             // device nodes ttyUSB*, ttyACM*, ttyS*
   std::string sysTty = "/sys/class/tty";  // ttySN/device/driver marks hardware behind ttySN
 };
-
-// $XDG_CONFIG_HOME/velkorn, or ~/.config/velkorn (not created here).
-std::string configDirectory();
-// Creates the configuration directory when missing; returns false if it cannot.
-bool ensureConfigDirectory();
 
 // The machine's serial devices in COM order.
 std::vector<std::string> defaultSerialDevices();

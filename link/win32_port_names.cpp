@@ -1,5 +1,5 @@
 // COM n on Windows is the system's own name `\\.\COMn` (the device namespace reaches every
-// n, not only 1 to 9); the settings live in %APPDATA%\velkorn.
+// n, not only 1 to 9).
 #include <windows.h>
 
 #include <algorithm>
@@ -12,22 +12,6 @@
 
 namespace velkorn::link {
 namespace fs = std::filesystem;
-
-std::string configDirectory() {
-  if (const char* appData = std::getenv("APPDATA"); appData && *appData) return (fs::path(appData) / "velkorn").string();
-  if (const char* profile = std::getenv("USERPROFILE"); profile && *profile) {
-    return (fs::path(profile) / "AppData" / "Roaming" / "velkorn").string();
-  }
-  return {};
-}
-
-bool ensureConfigDirectory() {
-  const std::string dir = configDirectory();
-  if (dir.empty()) return false;
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  return fs::is_directory(dir, ec);
-}
 
 std::vector<std::string> defaultSerialDevices() { return defaultSerialDevices(DeviceRoots{}); }
 

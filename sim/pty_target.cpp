@@ -17,8 +17,8 @@
 #include <iterator>
 
 #include "file/atomic_file.h"
+#include "file/directories.h"
 #include "link/com_name.h"
-#include "link/port_names.h"
 #include "link/serial_rate.h"
 
 namespace velkorn::sim {
@@ -452,7 +452,7 @@ bool swapLink(const std::string& path, const std::string& target, std::string& e
 
 std::optional<PortLink> createPortLink(const std::string& name, const std::string& target, bool replace,
                                        std::string& error) {
-  const std::string dir = link::configDirectory();
+  const std::string dir = file::configDirectory();
   if (!makeDirectories(dir, error)) return std::nullopt;
   PortLink made{dir + "/" + name, target, {}};
   // symlink() refuses an existing name by itself: nothing of the user's is touched between
@@ -514,8 +514,8 @@ bool writeFlashFile(const std::string& path, const Bootloader& model, std::strin
   const std::string bytes(reinterpret_cast<const char*>(model.flash().data()), size);
   // Through a temporary file of its own beside it and a rename that replaces a regular file
   // only: a device, a folder or a link at the name, or at any name beside it, stays as it is.
-  if (const auto why = velkorn::file::replaceFile(path, bytes)) {
-    error = "cannot write " + path + ": " + *why;
+  if (const Status written = velkorn::file::replaceFile(path, bytes); !written) {
+    error = "cannot write " + path + ": " + written.message();
     return false;
   }
   return true;

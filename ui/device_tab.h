@@ -3,7 +3,7 @@
 // the software security boxes, the Baudrate group and the module's host field with the
 // Sync and Terminal Font buttons. The window connects them and reaches them by name.
 #include "isp/person.h"
-#include "ui/settings.h"
+#include "file/settings_file.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -19,7 +19,7 @@ class BootloaderBox;
 
 // The Baudrate group's entries, 300 to 115200 bit/s.
 inline constexpr int kBaudRateCount = 10;
-inline constexpr int kDefaultBaudIndex = kLastBaudIndex;  // "115200", selected in the layout
+inline constexpr int kDefaultBaudIndex = file::kLastBaudIndex;  // "115200", selected in the layout
 
 class DeviceTab {
  public:

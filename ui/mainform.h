@@ -25,7 +25,7 @@
 #include "ui/main_menu.h"
 #include "ui/outcome_policy.h"
 #include "ui/program_title.h"
-#include "ui/settings.h"
+#include "file/settings_file.h"
 #include "ui/settings_binding.h"
 #include "ui/terminal.h"
 #include "ui/window_lines.h"
@@ -48,7 +48,6 @@ class BootloaderBox;
 class THexDump;
 
 inline constexpr int kTimer2IntervalMs = 200;    // the terminal's receive poll
-inline constexpr int kHotKeys = 6;               // F1 to F6
 // Read Chip asks a block again this many times after the confirming read before its bytes
 // count as not read, as the command line does by default.
 inline constexpr int kReadRetries = 3;

@@ -113,8 +113,8 @@ void TForm1::SaveChipClick() {
   } else {
     text = writeIntelHex(images.chipImage.data(), images.chipSize, images.chipRead);
   }
-  if (const auto why = file::replaceFile(path.toStdString(), text)) {
-    const QString reason = QString::fromStdString(*why);
+  if (const Status written = file::replaceFile(path.toStdString(), text); !written) {
+    const QString reason = QString::fromStdString(written.message());
     noteResult(QStringLiteral("Not saved: ") + reason);
     dialogs_.error(this, QStringLiteral("Can not save %1: %2").arg(path, reason), false);
     return;

@@ -159,22 +159,22 @@ SettingsBinding::SettingsBinding(TForm1& form, Dialogs& dialogs) : form_(form), 
 }
 
 void SettingsBinding::load() {
-  const LoadedSettings loaded = loadSettings();
+  const file::LoadedSettings loaded = file::loadSettings();
   // The loading runs before the window is first shown. A box owned by a window that was
   // never mapped is transient for nothing on the screen, and window managers differ in
   // what they make of that (under openbox it was not seen at all); owned by nothing, it is
   // an ordinary window of its own that every window manager shows.
   QWidget* owner = form_.isVisible() ? &form_ : nullptr;
   if (!loaded.fileFound) {
-    dialogs_.information(owner, QString::fromLatin1(kProgramTitle), QString::fromLatin1(kSettingsMissingText));
+    dialogs_.information(owner, QString::fromLatin1(kProgramTitle), QString::fromLatin1(file::kSettingsMissingText));
     return;
   }
   apply(loaded);
   // A value that is no number ended the loading; what came before it stays applied.
-  if (loaded.failure) dialogs_.error(owner, QString::fromStdString(*loaded.failure), false);
+  if (loaded.failure) dialogs_.error(owner, QString::fromStdString(loaded.failure->message), false);
 }
 
-void SettingsBinding::apply(const LoadedSettings& loaded) {
+void SettingsBinding::apply(const file::LoadedSettings& loaded) {
   const Settings& v = loaded.values;
   TTerminal& terminal = *form_.terminal();
   // Each value of the placement line takes effect as it is read, always brought onto a
@@ -187,30 +187,30 @@ void SettingsBinding::apply(const LoadedSettings& loaded) {
     placeWindow(form_, wanted);
   };
   QButtonGroup& rgBaud = *form_.rgBaud;
-  for (const SettingsStep step : loaded.steps) {
+  for (const file::SettingsStep step : loaded.steps) {
     switch (step) {
-      case SettingsStep::Caption1:
-      case SettingsStep::Caption2:
-      case SettingsStep::Caption3:
-      case SettingsStep::Caption4:
-      case SettingsStep::Caption5:
-      case SettingsStep::Caption6: {
-        const int index = static_cast<int>(step) - static_cast<int>(SettingsStep::Caption1);
+      case file::SettingsStep::Caption1:
+      case file::SettingsStep::Caption2:
+      case file::SettingsStep::Caption3:
+      case file::SettingsStep::Caption4:
+      case file::SettingsStep::Caption5:
+      case file::SettingsStep::Caption6: {
+        const int index = static_cast<int>(step) - static_cast<int>(file::SettingsStep::Caption1);
         terminal.setHotKeyCaption(index, fromLatin1(v.captions[static_cast<std::size_t>(index)]));
         break;
       }
-      case SettingsStep::CycleStr: terminal.setCycleText(fromLatin1(v.cycleStr)); break;
-      case SettingsStep::Cycle: terminal.setCycleIntervalText(fromLatin1(v.cycle)); break;
-      case SettingsStep::Left: place(&Placement::left, v.left); break;
-      case SettingsStep::Top: place(&Placement::top, v.top); break;
-      case SettingsStep::Width: place(&Placement::width, v.width); break;
-      case SettingsStep::Height: place(&Placement::height, v.height); break;
-      case SettingsStep::Host: form_.moduleSocket().setAddress(v.host); break;
-      case SettingsStep::IpBox:
+      case file::SettingsStep::CycleStr: terminal.setCycleText(fromLatin1(v.cycleStr)); break;
+      case file::SettingsStep::Cycle: terminal.setCycleIntervalText(fromLatin1(v.cycle)); break;
+      case file::SettingsStep::Left: place(&Placement::left, v.left); break;
+      case file::SettingsStep::Top: place(&Placement::top, v.top); break;
+      case file::SettingsStep::Width: place(&Placement::width, v.width); break;
+      case file::SettingsStep::Height: place(&Placement::height, v.height); break;
+      case file::SettingsStep::Host: form_.moduleSocket().setAddress(v.host); break;
+      case file::SettingsStep::IpBox:
         // The field shows what the socket was given, port included; a change runs eIPChange.
         form_.eIP->setText(fromLatin1(form_.moduleSocket().address()));
         break;
-      case SettingsStep::BaudNone:
+      case file::SettingsStep::BaudNone:
         // No selection, and no click handler: the stored index that follows is then
         // always a change of selection.
         if (QAbstractButton* checked = rgBaud.checkedButton()) {
@@ -219,25 +219,25 @@ void SettingsBinding::apply(const LoadedSettings& loaded) {
           rgBaud.setExclusive(true);
         }
         break;
-      case SettingsStep::BaudIndex: {
-        const BaudSelection selection = baudSelection(v.baudIndex);
+      case file::SettingsStep::BaudIndex: {
+        const file::BaudSelection selection = file::baudSelection(v.baudIndex);
         if (selection.runsClickHandler) form_.selectBaudIndex(selection.index);
         break;
       }
-      case SettingsStep::FileName: form_.engine().hexFileName = v.fileName; break;
-      case SettingsStep::FontName: {
+      case file::SettingsStep::FileName: form_.engine().hexFileName = v.fileName; break;
+      case file::SettingsStep::FontName: {
         QFont font = form_.terminalFont();
         font.setFamily(fromLatin1(v.fontName));
         form_.setTerminalFont(font);
         break;
       }
-      case SettingsStep::FontSize: {
+      case file::SettingsStep::FontSize: {
         QFont font = form_.terminalFont();
         if (v.fontSize > 0) font.setPointSize(v.fontSize);  // Qt refuses sizes below 1
         form_.setTerminalFont(font);
         break;
       }
-      case SettingsStep::FontStyle: {
+      case file::SettingsStep::FontStyle: {
         QFont font = form_.terminalFont();
         font.setItalic(false);
         font.setUnderline(false);
@@ -253,7 +253,7 @@ void SettingsBinding::apply(const LoadedSettings& loaded) {
 Settings SettingsBinding::current() const {
   const TTerminal& terminal = *form_.terminal();
   Settings s;
-  for (int i = 0; i < kHotKeys; ++i) s.captions[static_cast<std::size_t>(i)] = toLatin1(terminal.hotKeyCaption(i));
+  for (int i = 0; i < file::kHotKeyCount; ++i) s.captions[static_cast<std::size_t>(i)] = toLatin1(terminal.hotKeyCaption(i));
   s.cycleStr = toLatin1(terminal.cycleText());
   s.cycle = toLatin1(terminal.cycleIntervalText());
   // Where the window stands, brought onto its screen: a window dragged half off the screen
@@ -277,7 +277,8 @@ Settings SettingsBinding::current() const {
 
 void SettingsBinding::save() {
   // The program ends all the same; the earlier file stays as it was.
-  if (const auto failure = saveSettings(current())) dialogs_.error(&form_, QString::fromStdString(*failure), false);
+  if (const Status saved = file::saveSettings(current()); !saved)
+    dialogs_.error(&form_, QString::fromStdString(saved.message()), false);
 }
 
 }  // namespace velkorn::ui

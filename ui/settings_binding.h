@@ -6,11 +6,14 @@
 #include <QSize>
 #include <vector>
 
-#include "ui/settings.h"
+#include "file/settings_file.h"
 
 class QWidget;
 
 namespace velkorn::ui {
+
+// The values the settings file carries, as the window's classes name them.
+using file::Settings;
 
 // The window's placement as the settings file holds it: its frame's left and top, its
 // inner width and height.
@@ -50,7 +53,7 @@ class SettingsBinding {
   void load();
   // Writes the window's values; a failure gets its box and keeps the earlier file.
   void save();
-  void apply(const LoadedSettings& loaded);
+  void apply(const file::LoadedSettings& loaded);
   // The values save() writes, taken from the window as it stands.
   Settings current() const;
 

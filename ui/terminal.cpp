@@ -24,7 +24,6 @@
 #include "image/failures.h"
 #include "isp/clock.h"
 #include "ui/latin1.h"
-#include "ui/settings.h"
 #include "ui/text_export.h"
 
 namespace velkorn::ui {
@@ -41,9 +40,6 @@ constexpr int kHotKeyWidthPx = 71;
 constexpr int kCycleTextWidthPx = 121;
 constexpr int kCycleIntervalWidthPx = 50;
 constexpr int kTimer1InitialMs = 1000;
-// "Courier New" 11 pixels high: 8 points at 96 dpi. Kept in points, the unit the settings
-// file stores, so that the font survives a save and load unchanged.
-constexpr int kMemoFontPoints = 8;
 const char* const kHotKeyNames[TTerminal::kHotKeyCount] = {"tbf1", "tbF2", "TbF3",
                                                            "tbF4", "tbF5", "tbF6"};
 
@@ -163,7 +159,8 @@ void TTerminal::buildWidgets() {
   toolBar_ = new WholeToolBar(this);
   toolBar_->setObjectName("ToolBar1");
   toolBar_->setMovable(false);
-  const Settings defaults;  // the captions a missing settings file leaves
+  // What a missing settings file leaves: the captions, the cyclic sender and the font.
+  const file::Settings defaults;
   for (int i = 0; i < kHotKeyCount; ++i) {
     auto* button = new QToolButton(toolBar_);
     button->setObjectName(kHotKeyNames[i]);
@@ -191,12 +188,12 @@ void TTerminal::buildWidgets() {
   tbCycle_->setAutoRaise(false);
   tbCycle_->setToolButtonStyle(Qt::ToolButtonTextOnly);
 
-  eCycleStr_ = new QLineEdit("KP01@", toolBar_);
+  eCycleStr_ = new QLineEdit(QString::fromStdString(defaults.cycleStr), toolBar_);
   eCycleStr_->setObjectName("eCycleStr");
   eCycleStr_->setFixedWidth(kCycleTextWidthPx);
   toolBar_->addWidget(eCycleStr_);
 
-  eCycle_ = new QLineEdit("500 ms", toolBar_);
+  eCycle_ = new QLineEdit(QString::fromStdString(defaults.cycle), toolBar_);
   eCycle_->setObjectName("eCycle");
   eCycle_->setFixedWidth(kCycleIntervalWidthPx);
   toolBar_->addWidget(eCycle_);
@@ -217,7 +214,9 @@ void TTerminal::buildWidgets() {
   memo_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   memo_->setUndoRedoEnabled(false);
   memo_->setMaximumBlockCount(kKeptLines);
-  QFont font("Courier New", kMemoFontPoints);
+  // "Courier New" 11 pixels high: 8 points at 96 dpi. Kept in points, the unit the settings
+  // file stores, so that the font survives a save and load unchanged.
+  QFont font(QString::fromStdString(defaults.fontName), defaults.fontSize);
   font.setStyleHint(QFont::TypeWriter);
   memo_->setFont(font);
   memo_->installEventFilter(this);

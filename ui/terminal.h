@@ -17,6 +17,7 @@
 #include <QString>
 #include <QWidget>
 
+#include "file/settings_file.h"
 #include "link/serial_port.h"
 
 class QCheckBox;
@@ -136,7 +137,7 @@ class TTerminal : public QWidget {
   TextExport* textExport() const { return export_; }
 
   // Hot-key buttons 0..5 (tbf1 .. tbF6); the caption is what the button and F1..F6 send.
-  static constexpr int kHotKeyCount = 6;
+  static constexpr int kHotKeyCount = file::kHotKeyCount;
   QString hotKeyCaption(int index) const;
   void setHotKeyCaption(int index, const QString& caption);
 

@@ -36,8 +36,8 @@ void TextExport::save() {
   QString text = memo_->toPlainText();
   if (!text.isEmpty() && !text.endsWith(QLatin1Char('\n'))) text += QLatin1Char('\n');
   // Written beside and renamed into place: a failed save never leaves half a file.
-  if (const auto why = file::replaceFile(name->toStdString(), text.toStdString()))
-    report_(QStringLiteral("Unable to save %1: %2").arg(*name, QString::fromStdString(*why)));
+  if (const Status written = file::replaceFile(name->toStdString(), text.toStdString()); !written)
+    report_(QStringLiteral("Unable to save %1: %2").arg(*name, QString::fromStdString(written.message())));
 }
 
 QMenu* TextExport::contextMenu() {

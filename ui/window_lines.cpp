@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include "file/directories.h"
 #include "link/net_address.h"
 #include "link/port_names.h"
 #include "link/powersock.h"
@@ -30,7 +31,7 @@ PortProbe WindowLines::probe(int n) {
   result.path = link::comDevicePath(n);
   if (result.path.empty()) {
     result.reason = "no serial device";
-    result.hint = "COM port without a serial device: none found, and no COMn link in " + link::configDirectory();
+    result.hint = "COM port without a serial device: none found, and no COMn link in " + file::configDirectory();
     return result;
   }
   if (port_.isOpen() && port_.path() == result.path) {

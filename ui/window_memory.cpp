@@ -2,12 +2,14 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSettings>
+#include <charconv>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "file/directories.h"
+#include "file/ini_file.h"
 #include "link/modem_lines.h"
-#include "link/port_names.h"
 #include "ui/main_menu.h"
 
 namespace velkorn::ui {
@@ -22,31 +24,59 @@ constexpr const char* kResetKey = "bootloader/reset";
 
 QString absolute(const QString& path) { return QDir::cleanPath(QFileInfo(path).absoluteFilePath()); }
 
+// A value read as one text: a list of one counts, a longer list or none is empty.
+std::string textOf(const file::IniEntries& entries, const char* key) {
+  const auto found = entries.find(key);
+  if (found == entries.end() || found->second.items.size() != 1) return {};
+  return found->second.items.front();
+}
+
+// A whole decimal number, as the file's earlier writer read one.
+std::optional<int> integerOf(const file::IniEntries& entries, const char* key) {
+  const std::string text = textOf(entries, key);
+  const char* first = text.data();
+  if (!text.empty() && text.front() == '+') ++first;
+  int value = 0;
+  const auto [end, ec] = std::from_chars(first, text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || first == end) return std::nullopt;
+  return value;
+}
+
+// False for nothing, "0" and "false" in any letter case; true for any other text.
+bool booleanOf(const file::IniEntries& entries, const char* key) {
+  const QString text = QString::fromStdString(textOf(entries, key));
+  return !text.isEmpty() && text != QLatin1String("0") && text.compare(QLatin1String("false"), Qt::CaseInsensitive) != 0;
+}
+
 }  // namespace
 
 QString WindowMemory::filePath() {
-  return QString::fromStdString(link::configDirectory()) + QLatin1Char('/') + QLatin1String(kWindowMemoryFile);
+  return QString::fromStdString(file::configDirectory()) + QLatin1Char('/') + QLatin1String(kWindowMemoryFile);
 }
 
 void WindowMemory::load() {
   recent_.clear();
   port_ = 0;
-  const QSettings file(filePath(), QSettings::IniFormat);
-  if (file.status() != QSettings::NoError) return;  // unreadable or broken: nothing remembered
+  Result<file::IniEntries> read = file::readIniFile(filePath().toStdString());
+  // No file yet remembers nothing; an unreadable or broken one leaves the rest as it was.
+  if (!read && read.code() != ErrorCode::NotFound) return;
+  const file::IniEntries entries = read ? std::move(*read) : file::IniEntries{};
   // Whatever a hand edit left there: relative names, repeats, more than the menu shows.
-  for (const QString& name : file.value(QLatin1String(kRecentKey)).toStringList()) {
-    if (name.isEmpty() || !QDir::isAbsolutePath(name)) continue;
-    const QString path = absolute(name);
-    if (!recent_.contains(path) && recent_.size() < kRecentFiles) recent_.append(path);
+  if (const auto recent = entries.find(kRecentKey); recent != entries.end()) {
+    for (const std::string& item : recent->second.items) {
+      const QString name = QString::fromStdString(item);
+      if (name.isEmpty() || !QDir::isAbsolutePath(name)) continue;
+      const QString path = absolute(name);
+      if (!recent_.contains(path) && recent_.size() < kRecentFiles) recent_.append(path);
+    }
   }
-  bool number = false;
-  const int port = file.value(QLatin1String(kPortKey)).toInt(&number);
-  port_ = number && port >= 1 && port <= kPortEntries ? port : 0;
-  wholeChip_ = file.value(QLatin1String(kWholeChipKey)).toBool();
-  const int rate = file.value(QLatin1String(kRateKey)).toInt(&number);
-  rate_ = number && rate >= 1 && rate <= kMaxBootloaderRate ? rate : kDefaultBootloaderRate;
+  const std::optional<int> port = integerOf(entries, kPortKey);
+  port_ = port && *port >= 1 && *port <= kPortEntries ? *port : 0;
+  wholeChip_ = booleanOf(entries, kWholeChipKey);
+  const std::optional<int> rate = integerOf(entries, kRateKey);
+  rate_ = rate && *rate >= 1 && *rate <= kMaxBootloaderRate ? *rate : kDefaultBootloaderRate;
   // A sequence that a hand edit broke reads as none: a wrong step could hold a board in reset.
-  const QString reset = file.value(QLatin1String(kResetKey)).toString().trimmed();
+  const QString reset = QString::fromStdString(textOf(entries, kResetKey)).trimmed();
   std::vector<link::ModemStep> steps;
   std::string why;
   reset_ = link::parseModemSteps(reset.toStdString(), &steps, &why) ? reset : QString();
@@ -94,21 +124,20 @@ void WindowMemory::setLastPort(int n) {
 }
 
 void WindowMemory::save() const {
-  // QSettings writes a new file beside the old one and renames it into place. A file it
-  // cannot parse it will not merge into: that one held nothing usable and gives way.
-  const QString path = filePath();
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    QSettings file(path, QSettings::IniFormat);
-    file.clear();
-    if (!recent_.isEmpty()) file.setValue(QLatin1String(kRecentKey), recent_);
-    if (port_ != 0) file.setValue(QLatin1String(kPortKey), port_);
-    if (wholeChip_) file.setValue(QLatin1String(kWholeChipKey), true);
-    if (rate_ != kDefaultBootloaderRate) file.setValue(QLatin1String(kRateKey), rate_);
-    if (!reset_.isEmpty()) file.setValue(QLatin1String(kResetKey), reset_);
-    file.sync();
-    if (file.status() != QSettings::FormatError) return;
-    if (!QFileInfo(path).isFile() || !QFile::remove(path)) return;
+  // Only what differs from a fresh start, as the file always held it. A memory that cannot
+  // be written is not worth a box: the window goes on with what it has.
+  file::IniEntries entries;
+  if (!recent_.isEmpty()) {
+    std::vector<std::string> names;
+    for (const QString& name : recent_) names.push_back(name.toStdString());
+    entries[kRecentKey] = file::IniValue::listOf(std::move(names));
   }
+  if (port_ != 0) entries[kPortKey] = file::IniValue::text(std::to_string(port_));
+  if (wholeChip_) entries[kWholeChipKey] = file::IniValue::text("true");
+  if (rate_ != kDefaultBootloaderRate) entries[kRateKey] = file::IniValue::text(std::to_string(rate_));
+  if (!reset_.isEmpty()) entries[kResetKey] = file::IniValue::text(reset_.toStdString());
+  if (!file::ensureConfigDirectory()) return;
+  (void)file::writeIniFile(filePath().toStdString(), entries);
 }
 
 }  // namespace velkorn::ui

@@ -16,7 +16,7 @@ inline constexpr int kMaxBootloaderRate = 100000000;
 
 class WindowMemory {
  public:
-  // Reads the file in link::configDirectory() (as it is now: tests move it).
+  // Reads the file in file::configDirectory() (as it is now: tests move it).
   void load();
 
   // Most recent first, absolute paths, no name twice, kRecentFiles at most.

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "file/directories.h"
 #include "link/port_list.h"
 #include "link/port_names.h"
 #include "support/pty.h"
@@ -53,8 +54,8 @@ class PortNamesTest : public ::testing::Test {
   }
   std::string dev(const std::string& name) const { return (root_ / "dev" / name).string(); }
   std::string pin(int n, const std::string& target) {
-    EXPECT_TRUE(ensureConfigDirectory());
-    const fs::path link = fs::path(configDirectory()) / ("COM" + std::to_string(n));
+    EXPECT_TRUE(file::ensureConfigDirectory());
+    const fs::path link = fs::path(file::configDirectory()) / ("COM" + std::to_string(n));
     fs::create_symlink(target, link);
     return link.string();
   }
@@ -64,27 +65,6 @@ class PortNamesTest : public ::testing::Test {
   std::string savedXdg_;
   bool hadXdg_ = false;
 };
-
-TEST_F(PortNamesTest, ConfigDirectoryFollowsXdgThenHome) {
-  EXPECT_EQ(configDirectory(), (root_ / "config" / "velkorn").string());
-  ::setenv("XDG_CONFIG_HOME", "relative/dir", 1);  // relative values are ignored
-  const char* home = std::getenv("HOME");
-  ASSERT_NE(home, nullptr);
-  EXPECT_EQ(configDirectory(), (fs::path(home) / ".config" / "velkorn").string());
-  ::unsetenv("XDG_CONFIG_HOME");
-  EXPECT_EQ(configDirectory(), (fs::path(home) / ".config" / "velkorn").string());
-}
-
-TEST_F(PortNamesTest, EnsureConfigDirectoryCreatesItOnce) {
-  EXPECT_FALSE(fs::exists(configDirectory()));
-  EXPECT_TRUE(ensureConfigDirectory());
-  EXPECT_TRUE(fs::is_directory(configDirectory()));
-  EXPECT_TRUE(ensureConfigDirectory());
-  // A file in the way cannot become the directory.
-  fs::remove(configDirectory());
-  std::ofstream(configDirectory()) << "x";
-  EXPECT_FALSE(ensureConfigDirectory());
-}
 
 TEST_F(PortNamesTest, DefaultOrderPutsAdaptersFirstInNumericOrder) {
   for (const char* n : {"ttyUSB10", "ttyUSB2", "ttyACM0", "ttyUSB0", "ttyACM1"}) device(n);

@@ -17,9 +17,9 @@ declare -A allowed=(
   [file]="file base"
   # The transports implement the engine's link interface and never see the engine.
   [link]="link isp/link.h file base"
-  # The simulated chip shares the line's rates, COM names and Telnet bytes, and writes its
-  # flash file through the one atomic write.
-  [sim]="sim link/com_name.h link/port_names.h link/serial_rate.h link/telnet.h file base"
+  # The simulated chip shares the line's rates, COM names and Telnet bytes, pins its COMn in
+  # the configuration directory and writes its flash file through the one atomic write.
+  [sim]="sim link/com_name.h link/serial_rate.h link/telnet.h file base"
   [cli]="cli isp image link file base"
   [ui]="ui isp image link file base"
   [app]="ui"

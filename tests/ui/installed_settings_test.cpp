@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "ui/settings.h"
+#include "file/settings_file.h"
 
-namespace velkorn::ui {
+namespace velkorn::file {
 namespace {
 
 TEST(InstalledSettings, DefaultFileReadsCleanlyWithTheWindowsDefaults) {
@@ -58,4 +58,4 @@ TEST(InstalledSettings, TheBuildTreesWindowFindsTheDefaultWithoutAUserFile) {
 }
 
 }  // namespace
-}  // namespace velkorn::ui
+}  // namespace velkorn::file

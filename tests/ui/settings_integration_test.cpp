@@ -25,7 +25,7 @@ namespace {
 
 class SettingsInWindow : public FormTest {
  protected:
-  std::filesystem::path file() const { return home_.dir() / ui::kSettingsFileName; }
+  std::filesystem::path file() const { return home_.dir() / file::kSettingsFileName; }
   void writeFile(const std::string& content) const { std::ofstream(file(), std::ios::binary) << content; }
   std::string readFile() const {
     std::ifstream in(file(), std::ios::binary);
@@ -33,7 +33,7 @@ class SettingsInWindow : public FormTest {
   }
   std::vector<QString> captions() const {
     std::vector<QString> out;
-    for (int i = 0; i < ui::kHotKeys; ++i) out.push_back(form_->terminal()->hotKeyCaption(i));
+    for (int i = 0; i < file::kHotKeyCount; ++i) out.push_back(form_->terminal()->hotKeyCaption(i));
     return out;
   }
 
@@ -42,7 +42,7 @@ class SettingsInWindow : public FormTest {
 TEST_F(SettingsInWindow, WithoutAFileTheMessageComesOnceAndTheDefaultsStay) {
   ui::TForm1& form = makeForm();
   EXPECT_EQ(dialogs_.of("info"),
-            std::vector<std::string>{std::string(ui::kProgramTitle) + "|" + ui::kSettingsMissingText});
+            std::vector<std::string>{std::string(ui::kProgramTitle) + "|" + file::kSettingsMissingText});
   EXPECT_EQ(dialogs_.hiddenOwners, 0);
   EXPECT_TRUE(dialogs_.of("error").empty());
   EXPECT_EQ(captions(), (std::vector<QString>{"KP01001", "KP02001", "AM0105", "QS0105", "DOWNLOAD", ""}));
@@ -64,8 +64,8 @@ TEST_F(SettingsInWindow, WithoutAFileTheMessageComesOnceAndTheDefaultsStay) {
 TEST_F(SettingsInWindow, EveryValueSurvivesACloseAndANewWindow) {
   ui::TForm1& first = makeForm();
   ui::TTerminal& t = *first.terminal();
-  const char* const keys[ui::kHotKeys] = {"A1", "B2", "", "D@4", "E5", "F6"};
-  for (int i = 0; i < ui::kHotKeys; ++i) t.setHotKeyCaption(i, QString::fromLatin1(keys[i]));
+  const char* const keys[file::kHotKeyCount] = {"A1", "B2", "", "D@4", "E5", "F6"};
+  for (int i = 0; i < file::kHotKeyCount; ++i) t.setHotKeyCaption(i, QString::fromLatin1(keys[i]));
   t.setCycleText(QStringLiteral("PING@"));
   t.setCycleIntervalText(QStringLiteral("750 ms"));
   first.move(31, 42);
@@ -186,7 +186,7 @@ TEST_F(SettingsInWindow, APlacementOffTheScreenIsBroughtOntoItAndSavedSo) {
     // The size the window system allows is no measure either: what is saved fits the screen.
     form.resize(32767, 32767);
     form.close();
-    const ui::LoadedSettings saved = ui::parseSettings(readFile());
+    const file::LoadedSettings saved = file::parseSettings(readFile());
     EXPECT_TRUE(screen.contains(QRect(saved.values.left, saved.values.top, saved.values.width, saved.values.height)))
         << readFile();
   }

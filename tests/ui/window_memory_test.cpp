@@ -25,7 +25,8 @@ std::string readFile(const fs::path& path) {
 TEST(WindowMemoryFile, WhatLoadsFromTheFileAndWhatAChangeLeavesThere) {
   struct Case {
     const char* name;
-    std::optional<std::string> content;  // none: no file; "/": a folder in its place
+    std::optional<std::string> content;  // none: no file; "/": a folder in its place; "->": a link
+                                         // to a file of that text elsewhere
     QStringList recent;
     int port;
   };
@@ -38,6 +39,7 @@ TEST(WindowMemoryFile, WhatLoadsFromTheFileAndWhatAChangeLeavesThere) {
       {"a port that is no number", "[line]\ncom=two\n", {}, 0},
       {"more files than the menu shows", "[recent]\nfiles=/1, /2, /3, /4, /5, /6, /7, /8, /9, /10\n",
        {"/1", "/2", "/3", "/4", "/5", "/6", "/7", "/8"}, 0},
+      {"a link the user keeps", "->", {"/w/linked.hex"}, 0},
       // Last: Qt keeps what it could not write for the next use of the same name.
       {"a folder in its place", "/", {}, 0},
   };
@@ -45,10 +47,14 @@ TEST(WindowMemoryFile, WhatLoadsFromTheFileAndWhatAChangeLeavesThere) {
     SCOPED_TRACE(c.name);
     ConfigHome home;
     const fs::path file = home.dir() / ui::kWindowMemoryFile;
-    if (c.content == "/")
+    if (c.content == "/") {
       fs::create_directory(file);
-    else if (c.content)
+    } else if (c.content == "->") {
+      std::ofstream(home.root() / "shared.ini", std::ios::binary) << "[recent]\nfiles=/w/linked.hex\n";
+      fs::create_symlink(home.root() / "shared.ini", file);
+    } else if (c.content) {
       std::ofstream(file, std::ios::binary) << *c.content;
+    }
     WindowMemory memory;
     memory.load();
     EXPECT_EQ(memory.recentFiles(), c.recent);
@@ -71,6 +77,9 @@ TEST(WindowMemoryFile, WhatLoadsFromTheFileAndWhatAChangeLeavesThere) {
     }
     EXPECT_EQ(again.recentFiles(), want);
     EXPECT_EQ(again.lastPort(), 5);
+    if (c.content == "->") {
+      EXPECT_TRUE(fs::is_symlink(file));
+    }
     again.forgetRecentFile(QStringLiteral("/f/7.hex"));
     again.setLastPort(0);
     WindowMemory third;

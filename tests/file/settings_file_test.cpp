@@ -17,11 +17,11 @@
 
 #include <gtest/gtest.h>
 
-#include "image/failures.h"
-#include "ui/settings.h"
+#include "base/failure_texts.h"
+#include "file/settings_file.h"
 #include "support/file_size_limit.h"
 
-namespace velkorn::ui {
+namespace velkorn::file {
 namespace {
 
 namespace fs = std::filesystem;
@@ -241,7 +241,8 @@ TEST(SettingsLoad, BadNumberStopsTheLoadingAtThatValue) {
     lines[c.line] = c.text;
     const LoadedSettings loaded = parseSettings(firstLines(15, lines));
     ASSERT_TRUE(loaded.failure.has_value());
-    EXPECT_EQ(*loaded.failure, invalidIntegerText(c.offending));
+    EXPECT_EQ(loaded.failure->code, ErrorCode::Invalid);
+    EXPECT_EQ(loaded.failure->message, invalidIntegerText(c.offending));
     EXPECT_EQ(loaded.steps, c.applied);
   }
   // The message as the operator reads it.
@@ -369,11 +370,11 @@ TEST(SettingsFile, SaveReplacesAtomicallyAndAFailedSaveKeepsTheOldFile) {
   TempDir dir;
   Settings first;
   first.host = "first";
-  ASSERT_FALSE(saveSettingsTo(first, dir.path()).has_value());
+  ASSERT_TRUE(saveSettingsTo(first, dir.path()).ok());
   EXPECT_EQ(dir.read(kSettingsFileName), formatSettings(first));
   Settings second;
   second.host = "second";
-  ASSERT_FALSE(saveSettingsTo(second, dir.path()).has_value());
+  ASSERT_TRUE(saveSettingsTo(second, dir.path()).ok());
   EXPECT_EQ(loadSettingsFrom(dir.path()).values.host, "second");
 
   // Nothing but the settings file is left behind.
@@ -385,12 +386,13 @@ TEST(SettingsFile, SaveReplacesAtomicallyAndAFailedSaveKeepsTheOldFile) {
   {
     Settings third;
     third.host = "third";
-    std::optional<std::string> error;
+    Status error;
     {
       const testing::FileSizeLimit fullDisk;
       error = saveSettingsTo(third, dir.path());
     }
-    ASSERT_TRUE(error.has_value());
+    ASSERT_FALSE(error.ok());
+    EXPECT_EQ(error.message(), "Stream-Schreibfehler");
     EXPECT_EQ(dir.read(kSettingsFileName), formatSettings(second));
     entries = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path())) ++entries;
@@ -433,10 +435,10 @@ TEST(SettingsFile, SaveWritesTheFileItReadsThroughItsLinks) {
     const auto error = saveSettingsTo(s, dir);
     for (const auto& link : c.links) EXPECT_TRUE(fs::is_symlink(dir + "/" + link.first)) << link.first;
     if (c.written.empty()) {
-      EXPECT_TRUE(error.has_value());
+      EXPECT_FALSE(error.ok());
       continue;
     }
-    ASSERT_FALSE(error.has_value()) << *error;
+    ASSERT_TRUE(error.ok()) << error.message();
     std::ifstream in(dir + "/" + c.written, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), formatSettings(s));
     // Nothing was written beside it, and the next start reads what was saved.
@@ -461,6 +463,9 @@ TEST(SettingsFile, SaveRemovesTemporaryFilesThatAKilledSaveLeft) {
       {"Hotkey.TXT.a1-2c3", true, false},
       {"Other.TXT.a1B2c3", true, false},
       {"settings.txt.Zz09aA", true, true},  // beside the file a link points at
+      {".velkorn-a1b2c3", true, true},      // the atomic write's
+      {".velkorn-a1b2c3", false, false},
+      {".velkorn-a1b2c", true, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name + (c.old ? " (old)" : " (new)"));
@@ -470,7 +475,7 @@ TEST(SettingsFile, SaveRemovesTemporaryFilesThatAKilledSaveLeft) {
     const std::string temp = dir.path() + "/" + c.name;
     dir.write(c.name, "half a save");
     if (c.old) fs::last_write_time(temp, fs::last_write_time(temp) - std::chrono::hours(1));
-    ASSERT_FALSE(saveSettingsTo(Settings{}, dir.path()).has_value());
+    ASSERT_TRUE(saveSettingsTo(Settings{}, dir.path()).ok());
     EXPECT_EQ(fs::exists(temp), !c.removed);
   }
 }
@@ -480,14 +485,14 @@ TEST(SettingsFile, ReadOnlyDirectoryKeepsTheOldFile) {
   TempDir dir;
   Settings second;
   second.host = "second";
-  ASSERT_FALSE(saveSettingsTo(second, dir.path()).has_value());
+  ASSERT_TRUE(saveSettingsTo(second, dir.path()).ok());
   fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec);
   Settings fourth;
   fourth.host = "fourth";
   const auto error = saveSettingsTo(fourth, dir.path());
   fs::permissions(dir.path(), fs::perms::owner_all);
-  ASSERT_TRUE(error.has_value());
-  EXPECT_NE(error->find("kann nicht erstellt werden"), std::string::npos);
+  ASSERT_FALSE(error.ok());
+  EXPECT_EQ(error.message(), "Datei " + dir.path() + "/" + kSettingsFileName + " kann nicht erstellt werden");
   EXPECT_EQ(dir.read(kSettingsFileName), formatSettings(second));
 }
 
@@ -505,11 +510,11 @@ TEST(SettingsFile, OneDirectoryForReadingAndWriting) {
   } else {
     ::unsetenv("XDG_CONFIG_HOME");
   }
-  ASSERT_FALSE(error.has_value());
+  ASSERT_TRUE(error.ok()) << error.message();
   EXPECT_TRUE(loaded.fileFound);
   EXPECT_EQ(loaded.values.host, "module");
   EXPECT_TRUE(fs::exists(dir.path() + "/velkorn/Hotkey.TXT"));
 }
 
 }  // namespace
-}  // namespace velkorn::ui
+}  // namespace velkorn::file

@@ -7,7 +7,7 @@
 // in which the window applies them. A value that is no decimal integer ends the loading
 // at that value; the steps before it are still applied and then its conversion failure is
 // shown. The file lives in the configuration directory, both for reading and writing, and
-// is replaced atomically.
+// is replaced by the one atomic write.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +16,9 @@
 #include <string_view>
 #include <vector>
 
-namespace velkorn::ui {
+#include "base/result.h"
+
+namespace velkorn::file {
 
 inline constexpr const char* kSettingsFileName = "Hotkey.TXT";
 // Shown (OK button) when there is no settings file; every default is kept.
@@ -33,9 +35,14 @@ inline constexpr const char* kPlacementSuffix = " (Left,Top,Width,Height)";
 inline constexpr int kLastBaudIndex = 9;
 // The terminal font's size in the layout: 11 pixels high at 96 dpi.
 inline constexpr int kDefaultFontPoints = 8;
+// The hot keys F1 to F6, one caption each.
+inline constexpr int kHotKeyCount = 6;
 
+// The values the file carries. A default-made one holds what the window shows before any
+// file was read and keeps where a file is missing or ends early: the one source of those
+// defaults for the window's layout and for the loading.
 struct Settings {
-  std::array<std::string, 6> captions{"KP01001", "KP02001", "AM0105", "QS0105", "DOWNLOAD", ""};
+  std::array<std::string, kHotKeyCount> captions{"KP01001", "KP02001", "AM0105", "QS0105", "DOWNLOAD", ""};
   std::string cycleStr = "KP01@";  // eCycleStr
   std::string cycle = "500 ms";    // eCycle
   int left = 0;
@@ -81,10 +88,11 @@ struct LoadedSettings {
   int lineCount = 0;               // lines read (at most kSettingsLineCount)
   Settings values;                 // what was read; the rest keeps the defaults
   std::vector<SettingsStep> steps; // apply these, in this order
-  // Set when the loading ended early: the failure's text ("'x' ist kein gültiger
-  // Integerwert", or the file could not be opened). Show it in an error box after
+  // Set when the loading ended early: a value that is no integer (Invalid), or the file
+  // could not be read (the system's code). The message is the error box's text ("'x' ist
+  // kein gültiger Integerwert", "Datei ... kann nicht geöffnet werden"), shown after
   // applying `steps`.
-  std::optional<std::string> failure;
+  std::optional<Error> failure;
 };
 
 // The selection the Baudrate group gets from a stored index, and whether that selection
@@ -112,7 +120,7 @@ std::string formatSettings(const Settings& settings);
 
 // The settings file in a directory (the name exactly as written).
 std::string settingsPath(const std::string& directory);
-// The configuration directory (link/port_names.h) used for both reading and writing.
+// The configuration directory (file/directories.h) used for both reading and writing.
 std::string settingsDirectory();
 
 // Where the package installs its default settings file: share/velkorn beside the folder
@@ -141,10 +149,11 @@ LoadedSettings loadSettings();
 // to disk, then renamed over the old one. The file written is the one the loading reads
 // (a name in other letter case included); a symbolic link is written through to its
 // target and stays a link. Temporary files that a save killed before this process started
-// left behind are removed. On failure the old file stays as it was and the result is the
-// error text for the box.
-std::optional<std::string> saveSettingsTo(const Settings& settings, const std::string& directory);
+// left behind are removed. On failure the old file stays as it was and the error's message
+// is the box's text: "Stream-Schreibfehler" when the text did not reach the disk
+// (NotWritten), "Datei ... kann nicht erstellt werden" otherwise.
+Status saveSettingsTo(const Settings& settings, const std::string& directory);
 // The same in the configuration directory, which is created when missing.
-std::optional<std::string> saveSettings(const Settings& settings);
+Status saveSettings(const Settings& settings);
 
-}  // namespace velkorn::ui
+}  // namespace velkorn::file

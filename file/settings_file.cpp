@@ -1,8 +1,9 @@
-#include "ui/settings.h"
+#include "file/settings_file.h"
 
-#include "image/failures.h"
-#include "link/config_files.h"
-#include "link/port_names.h"
+#include "base/failure_texts.h"
+#include "file/atomic_file.h"
+#include "file/directories.h"
+#include "file/small_files.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,13 +11,13 @@
 #include <filesystem>
 #include <limits>
 
-// The build says where the data folder lies relative to the program's folder; builds that
-// do not (the fuzzing targets) take the usual layout.
+// The build says where the data folder lies relative to the program's folder; a build that
+// does not takes the usual layout.
 #ifndef VELKORN_DATA_DIR_FROM_BIN
 #define VELKORN_DATA_DIR_FROM_BIN "../share/velkorn"
 #endif
 
-namespace velkorn::ui {
+namespace velkorn::file {
 
 namespace {
 
@@ -30,68 +31,57 @@ const char* const kStreamWriteText = "Stream-Schreibfehler";
 
 // The exact name, else one that differs only in letter case; empty when none.
 std::string findSettingsFile(const std::string& directory) {
-  return link::findFileAnyCase(directory, kSettingsFileName);
+  return findFileAnyCase(directory, kSettingsFileName);
 }
 
 // The first kSettingsReadLimit bytes. When the file goes on past them, the text ends at
 // the last line end inside them: a value cut in the middle (a font size of "1" from "12")
 // would be read as a different value.
-bool readSettingsText(const std::string& path, std::string& content) {
-  if (!link::readFileStart(path, kSettingsReadLimit + 1, content)) return false;
+Result<std::string> readSettingsText(const std::string& path) {
+  Result<std::string> read = readFileStart(path, kSettingsReadLimit + 1);
+  if (!read) return read;
+  std::string& content = *read;
   if (content.size() > kSettingsReadLimit) {
     content.resize(kSettingsReadLimit);
     const std::size_t lastEnd = content.find_last_of("\r\n");
     content.resize(lastEnd == std::string::npos ? 0 : lastEnd + 1);
   }
-  return true;
+  return read;
 }
 
-// A symbolic link chain longer than this is taken for a loop.
-constexpr int kMaxLinkHops = 40;
-
 // The file a save replaces: the one the loading reads (in its letter case) or else the
-// exact name, followed through symbolic links, so that a link the user keeps (into a
-// folder of shared settings, say) stays a link and its target gets the new text.
-// Nullopt on a link loop.
-std::optional<fs::path> saveTarget(const std::string& directory) {
+// exact name, followed through symbolic links.
+Result<std::string> saveTarget(const std::string& directory) {
   const std::string found = findSettingsFile(directory);
-  fs::path path = found.empty() ? settingsPath(directory) : found;
-  for (int hops = 0;; ++hops) {
-    std::error_code ec;
-    if (!fs::is_symlink(fs::symlink_status(path, ec))) return path;
-    if (hops == kMaxLinkHops) return std::nullopt;
-    const fs::path target = fs::read_symlink(path, ec);
-    if (ec) return std::nullopt;
-    path = target.is_absolute() ? target : path.parent_path() / target;
-  }
+  return resolvedTarget(found.empty() ? settingsPath(directory) : found);
 }
 
 // Anything older than this was not written by a save still running.
 const fs::file_time_type kProcessStart = fs::file_time_type::clock::now();
 
-// The name mkostemp gives a temporary file of `target`: its name, ".", six letters or digits.
-bool isTemporaryName(const std::string& name, const std::string& target) {
-  constexpr std::size_t kRandomChars = 6;
-  if (name.size() != target.size() + 1 + kRandomChars || name.compare(0, target.size(), target) != 0 ||
-      name[target.size()] != '.') {
+// `prefix` and then six letters or digits.
+bool isTemporaryName(const std::string& name, std::string_view prefix) {
+  if (name.size() != prefix.size() + kTemporaryRandomChars || name.compare(0, prefix.size(), prefix) != 0) {
     return false;
   }
-  for (std::size_t i = target.size() + 1; i < name.size(); ++i) {
+  for (std::size_t i = prefix.size(); i < name.size(); ++i) {
     const char c = name[i];
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
   }
   return true;
 }
 
-// A kill during a save leaves its temporary file behind. One written before this process
-// started belongs to no save still running; a newer one may be another window's save in
-// progress and is left alone.
+// A kill during a save leaves its temporary file behind: the atomic write's, or one of an
+// earlier version's save, named after the settings file ("Hotkey.TXT.", six letters or
+// digits). One written before this process started belongs to no save still running; a
+// newer one may be another window's save in progress and is left alone.
 void removeStaleTemporaries(const fs::path& target) {
-  const std::string name = target.filename().string();
+  const std::string earlier = target.filename().string() + ".";
   const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (!isTemporaryName(it->path().filename().string(), name)) continue;
+    const std::string entry = it->path().filename().string();
+    if (!isTemporaryName(entry, kTemporaryPrefix) && !isTemporaryName(entry, earlier)) continue;
     std::error_code ignored;
     if (it->symlink_status(ignored).type() != fs::file_type::regular) continue;
     const fs::file_time_type written = fs::last_write_time(it->path(), ignored);
@@ -162,18 +152,19 @@ LoadedSettings parseSettings(std::string_view content) {
   auto integer = [&out](const std::string& text, int& target) {
     const std::optional<std::int32_t> value = parseSettingsInteger(text);
     if (!value) {
-      out.failure = invalidIntegerText(text);
+      out.failure = makeError(ErrorCode::Invalid, invalidIntegerText(text));
       return false;
     }
     target = *value;
     return true;
   };
 
-  if (n >= 6) {
-    static constexpr SettingsStep kCaptionSteps[6] = {
+  constexpr auto kCaptions = static_cast<std::size_t>(kHotKeyCount);
+  if (n >= kCaptions) {
+    static constexpr SettingsStep kCaptionSteps[kCaptions] = {
         SettingsStep::Caption1, SettingsStep::Caption2, SettingsStep::Caption3,
         SettingsStep::Caption4, SettingsStep::Caption5, SettingsStep::Caption6};
-    for (std::size_t i = 0; i < 6; ++i) {
+    for (std::size_t i = 0; i < kCaptions; ++i) {
       v.captions[i] = lines[i];
       steps.push_back(kCaptionSteps[i]);
     }
@@ -256,7 +247,7 @@ std::string settingsPath(const std::string& directory) {
   return directory + "/" + kSettingsFileName;
 }
 
-std::string settingsDirectory() { return link::configDirectory(); }
+std::string settingsDirectory() { return configDirectory(); }
 
 LoadedSettings loadSettingsFrom(const std::string& directory) {
   const std::string path = findSettingsFile(directory);
@@ -265,21 +256,21 @@ LoadedSettings loadSettingsFrom(const std::string& directory) {
     missing.path = settingsPath(directory);
     return missing;
   }
-  std::string content;
-  if (!readSettingsText(path, content)) {
+  const Result<std::string> content = readSettingsText(path);
+  if (!content) {
     LoadedSettings unreadable;
     unreadable.fileFound = true;
     unreadable.path = path;
-    unreadable.failure = fileOpenText(path);
+    unreadable.failure = makeError(content.code(), fileOpenText(path));
     return unreadable;
   }
-  LoadedSettings loaded = parseSettings(content);
+  LoadedSettings loaded = parseSettings(*content);
   loaded.path = path;
   return loaded;
 }
 
 std::string installedSettingsDirectory() {
-  const std::string dir = link::programDirectory();
+  const std::string dir = programDirectory();
   return dir.empty() ? dir : dir + VELKORN_DATA_DIR_FROM_BIN;
 }
 
@@ -306,24 +297,23 @@ LoadedSettings loadSettingsFor(const std::string& directory, const std::string& 
   return loaded;
 }
 
-LoadedSettings loadSettings() { return loadSettingsFor(settingsDirectory(), link::programDirectory()); }
+LoadedSettings loadSettings() { return loadSettingsFor(settingsDirectory(), programDirectory()); }
 
-std::optional<std::string> saveSettingsTo(const Settings& settings, const std::string& directory) {
-  const std::optional<fs::path> target = saveTarget(directory);
-  if (!target) return fileCreateText(settingsPath(directory));
-  const std::string path = target->string();
-  removeStaleTemporaries(*target);
-  switch (link::replaceFile(path, formatSettings(settings))) {
-    case link::ReplaceResult::Replaced: break;
-    case link::ReplaceResult::CannotCreate: return fileCreateText(path);
-    case link::ReplaceResult::CannotWrite: return std::string(kStreamWriteText);
-  }
-  return std::nullopt;
+Status saveSettingsTo(const Settings& settings, const std::string& directory) {
+  const Result<std::string> target = saveTarget(directory);
+  if (!target) return makeError(target.code(), fileCreateText(settingsPath(directory)));
+  const std::string& path = *target;
+  removeStaleTemporaries(fs::path(path));
+  const Status written = replaceFile(path, formatSettings(settings));
+  if (written) return written;
+  if (written.code() == ErrorCode::NotWritten) return makeError(ErrorCode::NotWritten, kStreamWriteText);
+  return makeError(written.code(), fileCreateText(path));
 }
 
-std::optional<std::string> saveSettings(const Settings& settings) {
-  if (!link::ensureConfigDirectory()) return fileCreateText(settingsPath(settingsDirectory()));
+Status saveSettings(const Settings& settings) {
+  if (const Status made = ensureConfigDirectory(); !made)
+    return makeError(made.code(), fileCreateText(settingsPath(settingsDirectory())));
   return saveSettingsTo(settings, settingsDirectory());
 }
 
-}  // namespace velkorn::ui
+}  // namespace velkorn::file
