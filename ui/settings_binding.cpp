@@ -175,7 +175,7 @@ void SettingsBinding::load() {
 }
 
 void SettingsBinding::apply(const file::LoadedSettings& loaded) {
-  const Settings& v = loaded.values;
+  const file::Settings& v = loaded.values;
   TTerminal& terminal = *form_.terminal();
   // Each value of the placement line takes effect as it is read, always brought onto a
   // screen; what the file asked for is kept apart, so that a later value (the width after
@@ -250,9 +250,9 @@ void SettingsBinding::apply(const file::LoadedSettings& loaded) {
   }
 }
 
-Settings SettingsBinding::current() const {
+file::Settings SettingsBinding::current() const {
   const TTerminal& terminal = *form_.terminal();
-  Settings s;
+  file::Settings s;
   for (int i = 0; i < file::kHotKeyCount; ++i) s.captions[static_cast<std::size_t>(i)] = toLatin1(terminal.hotKeyCaption(i));
   s.cycleStr = toLatin1(terminal.cycleText());
   s.cycle = toLatin1(terminal.cycleIntervalText());

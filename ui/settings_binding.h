@@ -12,9 +12,6 @@ class QWidget;
 
 namespace velkorn::ui {
 
-// The values the settings file carries, as the window's classes name them.
-using file::Settings;
-
 // The window's placement as the settings file holds it: its frame's left and top, its
 // inner width and height.
 struct Placement {
@@ -55,7 +52,7 @@ class SettingsBinding {
   void save();
   void apply(const file::LoadedSettings& loaded);
   // The values save() writes, taken from the window as it stands.
-  Settings current() const;
+  file::Settings current() const;
 
  private:
   TForm1& form_;
