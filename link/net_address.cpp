@@ -1,11 +1,6 @@
 #include "link/net_address.h"
 
 #include <cctype>
-#include <cerrno>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <thread>
 
 #include "link/name_lookup.h"
 #include "link/socket_compat.h"
@@ -39,71 +34,6 @@ bool plausibleHost(std::string_view host) {
     if (!std::isalnum(u) && c != '.' && c != '-' && c != '_' && c != ':' && c != '%') return false;
   }
   return true;
-}
-
-// The answer of a lookup, shared between the waiting caller and the helper thread, so that
-// a caller that gave up can leave the thread to finish alone.
-struct Lookup {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  int status = 0;
-  int systemError = 0;  // errno of the helper thread, for EAI_SYSTEM (POSIX)
-  addrinfo* result = nullptr;
-  ~Lookup() {
-    if (result) ::freeaddrinfo(result);
-  }
-};
-
-std::shared_ptr<Lookup> resolve(const NetAddress& address, const ConnectLimits& limits, std::string* error) {
-  const milliseconds limit = limits.lookup;
-  auto lookup = std::make_shared<Lookup>();
-  std::thread([lookup, lookUp = nameLookup(), host = address.host, port = std::to_string(address.port)] {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    // No AI_ADDRCONFIG: it drops ::1 on a machine whose only IPv6 address is the loopback.
-    // An address family the machine cannot reach fails at once and the next one is tried.
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* result = nullptr;
-    const int status = lookUp(host.c_str(), port.c_str(), &hints, &result);
-    const int systemError = errno;
-    std::lock_guard lock(lookup->mutex);
-    lookup->status = status;
-    lookup->systemError = systemError;
-    lookup->result = result;
-    lookup->finished = true;
-    lookup->done.notify_all();
-  }).detach();
-
-  std::unique_lock lock(lookup->mutex);
-  const auto deadline = Clock::now() + limit;
-  while (!lookup->finished) {
-    if (stopRaised(limits)) {
-      fail(error, "cannot resolve " + address.host + ": interrupted");
-      return nullptr;
-    }
-    const auto now = Clock::now();
-    if (now >= deadline) {
-      fail(error, "cannot resolve " + address.host + ": the name service did not answer within " +
-                      std::to_string(limit.count()) + " ms");
-      return nullptr;
-    }
-    lookup->done.wait_for(lock, std::min<Clock::duration>(kStopSlice, deadline - now));
-  }
-  if (lookup->status == EAI_NONAME
-#ifdef EAI_NODATA
-      || lookup->status == EAI_NODATA
-#endif
-  ) {
-    fail(error, "unknown host " + address.host);
-    return nullptr;
-  }
-  if (lookup->status != 0 || lookup->result == nullptr) {
-    fail(error, "cannot resolve " + address.host + ": " + sock::lookupErrorText(lookup->status, lookup->systemError));
-    return nullptr;
-  }
-  return lookup;
 }
 
 // One non-blocking connect within `limit`: the descriptor, or -1 and the reason.
@@ -248,11 +178,14 @@ std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* err
 
 int connectTcp(const NetAddress& address, const ConnectLimits& limits, std::string* error) {
   if (!sock::start(error)) return -1;
-  const auto lookup = resolve(address, limits, error);
-  if (!lookup) return -1;
+  const auto addresses = lookUpHost(address.host, address.port, limits.lookup, limits.stop, kStopSlice);
+  if (!addresses) {
+    fail(error, addresses.message());
+    return -1;
+  }
   const auto deadline = Clock::now() + limits.total;
   std::string reason = "no address";
-  for (const addrinfo* ai = lookup->result; ai != nullptr; ai = ai->ai_next) {
+  for (const addrinfo* ai = addresses->get(); ai != nullptr; ai = ai->ai_next) {
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
       reason = "timed out";
