@@ -22,11 +22,6 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
-bool fail(std::string* error, std::string text) {
-  if (error) *error = std::move(text);
-  return false;
-}
-
 // Host names, IPv4 and IPv6 text: letters, digits and . - _ : % (an IPv6 zone).
 bool plausibleHost(std::string_view host) {
   for (char c : host) {
@@ -111,19 +106,15 @@ std::optional<int> parsePortNumber(std::string_view text) {
   return value;
 }
 
-std::optional<HostPortText> splitHostPort(std::string_view text, std::string* error) {
+Result<HostPortText> splitHostPort(std::string_view text) {
   HostPortText split;
   if (!text.empty() && text.front() == '[') {
     const auto close = text.find(']');
-    if (close == std::string_view::npos) {
-      fail(error, "the IPv6 address lacks its closing ]");
-      return std::nullopt;
-    }
+    if (close == std::string_view::npos) return makeError(ErrorCode::Invalid, "the IPv6 address lacks its closing ]");
     split.host = text.substr(1, close - 1);
     const auto after = text.substr(close + 1);
     if (!after.empty() && after.front() != ':') {
-      fail(error, "a colon and the port must follow the ]");
-      return std::nullopt;
+      return makeError(ErrorCode::Invalid, "a colon and the port must follow the ]");
     }
     split.hasPort = !after.empty();
     if (split.hasPort) split.port = after.substr(1);
@@ -141,12 +132,9 @@ std::optional<HostPortText> splitHostPort(std::string_view text, std::string* er
   return split;
 }
 
-std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* error) {
+Result<NetAddress> parseNetAddress(std::string_view url) {
   const std::string quoted = "\"" + shown(url) + "\"";
-  auto bad = [&](const std::string& why) {
-    fail(error, "bad network port " + quoted + ": " + why);
-    return std::nullopt;
-  };
+  auto bad = [&](const std::string& why) { return makeError(ErrorCode::Invalid, "bad network port " + quoted + ": " + why); };
   NetAddress a;
   std::string_view rest;
   if (startsWithNoCase(url, kTcpPrefix)) {
@@ -159,9 +147,8 @@ std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* err
     return bad("write tcp://HOST:PORT or rfc2217://HOST:PORT");
   }
 
-  std::string splitError;
-  const auto split = splitHostPort(rest, &splitError);
-  if (!split) return bad(splitError);
+  const auto split = splitHostPort(rest);
+  if (!split) return bad(split.message());
   if (split->bareIpv6) return bad("an IPv6 address goes in brackets, e.g. tcp://[::1]:2000");
   const std::string_view host = split->host, port = split->port;
   const bool hasPort = split->hasPort;
@@ -176,13 +163,10 @@ std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* err
   return a;
 }
 
-int connectTcp(const NetAddress& address, const ConnectLimits& limits, std::string* error) {
-  if (!sock::start(error)) return -1;
+Result<int> connectTcp(const NetAddress& address, const ConnectLimits& limits) {
+  if (Status started = sock::start(); !started) return started.error();
   const auto addresses = lookUpHost(address.host, address.port, limits.lookup, limits.stop, kStopSlice);
-  if (!addresses) {
-    fail(error, addresses.message());
-    return -1;
-  }
+  if (!addresses) return addresses.error();
   const auto deadline = Clock::now() + limits.total;
   std::string reason = "no address";
   for (const addrinfo* ai = addresses->get(); ai != nullptr; ai = ai->ai_next) {
@@ -195,8 +179,8 @@ int connectTcp(const NetAddress& address, const ConnectLimits& limits, std::stri
     if (fd >= 0) return fd;
     if (stopRaised(limits)) break;
   }
-  fail(error, "cannot reach " + address.hostPort() + ": " + reason);
-  return -1;
+  return makeError(reason == "timed out" ? ErrorCode::TimedOut : ErrorCode::Failed,
+                   "cannot reach " + address.hostPort() + ": " + reason);
 }
 
 }  // namespace velkorn::link

@@ -44,14 +44,12 @@ void TForm1::resetSequenceEdited() {
   const QString text = bootloaderBox->resetText();
   if (text == resetChecked_) return;
   resetChecked_ = text;
-  std::vector<link::ModemStep> steps;
-  std::string why;
-  if (!bootloaderBox->resetSteps(&steps, &why)) {
+  if (const auto steps = bootloaderBox->resetSteps(); !steps) {
     const QString kept = memory_.resetSequence().isEmpty() ? QStringLiteral("no reset")
                                                            : QStringLiteral("\"%1\"").arg(memory_.resetSequence());
     dialogs_.error(this,
                    QStringLiteral("Reset sequence not used: %1. The synchronisation keeps %2.")
-                       .arg(QString::fromStdString(why), kept),
+                       .arg(QString::fromStdString(steps.message()), kept),
                    false);
     return;
   }
@@ -59,11 +57,10 @@ void TForm1::resetSequenceEdited() {
 }
 
 void TForm1::runResetSequence() {
-  std::vector<link::ModemStep> steps;
-  std::string why;
-  if (!link::parseModemSteps(memory_.resetSequence().toStdString(), &steps, &why)) return;
+  const auto steps = link::parseModemSteps(memory_.resetSequence().toStdString());
+  if (!steps) return;
   bool refusalSaid = false;
-  for (const link::ModemStep& step : steps) {
+  for (const link::ModemStep& step : *steps) {
     if (SyncMessage->cancelled()) return;
     debugLog("reset: " + link::describe(step));
     if (step.kind == link::ModemStep::Wait) {
@@ -74,9 +71,9 @@ void TForm1::runResetSequence() {
       pause.exec();
       continue;
     }
-    std::string refusal;
-    if (!lines_.setModemLine(step.line, step.high, &refusal) && !std::exchange(refusalSaid, true)) {
-      const std::string text = lines_.panelName() + " does not take " + link::describe(step) + " (" + refusal +
+    const Status set = lines_.setModemLine(step.line, step.high);
+    if (!set && !std::exchange(refusalSaid, true)) {
+      const std::string text = lines_.panelName() + " does not take " + link::describe(step) + " (" + set.message() +
                                "): the reset sequence has no effect there";
       debugLog(text);
       SyncMessage->setStatus(QString::fromStdString(text));

@@ -201,7 +201,7 @@ void TForm1::syncLineFailed(const std::string& text) {
   // text goes onto the waiting window, and the system's reason into the debug log once
   // per change.
   SyncMessage->setStatus(fromEngine(text));
-  const std::string reason = lines_.chipLink().lastError();
+  const std::string reason = lines_.lineFailure();
   if (reason != lastSyncFailure_) {
     lastSyncFailure_ = reason;
     debugLog(text + ": " + (reason.empty() ? std::string("no reason given") : reason));

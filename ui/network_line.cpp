@@ -14,10 +14,7 @@ namespace {
 // component's waits do.
 constexpr std::chrono::milliseconds kWaitSlice{2};
 
-struct Opened {
-  std::unique_ptr<link::NetworkLink> link;
-  std::string reason;
-};
+using Opened = Result<std::unique_ptr<link::NetworkLink>>;
 
 }  // namespace
 
@@ -25,11 +22,7 @@ bool NetworkLine::open(const std::string& url, std::string* reason) {
   link_.reset();
   reason->clear();
   const std::uint64_t mine = ++attempt_;
-  auto attempt = link::BackgroundCall<Opened>::start([url] {
-    Opened opened;
-    opened.link = link::openNetworkLink(url, &opened.reason);
-    return opened;
-  });
+  auto attempt = link::BackgroundCall<Opened>::start([url] { return link::openNetworkLink(url); });
   if (!attempt) {
     *reason = "cannot reach " + url + ": " + attempt.message();
     return false;
@@ -40,11 +33,11 @@ bool NetworkLine::open(const std::string& url, std::string* reason) {
   }
   if (attempt_ != mine) return false;  // the operator chose something else meanwhile
   Opened opened = attempt->take();
-  if (!opened.link) {
-    *reason = opened.reason.empty() ? std::string("cannot reach ") + url : opened.reason;
+  if (!opened) {
+    *reason = opened.message().empty() ? std::string("cannot reach ") + url : opened.message();
     return false;
   }
-  link_ = std::move(opened.link);
+  link_ = std::move(*opened);
   return true;
 }
 

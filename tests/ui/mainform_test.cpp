@@ -341,7 +341,7 @@ TEST_F(MainFormTest, OperatorTabChangesRunThePollAndRateHandling) {
 
   form.PageControl1->setCurrentWidget(form.TabSheet4);  // the operator picks "Device"
   EXPECT_FALSE(form.Timer2->isActive());
-  form.serialPort().setBaudRate(115200);  // as a synchronisation leaves it
+  ASSERT_TRUE(form.serialPort().setBaudRate(115200).ok());  // as a synchronisation leaves it
   form.PageControl1->setCurrentWidget(form.TabSheet3);
   EXPECT_TRUE(form.Timer2->isActive());
   EXPECT_EQ(form.serialPort().baudRate(), 9600);
