@@ -149,7 +149,8 @@ Status Rfc2217Link::setBaudRate(int rate) {
   if (!isOpen()) return reportRate(rate, makeError(ErrorCode::Closed, "no connection is open"), {});
   using comport::kSetBaudRate;
   const std::string where = address().hostPort();
-  // A refusal's note is the Error's message: what the log and the box show.
+  // A refusal's note is the Error's message: what the log and the box show. A connection
+  // lost on the way is a refusal too (the box says so), not a line that was never open.
   auto refused = [&](ErrorCode code, std::string note) {
     Error why = makeError(code, note);
     return reportRate(rate, std::move(why), std::move(note));
@@ -160,7 +161,7 @@ Status Rfc2217Link::setBaudRate(int rate) {
   if (rate == appliedRate_) return reportRate(rate, {}, "rate " + std::to_string(rate) + " set on " + where);
   const std::string request = bigEndian32(static_cast<std::uint32_t>(rate));
   if (Status sent = sendComPort(kSetBaudRate, request); !sent) {
-    return refused(sent.code(), "rate " + std::to_string(rate) + " not sent: " + sent.message());
+    return refused(ErrorCode::Failed, "rate " + std::to_string(rate) + " not sent: " + sent.message());
   }
   // The answer to this request: the last one outstanding, or one that carries this rate (the
   // answer to an earlier request that timed out may still arrive first, or never).
@@ -174,7 +175,7 @@ Status Rfc2217Link::setBaudRate(int rate) {
   // its silence would otherwise come out of every synchronisation's time.
   const milliseconds limit = rateSilent_ ? milliseconds(0) : limits_.rateAnswer;
   if (Status waited = waitFor(limit, acknowledged); !waited) {
-    return refused(waited.code(), "rate " + std::to_string(rate) + " not set: " + waited.message());
+    return refused(ErrorCode::Failed, "rate " + std::to_string(rate) + " not set: " + waited.message());
   }
   if (!acknowledged()) {
     const bool silentBefore = std::exchange(rateSilent_, true);

@@ -373,6 +373,7 @@ TEST(Rfc2217Link, RateChangeWaitsForTheServersAnswer) {
     std::optional<ErrorCode> result;  // nothing: the rate was set
     std::string note;     // part of note()
     std::string data;     // data that arrived while the link waited
+    bool hangsUp = false; // the server closes instead of answering
   };
   const Case cases[] = {
       {"acknowledged", 115200, sb({1, 0, 1, 0xC2, 0}), sb({101, 0, 1, 0xC2, 0}), std::nullopt,
@@ -385,12 +386,16 @@ TEST(Rfc2217Link, RateChangeWaitsForTheServersAnswer) {
        "set the rate 115200 instead of 9600", ""},
       {"never answered", 9600, sb({1, 0, 0, 0x25, 0x80}), "", ErrorCode::TimedOut,
        "did not acknowledge the rate 9600 within 300 ms", ""},
+      // A refusal like any other (the window's box), not a line that was never open.
+      {"server hangs up", 9600, sb({1, 0, 0, 0x25, 0x80}), "", ErrorCode::Failed,
+       "rate 9600 not set: the server 127.0.0.1:", "", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     LoopbackPeer peer([&](LoopbackPeer& p) {
       serveOpen(p);
       p.receive(c.request.size());
+      if (c.hangsUp) return;
       p.send(c.answer);
       p.receive(1);  // the next data byte, sent after the rate change
     });
@@ -409,9 +414,9 @@ TEST(Rfc2217Link, RateChangeWaitsForTheServersAnswer) {
       EXPECT_EQ(link->lastRate().message(), link->note());
     }
     EXPECT_NE(link->note().find(c.note), std::string::npos) << link->note();
-    EXPECT_TRUE(link->writeBytes("U"));
+    EXPECT_EQ(link->writeBytes("U").ok(), !c.hangsUp);
     peer.join();
-    EXPECT_EQ(peer.received, kRequests + kPortSettings + c.request + "U");
+    EXPECT_EQ(peer.received, kRequests + kPortSettings + c.request + (c.hangsUp ? "" : "U"));
     EXPECT_EQ(readToEnd(*link).data, c.data);
   }
 }
