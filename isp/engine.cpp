@@ -116,16 +116,16 @@ Engine::CommandGuard::~CommandGuard() {
 }
 
 Outcome Engine::finish(Outcome outcome) const {
-  if (run_.linkFailed) outcome.lineError = run_.linkError;
+  if (run_.linkFailed()) outcome.lineError = run_.linkFailure->message;
   // A refusal, a difference, an abort or an answer that never came right on a line that
   // failed its calls was the line's doing: a hang-up or an end of the line's data at any
   // point of any command is a lost line. A file error keeps its own kind and box.
   const bool lineCaused = outcome.kind != OutcomeKind::Done && outcome.kind != OutcomeKind::FileError;
-  if (lineCaused && run_.linkFailed) {
+  if (lineCaused && run_.linkFailed()) {
     const Step step = outcome.step;
     const bool bootWritten = outcome.bootWritten;
     outcome = Outcome::ofKind(OutcomeKind::LinkLost, step);
-    outcome.detail = run_.linkError;
+    outcome.detail = run_.linkFailure->message;
     outcome.lineError = outcome.detail;
     outcome.bootWritten = bootWritten;
   }
@@ -144,8 +144,7 @@ Outcome Engine::finish(Outcome outcome) const {
 // ---------------------------------------------------------------- records and exchange
 
 void Engine::linkCallFailed(const Error& error) {
-  run_.linkFailed = true;
-  run_.linkError = error.message;
+  run_.linkFailure = error;
 }
 
 void Engine::FlushInput() {
@@ -207,7 +206,7 @@ std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum,
   if (replyLimit == 0) replyLimit = kDefaultReplyLimit;
   // Once Abort has ended a wait, the records still to come would only reach a chip that may
   // be busy erasing; a line that failed a call carries nothing more.
-  if (stopRequested() || run_.linkFailed) return {};
+  if (stopRequested() || run_.linkFailed()) return {};
   std::string sent = record;
   SendRecord(sent, withChecksum);
   // The echo follows the record at the line's pace; a reply limit below the default is the
@@ -310,7 +309,7 @@ Outcome Engine::syncTarget() {
     }
     progress_.processEvents();  // the window's Cancel button and its time limit
     // A line that failed a call will not answer "U" later: the command ends with its cause.
-  } while (!synced && !progress_.syncCancelled() && !run_.linkFailed);
+  } while (!synced && !progress_.syncCancelled() && !run_.linkFailed());
   progress_.syncHide();
   if (synced) return *synced;
   return Outcome::ofKind(OutcomeKind::NoSync, Step::Sync);
@@ -354,7 +353,7 @@ std::optional<std::string> Engine::confirmedValue(const char* record, std::strin
   // These answers carry no checksum, and a digit garbled into another digit still looks
   // well-formed: only two answers that agree count.
   std::optional<std::string> candidate;
-  for (int asked = 0; asked < kInfoAskLimit && !run_.linkFailed; ++asked) {
+  for (int asked = 0; asked < kInfoAskLimit && !run_.linkFailed(); ++asked) {
     const InfoAnswer a = askInfo(record);
     *answer = a.reply;
     std::string box = "Device information answer unexpected [" + a.reply + "]";
@@ -515,7 +514,7 @@ void Engine::UpdateProgress(std::int32_t position, std::int32_t total, std::int3
 Button Engine::ShowError(const std::string& text, bool cancellable) {
   // After Abort ended a wait, every box would be about an answer that was cut short; after a
   // line failed a call, about answers that cannot come. The outcome says why, once.
-  if (run_.waitAborted || run_.linkFailed) {
+  if (run_.waitAborted || run_.linkFailed()) {
     downloadAbort.raise();
     return cancellable ? Button::Cancel : Button::Ok;
   }

@@ -141,8 +141,10 @@ class Engine {
   struct Run {
     bool reload = false;          // no open dialog and no question (Reload, command line)
     std::uint32_t startTick = 0;  // start of the running long operation, in ms
-    bool linkFailed = false;      // a write or read call failed
-    std::string linkError;        // why the last one that failed did (the line's words)
+    // The last write or read call of the line that failed, if one did: a line that failed
+    // carries nothing more this run.
+    std::optional<Error> linkFailure;
+    bool linkFailed() const { return linkFailure.has_value(); }
     int echoErrors = 0;           // "Error in cmd " boxes shown
     bool infoIncomplete = false;  // a device-information record got no well-formed answer
     // The abort flag rose while the engine waited on the line (Abort, Exit, an interrupt):
