@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -199,7 +200,7 @@ int loopbackPort(bool fill, std::vector<int>& keep) {
 }
 
 TEST(NetworkLinkOpen, FailsWithinItsLimitsAndSaysWhy) {
-  enum class Server { Refusing, QueueFull, Unknown, LookupFails, SilentTelnet, NoComPort };
+  enum class Server { Refusing, QueueFull, Unknown, LookupFails, LookupSilent, LookupStopped, SilentTelnet, NoComPort };
   struct Case {
     const char* label;
     Server server;
@@ -212,6 +213,10 @@ TEST(NetworkLinkOpen, FailsWithinItsLimitsAndSaysWhy) {
       {"unknown host", Server::Unknown, "unknown host no-such-board.lookup-unknown", ErrorCode::NotFound},
       {"name service unreachable", Server::LookupFails,
        "cannot resolve name-service.lookup-fails: Temporary failure in name resolution", ErrorCode::Failed},
+      {"name service silent", Server::LookupSilent,
+       "cannot resolve name-service.lookup-slow: the name service did not answer within 300 ms", ErrorCode::TimedOut},
+      {"Ctrl+C during the look-up", Server::LookupStopped, "cannot resolve name-service.lookup-slow: interrupted",
+       ErrorCode::Failed},
       {"a raw server behind rfc2217", Server::SilentTelnet,
        "no Telnet answer from 127.0.0.1:{port} within 300 ms (a raw TCP port? then use tcp://127.0.0.1:{port})",
        ErrorCode::TimedOut},
@@ -235,6 +240,10 @@ TEST(NetworkLinkOpen, FailsWithinItsLimitsAndSaysWhy) {
       case Server::LookupFails:
         url = "tcp://name-service.lookup-fails:2000";
         break;
+      case Server::LookupSilent:
+      case Server::LookupStopped:
+        url = "tcp://name-service.lookup-slow:2000";
+        break;
       case Server::SilentTelnet:
         peer = std::make_unique<LoopbackPeer>([](LoopbackPeer& p) { p.receive(1000, milliseconds(1000)); });
         url = peer->url("rfc2217");
@@ -251,7 +260,10 @@ TEST(NetworkLinkOpen, FailsWithinItsLimitsAndSaysWhy) {
     const std::string port = url.substr(url.rfind(':') + 1);
     for (auto at = expected.find("{port}"); at != std::string::npos; at = expected.find("{port}"))
       expected.replace(at, 6, port);
-    const auto opened = openNetworkLink(url, shortLimits());
+    NetworkLimits limits = shortLimits();
+    const std::atomic<bool> stop{true};
+    if (c.server == Server::LookupStopped) limits.connect.stop = &stop;
+    const auto opened = openNetworkLink(url, limits);
     for (int fd : keep) ::close(fd);
     ASSERT_FALSE(opened.ok());
     EXPECT_EQ(opened.message(), expected);
