@@ -46,17 +46,18 @@ class CountingLink final : public velkorn::isp::Link {
  public:
   explicit CountingLink(velkorn::isp::Link& inner) : inner_(inner) {}
   bool isOpen() const override { return inner_.isOpen(); }
-  bool writeBytes(std::string_view bytes) override {
+  velkorn::Status writeBytes(std::string_view bytes) override {
     written += bytes.size();
     return inner_.writeBytes(bytes);
   }
-  velkorn::isp::LinkRead readByte() override {
-    const auto r = inner_.readByte();
-    if (r.ok && r.count == 1) ++received;
-    if (r.ok && r.count == 0) ++silentReads;
+  velkorn::Result<velkorn::isp::LinkRead> readByte() override {
+    auto r = inner_.readByte();
+    if (r && r->count == 1) ++received;
+    if (r && r->count == 0) ++silentReads;
     return r;
   }
-  void setBaudRate(int rate) override { inner_.setBaudRate(rate); }
+  velkorn::Status setBaudRate(int rate) override { return inner_.setBaudRate(rate); }
+  velkorn::isp::LinkCapabilities capabilities() const override { return inner_.capabilities(); }
   void expectBytes(std::size_t count) override { inner_.expectBytes(count); }
   std::chrono::milliseconds answerStartLimit() const override { return inner_.answerStartLimit(); }
 
@@ -207,20 +208,24 @@ int main(int argc, char** argv) {
     if (run.ser2net > 0) {
       server = std::make_unique<velkorn::testing::Ser2Net>(velkorn::testing::Ser2Net::Mode::Raw, target.port,
                                                              scratch, rate, run.ser2net == 1);
-      if (server->running()) network = velkorn::link::openNetworkLink(server->url(), &error);
+      if (server->running()) {
+        auto opened = velkorn::link::openNetworkLink(server->url());
+        if (opened) network = std::move(*opened);
+        else error = opened.message();
+      }
       if (!network) {
         std::fprintf(stderr, "ser2net: %s\n", server->running() ? error.c_str() : server->error().c_str());
         kill(target.pid, SIGTERM);
         waitpid(target.pid, nullptr, 0);
         continue;
       }
-    } else if (!port.open(target.port, &error)) {
-      std::fprintf(stderr, "cannot open %s: %s\n", target.port.c_str(), error.c_str());
+    } else if (const velkorn::Status opened = port.open(target.port); !opened) {
+      std::fprintf(stderr, "cannot open %s: %s\n", target.port.c_str(), opened.message().c_str());
       kill(target.pid, SIGTERM);
       return 1;
     }
     velkorn::isp::Link& inner = network ? static_cast<velkorn::isp::Link&>(*network) : serial;
-    inner.setBaudRate(rate);
+    (void)inner.setBaudRate(rate);  // a raw server's port runs at the rate it was started with
     CountingLink link(inner);
     BenchPerson op;
     velkorn::isp::SystemClock clock;

@@ -262,8 +262,8 @@ int runCommand(const Options& options, std::ostream& out, std::ostream& err, boo
   }
   // A network port without a port number would only fail once the boards run.
   for (const std::string& port : ports) {
-    std::string why;
-    if (link::isNetworkPort(port) && !link::parseNetAddress(port, &why)) return usageError(err, why);
+    if (!link::isNetworkPort(port)) continue;
+    if (const auto address = link::parseNetAddress(port); !address) return usageError(err, address.message());
   }
   const bool perBoardFile = options.command == Command::Read && options.file.find(kPortPlaceholder) != std::string::npos;
   if (ports.size() > 1 && options.command == Command::Read && !perBoardFile) {

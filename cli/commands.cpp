@@ -128,8 +128,8 @@ class Session {
     op_.onInterrupt = [this] { engine_.downloadAbort.raise(); };
     op_.lineFailed = [this] { return line_.writeFailed(); };
     engine_.bootloaderRate = o.baud;
-    link_.onRate = [this](int, link::RateResult result) {
-      if (result == link::RateResult::Refused) op_.showNotice("SetCommState failed");
+    link_.onRate = [this](int, const Status& result) {
+      if (link::rateRefused(result)) op_.showNotice("SetCommState failed");
     };
   }
 
@@ -139,8 +139,8 @@ class Session {
     try {
       result_.exit = dispatch();
       // The application's rate is set before the run sequence starts it: its first bytes
-      // come at once.
-      if (result_.exit == kExitDone && options_.monitor) line_.setBaudRate(options_.monitorBaud);
+      // come at once. watch() says so when the line did not take it.
+      if (result_.exit == kExitDone && options_.monitor) (void)line_.setBaudRate(options_.monitorBaud);
       // The programmed application starts when the run sequence releases the reset.
       if (result_.exit == kExitDone && !options_.runSteps.empty() && !runSteps(options_.runSteps, "run")) {
         result_.exit = interruptedAt("the run sequence");
@@ -184,7 +184,7 @@ class Session {
   // application sends after the run sequence is lost.
   int watch() {
     op_.finishLine();
-    const bool rateSet = network_ ? network_->lastRate() != link::RateResult::Refused
+    const bool rateSet = network_ ? !link::rateRefused(network_->lastRate())
                                   : port_.baudRate() == options_.monitorBaud;
     if (!rateSet) {
       say("Can not set " + shortName(portName_) + " to " + std::to_string(options_.monitorBaud) + " bit/s");
@@ -249,11 +249,10 @@ class Session {
         if (!pauseMs(step.waitMs)) return false;
         continue;
       }
-      std::string why;
-      const bool set = network_ ? network_->setModemLine(step.line, step.high, &why)
-                                : port_.setModemLine(step.line, step.high, &why);
+      const Status set = network_ ? network_->setModemLine(step.line, step.high)
+                                  : port_.setModemLine(step.line, step.high);
       if (!set && !std::exchange(refusalSaid, true)) {
-        say(portLabel_ + " does not take " + link::describe(step) + " (" + why + "): the " + what +
+        say(portLabel_ + " does not take " + link::describe(step) + " (" + set.message() + "): the " + what +
             " sequence has no effect there");
       }
     }
@@ -262,28 +261,30 @@ class Session {
 
   std::optional<int> openLine() {
     if (isNetworkPort(portName_)) return openNetworkPort();
-    std::string usbWhy;
     const bool byUsbSerial = portName_.rfind(link::kUsbPortScheme, 0) == 0;
-    const std::string path = byUsbSerial ? link::usbSerialDevice(portName_.substr(4), &usbWhy)
-                                         : link::resolvePortName(portName_);
+    const Result<std::string> found = byUsbSerial ? link::usbSerialDevice(portName_.substr(4))
+                                                  : Result<std::string>(link::resolvePortName(portName_));
+    const std::string path = found.valueOr({});
     const int com = link::comNumber(portName_);
     const std::string what = com > 0 ? "Can not open COM " + std::to_string(com) : "Can not open " + shortName(portName_);
     std::string reason;
+    Status opened;
     if (path.empty()) {
-      reason = byUsbSerial ? usbWhy : "no serial device is known as " + shortName(portName_);
-    } else if (port_.open(path, &reason)) {
+      reason = !found ? found.message() : "no serial device is known as " + shortName(portName_);
+    } else if ((opened = port_.open(path))) {
       result_.facts.portPath = link::deviceBehind(path);
       result_.facts.usb = link::usbIdentityOf(path);
       op_.debugLog("Port " + path);
       op_.debugLog(port_.lowLatencyNote());
       // The rate is tried before anything is sent: a port that cannot run at it would only
       // show up as a target that never synchronises.
-      if (port_.setBaudRate(options_.baud)) return std::nullopt;
+      const Status rate = port_.setBaudRate(options_.baud);
+      if (rate) return std::nullopt;
       say("Can not set " + portLabel_ + " to " + std::to_string(options_.baud) + " bit/s");
-      say(path + ": " + port_.lastError());
+      say(path + ": " + rate.message());
       return kExitNoTarget;
     } else {
-      reason = portLabel_ + ": " + reason;
+      reason = portLabel_ + ": " + opened.message();
     }
     say(what);
     say(reason);
@@ -294,33 +295,33 @@ class Session {
 
   // A network serial server: raw TCP, or RFC 2217 with the line set as on a local port.
   std::optional<int> openNetworkPort() {
-    std::string reason;
     link::NetworkLimits limits;
     limits.connect.stop = &TerminalOperator::interrupted;  // Ctrl+C ends the look-up and the connect
-    network_ = link::openNetworkLink(portName_, &reason, limits);
-    if (!network_) {
+    auto opened = link::openNetworkLink(portName_, limits);
+    if (!opened) {
       say("Can not open " + portName_);
-      say(reason);
+      say(opened.message());
       return kExitNoTarget;
     }
+    network_ = std::move(*opened);
     line_.use(*network_);
     result_.facts.portPath = portName_;
     op_.debugLog("Port " + portName_ + ": " + network_->note());
-    network_->setBaudRate(options_.baud);
+    const Status rate = network_->setBaudRate(options_.baud);
     op_.debugLog(network_->note());
-    if (network_->lastRate() == link::RateResult::Refused) {
+    if (link::rateRefused(rate)) {
       say("Can not set " + portName_ + " to " + std::to_string(options_.baud) + " bit/s");
       say(network_->note());
       return kExitNoTarget;
     }
     // Said once a run: each synchronisation sets the rate again, and a raw link ignores it.
-    if (network_->address().scheme == link::NetScheme::Tcp && options_.baud != isp::kBootloaderBaud) {
+    if (!network_->capabilities().setRate && options_.baud != isp::kBootloaderBaud) {
       say("over a raw TCP link the rate is the server's: its port must run at " + std::to_string(options_.baud) +
               " bit/s (rfc2217:// sets it)");
     }
-    network_->onRate = [this](int, link::RateResult result) {
+    network_->onRate = [this](int, const Status& result) {
       op_.debugLog(network_->note());
-      if (result == link::RateResult::Refused) op_.showNotice("SetCommState failed");
+      if (link::rateRefused(result)) op_.showNotice("SetCommState failed");
     };
     return std::nullopt;
   }

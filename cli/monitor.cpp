@@ -94,21 +94,19 @@ class MonitorPort {
   isp::Link* open(std::string* why, const std::function<void(const std::string&)>& say) {
     close();
     if (link::isNetworkPort(name_)) return openNetwork(why, say);
-    std::string usbWhy;
-    const bool byUsbSerial = name_.rfind(link::kUsbPortScheme, 0) == 0;
-    const std::string path = byUsbSerial ? link::usbSerialDevice(name_.substr(4), &usbWhy) : link::resolvePortName(name_);
+    const Result<std::string> found = devicePath();
+    const std::string path = found.valueOr({});
     if (path.empty()) {
-      *why = byUsbSerial ? usbWhy : "no serial device is known as " + shortName(name_);
+      *why = !found ? found.message() : "no serial device is known as " + shortName(name_);
       return nullptr;
     }
     shown_ = shownAs(path);
-    std::string reason;
-    if (!port_.open(path, &reason)) {
-      *why = "cannot open " + shown_ + ": " + reason;
+    if (const Status opened = port_.open(path); !opened) {
+      *why = "cannot open " + shown_ + ": " + opened.message();
       return nullptr;
     }
-    if (!port_.setBaudRate(rate_)) {
-      *why = "cannot set " + shown_ + " to " + std::to_string(rate_) + " bit/s: " + port_.lastError();
+    if (const Status rate = port_.setBaudRate(rate_); !rate) {
+      *why = "cannot set " + shown_ + " to " + std::to_string(rate_) + " bit/s: " + rate.message();
       port_.close();
       return nullptr;
     }
@@ -118,8 +116,8 @@ class MonitorPort {
     port_.close();
     network_.reset();
   }
-  bool setModemLine(link::ModemLine line, bool high, std::string* why) {
-    return network_ ? network_->setModemLine(line, high, why) : port_.setModemLine(line, high, why);
+  Status setModemLine(link::ModemLine line, bool high) {
+    return network_ ? network_->setModemLine(line, high) : port_.setModemLine(line, high);
   }
   // The port as messages name it: COM1 (/dev/ttyUSB0).
   const std::string& shown() const { return shown_; }
@@ -129,13 +127,17 @@ class MonitorPort {
       shown_ = shortName(name_);
       return;
     }
-    std::string why;
-    const std::string path = name_.rfind(link::kUsbPortScheme, 0) == 0 ? link::usbSerialDevice(name_.substr(4), &why)
-                                                                         : link::resolvePortName(name_);
+    const std::string path = devicePath().valueOr({});
     shown_ = path.empty() ? shortName(name_) : shownAs(path);
   }
 
  private:
+  // The device a COM name, a by-id name or usb:SERIAL stands for; empty when none is known.
+  Result<std::string> devicePath() const {
+    if (name_.rfind(link::kUsbPortScheme, 0) == 0) return link::usbSerialDevice(name_.substr(4));
+    return link::resolvePortName(name_);
+  }
+
   // COM3 (/dev/ttyUSB0): the device a COMn link or a by-id name stands for.
   std::string shownAs(const std::string& path) const {
     std::error_code ec;
@@ -146,19 +148,18 @@ class MonitorPort {
 
   isp::Link* openNetwork(std::string* why, const std::function<void(const std::string&)>& say) {
     shown_ = shortName(name_);
-    std::string reason;
-    network_ = link::openNetworkLink(name_, &reason);
-    if (!network_) {
-      *why = "cannot open " + shown_ + ": " + reason;
+    auto opened = link::openNetworkLink(name_);
+    if (!opened) {
+      *why = "cannot open " + shown_ + ": " + opened.message();
       return nullptr;
     }
-    network_->setBaudRate(rate_);
-    if (network_->lastRate() == link::RateResult::Refused) {
+    network_ = std::move(*opened);
+    if (link::rateRefused(network_->setBaudRate(rate_))) {
       *why = "cannot set " + shown_ + " to " + std::to_string(rate_) + " bit/s: " + network_->note();
       network_.reset();
       return nullptr;
     }
-    if (network_->address().scheme == link::NetScheme::Tcp && rate_ != isp::kBootloaderBaud &&
+    if (!network_->capabilities().setRate && rate_ != isp::kBootloaderBaud &&
         !std::exchange(rawRateSaid_, true)) {
       say("over a raw TCP link the rate is the server's: its port must run at " + std::to_string(rate_) +
           " bit/s (rfc2217:// sets it)");
@@ -241,9 +242,9 @@ class Monitor {
         }
         continue;
       }
-      std::string why;
-      if (!port_.setModemLine(step.line, step.high, &why) && !std::exchange(refusalSaid, true)) {
-        say_(shown_ + " does not take " + link::describe(step) + " (" + why + "): the " + what +
+      const Status set = port_.setModemLine(step.line, step.high);
+      if (!set && !std::exchange(refusalSaid, true)) {
+        say_(shown_ + " does not take " + link::describe(step) + " (" + set.message() + "): the " + what +
              " sequence has no effect there");
       }
     }
@@ -324,22 +325,22 @@ class Monitor {
       if (!std::exchange(keysDroppedSaid_, true)) say_("the port is away: keys typed now are not sent");
       return;
     }
-    if (!line_->writeBytes(keys)) lost(line_->lastError());
+    if (const Status sent = line_->writeBytes(keys); !sent) lost(sent.message());
   }
 
   // Shows what the port has; true when something came.
   bool receive() {
     std::string bytes;
     const auto sliceEnd = Clock::now() + kReceiveSliceTime;
-    bool failed = false;
+    std::optional<Error> failed;
     while (bytes.size() < kReceiveSliceBytes) {
-      const isp::LinkRead r = line_->readByte();
-      if (!r.ok) {
-        failed = true;
+      const Result<isp::LinkRead> r = line_->readByte();
+      if (!r) {
+        failed = r.error();
         break;
       }
-      if (r.count == 0) break;
-      bytes += static_cast<char>(r.byte);
+      if (r->count == 0) break;
+      bytes += static_cast<char>(r->byte);
       if (Clock::now() >= sliceEnd) break;
     }
     if (!bytes.empty()) {
@@ -347,7 +348,7 @@ class Monitor {
       text_.add(bytes, std::chrono::duration<double>(Clock::now() - start_).count(), screen, log);
       show(screen, log);
     }
-    if (failed) lost(line_->lastError());
+    if (failed) lost(failed->message);
     return !bytes.empty();
   }
 

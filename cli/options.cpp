@@ -374,11 +374,10 @@ ParseResult parseArguments(const std::vector<std::string>& configured, const std
       }
       seen.address = true;
     } else if (name == "--reset" || name == "--run") {
-      std::string why;
-      if (!takeValue() || !link::parseModemSteps(value, name == "--reset" ? &o.resetSteps : &o.runSteps, &why)) {
-        return fail(name + " needs steps dtr=0|1, rts=0|1, wait=MS, comma-separated" +
-                    (why.empty() ? std::string() : ": " + why));
-      }
+      if (!takeValue()) return fail(name + " needs steps dtr=0|1, rts=0|1, wait=MS, comma-separated");
+      auto steps = link::parseModemSteps(value);
+      if (!steps) return fail(name + " needs steps dtr=0|1, rts=0|1, wait=MS, comma-separated: " + steps.message());
+      (name == "--reset" ? o.resetSteps : o.runSteps) = std::move(*steps);
     } else if (name == "--monitor-baud") {
       if (!takeValue() || !parseCount(value, 1, kMaxBaud, &o.monitorBaud)) {
         return fail("--monitor-baud needs a bit rate from 1 to " + std::to_string(kMaxBaud) + " (e.g. 9600)");

@@ -10,7 +10,8 @@ namespace velkorn::cli {
 std::string portLabel(const std::string& name) {
   if (link::isNetworkPort(name)) return shortName(name);
   const bool byUsbSerial = name.rfind(link::kUsbPortScheme, 0) == 0;
-  const std::string path = byUsbSerial ? link::usbSerialDevice(name.substr(4), nullptr) : link::resolvePortName(name);
+  const std::string path =
+      byUsbSerial ? link::usbSerialDevice(name.substr(4)).valueOr({}) : link::resolvePortName(name);
   if (path.empty()) return shortName(name);
   const std::string device = link::deviceBehind(path);
   if (device == name) return shortName(name);

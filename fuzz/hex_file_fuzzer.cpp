@@ -23,9 +23,13 @@ namespace {
 class NoLink final : public isp::Link {
  public:
   bool isOpen() const override { return false; }
-  bool writeBytes(std::string_view) override { return false; }
-  isp::LinkRead readByte() override { return {}; }
-  void setBaudRate(int) override {}
+  Status writeBytes(std::string_view) override { return closed(); }
+  Result<isp::LinkRead> readByte() override { return closed(); }
+  Status setBaudRate(int) override { return closed(); }
+  isp::LinkCapabilities capabilities() const override { return {}; }
+
+ private:
+  static Error closed() { return makeError(ErrorCode::Closed, "no line"); }
 };
 
 // The image a well-formed file describes: every line a record ended by LF or CR LF, data

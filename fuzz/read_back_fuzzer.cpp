@@ -43,13 +43,14 @@ class AnswerLink final : public isp::Link {
   AnswerLink(FuzzedDataProvider& input, fuzz::BenchClock& clock) : input_(input), clock_(clock) {}
 
   bool isOpen() const override { return true; }
-  void setBaudRate(int) override {}
+  velkorn::Status setBaudRate(int) override { return {}; }
+  isp::LinkCapabilities capabilities() const override { return {true, false, false}; }
 
-  bool writeBytes(std::string_view bytes) override {
+  velkorn::Status writeBytes(std::string_view bytes) override {
     at_ = 0;
     if (bytes == "U") {
       pending_ = "U";
-      return true;
+      return {};
     }
     pending_ = std::string(bytes);  // the echo
     if (bytes.substr(0, 9) == ":05000004") {
@@ -64,13 +65,13 @@ class AnswerLink final : public isp::Link {
     } else {
       pending_ += ".";
     }
-    return true;
+    return {};
   }
 
-  isp::LinkRead readByte() override {
-    if (at_ < pending_.size()) return {true, 1, static_cast<std::uint8_t>(pending_[at_++])};
+  velkorn::Result<isp::LinkRead> readByte() override {
+    if (at_ < pending_.size()) return isp::LinkRead{1, static_cast<std::uint8_t>(pending_[at_++])};
     clock_.advance(kReadTimeoutMs);
-    return {true, 0, 0};
+    return isp::LinkRead{};
   }
 
  private:

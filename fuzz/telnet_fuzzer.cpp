@@ -94,8 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Rfc2217Link link(NetAddress{NetScheme::Rfc2217, "127.0.0.1", 2217}, pair[0]);
     for (;;) {
       const auto read = link.readByte();
-      if (!read.ok) break;
-      if (read.count == 1) out += static_cast<char>(read.byte);
+      if (!read) break;
+      if (read->count == 1) out += static_cast<char>(read->byte);
       FUZZ_CHECK(out.size() <= wire.size());
     }
   }  // the link closes its end: the answers below are all it sent

@@ -116,16 +116,16 @@ Engine::CommandGuard::~CommandGuard() {
 }
 
 Outcome Engine::finish(Outcome outcome) const {
-  if (run_.linkFailed) outcome.lineError = link_.lastError();
+  if (run_.linkFailed()) outcome.lineError = run_.linkFailure->message;
   // A refusal, a difference, an abort or an answer that never came right on a line that
   // failed its calls was the line's doing: a hang-up or an end of the line's data at any
   // point of any command is a lost line. A file error keeps its own kind and box.
   const bool lineCaused = outcome.kind != OutcomeKind::Done && outcome.kind != OutcomeKind::FileError;
-  if (lineCaused && run_.linkFailed) {
+  if (lineCaused && run_.linkFailed()) {
     const Step step = outcome.step;
     const bool bootWritten = outcome.bootWritten;
     outcome = Outcome::ofKind(OutcomeKind::LinkLost, step);
-    outcome.detail = link_.lastError();
+    outcome.detail = run_.linkFailure->message;
     outcome.lineError = outcome.detail;
     outcome.bootWritten = bootWritten;
   }
@@ -143,13 +143,17 @@ Outcome Engine::finish(Outcome outcome) const {
 
 // ---------------------------------------------------------------- records and exchange
 
+void Engine::linkCallFailed(const Error& error) {
+  run_.linkFailure = error;
+}
+
 void Engine::FlushInput() {
   if (run_.waitAborted) return;
   Wait wait(*this);
   for (int reads = 0; reads < kFlushReadLimit; ++reads) {
-    const LinkRead r = link_.readByte();
-    if (!r.ok) run_.linkFailed = true;
-    if (!r.ok || r.count != 1 || wait.aborted(clock_.tickMs())) return;
+    const Result<LinkRead> r = link_.readByte();
+    if (!r) return linkCallFailed(r.error());
+    if (r->count != 1 || wait.aborted(clock_.tickMs())) return;
   }
 }
 
@@ -160,13 +164,13 @@ int Engine::drain(std::chrono::milliseconds silence, std::chrono::milliseconds l
   std::uint32_t lastByteMs = startMs;
   int drained = 0;
   for (int reads = 0;; ++reads) {
-    const LinkRead r = link_.readByte();
+    const Result<LinkRead> r = link_.readByte();
     const std::uint32_t now = clock_.tickMs();
-    if (!r.ok) {
-      run_.linkFailed = true;
+    if (!r) {
+      linkCallFailed(r.error());
       break;
     }
-    if (r.count == 1) {
+    if (r->count == 1) {
       ++drained;
       lastByteMs = now;
     } else if (now - lastByteMs >= static_cast<std::uint32_t>(silence.count())) {
@@ -194,7 +198,7 @@ void Engine::SendRecord(std::string& record, bool withChecksum) {
   }
   lastRecord_ = record;
   // A failed write shows up as a missing echo.
-  if (!link_.writeBytes(record)) run_.linkFailed = true;
+  if (const Status written = link_.writeBytes(record); !written) linkCallFailed(written.error());
   progress_.debugLog(record);
 }
 
@@ -202,7 +206,7 @@ std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum,
   if (replyLimit == 0) replyLimit = kDefaultReplyLimit;
   // Once Abort has ended a wait, the records still to come would only reach a chip that may
   // be busy erasing; a line that failed a call carries nothing more.
-  if (stopRequested() || run_.linkFailed) return {};
+  if (stopRequested() || run_.linkFailed()) return {};
   std::string sent = record;
   SendRecord(sent, withChecksum);
   // The echo follows the record at the line's pace; a reply limit below the default is the
@@ -222,19 +226,19 @@ std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum,
   bool cut = false;
   for (;;) {
     std::uint8_t last = 0;
-    const LinkRead r = link_.readByte();
+    const Result<LinkRead> r = link_.readByte();
     const std::uint32_t now = clock_.tickMs();
-    if (r.ok && r.count == 1) {
-      last = r.byte;
+    const bool got = r && r->count == 1;
+    if (got) {
+      last = r->byte;
       reply.push_back(static_cast<char>(last));
       ++count;
       lastByteMs = now;
     }
-    const bool got = r.ok && r.count == 1;
     if ((got && (last == kAccepted || last == kRefused || last == stopByte)) || count >= replyLimit) break;
     // A read call that fails (no port, a vanished adapter) will not bring anything later.
-    if (!r.ok) {
-      run_.linkFailed = true;
+    if (!r) {
+      linkCallFailed(r.error());
       break;
     }
     // Stop character 0: a pause ends the answer.
@@ -279,7 +283,9 @@ Outcome Engine::sync() {
 
 Outcome Engine::syncTarget() {
   drain(std::chrono::milliseconds(1), kSyncFlushSlice, false);
-  link_.setBaudRate(bootloaderRate);
+  // What the rate change did is the line owner's to show (it hears of it); a line that
+  // cannot set a rate or refused it is still tried.
+  (void)link_.setBaudRate(bootloaderRate);
   progress_.syncShow();
   std::optional<Outcome> synced;
   do {
@@ -287,14 +293,14 @@ Outcome Engine::syncTarget() {
     // Cancel button and the time limit.
     drain(std::chrono::milliseconds(1), kSyncFlushSlice, true);
     if (stopRequested()) break;
-    if (!link_.writeBytes(std::string(1, kAutobaud))) {
-      run_.linkFailed = true;
+    if (const Status written = link_.writeBytes(std::string(1, kAutobaud)); !written) {
+      linkCallFailed(written.error());
       ShowError("Can not write to COM", false);
     } else {
-      const LinkRead r = readAutobaudAnswer();
-      if (!r.ok) {
-        run_.linkFailed = true;
-      } else if (r.count == 1 && r.byte == static_cast<std::uint8_t>(kAutobaud)) {
+      const Result<LinkRead> r = readAutobaudAnswer();
+      if (!r) {
+        linkCallFailed(r.error());
+      } else if (r->count == 1 && r->byte == static_cast<std::uint8_t>(kAutobaud)) {
         progress_.syncHide();
         // A device-information answer that is no number ends the command that synchronised.
         synced = readInfo(false);
@@ -303,22 +309,22 @@ Outcome Engine::syncTarget() {
     }
     progress_.processEvents();  // the window's Cancel button and its time limit
     // A line that failed a call will not answer "U" later: the command ends with its cause.
-  } while (!synced && !progress_.syncCancelled() && !run_.linkFailed);
+  } while (!synced && !progress_.syncCancelled() && !run_.linkFailed());
   progress_.syncHide();
   if (synced) return *synced;
   return Outcome::ofKind(OutcomeKind::NoSync, Step::Sync);
 }
 
-LinkRead Engine::readAutobaudAnswer() {
+Result<LinkRead> Engine::readAutobaudAnswer() {
   // One read on a serial line; over a network the "U" comes back a round trip later, and
   // the next attempt's flush would take it.
   const auto limitMs = static_cast<std::uint32_t>(link_.answerStartLimit().count());
   const std::uint32_t sentMs = clock_.tickMs();
   Wait wait(*this);
   for (;;) {
-    const LinkRead r = link_.readByte();
+    Result<LinkRead> r = link_.readByte();
     const std::uint32_t now = clock_.tickMs();
-    if (!r.ok || r.count == 1 || now - sentMs >= limitMs || wait.aborted(now)) return r;
+    if (!r || r->count == 1 || now - sentMs >= limitMs || wait.aborted(now)) return r;
   }
 }
 
@@ -347,7 +353,7 @@ std::optional<std::string> Engine::confirmedValue(const char* record, std::strin
   // These answers carry no checksum, and a digit garbled into another digit still looks
   // well-formed: only two answers that agree count.
   std::optional<std::string> candidate;
-  for (int asked = 0; asked < kInfoAskLimit && !run_.linkFailed; ++asked) {
+  for (int asked = 0; asked < kInfoAskLimit && !run_.linkFailed(); ++asked) {
     const InfoAnswer a = askInfo(record);
     *answer = a.reply;
     std::string box = "Device information answer unexpected [" + a.reply + "]";
@@ -508,7 +514,7 @@ void Engine::UpdateProgress(std::int32_t position, std::int32_t total, std::int3
 Button Engine::ShowError(const std::string& text, bool cancellable) {
   // After Abort ended a wait, every box would be about an answer that was cut short; after a
   // line failed a call, about answers that cannot come. The outcome says why, once.
-  if (run_.waitAborted || run_.linkFailed) {
+  if (run_.waitAborted || run_.linkFailed()) {
     downloadAbort.raise();
     return cancellable ? Button::Cancel : Button::Ok;
   }

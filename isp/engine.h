@@ -141,7 +141,10 @@ class Engine {
   struct Run {
     bool reload = false;          // no open dialog and no question (Reload, command line)
     std::uint32_t startTick = 0;  // start of the running long operation, in ms
-    bool linkFailed = false;      // a write or read call failed
+    // The last write or read call of the line that failed, if one did: a line that failed
+    // carries nothing more this run.
+    std::optional<Error> linkFailure;
+    bool linkFailed() const { return linkFailure.has_value(); }
     int echoErrors = 0;           // "Error in cmd " boxes shown
     bool infoIncomplete = false;  // a device-information record got no well-formed answer
     // The abort flag rose while the engine waited on the line (Abort, Exit, an interrupt):
@@ -207,7 +210,9 @@ class Engine {
   int drain(std::chrono::milliseconds silence, std::chrono::milliseconds limit, bool watchSyncCancel);
 
   // The answer to one "U": at most one byte, waiting up to the link's answer-start limit.
-  LinkRead readAutobaudAnswer();
+  Result<LinkRead> readAutobaudAnswer();
+  // Notes a failed write or read call of the line for the rest of the run.
+  void linkCallFailed(const Error& error);
 
   // One device-information record: exchanged with stop character 0, its value shown.
   // Nothing when the record never got a trusted answer (InfoCheck::Confirmed only); `answer`

@@ -21,22 +21,33 @@ class ForwardingLink final : public isp::Link {
   isp::Link& current() const { return *line_; }
   // A write failed since this link was made, on whatever line stood behind it then.
   bool writeFailed() const { return writeFailed_; }
+  // Why the last write or read through this link failed (the line's own words); empty
+  // while none has. The owner shows it beside the engine's own notice of the failure.
+  const std::string& lastFailure() const { return lastFailure_; }
 
   bool isOpen() const override { return line_->isOpen(); }
-  bool writeBytes(std::string_view bytes) override {
-    const bool ok = line_->writeBytes(bytes);
-    if (!ok) writeFailed_ = true;
-    return ok;
+  Status writeBytes(std::string_view bytes) override {
+    Status written = line_->writeBytes(bytes);
+    if (!written) {
+      writeFailed_ = true;
+      lastFailure_ = written.message();
+    }
+    return written;
   }
-  isp::LinkRead readByte() override { return line_->readByte(); }
-  void setBaudRate(int rate) override { line_->setBaudRate(rate); }
+  Result<isp::LinkRead> readByte() override {
+    Result<isp::LinkRead> read = line_->readByte();
+    if (!read) lastFailure_ = read.message();
+    return read;
+  }
+  Status setBaudRate(int rate) override { return line_->setBaudRate(rate); }
+  isp::LinkCapabilities capabilities() const override { return line_->capabilities(); }
   void expectBytes(std::size_t count) override { line_->expectBytes(count); }
-  std::string lastError() const override { return line_->lastError(); }
   std::chrono::milliseconds answerStartLimit() const override { return line_->answerStartLimit(); }
 
  private:
   isp::Link* line_;
   bool writeFailed_ = false;
+  std::string lastFailure_;
 };
 
 }  // namespace velkorn::link

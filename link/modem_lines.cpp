@@ -9,8 +9,9 @@ namespace {
 constexpr int kMaxWaitMs = 60000;
 }
 
-bool parseModemSteps(const std::string& text, std::vector<ModemStep>* steps, std::string* why) {
-  steps->clear();
+Result<std::vector<ModemStep>> parseModemSteps(const std::string& text) {
+  auto bad = [](std::string why) { return makeError(ErrorCode::Invalid, std::move(why)); };
+  std::vector<ModemStep> steps;
   // Every comma separates two steps: an empty step at either end or between two commas is
   // a typing error, not nothing.
   for (std::size_t from = 0; from <= text.size();) {
@@ -18,8 +19,7 @@ bool parseModemSteps(const std::string& text, std::vector<ModemStep>* steps, std
     const std::string part = text.substr(from, comma - from);
     from = comma + 1;
     if (part.empty()) {
-      *why = text.empty() ? "no steps (dtr=0|1, rts=0|1, wait=MS, comma-separated)" : "an empty step in '" + text + "'";
-      return false;
+      return bad(text.empty() ? "no steps (dtr=0|1, rts=0|1, wait=MS, comma-separated)" : "an empty step in '" + text + "'");
     }
     const auto eq = part.find('=');
     const std::string name = part.substr(0, eq);
@@ -33,20 +33,15 @@ bool parseModemSteps(const std::string& text, std::vector<ModemStep>* steps, std
       const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), step.waitMs);
       if (value.empty() || value[0] < '0' || value[0] > '9' || ec != std::errc() || ptr != value.data() + value.size() || step.waitMs < 0 ||
           step.waitMs > kMaxWaitMs) {
-        *why = "'" + part + "': a wait is 0 to " + std::to_string(kMaxWaitMs) + " ms";
-        return false;
+        return bad("'" + part + "': a wait is 0 to " + std::to_string(kMaxWaitMs) + " ms");
       }
     } else {
-      *why = "'" + part + "' is no step (dtr=0|1, rts=0|1, wait=MS)";
-      return false;
+      return bad("'" + part + "' is no step (dtr=0|1, rts=0|1, wait=MS)");
     }
-    steps->push_back(step);
+    steps.push_back(step);
   }
-  if (steps->empty()) {
-    *why = "no steps (dtr=0|1, rts=0|1, wait=MS, comma-separated)";
-    return false;
-  }
-  return true;
+  if (steps.empty()) return bad("no steps (dtr=0|1, rts=0|1, wait=MS, comma-separated)");
+  return steps;
 }
 
 std::string describe(const ModemStep& step) {

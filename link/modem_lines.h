@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
+
 namespace velkorn::link {
 
 enum class ModemLine { Dtr, Rts };
@@ -15,9 +17,19 @@ struct ModemStep {
   int waitMs = 0;                   // Wait
 };
 
-// Parses a sequence; nothing with `why` set when a step is unknown or a wait out of range
-// (0 to 60000 ms).
-bool parseModemSteps(const std::string& text, std::vector<ModemStep>* steps, std::string* why);
+// Parses a sequence; Invalid when a step is unknown or a wait out of range (0 to 60000 ms).
+Result<std::vector<ModemStep>> parseModemSteps(const std::string& text);
+// The same for the settings' reader, which moves to the platform library and takes the
+// Result there: false with `why` set.
+inline bool parseModemSteps(const std::string& text, std::vector<ModemStep>* steps, std::string* why) {
+  auto parsed = parseModemSteps(text);
+  if (!parsed) {
+    *why = parsed.message();
+    return false;
+  }
+  *steps = std::move(*parsed);
+  return true;
+}
 
 // "dtr=0", "wait=100": a step as the debug log shows it.
 std::string describe(const ModemStep& step);

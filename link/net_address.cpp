@@ -1,11 +1,6 @@
 #include "link/net_address.h"
 
 #include <cctype>
-#include <cerrno>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <thread>
 
 #include "link/name_lookup.h"
 #include "link/socket_compat.h"
@@ -27,11 +22,6 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
-bool fail(std::string* error, std::string text) {
-  if (error) *error = std::move(text);
-  return false;
-}
-
 // Host names, IPv4 and IPv6 text: letters, digits and . - _ : % (an IPv6 zone).
 bool plausibleHost(std::string_view host) {
   for (char c : host) {
@@ -39,71 +29,6 @@ bool plausibleHost(std::string_view host) {
     if (!std::isalnum(u) && c != '.' && c != '-' && c != '_' && c != ':' && c != '%') return false;
   }
   return true;
-}
-
-// The answer of a lookup, shared between the waiting caller and the helper thread, so that
-// a caller that gave up can leave the thread to finish alone.
-struct Lookup {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  int status = 0;
-  int systemError = 0;  // errno of the helper thread, for EAI_SYSTEM (POSIX)
-  addrinfo* result = nullptr;
-  ~Lookup() {
-    if (result) ::freeaddrinfo(result);
-  }
-};
-
-std::shared_ptr<Lookup> resolve(const NetAddress& address, const ConnectLimits& limits, std::string* error) {
-  const milliseconds limit = limits.lookup;
-  auto lookup = std::make_shared<Lookup>();
-  std::thread([lookup, lookUp = nameLookup(), host = address.host, port = std::to_string(address.port)] {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    // No AI_ADDRCONFIG: it drops ::1 on a machine whose only IPv6 address is the loopback.
-    // An address family the machine cannot reach fails at once and the next one is tried.
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* result = nullptr;
-    const int status = lookUp(host.c_str(), port.c_str(), &hints, &result);
-    const int systemError = errno;
-    std::lock_guard lock(lookup->mutex);
-    lookup->status = status;
-    lookup->systemError = systemError;
-    lookup->result = result;
-    lookup->finished = true;
-    lookup->done.notify_all();
-  }).detach();
-
-  std::unique_lock lock(lookup->mutex);
-  const auto deadline = Clock::now() + limit;
-  while (!lookup->finished) {
-    if (stopRaised(limits)) {
-      fail(error, "cannot resolve " + address.host + ": interrupted");
-      return nullptr;
-    }
-    const auto now = Clock::now();
-    if (now >= deadline) {
-      fail(error, "cannot resolve " + address.host + ": the name service did not answer within " +
-                      std::to_string(limit.count()) + " ms");
-      return nullptr;
-    }
-    lookup->done.wait_for(lock, std::min<Clock::duration>(kStopSlice, deadline - now));
-  }
-  if (lookup->status == EAI_NONAME
-#ifdef EAI_NODATA
-      || lookup->status == EAI_NODATA
-#endif
-  ) {
-    fail(error, "unknown host " + address.host);
-    return nullptr;
-  }
-  if (lookup->status != 0 || lookup->result == nullptr) {
-    fail(error, "cannot resolve " + address.host + ": " + sock::lookupErrorText(lookup->status, lookup->systemError));
-    return nullptr;
-  }
-  return lookup;
 }
 
 // One non-blocking connect within `limit`: the descriptor, or -1 and the reason.
@@ -181,19 +106,15 @@ std::optional<int> parsePortNumber(std::string_view text) {
   return value;
 }
 
-std::optional<HostPortText> splitHostPort(std::string_view text, std::string* error) {
+Result<HostPortText> splitHostPort(std::string_view text) {
   HostPortText split;
   if (!text.empty() && text.front() == '[') {
     const auto close = text.find(']');
-    if (close == std::string_view::npos) {
-      fail(error, "the IPv6 address lacks its closing ]");
-      return std::nullopt;
-    }
+    if (close == std::string_view::npos) return makeError(ErrorCode::Invalid, "the IPv6 address lacks its closing ]");
     split.host = text.substr(1, close - 1);
     const auto after = text.substr(close + 1);
     if (!after.empty() && after.front() != ':') {
-      fail(error, "a colon and the port must follow the ]");
-      return std::nullopt;
+      return makeError(ErrorCode::Invalid, "a colon and the port must follow the ]");
     }
     split.hasPort = !after.empty();
     if (split.hasPort) split.port = after.substr(1);
@@ -211,12 +132,9 @@ std::optional<HostPortText> splitHostPort(std::string_view text, std::string* er
   return split;
 }
 
-std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* error) {
+Result<NetAddress> parseNetAddress(std::string_view url) {
   const std::string quoted = "\"" + shown(url) + "\"";
-  auto bad = [&](const std::string& why) {
-    fail(error, "bad network port " + quoted + ": " + why);
-    return std::nullopt;
-  };
+  auto bad = [&](const std::string& why) { return makeError(ErrorCode::Invalid, "bad network port " + quoted + ": " + why); };
   NetAddress a;
   std::string_view rest;
   if (startsWithNoCase(url, kTcpPrefix)) {
@@ -229,9 +147,8 @@ std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* err
     return bad("write tcp://HOST:PORT or rfc2217://HOST:PORT");
   }
 
-  std::string splitError;
-  const auto split = splitHostPort(rest, &splitError);
-  if (!split) return bad(splitError);
+  const auto split = splitHostPort(rest);
+  if (!split) return bad(split.message());
   if (split->bareIpv6) return bad("an IPv6 address goes in brackets, e.g. tcp://[::1]:2000");
   const std::string_view host = split->host, port = split->port;
   const bool hasPort = split->hasPort;
@@ -246,13 +163,13 @@ std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* err
   return a;
 }
 
-int connectTcp(const NetAddress& address, const ConnectLimits& limits, std::string* error) {
-  if (!sock::start(error)) return -1;
-  const auto lookup = resolve(address, limits, error);
-  if (!lookup) return -1;
+Result<int> connectTcp(const NetAddress& address, const ConnectLimits& limits) {
+  if (Status started = sock::start(); !started) return started.error();
+  const auto addresses = lookUpHost(address.host, address.port, limits.lookup, limits.stop, kStopSlice);
+  if (!addresses) return addresses.error();
   const auto deadline = Clock::now() + limits.total;
   std::string reason = "no address";
-  for (const addrinfo* ai = lookup->result; ai != nullptr; ai = ai->ai_next) {
+  for (const addrinfo* ai = addresses->get(); ai != nullptr; ai = ai->ai_next) {
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
       reason = "timed out";
@@ -262,8 +179,8 @@ int connectTcp(const NetAddress& address, const ConnectLimits& limits, std::stri
     if (fd >= 0) return fd;
     if (stopRaised(limits)) break;
   }
-  fail(error, "cannot reach " + address.hostPort() + ": " + reason);
-  return -1;
+  return makeError(reason == "timed out" ? ErrorCode::TimedOut : ErrorCode::Failed,
+                   "cannot reach " + address.hostPort() + ": " + reason);
 }
 
 }  // namespace velkorn::link

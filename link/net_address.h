@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
+
 namespace velkorn::link {
 
 enum class NetScheme { Tcp, Rfc2217 };
@@ -38,20 +40,20 @@ struct HostPortText {
   bool hasPort = false;
   bool bareIpv6 = false;
 };
-// Nothing, with `error` set, when brackets are unbalanced or anything but ":PORT" follows
-// the "]".
-std::optional<HostPortText> splitHostPort(std::string_view text, std::string* error = nullptr);
+// Invalid when brackets are unbalanced or anything but ":PORT" follows the "]".
+Result<HostPortText> splitHostPort(std::string_view text);
 // A port number as text: 1 to 65535, decimal digits only (at most five).
 std::optional<int> parsePortNumber(std::string_view text);
 
 // Parses `tcp://HOST:PORT` or `rfc2217://HOST:PORT`; an IPv6 address goes in brackets
-// (`tcp://[::1]:2000`). On failure returns nothing and puts the reason into `error`.
-std::optional<NetAddress> parseNetAddress(std::string_view url, std::string* error = nullptr);
+// (`tcp://[::1]:2000`). Invalid, with the reason, when it is neither.
+Result<NetAddress> parseNetAddress(std::string_view url);
 
 // How long the way to the server may take.
 struct ConnectLimits {
-  // The name lookup runs on a helper thread; the caller waits this long at most. A lookup
-  // still running then is left to finish on its own and its answer is thrown away.
+  // The name lookup runs on a helper thread (lookUpHost); the caller waits this long at
+  // most. A lookup still running then is left to finish on its own and its answer is
+  // thrown away.
   std::chrono::milliseconds lookup{5000};
   // Each address the name has gets this long to accept the connection ...
   std::chrono::milliseconds perAddress{5000};
@@ -68,9 +70,9 @@ inline constexpr std::chrono::milliseconds kStopSlice{50};
 inline bool stopRaised(const ConnectLimits& limits) { return limits.stop && limits.stop->load(); }
 
 // Opens a TCP connection to the address: non-blocking socket, TCP_NODELAY, close-on-exec.
-// Returns the descriptor, or -1 with `error` set to a line such as
-// "cannot reach HOST:PORT: Connection refused", "cannot reach HOST:PORT: timed out" or
-// "unknown host HOST".
-int connectTcp(const NetAddress& address, const ConnectLimits& limits, std::string* error);
+// Returns the descriptor, or an Error whose message is a line such as "cannot reach
+// HOST:PORT: Connection refused", "cannot reach HOST:PORT: timed out" (TimedOut) or
+// "unknown host HOST" (NotFound).
+Result<int> connectTcp(const NetAddress& address, const ConnectLimits& limits);
 
 }  // namespace velkorn::link

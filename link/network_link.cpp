@@ -31,9 +31,10 @@ void NetworkLink::close() {
   rxPos_ = 0;
 }
 
-bool NetworkLink::failed(std::string reason) {
-  error_ = std::move(reason);
-  return false;
+Error NetworkLink::lost(std::string reason) {
+  gone_ = true;
+  lost_ = reason;
+  return makeError(ErrorCode::Closed, std::move(reason));
 }
 
 void NetworkLink::sendOwed(std::string_view bytes) {
@@ -53,9 +54,9 @@ void NetworkLink::sendOwed(std::string_view bytes) {
   owed_.erase(0, done);
 }
 
-bool NetworkLink::sendRaw(std::string_view record) {
-  if (fd_ < 0) return failed("no connection is open");
-  if (gone_) return failed(error_.empty() ? "the connection is closed" : error_);
+Status NetworkLink::sendRaw(std::string_view record) {
+  if (fd_ < 0) return notOpen();
+  if (gone_) return makeError(ErrorCode::Closed, lost_.empty() ? "the connection is closed" : lost_);
   // What is owed goes first and whole: a Telnet answer cut by a record would be garbage.
   std::string withOwed;
   std::string_view bytes = record;
@@ -76,34 +77,39 @@ bool NetworkLink::sendRaw(std::string_view record) {
     const int code = n < 0 ? sock::lastError() : 0;
     if (sock::interrupted(code)) continue;
     if (n < 0 && !sock::wouldBlock(code)) {
-      gone_ = true;
-      return failed("connection to " + address_.hostPort() + " lost: " + sock::errorText(code));
+      return lost("connection to " + address_.hostPort() + " lost: " + sock::errorText(code));
     }
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return failed("the write to " + address_.hostPort() + " timed out");
+    if (left.count() <= 0) return writeTimedOut();
     const int r = sock::waitWritable(fd_, static_cast<int>(left.count()));
-    if (r < 0 && !sock::interrupted(sock::lastError())) return failed(sock::errorText(sock::lastError()));
-    if (r == 0) return failed("the write to " + address_.hostPort() + " timed out");
+    if (r < 0 && !sock::interrupted(sock::lastError())) {
+      return makeError(ErrorCode::Failed, sock::errorText(sock::lastError()));
+    }
+    if (r == 0) return writeTimedOut();
   }
-  return true;
+  return {};
 }
 
-bool NetworkLink::writeBytes(std::string_view bytes) { return sendRaw(encode(bytes)); }
-
-bool NetworkLink::setModemLine(ModemLine, bool, std::string* why) {
-  if (why) *why = "a raw TCP port carries no modem lines (rfc2217:// does)";
-  return false;
+Error NetworkLink::writeTimedOut() const {
+  return makeError(ErrorCode::TimedOut, "the write to " + address_.hostPort() + " timed out");
 }
 
-bool NetworkLink::pump(milliseconds wait) {
-  if (fd_ < 0) return failed("no connection is open");
-  if (gone_) return false;
+Status NetworkLink::writeBytes(std::string_view bytes) { return sendRaw(encode(bytes)); }
+
+Status NetworkLink::setModemLine(ModemLine, bool) {
+  return makeError(ErrorCode::Unsupported, "a raw TCP port carries no modem lines (rfc2217:// does)");
+}
+
+Status NetworkLink::pump(milliseconds wait) {
+  if (fd_ < 0) return notOpen();
+  if (gone_) return makeError(ErrorCode::Closed, lost_);
   const int r = sock::waitReadable(fd_, static_cast<int>(std::max<long long>(wait.count(), 0)));
   if (r < 0) {
     const int code = sock::lastError();
-    return sock::interrupted(code) ? true : failed(sock::errorText(code));
+    if (sock::interrupted(code)) return {};
+    return makeError(ErrorCode::Failed, sock::errorText(code));
   }
-  if (r == 0) return true;
+  if (r == 0) return {};
   char buffer[kReceiveChunkBytes];
   const long n = sock::recv(fd_, buffer, sizeof buffer);
   const int code = n < 0 ? sock::lastError() : 0;
@@ -123,49 +129,46 @@ bool NetworkLink::pump(milliseconds wait) {
       rx_.erase(0, rxPos_);
       rxPos_ = 0;
     }
-    return true;
+    return {};
   }
-  if (n < 0 && (sock::interrupted(code) || sock::wouldBlock(code))) return true;
-  gone_ = true;
-  if (n == 0) return failed("the server " + address_.hostPort() + " closed the connection");
-  return failed("connection to " + address_.hostPort() + " lost: " + sock::errorText(code));
+  if (n < 0 && (sock::interrupted(code) || sock::wouldBlock(code))) return {};
+  if (n == 0) return lost("the server " + address_.hostPort() + " closed the connection");
+  return lost("connection to " + address_.hostPort() + " lost: " + sock::errorText(code));
 }
 
-isp::LinkRead NetworkLink::readByte() {
+Result<isp::LinkRead> NetworkLink::readByte() {
   const auto deadline = Clock::now() + kReadByteTimeout;
   for (;;) {
-    if (rxPos_ < rx_.size()) return {true, 1, static_cast<std::uint8_t>(rx_[rxPos_++])};
-    if (fd_ < 0 || gone_) {
-      if (fd_ < 0) failed("no connection is open");
-      return {false, 0, 0};
-    }
+    if (rxPos_ < rx_.size()) return isp::LinkRead{1, static_cast<std::uint8_t>(rx_[rxPos_++])};
+    if (fd_ < 0) return notOpen();
+    if (gone_) return makeError(ErrorCode::Closed, lost_);
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (!pump(left)) return {false, 0, 0};
+    if (Status pumped = pump(left); !pumped) return pumped.error();
     // Only protocol bytes came (or nothing): go on waiting while the read time-out lasts.
-    if (rxPos_ == rx_.size() && Clock::now() >= deadline) return {true, 0, 0};
+    if (rxPos_ == rx_.size() && Clock::now() >= deadline) return isp::LinkRead{};
   }
 }
 
-void NetworkLink::reportRate(int rate, RateResult result, std::string note) {
+Status NetworkLink::reportRate(int rate, Status result, std::string note) {
   lastRate_ = result;
   note_ = std::move(note);
   if (onRate) onRate(rate, result);
+  return result;
 }
 
-std::unique_ptr<NetworkLink> openNetworkLink(const std::string& url, std::string* error,
-                                             const NetworkLimits& limits) {
-  const auto address = parseNetAddress(url, error);
-  if (!address) return nullptr;
+Result<std::unique_ptr<NetworkLink>> openNetworkLink(const std::string& url, const NetworkLimits& limits) {
+  const auto address = parseNetAddress(url);
+  if (!address) return address.error();
   // The way to the server and the Telnet negotiation share the connect limit.
   const auto deadline = Clock::now() + limits.connect.total;
-  const int fd = connectTcp(*address, limits.connect, error);
-  if (fd < 0) return nullptr;
-  if (address->scheme == NetScheme::Tcp) return std::make_unique<TcpLink>(*address, fd, limits);
-  auto link = std::make_unique<Rfc2217Link>(*address, fd, limits);
+  auto fd = connectTcp(*address, limits.connect);
+  if (!fd) return fd.error();
+  if (address->scheme == NetScheme::Tcp) return std::unique_ptr<NetworkLink>(std::make_unique<TcpLink>(*address, *fd, limits));
+  auto link = std::make_unique<Rfc2217Link>(*address, *fd, limits);
   link->setDeadline(deadline);
-  if (!link->negotiate(error)) return nullptr;
+  if (Status agreed = link->negotiate(); !agreed) return agreed.error();
   link->setDeadline(std::nullopt);
-  return link;
+  return std::unique_ptr<NetworkLink>(std::move(link));
 }
 
 }  // namespace velkorn::link

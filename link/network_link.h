@@ -46,29 +46,30 @@ class NetworkLink : public isp::Link {
 
   // Open while the connection lasts; false once the server closed it or it failed.
   bool isOpen() const override { return fd_ >= 0 && !gone_; }
+  // Why the connection ended (the server closed it, or it failed); empty while it lasts.
+  const std::string& lostReason() const { return lost_; }
   // One send of the whole record within the serial port's write time-outs (100 ms per byte
   // plus 100 ms).
-  bool writeBytes(std::string_view bytes) override;
+  Status writeBytes(std::string_view bytes) override;
   // At most one byte within 20 ms. Bytes the server sent before it closed are handed out
-  // first; then the read fails and lastError() says why.
-  isp::LinkRead readByte() override;
-  std::string lastError() const override { return error_; }
+  // first; then the read fails (Closed) and says why.
+  Result<isp::LinkRead> readByte() override;
   // An answer's echo comes a round trip after the record; over a network that can be far
   // more than the engine's gap between bytes.
   std::chrono::milliseconds answerStartLimit() const override { return kNetworkAnswerStart; }
 
   const NetAddress& address() const { return address_; }
   void close();
-  // DTR or RTS on the server's port. A raw TCP link carries no modem lines: false.
-  virtual bool setModemLine(ModemLine line, bool high, std::string* why);
+  // DTR or RTS on the server's port. A raw TCP link carries no modem lines: Unsupported.
+  virtual Status setModemLine(ModemLine line, bool high);
   // Every send and wait of the link ends by this time (the open's limit); none: no deadline.
   void setDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) { deadline_ = deadline; }
 
-  // What a rate change did, as on the serial adapter. Over raw TCP the rate is accepted and
-  // has no effect (note() says so); over rfc2217 it is Applied once the server acknowledged
-  // the rate, Refused when it set another rate or never answered.
-  std::function<void(int rate, RateResult result)> onRate;
-  RateResult lastRate() const { return lastRate_; }
+  // What a rate change did, as on the serial adapter. Over raw TCP the rate cannot reach
+  // the server's port: Unsupported (note() says so); over rfc2217 it is done once the server
+  // acknowledged the rate, Failed when it set another rate or never answered.
+  RateHandler onRate;
+  const Status& lastRate() const { return lastRate_; }
   // One line for the debug log: what the open agreed on, or what the last rate change did.
   const std::string& note() const { return note_; }
 
@@ -83,29 +84,33 @@ class NetworkLink : public isp::Link {
 
   // Sends protocol bytes as they are, within the write time-outs for their length and never
   // past the deadline (when one is set); the bytes owed to the server go out first.
-  bool sendRaw(std::string_view bytes);
+  Status sendRaw(std::string_view bytes);
   // Bytes the protocol owes the server (answers to its Telnet requests): sent as far as the
   // socket takes them now, the rest kept for the next send, at most kMaxOwedBytes. A server
   // that floods requests and never reads costs neither waits nor memory.
   void sendOwed(std::string_view bytes);
   std::optional<std::chrono::steady_clock::time_point> deadline() const { return deadline_; }
-  // Waits up to `wait` for what the server sends and decodes it; false once the connection
-  // failed or closed (with lastError() set).
-  bool pump(std::chrono::milliseconds wait);
-  void reportRate(int rate, RateResult result, std::string note);
+  // Waits up to `wait` for what the server sends and decodes it; an Error once the
+  // connection failed or closed.
+  Status pump(std::chrono::milliseconds wait);
+  // Hands what a rate change did to lastRate(), note() and onRate, and returns it.
+  Status reportRate(int rate, Status result, std::string note);
   void setNote(std::string note) { note_ = std::move(note); }
 
   const NetworkLimits limits_;
 
  private:
-  bool failed(std::string reason);
+  // The connection ended: every later call fails with `reason` (Closed).
+  Error lost(std::string reason);
+  Error notOpen() const { return makeError(ErrorCode::Closed, "no connection is open"); }
+  Error writeTimedOut() const;
 
   NetAddress address_;
   int fd_ = -1;
   bool gone_ = false;  // the server closed the connection or it failed
-  std::string error_;
+  std::string lost_;   // why
   std::string note_;
-  RateResult lastRate_ = RateResult::NoPort;
+  Status lastRate_ = makeError(ErrorCode::Closed, "no rate set yet");
   // Line data decoded and not yet handed out.
   std::string rx_;
   std::size_t rxPos_ = 0;
@@ -114,10 +119,9 @@ class NetworkLink : public isp::Link {
 };
 
 // Opens `tcp://HOST:PORT` or `rfc2217://HOST:PORT` (isNetworkPort tells these names from a
-// device or COM name). On failure returns null and puts one line for the person into
-// `error`: the parse error, "unknown host HOST", "cannot reach HOST:PORT: Connection
-// refused", "cannot reach HOST:PORT: timed out", or why the rfc2217 negotiation failed.
-std::unique_ptr<NetworkLink> openNetworkLink(const std::string& url, std::string* error,
-                                             const NetworkLimits& limits = {});
+// device or COM name). The Error is one line for the person: the parse error, "unknown host
+// HOST", "cannot reach HOST:PORT: Connection refused", "cannot reach HOST:PORT: timed
+// out", or why the rfc2217 negotiation failed.
+Result<std::unique_ptr<NetworkLink>> openNetworkLink(const std::string& url, const NetworkLimits& limits = {});
 
 }  // namespace velkorn::link

@@ -90,7 +90,9 @@ PortEntry describe(std::string name, const std::string& path, const std::map<fs:
   e.usb = usbIdentity(device.filename().string(), roots);
   if (probe) {
     SerialPort port;
-    e.available = port.open(path, &e.reason);
+    const Status opened = port.open(path);
+    e.available = opened.ok();
+    if (!opened) e.reason = opened.message();
     port.close();
   } else {
     std::error_code ec;
@@ -172,22 +174,18 @@ std::optional<UsbIdentity> usbIdentityOf(const std::string& path) {
   return usbIdentity(canonicalOr(path).filename().string(), DeviceRoots{});
 }
 
-std::string usbSerialDevice(const std::string& serial, std::string* why) {
-  return usbSerialDevice(serial, why, DeviceRoots{});
-}
+Result<std::string> usbSerialDevice(const std::string& serial) { return usbSerialDevice(serial, DeviceRoots{}); }
 
-std::string usbSerialDevice(const std::string& serial, std::string* why, const DeviceRoots& roots) {
+Result<std::string> usbSerialDevice(const std::string& serial, const DeviceRoots& roots) {
   std::vector<std::string> found;
   for (const std::string& device : defaultSerialDevices(roots)) {
     const auto usb = usbIdentity(fs::path(device).filename().string(), roots);
     if (usb && !serial.empty() && usb->serial == serial) found.push_back(device);
   }
   if (found.size() == 1) return found.front();
-  if (why) {
-    *why = found.empty() ? "no USB serial adapter has the serial number " + serial
-                         : std::to_string(found.size()) + " USB serial adapters have the serial number " + serial;
-  }
-  return {};
+  if (found.empty()) return makeError(ErrorCode::NotFound, "no USB serial adapter has the serial number " + serial);
+  return makeError(ErrorCode::Invalid,
+                   std::to_string(found.size()) + " USB serial adapters have the serial number " + serial);
 }
 
 }  // namespace velkorn::link

@@ -8,6 +8,8 @@
 
 #include "link/port_names.h"
 
+#include "base/result.h"
+
 namespace velkorn::link {
 
 struct UsbIdentity {
@@ -46,10 +48,10 @@ std::string deviceBehind(const std::string& path);
 // empty when nothing shows.
 std::string visibleHolder(const std::string& path);
 
-// "usb:SERIAL": the device of the USB adapter whose serial number is SERIAL; empty with
-// `why` set when none or more than one has it.
+// "usb:SERIAL": the device of the USB adapter whose serial number is SERIAL; NotFound when
+// none has it, Invalid when more than one does (Unsupported on Windows).
 inline constexpr const char* kUsbPortScheme = "usb:";
-std::string usbSerialDevice(const std::string& serial, std::string* why);
-std::string usbSerialDevice(const std::string& serial, std::string* why, const DeviceRoots& roots);
+Result<std::string> usbSerialDevice(const std::string& serial);
+Result<std::string> usbSerialDevice(const std::string& serial, const DeviceRoots& roots);
 
 }  // namespace velkorn::link

@@ -13,8 +13,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
-#include <system_error>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -129,15 +127,6 @@ bool isConnectOutcome(int e) {
 }
 
 }  // namespace
-
-// One asynchronous host lookup. The lookup thread may outlive the component: the
-// receiver is cleared under the mutex before the component goes, and the result is
-// posted under the same mutex.
-struct TPowersock::LookupJob {
-  std::mutex mutex;
-  TPowersock* receiver = nullptr;
-  std::uint64_t id = 0;
-};
 
 // ---------------------------------------------------------------------------------------
 // TThreadTimer
@@ -431,6 +420,8 @@ void TPowersock::Cancel() {
 void TPowersock::pumpAndSleep() {
   std::this_thread::sleep_for(std::chrono::milliseconds(kWaitSliceMs));
   QCoreApplication::processEvents();
+  // A finished host lookup counts as one more notification.
+  collectLookup();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -571,67 +562,45 @@ void TPowersock::onWriteReady() {
   }
 }
 
-void TPowersock::onLookupFinished(std::uint64_t jobId, std::uint32_t address, int error) {
-  // A lookup that was given up (time-out, cancel) may still answer; only the newest counts.
-  if (!lookup_ || lookup_->id != jobId) return;
+// ---------------------------------------------------------------------------------------
+// Host lookup and connection
+
+void TPowersock::dropLookup() { lookup_.reset(); }
+
+void TPowersock::startLookup(const std::string& name) {
+  dropLookup();
+  lookupResult_ = 0;
+  auto started = link::startLookup(name, {}, AF_INET);
+  // No thread for the lookup: it fails like a lookup the resolver could not run.
+  if (!started) return lookupAnswered(0, 11002);
+  lookup_.emplace(std::move(*started));
+}
+
+void TPowersock::collectLookup() {
+  if (!lookup_ || !lookup_->finished()) return;
+  const LookupAnswer answer = lookup_->take();
+  lookup_.reset();
+  std::uint32_t address = 0;
+  int error = answer.status == EAI_SYSTEM ? SocketErrorNumber(answer.systemError) : LookupErrorNumber(answer.status);
+  if (answer.status == 0) {
+    const addrinfo* found = answer.addresses.get();
+    if (found != nullptr && found->ai_addr != nullptr && found->ai_family == AF_INET) {
+      sockaddr_in in{};
+      std::memcpy(&in, found->ai_addr, sizeof in);
+      address = in.sin_addr.s_addr;
+    } else {
+      error = 11004;
+    }
+  }
+  lookupAnswered(address, error);
+}
+
+void TPowersock::lookupAnswered(std::uint32_t address, int error) {
   noError_ = (error == 0);
   lastNotificationError_ = error;
   if (error != 0) setLastSocketError(error);
   lookupResult_ = address;
   eventSeen_ = true;
-}
-
-// ---------------------------------------------------------------------------------------
-// Host lookup and connection
-
-void TPowersock::dropLookup() {
-  if (!lookup_) return;
-  {
-    std::lock_guard<std::mutex> lock(lookup_->mutex);
-    lookup_->receiver = nullptr;
-  }
-  lookup_.reset();
-}
-
-void TPowersock::startLookup(const std::string& name) {
-  dropLookup();
-  auto job = std::make_shared<LookupJob>();
-  job->receiver = this;
-  job->id = ++lookupCounter_;
-  lookup_ = job;
-  lookupResult_ = 0;
-  try {
-    std::thread([job, name, lookUp = nameLookup()] {
-      addrinfo hints{};
-      hints.ai_family = AF_INET;
-      hints.ai_socktype = SOCK_STREAM;
-      addrinfo* found = nullptr;
-      const int rc = lookUp(name.c_str(), nullptr, &hints, &found);
-      std::uint32_t address = 0;
-      int error = LookupErrorNumber(rc);
-      if (rc == 0) {
-        if (found != nullptr && found->ai_addr != nullptr && found->ai_family == AF_INET) {
-          sockaddr_in in{};
-          std::memcpy(&in, found->ai_addr, sizeof in);
-          address = in.sin_addr.s_addr;
-        } else {
-          error = 11004;
-        }
-      }
-      if (found != nullptr) ::freeaddrinfo(found);
-      std::lock_guard<std::mutex> lock(job->mutex);
-      if (TPowersock* receiver = job->receiver) {
-        const std::uint64_t id = job->id;
-        QMetaObject::invokeMethod(
-            receiver, [receiver, id, address, error] { receiver->onLookupFinished(id, address, error); },
-            Qt::QueuedConnection);
-      }
-    }).detach();
-  } catch (const std::system_error&) {
-    // No thread for the lookup: it fails like a lookup the resolver could not run.
-    QMetaObject::invokeMethod(
-        this, [this, id = job->id] { onLookupFinished(id, 0, 11002); }, Qt::QueuedConnection);
-  }
 }
 
 void TPowersock::ResolveHost() {

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "link/name_lookup.h"
+
 class QSocketNotifier;
 class QTimer;
 
@@ -191,8 +193,6 @@ class TPowersock : public QObject {
   static std::string ErrorTableText(int number);
 
  private:
-  struct LookupJob;
-
   void createSocket(bool lingerReset);
   void setLastSocketError(int number) { socketLibraryError_ = number; }
   void pumpAndSleep();
@@ -206,12 +206,15 @@ class TPowersock : public QObject {
   void onReadReady();
   void onWriteReady();
   void onHangupWatch();
-  void onLookupFinished(std::uint64_t jobId, std::uint32_t address, int error);
   void notify(int event, int error);
   void armRead();
   void updateReadWatch();
   bool peerHungUp() const;
+  // The host lookup runs on a helper thread; a wait that pumps events collects its answer
+  // (noError_, lastNotificationError_, lookupResult_, eventSeen_) as it would a notification.
   void startLookup(const std::string& name);
+  void collectLookup();
+  void lookupAnswered(std::uint32_t address, int error);
   void dropLookup();
   [[noreturn]] static void raiseRange();
 
@@ -244,8 +247,7 @@ class TPowersock : public QObject {
   QSocketNotifier* readNotifier_ = nullptr;
   QSocketNotifier* writeNotifier_ = nullptr;
   QTimer* hangupWatch_ = nullptr;
-  std::shared_ptr<LookupJob> lookup_;
-  std::uint64_t lookupCounter_ = 0;
+  std::optional<BackgroundCall<LookupAnswer>> lookup_;  // the lookup under way, if any
   std::uint32_t lookupResult_ = 0;
 };
 

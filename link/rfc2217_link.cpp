@@ -44,15 +44,15 @@ Rfc2217Link::Rfc2217Link(NetAddress address, int fd, NetworkLimits limits)
 }
 
 template <class Done>
-bool Rfc2217Link::waitFor(milliseconds limit, Done done) {
+Status Rfc2217Link::waitFor(milliseconds limit, Done done) {
   const auto deadline = Clock::now() + limit;
   while (!done()) {
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
     // Ctrl+C ends the wait as a silent server would: the caller sees no answer.
-    if (left.count() <= 0 || stopRaised(limits_.connect)) return true;
-    if (!pump(std::min(left, kStopSlice))) return false;
+    if (left.count() <= 0 || stopRaised(limits_.connect)) return {};
+    if (Status pumped = pump(std::min(left, kStopSlice)); !pumped) return pumped;
   }
-  return true;
+  return {};
 }
 
 void Rfc2217Link::ask(std::uint8_t verb, std::uint8_t option) {
@@ -63,18 +63,15 @@ void Rfc2217Link::ask(std::uint8_t verb, std::uint8_t option) {
   replies_ += static_cast<char>(option);
 }
 
-bool Rfc2217Link::negotiate(std::string* error) {
-  auto fail = [&](std::string text) {
-    if (error) *error = std::move(text);
-    return false;
-  };
+Status Rfc2217Link::negotiate() {
+  auto fail = [](std::string text) { return makeError(ErrorCode::Failed, std::move(text)); };
   ask(kWill, kComPortOption);
   ask(kWill, kBinary);
   ask(kDo, kBinary);
   ask(kWill, kSuppressGoAhead);
   ask(kDo, kSuppressGoAhead);
   const std::string requests = std::exchange(replies_, {});
-  if (!sendRaw(requests)) return fail(lastError());
+  if (Status sent = sendRaw(requests); !sent) return sent;
   const auto answered = [this] {
     for (std::uint8_t o : {kComPortOption, kBinary, kSuppressGoAhead}) {
       if (us_[o] == Option::WantYes) return false;
@@ -93,7 +90,7 @@ bool Rfc2217Link::negotiate(std::string* error) {
       limitName = " (the rest of the connect limit of " + std::to_string(limits_.connect.total.count()) + " ms)";
     }
   }
-  if (!waitFor(limit, answered)) return fail(lastError());
+  if (Status waited = waitFor(limit, answered); !waited) return waited;
   const std::string where = address().hostPort();
   if (us_[kComPortOption] == Option::WantYes) {
     const std::string within = " within " + std::to_string(limit.count()) + " ms" + limitName;
@@ -101,9 +98,12 @@ bool Rfc2217Link::negotiate(std::string* error) {
       return fail("no answer to the COM-PORT-OPTION (RFC 2217) from " + where + within +
                   ", only other Telnet commands");
     }
-    return fail("no Telnet answer from " + where + within + " (a raw TCP port? then use tcp://" + where + ")");
+    return makeError(ErrorCode::TimedOut,
+                     "no Telnet answer from " + where + within + " (a raw TCP port? then use tcp://" + where + ")");
   }
-  if (us_[kComPortOption] == Option::No) return fail("the server " + where + " refuses the COM-PORT-OPTION (RFC 2217)");
+  if (us_[kComPortOption] == Option::No) {
+    return makeError(ErrorCode::Unsupported, "the server " + where + " refuses the COM-PORT-OPTION (RFC 2217)");
+  }
 
   // 8N1, no flow control, DTR and RTS on, as a local port is opened.
   using namespace comport;
@@ -111,7 +111,7 @@ bool Rfc2217Link::negotiate(std::string* error) {
       {kSetDataSize, 8}, {kSetParity, kParityNone}, {kSetStopSize, kStopSizeOne},
       {kSetControl, kControlNoFlowControl}, {kSetControl, kControlDtrOn}, {kSetControl, kControlRtsOn}};
   for (const auto& [command, value] : settings) {
-    if (!sendComPort(command, std::string(1, static_cast<char>(value)))) return fail(lastError());
+    if (Status sent = sendComPort(command, std::string(1, static_cast<char>(value))); !sent) return sent;
   }
   // Their answers are read as they come, not waited for: a server on a port without modem
   // lines (a pseudo-terminal) leaves DTR and RTS unanswered.
@@ -121,10 +121,10 @@ bool Rfc2217Link::negotiate(std::string* error) {
   }
   note += "; 8N1, no flow control, DTR and RTS on requested";
   setNote(std::move(note));
-  return true;
+  return {};
 }
 
-bool Rfc2217Link::sendComPort(std::uint8_t command, std::string_view value) {
+Status Rfc2217Link::sendComPort(std::uint8_t command, std::string_view value) {
   std::string sb = {static_cast<char>(kIac), static_cast<char>(kSb), static_cast<char>(kComPortOption),
                     static_cast<char>(command)};
   for (char c : value) {
@@ -133,31 +133,35 @@ bool Rfc2217Link::sendComPort(std::uint8_t command, std::string_view value) {
   }
   sb += static_cast<char>(kIac);
   sb += static_cast<char>(kSe);
-  if (!sendRaw(sb)) return false;
+  if (Status sent = sendRaw(sb); !sent) return sent;
   ++pending_[command];
-  return true;
+  return {};
 }
 
-bool Rfc2217Link::setModemLine(ModemLine line, bool high, std::string* why) {
+Status Rfc2217Link::setModemLine(ModemLine line, bool high) {
   using namespace comport;
   const std::uint8_t control = line == ModemLine::Dtr ? (high ? kControlDtrOn : kControlDtrOff)
                                                        : (high ? kControlRtsOn : kControlRtsOff);
-  if (sendComPort(kSetControl, std::string(1, static_cast<char>(control)))) return true;
-  if (why) *why = lastError();
-  return false;
+  return sendComPort(kSetControl, std::string(1, static_cast<char>(control)));
 }
 
-void Rfc2217Link::setBaudRate(int rate) {
-  if (!isOpen()) return reportRate(rate, RateResult::NoPort, {});
+Status Rfc2217Link::setBaudRate(int rate) {
+  if (!isOpen()) return reportRate(rate, makeError(ErrorCode::Closed, "no connection is open"), {});
   using comport::kSetBaudRate;
   const std::string where = address().hostPort();
-  if (rate <= 0) return reportRate(rate, RateResult::Refused, "no rate " + std::to_string(rate));
+  // A refusal's note is the Error's message: what the log and the box show. A connection
+  // lost on the way is a refusal too (the box says so), not a line that was never open.
+  auto refused = [&](ErrorCode code, std::string note) {
+    Error why = makeError(code, note);
+    return reportRate(rate, std::move(why), std::move(note));
+  };
+  if (rate <= 0) return refused(ErrorCode::Invalid, "no rate " + std::to_string(rate));
   // Each synchronisation sets the rate again: the server's port keeps the one it
   // acknowledged, and asking again would only cost a round trip.
-  if (rate == appliedRate_) return reportRate(rate, RateResult::Applied, "rate " + std::to_string(rate) + " set on " + where);
+  if (rate == appliedRate_) return reportRate(rate, {}, "rate " + std::to_string(rate) + " set on " + where);
   const std::string request = bigEndian32(static_cast<std::uint32_t>(rate));
-  if (!sendComPort(kSetBaudRate, request)) {
-    return reportRate(rate, RateResult::Refused, "rate " + std::to_string(rate) + " not sent: " + lastError());
+  if (Status sent = sendComPort(kSetBaudRate, request); !sent) {
+    return refused(ErrorCode::Failed, "rate " + std::to_string(rate) + " not sent: " + sent.message());
   }
   // The answer to this request: the last one outstanding, or one that carries this rate (the
   // answer to an earlier request that timed out may still arrive first, or never).
@@ -170,26 +174,24 @@ void Rfc2217Link::setBaudRate(int rate) {
   // A server that let a rate go unanswered is not waited for again until it answers one:
   // its silence would otherwise come out of every synchronisation's time.
   const milliseconds limit = rateSilent_ ? milliseconds(0) : limits_.rateAnswer;
-  if (!waitFor(limit, acknowledged)) {
-    return reportRate(rate, RateResult::Refused, "rate " + std::to_string(rate) + " not set: " + lastError());
+  if (Status waited = waitFor(limit, acknowledged); !waited) {
+    return refused(ErrorCode::Failed, "rate " + std::to_string(rate) + " not set: " + waited.message());
   }
   if (!acknowledged()) {
     const bool silentBefore = std::exchange(rateSilent_, true);
-    return reportRate(rate, RateResult::Refused,
-                      "the server " + where + " did not acknowledge the rate " + std::to_string(rate) +
-                          (silentBefore ? " (not waited for: it left an earlier rate unanswered)"
-                                        : " within " + std::to_string(limit.count()) + " ms"));
+    return refused(ErrorCode::TimedOut, "the server " + where + " did not acknowledge the rate " + std::to_string(rate) +
+                                            (silentBefore ? " (not waited for: it left an earlier rate unanswered)"
+                                                          : " within " + std::to_string(limit.count()) + " ms"));
   }
   pending_[kSetBaudRate] = 0;
   const std::string& value = answerValue_[kSetBaudRate];
   const auto applied = value.size() == 4 ? static_cast<long long>(fromBigEndian(value)) : -1;
   if (applied != rate) {
-    return reportRate(rate, RateResult::Refused,
-                      "the server " + where + " set the rate " + std::to_string(applied) + " instead of " +
-                          std::to_string(rate));
+    return refused(ErrorCode::Failed, "the server " + where + " set the rate " + std::to_string(applied) +
+                                          " instead of " + std::to_string(rate));
   }
   appliedRate_ = rate;
-  reportRate(rate, RateResult::Applied, "rate " + std::to_string(rate) + " set on " + where);
+  return reportRate(rate, {}, "rate " + std::to_string(rate) + " set on " + where);
 }
 
 std::string Rfc2217Link::encode(std::string_view bytes) const {

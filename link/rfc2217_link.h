@@ -27,18 +27,19 @@ class Rfc2217Link final : public NetworkLink {
   Rfc2217Link(NetAddress address, int fd, NetworkLimits limits = {});
 
   // At open: negotiates the options, then asks for 8N1, no flow control, DTR and RTS on.
-  // False (with `error` set) when the server refuses the COM-PORT-OPTION or does not answer
-  // it within the negotiation limit. note() says what was agreed.
-  bool negotiate(std::string* error);
+  // An Error when the server refuses the COM-PORT-OPTION (Unsupported) or does not answer
+  // it within the negotiation limit (TimedOut). note() says what was agreed.
+  Status negotiate();
 
   // Sends SET-BAUDRATE and waits for the server's acknowledgement before anything else goes
-  // out, within the rate-answer limit; data arriving meanwhile is kept. Applied when the
-  // server acknowledges this rate; Refused (note() says why) when it applies another one,
-  // never answers, or the connection fails.
-  void setBaudRate(int rate) override;
+  // out, within the rate-answer limit; data arriving meanwhile is kept. Done when the
+  // server acknowledges this rate; an Error (note() says the same) when it applies another
+  // one, never answers (TimedOut), or the connection fails.
+  Status setBaudRate(int rate) override;
+  isp::LinkCapabilities capabilities() const override { return {true, true, false}; }
   // SET-CONTROL: the server drives the line on its port. Not waited for: a server on a port
   // without modem lines (a pseudo-terminal) may never acknowledge it.
-  bool setModemLine(ModemLine line, bool high, std::string* why) override;
+  Status setModemLine(ModemLine line, bool high) override;
 
  protected:
   void decode(std::string_view received, std::string& data) override;
@@ -54,10 +55,11 @@ class Rfc2217Link final : public NetworkLink {
   void negotiation(std::uint8_t verb, std::uint8_t option);
   void subnegotiation();
   void ask(std::uint8_t verb, std::uint8_t option);
-  bool sendComPort(std::uint8_t command, std::string_view value);
-  // Pumps the connection until `done` holds or `limit` passes; false on a failed connection.
+  Status sendComPort(std::uint8_t command, std::string_view value);
+  // Pumps the connection until `done` holds or `limit` passes; an Error on a failed
+  // connection.
   template <class Done>
-  bool waitFor(std::chrono::milliseconds limit, Done done);
+  Status waitFor(std::chrono::milliseconds limit, Done done);
 
   std::array<Option, 256> us_{};    // options on our side (WILL/WONT)
   std::array<Option, 256> him_{};   // options on the server's side (DO/DONT)

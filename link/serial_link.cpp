@@ -2,14 +2,10 @@
 
 namespace velkorn::link {
 
-bool SerialLink::writeBytes(std::string_view bytes) { return port_.write(bytes); }
-
-isp::LinkRead SerialLink::readByte() { return port_.readByte(); }
-
-void SerialLink::setBaudRate(int rate) {
-  RateResult result = RateResult::NoPort;
-  if (port_.isOpen()) result = port_.setBaudRate(rate) ? RateResult::Applied : RateResult::Refused;
+Status SerialLink::setBaudRate(int rate) {
+  Status result = port_.setBaudRate(rate);
   if (onRate) onRate(rate, result);
+  return result;
 }
 
 }  // namespace velkorn::link

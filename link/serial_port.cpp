@@ -26,53 +26,52 @@ constexpr int kRateTolerancePercent = 3;
 constexpr long long kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 constexpr std::size_t kGatherMargin = 4;  // expected bytes left to come one by one
 
-std::string reasonFor(int err) {
+Error reasonFor(int err) {
   std::string text = std::strerror(err);
   if (err == EACCES || err == EPERM) text += " (is the user in the group dialout?)";
-  return text;
+  const ErrorCode code = err == ENOENT || err == ENODEV || err == ENXIO ? ErrorCode::NotFound
+                         : err == EACCES || err == EPERM                 ? ErrorCode::Denied
+                         : err == EBUSY                                  ? ErrorCode::Busy
+                                                                         : ErrorCode::Failed;
+  return makeError(code, std::move(text));
 }
 
-void setReason(std::string* error, std::string text) {
-  if (error) *error = std::move(text);
-}
+Error systemError(int err) { return makeError(ErrorCode::Failed, std::strerror(err)); }
+Error notOpen() { return makeError(ErrorCode::Closed, "no port is open"); }
+Error hangUp() { return makeError(ErrorCode::Closed, "the line hung up"); }
+Error writeTimedOut() { return makeError(ErrorCode::TimedOut, "the write timed out"); }
 
 }  // namespace
 
 SerialPort::~SerialPort() { close(); }
 
-bool SerialPort::setModemLine(ModemLine line, bool high, std::string* why) {
-  if (fd_ < 0) {
-    setReason(why, "the port is not open");
-    return false;
-  }
+Status SerialPort::setModemLine(ModemLine line, bool high) {
+  if (fd_ < 0) return makeError(ErrorCode::Closed, "the port is not open");
   int bits = line == ModemLine::Dtr ? TIOCM_DTR : TIOCM_RTS;
   if (::ioctl(fd_, high ? TIOCMBIS : TIOCMBIC, &bits) != 0) {
-    setReason(why, std::strerror(errno));
-    return false;
+    const int err = errno;
+    // A pseudo-terminal has no modem lines: ENOTTY or EINVAL.
+    return makeError(err == ENOTTY || err == EINVAL ? ErrorCode::Unsupported : ErrorCode::Failed, std::strerror(err));
   }
-  return true;
+  return {};
 }
 
 bool SerialPort::isOpen() const { return fd_ >= 0; }
 
-bool SerialPort::open(const std::string& path, std::string* error) {
+Status SerialPort::open(const std::string& path) {
   close();
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    setReason(error, reasonFor(errno));
-    return false;
-  }
-  auto fail = [&](std::string text) {
+  if (fd < 0) return reasonFor(errno);
+  auto fail = [&](Error error) -> Status {
     ::close(fd);
-    setReason(error, std::move(text));
-    return false;
+    return error;
   };
-  if (!::isatty(fd)) return fail("not a serial device (no terminal)");
+  if (!::isatty(fd)) return fail(makeError(ErrorCode::Invalid, "not a serial device (no terminal)"));
   // flock first: a second program asking for the same device sees who holds it, while
   // TIOCEXCL keeps out programs that do not lock.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
-    if (err == EWOULDBLOCK) return fail("the port is held by another program");
+    if (err == EWOULDBLOCK) return fail(makeError(ErrorCode::Busy, "the port is held by another program"));
     return fail(reasonFor(err));
   }
   if (::ioctl(fd, TIOCEXCL) != 0) return fail(reasonFor(errno));
@@ -96,7 +95,7 @@ bool SerialPort::open(const std::string& path, std::string* error) {
   path_ = path;
   askForLowLatency();
   rate_ = lineRate(fd);
-  return true;
+  return {};
 }
 
 void SerialPort::askForLowLatency() {
@@ -145,24 +144,25 @@ void SerialPort::close() {
   gatherUntil_ = {};
 }
 
-bool SerialPort::setBaudRate(int rate) {
-  if (fd_ < 0) return failed("no port is open");
-  if (rate <= 0) return failed("no bit rate " + std::to_string(rate));
+Status SerialPort::setBaudRate(int rate) {
+  if (fd_ < 0) return notOpen();
+  if (rate <= 0) return makeError(ErrorCode::Invalid, "no bit rate " + std::to_string(rate));
   const int before = lineRate(fd_);
   if (const int err = setLineRate(fd_, rate); err != 0) {
-    return failed("the driver refuses " + std::to_string(rate) + " bit/s: " + std::strerror(err));
+    return makeError(ErrorCode::Failed, "the driver refuses " + std::to_string(rate) + " bit/s: " + std::strerror(err));
   }
   const int applied = lineRate(fd_);
   if (std::abs(static_cast<long long>(applied) - rate) * 100 > static_cast<long long>(rate) * kRateTolerancePercent) {
     if (before > 0) (void)setLineRate(fd_, before);
-    return failed("the driver set " + std::to_string(applied) + " bit/s instead of " + std::to_string(rate));
+    return makeError(ErrorCode::Failed,
+                     "the driver set " + std::to_string(applied) + " bit/s instead of " + std::to_string(rate));
   }
   rate_ = rate;
-  return true;
+  return {};
 }
 
-bool SerialPort::write(std::string_view bytes) {
-  if (fd_ < 0) return failed("no port is open");
+Status SerialPort::write(std::string_view bytes) {
+  if (fd_ < 0) return notOpen();
   // What comes back is announced anew (expectBytes) after each write.
   expected_ = 0;
   gatherUntil_ = {};
@@ -176,18 +176,18 @@ bool SerialPort::write(std::string_view bytes) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return failed(std::strerror(errno));
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return systemError(errno);
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return failed("the write timed out");
+    if (left.count() <= 0) return writeTimedOut();
     pollfd pfd{fd_, POLLOUT, 0};
     const int r = ::poll(&pfd, 1, static_cast<int>(left.count()));
     if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return failed(std::strerror(errno));
-    if (r == 0) return failed("the write timed out");
-    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return failed("the line hung up");
+    if (r < 0) return systemError(errno);
+    if (r == 0) return writeTimedOut();
+    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return hangUp();
   }
-  return true;
+  return {};
 }
 
 void SerialPort::expectBytes(std::size_t count) {
@@ -209,19 +209,18 @@ void SerialPort::planGather(std::chrono::steady_clock::time_point from) {
   gatherUntil_ = from + std::chrono::nanoseconds(ns);
 }
 
-bool SerialPort::hungUp() {
-  if (fd_ < 0) return false;
+Status SerialPort::checkLine() {
+  if (fd_ < 0) return {};
   pollfd pfd{fd_, 0, 0};
-  if (::poll(&pfd, 1, 0) <= 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return false;
-  error_ = "the line hung up";
-  return true;
+  if (::poll(&pfd, 1, 0) <= 0 || (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return {};
+  return hangUp();
 }
 
 ReadResult SerialPort::readByte() {
-  if (fd_ < 0) return readFailed("no port is open");
+  if (fd_ < 0) return notOpen();
   auto handOut = [this](std::uint8_t byte) -> ReadResult {
     if (expected_ > 0) --expected_;
-    return {true, 1, byte};
+    return isp::LinkRead{1, byte};
   };
   if (rxPos_ < rxLen_) return handOut(rx_[rxPos_++]);
   const auto now = std::chrono::steady_clock::now();
@@ -243,12 +242,12 @@ ReadResult SerialPort::readByte() {
     pollfd pfd{fd_, POLLIN, 0};
     const int r = ::poll(&pfd, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
     if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return readFailed(std::strerror(errno));
+    if (r < 0) return systemError(errno);
     if (r == 0) {
       // A read time-out breaks the run: what comes after it is not waited for.
       expected_ = 0;
       gatherUntil_ = {};
-      return {true, 0, 0};
+      return isp::LinkRead{};
     }
     if (pfd.revents & POLLIN) {
       const ssize_t n = ::read(fd_, rx_.data(), rx_.size());
@@ -260,15 +259,15 @@ ReadResult SerialPort::readByte() {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (left.count() <= 0) return {true, 0, 0};
+        if (left.count() <= 0) return isp::LinkRead{};
         continue;
       }
       // EIO / ENXIO: the adapter or the other end is gone.
-      if (n < 0) return readFailed(std::strerror(errno));
+      if (n < 0) return makeError(ErrorCode::Closed, std::strerror(errno));
     }
     // Readable but empty together with a hang-up, or an error on the descriptor.
-    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return readFailed("the line hung up");
-    if (left.count() <= 0) return {true, 0, 0};
+    if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) return hangUp();
+    if (left.count() <= 0) return isp::LinkRead{};
   }
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "isp/link.h"
 #include "link/modem_lines.h"
 
@@ -38,7 +39,7 @@ enum class LowLatency {
 };
 
 // The engine's read result: a port read hands its byte on unchanged.
-using ReadResult = isp::LinkRead;
+using ReadResult = Result<isp::LinkRead>;
 
 class SerialPort {
  public:
@@ -49,31 +50,31 @@ class SerialPort {
 
   // Opens the device for exclusive use (POSIX: TIOCEXCL and flock; Windows: share mode 0),
   // raw 8N1, no flow control, DTR and RTS raised (a pseudo-terminal's refusal of modem lines
-  // is ignored), and asks for low latency (see lowLatency()). On failure returns false and
-  // puts the reason (the system's text) into `error`.
-  bool open(const std::string& path, std::string* error = nullptr);
+  // is ignored), and asks for low latency (see lowLatency()). The Error carries the system's
+  // text: NotFound, Denied, Busy (another program holds it), Invalid (no terminal), Failed.
+  Status open(const std::string& path);
   void close();
   bool isOpen() const;
   const std::string& path() const { return path_; }
 
   // Applies any rate the driver takes, standard or not (POSIX: termios2 with BOTHER;
-  // Windows: the DCB). False when it refuses or sets another rate (lastError() says why),
-  // and then the port keeps its previous rate.
-  bool setBaudRate(int rate);
+  // Windows: the DCB). An Error when it refuses or sets another rate (Failed), when the rate
+  // is no rate (Invalid) or no port is open (Closed); the port keeps its previous rate.
+  Status setBaudRate(int rate);
   int baudRate() const { return rate_; }
 
-  // Raises or lowers DTR or RTS (a board's reset circuit). False with the system's reason
+  // Raises or lowers DTR or RTS (a board's reset circuit). An Error with the system's reason
   // when the port has no modem lines (a pseudo-terminal) or the call fails.
-  bool setModemLine(ModemLine line, bool high, std::string* why = nullptr);
+  Status setModemLine(ModemLine line, bool high);
 
-  // One write of the whole string within the write time-outs; false on a closed port or a
-  // failed or timed-out write (a vanished adapter).
-  bool write(std::string_view bytes);
+  // One write of the whole string within the write time-outs; an Error on a closed port
+  // (Closed) or a failed (Failed, Closed on a hang-up) or timed-out write (TimedOut).
+  Status write(std::string_view bytes);
   // At most one byte within kReadByteTimeout; fails at once on a closed port.
   ReadResult readByte();
-  // Whether the other end hung up (an adapter unplugged, a pseudo-terminal's master gone),
-  // seen without taking a byte; lastError() then says so. Windows tells only on a call.
-  bool hungUp();
+  // Closed ("the line hung up") when the other end hung up (an adapter unplugged, a
+  // pseudo-terminal's master gone), seen without taking a byte. Windows tells only on a call.
+  Status checkLine();
   // The next `count` bytes are due back to back at the port's rate: readByte lets them
   // gather (up to kGatherBytes at a time) instead of waking up for each one as it comes.
   // A write ends the expectation.
@@ -90,23 +91,12 @@ class SerialPort {
 #else
   int fd() const { return fd_; }
 #endif
-  // Why the last write, read or rate change failed (the system's text, or what timed out).
-  const std::string& lastError() const { return error_; }
 
  private:
-  bool failed(std::string reason) {
-    error_ = std::move(reason);
-    return false;
-  }
-  ReadResult readFailed(std::string reason) {
-    error_ = std::move(reason);
-    return {false, 0, 0};
-  }
   void askForLowLatency();
 
   int rate_ = 0;
   std::string path_;
-  std::string error_;
   LowLatency lowLatency_ = LowLatency::NotAsked;
   std::string lowLatencyNote_;
 #ifdef _WIN32

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <string>
 
+#include "base/result.h"
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -35,13 +37,16 @@ inline SOCKET handle(int fd) { return static_cast<SOCKET>(static_cast<unsigned i
 
 // Winsock answers nothing before WSAStartup. Started once, on first use, and left running:
 // the process's end releases it.
-inline bool start(std::string* error) {
+inline Status start() {
   static const int status = [] {
     WSADATA data;
     return ::WSAStartup(MAKEWORD(2, 2), &data);
   }();
-  if (status != 0 && error) *error = "the network is not available: " + file::win32ErrorText(static_cast<unsigned long>(status));
-  return status == 0;
+  if (status != 0) {
+    return makeError(ErrorCode::Unsupported,
+                     "the network is not available: " + file::win32ErrorText(static_cast<unsigned long>(status)));
+  }
+  return {};
 }
 
 inline int lastError() { return ::WSAGetLastError(); }
@@ -96,7 +101,7 @@ inline long recv(int fd, char* data, std::size_t length) {
 
 #else
 
-inline bool start(std::string*) { return true; }
+inline Status start() { return {}; }
 inline int lastError() { return errno; }
 inline std::string errorText(int code) { return std::strerror(code); }
 inline bool interrupted(int code) { return code == EINTR; }

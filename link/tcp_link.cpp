@@ -7,9 +7,11 @@ std::string rawRateNote(int rate) {
          std::to_string(rate) + " bit/s";
 }
 
-void TcpLink::setBaudRate(int rate) {
-  if (!isOpen()) return reportRate(rate, RateResult::NoPort, {});
-  reportRate(rate, RateResult::Applied, rawRateNote(rate));
+Status TcpLink::setBaudRate(int rate) {
+  if (!isOpen()) return reportRate(rate, makeError(ErrorCode::Closed, "no connection is open"), {});
+  std::string note = rawRateNote(rate);
+  Error unsupported = makeError(ErrorCode::Unsupported, note);
+  return reportRate(rate, std::move(unsupported), std::move(note));
 }
 
 }  // namespace velkorn::link

@@ -14,8 +14,10 @@ class TcpLink final : public NetworkLink {
   TcpLink(NetAddress address, int fd, NetworkLimits limits = {})
       : NetworkLink(std::move(address), fd, limits) {}
 
-  // Accepted without effect; note() says why, and onRate hears of it as Applied.
-  void setBaudRate(int rate) override;
+  // A rate cannot reach the server's port: Unsupported, and note() says what the port
+  // must run at; onRate hears of it too. Closed when the connection is closed.
+  Status setBaudRate(int rate) override;
+  isp::LinkCapabilities capabilities() const override { return {}; }
 
  protected:
   void decode(std::string_view received, std::string& data) override { data.append(received); }

@@ -18,7 +18,9 @@ std::vector<PortEntry> listPorts(bool probe, const DeviceRoots& roots) {
     e.path = path;
     if (probe) {
       SerialPort port;
-      e.available = port.open(path, &e.reason);
+      const Status opened = port.open(path);
+      e.available = opened.ok();
+      if (!opened) e.reason = opened.message();
       port.close();
     } else {
       e.available = true;
@@ -36,13 +38,11 @@ std::string deviceBehind(const std::string& path) { return path; }
 // Windows lends a port to one program at a time and shows no holder without opening it.
 std::string visibleHolder(const std::string&) { return {}; }
 
-std::string usbSerialDevice(const std::string& serial, std::string* why) {
-  return usbSerialDevice(serial, why, DeviceRoots{});
-}
+Result<std::string> usbSerialDevice(const std::string& serial) { return usbSerialDevice(serial, DeviceRoots{}); }
 
-std::string usbSerialDevice(const std::string& serial, std::string* why, const DeviceRoots&) {
-  if (why) *why = "usb:" + serial + ": USB serial numbers are not looked up on Windows; give the COM port";
-  return {};
+Result<std::string> usbSerialDevice(const std::string& serial, const DeviceRoots&) {
+  return makeError(ErrorCode::Unsupported,
+                   "usb:" + serial + ": USB serial numbers are not looked up on Windows; give the COM port");
 }
 
 }  // namespace velkorn::link

@@ -45,7 +45,7 @@ DCB lineSettings(int rate, bool dtrHigh = true, bool rtsHigh = true) {
   return dcb;
 }
 
-std::string openFailure(const std::string& path, DWORD code) {
+Error openFailure(const std::string& path, DWORD code) {
   const std::string text = file::win32ErrorText(code);
   // Windows answers a port in use with "Access is denied" (Wine: a sharing violation), but
   // it says the same of a folder or a file we may not write: those are no port at all. A
@@ -54,61 +54,53 @@ std::string openFailure(const std::string& path, DWORD code) {
   if (code == ERROR_ACCESS_DENIED && path.rfind("\\\\.\\", 0) != 0) {
     const DWORD attributes = ::GetFileAttributesA(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
-      if (attributes & FILE_ATTRIBUTE_DIRECTORY) return "not a serial device (a folder)";
-      return "not a serial device (" + text + ")";
+      if (attributes & FILE_ATTRIBUTE_DIRECTORY) return makeError(ErrorCode::Invalid, "not a serial device (a folder)");
+      return makeError(ErrorCode::Invalid, "not a serial device (" + text + ")");
     }
   }
   if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
-    return "the port is held by another program (" + text + ")";
+    return makeError(ErrorCode::Busy, "the port is held by another program (" + text + ")");
   }
-  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return "no such port (" + text + ")";
-  return text;
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+    return makeError(ErrorCode::NotFound, "no such port (" + text + ")");
+  return makeError(ErrorCode::Failed, text);
 }
 
-void setReason(std::string* error, std::string text) {
-  if (error) *error = std::move(text);
-}
+Error notOpen() { return makeError(ErrorCode::Closed, "no port is open"); }
+Error lastSystemError() { return makeError(ErrorCode::Failed, file::win32ErrorText(::GetLastError())); }
 
 }  // namespace
 
 SerialPort::~SerialPort() { close(); }
 
-bool SerialPort::setModemLine(ModemLine line, bool high, std::string* why) {
-  if (!isOpen()) {
-    setReason(why, "the port is not open");
-    return false;
-  }
+Status SerialPort::setModemLine(ModemLine line, bool high) {
+  if (!isOpen()) return makeError(ErrorCode::Closed, "the port is not open");
   const DWORD function = line == ModemLine::Dtr ? (high ? SETDTR : CLRDTR) : (high ? SETRTS : CLRRTS);
   // Kept even when the driver refuses the call: the next line setting asks for it again.
   (line == ModemLine::Dtr ? dtrHigh_ : rtsHigh_) = high;
-  if (!::EscapeCommFunction(asHandle(handle_), function)) {
-    setReason(why, file::win32ErrorText(::GetLastError()));
-    return false;
-  }
-  return true;
+  if (!::EscapeCommFunction(asHandle(handle_), function)) return lastSystemError();
+  return {};
 }
 
 bool SerialPort::isOpen() const { return asHandle(handle_) != INVALID_HANDLE_VALUE; }
 
-bool SerialPort::open(const std::string& path, std::string* error) {
+Status SerialPort::open(const std::string& path) {
   close();
   // Share mode 0: while the port is open no other program can open it, nor can we twice.
   const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    setReason(error, openFailure(path, ::GetLastError()));
-    return false;
-  }
-  auto fail = [&](const std::string& text) {
+  if (handle == INVALID_HANDLE_VALUE) return openFailure(path, ::GetLastError());
+  auto fail = [&](const std::string& text) -> Status {
     ::CloseHandle(handle);
-    setReason(error, text);
-    return false;
+    return makeError(ErrorCode::Failed, text);
   };
   // Only the rate is taken from the port as found, as an open on POSIX keeps it; everything
   // else is ours. A file or another device refuses the question.
   DCB found{};
   found.DCBlength = sizeof(DCB);
   if (!::GetCommState(handle, &found)) {
-    return fail("not a serial device (" + file::win32ErrorText(::GetLastError()) + ")");
+    const std::string text = "not a serial device (" + file::win32ErrorText(::GetLastError()) + ")";
+    ::CloseHandle(handle);
+    return makeError(ErrorCode::Invalid, text);
   }
   const int rate = found.BaudRate > 0 ? static_cast<int>(found.BaudRate) : 9600;
   DCB settings = lineSettings(rate);
@@ -124,7 +116,7 @@ bool SerialPort::open(const std::string& path, std::string* error) {
   path_ = path;
   rate_ = rate;
   askForLowLatency();
-  return true;
+  return {};
 }
 
 void SerialPort::askForLowLatency() {
@@ -134,7 +126,7 @@ void SerialPort::askForLowLatency() {
   lowLatencyNote_ = "low latency not available: set the adapter's latency timer in its driver's settings";
 }
 
-bool SerialPort::hungUp() { return false; }
+Status SerialPort::checkLine() { return {}; }
 
 void SerialPort::close() {
   if (isOpen()) ::CloseHandle(asHandle(handle_));
@@ -146,46 +138,46 @@ void SerialPort::close() {
   lowLatencyNote_.clear();
 }
 
-bool SerialPort::setBaudRate(int rate) {
-  if (!isOpen()) return failed("no port is open");
-  if (rate <= 0) return failed("no bit rate " + std::to_string(rate));
+Status SerialPort::setBaudRate(int rate) {
+  if (!isOpen()) return notOpen();
+  if (rate <= 0) return makeError(ErrorCode::Invalid, "no bit rate " + std::to_string(rate));
   DCB next = lineSettings(rate, dtrHigh_, rtsHigh_);
   if (!::SetCommState(asHandle(handle_), &next)) {
     const std::string reason = file::win32ErrorText(::GetLastError());
     // A refused record may have been applied in part: the port gets its old one back.
     DCB previous = lineSettings(rate_, dtrHigh_, rtsHigh_);
     ::SetCommState(asHandle(handle_), &previous);
-    return failed("the driver refuses " + std::to_string(rate) + " bit/s: " + reason);
+    return makeError(ErrorCode::Failed, "the driver refuses " + std::to_string(rate) + " bit/s: " + reason);
   }
   rate_ = rate;
-  return true;
+  return {};
 }
 
 // The driver queues what comes in and each read takes one byte from that queue: there is
 // no wake-up per byte to save.
 void SerialPort::expectBytes(std::size_t) {}
 
-bool SerialPort::write(std::string_view bytes) {
-  if (!isOpen()) return failed("no port is open");
+Status SerialPort::write(std::string_view bytes) {
+  if (!isOpen()) return notOpen();
   // One call under the write time-outs; a vanished adapter fails it or writes less.
   DWORD written = 0;
   if (!::WriteFile(asHandle(handle_), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
-    return failed(file::win32ErrorText(::GetLastError()));
+    return lastSystemError();
   }
-  if (written < bytes.size()) return failed("the write timed out");
-  return true;
+  if (written < bytes.size()) return makeError(ErrorCode::TimedOut, "the write timed out");
+  return {};
 }
 
 ReadResult SerialPort::readByte() {
-  if (!isOpen()) return readFailed("no port is open");
+  if (!isOpen()) return notOpen();
   // One byte per call, as the line's time-outs are made for: the driver queues what comes
   // in, and a call on an empty queue ends after 20 ms of nothing. (Under Wine a whole 64 KiB
   // read-back costs under a second this way; the line itself needs 30 s.)
   DWORD got = 0;
   std::uint8_t byte = 0;
-  if (!::ReadFile(asHandle(handle_), &byte, 1, &got, nullptr)) return readFailed(file::win32ErrorText(::GetLastError()));
-  if (got == 0) return {true, 0, 0};
-  return {true, 1, byte};
+  if (!::ReadFile(asHandle(handle_), &byte, 1, &got, nullptr)) return lastSystemError();
+  if (got == 0) return isp::LinkRead{};
+  return isp::LinkRead{1, byte};
 }
 
 }  // namespace velkorn::link

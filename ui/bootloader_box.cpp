@@ -60,8 +60,8 @@ QString BootloaderBox::resetText() const {
   return text;
 }
 
-bool BootloaderBox::resetSteps(std::vector<link::ModemStep>* steps, std::string* why) const {
-  return link::parseModemSteps(resetText().toStdString(), steps, why);
+Result<std::vector<link::ModemStep>> BootloaderBox::resetSteps() const {
+  return link::parseModemSteps(resetText().toStdString());
 }
 
 void BootloaderBox::setResetText(const QString& text) { reset_->setText(text); }

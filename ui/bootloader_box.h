@@ -24,9 +24,9 @@ class BootloaderBox : public QGroupBox {
   // The rate the operator chose, or 0 while the field holds no rate.
   int rate() const;
   void setRate(int rate);
-  // The reset field's text with spaces removed; `steps` and `why` say what it means.
+  // The reset field's text with spaces removed, and the steps it means.
   QString resetText() const;
-  bool resetSteps(std::vector<link::ModemStep>* steps, std::string* why) const;
+  Result<std::vector<link::ModemStep>> resetSteps() const;
   void setResetText(const QString& text);
   bool wholeChip() const;
   void setWholeChip(bool on);

@@ -93,10 +93,10 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
       .syncStarts = [this] { Timer2->stop(); },
       .resetBoard = [this] { runResetSequence(); },
       .loadFinished = [this](bool complete) { fileLoadFinished(complete); },
-      .lineError = [this] { return lines_.chipLink().lastError(); },
+      .lineError = [this] { return lines_.lineFailure(); },
   });
-  lines_.onRate = [this](int rate, link::RateResult result, const std::string& refusal) {
-    rateChanged(rate, result, refusal);
+  lines_.onRate = [this](int rate, const Status& result) {
+    rateChanged(rate, result);
   };
   resize(760, 540);
 
@@ -465,13 +465,13 @@ bool TForm1::OpenLink(int n) {
 
 void TForm1::SetBaudRate(int rate) { lines_.setRate(rate); }
 
-void TForm1::rateChanged(int rate, link::RateResult result, const std::string& refusal) {
-  if (result == link::RateResult::NoPort) {
+void TForm1::rateChanged(int rate, const Status& result) {
+  if (!result && result.code() == ErrorCode::Closed) {
     setPanel(1, QString());
     return;
   }
-  if (result == link::RateResult::Refused) {
-    operator_.debugLog("SetCommState failed (" + std::to_string(rate) + " bit/s): " + refusal);
+  if (link::rateRefused(result)) {
+    operator_.debugLog("SetCommState failed (" + std::to_string(rate) + " bit/s): " + result.message());
     dialogs_.information(this, QString::fromLatin1(kProgramTitle), QStringLiteral("SetCommState failed"));
   }
   setPanel(1, QString::number(rate));

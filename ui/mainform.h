@@ -190,7 +190,7 @@ class TForm1 : public QMainWindow {
   void fileLoadFinished(bool complete);
   // What a rate change did, on status panel 1 (and, with `refusal` in the debug log, the
   // box of a refused rate).
-  void rateChanged(int rate, link::RateResult result, const std::string& refusal);
+  void rateChanged(int rate, const Status& result);
   void setTabVisibleQuietly(QWidget* sheet, bool visible);
   void setCurrentTabQuietly(QWidget* sheet);
   void setPanel(int panel, const QString& text);

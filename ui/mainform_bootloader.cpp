@@ -38,14 +38,12 @@ void TForm1::resetSequenceEdited() {
   const QString text = device_.bootloaderBox->resetText();
   if (text == resetChecked_) return;
   resetChecked_ = text;
-  std::vector<link::ModemStep> steps;
-  std::string why;
-  if (!device_.bootloaderBox->resetSteps(&steps, &why)) {
+  if (const auto steps = device_.bootloaderBox->resetSteps(); !steps) {
     const QString kept = memory_.resetSequence().isEmpty() ? QStringLiteral("no reset")
                                                            : QStringLiteral("\"%1\"").arg(memory_.resetSequence());
     dialogs_.error(this,
                    QStringLiteral("Reset sequence not used: %1. The synchronisation keeps %2.")
-                       .arg(QString::fromStdString(why), kept),
+                       .arg(QString::fromStdString(steps.message()), kept),
                    false);
     return;
   }
@@ -53,11 +51,10 @@ void TForm1::resetSequenceEdited() {
 }
 
 void TForm1::runResetSequence() {
-  std::vector<link::ModemStep> steps;
-  std::string why;
-  if (!link::parseModemSteps(memory_.resetSequence().toStdString(), &steps, &why)) return;
+  const auto steps = link::parseModemSteps(memory_.resetSequence().toStdString());
+  if (!steps) return;
   bool refusalSaid = false;
-  for (const link::ModemStep& step : steps) {
+  for (const link::ModemStep& step : *steps) {
     if (operator_.syncCancelled()) return;
     operator_.debugLog("reset: " + link::describe(step));
     if (step.kind == link::ModemStep::Wait) {
@@ -65,9 +62,9 @@ void TForm1::runResetSequence() {
       operator_.pauseInSync(step.waitMs);
       continue;
     }
-    std::string refusal;
-    if (!lines_.setModemLine(step.line, step.high, &refusal) && !std::exchange(refusalSaid, true)) {
-      const std::string text = lines_.panelName() + " does not take " + link::describe(step) + " (" + refusal +
+    const Status set = lines_.setModemLine(step.line, step.high);
+    if (!set && !std::exchange(refusalSaid, true)) {
+      const std::string text = lines_.panelName() + " does not take " + link::describe(step) + " (" + set.message() +
                                "): the reset sequence has no effect there";
       operator_.debugLog(text);
       operator_.syncStatus(QString::fromStdString(text));

@@ -1,11 +1,10 @@
 #include "ui/network_line.h"
 
 #include <QCoreApplication>
-#include <atomic>
 #include <chrono>
-#include <mutex>
 #include <thread>
 
+#include "link/name_lookup.h"
 
 namespace velkorn::ui {
 
@@ -15,13 +14,7 @@ namespace {
 // component's waits do.
 constexpr std::chrono::milliseconds kWaitSlice{2};
 
-// What the helper thread hands back; shared, so a wait given up can leave it behind.
-struct Attempt {
-  std::mutex mutex;
-  std::atomic<bool> done{false};
-  std::unique_ptr<link::NetworkLink> link;
-  std::string reason;
-};
+using Opened = Result<std::unique_ptr<link::NetworkLink>>;
 
 }  // namespace
 
@@ -29,26 +22,22 @@ bool NetworkLine::open(const std::string& url, std::string* reason) {
   link_.reset();
   reason->clear();
   const std::uint64_t mine = ++attempt_;
-  auto attempt = std::make_shared<Attempt>();
-  std::thread([attempt, url] {
-    std::string why;
-    auto opened = link::openNetworkLink(url, &why);
-    const std::lock_guard lock(attempt->mutex);
-    attempt->link = std::move(opened);
-    attempt->reason = std::move(why);
-    attempt->done = true;
-  }).detach();
-  while (!attempt->done && attempt_ == mine) {
+  auto attempt = link::BackgroundCall<Opened>::start([url] { return link::openNetworkLink(url); });
+  if (!attempt) {
+    *reason = "cannot reach " + url + ": " + attempt.message();
+    return false;
+  }
+  while (!attempt->finished() && attempt_ == mine) {
     QCoreApplication::processEvents();
     std::this_thread::sleep_for(kWaitSlice);
   }
   if (attempt_ != mine) return false;  // the operator chose something else meanwhile
-  const std::lock_guard lock(attempt->mutex);
-  if (!attempt->link) {
-    *reason = attempt->reason.empty() ? std::string("cannot reach ") + url : attempt->reason;
+  Opened opened = attempt->take();
+  if (!opened) {
+    *reason = opened.message().empty() ? std::string("cannot reach ") + url : opened.message();
     return false;
   }
-  link_ = std::move(attempt->link);
+  link_ = std::move(*opened);
   return true;
 }
 

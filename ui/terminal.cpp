@@ -390,8 +390,8 @@ void TTerminal::Timer2Timer() {
   while (taken < kPollSliceBytes &&
          nowMs() - start < static_cast<std::uint32_t>(kPollSliceTime.count())) {
     const link::ReadResult read = link_.serialReadByte();
-    if (!read.ok || read.count == 0) break;
-    const char byte = static_cast<char>(read.byte);
+    if (!read || read->count == 0) break;
+    const char byte = static_cast<char>(read->byte);
     receiveBuffer_.push_back(byte);
     ++taken;
     if (echo) link_.serialWrite(std::string_view(&byte, 1));

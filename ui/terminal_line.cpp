@@ -14,17 +14,17 @@ TerminalLine::TerminalLine(link::SerialPort& port, NetworkLine& network, ModuleS
 bool TerminalLine::serialOpen() const { return port_.isOpen() || network_.isOpen(); }
 
 void TerminalLine::serialWrite(std::string_view bytes) {
+  // A failed write shows as the line lost, on the next look at the line.
   if (port_.isOpen())
-    port_.write(bytes);
+    (void)port_.write(bytes);
   else if (network_.isOpen())
-    network_.link()->writeBytes(bytes);
+    (void)network_.link()->writeBytes(bytes);
 }
 
 link::ReadResult TerminalLine::serialReadByte() {
   if (port_.isOpen()) return port_.readByte();
-  if (!network_.isOpen()) return {};
-  const isp::LinkRead r = network_.link()->readByte();
-  return {r.ok, r.count, r.byte};
+  if (!network_.isOpen()) return makeError(ErrorCode::Closed, "no line is open");
+  return network_.link()->readByte();
 }
 
 bool TerminalLine::socketConnected() const { return module_.connected(); }

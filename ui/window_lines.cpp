@@ -17,8 +17,8 @@ WindowLines::WindowLines(Dialogs& dialogs, QWidget* owner, std::function<bool()>
       module_(dialogs, owner),
       chip_(serialLink_),
       terminal_(port_, network_, module_, std::move(commandRunning)) {
-  serialLink_.onRate = [this](int rate, link::RateResult result) {
-    if (onRate) onRate(rate, result, port_.lastError());
+  serialLink_.onRate = [this](int rate, const Status& result) {
+    if (onRate) onRate(rate, result);
   };
   // The module's bytes belong to the bootloader while a chip command has its connection.
   module_.onData([this] {
@@ -39,7 +39,9 @@ PortProbe WindowLines::probe(int n) {
     return result;
   }
   link::SerialPort probe;
-  result.opened = probe.open(result.path, &result.reason);
+  const Status opened = probe.open(result.path);
+  result.opened = opened.ok();
+  if (!opened) result.reason = opened.message();
   probe.close();
   if (!result.opened) result.hint = result.path + ": " + result.reason + link::deviceAccessHint(result.path);
   return result;
@@ -59,12 +61,13 @@ void WindowLines::drop() {
 std::optional<std::string> WindowLines::lostLine() {
   if (entry_ < 0 || borrowed_) return std::nullopt;
   if (port_.isOpen()) {
-    if (!port_.hungUp()) return std::nullopt;
-    return port_.lastError();
+    const Status line = port_.checkLine();
+    if (line) return std::nullopt;
+    return line.message();
   }
   if (network_.link()) {
     if (network_.isOpen()) return std::nullopt;
-    const std::string why = network_.link()->lastError();
+    const std::string why = network_.link()->lostReason();
     return why.empty() ? std::string("the server closed the connection") : why;
   }
   if (entry_ == kNetworkEntry && !module_.connected())
@@ -97,9 +100,9 @@ bool WindowLines::open(int n) {
 bool WindowLines::openSerial(int n) {
   const std::string name = "COM" + std::to_string(n);
   const std::string path = link::comDevicePath(n);
-  std::string reason;
-  if (path.empty() || !port_.open(path, &reason)) {
-    why_ = path.empty() ? std::string("no serial device") : path + ": " + reason;
+  const Status opened = path.empty() ? Status(makeError(ErrorCode::NotFound, "no serial device")) : port_.open(path);
+  if (!opened) {
+    why_ = path.empty() ? opened.message() : path + ": " + opened.message();
     say(name + ": " + why_);
     dialogs_.error(owner_, QStringLiteral("Can not open COM %1").arg(n), false);
     return false;
@@ -119,9 +122,9 @@ bool WindowLines::openNetworkServer(const std::string& url) {
   link::NetworkLink& line = *network_.link();
   lastRateNote_.clear();
   say("TCP: " + url + ": " + (line.note().empty() ? std::string("connected") : line.note()));
-  line.onRate = [this, &line, url](int rate, link::RateResult result) {
-    if (result != link::RateResult::Refused) noteRate(url, line);
-    if (onRate) onRate(rate, result, line.note());
+  line.onRate = [this, &line, url](int rate, const Status& result) {
+    if (!link::rateRefused(result)) noteRate(url, line);
+    if (onRate) onRate(rate, result);
   };
   chip_.use(line);
   return true;
@@ -137,13 +140,14 @@ void WindowLines::closeAll() {
   module_.disconnect();
 }
 
-void WindowLines::setRate(int rate) { chip_.setBaudRate(rate); }
+// What it did reaches the window through onRate.
+void WindowLines::setRate(int rate) { (void)chip_.setBaudRate(rate); }
 
-bool WindowLines::setModemLine(link::ModemLine line, bool high, std::string* why) {
-  if (port_.isOpen()) return port_.setModemLine(line, high, why);
-  if (network_.link()) return network_.link()->setModemLine(line, high, why);
-  *why = entry_ == kNetworkEntry ? "the module's connection carries no modem lines" : "no line is open";
-  return false;
+Status WindowLines::setModemLine(link::ModemLine line, bool high) {
+  if (port_.isOpen()) return port_.setModemLine(line, high);
+  if (network_.link()) return network_.link()->setModemLine(line, high);
+  if (entry_ == kNetworkEntry) return makeError(ErrorCode::Unsupported, "the module's connection carries no modem lines");
+  return makeError(ErrorCode::Closed, "no line is open");
 }
 
 LineState WindowLines::state() const {
@@ -182,9 +186,9 @@ WindowLines::Loan WindowLines::lend() {
   lastRateNote_.clear();
   // The module's line runs at the module's own rate: status panel 1 stays empty, as over
   // the module otherwise, and the log says once per command that no rate was set.
-  borrowed_->onRate = [this, where, line = borrowed_.get()](int rate, link::RateResult) {
+  borrowed_->onRate = [this, where, line = borrowed_.get()](int rate, const Status&) {
     noteRate(where, *line);
-    if (onRate) onRate(rate, link::RateResult::NoPort, std::string());
+    if (onRate) onRate(rate, makeError(ErrorCode::Closed, "the module's line runs at the module's own rate"));
   };
   chip_.use(*borrowed_);
   return Loan(this);

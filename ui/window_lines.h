@@ -81,9 +81,9 @@ class WindowLines {
   std::optional<std::string> lostLine();
   // Applies the rate on the line the engine talks through; onRate hears what it did.
   void setRate(int rate);
-  // Drives DTR or RTS of the open line (a serial port, or a server through RFC 2217); false
-  // with `why` on a line without modem lines (a raw TCP server, the module, a pseudo-terminal).
-  bool setModemLine(link::ModemLine line, bool high, std::string* why);
+  // Drives DTR or RTS of the open line (a serial port, or a server through RFC 2217); an
+  // Error on a line without modem lines (a raw TCP server, the module, a pseudo-terminal).
+  Status setModemLine(link::ModemLine line, bool high);
   LineState state() const;
   // "COMn" or "TCP" for the open entry, else kNoLinePanel.
   std::string panelName() const;
@@ -107,8 +107,12 @@ class WindowLines {
 
   // Lines for the debug log: what a port's driver said at open, a network link's notes.
   std::function<void(const std::string&)> log;
-  // What a rate change did; `refusal` says why the line refused it.
-  std::function<void(int rate, link::RateResult result, const std::string& refusal)> onRate;
+  // What a rate change did: done, Closed when no line of ours takes a rate (none is open,
+  // or the module's connection, which runs at the module's rate), Unsupported when the line
+  // cannot set it (a raw TCP server), or a refusal (link::rateRefused) with the line's reason.
+  link::RateHandler onRate;
+  // Why the engine's last failed write or read failed (the line's words).
+  const std::string& lineFailure() const { return chip_.lastFailure(); }
   // What arrives from the module while no chip command holds its connection.
   std::function<void()> onModuleData;
 

@@ -27,24 +27,26 @@ class ScriptLink final : public isp::Link {
   std::string pending;
 
   bool isOpen() const override { return open; }
-  bool writeBytes(std::string_view bytes) override {
-    if (!open) return false;
+  Status writeBytes(std::string_view bytes) override {
+    if (!open) return closed();
     if (respond) pending += respond(std::string(bytes));
-    return true;
+    return {};
   }
-  isp::LinkRead readByte() override {
+  Result<isp::LinkRead> readByte() override {
     ++reads;
-    if (!open) return {false, 0, 0};
+    if (!open) return closed();
     if (!pending.empty()) {
       const auto b = static_cast<std::uint8_t>(pending.front());
       pending.erase(0, 1);
-      return {true, 1, b};
+      return isp::LinkRead{1, b};
     }
-    if (stream) return {true, 1, 'a'};
+    if (stream) return isp::LinkRead{1, 'a'};
     clock_.advance(20);  // the read time-out
-    return {true, 0, 0};
+    return isp::LinkRead{};
   }
-  void setBaudRate(int) override {}
+  Status setBaudRate(int) override { return {}; }
+  isp::LinkCapabilities capabilities() const override { return {true, false, false}; }
+  static Error closed() { return makeError(ErrorCode::Closed, "the line is closed"); }
 
  private:
   FakeClock& clock_;

@@ -102,12 +102,13 @@ TEST(Sync, NoisyLineKeepsTheLimit) {
    public:
     explicit NoisyLink(FakeClock& c) : clock_(c) {}
     bool isOpen() const override { return true; }
-    bool writeBytes(std::string_view) override { return true; }
-    isp::LinkRead readByte() override {
+    Status writeBytes(std::string_view) override { return {}; }
+    Result<isp::LinkRead> readByte() override {
       clock_.advance(10);
-      return {true, 1, 0x5A};
+      return isp::LinkRead{1, 0x5A};
     }
-    void setBaudRate(int) override {}
+    Status setBaudRate(int) override { return {}; }
+    isp::LinkCapabilities capabilities() const override { return {true, false, false}; }
 
    private:
     FakeClock& clock_;

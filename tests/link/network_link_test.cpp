@@ -7,13 +7,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "link/forwarding_link.h"
 #include "link/network_link.h"
+#include "link/rfc2217_link.h"
+#include "link/serial_link.h"
 #include "link/tcp_link.h"
 #include "loopback_peer.h"
 
@@ -60,6 +65,9 @@ void serveOpen(LoopbackPeer& peer, const std::string& first = {}, std::size_t re
   peer.receive(replies + kPortSettings.size());
 }
 
+// What a rate change or a modem line answered: nothing when done, else the Error's code.
+std::optional<ErrorCode> codeOf(const Status& s) { return s ? std::nullopt : std::optional<ErrorCode>(s.code()); }
+
 struct Drained {
   std::string data;
   bool failed = false;
@@ -69,13 +77,13 @@ struct Drained {
 Drained readToEnd(isp::Link& link) {
   Drained d;
   for (int empty = 0; empty < 500;) {
-    const isp::LinkRead r = link.readByte();
-    if (!r.ok) {
+    const Result<isp::LinkRead> r = link.readByte();
+    if (!r) {
       d.failed = true;
       break;
     }
-    if (r.count == 1) {
-      d.data += static_cast<char>(r.byte);
+    if (r->count == 1) {
+      d.data += static_cast<char>(r->byte);
     } else {
       ++empty;
     }
@@ -114,15 +122,15 @@ TEST(NetAddress, ParsesUrlsAndSaysWhatIsWrong) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url);
     EXPECT_EQ(isNetworkPort(c.url), c.network);
-    std::string error;
-    const auto a = parseNetAddress(c.url, &error);
+    const auto a = parseNetAddress(c.url);
     if (c.host.empty()) {
-      ASSERT_FALSE(a.has_value());
-      EXPECT_NE(error.find(c.error), std::string::npos) << error;
-      EXPECT_NE(error.find(c.url), std::string::npos) << error;
+      ASSERT_FALSE(a.ok());
+      EXPECT_EQ(a.code(), ErrorCode::Invalid);
+      EXPECT_NE(a.message().find(c.error), std::string::npos) << a.message();
+      EXPECT_NE(a.message().find(c.url), std::string::npos) << a.message();
       continue;
     }
-    ASSERT_TRUE(a.has_value()) << error;
+    ASSERT_TRUE(a.ok()) << a.message();
     EXPECT_EQ(a->host, c.host);
     EXPECT_EQ(a->port, c.port);
     EXPECT_EQ(a->scheme, c.scheme);
@@ -153,11 +161,10 @@ TEST(NetAddress, SplitsHostAndPortOneWay) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    std::string error;
-    const auto split = splitHostPort(c.text, &error);
-    ASSERT_EQ(split.has_value(), c.valid);
+    const auto split = splitHostPort(c.text);
+    ASSERT_EQ(split.ok(), c.valid);
     if (!c.valid) {
-      EXPECT_FALSE(error.empty());
+      EXPECT_FALSE(split.message().empty());
       continue;
     }
     EXPECT_EQ(split->host, c.host);
@@ -193,22 +200,28 @@ int loopbackPort(bool fill, std::vector<int>& keep) {
 }
 
 TEST(NetworkLinkOpen, FailsWithinItsLimitsAndSaysWhy) {
-  enum class Server { Refusing, QueueFull, Unknown, LookupFails, SilentTelnet, NoComPort };
+  enum class Server { Refusing, QueueFull, Unknown, LookupFails, LookupSilent, LookupStopped, SilentTelnet, NoComPort };
   struct Case {
     const char* label;
     Server server;
     std::string expected;  // the whole message; "{port}" stands for the port
+    ErrorCode code;
   };
   const Case cases[] = {
-      {"connection refused", Server::Refusing, "cannot reach 127.0.0.1:{port}: Connection refused"},
-      {"no answer to the connect", Server::QueueFull, "cannot reach 127.0.0.1:{port}: timed out"},
-      {"unknown host", Server::Unknown, "unknown host no-such-board.lookup-unknown"},
+      {"connection refused", Server::Refusing, "cannot reach 127.0.0.1:{port}: Connection refused", ErrorCode::Failed},
+      {"no answer to the connect", Server::QueueFull, "cannot reach 127.0.0.1:{port}: timed out", ErrorCode::TimedOut},
+      {"unknown host", Server::Unknown, "unknown host no-such-board.lookup-unknown", ErrorCode::NotFound},
       {"name service unreachable", Server::LookupFails,
-       "cannot resolve name-service.lookup-fails: Temporary failure in name resolution"},
+       "cannot resolve name-service.lookup-fails: Temporary failure in name resolution", ErrorCode::Failed},
+      {"name service silent", Server::LookupSilent,
+       "cannot resolve name-service.lookup-slow: the name service did not answer within 300 ms", ErrorCode::TimedOut},
+      {"Ctrl+C during the look-up", Server::LookupStopped, "cannot resolve name-service.lookup-slow: interrupted",
+       ErrorCode::Failed},
       {"a raw server behind rfc2217", Server::SilentTelnet,
-       "no Telnet answer from 127.0.0.1:{port} within 300 ms (a raw TCP port? then use tcp://127.0.0.1:{port})"},
+       "no Telnet answer from 127.0.0.1:{port} within 300 ms (a raw TCP port? then use tcp://127.0.0.1:{port})",
+       ErrorCode::TimedOut},
       {"COM-PORT-OPTION refused", Server::NoComPort,
-       "the server 127.0.0.1:{port} refuses the COM-PORT-OPTION (RFC 2217)"},
+       "the server 127.0.0.1:{port} refuses the COM-PORT-OPTION (RFC 2217)", ErrorCode::Unsupported},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -227,6 +240,10 @@ TEST(NetworkLinkOpen, FailsWithinItsLimitsAndSaysWhy) {
       case Server::LookupFails:
         url = "tcp://name-service.lookup-fails:2000";
         break;
+      case Server::LookupSilent:
+      case Server::LookupStopped:
+        url = "tcp://name-service.lookup-slow:2000";
+        break;
       case Server::SilentTelnet:
         peer = std::make_unique<LoopbackPeer>([](LoopbackPeer& p) { p.receive(1000, milliseconds(1000)); });
         url = peer->url("rfc2217");
@@ -243,10 +260,14 @@ TEST(NetworkLinkOpen, FailsWithinItsLimitsAndSaysWhy) {
     const std::string port = url.substr(url.rfind(':') + 1);
     for (auto at = expected.find("{port}"); at != std::string::npos; at = expected.find("{port}"))
       expected.replace(at, 6, port);
-    std::string error;
-    EXPECT_EQ(openNetworkLink(url, &error, shortLimits()), nullptr);
+    NetworkLimits limits = shortLimits();
+    const std::atomic<bool> stop{true};
+    if (c.server == Server::LookupStopped) limits.connect.stop = &stop;
+    const auto opened = openNetworkLink(url, limits);
     for (int fd : keep) ::close(fd);
-    EXPECT_EQ(error, expected);
+    ASSERT_FALSE(opened.ok());
+    EXPECT_EQ(opened.message(), expected);
+    EXPECT_EQ(opened.code(), c.code);
   }
 }
 
@@ -259,15 +280,18 @@ TEST(TcpLink, CarriesBytesAsTheyAreAndFailsOnceTheServerClosed) {
     afterRecord = p.receive(1, milliseconds(300));  // the rate change puts nothing on the wire
     p.send(answer);
   });
-  std::string error;
-  auto link = openNetworkLink(peer.url("tcp"), &error);
-  ASSERT_NE(link, nullptr) << error;
-  std::vector<std::pair<int, RateResult>> rates;
-  link->onRate = [&](int rate, RateResult r) { rates.emplace_back(rate, r); };
+  auto opened = openNetworkLink(peer.url("tcp"));
+  ASSERT_TRUE(opened.ok()) << opened.message();
+  auto link = std::move(*opened);
+  std::vector<std::pair<int, std::optional<ErrorCode>>> rates;
+  link->onRate = [&](int rate, const Status& r) { rates.emplace_back(rate, codeOf(r)); };
 
   EXPECT_TRUE(link->writeBytes(record));
-  link->setBaudRate(9600);
-  EXPECT_EQ(rates, (std::vector<std::pair<int, RateResult>>{{9600, RateResult::Applied}}));
+  // The server's port is not ours to set: said so, and nothing goes on the wire.
+  const Status rate = link->setBaudRate(9600);
+  EXPECT_EQ(codeOf(rate), ErrorCode::Unsupported);
+  EXPECT_FALSE(rateRefused(rate));
+  EXPECT_EQ(rates, (std::vector<std::pair<int, std::optional<ErrorCode>>>{{9600, ErrorCode::Unsupported}}));
   EXPECT_EQ(link->note(), rawRateNote(9600));
   const Drained got = readToEnd(*link);
   peer.join();
@@ -277,8 +301,10 @@ TEST(TcpLink, CarriesBytesAsTheyAreAndFailsOnceTheServerClosed) {
   EXPECT_EQ(got.data, answer);
   EXPECT_TRUE(got.failed);
   EXPECT_FALSE(link->isOpen());
-  EXPECT_NE(link->lastError().find("closed the connection"), std::string::npos) << link->lastError();
-  EXPECT_FALSE(link->writeBytes("U"));
+  EXPECT_NE(link->lostReason().find("closed the connection"), std::string::npos) << link->lostReason();
+  const Status late = link->writeBytes("U");
+  EXPECT_EQ(codeOf(late), ErrorCode::Closed);
+  EXPECT_EQ(late.message(), link->lostReason());
 }
 
 TEST(Rfc2217Link, AsksForItsOptionsRefusesOthersAndSetsThePort) {
@@ -286,9 +312,9 @@ TEST(Rfc2217Link, AsksForItsOptionsRefusesOthersAndSetsThePort) {
   const std::string offers = b({255, 253, 24, 255, 251, 1, 255, 251, 99});
   const std::string refusals = b({255, 252, 24, 255, 254, 1, 255, 254, 99});
   LoopbackPeer peer([&](LoopbackPeer& p) { serveOpen(p, offers, refusals.size()); });
-  std::string error;
-  auto link = openNetworkLink(peer.url("rfc2217"), &error);
-  ASSERT_NE(link, nullptr) << error;
+  auto opened = openNetworkLink(peer.url("rfc2217"));
+  ASSERT_TRUE(opened.ok()) << opened.message();
+  auto link = std::move(*opened);
   peer.join();
   EXPECT_EQ(peer.received, kRequests + refusals + kPortSettings);
 }
@@ -298,9 +324,9 @@ TEST(Rfc2217Link, DoublesIacOnTheWayOut) {
     serveOpen(p);
     p.receive(4);
   });
-  std::string error;
-  auto link = openNetworkLink(peer.url("rfc2217"), &error);
-  ASSERT_NE(link, nullptr) << error;
+  auto opened = openNetworkLink(peer.url("rfc2217"));
+  ASSERT_TRUE(opened.ok()) << opened.message();
+  auto link = std::move(*opened);
   EXPECT_TRUE(link->writeBytes(b({'a', 0xFF, 'b'})));
   peer.join();
   EXPECT_EQ(peer.received.substr(kRequests.size() + kPortSettings.size()), b({'a', 0xFF, 0xFF, 'b'}));
@@ -335,9 +361,9 @@ TEST(Rfc2217Link, HandsOutOnlyDataWhateverTheServerPutsInTheStream) {
       serveOpen(p);
       p.send(c.sent);
     });
-    std::string error;
-    auto link = openNetworkLink(peer.url("rfc2217"), &error);
-    ASSERT_NE(link, nullptr) << error;
+    auto opened = openNetworkLink(peer.url("rfc2217"));
+    ASSERT_TRUE(opened.ok()) << opened.message();
+    auto link = std::move(*opened);
     const Drained got = readToEnd(*link);
     EXPECT_TRUE(got.failed);
     if (c.suffix) {
@@ -356,45 +382,53 @@ TEST(Rfc2217Link, RateChangeWaitsForTheServersAnswer) {
     int rate;
     std::string request;  // SET-BAUDRATE as it must arrive
     std::string answer;   // what the server sends back
-    RateResult result;
+    std::optional<ErrorCode> result;  // nothing: the rate was set
     std::string note;     // part of note()
     std::string data;     // data that arrived while the link waited
+    bool hangsUp = false; // the server closes instead of answering
   };
   const Case cases[] = {
-      {"acknowledged", 115200, sb({1, 0, 1, 0xC2, 0}), sb({101, 0, 1, 0xC2, 0}), RateResult::Applied,
+      {"acknowledged", 115200, sb({1, 0, 1, 0xC2, 0}), sb({101, 0, 1, 0xC2, 0}), std::nullopt,
        "rate 115200 set on 127.0.0.1:", ""},
       {"IAC in the rate", 131071, sb({1, 0, 1, 255, 255, 255, 255}), sb({101, 0, 1, 255, 255, 255, 255}),
-       RateResult::Applied, "rate 131071 set", ""},
+       std::nullopt, "rate 131071 set", ""},
       {"data before the answer", 9600, sb({1, 0, 0, 0x25, 0x80}), "ok" + sb({101, 0, 0, 0x25, 0x80}),
-       RateResult::Applied, "rate 9600 set", "ok"},
-      {"another rate applied", 9600, sb({1, 0, 0, 0x25, 0x80}), sb({101, 0, 1, 0xC2, 0}), RateResult::Refused,
+       std::nullopt, "rate 9600 set", "ok"},
+      {"another rate applied", 9600, sb({1, 0, 0, 0x25, 0x80}), sb({101, 0, 1, 0xC2, 0}), ErrorCode::Failed,
        "set the rate 115200 instead of 9600", ""},
-      {"never answered", 9600, sb({1, 0, 0, 0x25, 0x80}), "", RateResult::Refused,
+      {"never answered", 9600, sb({1, 0, 0, 0x25, 0x80}), "", ErrorCode::TimedOut,
        "did not acknowledge the rate 9600 within 300 ms", ""},
+      // A refusal like any other (the window's box), not a line that was never open.
+      {"server hangs up", 9600, sb({1, 0, 0, 0x25, 0x80}), "", ErrorCode::Failed,
+       "rate 9600 not set: the server 127.0.0.1:", "", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     LoopbackPeer peer([&](LoopbackPeer& p) {
       serveOpen(p);
       p.receive(c.request.size());
+      if (c.hangsUp) return;
       p.send(c.answer);
       p.receive(1);  // the next data byte, sent after the rate change
     });
-    std::string error;
-    auto link = openNetworkLink(peer.url("rfc2217"), &error, shortLimits());
-    ASSERT_NE(link, nullptr) << error;
-    std::vector<RateResult> results;
-    link->onRate = [&](int rate, RateResult r) {
+    auto opened = openNetworkLink(peer.url("rfc2217"), shortLimits());
+    ASSERT_TRUE(opened.ok()) << opened.message();
+    auto link = std::move(*opened);
+    std::vector<std::optional<ErrorCode>> results;
+    link->onRate = [&](int rate, const Status& r) {
       EXPECT_EQ(rate, c.rate);
-      results.push_back(r);
+      results.push_back(codeOf(r));
     };
-    link->setBaudRate(c.rate);
-    EXPECT_EQ(results, std::vector<RateResult>{c.result});
-    EXPECT_EQ(link->lastRate(), c.result);
+    EXPECT_EQ(codeOf(link->setBaudRate(c.rate)), c.result);
+    EXPECT_EQ(results, std::vector<std::optional<ErrorCode>>{c.result});
+    EXPECT_EQ(codeOf(link->lastRate()), c.result);
+    if (c.result) {
+      EXPECT_EQ(link->lastRate().message(), link->note());
+    }
     EXPECT_NE(link->note().find(c.note), std::string::npos) << link->note();
-    EXPECT_TRUE(link->writeBytes("U"));
+    EXPECT_EQ(link->writeBytes("U").ok(), !c.hangsUp);
     peer.join();
-    EXPECT_EQ(peer.received, kRequests + kPortSettings + c.request + "U");
+    EXPECT_EQ(peer.received, kRequests + kPortSettings + c.request + (c.hangsUp ? "" : "U"));
     EXPECT_EQ(readToEnd(*link).data, c.data);
   }
 }
@@ -437,17 +471,17 @@ TEST(Rfc2217Link, HostileServersCostNeitherTimeNorMemory) {
     NetworkLimits limits = shortLimits();
     limits.rateAnswer = milliseconds(1000);
     const auto start = std::chrono::steady_clock::now();
-    std::string error;
-    auto link = openNetworkLink(peer.url("rfc2217"), &error, limits);
+    auto opened = openNetworkLink(peer.url("rfc2217"), limits);
     if (!c.error.empty()) {
-      EXPECT_EQ(link, nullptr);
-      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+      ASSERT_FALSE(opened.ok());
+      EXPECT_NE(opened.message().find(c.error), std::string::npos) << opened.message();
       EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
       continue;
     }
-    ASSERT_NE(link, nullptr) << error;
-    link->setBaudRate(9600);
-    link->setBaudRate(9600);
+    ASSERT_TRUE(opened.ok()) << opened.message();
+    auto link = std::move(*opened);
+    (void)link->setBaudRate(9600);
+    (void)link->setBaudRate(9600);
     EXPECT_NE(link->note().find(c.note), std::string::npos) << link->note();
     EXPECT_TRUE(link->writeBytes("U"));
     peer.join();
@@ -456,6 +490,45 @@ TEST(Rfc2217Link, HostileServersCostNeitherTimeNorMemory) {
     const std::string data = readToEnd(*link).data;
     EXPECT_EQ(data.size(), c.server == Server::DataWhileTheRateIsAwaited ? NetworkLink::kMaxUnreadBytes : 0u);
   }
+}
+
+// What each transport says it can do, and what it answers when asked for what it cannot:
+// a caller that trusts the flags never meets an "applied" that did nothing.
+TEST(Transports, SayWhatTheyCanDoAndRefuseTheRest) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  const int tcpEnd = ::dup(pair[0]);
+  SerialPort closedPort;
+  SerialLink serial(closedPort);
+  TcpLink tcp(NetAddress{NetScheme::Tcp, "127.0.0.1", 2000}, tcpEnd);
+  Rfc2217Link rfc2217(NetAddress{NetScheme::Rfc2217, "127.0.0.1", 2217}, pair[0]);
+  ForwardingLink forwarding(serial);
+  forwarding.use(tcp);
+  struct Case {
+    const char* label;
+    isp::Link& link;
+    isp::LinkCapabilities can;
+    std::optional<ErrorCode> rate;  // what setBaudRate(9600) answers here
+  };
+  const Case cases[] = {
+      {"serial port, none open", serial, {true, true, true}, ErrorCode::Closed},
+      {"raw TCP", tcp, {false, false, false}, ErrorCode::Unsupported},
+      {"forwarding to raw TCP", forwarding, {false, false, false}, ErrorCode::Unsupported},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    const isp::LinkCapabilities can = c.link.capabilities();
+    EXPECT_EQ(can.setRate, c.can.setRate);
+    EXPECT_EQ(can.modemLines, c.can.modemLines);
+    EXPECT_EQ(can.lowLatency, c.can.lowLatency);
+    EXPECT_EQ(codeOf(c.link.setBaudRate(9600)), c.rate);
+  }
+  const isp::LinkCapabilities telnet = rfc2217.capabilities();
+  EXPECT_TRUE(telnet.setRate && telnet.modemLines && !telnet.lowLatency);
+  // Modem lines: a raw connection has none; rfc2217 sends SET-CONTROL to the server.
+  EXPECT_EQ(codeOf(tcp.setModemLine(ModemLine::Dtr, false)), ErrorCode::Unsupported);
+  EXPECT_EQ(codeOf(rfc2217.setModemLine(ModemLine::Dtr, false)), std::nullopt);
+  ::close(pair[1]);
 }
 
 }  // namespace

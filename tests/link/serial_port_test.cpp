@@ -39,8 +39,8 @@ speed_t currentSpeed(int fd) {
 
 TEST_F(SerialPortTest, OpensRaw8N1WithoutFlowControlAndNotesLowLatency) {
   SerialPort port;
-  std::string error;
-  ASSERT_TRUE(port.open(pty_.slave(), &error)) << error;
+  const Status opened = port.open(pty_.slave());
+  ASSERT_TRUE(opened.ok()) << opened.message();
   EXPECT_TRUE(port.isOpen());
   EXPECT_EQ(port.path(), pty_.slave());
   termios tio{};
@@ -65,13 +65,15 @@ TEST_F(SerialPortTest, SecondOpenOfAHeldPortIsRefusedWithAReason) {
   SerialPort first;
   ASSERT_TRUE(first.open(pty_.slave()));
   SerialPort second;
-  std::string error;
-  EXPECT_FALSE(second.open(pty_.slave(), &error));
+  const Status refused = second.open(pty_.slave());
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.code(), ErrorCode::Busy);
   EXPECT_FALSE(second.isOpen());
-  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(refused.message().empty());
   // Released on close: the next program gets the port.
   first.close();
-  EXPECT_TRUE(second.open(pty_.slave(), &error)) << error;
+  const Status opened = second.open(pty_.slave());
+  EXPECT_TRUE(opened.ok()) << opened.message();
 }
 
 TEST_F(SerialPortTest, PortLockedByAnotherProgramNamesTheHolder) {
@@ -79,9 +81,10 @@ TEST_F(SerialPortTest, PortLockedByAnotherProgramNamesTheHolder) {
   ASSERT_GE(other, 0);
   ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
   SerialPort port;
-  std::string error;
-  EXPECT_FALSE(port.open(pty_.slave(), &error));
-  EXPECT_NE(error.find("another program"), std::string::npos) << error;
+  const Status refused = port.open(pty_.slave());
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.code(), ErrorCode::Busy);
+  EXPECT_NE(refused.message().find("another program"), std::string::npos) << refused.message();
   ::close(other);
 }
 
@@ -99,8 +102,8 @@ TEST_F(SerialPortTest, BytesTravelBothWaysUnchanged) {
   std::string got;
   for (int i = 0; i < 200 && got.size() < record.size(); ++i) {
     const ReadResult r = port.readByte();
-    ASSERT_TRUE(r.ok);
-    if (r.count == 1) got.push_back(static_cast<char>(r.byte));
+    ASSERT_TRUE(r.ok()) << r.message();
+    if (r->count == 1) got.push_back(static_cast<char>(r->byte));
   }
   EXPECT_EQ(got, record);
 }
@@ -113,8 +116,8 @@ TEST_F(SerialPortTest, ReadWithNothingArrivingReturnsEmptyPromptly) {
   const auto start = Clock::now();
   const ReadResult r = port.readByte();
   const auto took = Clock::now() - start;
-  EXPECT_TRUE(r.ok);
-  EXPECT_EQ(r.count, 0);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->count, 0);
   EXPECT_LT(took, milliseconds(1000));
 }
 
@@ -133,9 +136,11 @@ TEST_F(SerialPortTest, RateChangesApplyAndRefusalsKeepTheOldRate) {
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.rate);
-    EXPECT_EQ(port.setBaudRate(s.rate), s.accepted);
+    const Status result = port.setBaudRate(s.rate);
+    EXPECT_EQ(result.ok(), s.accepted);
     if (!s.accepted) {
-      EXPECT_FALSE(port.lastError().empty());
+      EXPECT_EQ(result.code(), ErrorCode::Invalid);
+      EXPECT_FALSE(result.message().empty());
     }
     EXPECT_EQ(lineRate(port.fd()), s.expected);
     EXPECT_EQ(port.baudRate(), s.expected);
@@ -149,16 +154,15 @@ TEST_F(SerialPortTest, RateChangesApplyAndRefusalsKeepTheOldRate) {
 TEST_F(SerialPortTest, ClosedPortFailsAtOnce) {
   SerialPort port;
   const auto start = Clock::now();
-  EXPECT_FALSE(port.write("U"));
-  EXPECT_FALSE(port.readByte().ok);
-  EXPECT_FALSE(port.setBaudRate(115200));
+  EXPECT_EQ(port.write("U").code(), ErrorCode::Closed);
+  EXPECT_EQ(port.readByte().code(), ErrorCode::Closed);
+  EXPECT_EQ(port.setBaudRate(115200).code(), ErrorCode::Closed);
+  EXPECT_EQ(port.setModemLine(ModemLine::Dtr, true).code(), ErrorCode::Closed);
   ASSERT_TRUE(port.open(pty_.slave()));
   port.close();
   EXPECT_FALSE(port.isOpen());
-  EXPECT_FALSE(port.write("U"));
-  const ReadResult r = port.readByte();
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.count, 0);
+  EXPECT_EQ(port.write("U").code(), ErrorCode::Closed);
+  EXPECT_EQ(port.readByte().code(), ErrorCode::Closed);
   EXPECT_LT(Clock::now() - start, milliseconds(1000));
 }
 
@@ -167,7 +171,7 @@ TEST_F(SerialPortTest, VanishedPortFailsPromptly) {
   ASSERT_TRUE(port.open(pty_.slave()));
   pty_.closeMaster();
   const auto start = Clock::now();
-  EXPECT_FALSE(port.readByte().ok);
+  EXPECT_FALSE(port.readByte().ok());
   EXPECT_FALSE(port.write(":00000001FF"));
   EXPECT_LT(Clock::now() - start, milliseconds(1000));
 }
@@ -192,7 +196,7 @@ TEST_F(SerialPortTest, WriteIntoAStalledLineGivesUpInsteadOfBlocking) {
   // A one-byte record now has 200 ms to go out; it must fail, not hang (the bound is only
   // there to end the test: hanging is the fault).
   const auto start = Clock::now();
-  EXPECT_FALSE(port.write("U"));
+  EXPECT_EQ(port.write("U").code(), ErrorCode::TimedOut);
   EXPECT_LT(Clock::now() - start, milliseconds(20000));
 }
 
@@ -203,14 +207,21 @@ TEST(SerialPortRefusal, PathsThatAreNoTerminalAreRefused) {
   std::FILE* f = std::fopen(regular.c_str(), "w");
   ASSERT_NE(f, nullptr);
   std::fclose(f);
-  const std::string cases[] = {"/dev/null", regular, "/nonexistent/ttyUSB99", ""};
-  for (const std::string& path : cases) {
-    SCOPED_TRACE(path);
+  const struct {
+    std::string path;
+    ErrorCode code;
+  } cases[] = {{"/dev/null", ErrorCode::Invalid},
+               {regular, ErrorCode::Invalid},
+               {"/nonexistent/ttyUSB99", ErrorCode::NotFound},
+               {"", ErrorCode::NotFound}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
     SerialPort port;
-    std::string error;
-    EXPECT_FALSE(port.open(path, &error));
+    const Status opened = port.open(c.path);
+    ASSERT_FALSE(opened.ok());
+    EXPECT_EQ(opened.code(), c.code);
     EXPECT_FALSE(port.isOpen());
-    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(opened.message().empty());
     EXPECT_FALSE(port.write("U"));
   }
   std::filesystem::remove(regular);

@@ -6,8 +6,8 @@ namespace {
 constexpr std::uint32_t kReadTimeoutMs = 20;  // one-byte read time-out of the serial line
 }
 
-bool SimLink::writeBytes(std::string_view bytes) {
-  if (!open_) return false;
+Status SimLink::writeBytes(std::string_view bytes) {
+  if (!open_) return makeError(ErrorCode::Closed, closedReason);
   written.append(bytes);
   for (unsigned char c : bytes) {
     std::string out;
@@ -18,27 +18,27 @@ bool SimLink::writeBytes(std::string_view bytes) {
     if (!rx_.empty() && rx_.back().at > at) at = rx_.back().at;
     for (unsigned char o : out) rx_.push_back({o, at});
   }
-  return true;
+  return {};
 }
 
-isp::LinkRead SimLink::readByte() {
+Result<isp::LinkRead> SimLink::readByte() {
   ++reads;
-  if (!open_) return {false, 0, 0};
+  if (!open_) return makeError(ErrorCode::Closed, closedReason);
   const std::uint32_t now = clock_.tickMs();
   if (!rx_.empty() && static_cast<std::int32_t>(rx_.front().at - now) <= 0) {
     const std::uint8_t b = rx_.front().byte;
     rx_.pop_front();
-    return {true, 1, b};
+    return isp::LinkRead{1, b};
   }
   // Nothing within the time-out: the read gives up after 20 ms, or earlier data arrives.
   if (!rx_.empty() && rx_.front().at - now < kReadTimeoutMs) {
     clock_.advance(rx_.front().at - now);
     const std::uint8_t b = rx_.front().byte;
     rx_.pop_front();
-    return {true, 1, b};
+    return isp::LinkRead{1, b};
   }
   clock_.advance(kReadTimeoutMs);
-  return {true, 0, 0};
+  return isp::LinkRead{};
 }
 
 }  // namespace velkorn::testing

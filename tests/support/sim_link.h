@@ -19,9 +19,15 @@ class SimLink final : public isp::Link {
   SimLink(sim::Bootloader& target, FakeClock& clock) : target_(target), clock_(clock) {}
 
   bool isOpen() const override { return open_; }
-  bool writeBytes(std::string_view bytes) override;
-  isp::LinkRead readByte() override;
-  void setBaudRate(int rate) override { rates.push_back(rate); }
+  Status writeBytes(std::string_view bytes) override;
+  Result<isp::LinkRead> readByte() override;
+  Status setBaudRate(int rate) override {
+    rates.push_back(rate);
+    return {};
+  }
+  isp::LinkCapabilities capabilities() const override { return {true, false, false}; }
+  // Why a write or read fails while the line is closed (setOpen(false)).
+  std::string closedReason = "the line is closed";
   std::chrono::milliseconds answerStartLimit() const override { return startLimit; }
 
   void setOpen(bool open) { open_ = open; }

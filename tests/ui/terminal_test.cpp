@@ -43,11 +43,11 @@ class FakeLink final : public TerminalLink {
   link::ReadResult serialReadByte() override {
     ++reads;
     if (clock != nullptr) clock->advance(readCostMs);
-    if (endless) return {true, 1, static_cast<std::uint8_t>('0' + (streamed++ % 10))};
-    if (serialIn.empty()) return {true, 0, 0};
+    if (endless) return isp::LinkRead{1, static_cast<std::uint8_t>('0' + (streamed++ % 10))};
+    if (serialIn.empty()) return isp::LinkRead{};
     const auto byte = static_cast<std::uint8_t>(serialIn.front());
     serialIn.pop_front();
-    return {true, 1, byte};
+    return isp::LinkRead{1, byte};
   }
   bool socketConnected() const override { return socketIsConnected; }
   void socketWrite(const std::string& text) override {
@@ -500,7 +500,7 @@ class PortLink final : public TerminalLink {
  public:
   explicit PortLink(link::SerialPort& port) : port_(port) {}
   bool serialOpen() const override { return port_.isOpen(); }
-  void serialWrite(std::string_view bytes) override { port_.write(bytes); }
+  void serialWrite(std::string_view bytes) override { ASSERT_TRUE(port_.write(bytes).ok()); }
   link::ReadResult serialReadByte() override { return port_.readByte(); }
   bool socketConnected() const override { return false; }
   void socketWrite(const std::string&) override {}
@@ -517,8 +517,8 @@ TEST(TerminalPtyTest, EchoWritesEachReceivedByteBackOnceOnlyWhenChecked) {
     testing::PseudoTerminal pty;
     ASSERT_TRUE(pty.isOpen());
     link::SerialPort port;
-    std::string reason;
-    ASSERT_TRUE(port.open(pty.slave(), &reason)) << reason;
+    const Status opened = port.open(pty.slave());
+    ASSERT_TRUE(opened.ok()) << opened.message();
     PortLink plink(port);
     TTerminal term(plink);
     term.findChild<QCheckBox*>("cbEcho")->setChecked(c.echo);

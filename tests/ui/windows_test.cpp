@@ -179,7 +179,7 @@ TEST(TerminalText, CopyAllAndSaveFromTheContextMenu) {
   class NoLink final : public ui::TerminalLink {
     bool serialOpen() const override { return false; }
     void serialWrite(std::string_view) override {}
-    link::ReadResult serialReadByte() override { return {}; }
+    link::ReadResult serialReadByte() override { return makeError(ErrorCode::Closed, "no line"); }
     bool socketConnected() const override { return true; }
     void socketWrite(const std::string&) override {}
     std::string socketRead() override { return "OK\r\n\xE4\r\n"; }

@@ -23,8 +23,8 @@ TEST(Win32SerialPort, OpenSets8N1WithDtrRtsNoHandshakeAndTheLineTimeouts) {
   const auto listed = defaultSerialDevices();
   EXPECT_NE(std::find(listed.begin(), listed.end(), kCom1), listed.end());
   SerialPort port;
-  std::string error;
-  ASSERT_TRUE(port.open(resolvePortName("COM1"), &error)) << error;
+  const Status opened = port.open(resolvePortName("COM1"));
+  ASSERT_TRUE(opened.ok()) << opened.message();
   ASSERT_TRUE(port.setBaudRate(115200));
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
@@ -50,19 +50,20 @@ TEST(Win32SerialPort, OpenSets8N1WithDtrRtsNoHandshakeAndTheLineTimeouts) {
 
 TEST(Win32SerialPort, BytesGoBothWaysAndSilenceIsNoError) {
   SerialPort port;
-  std::string error;
-  ASSERT_TRUE(port.open(kCom1, &error)) << error;
+  const Status opened = port.open(kCom1);
+  ASSERT_TRUE(opened.ok()) << opened.message();
   ASSERT_TRUE(port.setBaudRate(115200));
   const ReadResult silence = port.readByte();
-  EXPECT_TRUE(silence.ok);
-  EXPECT_EQ(silence.count, 0);
+  ASSERT_TRUE(silence.ok());
+  EXPECT_EQ(silence->count, 0);
   // The bootloader echoes the synchronisation character.
-  ASSERT_TRUE(port.write("U")) << port.lastError();
+  const Status written = port.write("U");
+  ASSERT_TRUE(written.ok()) << written.message();
   std::string received;
   for (int i = 0; i < 100 && received.find('U') == std::string::npos; ++i) {
     const ReadResult r = port.readByte();
-    ASSERT_TRUE(r.ok) << port.lastError();
-    if (r.count == 1) received.push_back(static_cast<char>(r.byte));
+    ASSERT_TRUE(r.ok()) << r.message();
+    if (r->count == 1) received.push_back(static_cast<char>(r->byte));
   }
   EXPECT_NE(received.find('U'), std::string::npos);
 }
@@ -71,17 +72,19 @@ TEST(Win32SerialPort, BytesGoBothWaysAndSilenceIsNoError) {
 // system's reason (the command line says it and goes on), and the port still works.
 TEST(Win32SerialPort, ModemLinesRefusedSayWhy) {
   SerialPort port;
-  std::string why;
-  EXPECT_FALSE(port.setModemLine(ModemLine::Dtr, false, &why));
-  EXPECT_EQ(why, "the port is not open");
-  std::string error;
-  ASSERT_TRUE(port.open(kCom1, &error)) << error;
+  const Status closed = port.setModemLine(ModemLine::Dtr, false);
+  ASSERT_FALSE(closed.ok());
+  EXPECT_EQ(closed.code(), ErrorCode::Closed);
+  EXPECT_EQ(closed.message(), "the port is not open");
+  const Status opened = port.open(kCom1);
+  ASSERT_TRUE(opened.ok()) << opened.message();
   for (const ModemLine line : {ModemLine::Dtr, ModemLine::Rts}) {
-    why.clear();
-    EXPECT_FALSE(port.setModemLine(line, false, &why));
-    EXPECT_FALSE(why.empty());
+    const Status set = port.setModemLine(line, false);
+    ASSERT_FALSE(set.ok());
+    EXPECT_FALSE(set.message().empty());
   }
-  EXPECT_TRUE(port.setBaudRate(9600)) << port.lastError();
+  const Status rate = port.setBaudRate(9600);
+  EXPECT_TRUE(rate.ok()) << rate.message();
 }
 
 // Windows' serial drivers refuse a second open of a port; Wine's serial devices do not, so a
@@ -93,21 +96,25 @@ TEST(Win32SerialPort, RefusalsSayWhy) {
   const struct {
     std::string path;
     std::string reason;
+    ErrorCode code;
   } cases[] = {
-      {heldFile, "the port is held by another program (" + file::win32ErrorText(ERROR_SHARING_VIOLATION) + ")"},
-      {"\\\\.\\COM250", "no such port (" + file::win32ErrorText(ERROR_FILE_NOT_FOUND) + ")"},  // no device behind it
+      {heldFile, "the port is held by another program (" + file::win32ErrorText(ERROR_SHARING_VIOLATION) + ")",
+       ErrorCode::Busy},
+      {"\\\\.\\COM250", "no such port (" + file::win32ErrorText(ERROR_FILE_NOT_FOUND) + ")",
+       ErrorCode::NotFound},  // no device behind it
       // Windows refuses a folder as it refuses a port in use.
-      {::testing::TempDir(), "not a serial device (a folder)"},
+      {::testing::TempDir(), "not a serial device (a folder)", ErrorCode::Invalid},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     SerialPort port;
-    std::string error;
-    EXPECT_FALSE(port.open(c.path, &error));
+    const Status opened = port.open(c.path);
+    ASSERT_FALSE(opened.ok());
     EXPECT_FALSE(port.isOpen());
-    EXPECT_EQ(error, c.reason);
-    EXPECT_FALSE(port.write("U"));
-    EXPECT_FALSE(port.readByte().ok);
+    EXPECT_EQ(opened.message(), c.reason);
+    EXPECT_EQ(opened.code(), c.code);
+    EXPECT_EQ(port.write("U").code(), ErrorCode::Closed);
+    EXPECT_EQ(port.readByte().code(), ErrorCode::Closed);
   }
   ::CloseHandle(held);
   ::DeleteFileA(heldFile.c_str());
