@@ -19,17 +19,6 @@ struct ModemStep {
 
 // Parses a sequence; Invalid when a step is unknown or a wait out of range (0 to 60000 ms).
 Result<std::vector<ModemStep>> parseModemSteps(const std::string& text);
-// The same for the settings' reader, which moves to the platform library and takes the
-// Result there: false with `why` set.
-inline bool parseModemSteps(const std::string& text, std::vector<ModemStep>* steps, std::string* why) {
-  auto parsed = parseModemSteps(text);
-  if (!parsed) {
-    *why = parsed.message();
-    return false;
-  }
-  *steps = std::move(*parsed);
-  return true;
-}
 
 // "dtr=0", "wait=100": a step as the debug log shows it.
 std::string describe(const ModemStep& step);

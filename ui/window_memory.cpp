@@ -77,9 +77,7 @@ void WindowMemory::load() {
   rate_ = rate && *rate >= 1 && *rate <= kMaxBootloaderRate ? *rate : kDefaultBootloaderRate;
   // A sequence that a hand edit broke reads as none: a wrong step could hold a board in reset.
   const QString reset = QString::fromStdString(textOf(entries, kResetKey)).trimmed();
-  std::vector<link::ModemStep> steps;
-  std::string why;
-  reset_ = link::parseModemSteps(reset.toStdString(), &steps, &why) ? reset : QString();
+  reset_ = link::parseModemSteps(reset.toStdString()).ok() ? reset : QString();
 }
 
 void WindowMemory::setWholeChip(bool on) {
@@ -97,9 +95,7 @@ void WindowMemory::setBootloaderRate(int rate) {
 void WindowMemory::setResetSequence(const QString& sequence) {
   QString text = sequence;
   text.remove(QLatin1Char(' '));
-  std::vector<link::ModemStep> steps;
-  std::string why;
-  if (text == reset_ || !link::parseModemSteps(text.toStdString(), &steps, &why)) return;
+  if (text == reset_ || !link::parseModemSteps(text.toStdString()).ok()) return;
   reset_ = text;
   save();
 }
