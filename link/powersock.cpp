@@ -839,15 +839,15 @@ struct StopTimeoutOnExit {
 };
 }  // namespace
 
-std::optional<std::size_t> TPowersock::SendWithoutWaiting(std::string_view bytes, std::string* failure) {
+Result<std::size_t> TPowersock::SendWithoutWaiting(std::string_view bytes) {
   for (;;) {
     const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0 && (n > 0 || bytes.empty())) return static_cast<std::size_t>(n);
     const int e = n < 0 ? errno : EPIPE;
     if (e == EINTR) continue;
-    if (e == EAGAIN || e == EWOULDBLOCK) return 0;
-    *failure = SocketErrorText(SocketErrorNumber(e));
-    return std::nullopt;
+    if (e == EAGAIN || e == EWOULDBLOCK) return std::size_t{0};
+    return makeError(e == EPIPE || e == ECONNRESET ? ErrorCode::Closed : ErrorCode::Failed,
+                     SocketErrorText(SocketErrorNumber(e)));
   }
 }
 

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "link/name_lookup.h"
 
 class QSocketNotifier;
@@ -164,9 +165,8 @@ class TPowersock : public QObject {
   void WriteLn(const std::string& text);
   void SendBuffer(const char* buffer, std::uint16_t length);
   // Sends what the socket takes at once and never waits: the bytes taken (0 when it takes
-  // none now), or nullopt with `failure` set to the socket's error text. A vanished peer is
-  // such a failure, never a signal.
-  std::optional<std::size_t> SendWithoutWaiting(std::string_view bytes, std::string* failure);
+  // none now), or the socket's error text. A vanished peer is such a failure, never a signal.
+  Result<std::size_t> SendWithoutWaiting(std::string_view bytes);
   std::string Read(std::uint16_t count);
   std::string ReadLn();
   bool DataAvailable();

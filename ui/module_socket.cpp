@@ -120,17 +120,16 @@ void ModuleSocket::write(const std::string& text) {
     queueStart_ = 0;
   }
   queue_.append(text, 0, length);
-  std::string failure;
-  if (!pump(&failure)) connectionLost(failure);
+  if (const Status pumped = pump(); !pumped) connectionLost(pumped.message());
 }
 
-bool ModuleSocket::pump(std::string* failure) {
+Status ModuleSocket::pump() {
   // The window never waits for the module: what the socket does not take now waits here.
   while (queued() > 0) {
-    const auto sent = sock_->SendWithoutWaiting(std::string_view(queue_).substr(queueStart_), failure);
+    const auto sent = sock_->SendWithoutWaiting(std::string_view(queue_).substr(queueStart_));
     if (!sent) {
       dropQueue(nullptr);
-      return false;
+      return sent.error();
     }
     if (*sent == 0) break;
     queueStart_ += *sent;
@@ -140,7 +139,7 @@ bool ModuleSocket::pump(std::string* failure) {
   } else if (!drainTimer_->isActive()) {
     drainTimer_->start();
   }
-  return true;
+  return {};
 }
 
 void ModuleSocket::drainTick() {
@@ -148,8 +147,7 @@ void ModuleSocket::drainTick() {
     dropQueue("the module closed the connection");
     return;
   }
-  std::string failure;
-  if (!pump(&failure)) connectionLost(failure);
+  if (const Status pumped = pump(); !pumped) connectionLost(pumped.message());
 }
 
 void ModuleSocket::connectionLost(const std::string& socketError) {

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "base/result.h"
+
 class QTimer;
 class QWidget;
 
@@ -79,9 +81,9 @@ class ModuleSocket {
   void onReport(std::function<void(const std::string&)> handler) { report_ = std::move(handler); }
 
  private:
-  // Offers the waiting bytes to the socket until it takes no more; false with `failure`
-  // set when the socket failed (the queue is then dropped).
-  bool pump(std::string* failure);
+  // Offers the waiting bytes to the socket until it takes no more; the socket's failure
+  // when it failed (the queue is then dropped).
+  Status pump();
   // Why a connect failed, in words the operator reads.
   std::string failureReason(const link::ESockError& e);
   void drainTick();
