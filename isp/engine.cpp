@@ -203,6 +203,10 @@ void Engine::SendRecord(std::string& record, bool withChecksum) {
 }
 
 std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum, char stop) {
+  return exchange(record, withChecksum, stop).reply;
+}
+
+Engine::Exchanged Engine::exchange(const std::string& record, bool withChecksum, char stop) {
   if (replyLimit == 0) replyLimit = kDefaultReplyLimit;
   // Once Abort has ended a wait, the records still to come would only reach a chip that may
   // be busy erasing; a line that failed a call carries nothing more.
@@ -255,16 +259,16 @@ std::string Engine::ExchangeRecord(const std::string& record, bool withChecksum,
     // No box: the operator ended the wait, and the answer was not yet due in full.
     if (echo != std::string::npos) reply.erase(0, echo + sent.size());
     progress_.debugLog("->" + reply + " (wait ended by Abort)");
-    return reply;
+    return {reply};
   }
   if (echo == std::string::npos) {
     ++run_.echoErrors;
     ShowError("Error in cmd " + sent, false);
-    return reply;
+    return {reply, true};
   }
   reply.erase(0, echo + sent.size());
   progress_.debugLog("->" + reply);
-  return reply;
+  return {reply};
 }
 
 std::string Engine::ReplyValue(const std::string& reply) {
@@ -342,11 +346,9 @@ bool wellFormedValue(const std::string& answer) {
 }  // namespace
 
 Engine::InfoAnswer Engine::askInfo(const char* record) {
-  const int echoErrorsBefore = run_.echoErrors;
-  InfoAnswer a;
-  a.reply = ExchangeRecord(record, true, kStopNone);
-  a.wellFormed = run_.echoErrors == echoErrorsBefore && wellFormedValue(a.reply);
-  return a;
+  Exchanged x = exchange(record, true, kStopNone);
+  const bool wellFormed = !x.echoMissing && wellFormedValue(x.reply);
+  return {std::move(x.reply), wellFormed};
 }
 
 std::optional<std::string> Engine::confirmedValue(const char* record, std::string* answer) {

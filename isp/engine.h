@@ -99,6 +99,13 @@ class Engine {
   static std::string AppendChecksum(std::string_view record);
   void SendRecord(std::string& record, bool withChecksum);
   std::string ExchangeRecord(const std::string& record, bool withChecksum, char stop);
+  // What one exchange brought: the reply after the echo, and whether the echo was missing
+  // (the "Error in cmd " box was shown for it).
+  struct Exchanged {
+    std::string reply;
+    bool echoMissing = false;
+  };
+  Exchanged exchange(const std::string& record, bool withChecksum, char stop);
   static std::string ReplyValue(const std::string& reply);
 
   // ---- commands, by what they do. A command started while another one runs (a menu
