@@ -30,7 +30,11 @@ void LineTarget::runApplication(bool on) {
 }
 
 void LineTarget::sendFromApplication(const std::string& bytes, Clock::time_point at) {
-  if (bytes.empty() || !programmerPresent()) return;
+  // What the application answers to a line the programmer just sent reaches it even when it
+  // has not yet read the lines before: the question proves that it listens.
+  constexpr std::chrono::seconds kListeningAfterInput{3};
+  if (bytes.empty()) return;
+  if (at - heardFromProgrammer_ > kListeningAfterInput && !programmerPresent()) return;
   if (lastDue_ < at) lastDue_ = at;
   const auto byteTime = paceBitsPerSecond_ > 0
                             ? std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
@@ -49,6 +53,7 @@ void LineTarget::sendFromApplication(const std::string& bytes, Clock::time_point
 void LineTarget::feed(char byte, Clock::time_point at) {
   if (!present_) return;
   if (appRunning_) {
+    heardFromProgrammer_ = at;
     sendFromApplication(app_.receive(std::string_view(&byte, 1)), at);
     return;
   }

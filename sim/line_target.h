@@ -109,6 +109,9 @@ class LineTarget {
   int appRate_ = 0;
   bool appRunning_ = false;
   Clock::time_point nextAppLine_{};
+  // When the programmer last sent a byte: one that types is listening, however slowly it
+  // reads (a client without a lock is otherwise judged by its queue, see programmerPresent).
+  Clock::time_point heardFromProgrammer_{};
   // The application's bytes leave from `at` at the line's pace.
   void sendFromApplication(const std::string& bytes, Clock::time_point at);
 
