@@ -108,17 +108,16 @@ TEST_F(SerialPortTest, BytesTravelBothWaysUnchanged) {
   EXPECT_EQ(got, record);
 }
 
-TEST_F(SerialPortTest, ReadWithNothingArrivingReturnsEmptyPromptly) {
+// A read that waited for all the expected bytes would never return here (how soon it gives
+// up is the benchmarks' to measure).
+TEST_F(SerialPortTest, ReadWithNothingArrivingReturnsEmpty) {
   SerialPort port;
   ASSERT_TRUE(port.open(pty_.slave()));
   ASSERT_TRUE(port.write(":05000004000000FF00F8"));
   port.expectBytes(647);  // a read answer that never comes
-  const auto start = Clock::now();
   const ReadResult r = port.readByte();
-  const auto took = Clock::now() - start;
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r->count, 0);
-  EXPECT_LT(took, milliseconds(1000));
 }
 
 // Any rate the driver takes, standard or not: a pseudo-terminal keeps what termios2 set.
@@ -153,7 +152,6 @@ TEST_F(SerialPortTest, RateChangesApplyAndRefusalsKeepTheOldRate) {
 
 TEST_F(SerialPortTest, ClosedPortFailsAtOnce) {
   SerialPort port;
-  const auto start = Clock::now();
   EXPECT_EQ(port.write("U").code(), ErrorCode::Closed);
   EXPECT_EQ(port.readByte().code(), ErrorCode::Closed);
   EXPECT_EQ(port.setBaudRate(115200).code(), ErrorCode::Closed);
@@ -163,17 +161,14 @@ TEST_F(SerialPortTest, ClosedPortFailsAtOnce) {
   EXPECT_FALSE(port.isOpen());
   EXPECT_EQ(port.write("U").code(), ErrorCode::Closed);
   EXPECT_EQ(port.readByte().code(), ErrorCode::Closed);
-  EXPECT_LT(Clock::now() - start, milliseconds(1000));
 }
 
-TEST_F(SerialPortTest, VanishedPortFailsPromptly) {
+TEST_F(SerialPortTest, VanishedPortFails) {
   SerialPort port;
   ASSERT_TRUE(port.open(pty_.slave()));
   pty_.closeMaster();
-  const auto start = Clock::now();
   EXPECT_FALSE(port.readByte().ok());
   EXPECT_FALSE(port.write(":00000001FF"));
-  EXPECT_LT(Clock::now() - start, milliseconds(1000));
 }
 
 TEST_F(SerialPortTest, WriteIntoAStalledLineGivesUpInsteadOfBlocking) {
@@ -193,11 +188,8 @@ TEST_F(SerialPortTest, WriteIntoAStalledLineGivesUpInsteadOfBlocking) {
     while (::write(port.fd(), "A", 1) > 0) {}
   }
   ASSERT_LT(chunks, 4096) << "the pseudo-terminal never filled";
-  // A one-byte record now has 200 ms to go out; it must fail, not hang (the bound is only
-  // there to end the test: hanging is the fault).
-  const auto start = Clock::now();
+  // A one-byte record now has 200 ms to go out; it must fail, not hang.
   EXPECT_EQ(port.write("U").code(), ErrorCode::TimedOut);
-  EXPECT_LT(Clock::now() - start, milliseconds(20000));
 }
 
 TEST(SerialPortRefusal, PathsThatAreNoTerminalAreRefused) {
