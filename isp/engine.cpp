@@ -145,6 +145,7 @@ Outcome Engine::finish(Outcome outcome) const {
 
 void Engine::linkCallFailed(const Error& error) {
   run_.linkFailure = error;
+  progress_.lineFailed(error);
 }
 
 void Engine::FlushInput() {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "base/result.h"
+
 namespace velkorn::isp {
 
 enum class Button { Ok, Cancel };
@@ -42,6 +44,9 @@ class Progress {
   // looked at on every turn of every wait on the line, so it must be cheap. Once it says
   // yes, each wait ends at once, nothing more is sent, and the command is aborted.
   virtual bool stopRequested() { return false; }
+  // A write or read call on the line failed, in the line's own words (a pulled adapter, a
+  // closed connection); said before any box the engine shows for it.
+  virtual void lineFailed(const Error& /*error*/) {}
 
   // The progress window ("Downloading..."): caption, bar to 0 with this maximum, shown.
   virtual void progressShow(const std::string& caption, int maximum) = 0;

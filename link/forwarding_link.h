@@ -21,24 +21,14 @@ class ForwardingLink final : public isp::Link {
   isp::Link& current() const { return *line_; }
   // A write failed since this link was made, on whatever line stood behind it then.
   bool writeFailed() const { return writeFailed_; }
-  // Why the last write or read through this link failed (the line's own words); empty
-  // while none has. The owner shows it beside the engine's own notice of the failure.
-  const std::string& lastFailure() const { return lastFailure_; }
 
   bool isOpen() const override { return line_->isOpen(); }
   Status writeBytes(std::string_view bytes) override {
     Status written = line_->writeBytes(bytes);
-    if (!written) {
-      writeFailed_ = true;
-      lastFailure_ = written.message();
-    }
+    if (!written) writeFailed_ = true;
     return written;
   }
-  Result<isp::LinkRead> readByte() override {
-    Result<isp::LinkRead> read = line_->readByte();
-    if (!read) lastFailure_ = read.message();
-    return read;
-  }
+  Result<isp::LinkRead> readByte() override { return line_->readByte(); }
   Status setBaudRate(int rate) override { return line_->setBaudRate(rate); }
   isp::LinkCapabilities capabilities() const override { return line_->capabilities(); }
   void expectBytes(std::size_t count) override { line_->expectBytes(count); }
@@ -47,7 +37,6 @@ class ForwardingLink final : public isp::Link {
  private:
   isp::Link* line_;
   bool writeFailed_ = false;
-  std::string lastFailure_;
 };
 
 }  // namespace velkorn::link

@@ -93,7 +93,6 @@ TForm1::TForm1(Dialogs* dialogs, QWidget* parent)
       .syncStarts = [this] { Timer2->stop(); },
       .resetBoard = [this] { runResetSequence(); },
       .loadFinished = [this](bool complete) { fileLoadFinished(complete); },
-      .lineError = [this] { return lines_.lineFailure(); },
   });
   lines_.onRate = [this](int rate, const Status& result) {
     rateChanged(rate, result);

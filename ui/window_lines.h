@@ -111,8 +111,6 @@ class WindowLines {
   // or the module's connection, which runs at the module's rate), Unsupported when the line
   // cannot set it (a raw TCP server), or a refusal (link::rateRefused) with the line's reason.
   link::RateHandler onRate;
-  // Why the engine's last failed write or read failed (the line's words).
-  const std::string& lineFailure() const { return chip_.lastFailure(); }
   // What arrives from the module while no chip command holds its connection.
   std::function<void()> onModuleData;
 

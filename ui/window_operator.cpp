@@ -97,10 +97,9 @@ void WindowOperator::syncLineFailed(const std::string& text) {
   // text goes onto the waiting window, and the system's reason into the debug log once
   // per change.
   SyncMessage->setStatus(fromEngine(text));
-  const std::string reason = hooks_.lineError ? hooks_.lineError() : std::string();
-  if (reason != lastSyncFailure_) {
-    lastSyncFailure_ = reason;
-    debugLog(text + ": " + (reason.empty() ? std::string("no reason given") : reason));
+  if (lineFailure_ != lastSyncFailure_) {
+    lastSyncFailure_ = lineFailure_;
+    debugLog(text + ": " + (lineFailure_.empty() ? std::string("no reason given") : lineFailure_));
   }
   // A dead line fails at once; the next attempt waits a little, with Cancel served.
   if (SyncMessage->cancelled()) return;

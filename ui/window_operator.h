@@ -40,8 +40,6 @@ class WindowOperator final : public isp::Prompts, public isp::Progress, public i
     // The synchronisation window waits: the board's reset and bootloader-entry pins.
     std::function<void()> resetBoard;
     std::function<void(bool complete)> loadFinished;
-    // Why the line's last write or read call failed, as the system said.
-    std::function<std::string()> lineError;
   };
 
   // Boxes go through `dialogs` with `owner` as their window; `device` is the Device tab.
@@ -88,6 +86,7 @@ class WindowOperator final : public isp::Prompts, public isp::Progress, public i
 
   // ---- isp::Progress
   void debugLog(const std::string& line) override;
+  void lineFailed(const Error& error) override { lineFailure_ = error.message; }
   void processEvents() override;
   void setBusyCursor(bool busy) override;
   void progressShow(const std::string& caption, int maximum) override;
@@ -128,6 +127,7 @@ class WindowOperator final : public isp::Prompts, public isp::Progress, public i
   bool busyCursor_ = false;
   std::optional<QString> chosenFile_;
   bool syncing_ = false;         // the synchronisation window waits for the target
+  std::string lineFailure_;      // why the line's last failed call failed, as the line said
   std::string lastSyncFailure_;  // the reason last logged during this wait
   QElapsedTimer sinceEvents_;    // since pending messages last ran for the engine
 };

@@ -345,6 +345,21 @@ TEST_F(WindowOperatorTest, DebugLogAccumulatesWhileHiddenAndADoubleClickEmptiesI
   EXPECT_EQ(log->lines(), QStringList{"Load Misc"});
 }
 
+// While the synchronisation waits, a failed write is no box: its text goes onto the waiting
+// window, and the line's own reason into the debug log once per change.
+TEST_F(WindowOperatorTest, AFailedWriteDuringTheSyncIsLoggedWithTheLinesReason) {
+  ui::TDbgFrm* log = debugWindow(owner_);
+  operator_.syncShow();
+  for (const char* reason : {"Input/output error", "Input/output error", ""}) {
+    operator_.lineFailed(Error{ErrorCode::Closed, reason});
+    EXPECT_EQ(operator_.showError("Can not write to COM", false), isp::Button::Ok);
+  }
+  operator_.syncHide();
+  EXPECT_TRUE(dialogs_.of("error").empty());
+  EXPECT_EQ(log->lines(), (QStringList{"Memo1", "Can not write to COM: Input/output error",
+                                       "Can not write to COM: no reason given"}));
+}
+
 TEST_F(FormTest, OnlyACompleteLoadEnablesReload) {
   ui::TForm1& form = makeForm();
   const std::pair<const char*, bool> cases[] = {{":0100000042BC\r\n:00000001FF\r\n", false},  // a bad checksum
