@@ -39,12 +39,12 @@ mkdir -p "$HOME" "$XDG_CONFIG_HOME/velkorn" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 
 # The window's settings: the defaults, placed a little off the corner of the screen.
-sed 's/^0,0,760,540,/16,16,760,540,/' packaging/Hotkey.TXT >"$XDG_CONFIG_HOME/velkorn/Hotkey.TXT"
+sed 's/^0,0,900,540,/16,16,900,540,/' packaging/Hotkey.TXT >"$XDG_CONFIG_HOME/velkorn/Hotkey.TXT"
 
 # A free display number.
 n=90
 while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-Xvfb ":$n" -screen 0 792x596x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+Xvfb ":$n" -screen 0 932x596x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
 export DISPLAY=":$n"
