@@ -13,7 +13,9 @@ namespace velkorn::file {
 inline ErrorCode errorCodeOf(int err) {
   switch (err) {
     case ENOENT:
-    case ENOTDIR: return ErrorCode::NotFound;
+    case ENOTDIR:
+    case ENODEV:  // a device node whose device is gone (an unplugged adapter)
+    case ENXIO: return ErrorCode::NotFound;
     case EACCES:
     case EPERM:
     case EROFS: return ErrorCode::Denied;

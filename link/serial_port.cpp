@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "file/system_error.h"
 #include "link/serial_rate.h"
 
 namespace velkorn::link {
@@ -29,11 +30,7 @@ constexpr std::size_t kGatherMargin = 4;  // expected bytes left to come one by 
 Error reasonFor(int err) {
   std::string text = std::strerror(err);
   if (err == EACCES || err == EPERM) text += " (is the user in the group dialout?)";
-  const ErrorCode code = err == ENOENT || err == ENODEV || err == ENXIO ? ErrorCode::NotFound
-                         : err == EACCES || err == EPERM                 ? ErrorCode::Denied
-                         : err == EBUSY                                  ? ErrorCode::Busy
-                                                                         : ErrorCode::Failed;
-  return makeError(code, std::move(text));
+  return makeError(file::errorCodeOf(err), std::move(text));
 }
 
 Error systemError(int err) { return makeError(ErrorCode::Failed, std::strerror(err)); }
